@@ -1,0 +1,72 @@
+# The two Windows programs, cross-built with MinGW-w64 (see the toolchain files
+# beside this one). Each must run from a bare medium, so the C++ runtime is
+# linked in statically and only Windows system DLLs are imported; each must
+# also stay under 64 KiB, hence the size-oriented flags below.
+
+enable_language(RC)
+
+set(KVI_SIZE_LIMIT 65536)
+
+# CMake would add a dozen Windows libraries of its own to every link; each
+# program names the ones it uses below instead.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+# Compile flags for the C++ sources only: target_compile_options would hand
+# them to windres too, which knows none of them.
+set(KVI_CXX_FLAGS
+    -Os
+    -fno-exceptions
+    -fno-rtti
+    -fno-asynchronous-unwind-tables
+    -ffunction-sections
+    -fdata-sections
+    -Wall
+    -Wextra)
+set(KVI_LINK_FLAGS
+    -static
+    -static-libgcc
+    -static-libstdc++
+    -s
+    -Wl,--gc-sections)
+
+function(kvi_program target output_name)
+    cmake_parse_arguments(PARSE_ARGV 2 ARG "" "" "SOURCES;INCLUDES;LIBRARIES")
+    add_executable(${target}
+        ${ARG_SOURCES}
+        ${CMAKE_SOURCE_DIR}/common/platform_win32.cpp)
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name})
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/common ${ARG_INCLUDES})
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${KVI_CXX_FLAGS}>)
+    target_link_options(${target} PRIVATE ${KVI_LINK_FLAGS})
+    target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES})
+
+    # Fail the build, not only the release check, when a program outgrows its
+    # limit.
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DLIMIT=${KVI_SIZE_LIMIT}
+                -P ${CMAKE_SOURCE_DIR}/cmake/check_size.cmake
+        VERBATIM)
+endfunction()
+
+# setup: windowed (WIN32_EXECUTABLE gives -mwindows), no console of its own.
+kvi_program(setup setup
+    SOURCES setup/main.cpp ${SETUP_FLOW_SOURCES} res/setup.rc
+    INCLUDES ${CMAKE_SOURCE_DIR}/setup
+    LIBRARIES kernel32 user32 advapi32)
+set_target_properties(setup PROPERTIES WIN32_EXECUTABLE ON)
+
+# Install: a console program.
+kvi_program(Install Install
+    SOURCES install/main.cpp ${INSTALL_FLOW_SOURCES} res/install.rc
+    INCLUDES ${CMAKE_SOURCE_DIR}/install
+    LIBRARIES kernel32 user32 advapi32 ole32)
+
+# Both programs hold the same platform code, so setup's copy of the shortcut
+# calls needs ole32 to link. --gc-sections drops that code, but the import
+# entry stays: setup lists ole32.dll (a system DLL) without calling it.
+target_link_libraries(setup PRIVATE ole32)
+
+enable_testing()
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
+    add_subdirectory(tests/e2e)
+endif()

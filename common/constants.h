@@ -1,0 +1,29 @@
+// Names and numbers that setup and Install share: both programs must agree on
+// them byte for byte, so they live in one place.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace kvi {
+
+// The version both programs carry, written to the record and compared by setup.
+inline constexpr char kOwnVersion[] = "1.8-002";
+
+// The installation record under HKEY_LOCAL_MACHINE and its values.
+inline constexpr char kRecordKey[] = "Software\\HalvikTorvanex\\HalvikTorvanexJI";
+inline constexpr char kValueOriginalSource[] = "OriginalSource";
+inline constexpr char kValueVersion[] = "Version";
+inline constexpr char kValueInstPath[] = "InstPath";
+inline constexpr char kValueUninstCmd[] = "UninstCmd";
+
+// Install's answer to setup's version probe (0xFFFFFBAA as an unsigned exit code).
+inline constexpr std::int32_t kProbeAnswer = -1110;
+
+// Environment variable that carries the folder the installation was started from.
+inline constexpr char kStartDirVar[] = "KVI_START_DIR";
+
+// The platform's path limit: the size of every directory buffer, NUL included.
+inline constexpr std::uint32_t kPathMax = 260;
+
+}  // namespace kvi

@@ -1,0 +1,173 @@
+// The few operating-system services setup and Install use, in our own words.
+// One Win32 implementation (platform_win32.cpp) goes into the programs; the
+// unit tests link a fake (tests/fake) instead. No <windows.h> here.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// A kernel handle (process, thread, file, pipe end). `none` is the null handle,
+// `invalid` the platform's INVALID_HANDLE_VALUE.
+enum class Handle : std::uintptr_t { none = 0, invalid = ~std::uintptr_t(0) };
+
+// An open registry key; `none` when not open.
+enum class Key : std::uintptr_t { none = 0 };
+
+// The HKEY_LOCAL_MACHINE root.
+Key local_machine();
+
+// Shell-link objects of the shortcut step; `none` when not created.
+enum class Link : std::uintptr_t { none = 0 };
+enum class LinkFile : std::uintptr_t { none = 0 };
+
+// Wait forever.
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// --- Start-up -------------------------------------------------------------
+
+// Keeps DLLs from the program's folder and the current directory out of the
+// DLL search: only the system folder is searched from here on.
+void restrict_dll_search();
+
+// Returns the process's command line as the platform keeps it. Install
+// lower-cases it in place, so it is writable.
+char* process_command_line();
+
+// --- Environment and directories --------------------------------------------
+
+// Reads an environment variable into buf (cap bytes). Returns its length, the
+// needed size when buf is too small, or 0 when it is unset or empty.
+std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap);
+
+// Sets an environment variable for this process and the ones it starts.
+bool set_env(const char* name, const char* value);
+
+// Reads the current directory into buf (cap bytes). Returns its length, the
+// needed size when buf is too small, or 0 on failure.
+std::uint32_t get_current_dir(char* buf, std::uint32_t cap);
+
+// Makes path the current directory. Fails when it does not exist or cannot be entered.
+bool set_current_dir(const char* path);
+
+enum class MakeDir { created, already_exists, failed };
+// Creates one directory (no parents).
+MakeDir create_directory(const char* path);
+
+// --- Registry ----------------------------------------------------------------
+
+// Creates or opens parent\sub with full access (non-volatile, empty class).
+// Returns Key::none on failure.
+Key create_key(Key parent, const char* sub);
+
+// Opens an existing parent\sub with the right to create subkeys only.
+// Returns Key::none on failure.
+Key open_key_for_subkeys(Key parent, const char* sub);
+
+// Writes a REG_SZ value of exactly `bytes` bytes taken from data.
+bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes);
+
+// Asks for the byte size of a value (no buffer, no type). False when it fails.
+bool query_value_size(Key key, const char* name, std::uint32_t& bytes);
+
+// Reads a value's bytes into buf, offering `cap` bytes; the type is not examined.
+bool query_value(Key key, const char* name, char* buf, std::uint32_t cap);
+
+// Closes a key that create_key or open_key_for_subkeys returned.
+void close_key(Key key);
+
+// --- Processes -----------------------------------------------------------------
+
+// The look of a new console window (batch console).
+struct ConsoleLook {
+    const char* title;
+    std::uint32_t x, y, width, height;
+    std::uint16_t fill;
+    std::uint32_t flags;  // STARTF_USE* bits as the platform defines them
+};
+
+// How to start a process: always from the command line alone (no separate
+// program name), with this process's environment and current directory.
+struct StartRequest {
+    char* command_line = nullptr;          // writable, as the platform may touch it
+    bool inherit_handles = false;
+    bool new_console = false;              // CREATE_NEW_CONSOLE
+    const ConsoleLook* console = nullptr;  // null: start-up record all zero but its size
+};
+
+struct Started {
+    Handle process = Handle::none;
+    Handle thread = Handle::none;
+};
+
+// Starts a process. Fills `out` and returns true on success.
+bool start_process(const StartRequest& request, Started& out);
+
+enum class Wait { ended, timed_out, failed };
+// Waits up to ms milliseconds (kInfinite: no limit) for a process to end.
+Wait wait_for(Handle process, std::uint32_t ms);
+
+// Reads a process's exit status (259 while it runs). False when it cannot be read.
+bool exit_code(Handle process, std::uint32_t& code);
+
+// Ends a process with the given status.
+bool terminate(Handle process, std::uint32_t code);
+
+// Closes a kernel handle.
+bool close_handle(Handle handle);
+
+// Sleeps for ms milliseconds.
+void sleep_ms(std::uint32_t ms);
+
+// --- Pipes and standard handles -------------------------------------------------
+
+// The standard-input handle (GetStdHandle).
+Handle std_input();
+// Replaces the standard-input handle (SetStdHandle).
+bool set_std_input(Handle handle);
+// True when the handle behind standard input reports a file position, as a
+// file does and a console or pipe does not.
+bool std_input_has_position();
+// Creates an anonymous pipe, both ends inheritable, default size.
+bool create_pipe(Handle& read_end, Handle& write_end);
+// Duplicates a handle within this process, same access, not inheritable.
+bool duplicate_uninheritable(Handle source, Handle& copy);
+// Reads up to n bytes; `got` is 0 at the end of input.
+bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got);
+// Writes n bytes; `wrote` tells how many went.
+bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote);
+// Writes bytes to standard output unchanged.
+void write_stdout(const char* text, std::uint32_t n);
+
+// --- Message boxes ----------------------------------------------------------------
+
+enum class Icon { none, error };
+// Shows a modal box with an OK button and no owner window, and waits until it is dismissed.
+void message_box(const char* text, const char* caption, Icon icon);
+
+// --- Start-menu shortcut -----------------------------------------------------------
+
+// Loads shfolder.dll from the system folder and asks it for the current
+// user's Programs folder (buf of `cap` bytes). False when the library or its
+// function is missing or the lookup returns a failure.
+bool programs_folder(char* buf, std::uint32_t cap);
+
+// COM for this thread (single-threaded apartment); the result is not examined.
+void com_init();
+void com_uninit();
+
+// Creates an in-process shell-link object; Link::none on failure.
+Link create_shell_link();
+void link_set_path(Link link, const char* path);
+void link_set_description(Link link, const char* text);
+void link_set_working_directory(Link link, const char* dir);
+void link_set_icon(Link link, const char* path, int index);
+// Asks the link for its persist-file interface; LinkFile::none on failure.
+LinkFile link_persist(Link link);
+// Saves the link to the file named by an ANSI path (converted to UTF-16 in a
+// 260-character buffer), remembering it as the object's file.
+bool save_link(LinkFile file, const char* path);
+void release_link_file(LinkFile file);
+void release_link(Link link);
+
+}  // namespace plat

@@ -1,0 +1,16 @@
+// What both programs do first with their surroundings.
+#pragma once
+
+#include "text.h"
+
+namespace kvi {
+
+// Reads the whole current directory, however long. False when it cannot be read.
+bool read_current_dir(Text& out);
+
+// Sets KVI_START_DIR to the current directory when reading it yields no
+// characters; a set, non-empty value (of any length) is left alone. Every
+// process started afterwards inherits it.
+void settle_start_dir();
+
+}  // namespace kvi

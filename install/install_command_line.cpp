@@ -1,0 +1,56 @@
+#include "install_command_line.h"
+
+#include <cstring>
+
+#include "platform.h"
+
+namespace kvi::install {
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage:\n\n"
+    "   -help\t\tdisplays the usage information.\n\n"
+    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
+    "   -nosplash\t\tsuppresses splash screen at startup.\n\n"
+    "   -batch <file>\tperforms installation in batch mode.\n\n"
+    "   -input <file>\tprefills installation input parameters.\n\n"
+    "   -silent\t\tprevents output to the screen (use with -batch).\n\n"
+    "   -version\t\tdisplays version information.\n\n";
+
+}  // namespace
+
+CommandLine split_command_line(std::string_view own_name, char* process_command_line) {
+    CommandLine out;
+    Text name = Text::from(own_name);
+    lower_in_place(name.data(), name.size());
+
+    std::size_t last = find_last_match(name.view(), "install");
+    if (last == std::string_view::npos) {
+        plat::message_box("Error finding install", "Search Error", plat::Icon::none);
+        return out;
+    }
+    if (last > 0) {
+        std::size_t from = name.view()[0] == '"' ? 1 : 0;
+        if (!out.program_dir.make_empty() || !out.program_dir.append(slice(name.view(), from, last - from)))
+            out.program_dir.reset();
+    }
+
+    // The platform's own copy is lowered, so whatever reads it later sees lower case.
+    if (!process_command_line) return out;
+    std::size_t length = std::strlen(process_command_line);
+    lower_in_place(process_command_line, length);
+    std::string_view line(process_command_line, length);
+    if (line.size() <= own_name.size()) return out;
+    std::size_t blank = line.find(' ', own_name.size());
+    if (blank != std::string_view::npos && !out.tail.append(slice(line, blank))) out.tail.reset();
+    return out;
+}
+
+bool has_option(const Text& tail, std::string_view option) { return tail.present() && contains(tail.view(), option); }
+
+std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }
+
+void print_usage() { plat::write_stdout(kUsage, sizeof kUsage - 1); }
+
+}  // namespace kvi::install

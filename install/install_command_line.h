@@ -1,0 +1,30 @@
+// Install's command line: the program directory from its own name, the
+// argument tail from the process command line, and the options in it.
+#pragma once
+
+#include <string_view>
+
+#include "text.h"
+
+namespace kvi::install {
+
+struct CommandLine {
+    Text program_dir;  // absent when the name holds "install" only at its start, or not at all
+    Text tail;         // absent when nothing follows the name behind a blank
+};
+
+// Splits own_name (argv[0]) and the process command line, which it
+// lower-cases in place. Shows the "Search Error" box when the name lacks
+// "install"; both texts are then absent.
+CommandLine split_command_line(std::string_view own_name, char* process_command_line);
+
+// True when the argument tail is present and holds option anywhere.
+bool has_option(const Text& tail, std::string_view option);
+
+// The usage text exactly as Install prints it.
+std::string_view usage_text();
+
+// Writes the usage text to standard output.
+void print_usage();
+
+}  // namespace kvi::install

@@ -1,0 +1,39 @@
+#include "install_flow.h"
+
+#include "install_command_line.h"
+#include "constants.h"
+#include "launch.h"
+#include "platform.h"
+#include "registration.h"
+#include "start_dir.h"
+
+namespace kvi::install {
+
+int run(const char* own_name) {
+    plat::restrict_dll_search();
+    settle_start_dir();
+
+    CommandLine line = split_command_line(own_name, plat::process_command_line());
+    const Text& tail = line.tail;
+
+    // Options, in the order they take effect. -verctrl is setup's probe:
+    // answer it and touch nothing else.
+    if (has_option(tail, "-help") || has_option(tail, "-h")) print_usage();
+    if (has_option(tail, "-verctrl")) return kProbeAnswer;
+    bool nojw = has_option(tail, "-nojw");
+    bool silent_launch = has_option(tail, "-silentlaunch");
+    bool noexecute = has_option(tail, "-noexecute");
+
+    if (line.program_dir.present() && !plat::set_current_dir(line.program_dir.c_str())) {
+        if (!silent_launch)
+            plat::message_box("Error navigating to Install Application directory.", "Set Directory Error",
+                              plat::Icon::error);
+        return 0;
+    }
+
+    if (has_option(tail, "-register") && register_installation(silent_launch) == Registration::end_run) return 0;
+    if (noexecute) return 0;
+    return launch_application(tail, nojw, silent_launch);
+}
+
+}  // namespace kvi::install

@@ -1,0 +1,156 @@
+#include "launch.h"
+
+#include "install_command_line.h"
+#include "handles.h"
+#include "platform.h"
+
+namespace kvi::install {
+
+namespace {
+
+#define KVI_CLASS_PATH                                                                                      \
+    " -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"                             \
+    ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install"
+constexpr std::string_view kConsoleRuntime = "JRE\\bin\\java.exe" KVI_CLASS_PATH;
+constexpr std::string_view kWindowedRuntime = "JRE\\bin\\javaw.exe" KVI_CLASS_PATH;
+#undef KVI_CLASS_PATH
+static_assert(kConsoleRuntime.size() == 183 && kWindowedRuntime.size() == 184, "base commands");
+
+constexpr std::uint32_t kStillActive = 259;
+constexpr std::uint32_t kAccessViolation = 0xC0000005u;
+constexpr std::uint32_t kRelayChunk = 4096;
+constexpr std::uint32_t kWaitInterval = 2000;
+
+// The console window a batch installation gets when nobody feeds it input.
+constexpr plat::ConsoleLook kBatchConsole = {
+    "Halvik Torvanex Install", 10, 10, 800, 600,
+    0x74,  // red text on grey: FOREGROUND_RED | BACKGROUND_RED | BACKGROUND_GREEN | BACKGROUND_BLUE
+    0x16,  // STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USEFILLATTRIBUTE
+};
+
+void box(const char* text, const char* caption) { plat::message_box(text, caption, plat::Icon::none); }
+
+// The pipe that carries Install's standard input to the application.
+struct Relay {
+    plat::Handle saved_input = plat::Handle::none;
+    OwnedHandle read_end;   // the application's standard input; inherited
+    OwnedHandle write_end;  // our non-inheritable duplicate
+
+    // Makes the pipe's read end our standard input so the application
+    // inherits it. On a failed step, shows that step's box, puts standard
+    // input back and returns false: the caller then lets the application
+    // read our own input instead.
+    bool set_up() {
+        saved_input = plat::std_input();
+        plat::Handle read = plat::Handle::none, write = plat::Handle::none;
+        if (!plat::create_pipe(read, write)) {
+            box("CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", "CreatePipe Error");
+            return false;
+        }
+        read_end.reset(read);
+        OwnedHandle inheritable_write(write);
+        if (!plat::set_std_input(read)) {
+            box("SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", "SetStdHandle Error");
+            return false;
+        }
+        plat::Handle copy = plat::Handle::none;
+        if (!plat::duplicate_uninheritable(write, copy)) {
+            box("DuplicateHandle(...", "DuplicateHandle Error");
+            (void)plat::set_std_input(saved_input);
+            return false;
+        }
+        write_end.reset(copy);
+        // Only the read end may reach the application, or it never sees the end of its input.
+        (void)inheritable_write.close();
+        return true;
+    }
+
+    // After the start: gives standard input back and copies it into the pipe
+    // until it ends or the application stops reading.
+    void feed() {
+        if (!plat::set_std_input(saved_input))
+            box("SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "SetStdHandle Error");
+        if (saved_input == plat::Handle::invalid)
+            box("(hInputFile == INVALID_HANDLE_VALUE)", "INVALID_HANDLE_VALUE Error");
+        // The application holds its own copy of the read end; with ours gone a
+        // write fails once the application has ended, instead of blocking forever.
+        (void)read_end.close();
+        char buffer[kRelayChunk];
+        for (;;) {
+            std::uint32_t got = 0, wrote = 0;
+            if (!plat::read_file(saved_input, buffer, kRelayChunk, got) || got == 0) break;
+            if (!plat::write_file(write_end.get(), buffer, got, wrote)) break;
+        }
+        if (!write_end.close()) box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
+    }
+};
+
+// Waits until the application has ended, looking every two seconds. An
+// exit status of 259 is a real status here: the process handle says when it ended.
+void wait_for_end(plat::Handle process) {
+    for (;;) {
+        plat::Wait wait = plat::wait_for(process, kWaitInterval);
+        if (wait == plat::Wait::timed_out) continue;
+        std::uint32_t status = kStillActive;
+        if (!plat::exit_code(process, status)) {
+            plat::message_box("Error Getting Process Code.", "Application Error", plat::Icon::error);
+            (void)plat::terminate(process, kAccessViolation);
+            return;
+        }
+        if (wait == plat::Wait::ended || status != kStillActive) return;
+        // The wait itself failed: fall back to looking at the status.
+        plat::sleep_ms(kWaitInterval);
+    }
+}
+
+}  // namespace
+
+bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
+    out.reset();
+    if (!out.append(console_runtime ? kConsoleRuntime : kWindowedRuntime)) return false;
+    return !tail.present() || out.append_all(" ", tail.view());
+}
+
+int launch_application(const Text& tail, bool nojw, bool silent_launch) {
+    bool silent = has_option(tail, "-silent");
+    bool batch = has_option(tail, "-batch") || has_option(tail, "-b");
+    bool relay_input = batch && plat::std_input_has_position();
+
+    Text command;
+    bool built = build_launch_command(command, nojw || batch, tail);
+
+    Relay relay;
+    bool relayed = relay_input && relay.set_up();
+
+    plat::StartRequest request;
+    request.command_line = command.data();
+    request.inherit_handles = relay_input;
+    if (batch && !relay_input) {
+        request.console = &kBatchConsole;
+        request.new_console = true;
+    }
+
+    bool quiet = silent || silent_launch;
+    if (!built) {
+        if (relayed) (void)plat::set_std_input(relay.saved_input);
+        if (!quiet)
+            plat::message_box("Error launching Install Application.  Possible memory allocation problem.",
+                              "Application Launch Error", plat::Icon::error);
+        return -1;
+    }
+    StartedProcess application;
+    if (!application.start(request)) {
+        if (relayed) (void)plat::set_std_input(relay.saved_input);
+        if (!quiet)
+            plat::message_box("Error launching Install Application.", "Application Launch Error",
+                              plat::Icon::error);
+        return -1;
+    }
+    if (relay_input) {
+        if (relayed) relay.feed();
+        wait_for_end(application.process());
+    }
+    return 0;
+}
+
+}  // namespace kvi::install

@@ -1,0 +1,78 @@
+#include "registration.h"
+
+#include "constants.h"
+#include "handles.h"
+#include "platform.h"
+#include "shortcut.h"
+#include "start_dir.h"
+
+namespace kvi::install {
+
+namespace {
+
+constexpr char kUninstallParent[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+constexpr char kUninstallEntry[] = "HalvikTorvanexJI";
+constexpr char kDisplayName[25] = "Halvik Torvanex Products";
+
+bool set_text(const OwnedKey& key, const char* name, const char* data, std::uint32_t bytes) {
+    return plat::set_string_value(key.get(), name, data, bytes);
+}
+
+Registration fail(bool silent_launch) {
+    if (!silent_launch)
+        plat::message_box("Error registering Install Application.", "Registration Error", plat::Icon::error);
+    return Registration::end_run;
+}
+
+}  // namespace
+
+std::uint32_t build_uninstall_command(Text& out, std::string_view dir) {
+    // Windows runs the entry as a command line: a path with a blank in it
+    // must be quoted or "C:\Program" would be taken for the program.
+    bool quote = contains(dir, " ");
+    std::size_t bytes = dir.size() + 21 + (quote ? 2 : 0);
+    bool root = !dir.empty() && dir.back() == '\\';
+    out.reset();
+    if (bytes > UINT32_MAX || !out.reserve(bytes) ||
+        !out.append_all(quote ? "\"" : "", dir, root ? "" : "\\", "Install.exe", quote ? "\"" : "", " -remove"))
+        return 0;
+    return static_cast<std::uint32_t>(bytes);
+}
+
+Registration register_installation(bool silent_launch) {
+    Text dir;
+    Text command;
+    std::uint32_t command_bytes = 0;
+    if (!read_current_dir(dir) || (command_bytes = build_uninstall_command(command, dir.view())) == 0)
+        return fail(silent_launch);
+
+    // The installation record; failures here are silent.
+    {
+        OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
+        if (record.open()) {
+            (void)set_text(record, kValueUninstCmd, command.c_str(), command_bytes);
+            (void)set_text(record, kValueInstPath, dir.c_str(), static_cast<std::uint32_t>(dir.size() + 1));
+            (void)set_text(record, kValueVersion, kOwnVersion, sizeof kOwnVersion);
+        }
+    }
+
+    // The uninstall entry.
+    {
+        OwnedKey parent(plat::open_key_for_subkeys(plat::local_machine(), kUninstallParent));
+        if (parent.open()) {
+            OwnedKey entry(plat::create_key(parent.get(), kUninstallEntry));
+            if (!entry.open()) {
+                parent.close();
+                return fail(silent_launch);
+            }
+            if (!set_text(entry, "DisplayName", kDisplayName, sizeof kDisplayName) ||
+                !set_text(entry, "UninstallString", command.c_str(), command_bytes))
+                return Registration::end_run;
+        }
+    }
+
+    create_start_menu_shortcut();
+    return Registration::go_on;
+}
+
+}  // namespace kvi::install

@@ -1,0 +1,155 @@
+#include "setup_command_line.h"
+
+#include "constants.h"
+#include "platform.h"
+
+namespace kvi::setup {
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage:\n\n"
+    "   -target <path>\talternate location to install KVI (usual location C:\\HalvikTorvanex\\Install)\n\n"
+    "   -force\t\tforces installation of this version of KVI regardless of existing version\n\n"
+    "   -noexecute\tallows installation of KVI but inhibits invocation of KVI\n\n"
+    "   -batch <file>\tperforms installation in batch mode\n\n"
+    "   -input <file>\tprefills installation input parameters\n\n"
+    "   -nosplash\tsuppresses splash screen at startup\n\n"
+    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
+    "   -version\t\tdisplays version information\n\n"
+    "   -silent\t\truns batch in silent mode (use with -batch)\n\n"
+    "   -help\t\tdisplays usage information\n\n";
+
+constexpr char kVersion[] = " Halvik Torvanex Install version 1.8-002 ";
+static_assert(std::string_view(kVersion).find(kOwnVersion) == 33, "version box names the own version");
+
+constexpr std::string_view kName = "setup";
+
+// "is w" for a whole-token test: the word alone, or with exactly one trailing blank.
+constexpr bool is_word(std::string_view token, std::string_view w) {
+    return token == w || (token.size() == w.size() + 1 && slice(token, 0, w.size()) == w && token.back() == ' ');
+}
+
+// The word alone, or the word followed by a blank anywhere in the token, so a
+// value may follow it. `w_blank` is the word with its blank.
+constexpr bool is_word_or_has(std::string_view token, std::string_view w, std::string_view w_blank) {
+    return token == w || contains(token, w_blank);
+}
+
+constexpr bool is_pass_through(std::string_view t) {
+    return contains(t, "nosplash") || contains(t, "nojw") || contains(t, "silent") || is_word(t, "s") ||
+           is_word_or_has(t, "qatest", "qatest ") || is_word_or_has(t, "delay", "delay ") ||
+           is_word_or_has(t, "register", "register ") || contains(t, "verctrl") ||
+           is_word_or_has(t, "remove", "remove ") || is_word_or_has(t, "postreboot", "postreboot ") ||
+           is_word_or_has(t, "prereboot", "prereboot ") || is_word_or_has(t, "lfj", "lfj ") ||
+           contains(t, "lfw");
+}
+
+// Where the program's name may stand: in front of the first blank that is
+// followed by a dash and lies outside double quotes. An argument such as a
+// path through a folder named "setup" then cannot pass for the name.
+constexpr std::size_t name_region_end(std::string_view line) {
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"') quoted = !quoted;
+        else if (!quoted && line[i] == ' ' && i + 1 < line.size() && line[i + 1] == '-') return i;
+    }
+    return line.size();
+}
+
+// The option's value: the token from its first blank on. Empty when the
+// token has no blank or the value is blank, which the caller reports.
+std::string_view value_of(std::string_view token) {
+    std::size_t blank = token.find(' ');
+    if (blank == std::string_view::npos) return {};
+    std::string_view value = slice(token, blank);
+    return is_blank(value) ? std::string_view() : value;
+}
+
+// Applies the rules to one token.
+ParseEnd classify(std::string_view t, Options& o) {
+    if (contains(t, "help") || is_word(t, "h")) return ParseEnd::usage;
+    if (contains(t, "version") || is_word(t, "v") || is_word(t, "ver")) return ParseEnd::version;
+
+    bool stored = true;
+    if (contains(t, "batch")) {
+        std::string_view value = value_of(t);
+        if (value.empty()) return ParseEnd::usage;
+        o.batch = true;
+        stored = o.forwarded.append_all(" -batch ", value);
+    } else if (contains(t, "force") || is_word(t, "f")) {
+        o.force = true;
+        stored = o.forwarded.append(" -force");
+    } else if (contains(t, "noexecute")) {
+        o.noexecute = true;
+        stored = o.forwarded.append(" -noexecute");
+    } else if (contains(t, "target")) {
+        std::string_view value = value_of(t);
+        if (value.empty()) return ParseEnd::usage;
+        o.target = true;
+        o.target_path.reset();
+        stored = o.target_path.append(value);
+    } else if (contains(t, "input")) {
+        std::string_view value = value_of(t);
+        if (value.empty()) return ParseEnd::usage;
+        stored = o.forwarded.append_all(" -input ", value);
+    } else if (is_pass_through(t)) {
+        stored = o.forwarded.append_all(" -", t);
+    } else if (!is_blank(t)) {
+        return ParseEnd::usage;
+    }
+    return stored ? ParseEnd::done : ParseEnd::out_of_memory;
+}
+
+}  // namespace
+
+bool is_blank(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c != ' ' && (c < 9 || c > 13)) return false;
+    return true;
+}
+
+ParseEnd parse_command_line(std::string_view command_line, Options& o) {
+    Text lowered = Text::from(command_line);
+    if (!lowered.present()) return ParseEnd::out_of_memory;
+    lower_in_place(lowered.data(), lowered.size());
+    std::string_view line = lowered.view();
+
+    // The program's name and the program directory.
+    std::size_t name = find_last_match(slice(line, 0, name_region_end(line)), kName);
+    if (name == std::string_view::npos) return ParseEnd::done;
+    if (name > 0) {
+        std::size_t from = line[0] == '"' ? 1 : 0;
+        if (!o.program_dir.make_empty() || !o.program_dir.append(slice(line, from, name - from)))
+            return ParseEnd::out_of_memory;
+    }
+
+    // The argument tail starts at the first blank from the name on.
+    std::size_t blank = line.find(' ', name);
+    if (blank == std::string_view::npos) return ParseEnd::done;
+    if (!o.tail.append(slice(line, blank)) || !o.forwarded.make_empty()) return ParseEnd::out_of_memory;
+
+    // Tokens: cut at every run of dashes; the text before the first dash counts too.
+    std::string_view rest = o.tail.view();
+    while (!rest.empty()) {
+        std::size_t dash = rest.find('-');
+        std::string_view token = slice(rest, 0, dash);
+        if (!token.empty()) {
+            ParseEnd end = classify(token, o);
+            if (end != ParseEnd::done) return end;
+        }
+        if (dash == std::string_view::npos) break;
+        rest = slice(rest, dash);
+        while (!rest.empty() && rest.front() == '-') rest.remove_prefix(1);
+    }
+    return ParseEnd::done;
+}
+
+std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }
+std::string_view version_text() { return std::string_view(kVersion, sizeof kVersion - 1); }
+
+void show_usage() { plat::message_box(kUsage, "Usage Help", plat::Icon::none); }
+void show_version() { plat::message_box(kVersion, "Version Information", plat::Icon::none); }
+
+}  // namespace kvi::setup

@@ -1,0 +1,115 @@
+#include "setup_flow.h"
+
+#include <utility>
+
+#include "setup_command_line.h"
+#include "constants.h"
+#include "installed_copy.h"
+#include "platform.h"
+#include "start_dir.h"
+
+namespace kvi::setup {
+
+namespace {
+
+constexpr char kBaseDir[] = "C:\\HalvikTorvanex";
+constexpr char kUsualLocation[] = "C:\\HalvikTorvanex\\Install";
+constexpr char kBootstrap[] = "_instkvi.com -s";
+constexpr char kBootstrapAt[] = "_instkvi.com -s -f ";
+
+// True when the process can enter path; the current directory is the same afterwards.
+bool directory_reachable(const char* path) {
+    Text saved;
+    if (!read_current_dir(saved)) return false;
+    bool entered = plat::set_current_dir(path);
+    (void)plat::set_current_dir(saved.c_str());
+    return entered;
+}
+
+// Opens the installation record and writes the folder setup runs from into
+// it; says so in one box when either fails. Returns the record, maybe not open.
+OwnedKey record_original_source() {
+    char dir[kPathMax];
+    std::uint32_t n = plat::get_current_dir(dir, kPathMax);
+    OwnedKey record = open_record();
+    bool written = record.open() && n > 0 && n < kPathMax &&
+                   plat::set_string_value(record.get(), kValueOriginalSource, dir, n + 1);
+    if (!written)
+        plat::message_box(
+            "Error setting original source.  It may be because you do not have administrator privileges.  "
+            "This should not affect the operation of your program.",
+            "Registration Error", plat::Icon::error);
+    return record;
+}
+
+}  // namespace
+
+int run() {
+    plat::restrict_dll_search();
+    settle_start_dir();
+
+    Options options;
+    switch (parse_command_line(plat::process_command_line(), options)) {
+        case ParseEnd::usage: show_usage(); return 0;
+        case ParseEnd::version: show_version(); return 0;
+        case ParseEnd::out_of_memory: return 0;
+        case ParseEnd::done: break;
+    }
+
+    if (options.program_dir.present()) (void)plat::set_current_dir(options.program_dir.c_str());
+
+    OwnedKey record = record_original_source();
+
+    // The installed copy: hand off to a current one that answers the probe.
+    Outcome outcome = Outcome::none;
+    Text inst_path;
+    if (!options.force && !options.target) {
+        CheckResult check = check_installed_copy(std::move(record));
+        outcome = check.outcome;
+        inst_path = std::move(check.inst_path);
+        if (outcome == Outcome::current) {
+            if (hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
+            outcome = Outcome::older;
+        }
+    }
+
+    // Prepare the usual location.
+    bool target = options.target;
+    if (plat::create_directory(kBaseDir) == plat::MakeDir::failed) {
+        target = true;
+        outcome = Outcome::none;
+    }
+    bool prepared = plat::create_directory(kUsualLocation) != plat::MakeDir::failed &&
+                    (target || directory_reachable(kUsualLocation));
+    if (!prepared) target = true;
+
+    // The bootstrap command: the first row that applies names the location.
+    Text command;
+    bool built;
+    if (!prepared)
+        built = command.append_all(kBootstrapAt, options.target_path.view());
+    else if (outcome == Outcome::older && !inst_path.empty())
+        built = command.append_all(kBootstrapAt, inst_path.view());
+    else if (outcome == Outcome::older)
+        built = command.append(kBootstrap);
+    else if (target)
+        built = command.append_all(kBootstrapAt, options.target_path.view());
+    else
+        built = command.append(kBootstrap);
+
+    // A batch installation looks at the usual location once more; nothing
+    // depends on what it finds.
+    if (options.batch && plat::create_directory(kUsualLocation) == plat::MakeDir::already_exists)
+        (void)directory_reachable(kUsualLocation);
+
+    if (options.forwarded.present()) built = built && command.append_all(" -a ", options.forwarded.view());
+
+    StartedProcess bootstrap;
+    plat::StartRequest request;
+    request.command_line = command.data();
+    if (!built || !bootstrap.start(request))
+        plat::message_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
+    return 0;
+}
+
+}  // namespace kvi::setup

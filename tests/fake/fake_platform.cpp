@@ -1,0 +1,524 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fake {
+
+namespace {
+
+constexpr std::uintptr_t kLocalMachine = 0x80000002u;
+constexpr std::uintptr_t kStdin = 0x10;
+
+struct Process {
+    Program program;
+    int waits_left = 0;
+    bool terminated = false;
+    std::uint32_t terminated_status = 0;
+};
+
+struct World {
+    State s;
+    std::map<Op, int> counts;
+    std::vector<std::pair<Op, int>> rules;  // nth call fails; 0: every call
+    std::uintptr_t next_id = 0x100;
+    std::map<std::uintptr_t, std::string> handles;  // open kernel handles and their kind
+    std::map<std::uintptr_t, Process> processes;
+    std::map<std::uintptr_t, std::string> keys;     // open keys and their paths
+    std::map<std::uintptr_t, Link> links;
+    std::map<std::uintptr_t, std::uintptr_t> link_files;  // persist interface -> its link
+    plat::Handle current_stdin = plat::Handle(kStdin);
+    std::optional<Program> reader;  // the started program holding the pipe's read end
+    std::size_t unread = 0;         // bytes in the pipe nobody drained
+};
+
+World& world() {
+    static World w;
+    return w;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return s;
+}
+
+bool failing(Op op) {
+    World& w = world();
+    int n = ++w.counts[op];
+    for (auto [rule_op, nth] : w.rules)
+        if (rule_op == op && (nth == 0 || nth == n)) return true;
+    return false;
+}
+
+void log(std::string line) { world().s.calls.push_back(std::move(line)); }
+
+std::string h(plat::Handle handle) { return "h" + std::to_string(static_cast<std::uintptr_t>(handle)); }
+
+plat::Handle new_handle(const std::string& kind) {
+    std::uintptr_t id = world().next_id++;
+    world().handles[id] = kind;
+    return plat::Handle(id);
+}
+
+bool is_open(plat::Handle handle, const std::string& kind_prefix) {
+    auto it = world().handles.find(static_cast<std::uintptr_t>(handle));
+    return it != world().handles.end() && it->second.rfind(kind_prefix, 0) == 0;
+}
+
+std::string normalize(std::string path) {
+    if (path.size() > 3 && path.back() == '\\') path.pop_back();
+    return path;
+}
+
+std::string parent_of(const std::string& path) {
+    std::size_t slash = path.rfind('\\');
+    if (slash == std::string::npos) return "";
+    return slash == 2 ? path.substr(0, 3) : path.substr(0, slash);
+}
+
+std::uint32_t copy_out(const std::string& text, char* buf, std::uint32_t cap) {
+    if (text.size() + 1 > cap) return static_cast<std::uint32_t>(text.size() + 1);
+    std::memcpy(buf, text.c_str(), text.size() + 1);
+    return static_cast<std::uint32_t>(text.size());
+}
+
+}  // namespace
+
+bool NoCase::operator()(const std::string& a, const std::string& b) const { return lower(a) < lower(b); }
+
+State& state() { return world().s; }
+
+void reset() {
+    World& w = world();
+    w = World();
+    w.s.dirs = {"C:\\", "C:\\Start", "C:\\Users\\Ann\\Start Menu\\Programs", "D:\\", "D:\\Kit"};
+    w.s.registry["HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"];
+    w.s.command_line = "setup";
+}
+
+void fail(Op op, int nth) { world().rules.emplace_back(op, nth); }
+void fail_always(Op op) { world().rules.emplace_back(op, 0); }
+
+std::vector<std::string> leaks() {
+    World& w = world();
+    std::vector<std::string> out;
+    for (auto& [id, kind] : w.handles) out.push_back("handle " + kind);
+    for (auto& [id, path] : w.keys) out.push_back("key " + path);
+    out.insert(out.end(), w.links.size(), "shell link");
+    out.insert(out.end(), w.link_files.size(), "persist file");
+    if (w.s.com_depth != 0) out.push_back("COM left initialised");
+    return out;
+}
+
+void put_value(const std::string& key, const std::string& name, const std::string& bytes, std::uint32_t type) {
+    world().s.registry[key][name] = RegValue{type, bytes};
+}
+
+std::optional<std::string> value(const std::string& key, const std::string& name) {
+    auto& reg = world().s.registry;
+    auto k = reg.find(key);
+    if (k == reg.end()) return std::nullopt;
+    auto v = k->second.find(name);
+    if (v == k->second.end()) return std::nullopt;
+    return v->second.bytes;
+}
+
+std::vector<std::string> box_list() {
+    std::vector<std::string> out;
+    for (const Box& b : world().s.boxes) out.push_back(b.caption + ": " + b.text);
+    return out;
+}
+
+}  // namespace fake
+
+// ----------------------------------------------------------------------------
+// The seam, over the simulated machine.
+
+namespace plat {
+
+using fake::Op;
+using fake::State;
+using fake::World;
+using fake::world;
+
+Key local_machine() { return Key(fake::kLocalMachine); }
+
+void restrict_dll_search() {
+    fake::log("restrict_dll_search");
+    ++world().s.dll_search_restricted;
+}
+
+char* process_command_line() { return world().s.command_line.data(); }
+
+std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap) {
+    fake::log(std::string("get_env ") + name);
+    if (fake::failing(Op::get_env)) return 0;
+    auto& env = world().s.env;
+    auto it = env.find(name);
+    if (it == env.end() || it->second.empty()) return 0;
+    return fake::copy_out(it->second, buf, cap);
+}
+
+bool set_env(const char* name, const char* value) {
+    fake::log(std::string("set_env ") + name + "=" + value);
+    if (fake::failing(Op::set_env)) return false;
+    world().s.env[name] = value;
+    return true;
+}
+
+std::uint32_t get_current_dir(char* buf, std::uint32_t cap) {
+    fake::log("get_current_dir");
+    if (fake::failing(Op::get_current_dir)) return 0;
+    return fake::copy_out(world().s.cwd, buf, cap);
+}
+
+bool set_current_dir(const char* path) {
+    fake::log(std::string("set_current_dir ") + path);
+    if (fake::failing(Op::set_current_dir)) return false;
+    std::string p = fake::normalize(path);
+    auto& s = world().s;
+    if (p.empty() || !s.dirs.count(p) || s.locked_dirs.count(p)) return false;
+    s.cwd = p;
+    return true;
+}
+
+MakeDir create_directory(const char* path) {
+    fake::log(std::string("create_directory ") + path);
+    if (fake::failing(Op::create_directory)) return MakeDir::failed;
+    auto& s = world().s;
+    std::string p = fake::normalize(path);
+    if (s.dirs.count(p) || s.files.count(p)) return MakeDir::already_exists;
+    std::string parent = fake::parent_of(p);
+    if (parent.empty() || !s.dirs.count(parent) || s.read_only.count(p) || s.read_only.count(parent))
+        return MakeDir::failed;
+    s.dirs.insert(p);
+    return MakeDir::created;
+}
+
+Key create_key(Key parent, const char* sub) {
+    fake::log(std::string("create_key ") + sub);
+    if (fake::failing(Op::create_key)) return Key::none;
+    World& w = world();
+    std::string base;
+    if (static_cast<std::uintptr_t>(parent) == fake::kLocalMachine) base = "HKLM";
+    else if (w.keys.count(static_cast<std::uintptr_t>(parent))) base = w.keys[static_cast<std::uintptr_t>(parent)];
+    else return Key::none;
+    std::string path = base + "\\" + sub;
+    w.s.registry[path];
+    std::uintptr_t id = w.next_id++;
+    w.keys[id] = path;
+    return Key(id);
+}
+
+Key open_key_for_subkeys(Key parent, const char* sub) {
+    fake::log(std::string("open_key_for_subkeys ") + sub);
+    if (fake::failing(Op::open_key_for_subkeys)) return Key::none;
+    World& w = world();
+    if (static_cast<std::uintptr_t>(parent) != fake::kLocalMachine) return Key::none;
+    std::string path = std::string("HKLM\\") + sub;
+    if (!w.s.registry.count(path)) return Key::none;
+    std::uintptr_t id = w.next_id++;
+    w.keys[id] = path;
+    return Key(id);
+}
+
+bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes) {
+    fake::log(std::string("set_string_value ") + name + " " + std::to_string(bytes));
+    if (fake::failing(Op::set_string_value)) return false;
+    World& w = world();
+    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
+    if (it == w.keys.end()) return false;
+    w.s.registry[it->second][name] = fake::RegValue{1, std::string(data, bytes)};
+    return true;
+}
+
+bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
+    fake::log(std::string("query_value_size ") + name);
+    if (fake::failing(Op::query_value_size)) return false;
+    World& w = world();
+    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
+    if (it == w.keys.end()) return false;
+    auto v = fake::value(it->second, name);
+    if (!v) return false;
+    bytes = static_cast<std::uint32_t>(v->size());
+    return true;
+}
+
+bool query_value(Key key, const char* name, char* buf, std::uint32_t cap) {
+    fake::log(std::string("query_value ") + name + " " + std::to_string(cap));
+    if (fake::failing(Op::query_value)) return false;
+    World& w = world();
+    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
+    if (it == w.keys.end()) return false;
+    auto v = fake::value(it->second, name);
+    if (!v || v->size() > cap) return false;
+    std::memcpy(buf, v->data(), v->size());
+    return true;
+}
+
+void close_key(Key key) {
+    World& w = world();
+    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
+    fake::log("close_key " + (it == w.keys.end() ? std::string("?") : it->second));
+    if (it != w.keys.end()) w.keys.erase(it);
+}
+
+bool start_process(const StartRequest& request, Started& out) {
+    World& w = world();
+    std::string command = request.command_line ? request.command_line : "";
+    fake::log("start_process " + command);
+    fake::Program program = w.s.program ? w.s.program(command) : fake::Program{};
+    if (fake::failing(Op::start_process) || program.start_fails || !request.command_line) return false;
+
+    fake::Launch launch;
+    launch.command_line = command;
+    launch.inherit_handles = request.inherit_handles;
+    launch.new_console = request.new_console;
+    if (request.console) {
+        launch.has_console_look = true;
+        launch.title = request.console->title;
+        launch.x = request.console->x;
+        launch.y = request.console->y;
+        launch.width = request.console->width;
+        launch.height = request.console->height;
+        launch.fill = request.console->fill;
+        launch.flags = request.console->flags;
+    }
+    launch.cwd = w.s.cwd;
+    auto env = w.s.env.find("KVI_START_DIR");
+    if (env != w.s.env.end()) launch.start_dir = env->second;
+    launch.std_input = w.current_stdin;
+    w.s.launches.push_back(launch);
+
+    if (request.inherit_handles && fake::is_open(w.current_stdin, "pipe read")) w.reader = program;
+
+    out.process = fake::new_handle("process");
+    out.thread = fake::new_handle("thread");
+    w.processes[static_cast<std::uintptr_t>(out.process)] = fake::Process{program, program.waits_before_end};
+    return true;
+}
+
+Wait wait_for(Handle process, std::uint32_t ms) {
+    fake::log("wait_for " + std::to_string(ms));
+    if (fake::failing(Op::wait_for)) return Wait::failed;
+    World& w = world();
+    auto it = w.processes.find(static_cast<std::uintptr_t>(process));
+    if (it == w.processes.end() || !fake::is_open(process, "process")) return Wait::failed;
+    if (ms == kInfinite || it->second.terminated) {
+        it->second.waits_left = 0;
+        return Wait::ended;
+    }
+    if (it->second.waits_left > 0) {
+        --it->second.waits_left;
+        return Wait::timed_out;
+    }
+    return Wait::ended;
+}
+
+bool exit_code(Handle process, std::uint32_t& code) {
+    fake::log("exit_code");
+    if (fake::failing(Op::exit_code)) return false;
+    World& w = world();
+    auto it = w.processes.find(static_cast<std::uintptr_t>(process));
+    if (it == w.processes.end() || !fake::is_open(process, "process")) return false;
+    const fake::Process& p = it->second;
+    if (p.terminated) code = p.terminated_status;
+    else if (p.program.status_unreadable) return false;
+    else code = p.waits_left > 0 ? 259 : p.program.exit_status;
+    return true;
+}
+
+bool terminate(Handle process, std::uint32_t code) {
+    fake::log("terminate " + std::to_string(code));
+    if (fake::failing(Op::terminate)) return false;
+    auto it = world().processes.find(static_cast<std::uintptr_t>(process));
+    if (it == world().processes.end()) return false;
+    it->second.terminated = true;
+    it->second.terminated_status = code;
+    return true;
+}
+
+bool close_handle(Handle handle) {
+    World& w = world();
+    auto it = w.handles.find(static_cast<std::uintptr_t>(handle));
+    fake::log("close_handle " + (it == w.handles.end() ? fake::h(handle) : it->second));
+    if (it == w.handles.end()) return false;
+    w.handles.erase(it);  // a handle is gone after a close, even one reported as failed
+    return !fake::failing(Op::close_handle);
+}
+
+void sleep_ms(std::uint32_t ms) {
+    fake::log("sleep_ms " + std::to_string(ms));
+    world().s.slept_ms += ms;
+}
+
+Handle std_input() {
+    fake::log("std_input");
+    if (fake::failing(Op::std_input)) return Handle::invalid;
+    return world().current_stdin;
+}
+
+bool set_std_input(Handle handle) {
+    World& w = world();
+    std::string kind = static_cast<std::uintptr_t>(handle) == fake::kStdin ? "own input"
+                       : w.handles.count(static_cast<std::uintptr_t>(handle))
+                           ? w.handles[static_cast<std::uintptr_t>(handle)]
+                           : fake::h(handle);
+    fake::log("set_std_input " + kind);
+    if (fake::failing(Op::set_std_input)) return false;
+    w.current_stdin = handle;
+    return true;
+}
+
+bool std_input_has_position() {
+    fake::log("std_input_has_position");
+    if (fake::failing(Op::std_input_has_position)) return false;
+    return world().s.stdin_is_file && static_cast<std::uintptr_t>(world().current_stdin) == fake::kStdin;
+}
+
+bool create_pipe(Handle& read_end, Handle& write_end) {
+    fake::log("create_pipe");
+    if (fake::failing(Op::create_pipe)) return false;
+    read_end = fake::new_handle("pipe read");
+    write_end = fake::new_handle("pipe write");
+    return true;
+}
+
+bool duplicate_uninheritable(Handle source, Handle& copy) {
+    fake::log("duplicate_uninheritable");
+    if (fake::failing(Op::duplicate_uninheritable)) return false;
+    if (!fake::is_open(source, "pipe write")) return false;
+    copy = fake::new_handle("pipe write copy");
+    return true;
+}
+
+bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
+    if (fake::failing(Op::read_file)) return false;
+    State& s = world().s;
+    got = 0;
+    if (static_cast<std::uintptr_t>(handle) != fake::kStdin) return false;
+    s.read_sizes.push_back(n);
+    std::size_t left = s.stdin_data.size() - s.stdin_pos;
+    got = static_cast<std::uint32_t>(std::min<std::size_t>(n, left));
+    std::memcpy(buf, s.stdin_data.data() + s.stdin_pos, got);
+    s.stdin_pos += got;
+    return true;
+}
+
+bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote) {
+    if (fake::failing(Op::write_file)) return false;
+    World& w = world();
+    wrote = 0;
+    if (!fake::is_open(handle, "pipe write")) return false;
+    if (w.reader && w.reader->reads_input) {
+        w.s.piped.append(static_cast<const char*>(buf), n);
+    } else {
+        // Nobody drains the pipe. With a read end still open here the write
+        // blocks once the pipe is full; with none open it fails at once.
+        bool readers = false;
+        for (auto& [id, kind] : w.handles) readers = readers || kind == "pipe read";
+        if (!readers) return false;
+        if (w.unread + n > w.s.pipe_capacity) {
+            w.s.relay_blocked = true;
+            return false;
+        }
+        w.unread += n;
+    }
+    wrote = n;
+    return true;
+}
+
+void write_stdout(const char* text, std::uint32_t n) { world().s.stdout_text.append(text, n); }
+
+void message_box(const char* text, const char* caption, Icon icon) {
+    fake::log(std::string("message_box ") + caption);
+    world().s.boxes.push_back(fake::Box{text, caption, icon});
+}
+
+bool programs_folder(char* buf, std::uint32_t cap) {
+    fake::log("programs_folder");
+    if (fake::failing(Op::programs_folder)) return false;
+    const std::string& folder = world().s.programs_folder;
+    if (folder.size() + 1 > cap) return false;
+    std::memcpy(buf, folder.c_str(), folder.size() + 1);
+    return true;
+}
+
+void com_init() {
+    fake::log("com_init");
+    ++world().s.com_depth;
+    ++world().s.com_inits;
+}
+
+void com_uninit() {
+    fake::log("com_uninit");
+    --world().s.com_depth;
+}
+
+Link create_shell_link() {
+    fake::log("create_shell_link");
+    if (fake::failing(Op::create_shell_link) || world().s.com_depth <= 0) return Link::none;
+    std::uintptr_t id = world().next_id++;
+    world().links[id] = fake::Link{};
+    return Link(id);
+}
+
+static fake::Link* link_of(Link link) {
+    auto it = world().links.find(static_cast<std::uintptr_t>(link));
+    return it == world().links.end() ? nullptr : &it->second;
+}
+
+void link_set_path(Link link, const char* path) {
+    fake::log(std::string("link_set_path ") + path);
+    if (fake::Link* l = link_of(link)) l->path = path;
+}
+
+void link_set_description(Link link, const char* text) {
+    fake::log(std::string("link_set_description ") + text);
+    if (fake::Link* l = link_of(link)) l->description = text;
+}
+
+void link_set_working_directory(Link link, const char* dir) {
+    fake::log(std::string("link_set_working_directory ") + dir);
+    if (fake::Link* l = link_of(link)) l->working_dir = dir;
+}
+
+void link_set_icon(Link link, const char* path, int index) {
+    fake::log(std::string("link_set_icon ") + path + "," + std::to_string(index));
+    if (fake::Link* l = link_of(link)) {
+        l->icon_path = path;
+        l->icon_index = index;
+    }
+}
+
+LinkFile link_persist(Link link) {
+    fake::log("link_persist");
+    if (fake::failing(Op::link_persist) || !link_of(link)) return LinkFile::none;
+    std::uintptr_t id = world().next_id++;
+    world().link_files[id] = static_cast<std::uintptr_t>(link);
+    return LinkFile(id);
+}
+
+bool save_link(LinkFile file, const char* path) {
+    fake::log(std::string("save_link ") + path);
+    if (fake::failing(Op::save_link)) return false;
+    World& w = world();
+    auto it = w.link_files.find(static_cast<std::uintptr_t>(file));
+    if (it == w.link_files.end()) return false;
+    if (!w.s.dirs.count(fake::parent_of(path))) return false;
+    w.s.saved_links[path] = w.links[it->second];
+    return true;
+}
+
+void release_link_file(LinkFile file) {
+    fake::log("release_link_file");
+    world().link_files.erase(static_cast<std::uintptr_t>(file));
+}
+
+void release_link(Link link) {
+    fake::log("release_link");
+    world().links.erase(static_cast<std::uintptr_t>(link));
+}
+
+}  // namespace plat

@@ -1,0 +1,128 @@
+// A simulated machine behind the platform seam, for the unit tests: registry,
+// directories, environment, started processes, standard input and pipes,
+// message boxes and shell links. Each test resets it; any single operation can
+// be made to fail.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace fake {
+
+enum class Op {
+    get_env, set_env, get_current_dir, set_current_dir, create_directory,
+    create_key, open_key_for_subkeys, set_string_value, query_value_size, query_value,
+    start_process, wait_for, exit_code, terminate, close_handle,
+    std_input, set_std_input, std_input_has_position, create_pipe, duplicate_uninheritable,
+    read_file, write_file,
+    programs_folder, create_shell_link, link_persist, save_link,
+};
+
+// Case-insensitive ordering, as Windows compares paths and registry names.
+struct NoCase {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
+struct RegValue {
+    std::uint32_t type = 1;  // REG_SZ
+    std::string bytes;       // exactly the bytes written
+};
+using RegKey = std::map<std::string, RegValue, NoCase>;
+
+struct Box {
+    std::string text, caption;
+    plat::Icon icon;
+};
+
+// What a started process was given.
+struct Launch {
+    std::string command_line;
+    bool inherit_handles = false;
+    bool new_console = false;
+    bool has_console_look = false;
+    std::string title;
+    std::uint32_t x = 0, y = 0, width = 0, height = 0;
+    std::uint16_t fill = 0;
+    std::uint32_t flags = 0;
+    std::string cwd;
+    std::optional<std::string> start_dir;  // KVI_START_DIR as the process inherits it
+    plat::Handle std_input = plat::Handle::none;
+};
+
+// How a started program behaves.
+struct Program {
+    bool start_fails = false;
+    std::uint32_t exit_status = 0;
+    bool status_unreadable = false;
+    int waits_before_end = 0;   // timed-out waits before it has ended
+    bool reads_input = true;    // drains the pipe it was given
+};
+
+struct Link {
+    std::string path, description, working_dir, icon_path;
+    int icon_index = -1;
+    int refs = 1;
+};
+
+struct State {
+    std::map<std::string, std::string, NoCase> env;
+    std::string cwd = "C:\\Start";
+    std::set<std::string, NoCase> dirs;           // existing directories
+    std::set<std::string, NoCase> files;          // plain files: no directory can stand there
+    std::set<std::string, NoCase> locked_dirs;    // exist but cannot be entered
+    std::set<std::string, NoCase> read_only;      // creating a directory here fails
+    std::string command_line;
+    std::map<std::string, RegKey, NoCase> registry;  // "HKLM\..." -> values
+
+    std::vector<std::string> calls;  // every operation, in order
+    std::vector<Box> boxes;
+    std::vector<Launch> launches;
+    std::function<Program(const std::string& command_line)> program;  // default: ends with 0
+    std::string stdout_text;
+
+    // Standard input and the relay pipe.
+    bool stdin_is_file = false;
+    std::string stdin_data;
+    std::size_t stdin_pos = 0;
+    std::vector<std::uint32_t> read_sizes;  // bytes asked for by each read of standard input
+    std::string piped;                      // bytes the application got through the pipe
+    bool relay_blocked = false;             // a write would have blocked for ever
+    std::size_t pipe_capacity = 65536;
+
+    std::string programs_folder = "C:\\Users\\Ann\\Start Menu\\Programs";
+    std::map<std::string, Link, NoCase> saved_links;  // by file
+    int com_depth = 0;
+    int com_inits = 0;
+    std::uint32_t slept_ms = 0;
+    int dll_search_restricted = 0;
+};
+
+// The machine; reset() puts it back to a fresh state.
+State& state();
+void reset();
+
+// Makes the nth call (from 1) of op fail. Several rules may stand.
+void fail(Op op, int nth = 1);
+// Makes every call of op fail.
+void fail_always(Op op);
+
+// Open handles, keys, links and link files the code under test has not
+// released (the process's own standard handles do not count).
+std::vector<std::string> leaks();
+
+// Writes a value with exact bytes and a type, creating the key.
+void put_value(const std::string& key, const std::string& name, const std::string& bytes, std::uint32_t type = 1);
+// A value's bytes, or nothing.
+std::optional<std::string> value(const std::string& key, const std::string& name);
+
+// Texts of the boxes shown, as "caption: text".
+std::vector<std::string> box_list();
+
+}  // namespace fake

@@ -1,0 +1,138 @@
+#include "install_command_line.h"
+
+#include "install_flow.h"
+#include "test_support.h"
+
+using kvi::install::split_command_line;
+
+namespace {
+
+struct SplitCase {
+    const char* own_name;  // argv[0] as the runtime gives it
+    const char* line;      // the process command line
+    std::optional<std::string> dir, tail;
+    bool search_error = false;
+};
+
+std::ostream& operator<<(std::ostream& os, const SplitCase& c) { return os << '[' << c.line << ']'; }
+
+class InstallSplit : public FakeMachine, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(InstallSplit, YieldsDirectoryAndLoweredTail) {
+    const SplitCase& c = GetParam();
+    std::string line = c.line;
+    kvi::install::CommandLine out = split_command_line(c.own_name, line.data());
+    EXPECT_EQ(opt(out.program_dir), c.dir);
+    EXPECT_EQ(opt(out.tail), c.tail);
+    EXPECT_EQ(machine().boxes.size(), c.search_error ? 1u : 0u);
+    if (!c.search_error) {
+        std::string lowered = c.line;
+        for (char& ch : lowered) ch = kvi::lower_ascii(ch);
+        EXPECT_EQ(line, lowered) << "the process command line is lowered in place";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::Values(
+    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
+    SplitCase{"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\" -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
+    SplitCase{"C:\\Program Files\\Kit\\Install.exe", "\"C:\\Program Files\\Kit\\Install.exe\" -nojw",
+              "c:\\program files\\kit\\", " -nojw"},
+    SplitCase{"install", "install -h", std::nullopt, " -h"},
+    SplitCase{"Install.exe", "Install.exe", std::nullopt, std::nullopt},
+    SplitCase{"D:\\Install\\Setup2.exe", "D:\\Install\\Setup2.exe -x", "d:\\", " -x"},
+    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe\t-nojw", "d:\\apps\\", std::nullopt},
+    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe", "d:\\apps\\", std::nullopt},
+    SplitCase{"D:\\Apps\\Launcher.exe", "D:\\Apps\\Launcher.exe -verctrl", std::nullopt, std::nullopt, true},
+    SplitCase{"D:\\\xC4PPS\\INSTALL.EXE", "D:\\\xC4PPS\\INSTALL.EXE -Input \xC9.TXT", "d:\\\xC4pps\\",
+              " -input \xC9.txt"}));
+
+TEST(InstallUsage, IsTheExactText) {
+    std::string_view usage = kvi::install::usage_text();
+    EXPECT_EQ(usage.size(), 401u);
+    EXPECT_EQ(usage.substr(0, 51), "Usage:\n\n   -help\t\tdisplays the usage information.\n\n");
+    EXPECT_EQ(usage.substr(usage.size() - 44), "   -version\t\tdisplays version information.\n\n");
+}
+
+class InstallFlow : public FakeMachine {
+protected:
+    int run(const std::string& own_name, const std::string& line) {
+        machine().command_line = line;
+        return kvi::install::run(own_name.c_str());
+    }
+};
+
+TEST_F(InstallFlow, ProbeAnswerHasNoOtherEffect) {
+    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -verctrl"), -1110);
+    EXPECT_TRUE(machine().launches.empty());
+    EXPECT_EQ(machine().cwd, "C:\\Start");
+    EXPECT_TRUE(machine().stdout_text.empty());
+    EXPECT_FALSE(fake::value(kRecord, "InstPath"));
+
+    fake::reset();
+    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -help -verctrl -register"), -1110);
+    EXPECT_EQ(machine().stdout_text, kvi::install::usage_text());
+    EXPECT_TRUE(machine().launches.empty());
+}
+
+TEST_F(InstallFlow, HelpPrintsAndGoesOn) {
+    machine().dirs.insert("D:\\My-Home");
+    EXPECT_EQ(run("D:\\My-Home\\Install.exe", "D:\\My-Home\\Install.exe C:\\my-home\\x"), 0);
+    EXPECT_EQ(machine().stdout_text, kvi::install::usage_text()) << "-h anywhere counts";
+    ASSERT_EQ(machine().launches.size(), 1u);
+    EXPECT_EQ(machine().launches[0].cwd, "d:\\my-home");
+}
+
+TEST_F(InstallFlow, NoArgumentsNothingPrinted) {
+    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe"), 0);
+    EXPECT_TRUE(machine().stdout_text.empty());
+    ASSERT_EQ(machine().launches.size(), 1u);
+    EXPECT_EQ(machine().launches[0].command_line.rfind("JRE\\bin\\javaw.exe ", 0), 0u);
+}
+
+TEST_F(InstallFlow, StartDirectoryIsTheDirectoryAtStart) {
+    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -nojw"), 0);
+    EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start");
+    EXPECT_EQ(machine().launches[0].cwd, "d:\\kit");
+
+    fake::reset();
+    machine().env["KVI_START_DIR"] = std::string(400, 'q');
+    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -nojw"), 0);
+    EXPECT_EQ(machine().launches[0].start_dir, std::string(400, 'q')) << "a long value is left alone";
+}
+
+TEST_F(InstallFlow, SearchErrorStillLaunchesFromHere) {
+    EXPECT_EQ(run("D:\\Kit\\Launcher.exe", "D:\\Kit\\Launcher.exe -verctrl -nojw"), 0);
+    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Search Error: Error finding install"});
+    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
+    ASSERT_EQ(machine().launches.size(), 1u);
+    EXPECT_EQ(machine().launches[0].cwd, "C:\\Start");
+    EXPECT_EQ(machine().launches[0].command_line.find("javaw.exe"), 8u) << "no options were read";
+}
+
+TEST_F(InstallFlow, DirectoryChangeFailure) {
+    EXPECT_EQ(run("Z:\\Gone\\Install.exe", "Z:\\Gone\\Install.exe -register"), 0);
+    EXPECT_EQ(fake::box_list(),
+              std::vector<std::string>{"Set Directory Error: Error navigating to Install Application directory."});
+    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+    EXPECT_TRUE(machine().launches.empty());
+    EXPECT_FALSE(fake::value(kRecord, "InstPath")) << "no registration";
+
+    fake::reset();
+    EXPECT_EQ(run("Z:\\Gone\\Install.exe", "Z:\\Gone\\Install.exe -SILENTLAUNCH"), 0);
+    EXPECT_TRUE(machine().boxes.empty());
+    EXPECT_TRUE(machine().launches.empty());
+}
+
+TEST_F(InstallFlow, NoexecuteEndsAfterTheDirectoryChange) {
+    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -noexecute"), 0);
+    EXPECT_EQ(machine().cwd, "d:\\kit");
+    EXPECT_TRUE(machine().launches.empty());
+}
+
+TEST_F(InstallFlow, LaunchFailureIsMinusOne) {
+    fake::fail(fake::Op::start_process);
+    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe"), -1);
+    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error launching Install Application."});
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+#include "launch.h"
+
+#include <algorithm>
+
+#include "test_support.h"
+
+using kvi::install::launch_application;
+
+namespace {
+
+const std::string kJava =
+    "JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
+    ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install";
+const std::string kJavaw = "JRE\\bin\\javaw.exe" + kJava.substr(16);
+
+class JavaLaunch : public FakeMachine {
+protected:
+    int launch(const char* tail, bool nojw = false, bool silent_launch = false) {
+        kvi::Text t = tail ? kvi::Text::from(tail) : kvi::Text();
+        return launch_application(t, nojw, silent_launch);
+    }
+    const fake::Launch& only_launch() {
+        EXPECT_EQ(machine().launches.size(), 1u);
+        return machine().launches.at(0);
+    }
+    // Standard input redirected from a file of `size` bytes.
+    void input_file(std::size_t size) {
+        machine().stdin_is_file = true;
+        machine().stdin_data.resize(size);
+        for (std::size_t i = 0; i < size; ++i) machine().stdin_data[i] = static_cast<char>(i * 7 + i / 251);
+    }
+    // The calls that touch handles, in order.
+    std::vector<std::string> handle_calls() {
+        std::vector<std::string> out;
+        for (auto& c : machine().calls)
+            for (const char* prefix : {"create_pipe", "set_std_input", "duplicate_uninheritable", "close_handle",
+                                       "start_process", "std_input"})
+                if (c.rfind(prefix, 0) == 0 && c.rfind("std_input_has_position", 0) != 0) {
+                    out.push_back(c.rfind("start_process", 0) == 0 ? "start_process" : c);
+                    break;
+                }
+        return out;
+    }
+};
+
+TEST(LaunchCommand, BaseCommandsAndTail) {
+    kvi::Text out;
+    ASSERT_TRUE(kvi::install::build_launch_command(out, false, kvi::Text()));
+    EXPECT_EQ(std::string(out.view()), kJavaw);
+    EXPECT_EQ(out.size(), 184u);
+    ASSERT_TRUE(kvi::install::build_launch_command(out, true, kvi::Text::from(" -nojw c:\\a")));
+    EXPECT_EQ(std::string(out.view()), kJava + "  -nojw c:\\a");
+    EXPECT_EQ(kJava.size(), 183u);
+}
+
+TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
+    EXPECT_EQ(launch(nullptr), 0);
+    EXPECT_EQ(only_launch().command_line, kJavaw);
+    EXPECT_FALSE(only_launch().inherit_handles);
+    EXPECT_FALSE(only_launch().new_console);
+    EXPECT_FALSE(only_launch().has_console_look);
+
+    fake::reset();
+    EXPECT_EQ(launch(" -nojw", true), 0);
+    EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
+    EXPECT_FALSE(only_launch().new_console);
+    EXPECT_FALSE(only_launch().has_console_look);
+
+    fake::reset();
+    EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
+    const fake::Launch& batch = only_launch();
+    EXPECT_EQ(batch.command_line, kJava + "  -batch c:\\a.txt");
+    EXPECT_TRUE(batch.new_console);
+    EXPECT_FALSE(batch.inherit_handles);
+    ASSERT_TRUE(batch.has_console_look);
+    EXPECT_EQ(batch.title, "Halvik Torvanex Install");
+    EXPECT_EQ(batch.x, 10u);
+    EXPECT_EQ(batch.y, 10u);
+    EXPECT_EQ(batch.width, 800u);
+    EXPECT_EQ(batch.height, 600u);
+    EXPECT_EQ(batch.fill, 0x74);
+    EXPECT_EQ(batch.flags, 0x16u);
+    EXPECT_EQ(machine().slept_ms, 0u) << "no wait without the relay";
+
+    fake::reset();
+    EXPECT_EQ(launch(" -bogus"), 0) << "-b anywhere is batch mode";
+    EXPECT_TRUE(only_launch().new_console);
+    EXPECT_EQ(only_launch().command_line.substr(0, 16), "JRE\\bin\\java.exe");
+}
+
+TEST_F(JavaLaunch, RelayCopiesEveryByteAndWaits) {
+    input_file(3 * 4096 + 123);
+    machine().program = [](const std::string&) { return fake::Program{false, 7, false, 2}; };
+    EXPECT_EQ(launch(" -batch a.txt -silent"), 0);
+    const fake::Launch& app = only_launch();
+    EXPECT_TRUE(app.inherit_handles);
+    EXPECT_FALSE(app.new_console);
+    EXPECT_FALSE(app.has_console_look);
+    EXPECT_EQ(machine().piped, machine().stdin_data);
+    EXPECT_EQ(machine().read_sizes, (std::vector<std::uint32_t>{4096, 4096, 4096, 4096, 4096}));
+    auto& c = machine().calls;
+    EXPECT_EQ(std::count(c.begin(), c.end(), "wait_for 2000"), 3) << "two looks while running, one at the end";
+    EXPECT_EQ(handle_calls(), (std::vector<std::string>{
+                                  "std_input", "create_pipe", "set_std_input pipe read",
+                                  "duplicate_uninheritable", "close_handle pipe write", "start_process",
+                                  "set_std_input own input", "close_handle pipe read", "close_handle pipe write copy",
+                                  "close_handle thread", "close_handle process"}));
+    EXPECT_TRUE(machine().boxes.empty());
+}
+
+TEST_F(JavaLaunch, RelayStartsAtTheFilesPositionAndHandlesEmptyInput) {
+    input_file(10000);
+    machine().stdin_pos = 6000;
+    EXPECT_EQ(launch(" -b"), 0);
+    EXPECT_EQ(machine().piped, machine().stdin_data.substr(6000));
+
+    fake::reset();
+    input_file(0);
+    EXPECT_EQ(launch(" -batch"), 0);
+    EXPECT_EQ(machine().piped, "");
+    EXPECT_TRUE(only_launch().inherit_handles);
+}
+
+TEST_F(JavaLaunch, WaitEndsForAnApplicationThatReturns259) {
+    input_file(10);
+    machine().program = [](const std::string&) { return fake::Program{false, 259}; };
+    EXPECT_EQ(launch(" -batch"), 0);
+    auto& c = machine().calls;
+    EXPECT_EQ(std::count(c.begin(), c.end(), "wait_for 2000"), 1);
+}
+
+TEST_F(JavaLaunch, UnreadableStatusTerminatesTheApplication) {
+    input_file(10);
+    machine().program = [](const std::string&) { return fake::Program{false, 0, true}; };
+    EXPECT_EQ(launch(" -batch -silentlaunch", false, true), 0);
+    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Error: Error Getting Process Code."});
+    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+    auto& c = machine().calls;
+    EXPECT_NE(std::find(c.begin(), c.end(), "terminate 3221225477"), c.end());
+}
+
+TEST_F(JavaLaunch, FailedWaitFallsBackToPolling) {
+    input_file(10);
+    machine().program = [](const std::string&) { return fake::Program{false, 0, false, 1}; };
+    fake::fail(fake::Op::wait_for, 1);
+    EXPECT_EQ(launch(" -batch"), 0);
+    EXPECT_EQ(machine().slept_ms, 2000u);
+}
+
+TEST_F(JavaLaunch, RelayIntoAnApplicationThatStoppedReadingEnds) {
+    input_file(1 << 20);
+    machine().program = [](const std::string&) { return fake::Program{false, 0, false, 0, false}; };
+    EXPECT_EQ(launch(" -batch"), 0);
+    EXPECT_FALSE(machine().relay_blocked) << "our own read end was still open";
+    EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
+}
+
+TEST_F(JavaLaunch, PipeSetUpFailureStartsWithOurOwnInput) {
+    struct Row {
+        fake::Op op;
+        const char* box;
+    };
+    for (const Row& row : {Row{fake::Op::create_pipe, "CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"},
+                           Row{fake::Op::set_std_input, "SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"},
+                           Row{fake::Op::duplicate_uninheritable, "DuplicateHandle Error: DuplicateHandle(..."}}) {
+        fake::reset();
+        input_file(100);
+        fake::fail(row.op);
+        EXPECT_EQ(launch(" -batch -silent"), 0);
+        EXPECT_EQ(fake::box_list(), std::vector<std::string>{row.box}) << "shown whatever the flags say";
+        const fake::Launch& app = only_launch();
+        EXPECT_EQ(static_cast<std::uintptr_t>(app.std_input), 0x10u) << "the application reads our own input";
+        EXPECT_TRUE(app.inherit_handles);
+        EXPECT_FALSE(app.new_console);
+        EXPECT_EQ(machine().piped, "");
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(JavaLaunch, RelayBoxesAfterTheStart) {
+    input_file(100);
+    fake::fail(fake::Op::set_std_input, 2);  // giving standard input back
+    fake::fail(fake::Op::close_handle, 3);   // our duplicated write end
+    EXPECT_EQ(launch(" -batch -silent"), 0);
+    EXPECT_EQ(fake::box_list(), (std::vector<std::string>{
+                                    "SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)",
+                                    "CloseHandle Error: CloseHandle(hChildStdinWrDup)"}));
+}
+
+TEST_F(JavaLaunch, InvalidSavedInputIsReported) {
+    input_file(100);
+    fake::fail(fake::Op::std_input);  // GetStdHandle gives INVALID_HANDLE_VALUE
+    EXPECT_EQ(launch(" -batch"), 0);
+    EXPECT_EQ(fake::box_list(),
+              std::vector<std::string>{"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"});
+    EXPECT_EQ(machine().piped, "");
+}
+
+TEST_F(JavaLaunch, StartFailureBoxUnlessSilent) {
+    struct Row {
+        const char* tail;
+        bool silent_launch;
+        bool box;
+    };
+    for (const Row& row : {Row{nullptr, false, true}, Row{" -silent", false, false}, Row{" -x", true, false},
+                           Row{" -batch", false, true}}) {
+        fake::reset();
+        input_file(10);
+        fake::fail(fake::Op::start_process);
+        EXPECT_EQ(launch(row.tail, false, row.silent_launch), -1);
+        EXPECT_EQ(fake::box_list().size(), row.box ? 1u : 0u);
+        if (row.box) {
+            EXPECT_EQ(fake::box_list()[0], "Application Launch Error: Error launching Install Application.");
+            EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+        }
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    }
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+#include "registration.h"
+
+#include <algorithm>
+
+#include "shortcut.h"
+#include "test_support.h"
+
+using kvi::install::Registration;
+using kvi::install::register_installation;
+
+namespace {
+
+const char kLinkFolder[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex";
+const char kLinkFile[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex\\Halvik Install.lnk";
+
+class SelfRegistration : public FakeMachine {
+protected:
+    void in(const std::string& dir) {
+        machine().dirs.insert(dir);
+        machine().cwd = dir;
+    }
+    std::vector<std::string> calls_starting(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (auto& c : machine().calls)
+            if (c.rfind(prefix, 0) == 0) out.push_back(c);
+        return out;
+    }
+};
+
+TEST(UninstallCommand, BytesIncludePaddingAtADriveRoot) {
+    struct Row {
+        const char* dir;
+        const char* command;
+        std::uint32_t bytes;
+    };
+    for (const Row& row : {Row{"C:\\Kit", "C:\\Kit\\Install.exe -remove", 27},
+                           Row{"C:\\", "C:\\Install.exe -remove", 24},
+                           Row{"C:\\Program Files\\Kit", "\"C:\\Program Files\\Kit\\Install.exe\" -remove", 43}}) {
+        kvi::Text out;
+        EXPECT_EQ(kvi::install::build_uninstall_command(out, row.dir), row.bytes);
+        EXPECT_EQ(std::string(out.view()), row.command);
+        // Everything behind the command up to the byte count is zero.
+        EXPECT_EQ(std::string(out.c_str(), row.bytes), row.command + std::string(row.bytes - out.size(), '\0'));
+    }
+}
+
+TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
+    in("C:\\Kit");
+    EXPECT_EQ(register_installation(false), Registration::go_on);
+    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz("C:\\Kit\\Install.exe -remove"));
+    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Kit"));
+    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
+    EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
+    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), sz("C:\\Kit\\Install.exe -remove"));
+    EXPECT_EQ(calls_starting("set_string_value"),
+              (std::vector<std::string>{"set_string_value UninstCmd 27", "set_string_value InstPath 7",
+                                        "set_string_value Version 8", "set_string_value DisplayName 25",
+                                        "set_string_value UninstallString 27"}));
+    EXPECT_EQ(calls_starting("open_key_for_subkeys"),
+              std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
+    ASSERT_EQ(machine().saved_links.count(kLinkFile), 1u);
+    EXPECT_TRUE(machine().boxes.empty());
+}
+
+TEST_F(SelfRegistration, DriveRootAndBlanks) {
+    in("C:\\");
+    EXPECT_EQ(register_installation(false), Registration::go_on);
+    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), std::string("C:\\Install.exe -remove\0\0", 24));
+    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), std::string("C:\\Install.exe -remove\0\0", 24));
+    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\"));
+    const fake::Link& link = machine().saved_links.at(kLinkFile);
+    EXPECT_EQ(link.path, "C:\\Install.exe");
+    EXPECT_EQ(link.working_dir, "C:\\");
+
+    fake::reset();
+    in("C:\\Program Files\\Kit");
+    EXPECT_EQ(register_installation(true), Registration::go_on);
+    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove"));
+    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Program Files\\Kit"));
+}
+
+TEST_F(SelfRegistration, RecordAndUninstallParentFailuresAreSilent) {
+    in("C:\\Kit");
+    fake::fail(fake::Op::create_key, 1);
+    fake::fail(fake::Op::open_key_for_subkeys, 1);
+    EXPECT_EQ(register_installation(false), Registration::go_on);
+    EXPECT_FALSE(fake::value(kRecord, "InstPath"));
+    EXPECT_FALSE(fake::value(kUninstallEntry, "DisplayName"));
+    EXPECT_TRUE(machine().boxes.empty());
+    EXPECT_EQ(machine().saved_links.count(kLinkFile), 1u) << "the shortcut is still made";
+}
+
+TEST_F(SelfRegistration, RecordWritesAreNotExamined) {
+    in("C:\\Kit");
+    fake::fail(fake::Op::set_string_value, 1);
+    EXPECT_EQ(register_installation(false), Registration::go_on);
+    EXPECT_FALSE(fake::value(kRecord, "UninstCmd"));
+    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
+    EXPECT_TRUE(machine().boxes.empty());
+}
+
+TEST_F(SelfRegistration, UninstallEntryFailuresEndTheRun) {
+    struct Row {
+        fake::Op op;
+        int nth;
+        bool silent_launch;
+        bool box;
+    };
+    for (const Row& row : {Row{fake::Op::create_key, 2, false, true}, Row{fake::Op::create_key, 2, true, false},
+                           Row{fake::Op::set_string_value, 4, false, false},
+                           Row{fake::Op::set_string_value, 5, false, false}}) {
+        fake::reset();
+        in("C:\\Kit");
+        fake::fail(row.op, row.nth);
+        EXPECT_EQ(register_installation(row.silent_launch), Registration::end_run);
+        EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Kit")) << "the record stays written";
+        EXPECT_TRUE(machine().saved_links.empty());
+        if (row.box)
+            EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Registration Error: Error registering Install Application."});
+        else
+            EXPECT_TRUE(machine().boxes.empty());
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(SelfRegistration, TwoRunsLeaveTheSameValues) {
+    in("C:\\Kit");
+    register_installation(true);
+    auto first = machine().registry;
+    register_installation(true);
+    EXPECT_EQ(machine().registry.size(), first.size());
+    EXPECT_EQ(machine().registry[kRecord].size(), 3u);
+    EXPECT_EQ(machine().registry[kUninstallEntry].size(), 2u);
+}
+
+class StartMenuShortcut : public SelfRegistration {};
+
+TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
+    in("C:\\Kit");
+    kvi::install::create_start_menu_shortcut();
+    const fake::Link& link = machine().saved_links.at(kLinkFile);
+    EXPECT_EQ(link.path, "C:\\Kit\\Install.exe");
+    EXPECT_EQ(link.description, "Halvik Torvanex Install");
+    EXPECT_EQ(link.working_dir, "C:\\Kit");
+    EXPECT_EQ(link.icon_path, "C:\\Kit\\Install.exe");
+    EXPECT_EQ(link.icon_index, 0);
+    EXPECT_TRUE(machine().dirs.count(kLinkFolder));
+    EXPECT_EQ(calls_starting("link_set"),
+              (std::vector<std::string>{"link_set_path C:\\Kit\\Install.exe",
+                                        "link_set_description Halvik Torvanex Install",
+                                        "link_set_working_directory C:\\Kit",
+                                        "link_set_icon C:\\Kit\\Install.exe,0"}));
+    // Released in order, then COM.
+    auto& c = machine().calls;
+    EXPECT_EQ(std::vector<std::string>(c.end() - 3, c.end()),
+              (std::vector<std::string>{"release_link_file", "release_link", "com_uninit"}));
+
+    // Again, into the existing folder: replaced, no box.
+    kvi::install::create_start_menu_shortcut();
+    EXPECT_TRUE(machine().boxes.empty());
+    EXPECT_EQ(machine().saved_links.size(), 1u);
+}
+
+TEST_F(StartMenuShortcut, FailuresAndTheirBox) {
+    struct Row {
+        fake::Op op;
+        bool box;
+        bool folder_made;
+        int com_inits;
+    };
+    for (const Row& row : {Row{fake::Op::programs_folder, false, false, 0},
+                           Row{fake::Op::create_shell_link, true, false, 1},
+                           Row{fake::Op::link_persist, true, false, 1}, Row{fake::Op::save_link, true, true, 1}}) {
+        fake::reset();
+        in("C:\\Kit");
+        fake::fail(row.op);
+        kvi::install::create_start_menu_shortcut();
+        EXPECT_TRUE(machine().saved_links.empty());
+        EXPECT_EQ(machine().boxes.size(), row.box ? 1u : 0u);
+        if (row.box) {
+            EXPECT_EQ(fake::box_list()[0], "Start Menu Creation Error: Error creating start menu entry for Halvik Install");
+            EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
+        }
+        EXPECT_EQ(machine().dirs.count(kLinkFolder), row.folder_made ? 1u : 0u);
+        EXPECT_EQ(machine().com_inits, row.com_inits);
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(StartMenuShortcut, TooLongPathsMakeNoLink) {
+    std::string deep = "C:\\" + std::string(250, 'd');  // 253 characters: + "\Install.exe" is 265
+    in(deep);
+    kvi::install::create_start_menu_shortcut();
+    EXPECT_TRUE(machine().saved_links.empty());
+    EXPECT_EQ(machine().boxes.size(), 1u);
+
+    fake::reset();
+    in("C:\\Kit");
+    machine().programs_folder = "C:\\" + std::string(230, 'p');  // + 35 does not fit 260
+    machine().dirs.insert(machine().programs_folder);
+    kvi::install::create_start_menu_shortcut();
+    EXPECT_TRUE(machine().saved_links.empty());
+    EXPECT_EQ(machine().boxes.size(), 1u);
+
+    fake::reset();
+    std::string longest = "C:\\" + std::string(244, 'k');  // 247 + 12 = 259: still fits
+    in(longest);
+    kvi::install::create_start_menu_shortcut();
+    EXPECT_EQ(machine().saved_links.size(), 1u);
+    EXPECT_TRUE(machine().boxes.empty());
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+#include "setup_command_line.h"
+
+#include "test_support.h"
+
+using kvi::setup::Options;
+using kvi::setup::parse_command_line;
+using kvi::setup::ParseEnd;
+using std::nullopt;
+
+namespace {
+
+struct Case {
+    const char* line;
+    ParseEnd end;
+    std::optional<std::string> dir, tail, forwarded, target_path;
+    bool force = false, batch = false, noexecute = false, target = false;
+};
+
+std::ostream& operator<<(std::ostream& os, const Case& c) { return os << '[' << c.line << ']'; }
+
+class SetupCommandLine : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SetupCommandLine, YieldsDirectoryTailOptionsAndFlags) {
+    const Case& c = GetParam();
+    Options o;
+    ASSERT_EQ(parse_command_line(c.line, o), c.end);
+    if (c.end != ParseEnd::done) return;
+    EXPECT_EQ(opt(o.program_dir), c.dir);
+    EXPECT_EQ(opt(o.tail), c.tail);
+    EXPECT_EQ(opt(o.forwarded), c.forwarded);
+    EXPECT_EQ(opt(o.target_path), c.target_path);
+    EXPECT_EQ(o.force, c.force);
+    EXPECT_EQ(o.batch, c.batch);
+    EXPECT_EQ(o.noexecute, c.noexecute);
+    EXPECT_EQ(o.target, c.target);
+}
+
+const ParseEnd done = ParseEnd::done, usage = ParseEnd::usage, version = ParseEnd::version;
+
+INSTANTIATE_TEST_SUITE_P(Table, SetupCommandLine, ::testing::Values(
+    // The worked example.
+    Case{"D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW", done, "d:\\kit\\", " -batch c:\\inst\\b.txt -f -nojw",
+         " -batch  c:\\inst\\b.txt  -force -nojw", nullopt, true, true},
+    // Name, directory and tail.
+    Case{"setup", done, nullopt, nullopt, nullopt, nullopt},
+    Case{"C:\\Kit\\setup.exe", done, "c:\\kit\\", nullopt, nullopt, nullopt},
+    Case{"\"setup.exe\" -force", done, "", " -force", " -force", nullopt, true},
+    Case{"\"C:\\My Kit\\Setup.exe\" -force", done, "c:\\my kit\\", " -force", " -force", nullopt, true},
+    Case{"\"C:\\a -b\\setup.exe\" -noexecute", done, "c:\\a -b\\", " -noexecute", " -noexecute", nullopt, false,
+         false, true},
+    Case{"C:\\setup\\setup.exe -force", done, "c:\\setup\\", " -force", " -force", nullopt, true},
+    Case{"C:\\kit\\launch.exe -force", done, nullopt, nullopt, nullopt, nullopt},
+    Case{"setup.exe\t-force", done, nullopt, nullopt, nullopt, nullopt},
+    Case{"\"C:\\setup 2.exe\"", usage},
+    // An argument that holds "setup" is not the program's name.
+    Case{"D:\\Kit\\setup.exe -batch c:\\setup\\answers.txt", done, "d:\\kit\\", " -batch c:\\setup\\answers.txt",
+         " -batch  c:\\setup\\answers.txt", nullopt, false, true},
+    Case{"setup.exe -input c:\\setup.txt", done, nullopt, " -input c:\\setup.txt", " -input  c:\\setup.txt"},
+    // Help and version win over everything after or inside them.
+    Case{"setup -HELP", usage}, Case{"setup -Help", usage}, Case{"setup -h", usage},
+    Case{"setup -h -force", usage}, Case{"setup -hx", usage},
+    Case{"setup -version -help", version}, Case{"setup -help -version", usage},
+    Case{"setup -v", version}, Case{"setup -ver", version}, Case{"setup -ver -force", version},
+    Case{"setup -verbose", usage}, Case{"setup -input c:\\help\\in.txt", usage},
+    // Options with values.
+    Case{"setup -batch", usage}, Case{"setup -batch -force", usage}, Case{"setup -batch   ", usage},
+    Case{"setup -batch\tc:\\b.txt", usage}, Case{"setup -input", usage}, Case{"setup -target", usage},
+    Case{"setup -input c:\\batch.txt", done, nullopt, " -input c:\\batch.txt", " -batch  c:\\batch.txt",
+         nullopt, false, true},
+    Case{"setup -target c:\\my-dir", usage},
+    Case{"setup -target c:\\inst -force", done, nullopt, " -target c:\\inst -force", " -force", " c:\\inst ", true,
+         false, false, true},
+    Case{"setup -noexecute", done, nullopt, " -noexecute", " -noexecute", nullopt, false, false, true},
+    // Short forms, pass-through words and dashes.
+    Case{"setup -f", done, nullopt, " -f", " -force", nullopt, true},
+    Case{"setup -f x", usage},
+    Case{"setup -s -qatest -delay 5", done, nullopt, " -s -qatest -delay 5", " -s  -qatest  -delay 5"},
+    Case{"setup -delay5", usage},
+    Case{"setup -verctrl2 -lfwx", done, nullopt, " -verctrl2 -lfwx", " -verctrl2  -lfwx"},
+    Case{"setup --force", done, nullopt, " --force", " -force", nullopt, true},
+    Case{"setup - -force", done, nullopt, " - -force", " -force", nullopt, true},
+    Case{"setup batch c:\\b.txt", done, nullopt, " batch c:\\b.txt", " -batch  batch c:\\b.txt", nullopt, false,
+         true},
+    Case{"setup -SilentLaunch -Register", done, nullopt, " -silentlaunch -register", " -silentlaunch  -register"},
+    Case{"setup -remove -postreboot -prereboot -lfj -nosplash", done, nullopt,
+         " -remove -postreboot -prereboot -lfj -nosplash", " -remove  -postreboot  -prereboot  -lfj  -nosplash"},
+    Case{"setup ", done, nullopt, " ", "", nullopt},
+    Case{"setup -b c:\\x", usage}, Case{"setup -t c:\\x", usage}, Case{"setup -i c:\\x", usage}));
+
+TEST(SetupCommandLineBytes, KeepsBytesAbove127AndLowersOnlyAToZ) {
+    Options o;
+    ASSERT_EQ(parse_command_line("SETUP -input C:\\\xC4RGER\\\xE9T\xC9.TXT", o), ParseEnd::done);
+    EXPECT_EQ(opt(o.forwarded), " -input  c:\\\xC4rger\\\xE9t\xC9.txt");
+}
+
+TEST(SetupMessages, UsageAndVersionTextsAreExact) {
+    EXPECT_EQ(kvi::setup::usage_text().size(), 641u);
+    EXPECT_EQ(kvi::setup::usage_text().substr(0, 8), "Usage:\n\n");
+    EXPECT_NE(kvi::setup::usage_text().find("(usual location C:\\HalvikTorvanex\\Install)\n\n"), std::string::npos);
+    EXPECT_EQ(kvi::setup::usage_text().substr(kvi::setup::usage_text().size() - 38),
+              "   -help\t\tdisplays usage information\n\n");
+    EXPECT_EQ(kvi::setup::version_text(), " Halvik Torvanex Install version 1.8-002 ");
+    EXPECT_EQ(kvi::setup::version_text().size(), 41u);
+}
+
+TEST(SetupBlankTest, AnswersForWhiteSpaceOnly) {
+    using kvi::setup::is_blank;
+    EXPECT_FALSE(is_blank(""));
+    EXPECT_TRUE(is_blank(" \t\n\v\f\r"));
+    EXPECT_FALSE(is_blank(" x "));
+    EXPECT_FALSE(is_blank("\x08"));
+}
+
+}  // namespace

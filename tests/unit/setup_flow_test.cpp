@@ -1,0 +1,243 @@
+#include "setup_flow.h"
+
+#include <algorithm>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr std::uint32_t kAnswer = 0xFFFFFBAAu;
+
+class SetupFlow : public FakeMachine {
+protected:
+    // Runs setup with the given command line and checks it ends with 0.
+    void run(const std::string& command_line) {
+        machine().command_line = command_line;
+        ASSERT_EQ(kvi::setup::run(), 0);
+    }
+    // Registers a copy as Install would.
+    void installed(const std::string& version, const std::string& path) {
+        fake::put_value(kRecord, "Version", sz(version));
+        fake::put_value(kRecord, "InstPath", sz(path));
+    }
+    // An installed Install that answers the probe with `answer`.
+    void answers(std::uint32_t answer) {
+        machine().program = [answer](const std::string& cmd) {
+            return fake::Program{false, cmd.find("-verctrl") != std::string::npos ? answer : 0};
+        };
+    }
+    std::vector<std::string> commands() const {
+        std::vector<std::string> out;
+        for (auto& l : fake::state().launches) out.push_back(l.command_line);
+        return out;
+    }
+    bool called(const std::string& call) const {
+        auto& c = fake::state().calls;
+        return std::find(c.begin(), c.end(), call) != c.end();
+    }
+    bool created_any_directory() const {
+        auto& c = fake::state().calls;
+        return std::any_of(c.begin(), c.end(), [](auto& s) { return s.rfind("create_directory", 0) == 0; });
+    }
+};
+
+TEST_F(SetupFlow, FreshMachineStartsThePlainBootstrapFromTheProgramDirectory) {
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(machine().calls.front(), "restrict_dll_search");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
+    const fake::Launch& boot = machine().launches[0];
+    EXPECT_EQ(boot.cwd, "d:\\kit");
+    EXPECT_EQ(boot.start_dir, "C:\\Start") << "the start directory is taken before the change";
+    EXPECT_FALSE(boot.inherit_handles);
+    EXPECT_FALSE(boot.new_console);
+    EXPECT_FALSE(boot.has_console_look);
+    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit"));
+    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex"));
+    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install"));
+    EXPECT_EQ(machine().cwd, "d:\\kit") << "the reachability test puts the directory back";
+    EXPECT_TRUE(machine().boxes.empty());
+}
+
+TEST_F(SetupFlow, ForwardsOptionsBehindDashA) {
+    run("D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"});
+}
+
+TEST_F(SetupFlow, TailWithoutOptionsEndsInDashA) {
+    run("D:\\Kit\\setup.exe ");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a "});
+}
+
+TEST_F(SetupFlow, StartDirectoryIsSetOnlyWhenEmpty) {
+    machine().env["KVI_START_DIR"] = "E:\\Media";
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(machine().launches[0].start_dir, "E:\\Media");
+
+    fake::reset();
+    machine().env["KVI_START_DIR"] = "";
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start");
+}
+
+TEST_F(SetupFlow, ForceSkipsTheCheckOfACurrentCopy) {
+    installed("1.8-002", "C:\\Kit");
+    answers(kAnswer);
+    run("D:\\Kit\\setup.exe -force");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -force"});
+    EXPECT_FALSE(called("query_value_size Version"));
+    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit")) << "recorded also when the check is skipped";
+}
+
+TEST_F(SetupFlow, TargetNamesTheLocationWithTwoBlanks) {
+    installed("1.7-000", "C:\\Old");
+    run("D:\\Kit\\setup.exe -target c:\\inst");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  c:\\inst -a "});
+    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
+    EXPECT_FALSE(called("query_value_size Version"));
+}
+
+TEST_F(SetupFlow, OlderCopyIsReinstalledWhereItIs) {
+    installed("1.7-999", "C:\\Old Kit");
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f C:\\Old Kit"});
+}
+
+TEST_F(SetupFlow, CurrentCopyThatAnswersGetsTheHandOff) {
+    installed("1.8-002", "C:\\Kit");
+    answers(kAnswer);
+    run("D:\\Kit\\setup.exe -batch c:\\b.txt");
+    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
+                                                    "C:\\Kit\\Install.exe -silentLaunch -register  -batch c:\\b.txt"}));
+    EXPECT_FALSE(created_any_directory());
+    EXPECT_TRUE(machine().boxes.empty());
+}
+
+TEST_F(SetupFlow, NoexecuteStopsAfterTheProbe) {
+    installed("2.0-000", "C:\\Kit");
+    answers(kAnswer);
+    run("D:\\Kit\\setup.exe -noexecute");
+    EXPECT_EQ(commands(), std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl"});
+    EXPECT_FALSE(created_any_directory());
+}
+
+TEST_F(SetupFlow, FailedHandOffFallsBackToTheBootstrap) {
+    installed("1.8-002", "C:\\Kit");
+    answers(0);
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
+
+    fake::reset();
+    installed("1.8-002", "");
+    answers(kAnswer);
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"}) << "no path: no probe";
+
+    fake::reset();
+    installed("1.8-002", "C:\\Kit");
+    machine().program = [](const std::string& cmd) {
+        bool is_probe = cmd.find("-verctrl") != std::string::npos;
+        return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kAnswer : 0};
+    };
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
+}
+
+TEST_F(SetupFlow, UnwritableDriveMakesAnEmptyLocation) {
+    machine().read_only.insert("C:\\HalvikTorvanex");
+    installed("1.7-000", "C:\\Old");
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
+
+    fake::reset();
+    machine().read_only.insert("C:\\HalvikTorvanex");
+    run("D:\\Kit\\setup.exe -nojw");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  -a  -nojw"});
+}
+
+TEST_F(SetupFlow, UsualLocationThatCannotBeEnteredIsNotPrepared) {
+    // A file where the folder should be, or a folder that cannot be entered.
+    auto blocked_location = [this](bool is_file) {
+        fake::reset();
+        machine().dirs.insert("C:\\HalvikTorvanex");
+        if (is_file) {
+            machine().files.insert("C:\\HalvikTorvanex\\Install");
+        } else {
+            machine().dirs.insert("C:\\HalvikTorvanex\\Install");
+            machine().locked_dirs.insert("C:\\HalvikTorvanex\\Install");
+        }
+        installed("1.7-000", "C:\\Old");
+    };
+    for (bool is_file : {true, false}) {
+        blocked_location(is_file);
+        run("D:\\Kit\\setup.exe");
+        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
+        blocked_location(is_file);
+        run("D:\\Kit\\setup.exe -target c:\\t");
+        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  c:\\t -a "});
+    }
+}
+
+TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
+    for (fake::Op op : {fake::Op::create_key, fake::Op::set_string_value, fake::Op::get_current_dir}) {
+        fake::reset();
+        installed("1.8-002", "C:\\Kit");
+        answers(kAnswer);
+        // get_current_dir: the first read is the start directory, the second the one recorded.
+        fake::fail(op, op == fake::Op::get_current_dir ? 2 : 1);
+        run("D:\\Kit\\setup.exe");
+        EXPECT_EQ(fake::box_list(),
+                  std::vector<std::string>{
+                      "Registration Error: Error setting original source.  It may be because you do not have "
+                      "administrator privileges.  This should not affect the operation of your program."});
+        EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+        if (op == fake::Op::create_key) {
+            EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"}) << "nothing to read: no copy";
+        } else {
+            EXPECT_EQ(commands().size(), 2u) << "the check still runs on the open record";
+        }
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(SetupFlow, BootstrapThatCannotStartIsReported) {
+    fake::fail(fake::Op::start_process);
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
+    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+}
+
+TEST_F(SetupFlow, HelpAndVersionShowTheirBoxAndDoNothingElse) {
+    run("D:\\Kit\\setup.exe -force -help");
+    ASSERT_EQ(machine().boxes.size(), 1u);
+    EXPECT_EQ(machine().boxes[0].caption, "Usage Help");
+    EXPECT_EQ(machine().boxes[0].text.size(), 641u);
+    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
+
+    fake::reset();
+    run("D:\\Kit\\setup.exe -ver");
+    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Version Information:  Halvik Torvanex Install version 1.8-002 "});
+    EXPECT_TRUE(machine().launches.empty());
+    EXPECT_FALSE(fake::value(kRecord, "OriginalSource"));
+    EXPECT_EQ(machine().cwd, "C:\\Start");
+}
+
+TEST_F(SetupFlow, UnreachableProgramDirectoryRecordsTheStartDirectory) {
+    run("Z:\\Gone\\setup.exe");
+    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start"));
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
+}
+
+TEST_F(SetupFlow, LongCommandIsStartedWhole) {
+    std::string tail(3000, 'x');
+    run("D:\\Kit\\setup.exe -qatest " + tail);
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -qatest " + tail});
+}
+
+TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
+    run("D:\\Kit\\setup.exe -batch c:\\b.txt");
+    auto& c = machine().calls;
+    EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -batch  c:\\b.txt"});
+}
+
+}  // namespace

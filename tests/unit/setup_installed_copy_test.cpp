@@ -1,0 +1,145 @@
+#include "installed_copy.h"
+
+#include "test_support.h"
+
+using namespace kvi::setup;
+
+namespace {
+
+struct VersionCase {
+    const char* stored;
+    bool older;
+};
+
+class VersionComparison : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(VersionComparison, SetsStoredVersionAgainstOwn) {
+    EXPECT_EQ(version_is_older(GetParam().stored), GetParam().older) << '[' << GetParam().stored << ']';
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::Values(
+    VersionCase{"1.8-002", false}, VersionCase{"1.8-001", true}, VersionCase{"1.7-999", true},
+    VersionCase{"0.9-999", true}, VersionCase{"1.9-000", false}, VersionCase{"2.0-000", false},
+    VersionCase{"1.8.2", false}, VersionCase{"01.08-2", false}, VersionCase{"1.8-002-7", false},
+    VersionCase{"1.8", true}, VersionCase{"", true}, VersionCase{".-.-", true}, VersionCase{"a.b-c", true},
+    VersionCase{"--1..8--2", false}, VersionCase{" 1. +8-2x", false}, VersionCase{"1.8-3", false},
+    // Fields beyond an int are clamped, not wrapped.
+    VersionCase{"99999999999999999999.0-0", false}, VersionCase{"1.8-99999999999999999999", false},
+    VersionCase{"1.4294967304-0", false}));
+
+class InstalledCopy : public FakeMachine {};
+
+TEST_F(InstalledCopy, CheckReadsVersionAndPathAndClosesTheRecord) {
+    fake::put_value(kRecord, "Version", sz("1.8-002"));
+    fake::put_value(kRecord, "InstPath", sz("C:\\Kit"));
+    CheckResult r = check_installed_copy(open_record());
+    EXPECT_EQ(r.outcome, Outcome::current);
+    EXPECT_EQ(opt(r.inst_path), "C:\\Kit");
+    // The reads offer the size and one more byte, so data stored without a terminator still ends.
+    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "query_value Version 9"), machine().calls.end());
+}
+
+TEST_F(InstalledCopy, CheckOutcomes) {
+    struct Row {
+        std::optional<std::string> version, inst_path;
+        Outcome outcome;
+        std::string path;
+    };
+    for (const Row& row : {
+             Row{std::nullopt, sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
+             Row{std::string(), sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
+             Row{sz("1.7-000"), std::nullopt, Outcome::older, ""},
+             Row{std::string("1.8-002"), std::string("C:\\NoZero"), Outcome::current, "C:\\NoZero"},
+             Row{sz("2.0"), std::string(), Outcome::older, ""},
+             Row{std::string("\x02\x00\x00\x00", 4), sz("C:\\Kit"), Outcome::older, "C:\\Kit"},
+         }) {
+        fake::reset();
+        if (row.version) fake::put_value(kRecord, "Version", *row.version, 4);
+        if (row.inst_path) fake::put_value(kRecord, "InstPath", *row.inst_path);
+        CheckResult r = check_installed_copy(open_record());
+        EXPECT_EQ(r.outcome, row.outcome);
+        EXPECT_EQ(opt(r.inst_path), row.path);
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(InstalledCopy, UnreadableValuesCountAsEmpty) {
+    fake::put_value(kRecord, "Version", sz("1.8-002"));
+    fake::put_value(kRecord, "InstPath", sz("C:\\Kit"));
+    fake::fail(fake::Op::query_value, 1);  // the Version read
+    fake::fail(fake::Op::query_value, 2);  // the InstPath read
+    CheckResult r = check_installed_copy(open_record());
+    EXPECT_EQ(r.outcome, Outcome::older);
+    EXPECT_EQ(opt(r.inst_path), "");
+}
+
+TEST_F(InstalledCopy, NoRecordMeansNoCopy) {
+    CheckResult r = check_installed_copy(kvi::OwnedKey());
+    EXPECT_EQ(r.outcome, Outcome::none);
+    EXPECT_FALSE(r.inst_path.present());
+}
+
+TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
+    std::uint32_t answer = 0;
+    machine().program = [&](const std::string&) { return fake::Program{false, answer}; };
+    answer = 0xFFFFFBAAu;
+    EXPECT_TRUE(probe("C:\\Kit"));
+    answer = 0;
+    EXPECT_FALSE(probe("C:\\Kit"));
+    answer = 1110;
+    EXPECT_FALSE(probe("C:\\Kit"));
+    ASSERT_EQ(machine().launches.size(), 3u);
+    EXPECT_EQ(machine().launches[0].command_line, "C:\\Kit\\Install.exe -verctrl");
+    EXPECT_FALSE(machine().launches[0].inherit_handles);
+    EXPECT_FALSE(machine().launches[0].new_console);
+    EXPECT_FALSE(machine().launches[0].has_console_look);
+    // The probe waits without a time limit.
+    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "wait_for 4294967295"), machine().calls.end());
+}
+
+TEST_F(InstalledCopy, ProbeFailsWhenStartOrStatusFails) {
+    machine().program = [](const std::string&) { return fake::Program{false, 0xFFFFFBAAu}; };
+    fake::fail(fake::Op::start_process);
+    EXPECT_FALSE(probe("C:\\Kit"));
+    fake::fail(fake::Op::exit_code);
+    EXPECT_FALSE(probe("C:\\Kit"));
+    EXPECT_TRUE(probe("C:\\Kit"));
+}
+
+TEST_F(InstalledCopy, CommandsQuoteAPathWithBlanksAndKeepOthersAsTheyAre) {
+    machine().program = [](const std::string&) { return fake::Program{false, 0xFFFFFBAAu}; };
+    kvi::Text tail = kvi::Text::from(" -batch  c:\\b.txt");
+    EXPECT_TRUE(hand_off("C:\\Program Files\\Kit", false, tail));
+    EXPECT_TRUE(hand_off("C:\\", false, kvi::Text()));
+    ASSERT_EQ(machine().launches.size(), 4u);
+    EXPECT_EQ(machine().launches[0].command_line, "\"C:\\Program Files\\Kit\\Install.exe\" -verctrl");
+    EXPECT_EQ(machine().launches[1].command_line,
+              "\"C:\\Program Files\\Kit\\Install.exe\" -silentLaunch -register  -batch  c:\\b.txt");
+    EXPECT_EQ(machine().launches[2].command_line, "C:\\\\Install.exe -verctrl");
+    EXPECT_EQ(machine().launches[3].command_line, "C:\\\\Install.exe -silentLaunch -register");
+}
+
+TEST_F(InstalledCopy, HandOffOutcomes) {
+    std::uint32_t answer = 0xFFFFFBAAu;
+    bool hand_off_fails = false;
+    machine().program = [&](const std::string& cmd) {
+        bool is_probe = cmd.find("-verctrl") != std::string::npos;
+        return fake::Program{!is_probe && hand_off_fails, is_probe ? answer : 0};
+    };
+    kvi::Text no_tail;
+    EXPECT_FALSE(hand_off("", false, no_tail));
+    EXPECT_TRUE(machine().launches.empty()) << "no probe without a path";
+
+    EXPECT_TRUE(hand_off("C:\\Kit", true, no_tail));
+    EXPECT_EQ(machine().launches.size(), 1u) << "noexecute: the probe only";
+
+    answer = 0;
+    EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
+    EXPECT_EQ(machine().launches.size(), 2u) << "a wrong answer starts nothing further";
+
+    answer = 0xFFFFFBAAu;
+    hand_off_fails = true;
+    EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Release check of the shipped programs: 32-bit x86 PE files of the right
+# subsystem, importing only Windows system DLLs, under 64 KiB, with version
+# information, an icon and an application manifest.
+#
+# Usage: tools/check_dist.sh path/to/setup.exe path/to/Install.exe
+# Each file is recognised by its name (setup.exe or Install.exe, any case).
+# Exits non-zero when any check fails.
+# No -e: a failed check is counted and reported, not fatal.
+set -uo pipefail
+
+LIMIT=65536
+# System DLLs the programs may import (compared case-insensitively).
+ALLOWED_DLLS="kernel32.dll user32.dll advapi32.dll ole32.dll msvcrt.dll shell32.dll oleaut32.dll"
+
+OBJDUMP=""
+# The x86-64 objdump reads both PE32 and PE32+, so a wrong build is named.
+for tool in x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump; do
+    if command -v "$tool" >/dev/null 2>&1; then OBJDUMP=$tool; break; fi
+done
+if [ -z "$OBJDUMP" ]; then
+    echo "check_dist: no MinGW-w64 objdump found (run make deps)" >&2
+    exit 2
+fi
+STRINGS=${OBJDUMP%objdump}strings
+command -v "$STRINGS" >/dev/null 2>&1 || STRINGS=strings
+
+if [ $# -eq 0 ]; then
+    echo "usage: $0 setup.exe Install.exe" >&2
+    exit 2
+fi
+
+passed=0
+failed=0
+ok() { echo "ok    $1"; passed=$((passed + 1)); }
+bad() { echo "FAIL  $1"; failed=$((failed + 1)); }
+check() {  # check CONDITION-RESULT DESCRIPTION
+    if [ "$1" = 0 ]; then ok "$2"; else bad "$2"; fi
+}
+
+# Prints the IDs of the top-level (type) entries of the resource directory:
+# 3 icon, 14 icon group, 16 version, 24 manifest, as decimal numbers.
+# (Plain POSIX awk: Debian's default mawk has no strtonum.)
+AWK_HEX='function hex(s,  i, n) { s = tolower(s); sub(/^0x/, "", s); sub(/,$/, "", s)
+    for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+    return n }'
+resource_types() {
+    awk "$AWK_HEX"' /^[0-9a-f]+   Entry: ID: 0x/ { print hex($4) }' <<<"$1"
+}
+
+# Prints how many resources of the given type the directory holds.
+resource_count() {
+    awk -v want="$2" "$AWK_HEX"'
+        /^[0-9a-f]+   Entry: ID: 0x/ { inside = (hex($4) == want); next }
+        inside && /Name Table:/ { n = $NF; print n; exit }' <<<"$1"
+}
+
+check_file() {
+    local file=$1 name lower kind subsystem subsystem_name level icons
+    name=$(basename "$file")
+    lower=$(tr 'A-Z' 'a-z' <<<"$name")
+    case "$lower" in
+        setup.exe) kind=setup; subsystem=2; subsystem_name="Windows GUI"; level=highestAvailable; icons=1 ;;
+        install.exe) kind=install; subsystem=3; subsystem_name="Windows CUI"; level=asInvoker; icons=2 ;;
+        *) bad "$name: not one of the shipped programs (setup.exe, Install.exe)"; return ;;
+    esac
+    if [ ! -f "$file" ]; then
+        bad "$name: missing ($file)"
+        return
+    fi
+
+    local headers format
+    headers=$("$OBJDUMP" -p "$file" 2>/dev/null) || { bad "$name: not a PE file objdump can read"; return; }
+    format=$("$OBJDUMP" -f "$file" | sed -n 's/.*file format //p')
+
+    [ "$format" = pei-i386 ]; check $? "$name: 32-bit x86 ($format)"
+    grep -Eq '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' <<<"$headers"; check $? "$name: PE32, not PE32+"
+    local actual
+    actual=$(awk '$1 == "Subsystem" { print $2 + 0 }' <<<"$headers")
+    [ "$actual" = "$subsystem" ]; check $? "$name: subsystem ${actual:-?} (wanted $subsystem, $subsystem_name)"
+
+    local dlls dll foreign=""
+    dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr -d '\r')
+    if [ -z "$dlls" ]; then
+        bad "$name: no import table found"
+    else
+        for dll in $dlls; do
+            case " $ALLOWED_DLLS " in
+                *" $(tr 'A-Z' 'a-z' <<<"$dll") "*) ;;
+                *) foreign="$foreign $dll" ;;
+            esac
+        done
+        [ -z "$foreign" ]; check $? "$name: imports only system DLLs ($(echo $dlls))${foreign:+; not allowed:$foreign}"
+    fi
+
+    local size
+    size=$(stat -c %s "$file")
+    [ "$size" -lt "$LIMIT" ]; check $? "$name: $size bytes (limit: below $LIMIT)"
+
+    local types
+    types=" $(resource_types "$headers" | tr '\n' ' ')"
+    [[ "$types" == *" 16 "* ]]; check $? "$name: version resource"
+    [[ "$types" == *" 24 "* ]]; check $? "$name: manifest resource"
+    [[ "$types" == *" 14 "* ]] && [ "$(resource_count "$headers" 3)" = "$icons" ]
+    check $? "$name: application icon with $icons image(s)"
+
+    # The version strings and the manifest are stored verbatim: the former in
+    # UTF-16, the latter in UTF-8.
+    local wide narrow
+    wide=$("$STRINGS" -a -el "$file")
+    narrow=$("$STRINGS" -a "$file")
+    grep -qx '1.8-002' <<<"$wide"; check $? "$name: version text 1.8-002"
+    grep -q "requestedExecutionLevel level=\"$level\"" <<<"$narrow"; check $? "$name: execution level $level"
+    grep -qx "$([ $kind = setup ] && echo setup.exe || echo Install.exe)" <<<"$wide"
+    check $? "$name: original file name recorded"
+}
+
+for file in "$@"; do
+    check_file "$file"
+done
+
+echo "check_dist: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
