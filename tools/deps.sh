@@ -11,6 +11,7 @@ pkg_ok() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed
 have cmake || need="$need cmake"
 have make || need="$need make"
 have g++ || need="$need g++"
+have python3 || need="$need python3"
 have i686-w64-mingw32-g++ || need="$need g++-mingw-w64-i686"
 have x86_64-w64-mingw32-g++ || need="$need g++-mingw-w64-x86-64"
 have x86_64-w64-mingw32-windres || need="$need binutils-mingw-w64-x86-64"
@@ -19,7 +20,6 @@ pkg_ok googletest || need="$need googletest"
 have wine || need="$need wine"
 pkg_ok wine64 || need="$need wine64"
 pkg_ok wine32:i386 || need="$need wine32:i386"
-have xvfb-run || true
 
 [ -z "$need" ] && exit 0
 
