@@ -57,14 +57,9 @@ set_target_properties(setup PROPERTIES WIN32_EXECUTABLE ON)
 
 # Install: a console program.
 kvi_program(Install Install
-    SOURCES install/main.cpp ${INSTALL_FLOW_SOURCES} res/install.rc
+    SOURCES install/main.cpp ${INSTALL_FLOW_SOURCES} common/platform_win32_shell.cpp res/install.rc
     INCLUDES ${CMAKE_SOURCE_DIR}/install
     LIBRARIES kernel32 user32 advapi32 ole32)
-
-# Both programs hold the same platform code, so setup's copy of the shortcut
-# calls needs ole32 to link. --gc-sections drops that code, but the import
-# entry stays: setup lists ole32.dll (a system DLL) without calling it.
-target_link_libraries(setup PRIVATE ole32)
 
 enable_testing()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)

@@ -1,0 +1,24 @@
+// Conversions between the seam's handle types and Windows' own, shared by the
+// Win32 implementation files. Only those files include it.
+#pragma once
+
+#include <windows.h>
+
+#include "platform.h"
+
+namespace plat::win32 {
+
+inline HANDLE to_win(Handle h) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(h)); }
+inline Handle from_win(HANDLE h) { return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(h)); }
+inline HKEY to_win(Key k) { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(k)); }
+inline Key from_win(HKEY k) { return static_cast<Key>(reinterpret_cast<std::uintptr_t>(k)); }
+
+// Looks up an export and gives it its real type. The detour through
+// void(*)() is the one function-pointer cast GCC accepts without a warning.
+template <typename Fn>
+Fn export_of(HMODULE module, const char* name) {
+    if (!module) return nullptr;
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+}  // namespace plat::win32

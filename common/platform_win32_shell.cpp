@@ -1,0 +1,92 @@
+// The Win32 side of the shortcut calls in platform.h: the Programs folder
+// lookup and the shell-link object. Only Install makes a shortcut, so only
+// Install links this file (and imports ole32.dll).
+#include "platform.h"
+#include "platform_win32.h"
+
+#include <objbase.h>
+#include <shobjidl.h>
+
+namespace plat {
+
+using namespace win32;
+
+namespace {
+
+IShellLinkA* to_win(Link l) { return reinterpret_cast<IShellLinkA*>(static_cast<std::uintptr_t>(l)); }
+IPersistFile* to_win(LinkFile f) { return reinterpret_cast<IPersistFile*>(static_cast<std::uintptr_t>(f)); }
+
+// The shell-link identifiers, defined here so that no uuid library is linked.
+const CLSID kClsidShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID kIidShellLinkA = {0x000214EE, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID kIidPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+constexpr int kCsidlPrograms = 2;
+
+}  // namespace
+
+bool programs_folder(char* buf, std::uint32_t cap) {
+    // By full path from the system folder: a bare "shfolder.dll" could be
+    // found beside the program on a system without a restricted DLL search.
+    static const char kLibrary[] = "\\shfolder.dll";
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + sizeof kLibrary > MAX_PATH) return false;
+    for (UINT i = 0; i < sizeof kLibrary; ++i) path[length + i] = kLibrary[i];
+
+    // Loaded once and kept: nothing is gained by unloading it before the end.
+    HMODULE library = LoadLibraryA(path);
+    using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
+    auto get_folder_path = export_of<GetFolderPath>(library, "SHGetFolderPathA");
+    if (!get_folder_path) return false;
+
+    // The function writes up to MAX_PATH characters whatever buffer it is given.
+    char folder[MAX_PATH];
+    folder[0] = '\0';
+    if (FAILED(get_folder_path(nullptr, kCsidlPrograms, nullptr, 0, folder))) return false;
+    std::uint32_t size = 0;
+    while (size < MAX_PATH && folder[size] != '\0') ++size;
+    if (size >= MAX_PATH || size >= cap) return false;
+    for (std::uint32_t i = 0; i <= size; ++i) buf[i] = folder[i];
+    return true;
+}
+
+void com_init() { CoInitialize(nullptr); }
+
+void com_uninit() { CoUninitialize(); }
+
+Link create_shell_link() {
+    void* object = nullptr;
+    if (FAILED(CoCreateInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA, &object)) || !object)
+        return Link::none;
+    return static_cast<Link>(reinterpret_cast<std::uintptr_t>(object));
+}
+
+void link_set_path(Link link, const char* path) { to_win(link)->SetPath(path); }
+
+void link_set_description(Link link, const char* text) { to_win(link)->SetDescription(text); }
+
+void link_set_working_directory(Link link, const char* dir) { to_win(link)->SetWorkingDirectory(dir); }
+
+void link_set_icon(Link link, const char* path, int index) { to_win(link)->SetIconLocation(path, index); }
+
+LinkFile link_persist(Link link) {
+    void* object = nullptr;
+    if (FAILED(to_win(link)->QueryInterface(kIidPersistFile, &object)) || !object) return LinkFile::none;
+    return static_cast<LinkFile>(reinterpret_cast<std::uintptr_t>(object));
+}
+
+bool save_link(LinkFile file, const char* path) {
+    // A path that does not convert leaves the buffer terminated, so Save
+    // fails on a bad name instead of reading past the end.
+    WCHAR wide[260] = {};
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, 260);
+    wide[259] = L'\0';
+    return SUCCEEDED(to_win(file)->Save(wide, TRUE));
+}
+
+void release_link_file(LinkFile file) { to_win(file)->Release(); }
+
+void release_link(Link link) { to_win(link)->Release(); }
+
+}  // namespace plat
