@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""The whole installation road under Wine, on a demonstration medium, told step by step.
+
+Called by demo.sh with a build folder. The medium (setup.exe, the stand-in
+bootstrap installer _instkvi.com, and the kit: Install.exe and the stand-in
+Java runtime) is laid out in <build>/demo/medium. The first run of setup finds
+a clean machine and starts the bootstrap installer, which copies the kit into
+C:\\HalvikTorvanex\\Install and runs Install -register; the second run finds
+that copy current, probes it and hands off to it, and the stand-in runtime
+receives the launch command. Exits 1 when a step did not happen.
+"""
+
+import os
+import shutil
+import sys
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+OPTIONS = "-nosplash"
+USUAL = "C:\\HalvikTorvanex\\Install"
+
+
+class Demo:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        listing = os.path.join(self.build, "tests", "e2e", "programs.txt")
+        if not os.path.exists(listing):
+            raise SystemExit("demo: %s is missing; build the e2e_tools target first" % listing)
+        self.programs = {}
+        with open(listing) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                if key:
+                    self.programs[key] = value
+        self.prefix = harness.Prefix(os.path.join(self.programs["work"], "wineprefix"), self.programs["kvitest"])
+        self.root = os.path.join(self.build, "demo")
+        self.records = os.path.join(self.root, "records")
+        self.medium = os.path.join(self.root, "medium")
+        self.missing = []
+
+    # --- output --------------------------------------------------------------
+
+    @staticmethod
+    def say(text="", indent=0):
+        print("  " * indent + text)
+
+    @staticmethod
+    def quoted(text):
+        # Blanks matter in these command lines: show each text between quotes.
+        return '"%s"' % text
+
+    def check(self, ok, what):
+        if not ok:
+            self.missing.append(what)
+            self.say("!! did not happen: " + what, 1)
+        return ok
+
+    # --- the medium ------------------------------------------------------------
+
+    def lay_out(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+        kit = os.path.join(self.medium, "kit")
+        os.makedirs(os.path.join(kit, "JRE", "bin"))
+        os.makedirs(self.records)
+        shutil.copy(self.programs["setup"], os.path.join(self.medium, "setup.exe"))
+        shutil.copy(self.programs["bootstrap"], os.path.join(self.medium, "_instkvi.com"))
+        shutil.copy(self.programs["install"], os.path.join(kit, "Install.exe"))
+        shutil.copy(self.programs["java"], os.path.join(kit, "JRE", "bin", "java.exe"))
+        shutil.copy(self.programs["javaw"], os.path.join(kit, "JRE", "bin", "javaw.exe"))
+
+    def clean_machine(self):
+        shutil.rmtree(self.prefix.drive_c("HalvikTorvanex"), ignore_errors=True)
+        shutil.rmtree(self.prefix.unix(self.link_folder()), ignore_errors=True)
+
+    def link_folder(self):
+        return self.prefix.programs_folder() + "\\Halvik Torvanex"
+
+    def link(self):
+        return self.link_folder() + "\\Halvik Install.lnk"
+
+    # --- running ---------------------------------------------------------------
+
+    def run_setup(self, n, clean):
+        for name in os.listdir(self.records):
+            os.remove(os.path.join(self.records, name))
+        status = os.path.join(self.records, "status-%d.txt" % n)
+        command = self.prefix.win(self.medium) + "\\setup.exe " + OPTIONS
+        self.say("> " + command)
+        chain = ([["regdel"]] if clean else []) + [
+            harness.run_command(self.prefix.win(status), command, cwd=self.prefix.win(self.medium)),
+            ["regdump"]]
+        result = self.prefix.kvitest(chain, env={"KVI_RECORD_DIR": self.prefix.win(self.records)}, relay=True)
+        if result.returncode != 0 or not os.path.exists(status):
+            raise SystemExit("demo: kvitest.exe failed:\n" + result.trace[-3000:])
+        st = harness.read_kv(status)
+        self.say("setup ended with exit status %s after %s ms" % (st.get("exit"), st.get("elapsed_ms")), 1)
+        self.check(st.get("exit") == "0x00000000", "setup ending with exit status 0")
+        return st, result
+
+    def recs(self, program):
+        return harness.read_records(os.path.join(self.records, program + ".rec"))
+
+    def show_starts(self, starts, who):
+        for s in starts:
+            self.say("%s started %s" % (who, self.quoted(s.command + ("..." if s.command_cut else ""))), 1)
+
+    def show_boxes(self, result):
+        if result.boxes:
+            for box in result.boxes:
+                self.say("message box %r: %r" % (box.caption, box.text), 1)
+        else:
+            self.say("no message box was shown", 1)
+
+    def show_registry(self, values):
+        for key, title in (("record", "installation record  HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI"),
+                           ("uninstall", "uninstall entry      HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
+                                         "\\Uninstall\\HalvikTorvanexJI")):
+            entries = harness.registry(values, key)
+            view = " (the 32-bit registry view)" if self.programs["arch"] == "i686" else ""
+            if entries is None:
+                self.say(title + view + ": not there", 1)
+                continue
+            self.say(title + view + ":", 1)
+            for name in sorted(entries):
+                type_, data = entries[name]
+                shown = data.rstrip(b"\0").decode("latin-1")
+                self.say("%-16s %s  %2d bytes  %s" % (name, "REG_SZ" if type_ == 1 else "type %d" % type_,
+                                                       len(data), self.quoted(shown)), 2)
+
+    def show_link(self):
+        r = self.prefix.kvitest([["lnkread", self.link()]])
+        if not self.check(r.values.get("loaded") == "1", "the Start-menu shortcut " + self.link()):
+            return
+        self.say("Start-menu shortcut " + self.link() + ":", 1)
+        for key, title in (("target", "target"), ("arguments", "arguments"), ("workdir", "working directory"),
+                           ("description", "description"), ("icon", "icon")):
+            value = r.values.get(key, "")
+            if key == "icon":
+                value += ", index " + r.values.get("icon_index", "?")
+            self.say("%-18s %s" % (title, self.quoted(value) if key != "icon" else value), 2)
+
+    def show_runtime(self, expect_tail):
+        recs = self.recs("javaw.exe") + self.recs("java.exe")
+        if not self.check(len(recs) == 1, "the stand-in Java runtime being started once"):
+            return
+        rec = recs[0]
+        self.say("the stand-in Java runtime (%s) received:" % rec["program"], 1)
+        self.say("command line      " + self.quoted(rec["cmdline"]), 2)
+        self.say("directory         " + rec["cwd"], 2)
+        self.say("KVI_START_DIR     " + rec["start_dir"], 2)
+        self.check(rec["cmdline"].endswith(expect_tail), "the launch command ending in " + self.quoted(expect_tail))
+
+    # --- the road ----------------------------------------------------------------
+
+    def main(self):
+        print("Halvik Torvanex start-up programs under Wine (%s build)" % self.programs["arch"])
+        self.prefix.ensure()
+        self.lay_out()
+        self.clean_machine()
+        medium = self.prefix.win(self.medium)
+        self.say("Demonstration medium " + medium + ":")
+        self.say("setup.exe, _instkvi.com (stand-in bootstrap installer), kit\\Install.exe,", 1)
+        self.say("kit\\JRE\\bin\\java.exe and javaw.exe (stand-ins for the Java runtime)", 1)
+        self.say("Wine prefix " + self.prefix.path + ": installation record removed, no " + USUAL)
+
+        print()
+        print("1. First run: setup on a clean machine")
+        st, result = self.run_setup(1, clean=True)
+        setup_pid = int(st["main_pid"])
+        self.show_starts([s for s in result.starts if s.pid == setup_pid], "setup")
+        boots = self.recs("_instkvi.com")
+        if self.check(len(boots) == 1, "setup starting the bootstrap installer"):
+            boot = boots[0]
+            self.say("the bootstrap installer ran in %s with KVI_START_DIR=%s" % (boot["cwd"], boot["start_dir"]), 1)
+            self.say("it copied %s files of the kit into %s and ran %s (exit status %s)" % (
+                boot.get("files"), boot.get("location"), self.quoted(boot.get("install_cmd", "")),
+                boot.get("install_exit", "none")), 1)
+            self.check(boot.get("install_exit") == "0x0", "Install -register ending with exit status 0")
+        record = harness.registry(result.values, "record") or {}
+        self.show_registry(result.values)
+        self.check("InstPath" in record and "Version" in record, "Install -register writing the record")
+        self.check(harness.registry(result.values, "uninstall"), "Install -register writing the uninstall entry")
+        self.show_link()
+        self.show_starts([s for s in result.starts if s.pid not in (setup_pid, int(st["runner_pid"]))
+                          and s.command and s.command.startswith("JRE")], "Install")
+        self.show_runtime("-register " + OPTIONS)
+        self.show_boxes(result)
+
+        print()
+        print("2. Second run: setup finds the installed copy")
+        st, result = self.run_setup(2, clean=False)
+        setup_pid = int(st["main_pid"])
+        by_setup = [s for s in result.starts if s.pid == setup_pid]
+        if by_setup:
+            self.say("setup probed the installed copy: " + self.quoted(by_setup[0].command), 1)
+        if len(by_setup) > 1:
+            self.say("it answered -1110, so setup handed off: " + self.quoted(by_setup[1].command), 1)
+        self.check(len(by_setup) == 2 and "-verctrl" in by_setup[0].command
+                   and "-silentLaunch -register" in by_setup[1].command, "the version probe and the hand-off")
+        self.check(not self.recs("_instkvi.com"), "no bootstrap installer on the second run")
+        if not self.recs("_instkvi.com"):
+            self.say("no bootstrap installer this time", 1)
+        self.show_starts([s for s in result.starts if s.pid not in (setup_pid, int(st["runner_pid"]))], "Install")
+        self.show_runtime("-silentlaunch -register  " + OPTIONS)
+        self.show_boxes(result)
+
+        print()
+        if self.missing:
+            print("The demonstration FAILED: %d step(s) did not happen:" % len(self.missing))
+            for what in self.missing:
+                self.say("- " + what, 1)
+            return 1
+        print("Every step happened.")
+        return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        raise SystemExit("usage: demo.py <build folder>")
+    sys.exit(Demo(sys.argv[1]).main())

@@ -1,0 +1,375 @@
+"""The Wine side of the end-to-end tests and of the demonstration.
+
+A Wine prefix of our own (made on first use), the kvitest.exe helper that runs
+command lines and reads the registry from the Windows side, the records that
+the stand-ins write, and the message boxes that Wine's relay trace shows.
+Standard library only.
+"""
+
+import fcntl
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import urllib.parse
+
+# Wine's relay trace is limited to these functions (see Prefix._create): it
+# shows which message boxes were shown and which processes were started.
+RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA"
+PREFIX_LAYOUT = "kvi-e2e prefix 2: RelayInclude=" + RELAY_INCLUDE
+DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+
+class HarnessError(Exception):
+    """The test machinery itself failed (as opposed to a program under test)."""
+
+
+def run_quietly(args, env, timeout):
+    """Runs a Unix command and returns (exit code, stdout bytes, stderr bytes).
+
+    Output goes through files, not pipes: Wine's own background processes
+    (services, the desktop) inherit them and may outlive the command by a
+    minute, and a pipe would not see its end until they are gone. For the
+    same reason the command runs in a session of its own, away from the
+    caller's process group."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        try:
+            r = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                               timeout=timeout, check=False, start_new_session=True)
+        except subprocess.TimeoutExpired as e:
+            raise HarnessError("%s did not end within %d s" % (" ".join(args[:2]), timeout)) from e
+        out.seek(0)
+        err.seek(0)
+        return r.returncode, out.read(), err.read()
+
+
+def unescape(value):
+    """Undoes the percent-escaping of records and kvitest output; returns bytes."""
+    return urllib.parse.unquote_to_bytes(value)
+
+
+def text(value):
+    """A record value as text (the programs' texts are 8-bit; latin-1 keeps every byte)."""
+    return unescape(value).decode("latin-1")
+
+
+def read_kv(path):
+    """Reads key=value lines into a dict of texts."""
+    result = {}
+    with open(path, "rb") as f:
+        for raw in f.read().decode("latin-1").splitlines():
+            if "=" in raw:
+                key, _, value = raw.partition("=")
+                result[key] = text(value)
+    return result
+
+
+def read_records(path):
+    """Reads the records a stand-in appended; a record without its end line is an error."""
+    if not os.path.exists(path):
+        return []
+    records, current = [], None
+    with open(path, "rb") as f:
+        for raw in f.read().decode("latin-1").splitlines():
+            if raw == "--- record":
+                current = {}
+            elif raw == "--- end":
+                if current is None:
+                    raise HarnessError("record end without start in " + path)
+                records.append(current)
+                current = None
+            elif current is not None and "=" in raw:
+                key, _, value = raw.partition("=")
+                current[key] = text(value)
+    if current is not None:
+        raise HarnessError("unfinished record in " + path)
+    return records
+
+
+def _wine_unescape(s):
+    """Undoes the escaping of strings in Wine's debug output (\\n, \\t, \\xNN, ...)."""
+    out, i = [], 0
+    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"', "0": "\0"}
+    while i < len(s):
+        c = s[i]
+        if c == "\\" and i + 1 < len(s):
+            n = s[i + 1]
+            if n == "x" and i + 4 <= len(s):
+                out.append(chr(int(s[i + 2:i + 4], 16)))
+                i += 4
+                continue
+            out.append(simple.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+_CALL_RE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):Call (?:user32|USER32|kernel32|KERNEL32)\.(\w+)\((.*)\) ret=\w+$",
+                      re.M)
+_ARG_RE = re.compile(r'([0-9a-fA-F]+)(?: "((?:[^"\\]|\\.)*)"(\.\.\.)?)?(?:,|$)')
+
+
+class Arg:
+    """One argument of a traced call: its number and, for a string, the text
+    (cut is true when Wine shortened it; the text is then a prefix)."""
+
+    def __init__(self, number, text_, cut):
+        self.number = number
+        self.text = text_
+        self.cut = cut
+
+    def low32(self):
+        # A 64-bit trace shows whole registers; an int argument is their low half.
+        return self.number & 0xFFFFFFFF
+
+
+def parse_calls(trace):
+    """[(pid, function, [Arg])] for each traced call, in order."""
+    calls = []
+    for m in _CALL_RE.finditer(trace):
+        args = []
+        for a in _ARG_RE.finditer(m.group(4)):
+            if a.group(0) == "":
+                break
+            args.append(Arg(int(a.group(1), 16),
+                            None if a.group(2) is None else _wine_unescape(a.group(2)), bool(a.group(3))))
+        calls.append((int(m.group(1), 16), m.group(3), args))
+    return calls
+
+
+def _same_text(seen, cut, want):
+    return want.startswith(seen) if cut else seen == want
+
+
+class Box:
+    """One MessageBoxA call seen in the relay trace."""
+
+    def __init__(self, pid, args):
+        self.pid = pid
+        self.owner = args[0].number
+        self.text = args[1].text or ""
+        self.text_cut = args[1].cut
+        self.caption = args[2].text or ""
+        self.caption_cut = args[2].cut
+        self.style = args[3].low32()
+
+    def matches(self, caption, text_, style=None):
+        return (_same_text(self.caption, self.caption_cut, caption) and _same_text(self.text, self.text_cut, text_)
+                and (style is None or self.style == style) and self.owner == 0)
+
+    def __repr__(self):
+        return "Box(pid=%d, caption=%r, text=%r%s, style=0x%X)" % (
+            self.pid, self.caption, self.text, "..." if self.text_cut else "", self.style)
+
+
+class Start:
+    """One CreateProcessA call seen in the relay trace."""
+
+    def __init__(self, pid, args):
+        self.pid = pid
+        self.application = args[0].number
+        self.command = args[1].text
+        self.command_cut = args[1].cut
+        self.inherit = args[4].low32()
+        self.flags = args[5].low32()
+        self.environment = args[6].number
+        self.directory = args[7].number
+
+    def matches(self, command, inherit=0, flags=0):
+        """The command line alone (no application name), setup's or Install's own
+        environment and directory, and the given inherit flag and creation flags."""
+        return (self.application == 0 and self.command is not None
+                and _same_text(self.command, self.command_cut, command)
+                and self.inherit == inherit and self.flags == flags
+                and self.environment == 0 and self.directory == 0)
+
+    def __repr__(self):
+        return "Start(pid=%d, command=%r%s, inherit=%d, flags=0x%X%s)" % (
+            self.pid, self.command, "..." if self.command_cut else "", self.inherit, self.flags,
+            "" if self.application == 0 and self.environment == 0 and self.directory == 0
+            else ", application/environment/directory given")
+
+
+def parse_boxes(trace):
+    return [Box(pid, args) for pid, fn, args in parse_calls(trace) if fn == "MessageBoxA" and len(args) == 4]
+
+
+def parse_starts(trace):
+    return [Start(pid, args) for pid, fn, args in parse_calls(trace) if fn == "CreateProcessA" and len(args) == 10]
+
+
+class Result:
+    """What one start of kvitest.exe gave: its output, and the boxes shown meanwhile."""
+
+    def __init__(self, returncode, stdout, trace):
+        self.returncode = returncode
+        self.stdout = stdout
+        self.trace = trace
+        self.boxes = parse_boxes(trace)
+        self.starts = parse_starts(trace)
+        self.values = {}
+        for line in stdout.decode("latin-1").splitlines():
+            if "=" in line:
+                key, _, value = line.partition("=")
+                self.values[key] = text(value)
+
+
+def run_command(status, cmd, cwd=None, stdin=None, stdout=None, console=False, env=None, unset=(),
+                timeout_ms=60000, tree_timeout_ms=30000):
+    """The kvitest arguments that run one command line (given as text, passed on byte for byte)."""
+    args = ["run", "--status", status, "--cmd-hex", cmd.encode("latin-1").hex(),
+            "--timeout", str(timeout_ms), "--tree-timeout", str(tree_timeout_ms)]
+    if cwd:
+        args += ["--cwd-hex", cwd.encode("latin-1").hex()]
+    if stdin:
+        args += ["--stdin", stdin]
+    if stdout:
+        args += ["--stdout", stdout]
+    if console:
+        args += ["--console", "1"]
+    for name, value in (env or {}).items():
+        args += ["--env", "%s=%s" % (name, value)]
+    for name in unset:
+        args += ["--unset", name]
+    return args
+
+
+class Prefix:
+    """A Wine prefix of the tests' own, with the helper kvitest.exe of one architecture."""
+
+    def __init__(self, path, kvitest):
+        self.path = os.path.abspath(path)
+        self.kvitest_exe = os.path.abspath(kvitest)
+        self._programs = None
+
+    # --- paths -----------------------------------------------------------
+
+    def drive_c(self, *parts):
+        return os.path.join(self.path, "drive_c", *parts)
+
+    def win(self, unix_path):
+        """The Windows path of a file under drive_c, or a Z: path for any other."""
+        unix_path = os.path.abspath(unix_path)
+        root = self.drive_c()
+        if unix_path == root or unix_path.startswith(root + os.sep):
+            rest = os.path.relpath(unix_path, root)
+            return "C:\\" + ("" if rest == "." else rest.replace("/", "\\"))
+        return "Z:" + unix_path.replace("/", "\\")
+
+    def unix(self, win_path):
+        """The Unix path of a C: path, its folders found in any letter case as Windows would."""
+        if not re.match(r"^[cC]:\\", win_path):
+            raise HarnessError("not a C: path: " + win_path)
+        path = self.drive_c()
+        for part in (p for p in win_path[3:].split("\\") if p):
+            exact = os.path.join(path, part)
+            if not os.path.exists(exact) and os.path.isdir(path):
+                for entry in os.listdir(path):
+                    if entry.lower() == part.lower():
+                        exact = os.path.join(path, entry)
+                        break
+            path = exact
+        return path
+
+    # --- environment -----------------------------------------------------
+
+    def env(self, extra=None, relay=False):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("KVI_") and k not in (
+                   "DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG", "WINEARCH", "WINEPREFIX",
+                   "WINEDLLOVERRIDES", "WINELOADER", "WINESERVER")}
+        env["WINEPREFIX"] = self.path
+        env["WINEDLLOVERRIDES"] = DLL_OVERRIDES
+        env["WINEDEBUG"] = "-all,+pid,+relay" if relay else "-all"
+        env.update(extra or {})
+        return env
+
+    # --- life cycle ------------------------------------------------------
+
+    def ensure(self):
+        """Makes the prefix on first use, then keeps its Wine server and desktop running."""
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        with open(self.path + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            marker = os.path.join(self.path, ".kvi-e2e-ready")
+            layout = None
+            if os.path.exists(marker):
+                with open(marker) as f:
+                    layout = f.read().strip()
+            if layout is None:
+                self._create()
+            elif layout != PREFIX_LAYOUT:
+                self._configure()
+        # A server that stays a while after the last program has ended keeps
+        # Wine's desktop process alive between the steps of a test; the
+        # desktop is started here, before any run, so no run has to wait for it.
+        # (It ends by itself a minute after the last program; when one is
+        # running already, this one just ends.)
+        subprocess.Popen(["wineserver", "-p60"], env=self.env(), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        r = self.kvitest([["desktop"]])
+        if r.returncode != 0:
+            raise HarnessError("Wine does not run kvitest.exe:\n" + r.trace[-3000:])
+
+    def _create(self):
+        if os.path.exists(self.path):
+            shutil.rmtree(self.path)
+        self._steps([["wineboot", "-i"]], self.env({"WINEARCH": "win64"}))
+        self._configure()
+
+    def _configure(self):
+        self._steps([
+            ["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+             "/d", RELAY_INCLUDE, "/f"],
+        ], self.env())
+        with open(os.path.join(self.path, ".kvi-e2e-ready"), "w") as f:
+            f.write(PREFIX_LAYOUT + "\n")
+
+    def _steps(self, steps, env):
+        for step in steps:
+            code, out, err = run_quietly(step, env, 300)
+            if code != 0:
+                raise HarnessError("making the Wine prefix failed at %s:\n%s" % (
+                    " ".join(step), (out + err).decode("utf-8", "replace")[-3000:]))
+
+    # --- kvitest -----------------------------------------------------------
+
+    def kvitest(self, chain, env=None, relay=False, timeout=180):
+        """Runs kvitest.exe once with the given commands (lists of arguments), in order."""
+        args = [self.kvitest_exe]
+        for i, command in enumerate(chain):
+            if i:
+                args.append(";;")
+            args += command
+        code, out, err = run_quietly(["wine"] + args, self.env(env, relay), timeout)
+        return Result(code, out, err.decode("latin-1"))
+
+    def programs_folder(self):
+        """The current user's Programs folder of the Start menu (a Windows path)."""
+        if self._programs is None:
+            r = self.kvitest([["programs"]])
+            if "programs" not in r.values:
+                raise HarnessError("kvitest programs gave nothing:\n" + r.trace[-2000:])
+            self._programs = r.values["programs"]
+        return self._programs
+
+
+def parse_reg_value(value):
+    """'type,size,hex' from kvitest regdump/regget into (type, bytes)."""
+    type_, size, hex_ = value.split(",", 2)
+    data = bytes.fromhex(hex_)
+    if len(data) != int(size):
+        raise HarnessError("regdump size mismatch: " + value)
+    return int(type_), data
+
+
+def registry(values, key):
+    """The values of one key ("record" or "uninstall") from kvitest regdump output,
+    as {name: (type, bytes)}, or None when the key does not exist."""
+    if values.get(key + ".exists") != "1":
+        return None
+    prefix = key + ".value."
+    return {k[len(prefix):]: parse_reg_value(v) for k, v in values.items() if k.startswith(prefix)}

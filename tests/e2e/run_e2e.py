@@ -1,0 +1,959 @@
+#!/usr/bin/env python3
+"""End-to-end tests of setup.exe and Install.exe under Wine.
+
+The real programs of one build run in a Wine prefix of the tests' own, beside
+stand-ins of ours for the bootstrap installer (_instkvi.com), an installed
+Install.exe and the Java runtime (JRE\\bin\\java.exe, javaw.exe). The stand-ins
+record their command line, directory, environment, console and standard
+input; kvitest.exe runs each program through CreateProcess, reads its full
+32-bit exit status and the registry, and loads shell links. Wine's relay
+trace of MessageBoxA tells which message boxes were shown (without a display
+a box returns at once).
+
+Every expected text below is written out by hand from the programs'
+documented behaviour; nothing is computed by a second implementation.
+
+Usage: run_e2e.py --arch i686 --setup .../setup.exe --install .../Install.exe
+       --java ... --javaw ... --install-standin ... --bootstrap ... --kvitest ...
+       --work DIR [--group setup|install|handoff|registration|road|all] [-k PATTERN]
+   or: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group ...] [-k PATTERN]
+"""
+
+import argparse
+import os
+import random
+import shutil
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+# --- fixed texts of the programs --------------------------------------------
+
+OWN_VERSION = "1.8-002"
+
+SETUP_USAGE = (
+    "Usage:\n\n"
+    "   -target <path>\talternate location to install KVI (usual location C:\\HalvikTorvanex\\Install)\n\n"
+    "   -force\t\tforces installation of this version of KVI regardless of existing version\n\n"
+    "   -noexecute\tallows installation of KVI but inhibits invocation of KVI\n\n"
+    "   -batch <file>\tperforms installation in batch mode\n\n"
+    "   -input <file>\tprefills installation input parameters\n\n"
+    "   -nosplash\tsuppresses splash screen at startup\n\n"
+    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
+    "   -version\t\tdisplays version information\n\n"
+    "   -silent\t\truns batch in silent mode (use with -batch)\n\n"
+    "   -help\t\tdisplays usage information\n\n")
+SETUP_VERSION = " Halvik Torvanex Install version 1.8-002 "
+
+INSTALL_USAGE = (
+    "Usage:\n\n"
+    "   -help\t\tdisplays the usage information.\n\n"
+    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
+    "   -nosplash\t\tsuppresses splash screen at startup.\n\n"
+    "   -batch <file>\tperforms installation in batch mode.\n\n"
+    "   -input <file>\tprefills installation input parameters.\n\n"
+    "   -silent\t\tprevents output to the screen (use with -batch).\n\n"
+    "   -version\t\tdisplays version information.\n\n")
+
+JAVA = ("JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
+        ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install")
+JAVAW = ("JRE\\bin\\javaw.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
+         ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install")
+
+PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
+MB_OK = 0x0
+MB_ICONERROR = 0x10
+REG_SZ = 1
+
+OPTIONS = None   # parsed command line of this driver
+PREFIX = None    # harness.Prefix
+
+
+class E2ECase(unittest.TestCase):
+    """A test with a fresh folder in the prefix's drive C, a clean registry record,
+    no usual location and no Start-menu folder."""
+
+    letter = "x"
+    _counter = {}
+
+    def setUp(self):
+        n = E2ECase._counter.get(self.letter, 0) + 1
+        E2ECase._counter[self.letter] = n
+        self.name = "%s%02d" % (self.letter, n)
+        self.root = PREFIX.drive_c("e2e", self.name)
+        shutil.rmtree(self.root, ignore_errors=True)
+        for path in (PREFIX.drive_c("HalvikTorvanex"), self.shortcut_folder_unix()):
+            shutil.rmtree(path, ignore_errors=True)
+        self.rec = os.path.join(self.root, "rec")
+        os.makedirs(self.rec)
+        os.makedirs(self.dir("start"))
+        self.start = self.w("start")
+        self._registry_dirty = True
+        self._runs = 0
+
+    # --- paths -----------------------------------------------------------
+
+    def dir(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def w(self, *parts):
+        """The Windows path of a folder of this test, all in lower case ("c:\\e2e\\s01\\...")."""
+        return "c:\\e2e\\%s" % self.name + "".join("\\" + p for p in parts)
+
+    @staticmethod
+    def shortcut_folder_unix():
+        return PREFIX.unix(PREFIX.programs_folder() + "\\Halvik Torvanex")
+
+    # --- laying out media and kits -------------------------------------------
+
+    def lay_medium(self, folder="medium", setup_name="setup.exe", kit=False):
+        """A medium: setup.exe and the stand-in _instkvi.com, and with kit=True the kit
+        (the real Install.exe and the stand-in runtime) in "kit" beside them."""
+        os.makedirs(self.dir(folder), exist_ok=True)
+        shutil.copy(OPTIONS.setup, self.dir(folder, setup_name))
+        shutil.copy(OPTIONS.bootstrap, self.dir(folder, "_instkvi.com"))
+        if kit:
+            self.lay_kit(folder + "\\kit")
+        return self.w(folder)
+
+    def lay_kit(self, folder, install="real", jre=True, install_name="Install.exe"):
+        """An installed folder: Install.exe (the real one or the stand-in) and JRE\\bin."""
+        path = self.dir(*folder.split("\\"))
+        os.makedirs(path, exist_ok=True)
+        if install:
+            shutil.copy(OPTIONS.install if install == "real" else OPTIONS.install_standin,
+                        os.path.join(path, install_name))
+        if jre:
+            os.makedirs(os.path.join(path, "JRE", "bin"), exist_ok=True)
+            shutil.copy(OPTIONS.java, os.path.join(path, "JRE", "bin", "java.exe"))
+            shutil.copy(OPTIONS.javaw, os.path.join(path, "JRE", "bin", "javaw.exe"))
+        return self.w(*folder.split("\\"))
+
+    # --- running ---------------------------------------------------------
+
+    def kvitest(self, chain, env=None):
+        """One start of kvitest.exe; the first of a test also clears the registry."""
+        if self._registry_dirty:
+            chain = [["regdel"]] + list(chain)
+            self._registry_dirty = False
+        extra = {"KVI_RECORD_DIR": PREFIX.win(self.rec)}
+        extra.update(env or {})
+        r = PREFIX.kvitest(chain, env=extra, relay=True)
+        self.assertEqual(r.returncode, 0, "kvitest.exe failed:\n%s\n%s" % (
+            r.stdout.decode("latin-1"), r.trace[-3000:]))
+        return r
+
+    def run_program(self, cmd, cwd=None, before=(), env=None, stdin=None, capture_stdout=False,
+                    console=False, run_env=None, unset=(), timeout_ms=60000):
+        """Runs one command line through kvitest and returns a Run with its exit status,
+        the boxes shown, the registry afterwards and what it printed."""
+        self._runs += 1
+        status = os.path.join(self.rec, "status-%d.txt" % self._runs)
+        out = os.path.join(self.rec, "stdout-%d.bin" % self._runs) if capture_stdout else None
+        chain = list(before) + [harness.run_command(
+            PREFIX.win(status), cmd, cwd=cwd or self.start, stdin=stdin,
+            stdout=PREFIX.win(out) if out else None, console=console, env=run_env, unset=unset,
+            timeout_ms=timeout_ms)] + [["regdump"]]
+        r = self.kvitest(chain, env=env)
+        self.assertTrue(os.path.exists(status), "no status from kvitest run:\n" + r.trace[-3000:])
+        run = Run(harness.read_kv(status), r, out)
+        self.assertEqual(run.status.get("started"), "1", "the program did not start: %r" % run.status)
+        self.assertEqual(run.status.get("tree_done"), "1",
+                         "processes still running after the run: %s" % run.status.get("tree_left"))
+        return run
+
+    def records(self, program):
+        return harness.read_records(os.path.join(self.rec, program + ".rec"))
+
+    def one_record(self, program):
+        recs = self.records(program)
+        self.assertEqual(len(recs), 1, "%s started %d times: %r" % (program, len(recs), recs))
+        return recs[0]
+
+    def assertNotStarted(self, *programs):
+        for program in programs:
+            self.assertEqual(self.records(program), [], program + " was started")
+
+    def assertBoxes(self, run, expected):
+        """expected: [(caption, text, style)], in order; no other box may have been shown."""
+        self.assertEqual(len(run.boxes), len(expected), "boxes shown: %r" % run.boxes)
+        for box, (caption, text, style) in zip(run.boxes, expected):
+            self.assertTrue(box.matches(caption, text, style),
+                            "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
+
+    def assertStarts(self, starts, expected):
+        """expected: command lines, or (command line, inherit flag, creation flags), in order."""
+        expected = [e if isinstance(e, tuple) else (e, 0, 0) for e in expected]
+        self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
+        for start, (command, inherit, flags) in zip(starts, expected):
+            self.assertTrue(start.matches(command, inherit, flags),
+                            "%r, expected %r, inherit %d, flags 0x%X" % (start, command, inherit, flags))
+
+    def assertExit(self, run, status):
+        self.assertEqual(run.status.get("timeout"), "0", "the program did not end in time")
+        self.assertEqual(run.status["exit"], status)
+
+    def assertRegSz(self, values, name, text, nbytes=None):
+        """A REG_SZ value holding text and its terminator (nbytes: an exact count to check too)."""
+        self.assertIsNotNone(values, "the key holding %s does not exist" % name)
+        self.assertIn(name, values, "value %s missing: %r" % (name, values))
+        type_, data = values[name]
+        self.assertEqual(type_, REG_SZ, name + " is not REG_SZ")
+        self.assertEqual(data, text.encode("latin-1") + b"\0", name)
+        if nbytes is not None:
+            self.assertEqual(len(data), nbytes, name + " byte count")
+
+    def plant_record(self, version, inst_path, version_type="sz", terminated=True):
+        """kvitest commands that write an installation record as a registered copy would."""
+        v = version.encode("latin-1") + (b"\0" if terminated else b"")
+        return [["regset", "record", "Version", version_type, v.hex()],
+                ["regset", "record", "InstPath", "sz", (inst_path.encode("latin-1") + b"\0").hex()]]
+
+    def usual_location_exists(self):
+        return (os.path.isdir(PREFIX.drive_c("HalvikTorvanex")),
+                os.path.isdir(PREFIX.drive_c("HalvikTorvanex", "Install")))
+
+
+class Run:
+    def __init__(self, status, result, stdout_file):
+        self.status = status
+        self.result = result
+        self.boxes = result.boxes
+        self.record = harness.registry(result.values, "record")
+        self.uninstall = harness.registry(result.values, "uninstall")
+        self.stdout = None
+        if stdout_file and os.path.exists(stdout_file):
+            with open(stdout_file, "rb") as f:
+                self.stdout = f.read()
+
+    def ended_at(self):
+        return int(self.status["time_end"])
+
+    def starts(self, by="all"):
+        """The processes started during the run, as Wine's trace shows them: by the
+        program the runner started ("main"), by the others ("others"), or by all of
+        them ("all"); the runner's own start is left out."""
+        runner, main = int(self.status["runner_pid"]), int(self.status["main_pid"])
+        return [s for s in self.result.starts if s.pid != runner and (
+            by == "all" or (by == "main") == (s.pid == main))]
+
+
+# --- setup -------------------------------------------------------------------
+
+class SetupTests(E2ECase):
+    """setup.exe on a medium, with the stand-in bootstrap installer recording only
+    and a stand-in Install.exe as the installed copy."""
+
+    letter = "s"
+
+    def setUp(self):
+        super().setUp()
+        self.medium = self.lay_medium()
+        self.setup = self.medium + "\\setup.exe"
+
+    def run_setup(self, args="", before=(), env=None, **kw):
+        env = dict(env or {})
+        env.setdefault("KVI_BOOTSTRAP_RECORD_ONLY", "1")
+        return self.run_program(self.setup + args, before=before, env=env, **kw)
+
+    def test_fixed_texts_of_this_file(self):
+        # The hand-written expectations themselves: a typo here would make every test wrong.
+        self.assertEqual(len(SETUP_USAGE), 641)
+        self.assertEqual(len(SETUP_VERSION), 41)
+        self.assertEqual(len(INSTALL_USAGE), 401)
+        self.assertEqual((len(JAVA), len(JAVAW)), (183, 184))
+
+    def test_clean_machine_no_arguments(self):
+        run = self.run_setup()
+        self.assertExit(run, "0x00000000")
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["cmdline"], "_instkvi.com -s")
+        self.assertEqual(boot["cwd"], self.medium)             # setup's program directory
+        self.assertEqual(boot["path"].lower(), self.medium + "\\_instkvi.com")
+        self.assertEqual(boot["start_dir_set"], "1")
+        self.assertEqual(boot["start_dir"], self.start)        # where setup was started
+        self.assertEqual(self.usual_location_exists(), (True, True))
+        self.assertEqual(sorted(run.record), ["OriginalSource"])
+        self.assertRegSz(run.record, "OriginalSource", self.medium, len(self.medium) + 1)
+        self.assertIsNone(run.uninstall)
+        self.assertNotStarted("install.exe")
+        self.assertStarts(run.starts(), ["_instkvi.com -s"])
+        self.assertBoxes(run, [])
+
+    def test_options_are_normalised_for_the_bootstrap(self):
+        self.lay_medium("Kit", setup_name="SETUP.EXE")
+        run = self.run_program("C:\\E2E\\%s\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW" % self.name.upper(),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw")
+        self.assertEqual(boot["cwd"], self.w("kit"))
+        self.assertRegSz(run.record, "OriginalSource", self.w("kit"))
+        self.assertBoxes(run, [])
+
+    def test_pass_through_words_and_empty_options(self):
+        run = self.run_setup(" -s -QATest -delay 5 -SilentLaunch -Register -verctrl2 -lfwx")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"],
+                         "_instkvi.com -s -a  -s  -qatest  -delay 5  -silentlaunch  -register  -verctrl2  -lfwx")
+        self.assertBoxes(run, [])
+
+    def test_argument_tail_without_options_ends_in_separator(self):
+        run = self.run_setup("   ")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -a ")
+        self.assertBoxes(run, [])
+
+    def test_start_directory_already_set_is_kept(self):
+        run = self.run_setup(" -nosplash", run_env={"KVI_START_DIR": "D:\\Given Start"})
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -nosplash")
+        self.assertEqual(boot["start_dir"], "D:\\Given Start")
+        self.assertBoxes(run, [])
+
+    def test_empty_start_directory_is_set(self):
+        run = self.run_setup("", run_env={"KVI_START_DIR": ""})
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["start_dir"], self.start)
+        self.assertBoxes(run, [])
+
+    def test_batch_file_whose_path_holds_the_program_name(self):
+        run = self.run_setup(" -batch c:\\setup\\answers.txt")
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -batch  c:\\setup\\answers.txt")
+        self.assertEqual(boot["cwd"], self.medium)
+        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        self.assertBoxes(run, [])
+
+    def test_target_skips_the_check_and_names_the_location(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        run = self.run_setup(" -target c:\\alt\\loc", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f  c:\\alt\\loc -a ")
+        self.assertNotStarted("install.exe")
+        self.assertStarts(run.starts(), ["_instkvi.com -s -f  c:\\alt\\loc -a "])
+        self.assertEqual(self.usual_location_exists(), (True, True))
+        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        self.assertBoxes(run, [])
+
+    def test_target_with_force(self):
+        run = self.run_setup(" -target c:\\inst -force")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f  c:\\inst  -a  -force")
+        self.assertBoxes(run, [])
+
+    def test_force_skips_the_probe_of_a_current_copy(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        run = self.run_setup(" -force", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -a  -force")
+        self.assertNotStarted("install.exe")
+        self.assertEqual(self.usual_location_exists(), (True, True))
+        self.assertBoxes(run, [])
+
+    def test_older_copy_is_reinstalled_in_its_place(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        stored = "C:\\E2E\\%s\\Inst" % self.name.upper()   # InstPath is used as stored, case and all
+        run = self.run_setup("", before=self.plant_record("1.8-001", stored))
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f " + stored)
+        self.assertNotStarted("install.exe")
+        self.assertEqual(self.usual_location_exists(), (True, True))
+        self.assertBoxes(run, [])
+
+    def test_older_copy_with_options(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        run = self.run_setup(" -NoSplash", before=self.plant_record("1.7-999", inst))
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"],
+                         "_instkvi.com -s -f " + inst + " -a  -nosplash")
+        self.assertNotStarted("install.exe")
+        self.assertBoxes(run, [])
+
+    def test_version_of_two_pieces_counts_as_older(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        self.run_setup("", before=self.plant_record("1.8", inst))
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f " + inst)
+        self.assertNotStarted("install.exe")
+
+    def test_current_copy_is_probed_and_handed_off(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        run = self.run_setup(" -NoSplash -Input C:\\In\\X.txt", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertEqual(probe["exit"], "0xFFFFFBAA")
+        self.assertEqual(handoff["cmdline"],
+                         inst + "\\Install.exe -silentLaunch -register  -nosplash -input c:\\in\\x.txt")
+        for rec in (probe, handoff):
+            self.assertEqual(rec["cwd"], self.medium)
+            self.assertEqual(rec["start_dir"], self.start)
+        self.assertStarts(run.starts(), [probe["cmdline"], handoff["cmdline"]])
+        self.assertNotStarted("_instkvi.com")
+        self.assertEqual(self.usual_location_exists(), (False, False))
+        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        self.assertBoxes(run, [])
+
+    def test_newer_copy_without_arguments(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        self.run_setup("", before=self.plant_record("2.0-000", inst))
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertEqual(handoff["cmdline"], inst + "\\Install.exe -silentLaunch -register")
+        self.assertNotStarted("_instkvi.com")
+
+    def test_version_stored_as_binary_without_terminator(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        self.run_setup("", before=self.plant_record("1.9-000", inst, version_type="binary", terminated=False))
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertEqual(handoff["cmdline"], inst + "\\Install.exe -silentLaunch -register")
+        self.assertNotStarted("_instkvi.com")
+
+    def test_probe_with_a_wrong_answer_leads_to_reinstall(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        run = self.run_setup("", before=self.plant_record(OWN_VERSION, inst), run_env={"KVI_PROBE_EXIT": "0"})
+        self.assertExit(run, "0x00000000")
+        probe = self.one_record("install.exe")
+        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertEqual(probe["exit"], "0x0")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f " + inst)
+        self.assertEqual(self.usual_location_exists(), (True, True))
+        self.assertBoxes(run, [])
+
+    def test_installed_copy_that_is_missing_leads_to_reinstall(self):
+        missing = self.w("gone")
+        run = self.run_setup(" -nosplash", before=self.plant_record(OWN_VERSION, missing))
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"],
+                         "_instkvi.com -s -f " + missing + " -a  -nosplash")
+        self.assertBoxes(run, [])
+
+    def test_noexecute_with_a_current_copy_only_probes(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        run = self.run_setup(" -noexecute", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(self.one_record("install.exe")["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl"])
+        self.assertNotStarted("_instkvi.com")
+        self.assertEqual(self.usual_location_exists(), (False, False))
+        self.assertBoxes(run, [])
+
+    def test_installed_path_with_a_blank_is_quoted(self):
+        inst = self.lay_kit("inst dir", install="standin", jre=False)
+        run = self.run_setup(" -nosplash", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        # What setup passed, as the trace shows it: Wine itself puts quotes
+        # around an unquoted program path with a blank before the started
+        # program sees its command line, so the records alone cannot tell.
+        self.assertStarts(run.starts(), ['"' + inst + '\\Install.exe" -verctrl',
+                                         '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'])
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["cmdline"], '"' + inst + '\\Install.exe" -verctrl')
+        self.assertEqual(handoff["cmdline"], '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash')
+        self.assertEqual(probe["path"].lower(), (inst + "\\Install.exe").lower())
+        self.assertNotStarted("_instkvi.com")
+        self.assertBoxes(run, [])
+
+    def test_help_shows_usage_and_starts_nothing(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        for args in (" -help", " -HELP -version", " -h -force", " -hx", " -batch", " -target c:\\my-dir"):
+            with self.subTest(args=args):
+                run = self.run_setup(args, before=self.plant_record(OWN_VERSION, inst))
+                self.assertExit(run, "0x00000000")
+                self.assertBoxes(run, [("Usage Help", SETUP_USAGE, MB_OK)])
+                self.assertStarts(run.starts(), [])
+                self.assertNotStarted("_instkvi.com", "install.exe")
+                self.assertEqual(self.usual_location_exists(), (False, False))
+                self.assertNotIn("OriginalSource", run.record)
+
+    def test_version_shows_version_and_starts_nothing(self):
+        for args in (" -version -help", " -V", " -ver -force"):
+            with self.subTest(args=args):
+                run = self.run_setup(args)
+                self.assertExit(run, "0x00000000")
+                self.assertBoxes(run, [("Version Information", SETUP_VERSION, MB_OK)])
+                self.assertStarts(run.starts(), [])
+                self.assertNotStarted("_instkvi.com", "install.exe")
+                self.assertEqual(self.usual_location_exists(), (False, False))
+                self.assertIsNone(run.record)
+
+
+# --- Install -------------------------------------------------------------------
+
+class InstallTests(E2ECase):
+    """The real Install.exe in a kit folder with the stand-in runtime."""
+
+    letter = "i"
+
+    def setUp(self):
+        super().setUp()
+        self.kit = self.lay_kit("kit")
+        self.install = self.kit + "\\Install.exe"
+
+    def assertLaunch(self, rec, command, run=None, inherit=0, flags=0):
+        """The stand-in runtime's record, and when run is given, Install's only start."""
+        self.assertEqual(rec["cmdline"], command)
+        if run is not None:
+            self.assertStarts(run.starts(), [(command, inherit, flags)])
+        self.assertEqual(rec["cwd"], self.kit)          # Install's program directory
+        self.assertEqual(rec["start_dir_set"], "1")
+        self.assertEqual(rec["start_dir"], self.start)  # where Install was started
+
+    def test_version_probe_answer(self):
+        run = self.run_program(self.install + " -verctrl", capture_stdout=True)
+        self.assertExit(run, PROBE_ANSWER)
+        self.assertNotStarted("java.exe", "javaw.exe")
+        self.assertEqual(run.stdout, b"")
+        self.assertIsNone(run.record)
+        self.assertBoxes(run, [])
+
+    def test_help_prints_usage_then_launches(self):
+        run = self.run_program(self.install + " -Help", capture_stdout=True)
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(run.stdout, INSTALL_USAGE.encode("latin-1"))
+        self.assertLaunch(self.one_record("javaw.exe"), JAVAW + "  -help", run)
+        self.assertNotStarted("java.exe")
+        self.assertBoxes(run, [])
+
+    def test_help_and_probe(self):
+        run = self.run_program(self.install + " -help -verctrl", capture_stdout=True)
+        self.assertExit(run, PROBE_ANSWER)
+        self.assertEqual(run.stdout, INSTALL_USAGE.encode("latin-1"))
+        self.assertNotStarted("java.exe", "javaw.exe")
+
+    def test_no_arguments_starts_the_windowed_runtime(self):
+        run = self.run_program(self.install, capture_stdout=True, console=True,
+                               run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(run.stdout, b"")
+        rec = self.one_record("javaw.exe")
+        self.assertLaunch(rec, JAVAW, run)
+        # (Whether javaw.exe has a console says nothing here: Wine attaches a
+        # windowed program to its caller's console, Windows does not.)
+        self.assertEqual(rec["si_flags"], "0x0")
+        # Install does not wait for the application.
+        self.assertLess(run.ended_at(), int(rec["time_end"]))
+        self.assertNotStarted("java.exe")
+        self.assertBoxes(run, [])
+
+    def test_start_directory_already_set_is_kept(self):
+        self.run_program(self.install + " -nosplash", run_env={"KVI_START_DIR": "D:\\Given Start"})
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], JAVAW + "  -nosplash")
+        self.assertEqual(rec["start_dir"], "D:\\Given Start")
+
+    def test_nojw_runs_java_in_the_same_console(self):
+        run = self.run_program(self.install + " -NoJW", console=True, run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("java.exe")
+        self.assertLaunch(rec, JAVA + "  -nojw", run)
+        self.assertEqual(rec["si_flags"], "0x0")
+        self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
+                      "java.exe is not in the console Install was started in")
+        self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
+        self.assertNotStarted("javaw.exe")
+        self.assertBoxes(run, [])
+
+    def check_batch_console(self, run, command):
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("java.exe")
+        self.assertLaunch(rec, command, run, flags=0x10)   # CREATE_NEW_CONSOLE
+        self.assertEqual(rec["si_title"], "Halvik Torvanex Install")
+        self.assertEqual((rec["si_x"], rec["si_y"]), ("10", "10"))
+        self.assertEqual((rec["si_xsize"], rec["si_ysize"]), ("800", "600"))
+        self.assertEqual(rec["si_fill"], "0x74")
+        self.assertEqual(rec["si_flags"], "0x16")
+        self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
+        self.assertEqual(rec["stdin_read"], "0")
+        self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
+        self.assertNotStarted("javaw.exe")
+        self.assertBoxes(run, [])
+
+    def test_batch_with_console_input_opens_the_batch_console(self):
+        run = self.run_program(self.install + " -Batch C:\\Answers.TXT", console=True,
+                               run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
+        self.check_batch_console(run, JAVA + "  -batch c:\\answers.txt")
+
+    def test_batch_without_standard_input_opens_the_batch_console(self):
+        run = self.run_program(self.install + " -b", console=True, stdin="none",
+                               run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
+        self.check_batch_console(run, JAVA + "  -b")
+
+    def test_batch_with_redirected_input_relays_it(self):
+        data = random.Random(1110).randbytes(5 * 1024 * 1024 + 123)
+        source = self.dir("answers.bin")
+        with open(source, "wb") as f:
+            f.write(data)
+        run = self.run_program(self.install + " -batch c:\\a.txt -silent", console=True,
+                               stdin=PREFIX.win(source),
+                               run_env={"KVI_STANDIN_SLEEP_MS": "2100", "KVI_STANDIN_EXIT": "3"})
+        self.assertExit(run, "0x00000000")           # the application's own status is not passed on
+        rec = self.one_record("java.exe")
+        self.assertLaunch(rec, JAVA + "  -batch c:\\a.txt -silent", run, inherit=1)
+        self.assertEqual(rec["stdin_type"], "pipe")
+        self.assertEqual(rec["si_flags"], "0x0")
+        self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
+                      "java.exe is not in Install's console")
+        self.assertEqual(int(rec["stdin_bytes"]), len(data))
+        with open(os.path.join(self.rec, rec["stdin_file"]), "rb") as f:
+            self.assertTrue(f.read() == data, "the relayed bytes differ from the file's")
+        # Install waits for the application, and returns promptly once it has
+        # ended. (The application ends 2100 ms after its input: a look every
+        # 2000 ms alone would see that only at 4000 ms, 1900 ms late.)
+        lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
+        self.assertGreaterEqual(lag_ms, -50, "Install ended before the application")
+        self.assertLess(lag_ms, 1000, "Install ended %.0f ms after the application" % lag_ms)
+        self.assertBoxes(run, [])
+
+    def test_relay_ends_for_an_application_that_ends_with_259(self):
+        source = self.dir("small.bin")
+        with open(source, "wb") as f:
+            f.write(b"line one\r\nline two\r\n\x1a\x00\xff")
+        run = self.run_program(self.install + " -batch", console=True, stdin=PREFIX.win(source),
+                               run_env={"KVI_STANDIN_EXIT": "259"}, timeout_ms=20000)
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("java.exe")
+        self.assertEqual(rec["stdin_bytes"], "23")
+        self.assertEqual(rec["exit"], "0x103")
+        self.assertBoxes(run, [])
+
+    def test_relay_into_an_application_that_does_not_read(self):
+        source = self.dir("big.bin")
+        with open(source, "wb") as f:
+            f.write(bytes(4 * 1024 * 1024))
+        run = self.run_program(self.install + " -batch", console=True, stdin=PREFIX.win(source),
+                               run_env={"KVI_STANDIN_READ": "0"}, timeout_ms=20000)
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(self.one_record("java.exe")["stdin_read"], "0")
+        self.assertBoxes(run, [])
+
+    def test_noexecute_starts_nothing(self):
+        run = self.run_program(self.install + " -noexecute")
+        self.assertExit(run, "0x00000000")
+        self.assertNotStarted("java.exe", "javaw.exe")
+        self.assertStarts(run.starts(), [])
+        self.assertIsNone(run.record)
+        self.assertBoxes(run, [])
+
+    def test_missing_runtime_is_reported(self):
+        bare = self.lay_kit("bare", jre=False)
+        run = self.run_program(bare + "\\Install.exe -nosplash")
+        self.assertExit(run, "0xFFFFFFFF")
+        self.assertStarts(run.starts(), [JAVAW + "  -nosplash"])   # tried, and failed
+        self.assertBoxes(run, [("Application Launch Error", "Error launching Install Application.", MB_ICONERROR)])
+
+    def test_missing_runtime_in_silent_mode(self):
+        bare = self.lay_kit("bare", jre=False)
+        for args in (" -silent", " -silentLaunch"):
+            with self.subTest(args=args):
+                run = self.run_program(bare + "\\Install.exe" + args)
+                self.assertExit(run, "0xFFFFFFFF")
+                self.assertBoxes(run, [])
+
+    def test_name_without_install(self):
+        self.lay_kit("kit", install="real", jre=False, install_name="Launcher.exe")
+        run = self.run_program(self.kit + "\\Launcher.exe -verctrl", cwd=self.kit)
+        self.assertExit(run, "0x00000000")
+        self.assertBoxes(run, [("Search Error", "Error finding install", MB_OK)])
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], JAVAW)
+        self.assertEqual(rec["cwd"], self.kit)
+
+    def test_started_by_bare_name_from_its_folder(self):
+        run = self.run_program("install.exe -nojw", cwd=self.kit)
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("java.exe")
+        self.assertEqual(rec["cmdline"], JAVA + "  -nojw")
+        self.assertEqual(rec["cwd"], self.kit)
+        self.assertEqual(rec["start_dir"], self.kit)
+
+
+# --- the hand-off ------------------------------------------------------------------
+
+class HandoffTests(E2ECase):
+    """setup.exe hands off to a registered copy of the real Install.exe."""
+
+    letter = "h"
+
+    def test_handoff_reaches_the_runtime(self):
+        medium = self.lay_medium()
+        kit = self.lay_kit("kit")
+        run = self.run_program(medium + "\\setup.exe -NoSplash -Input C:\\In\\Pre.txt",
+                               before=self.plant_record(OWN_VERSION, kit),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], JAVAW + "  -silentlaunch -register  -nosplash -input c:\\in\\pre.txt")
+        self.assertStarts(run.starts("main"), [
+            kit + "\\Install.exe -verctrl",
+            kit + "\\Install.exe -silentLaunch -register  -nosplash -input c:\\in\\pre.txt"])
+        self.assertStarts(run.starts("others"), [rec["cmdline"]])
+        self.assertEqual(rec["cwd"], kit)
+        self.assertEqual(rec["start_dir"], self.start)
+        self.assertNotStarted("_instkvi.com", "java.exe")
+        self.assertEqual(self.usual_location_exists(), (False, False))
+        self.assertBoxes(run, [])
+
+    def test_handoff_with_noexecute_goes_no_further_than_the_probe(self):
+        medium = self.lay_medium()
+        kit = self.lay_kit("kit")
+        run = self.run_program(medium + "\\setup.exe -noexecute", before=self.plant_record(OWN_VERSION, kit),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        self.assertNotStarted("_instkvi.com", "java.exe", "javaw.exe")
+        self.assertStarts(run.starts(), [kit + "\\Install.exe -verctrl"])
+        self.assertRegSz(run.record, "OriginalSource", medium)
+        # Not registered again: the values stay as written before the run.
+        self.assertEqual(sorted(run.record), ["InstPath", "OriginalSource", "Version"])
+        self.assertRegSz(run.record, "InstPath", kit)
+        self.assertIsNone(run.uninstall)
+        self.assertBoxes(run, [])
+
+    def test_handoff_into_a_folder_with_a_blank(self):
+        medium = self.lay_medium()
+        kit = self.lay_kit("kit dir")
+        run = self.run_program(medium + "\\setup.exe -nojw", before=self.plant_record(OWN_VERSION, kit),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("java.exe")
+        self.assertEqual(rec["cmdline"], JAVA + "  -silentlaunch -register  -nojw")
+        self.assertStarts(run.starts("main"), [
+            '"' + kit + '\\Install.exe" -verctrl',
+            '"' + kit + '\\Install.exe" -silentLaunch -register  -nojw'])
+        self.assertStarts(run.starts("others"), [rec["cmdline"]])
+        self.assertEqual(rec["cwd"], kit)
+        self.assertNotStarted("_instkvi.com")
+        self.assertBoxes(run, [])
+
+
+# --- registration ---------------------------------------------------------------------
+
+class RegistrationTests(E2ECase):
+    """Install -register: the installation record, the uninstall entry, the shortcut."""
+
+    letter = "g"
+
+    def link_path(self):
+        return PREFIX.programs_folder() + "\\Halvik Torvanex\\Halvik Install.lnk"
+
+    def check_registered(self, run, folder, uninstall_command):
+        self.assertRegSz(run.record, "UninstCmd", uninstall_command)
+        self.assertRegSz(run.record, "InstPath", folder, len(folder) + 1)
+        self.assertRegSz(run.record, "Version", OWN_VERSION, 8)
+        self.assertRegSz(run.uninstall, "DisplayName", "Halvik Torvanex Products", 25)
+        self.assertRegSz(run.uninstall, "UninstallString", uninstall_command)
+        self.assertEqual(sorted(run.uninstall), ["DisplayName", "UninstallString"])
+
+    def check_link(self, folder, workdir=None):
+        r = self.kvitest([["lnkread", self.link_path()]])
+        self.assertEqual(r.values.get("loaded"), "1", "no shortcut at " + self.link_path())
+        self.assertEqual(r.values["target"].lower(), (folder + "\\Install.exe").lower())
+        self.assertEqual(r.values["description"], "Halvik Torvanex Install")
+        self.assertEqual(r.values["workdir"], workdir or folder)
+        self.assertEqual(r.values["icon"], folder + "\\Install.exe")
+        self.assertEqual(r.values["icon_index"], "0")
+        self.assertEqual(r.values["arguments"], "")
+
+    def test_register_writes_record_entry_and_shortcut(self):
+        kit = self.lay_kit("kit")
+        run = self.run_program(kit + "\\Install.exe -register -noexecute")
+        self.assertExit(run, "0x00000000")
+        command = kit + "\\Install.exe -remove"
+        self.assertEqual(len(command) + 1, len(kit) + 21)
+        self.check_registered(run, kit, command)
+        self.assertEqual(sorted(run.record), ["InstPath", "UninstCmd", "Version"])
+        self.check_link(kit)
+        self.assertNotStarted("java.exe", "javaw.exe")
+        self.assertBoxes(run, [])
+
+    def test_register_keeps_original_source_and_launches(self):
+        kit = self.lay_kit("kit")
+        source = "d:\\medium"
+        run = self.run_program(kit + "\\Install.exe -Register", before=[
+            ["regset", "record", "OriginalSource", "sz", (source.encode() + b"\0").hex()],
+            ["regset", "record", "Version", "sz", b"0.1-000\0".hex()]])
+        self.assertExit(run, "0x00000000")
+        self.check_registered(run, kit, kit + "\\Install.exe -remove")
+        self.assertRegSz(run.record, "OriginalSource", source)
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], JAVAW + "  -register")
+        self.assertBoxes(run, [])
+
+    def test_register_in_a_folder_with_a_blank_quotes_the_command(self):
+        kit = self.lay_kit("my kit")
+        run = self.run_program('"' + kit + '\\Install.exe" -register -noexecute')
+        self.assertExit(run, "0x00000000")
+        self.check_registered(run, kit, '"' + kit + '\\Install.exe" -remove')
+        self.check_link(kit)
+        self.assertBoxes(run, [])
+
+    def test_register_at_a_drive_root(self):
+        # Drive K: of the prefix is this test's folder "root" for the time of the test.
+        self.lay_kit("root")
+        drive = os.path.join(PREFIX.path, "dosdevices", "k:")
+        if os.path.lexists(drive):
+            os.remove(drive)
+        os.symlink(self.dir("root"), drive)
+        self.addCleanup(os.remove, drive)
+        run = self.run_program("K:\\Install.exe -register -noexecute")
+        self.assertExit(run, "0x00000000")
+        # The command gets no second backslash, and its byte count stays
+        # directory length + 21: the terminator and one more zero byte.
+        self.assertEqual(run.record["UninstCmd"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
+        self.assertEqual(run.uninstall["UninstallString"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
+        self.assertRegSz(run.record, "InstPath", "k:\\", 4)
+        self.check_link("k:", workdir="k:\\")
+        self.assertBoxes(run, [])
+
+    def test_register_twice_gives_the_same_values(self):
+        kit = self.lay_kit("kit")
+        first = self.run_program(kit + "\\Install.exe -register -noexecute")
+        second = self.run_program(kit + "\\Install.exe -register -noexecute")
+        self.assertEqual(first.record, second.record)
+        self.assertEqual(first.uninstall, second.uninstall)
+        self.check_link(kit)
+        self.assertBoxes(second, [])
+
+
+# --- the whole road ----------------------------------------------------------------------
+
+class RoadTests(E2ECase):
+    """A medium with setup.exe, the stand-in bootstrap installer (which copies the kit
+    and runs Install -register) and the kit: installation, then hand-off."""
+
+    letter = "r"
+
+    def setUp(self):
+        super().setUp()
+        self.medium = self.lay_medium(kit=True)
+        self.setup = self.medium + "\\setup.exe"
+
+    def check_installed(self, run, location, boot_cmdline, install_cmd, launch):
+        """One setup run that went through the bootstrap installer into location."""
+        self.assertExit(run, "0x00000000")
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["cmdline"], boot_cmdline)
+        self.assertEqual(boot["location"].lower(), location.lower())
+        self.assertEqual(boot["copied"], "1")
+        self.assertEqual(boot["install_cmd"], install_cmd)
+        self.assertEqual(boot["install_exit"], "0x0")
+        self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\Install.exe")))
+        self.assertRegSz(run.record, "InstPath", location)
+        self.assertRegSz(run.record, "Version", OWN_VERSION)
+        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        self.assertIsNotNone(run.uninstall)
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], launch)
+        self.assertEqual(rec["cwd"], location)
+        self.assertEqual(rec["start_dir"], self.start)
+        # setup started the bootstrap installer, which started Install, which started the runtime.
+        self.assertStarts(run.starts(), [boot_cmdline, install_cmd, launch])
+        self.assertBoxes(run, [])
+
+    def second_run_hands_off(self, location, args, launch, probe, handoff):
+        os.remove(os.path.join(self.rec, "_instkvi.com.rec"))
+        os.remove(os.path.join(self.rec, "javaw.exe.rec"))
+        run = self.run_program(self.setup + args)
+        self.assertExit(run, "0x00000000")
+        self.assertNotStarted("_instkvi.com")
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], launch)
+        self.assertEqual(rec["cwd"], location)
+        self.assertStarts(run.starts("main"), [probe, handoff])
+        self.assertStarts(run.starts("others"), [launch])
+        self.assertRegSz(run.record, "InstPath", location)
+        self.assertBoxes(run, [])
+        return run
+
+    def test_clean_machine_then_handoff(self):
+        usual = "c:\\halviktorvanex\\install"
+        run = self.run_program(self.setup)
+        self.check_installed(run, usual, "_instkvi.com -s", "C:\\HalvikTorvanex\\Install\\Install.exe -register",
+                             JAVAW + "  -register")
+        self.assertRegSz(run.uninstall, "UninstallString", usual + "\\Install.exe -remove")
+        self.second_run_hands_off(usual, " -NoSplash", JAVAW + "  -silentlaunch -register  -nosplash",
+                                  usual + "\\Install.exe -verctrl",
+                                  usual + "\\Install.exe -silentLaunch -register  -nosplash")
+
+    def test_older_copy_is_reinstalled_into_its_folder(self):
+        old = self.w("old")
+        run = self.run_program(self.setup + " -nosplash", before=self.plant_record("1.7-999", old))
+        self.check_installed(run, old, "_instkvi.com -s -f " + old + " -a  -nosplash",
+                             old + "\\Install.exe -register -nosplash", JAVAW + "  -register -nosplash")
+        self.assertEqual(self.usual_location_exists(), (True, True))
+
+    def test_force_reinstalls_a_current_copy(self):
+        kit = self.lay_kit("kit")
+        usual = "c:\\halviktorvanex\\install"
+        run = self.run_program(self.setup + " -force", before=self.plant_record(OWN_VERSION, kit))
+        self.check_installed(run, usual, "_instkvi.com -s -a  -force",
+                             "C:\\HalvikTorvanex\\Install\\Install.exe -register -force", JAVAW + "  -register -force")
+
+    def test_target_with_a_blank_then_handoff(self):
+        target = self.w("my target")
+        run = self.run_program(self.setup + " -target " + target)
+        self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
+                             '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
+        self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
+        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
+                                  '"' + target + '\\Install.exe" -verctrl',
+                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+
+
+PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "kvitest")
+
+GROUPS = {
+    "setup": [SetupTests],
+    "install": [InstallTests],
+    "handoff": [HandoffTests],
+    "registration": [RegistrationTests],
+    "road": [RoadTests],
+}
+
+
+def main():
+    global OPTIONS, PREFIX
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--programs", help="programs.txt of a build: every path below at once")
+    parser.add_argument("--arch", choices=["i686", "x86_64"])
+    for name in PROGRAMS:
+        parser.add_argument("--" + name.replace("_", "-"))
+    parser.add_argument("--work", help="folder for the Wine prefix")
+    parser.add_argument("--group", default="all", choices=sorted(GROUPS) + ["all"])
+    parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
+    OPTIONS = parser.parse_args()
+    if OPTIONS.programs:
+        with open(OPTIONS.programs) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                if key and getattr(OPTIONS, key, None) is None:
+                    setattr(OPTIONS, key, value)
+    for name in PROGRAMS + ("arch", "work"):
+        if not getattr(OPTIONS, name):
+            parser.error("--%s (or --programs) is required" % name.replace("_", "-"))
+    for name in PROGRAMS:
+        path = getattr(OPTIONS, name)
+        if not os.path.isfile(path):
+            print("missing program: %s" % path, file=sys.stderr)
+            return 2
+
+    began = time.monotonic()
+    PREFIX = harness.Prefix(os.path.join(OPTIONS.work, "wineprefix"), OPTIONS.kvitest)
+    PREFIX.ensure()
+    print("e2e %s: Wine prefix %s ready after %.1f s" % (OPTIONS.arch, PREFIX.path, time.monotonic() - began))
+
+    loader = unittest.TestLoader()
+    if OPTIONS.pattern:
+        loader.testNamePatterns = ["*%s*" % OPTIONS.pattern]
+    classes = [c for g in (GROUPS if OPTIONS.group == "all" else [OPTIONS.group]) for c in GROUPS[g]]
+    suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in classes)
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    # A test with failing subtests appears once per subtest: count tests.
+    failed = len({getattr(test, "test_case", test).id() for test, _ in result.failures + result.errors})
+    print("e2e %s %s: %d passed, %d failed in %.1f s" % (
+        OPTIONS.arch, OPTIONS.group, result.testsRun - failed, failed, time.monotonic() - began))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,479 @@
+// kvitest: the Windows-side helper of the end-to-end tests, built for each
+// architecture so that it sees the same registry view as the programs under
+// test. Several subcommands may be chained in one start, separated by ";;".
+//
+//   run --status FILE --cmd-hex HEX [--cwd-hex HEX] [--stdin FILE|none|nul]
+//       [--stdout FILE] [--console 1] [--flags N] [--env NAME=VALUE]
+//       [--unset NAME] [--timeout MS] [--tree-timeout MS]
+//       Starts the command line (hex-encoded bytes, passed to CreateProcessA
+//       verbatim) in a job object, waits for it, then for every process it
+//       started in turn, and writes to FILE the full 32-bit exit status, the
+//       elapsed time and the wall-clock time at which it ended. --stdin none
+//       gives the program no standard input at all; nul the NUL device.
+//       --console 1 starts it in a new console of the runner's own (Wine
+//       gives a program started from a Unix shell none). --env and --unset
+//       change the environment that the program inherits.
+//   regdump              prints every value of the record and the uninstall entry
+//   regget KEY NAME      prints one value: type, byte count, bytes in hex
+//   regset KEY NAME TYPE HEX   writes exact bytes (TYPE sz, binary, dword or a number)
+//   regdel               deletes the record and the uninstall entry
+//   lnkread PATH         loads a shell link and prints its properties
+//   programs             prints the current user's Programs folder
+//   desktop              makes Wine start its desktop process now, outside any run
+// KEY is "record" or "uninstall". Output lines are key=value, values
+// percent-escaped as in the stand-ins' records.
+#include <windows.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../standins/record.h"
+
+namespace {
+
+const char kRecordKey[] = "Software\\HalvikTorvanex\\HalvikTorvanexJI";
+const char kRecordParent[] = "Software\\HalvikTorvanex";
+const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HalvikTorvanexJI";
+
+void out(const char* key, const std::string& value) {
+    std::printf("%s=%s\n", key, standin::escape(value).c_str());
+}
+
+std::string to_hex(const unsigned char* p, size_t n) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += hex[p[i] >> 4];
+        s += hex[p[i] & 15];
+    }
+    return s;
+}
+
+bool from_hex(const char* text, std::string& bytes) {
+    size_t n = std::strlen(text);
+    if (n % 2) return false;
+    bytes.clear();
+    for (size_t i = 0; i < n; i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0};
+        char* end = nullptr;
+        long v = std::strtol(pair, &end, 16);
+        if (*end) return false;
+        bytes += static_cast<char>(v);
+    }
+    return true;
+}
+
+const char* key_path(const std::string& alias) {
+    if (alias == "record") return kRecordKey;
+    if (alias == "uninstall") return kUninstallKey;
+    return nullptr;
+}
+
+// --- run --------------------------------------------------------------------
+
+HANDLE inheritable(HANDLE h) {
+    HANDLE dup = nullptr;
+    if (h && h != INVALID_HANDLE_VALUE &&
+        DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return dup;
+    return nullptr;
+}
+
+// Wine's desktop process (explorer.exe) is started by the first program that
+// needs a window and lives as long as the Wine server; it is no part of a run.
+bool only_desktop_left(HANDLE job, std::string& names) {
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[255];
+    } ids;
+    names.clear();
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr)) return false;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    bool desktop_only = true;
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+        std::string name = "?";
+        PROCESSENTRY32 pe;
+        pe.dwSize = sizeof pe;
+        for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe))
+            if (pe.th32ProcessID == ids.list.ProcessIdList[i]) name = pe.szExeFile;
+        names += (names.empty() ? "" : ",") + name + ":" + std::to_string(ids.list.ProcessIdList[i]);
+        if (standin::lower(name) != "explorer.exe") desktop_only = false;
+    }
+    if (snap != INVALID_HANDLE_VALUE) CloseHandle(snap);
+    return desktop_only;
+}
+
+int cmd_run(const std::vector<std::string>& args) {
+    std::string status_file, cmd, cwd, stdin_from, stdout_file;
+    DWORD timeout = 60000, tree_timeout = 30000, flags = 0;
+    bool console = false;
+    struct EnvChange {
+        std::string name, value;
+        bool set;
+    };
+    std::vector<EnvChange> env;
+    for (size_t i = 0; i + 1 < args.size(); i += 2) {
+        const std::string& k = args[i];
+        const std::string& v = args[i + 1];
+        if (k == "--status") status_file = v;
+        else if (k == "--cmd-hex") from_hex(v.c_str(), cmd);
+        else if (k == "--cwd-hex") from_hex(v.c_str(), cwd);
+        else if (k == "--stdin") stdin_from = v;
+        else if (k == "--stdout") stdout_file = v;
+        else if (k == "--timeout") timeout = std::strtoul(v.c_str(), nullptr, 0);
+        else if (k == "--tree-timeout") tree_timeout = std::strtoul(v.c_str(), nullptr, 0);
+        else if (k == "--console") console = v == "1";
+        else if (k == "--flags") flags = std::strtoul(v.c_str(), nullptr, 0);
+        else if (k == "--env" && v.find('=') != std::string::npos)
+            env.push_back({v.substr(0, v.find('=')), v.substr(v.find('=') + 1), true});
+        else if (k == "--unset") env.push_back({v, std::string(), false});
+        else {
+            std::fprintf(stderr, "kvitest run: unknown option %s\n", k.c_str());
+            return 2;
+        }
+    }
+    if (status_file.empty() || cmd.empty()) {
+        std::fprintf(stderr, "kvitest run: --status and --cmd-hex are required\n");
+        return 2;
+    }
+
+    std::string result;
+    auto put = [&result](const char* key, const std::string& value) {
+        result += key;
+        result += '=';
+        result += standin::escape(value);
+        result += '\n';
+    };
+    put("runner_pid", std::to_string(GetCurrentProcessId()));
+
+    // --console 1: the program starts in a real console of ours (Wine gives a
+    // program started from a Unix shell none), with the console's handles as
+    // its standard handles unless --stdin or --stdout say otherwise.
+    HANDLE saved[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                       GetStdHandle(STD_ERROR_HANDLE)};
+    if (console) {
+        FreeConsole();
+        BOOL ok = AllocConsole();
+        put("alloc_console", ok ? "1" : "0");
+    }
+
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    BOOL inherit = FALSE;
+    HANDLE in = nullptr, outh = nullptr, err = nullptr;
+    if (!stdin_from.empty() || !stdout_file.empty()) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        if (stdin_from == "none") {
+            in = nullptr;
+        } else if (stdin_from == "nul") {
+            in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        } else if (!stdin_from.empty()) {
+            in = CreateFileA(stdin_from.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, nullptr);
+            if (in == INVALID_HANDLE_VALUE) {
+                std::fprintf(stderr, "kvitest run: cannot open %s\n", stdin_from.c_str());
+                return 2;
+            }
+        } else {
+            in = inheritable(GetStdHandle(STD_INPUT_HANDLE));
+        }
+        if (!stdout_file.empty())
+            outh = CreateFileA(stdout_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+        else
+            outh = inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
+        err = inheritable(console ? GetStdHandle(STD_ERROR_HANDLE) : saved[2]);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = in;
+        si.hStdOutput = outh;
+        si.hStdError = err;
+        inherit = TRUE;
+    }
+
+    // The program inherits the changed environment; the runner's own is put
+    // back right after the start, for the next command of the chain.
+    std::vector<EnvChange> before;
+    for (const auto& e : env) {
+        std::string old;
+        bool was_set = standin::get_env(e.name.c_str(), old);
+        before.push_back({e.name, old, was_set});
+        SetEnvironmentVariableA(e.name.c_str(), e.set ? e.value.c_str() : nullptr);
+    }
+
+    // A program named without a path is searched for in the current
+    // directory too: that of the runner, so it moves to cwd for the start.
+    std::string runner_dir = standin::current_dir();
+    if (!cwd.empty()) SetCurrentDirectoryA(cwd.c_str());
+
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    PROCESS_INFORMATION pi;
+    std::string line = cmd;
+    BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, inherit, CREATE_SUSPENDED | flags, nullptr,
+                                  cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+    DWORD start_error = started ? 0 : GetLastError();
+    SetCurrentDirectoryA(runner_dir.c_str());
+    for (auto e = before.rbegin(); e != before.rend(); ++e)
+        SetEnvironmentVariableA(e->name.c_str(), e->set ? e->value.c_str() : nullptr);
+    if (in && in != INVALID_HANDLE_VALUE) CloseHandle(in);
+    if (outh && outh != INVALID_HANDLE_VALUE) CloseHandle(outh);
+    if (err) CloseHandle(err);
+    if (console) {
+        SetStdHandle(STD_INPUT_HANDLE, saved[0]);
+        SetStdHandle(STD_OUTPUT_HANDLE, saved[1]);
+        SetStdHandle(STD_ERROR_HANDLE, saved[2]);
+    }
+    if (!started) {
+        put("started", "0");
+        put("start_error", std::to_string(start_error));
+    } else {
+        put("started", "1");
+        put("main_pid", std::to_string(pi.dwProcessId));
+        bool in_job = job && AssignProcessToJobObject(job, pi.hProcess);
+        put("in_job", in_job ? "1" : "0");
+        LARGE_INTEGER freq, t0, t1;
+        QueryPerformanceFrequency(&freq);
+        QueryPerformanceCounter(&t0);
+        ResumeThread(pi.hThread);
+        DWORD w = WaitForSingleObject(pi.hProcess, timeout);
+        QueryPerformanceCounter(&t1);
+        unsigned long long ended = standin::now_filetime();
+        put("timeout", w == WAIT_OBJECT_0 ? "0" : "1");
+        if (w != WAIT_OBJECT_0) {
+            TerminateProcess(pi.hProcess, 0xDEAD);
+            WaitForSingleObject(pi.hProcess, 5000);
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+        put("exit", hex);
+        put("elapsed_ms", std::to_string((t1.QuadPart - t0.QuadPart) * 1000 / freq.QuadPart));
+        put("time_end", std::to_string(ended));
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+
+        // Everything the program started belongs to the job too: wait until
+        // the last of them has ended, so that a test sees the whole run.
+        DWORD waited = 0;
+        bool tree_done = !in_job;
+        std::string left;
+        while (in_job) {
+            JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
+            if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr))
+                break;
+            if (info.ActiveProcesses == 0 || (waited % 200 == 0 && only_desktop_left(job, left))) {
+                tree_done = true;
+                break;
+            }
+            if (waited >= tree_timeout) break;
+            Sleep(10);
+            waited += 10;
+        }
+        if (in_job && !tree_done) {
+            // A stand-in that hangs: report what is left and end the run's processes.
+            only_desktop_left(job, left);
+            put("tree_left", left);
+            TerminateJobObject(job, 0xDEAD);
+        }
+        put("tree_done", tree_done ? "1" : "0");
+        put("tree_ms", std::to_string(waited));
+    }
+    if (job) CloseHandle(job);
+
+    HANDLE f = CreateFileA(status_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "kvitest run: cannot write %s\n", status_file.c_str());
+        return 2;
+    }
+    DWORD written = 0;
+    WriteFile(f, result.data(), static_cast<DWORD>(result.size()), &written, nullptr);
+    CloseHandle(f);
+    return 0;
+}
+
+// --- registry ------------------------------------------------------------------
+
+void dump_key(const char* alias) {
+    HKEY key;
+    std::string prefix = std::string(alias) + ".";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(alias), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        out((prefix + "exists").c_str(), "0");
+        return;
+    }
+    out((prefix + "exists").c_str(), "1");
+    for (DWORD i = 0;; ++i) {
+        char name[512];
+        DWORD name_len = sizeof name, type = 0, size = 0;
+        static unsigned char data[65536];
+        size = sizeof data;
+        if (RegEnumValueA(key, i, name, &name_len, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+        std::string n(name, name_len);
+        out((prefix + "value." + (n.empty() ? std::string("(default)") : n)).c_str(),
+            std::to_string(type) + "," + std::to_string(size) + "," + to_hex(data, size));
+    }
+    RegCloseKey(key);
+}
+
+int cmd_regget(const std::vector<std::string>& args) {
+    if (args.size() != 2 || !key_path(args[0])) return 2;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(args[0]), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        out("exists", "0");
+        return 0;
+    }
+    DWORD type = 0, size = 0;
+    static unsigned char data[65536];
+    size = sizeof data;
+    LONG r = RegQueryValueExA(key, args[1].c_str(), nullptr, &type, data, &size);
+    RegCloseKey(key);
+    out("exists", r == ERROR_SUCCESS ? "1" : "0");
+    if (r == ERROR_SUCCESS) out("value", std::to_string(type) + "," + std::to_string(size) + "," + to_hex(data, size));
+    return 0;
+}
+
+int cmd_regset(const std::vector<std::string>& args) {
+    if (args.size() != 4 || !key_path(args[0])) return 2;
+    DWORD type;
+    if (args[2] == "sz") type = REG_SZ;
+    else if (args[2] == "binary") type = REG_BINARY;
+    else if (args[2] == "dword") type = REG_DWORD;
+    else type = std::strtoul(args[2].c_str(), nullptr, 0);
+    std::string bytes;
+    if (!from_hex(args[3].c_str(), bytes)) return 2;
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path(args[0]), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "kvitest regset: cannot create key\n");
+        return 1;
+    }
+    LONG r = RegSetValueExA(key, args[1].c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                            static_cast<DWORD>(bytes.size()));
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS) {
+        std::fprintf(stderr, "kvitest regset: write failed (%ld)\n", r);
+        return 1;
+    }
+    return 0;
+}
+
+int cmd_regdel() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kRecordKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kRecordParent);  // only when nothing else is below it
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    HKEY key;
+    bool left = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (left) RegCloseKey(key);
+    bool left2 = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (left2) RegCloseKey(key);
+    if (left || left2) {
+        std::fprintf(stderr, "kvitest regdel: a key is still there\n");
+        return 1;
+    }
+    return 0;
+}
+
+// --- shell ---------------------------------------------------------------------
+
+int cmd_lnkread(const std::vector<std::string>& args) {
+    if (args.size() != 1) return 2;
+    CoInitialize(nullptr);
+    IShellLinkA* link = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                  reinterpret_cast<void**>(&link));
+    if (FAILED(hr)) {
+        out("loaded", "0");
+        CoUninitialize();
+        return 1;
+    }
+    IPersistFile* file = nullptr;
+    hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+    wchar_t wide[MAX_PATH * 2];
+    MultiByteToWideChar(CP_ACP, 0, args[0].c_str(), -1, wide, MAX_PATH * 2);
+    if (SUCCEEDED(hr)) hr = file->Load(wide, STGM_READ);
+    out("loaded", SUCCEEDED(hr) ? "1" : "0");
+    if (SUCCEEDED(hr)) {
+        char buf[MAX_PATH * 4];
+        WIN32_FIND_DATAA fd;
+        buf[0] = 0;
+        link->GetPath(buf, sizeof buf, &fd, SLGP_RAWPATH);
+        out("target", buf);
+        buf[0] = 0;
+        link->GetDescription(buf, sizeof buf);
+        out("description", buf);
+        buf[0] = 0;
+        link->GetWorkingDirectory(buf, sizeof buf);
+        out("workdir", buf);
+        buf[0] = 0;
+        int index = -1;
+        link->GetIconLocation(buf, sizeof buf, &index);
+        out("icon", buf);
+        out("icon_index", std::to_string(index));
+        buf[0] = 0;
+        link->GetArguments(buf, sizeof buf);
+        out("arguments", buf);
+        int show = 0;
+        link->GetShowCmd(&show);
+        out("show", std::to_string(show));
+        WORD hotkey = 0;
+        link->GetHotkey(&hotkey);
+        out("hotkey", std::to_string(hotkey));
+    }
+    if (file) file->Release();
+    link->Release();
+    CoUninitialize();
+    return 0;
+}
+
+int cmd_programs() {
+    char path[MAX_PATH];
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, 0, path))) return 1;
+    out("programs", path);
+    return 0;
+}
+
+int dispatch(const std::vector<std::string>& cmd) {
+    if (cmd.empty()) return 2;
+    std::vector<std::string> args(cmd.begin() + 1, cmd.end());
+    const std::string& name = cmd[0];
+    if (name == "run") return cmd_run(args);
+    if (name == "regdump") {
+        dump_key("record");
+        dump_key("uninstall");
+        return 0;
+    }
+    if (name == "regget") return cmd_regget(args);
+    if (name == "regset") return cmd_regset(args);
+    if (name == "regdel") return cmd_regdel();
+    if (name == "lnkread") return cmd_lnkread(args);
+    if (name == "programs") return cmd_programs();
+    if (name == "desktop") {
+        out("desktop", std::to_string(reinterpret_cast<ULONG_PTR>(GetDesktopWindow())));
+        return 0;
+    }
+    std::fprintf(stderr, "kvitest: unknown command %s\n", name.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int worst = 0;
+    std::vector<std::string> cmd;
+    for (int i = 1; i <= argc; ++i) {
+        if (i == argc || std::strcmp(argv[i], ";;") == 0) {
+            std::fflush(stdout);
+            int r = dispatch(cmd);
+            std::printf("status.%s=%d\n", cmd.empty() ? "" : cmd[0].c_str(), r);
+            std::fflush(stdout);
+            if (r > worst) worst = r;
+            cmd.clear();
+        } else {
+            cmd.push_back(argv[i]);
+        }
+    }
+    return worst;
+}
