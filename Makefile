@@ -4,6 +4,9 @@
 #   make dist   puts the shipped 32-bit programs into dist/ and checks them
 #   make build  configures and builds build/host, build/i686 and build/x86_64
 #   make clean  removes build/ and dist/
+#   make bench  measures the programs' performance under Wine (docs/performance.md); not part of `make test`
+#   make check-robustness   unit tests and fault matrix under ASan+UBSan, static analysis,
+#               and a bounded fuzz run (FUZZ_SECONDS per target; `make test` runs it too)
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -13,18 +16,21 @@ HOST_DIR := build/host
 I686_DIR := build/i686
 X86_64_DIR := build/x86_64
 DIST_DIR := dist
+ASAN_DIR := build/asan
+# Seconds each fuzz target runs in check-robustness; tools/fuzz.sh 600 runs a longer campaign.
+FUZZ_SECONDS ?= 20
 
 # A test directory in which ctest finds nothing counts as a failure, not a pass.
 CTEST_FLAGS := --output-on-failure --no-tests=error
 
 .DEFAULT_GOAL := build
-.PHONY: deps build host i686 x86_64 dist test demo clean
+.PHONY: deps build host i686 x86_64 dist test demo clean asan check-robustness
 
 deps:
 	sh tools/deps.sh
 
 host: deps
-	$(CMAKE) -S . -B $(HOST_DIR) -DCMAKE_BUILD_TYPE=Debug
+	$(CMAKE) -S . -B $(HOST_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 	$(CMAKE) --build $(HOST_DIR) -j$(JOBS)
 
 i686: deps
@@ -49,9 +55,27 @@ test: build
 	$(CTEST) --test-dir $(I686_DIR) $(CTEST_FLAGS)
 	$(CTEST) --test-dir $(X86_64_DIR) $(CTEST_FLAGS)
 	bash tools/check_dist.sh $(I686_DIR)/setup.exe $(I686_DIR)/Install.exe
+	$(MAKE) --no-print-directory check-robustness
+
+# The unit tests and the fault matrix again, under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	$(CMAKE) -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DKVI_SANITIZE=ON
+	$(CMAKE) --build $(ASAN_DIR) -j$(JOBS)
+	$(CTEST) --test-dir $(ASAN_DIR) $(CTEST_FLAGS)
+
+check-robustness: host asan
+	bash tools/static_check.sh $(HOST_DIR)
+	bash tools/fuzz.sh $(FUZZ_SECONDS)
 
 demo: dist
 	bash tests/e2e/demo.sh $(I686_DIR)
 
 clean:
 	rm -rf build $(DIST_DIR)
+
+# The performance benchmark under Wine: builds the 32-bit programs, the stand-ins and the benchmark's
+# own programs, then prints the table of figures (docs/performance.md). Not part of `make test`.
+.PHONY: bench
+bench: i686
+	$(CMAKE) --build $(I686_DIR) --target e2e_tools bench_tools -j$(JOBS)
+	python3 bench/bench.py --build $(I686_DIR) --out build/bench

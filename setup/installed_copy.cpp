@@ -38,9 +38,9 @@ bool split_version(std::string_view text, VersionFields& out) {
     for (int n = 0; n < 3; ++n) {
         while (i < text.size() && is_sep(text[i])) ++i;
         if (i == text.size()) return false;
-        std::size_t start = i;
+        std::size_t piece = i;
         while (i < text.size() && !is_sep(text[i])) ++i;
-        out.field[n] = leading_number(slice(text, start, i - start));
+        out.field[n] = leading_number(slice(text, piece, i - piece));
     }
     return true;
 }

@@ -104,13 +104,11 @@ ParseEnd classify(std::string_view t, Options& o) {
 }  // namespace
 
 bool is_blank(std::string_view s) {
-    if (s.empty()) return false;
-    for (char c : s)
-        if (c != ' ' && (c < 9 || c > 13)) return false;
-    return true;
+    constexpr std::string_view kWhite = " \t\n\v\f\r";
+    return !s.empty() && s.find_first_not_of(kWhite) == std::string_view::npos;
 }
 
-ParseEnd parse_command_line(std::string_view command_line, Options& o) {
+ParseEnd parse_command_line(std::string_view command_line, Options& out) {
     Text lowered = Text::from(command_line);
     if (!lowered.present()) return ParseEnd::out_of_memory;
     lower_in_place(lowered.data(), lowered.size());
@@ -121,22 +119,22 @@ ParseEnd parse_command_line(std::string_view command_line, Options& o) {
     if (name == std::string_view::npos) return ParseEnd::done;
     if (name > 0) {
         std::size_t from = line[0] == '"' ? 1 : 0;
-        if (!o.program_dir.make_empty() || !o.program_dir.append(slice(line, from, name - from)))
+        if (!out.program_dir.make_empty() || !out.program_dir.append(slice(line, from, name - from)))
             return ParseEnd::out_of_memory;
     }
 
     // The argument tail starts at the first blank from the name on.
     std::size_t blank = line.find(' ', name);
     if (blank == std::string_view::npos) return ParseEnd::done;
-    if (!o.tail.append(slice(line, blank)) || !o.forwarded.make_empty()) return ParseEnd::out_of_memory;
+    if (!out.tail.append(slice(line, blank)) || !out.forwarded.make_empty()) return ParseEnd::out_of_memory;
 
     // Tokens: cut at every run of dashes; the text before the first dash counts too.
-    std::string_view rest = o.tail.view();
+    std::string_view rest = out.tail.view();
     while (!rest.empty()) {
         std::size_t dash = rest.find('-');
         std::string_view token = slice(rest, 0, dash);
         if (!token.empty()) {
-            ParseEnd end = classify(token, o);
+            ParseEnd end = classify(token, out);
             if (end != ParseEnd::done) return end;
         }
         if (dash == std::string_view::npos) break;

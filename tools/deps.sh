@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build and test tools from Debian's packages when they are
-# missing: MinGW-w64 cross compilers, Wine (32- and 64-bit), CMake, GoogleTest.
+# missing: MinGW-w64 cross compilers, Wine (32- and 64-bit), CMake, GoogleTest,
+# and clang, clang-tidy and cppcheck for the robustness checks.
 # Safe to run again: it does nothing when everything is there.
 set -eu
 
@@ -20,6 +21,12 @@ pkg_ok googletest || need="$need googletest"
 have wine || need="$need wine"
 pkg_ok wine64 || need="$need wine64"
 pkg_ok wine32:i386 || need="$need wine32:i386"
+# Robustness checks (make check-robustness): clang with libFuzzer and the
+# sanitizer runtimes, clang-tidy, cppcheck.
+have clang++ || need="$need clang"
+pkg_ok libclang-rt-14-dev || need="$need libclang-rt-14-dev"
+have clang-tidy || need="$need clang-tidy"
+have cppcheck || need="$need cppcheck"
 
 [ -z "$need" ] && exit 0
 

@@ -100,6 +100,11 @@ void reset() {
 void fail(Op op, int nth) { world().rules.emplace_back(op, nth); }
 void fail_always(Op op) { world().rules.emplace_back(op, 0); }
 
+int call_count(Op op) {
+    auto it = world().counts.find(op);
+    return it == world().counts.end() ? 0 : it->second;
+}
+
 std::vector<std::string> leaks() {
     World& w = world();
     std::vector<std::string> out;

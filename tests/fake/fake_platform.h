@@ -112,6 +112,9 @@ void reset();
 void fail(Op op, int nth = 1);
 // Makes every call of op fail.
 void fail_always(Op op);
+// How often op has been called since the last reset, failed calls included:
+// the call indexes that fail(op, nth) can reach.
+int call_count(Op op);
 
 // Open handles, keys, links and link files the code under test has not
 // released (the process's own standard handles do not count).

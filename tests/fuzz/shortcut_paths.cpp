@@ -1,0 +1,64 @@
+// The Start-menu shortcut's paths, for a fuzzed current directory and
+// Programs folder: the input is the directory, then a line feed and the
+// folder (without one, the usual folder). No link may carry a path that does
+// not fit the platform's 260-character buffers; a step that cannot make its
+// link says so in its box.
+
+#include "fuzz_support.h"
+#include "shortcut.h"
+
+namespace {
+
+constexpr std::size_t kPathMax = 260;
+
+void check_shortcut(const std::string& dir, const std::string& programs) {
+    fake::reset();
+    fake::State& s = fake::state();
+    s.cwd = dir;
+    s.dirs.insert(dir);
+    s.programs_folder = programs;
+    s.dirs.insert(programs);
+
+    kvi::install::create_start_menu_shortcut();
+
+    FUZZ_CHECK(fuzz::nothing_leaked());
+    FUZZ_CHECK(fuzz::boxes_among({"Start Menu Creation Error"}));
+    FUZZ_CHECK(s.boxes.size() <= 1);
+    for (const auto& [file, link] : s.saved_links) {
+        FUZZ_CHECK(file.size() < kPathMax && link.path.size() < kPathMax && link.working_dir.size() < kPathMax &&
+                   link.icon_path.size() < kPathMax);
+    }
+
+    const bool root = !dir.empty() && dir.back() == '\\';
+    const std::string exe = dir + (root ? "" : "\\") + "Install.exe";
+    const std::string file = programs + "\\Halvik Torvanex\\Halvik Install.lnk";
+    const bool made = !s.saved_links.empty();
+    const bool box = !s.boxes.empty();
+
+    if (dir.empty() || exe.size() >= kPathMax) {
+        // The directory does not fit: a box, and COM is never set up.
+        FUZZ_CHECK(!made && box && s.com_inits == 0);
+    } else if (programs.size() >= kPathMax) {
+        // The lookup itself cannot hand over such a folder: silence, as for a failed lookup.
+        FUZZ_CHECK(!made && !box && s.com_inits == 0);
+    } else if (file.size() >= kPathMax) {
+        FUZZ_CHECK(!made && box && s.com_inits == 0);
+    } else {
+        // Made, or the save failed and said so.
+        FUZZ_CHECK(made != box);
+        if (made) {
+            FUZZ_CHECK(s.saved_links.size() == 1 && s.saved_links.count(file) == 1);
+            const fake::Link& link = s.saved_links.begin()->second;
+            FUZZ_CHECK(link.path == exe && link.icon_path == exe && link.icon_index == 0);
+            FUZZ_CHECK(link.working_dir == dir && link.description == "Halvik Torvanex Install");
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Halves halves = fuzz::split_at_line_feed(fuzz::platform_text(data, size));
+    check_shortcut(halves.first, halves.has_second ? halves.second : "C:\\Users\\Ann\\Start Menu\\Programs");
+    return 0;
+}
