@@ -81,9 +81,9 @@ int run() {
     }
     bool prepared = plat::create_directory(kUsualLocation) != plat::MakeDir::failed &&
                     (target || directory_reachable(kUsualLocation));
-    if (!prepared) target = true;
 
     // The bootstrap command: the first row that applies names the location.
+    // Without a usable usual location it is the target path, or none.
     Text command;
     bool built;
     if (!prepared)
