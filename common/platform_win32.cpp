@@ -8,6 +8,20 @@ namespace plat {
 
 using namespace win32;
 
+HMODULE win32::system_library(const char* file_name) {
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    UINT at = length;
+    path[at++] = '\\';
+    for (const char* c = file_name; *c; ++c) {
+        if (at + 1 >= MAX_PATH) return nullptr;
+        path[at++] = *c;
+    }
+    path[at] = '\0';
+    return LoadLibraryA(path);
+}
+
 Key local_machine() { return from_win(HKEY_LOCAL_MACHINE); }
 
 // --- Start-up ---------------------------------------------------------------
@@ -196,7 +210,11 @@ void write_stdout(const char* text, std::uint32_t n) {
 // --- Message boxes ------------------------------------------------------------------------
 
 void message_box(const char* text, const char* caption, Icon icon) {
-    MessageBoxA(nullptr, text, caption, MB_OK | (icon == Icon::error ? MB_ICONERROR : 0));
+    // user32.dll is loaded only when a box is shown: importing it costs every
+    // start the loading of the window system, and most runs show no box.
+    using MessageBoxFn = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+    auto show = system_export<MessageBoxFn>("user32.dll", "MessageBoxA");
+    if (show) show(nullptr, text, caption, MB_OK | (icon == Icon::error ? MB_ICONERROR : 0));
 }
 
 }  // namespace plat

@@ -21,4 +21,15 @@ Fn export_of(HMODULE module, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+// Loads a DLL by its full path in the system folder, never from the
+// program's folder or the current directory, and keeps it loaded. Null when
+// the path does not fit or the DLL cannot be loaded.
+HMODULE system_library(const char* file_name);
+
+// An export of a system DLL; null when the DLL or the export is missing.
+template <typename Fn>
+Fn system_export(const char* file_name, const char* name) {
+    return export_of<Fn>(system_library(file_name), name);
+}
+
 }  // namespace plat::win32

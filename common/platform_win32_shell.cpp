@@ -26,18 +26,10 @@ constexpr int kCsidlPrograms = 2;
 }  // namespace
 
 bool programs_folder(char* buf, std::uint32_t cap) {
-    // By full path from the system folder: a bare "shfolder.dll" could be
-    // found beside the program on a system without a restricted DLL search.
-    static const char kLibrary[] = "\\shfolder.dll";
-    char path[MAX_PATH];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length + sizeof kLibrary > MAX_PATH) return false;
-    for (UINT i = 0; i < sizeof kLibrary; ++i) path[length + i] = kLibrary[i];
-
-    // Loaded once and kept: nothing is gained by unloading it before the end.
-    HMODULE library = LoadLibraryA(path);
+    // From the system folder only: a bare "shfolder.dll" could be found beside
+    // the program on a system without a restricted DLL search.
     using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
-    auto get_folder_path = export_of<GetFolderPath>(library, "SHGetFolderPathA");
+    auto get_folder_path = system_export<GetFolderPath>("shfolder.dll", "SHGetFolderPathA");
     if (!get_folder_path) return false;
 
     // The function writes up to MAX_PATH characters whatever buffer it is given.
@@ -51,13 +43,24 @@ bool programs_folder(char* buf, std::uint32_t cap) {
     return true;
 }
 
-void com_init() { CoInitialize(nullptr); }
+// COM comes from ole32.dll, loaded when the shortcut is made rather than
+// imported: every other run of Install would pay for loading it (and the
+// window system it brings along) at start.
+void com_init() {
+    using CoInitializeFn = HRESULT(WINAPI*)(LPVOID);
+    if (auto init = system_export<CoInitializeFn>("ole32.dll", "CoInitialize")) init(nullptr);
+}
 
-void com_uninit() { CoUninitialize(); }
+void com_uninit() {
+    using CoUninitializeFn = void(WINAPI*)();
+    if (auto uninit = system_export<CoUninitializeFn>("ole32.dll", "CoUninitialize")) uninit();
+}
 
 Link create_shell_link() {
     void* object = nullptr;
-    if (FAILED(CoCreateInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA, &object)) || !object)
+    using CoCreateInstanceFn = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+    auto create = system_export<CoCreateInstanceFn>("ole32.dll", "CoCreateInstance");
+    if (!create || FAILED(create(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA, &object)) || !object)
         return Link::none;
     return static_cast<Link>(reinterpret_cast<std::uintptr_t>(object));
 }
