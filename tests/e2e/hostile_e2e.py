@@ -1,0 +1,930 @@
+#!/usr/bin/env python3
+"""Hostile inputs end to end: the real setup.exe and Install.exe under Wine.
+
+What a script or a careless user may hand the two programs: command lines up
+to the Windows limit, paths at the 260-character limit, bytes above 127,
+tabs and quotes in odd places, folders with blanks, a Version value that is
+not text or is huge, and a file where the usual location should be. Each
+case checks that the program neither crashes (an NTSTATUS such as 0xC0000005
+would be its exit status) nor hangs (the runner's time-out), and that it ends
+as documented: the exact command lines it started, its full exit status, the
+registry it wrote and the message boxes it showed.
+
+The folders, stand-ins and helpers are those of run_e2e.py. Every expected
+text is written out from the documented behaviour of the programs; long ones
+are put together from their documented pieces (the bootstrap command is
+"_instkvi.com -s", " -a " and the options in normalised form, and so on).
+
+What Wine itself cannot do is not tried here: it starts no program whose path
+is longer than 259 characters, runs no program in a current directory longer
+than 258 characters, and its runner, kvitest.exe, takes a command line as hex
+on its own command line, so the longest command line it can start directly is
+about 16,000 characters. Longer command lines are reached through the
+programs themselves: setup's options grow on their way to the bootstrap
+installer ("-f" becomes "-force"), and the stand-in bootstrap installer hands
+them on to Install.
+
+Usage: hostile_e2e.py --programs <build>/tests/e2e/programs.txt [-k PATTERN]
+   or: hostile_e2e.py --arch i686 --setup ... --install ... (as run_e2e.py) --work DIR
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+import run_e2e  # noqa: E402
+from run_e2e import (JAVA, JAVAW, MB_ICONERROR, MB_OK, OWN_VERSION, PROBE_ANSWER,  # noqa: E402
+                     REG_SZ, SETUP_USAGE)
+
+# The longest command line Windows starts: 32,767 characters with the terminator.
+LONGEST_COMMAND = 32766
+# What kvitest.exe can start directly (its command arrives hex-encoded on a command line of its own).
+LONGEST_DIRECT = 16000
+
+SETUP_LAUNCH_ERROR = ("Application Launch Error", "Error Launching Installation.", MB_ICONERROR)
+INSTALL_LAUNCH_ERROR = ("Application Launch Error", "Error launching Install Application.", MB_ICONERROR)
+SHORTCUT_ERROR = ("Start Menu Creation Error", "Error creating start menu entry for Halvik Install", MB_OK)
+USAGE = ("Usage Help", SETUP_USAGE, MB_OK)
+
+# Where the bootstrap stand-in installs when it is given no location, and the command it runs there.
+USUAL = "c:\\halviktorvanex\\install"
+USUAL_INSTALL = "C:\\HalvikTorvanex\\Install\\Install.exe -register"
+
+
+def prefix():
+    return run_e2e.PREFIX
+
+
+def folder_of_length(base, length):
+    """A Windows folder path of exactly `length` characters: base, then parts of
+    at most 100 "d"s each (no single name may be longer than a file system takes)."""
+    path = base
+    while len(path) < length:
+        left = length - len(path) - 1          # characters behind the next backslash
+        if left < 1:
+            raise ValueError("no folder of %d characters below %s" % (length, base))
+        part = left if left <= 100 else (100 if left - 100 >= 2 else 97)
+        path += "\\" + "d" * part
+    if len(path) != length:
+        raise ValueError("no folder of %d characters below %s" % (length, base))
+    return path
+
+
+def ascii_lower(s):
+    return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in s)
+
+
+def remove_usual_location():
+    """Removes C:\\HalvikTorvanex whether a folder or a file stands there."""
+    path = prefix().drive_c("HalvikTorvanex")
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+class HostileCase(run_e2e.E2ECase):
+    """A run_e2e test folder, with a few helpers for hostile inputs."""
+
+    def setUp(self):
+        # A test may leave a file where the usual location should be; the
+        # common set-up only removes folders.
+        remove_usual_location()
+        super().setUp()
+        self.addCleanup(remove_usual_location)
+
+    # --- laying out -------------------------------------------------------------
+
+    def make(self, win_path):
+        """Creates a folder of this test given by its Windows path; returns its Unix path."""
+        unix = prefix().unix(win_path)
+        os.makedirs(unix, exist_ok=True)
+        return unix
+
+    def medium_at(self, win_path):
+        """setup.exe and the stand-in bootstrap installer in any folder of this test."""
+        unix = self.make(win_path)
+        shutil.copy(run_e2e.OPTIONS.setup, os.path.join(unix, "setup.exe"))
+        shutil.copy(run_e2e.OPTIONS.bootstrap, os.path.join(unix, "_instkvi.com"))
+        return win_path
+
+    def install_at(self, win_path, standin=False):
+        """Install.exe (the real one, or the stand-in that only records and answers the
+        probe) in any folder of this test, with the stand-in runtime."""
+        unix = self.make(win_path)
+        shutil.copy(run_e2e.OPTIONS.install_standin if standin else run_e2e.OPTIONS.install,
+                    os.path.join(unix, "Install.exe"))
+        if not standin:
+            os.makedirs(os.path.join(unix, "JRE", "bin"), exist_ok=True)
+            shutil.copy(run_e2e.OPTIONS.java, os.path.join(unix, "JRE", "bin", "java.exe"))
+            shutil.copy(run_e2e.OPTIONS.javaw, os.path.join(unix, "JRE", "bin", "javaw.exe"))
+        return win_path
+
+    def decoy(self, win_path):
+        """A program that must never be started: the recording stand-in under another name."""
+        shutil.copy(run_e2e.OPTIONS.install_standin, prefix().unix(win_path))
+
+    def forget_records(self):
+        for name in os.listdir(self.rec):
+            if name.endswith(".rec"):
+                os.remove(os.path.join(self.rec, name))
+
+    def import_record(self, values):
+        """Writes text values into the installation record, in the registry view of the
+        architecture under test, through Wine's reg.exe: for values too long to pass to
+        kvitest.exe on its command line. (Afterwards the test's first run no longer
+        clears the record.)"""
+        self.kvitest([["regdump"]])  # the test's first kvitest start clears the record
+        lines = ["Windows Registry Editor Version 5.00", "",
+                 "[HKEY_LOCAL_MACHINE\\Software\\HalvikTorvanex\\HalvikTorvanexJI]"]
+        for name, value in values.items():
+            lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
+        reg_file = os.path.join(self.root, "record.reg")
+        with open(reg_file, "w", encoding="utf-16", newline="") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        view = "/reg:32" if run_e2e.OPTIONS.arch == "i686" else "/reg:64"
+        code, out, err = harness.run_quietly(["wine", "reg", "import", prefix().win(reg_file), view],
+                                             prefix().env(), 120)
+        self.assertEqual(code, 0, "reg import failed: %s" % (out + err).decode("latin-1")[-2000:])
+
+    # --- checks -------------------------------------------------------------------
+
+    def assertStarts(self, starts, expected):
+        """As in run_e2e, but a traced command line of 200 characters or more is taken as
+        possibly shortened: Wine's trace cuts long strings, and leaves out its "..." mark
+        when exactly one character is missing. It must then begin the expected one."""
+        for start in starts:
+            if start.command is not None and len(start.command) >= 200:
+                start.command_cut = True
+        super().assertStarts(starts, expected)
+
+    def assertNoRecordValue(self, run, name):
+        self.assertTrue(run.record is None or name not in run.record, "%s was written" % name)
+
+    def assertStartedWholeOrRefused(self, run, program, command, box, cwd=None):
+        """A start that Windows may refuse (a command or a program path beyond its limits):
+        either the program received exactly `command` and no box was shown, or it was not
+        started and exactly `box` was shown. Never a shortened command."""
+        recs = self.records(program)
+        if recs:
+            self.assertEqual(len(recs), 1, "%s started %d times" % (program, len(recs)))
+            self.assertEqual(recs[0]["cmdline"], command)
+            if cwd is not None:
+                self.assertEqual(recs[0]["cwd"], cwd)
+            self.assertBoxes(run, [])
+        else:
+            self.assertBoxes(run, [box])
+
+
+# --- setup -------------------------------------------------------------------------
+
+class HostileSetupTests(HostileCase):
+    """setup.exe on a medium, the stand-in bootstrap installer recording only."""
+
+    letter = "hs"
+
+    def setUp(self):
+        super().setUp()
+        self.medium = self.lay_medium()
+        self.setup = self.medium + "\\setup.exe"
+
+    def run_setup(self, cmd, env=None, **kw):
+        env = dict(env or {})
+        env.setdefault("KVI_BOOTSTRAP_RECORD_ONLY", "1")
+        return self.run_program(cmd, env=env, **kw)
+
+    def check_bootstrap(self, run, command, cwd=None, original_source=None, start_dir=None):
+        """One run that ended by starting the bootstrap installer with `command`."""
+        self.assertExit(run, "0x00000000")
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["cmdline"], command)
+        self.assertEqual(boot["cwd"], cwd or self.medium)
+        self.assertEqual(boot["start_dir"], start_dir or self.start)
+        self.assertStarts(run.starts(), [command])
+        self.assertRegSz(run.record, "OriginalSource", original_source or cwd or self.medium)
+        self.assertNotStarted("install.exe")
+        self.assertBoxes(run, [])
+
+    def check_usage_only(self, run):
+        self.assertExit(run, "0x00000000")
+        self.assertBoxes(run, [USAGE])
+        self.assertStarts(run.starts(), [])
+        self.assertNotStarted("_instkvi.com", "install.exe")
+        self.assertEqual(self.usual_location_exists(), (False, False))
+        self.assertNoRecordValue(run, "OriginalSource")
+
+    # --- command lines up to the limit --------------------------------------------
+
+    def test_long_tail_reaches_the_bootstrap_whole(self):
+        # The longest command line the runner can hand setup, in capitals.
+        tail = " -QATEST " + "Q" * (LONGEST_DIRECT - len(self.setup) - 9)
+        cmd = self.setup + tail
+        self.assertEqual(len(cmd), LONGEST_DIRECT)
+        run = self.run_setup(cmd)
+        self.check_bootstrap(run, "_instkvi.com -s -a  -qatest " + "q" * (len(tail) - 9))
+
+    def test_bootstrap_commands_around_2048_characters(self):
+        # A fixed 2048-byte command buffer would cut or overrun here.
+        for length in (2047, 2048, 2049, 4096):
+            with self.subTest(length=length):
+                self.forget_records()
+                command = "_instkvi.com -s -a  -qatest " + "q" * (length - 28)
+                self.assertEqual(len(command), length)
+                run = self.run_setup(self.setup + " -qatest " + "q" * (length - 28))
+                self.check_bootstrap(run, command)
+
+    def test_long_tails_of_blanks_and_dashes(self):
+        # Blank tokens are ignored and a run of dashes is one cut: no options at all.
+        room = LONGEST_DIRECT - len(self.setup)
+        for tail in (" " * room, " " + "-" * (room - 1), " -" * (room // 2), " -\t" * (room // 3)):
+            with self.subTest(tail=tail[:6]):
+                self.forget_records()
+                self.check_bootstrap(self.run_setup(self.setup + tail), "_instkvi.com -s -a ")
+
+    def test_bootstrap_command_at_the_windows_limit(self):
+        # Each " -f" (3 characters) reaches the bootstrap installer as " -force" (7):
+        # setup's own command line stays short while the bootstrap command grows
+        # to the limit and past it.
+        k = 4400
+        cases = [(" -f" * k + " -qatest " + "q" * m, "_instkvi.com -s -a " + " -force" * k + " -qatest " + "q" * m)
+                 for m in (1938, 1939)]
+        cases.append((" -f" * 5000, "_instkvi.com -s -a " + " -force" * 5000))
+        for (args, command), length in zip(cases, (LONGEST_COMMAND, LONGEST_COMMAND + 1, 35019)):
+            with self.subTest(length=length):
+                self.forget_records()
+                self.assertEqual(len(command), length)
+                self.assertLessEqual(len(self.setup + args), LONGEST_DIRECT)
+                run = self.run_setup(self.setup + args)
+                self.assertExit(run, "0x00000000")
+                self.assertStarts(run.starts(), [command])   # tried in every case
+                self.assertRegSz(run.record, "OriginalSource", self.medium)
+                self.assertEqual(self.usual_location_exists(), (True, True))
+                if length <= LONGEST_COMMAND:
+                    self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+                    self.assertBoxes(run, [])
+                else:
+                    self.assertNotStarted("_instkvi.com")
+                    self.assertBoxes(run, [SETUP_LAUNCH_ERROR])
+
+    def test_handoff_with_a_long_tail(self):
+        inst = self.install_at(self.w("inst"), standin=True)
+        tail = " -NoSplash -QATest " + "Q" * (LONGEST_DIRECT - len(self.setup) - 19)
+        cmd = self.setup + tail
+        self.assertEqual(len(cmd), LONGEST_DIRECT)
+        run = self.run_setup(cmd, before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        handoff = inst + "\\Install.exe -silentLaunch -register  -nosplash -qatest " + "q" * (len(tail) - 19)
+        probe, given = self.records("install.exe")
+        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertEqual(given["cmdline"], handoff)
+        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl", handoff])
+        self.assertNotStarted("_instkvi.com")
+        self.assertBoxes(run, [])
+
+    # --- paths at the limit -----------------------------------------------------------
+
+    def test_program_folder_at_the_path_limit(self):
+        # setup.exe paths of 256, 257 and 259 characters (Wine starts nothing longer).
+        # _instkvi.com is looked for beside setup: within 259 characters it must start,
+        # beyond that Windows may refuse, and then the launch box is shown.
+        for length in (246, 247, 249):
+            with self.subTest(folder=length):
+                self.forget_records()
+                folder = self.medium_at(folder_of_length(self.w("p%d" % length), length))
+                run = self.run_setup(folder + "\\setup.exe -NoSplash")
+                self.assertExit(run, "0x00000000")
+                self.assertRegSz(run.record, "OriginalSource", folder, length + 1)
+                self.assertStarts(run.starts(), ["_instkvi.com -s -a  -nosplash"])
+                if length + len("\\_instkvi.com") <= 259:
+                    self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", cwd=folder)
+                else:
+                    self.assertStartedWholeOrRefused(run, "_instkvi.com", "_instkvi.com -s -a  -nosplash",
+                                                     SETUP_LAUNCH_ERROR, cwd=folder)
+
+    def test_current_directory_at_the_path_limit(self):
+        # 258 characters: the longest current directory Wine runs a program in.
+        cwd = folder_of_length(self.w("c"), 258)
+        self.make(cwd)
+        run = self.run_setup(self.setup + " -nosplash", cwd=cwd)
+        self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", start_dir=cwd)
+
+    def test_start_directory_longer_than_a_path_is_kept(self):
+        for value in ("D:\\" + "s" * 258, "D:\\" + "s" * 29997):
+            with self.subTest(length=len(value)):
+                self.forget_records()
+                run = self.run_setup(self.setup, env={"KVI_START_DIR": value})
+                self.assertExit(run, "0x00000000")
+                boot = self.one_record("_instkvi.com")
+                self.assertEqual(boot["cmdline"], "_instkvi.com -s")
+                self.assertEqual(boot["start_dir"], value)
+                self.assertBoxes(run, [])
+
+    def test_installed_path_at_the_path_limit(self):
+        # No Install.exe can be started from there: the probe fails and the copy is
+        # reinstalled into the stored path, which must reach the bootstrap whole.
+        for length in (259, 260, 261):
+            for version in (OWN_VERSION, "1.7-999"):
+                with self.subTest(length=length, version=version):
+                    self.forget_records()
+                    inst = folder_of_length(self.w("i"), length)
+                    run = self.run_setup(self.setup + " -nosplash", before=self.plant_record(version, inst))
+                    command = "_instkvi.com -s -f " + inst + " -a  -nosplash"
+                    self.assertExit(run, "0x00000000")
+                    self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+                    probe = [inst + "\\Install.exe -verctrl"] if version == OWN_VERSION else []
+                    self.assertStarts(run.starts(), probe + [command])
+                    self.assertEqual(self.usual_location_exists(), (True, True))
+                    self.assertBoxes(run, [])
+
+    def test_installed_path_at_the_path_limit_with_a_blank(self):
+        inst = folder_of_length(self.w("my inst"), 260)
+        run = self.run_setup(self.setup, before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        command = "_instkvi.com -s -f " + inst
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+        self.assertStarts(run.starts(), ['"' + inst + '\\Install.exe" -verctrl', command])
+        self.assertBoxes(run, [])
+
+    def test_target_path_at_the_path_limit(self):
+        for length in (259, 260, 261):
+            with self.subTest(length=length):
+                self.forget_records()
+                target = folder_of_length(self.w("t"), length)
+                run = self.run_setup(self.setup + " -Target " + target.upper())
+                command = "_instkvi.com -s -f  " + target + " -a "
+                self.check_bootstrap(run, command)
+
+    def test_installed_path_far_beyond_the_path_limit(self):
+        # 16,000 characters: the probe cannot start, the bootstrap command (16,019
+        # characters) can. 40,000: neither fits a command line, so the launch box.
+        for length in (16000, 40000):
+            with self.subTest(length=length):
+                self.forget_records()
+                inst = self.w("i") + "\\" + "p" * (length - len(self.w("i")) - 1)
+                self.assertEqual(len(inst), length)
+                self.import_record({"Version": OWN_VERSION, "InstPath": inst})
+                run = self.run_setup(self.setup)
+                command = "_instkvi.com -s -f " + inst
+                self.assertExit(run, "0x00000000")
+                self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl", command])
+                if len(command) <= LONGEST_COMMAND:
+                    self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+                    self.assertBoxes(run, [])
+                else:
+                    self.assertNotStarted("_instkvi.com")
+                    self.assertBoxes(run, [SETUP_LAUNCH_ERROR])
+
+    # --- bytes above 127 -----------------------------------------------------------------
+
+    def test_bytes_above_127_pass_unchanged(self):
+        # Only A-Z are lowered: É (0xC9), Ä (0xC4), Ñ (0xD1) stay capitals, and a
+        # non-breaking space (0xA0) is no blank.
+        medium = self.medium_at(self.w("M\xc9DIUM\xc4"))
+        # Š (0x8A) and Ÿ (0x9F) have lower-case forms in the ANSI code page too.
+        run = self.run_setup(medium + "\\setup.exe -Batch C:\\\xc4\\\xd1.TXT -NoSplash -QATest \xa0\xff\xe9\x8a\x9f\xc0")
+        self.check_bootstrap(run, "_instkvi.com -s -a  -batch  c:\\\xc4\\\xd1.txt  -nosplash  -qatest \xa0\xff\xe9\x8a\x9f\xc0",
+                             cwd=self.w("m\xc9dium\xc4"))
+        # The stored folder is the folder as setup entered it: its capitals É and Ä kept.
+        self.assertEqual(run.record["OriginalSource"], (REG_SZ, b"c:\\e2e\\" + self.name.encode() + b"\\m\xc9dium\xc4\0"))
+
+    def test_non_breaking_space_is_no_blank(self):
+        run = self.run_setup(self.setup + " -\xa0")
+        self.check_usage_only(run)
+
+    # --- tabs and quotes -------------------------------------------------------------------
+
+    def test_tab_after_the_name(self):
+        # No blank behind the name: no argument tail, so -force has no effect and the
+        # current copy is probed and handed off to.
+        inst = self.install_at(self.w("inst"), standin=True)
+        run = self.run_setup(self.setup + "\t-force", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl",
+                                         inst + "\\Install.exe -silentLaunch -register"])
+        self.assertNotStarted("_instkvi.com")
+        self.assertBoxes(run, [])
+
+    def test_tab_after_the_name_then_options(self):
+        # The tail starts at the first blank: "-force" behind the tab is lost, -nosplash is kept.
+        inst = self.install_at(self.w("inst"), standin=True)
+        run = self.run_setup(self.setup + "\t-force -NoSplash", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl",
+                                         inst + "\\Install.exe -silentLaunch -register  -nosplash"])
+        self.assertNotStarted("_instkvi.com")
+        self.assertBoxes(run, [])
+
+    def test_tabs_inside_options(self):
+        # A tab is no blank: "s" with a tab is not the word "s", and a tab never starts a
+        # value; inside a value it is kept.
+        for args in (" -s\t-nosplash", " -batch\tc:\\a.txt"):
+            with self.subTest(args=args):
+                self.check_usage_only(self.run_setup(self.setup + args))
+        self.check_bootstrap(self.run_setup(self.setup + " -target c:\\a\tb -nosplash"),
+                             "_instkvi.com -s -f  c:\\a\tb  -a  -nosplash")
+
+    def test_program_without_setup_in_its_name(self):
+        # No "setup" anywhere: nothing is parsed, not even -help; setup works from where
+        # it was started and finds the bootstrap installer beside itself.
+        shutil.copy(run_e2e.OPTIONS.setup, self.dir("medium", "kvi.exe"))
+        run = self.run_setup(self.medium + "\\kvi.exe -help -target c:\\x")
+        self.check_bootstrap(run, "_instkvi.com -s", cwd=self.start)
+
+    def test_quoted_value_with_a_blank(self):
+        run = self.run_setup(self.setup + ' -batch "C:\\My Answers\\A.txt" -NoSplash')
+        self.check_bootstrap(run, '_instkvi.com -s -a  -batch  "c:\\my answers\\a.txt"  -nosplash')
+
+    def test_unbalanced_quote_in_the_tail(self):
+        run = self.run_setup(self.setup + ' -nosplash "C:\\X Y')
+        self.check_bootstrap(run, '_instkvi.com -s -a  -nosplash "c:\\x y')
+
+    def test_quote_in_front_of_the_first_option(self):
+        # The blank before the quote is followed by no dash, so the options lie inside an
+        # open quote: the lone quote is a word setup does not know.
+        run = self.run_setup(self.setup + ' "-nosplash')
+        self.check_usage_only(run)
+
+    def test_open_quote_before_an_argument_that_holds_setup(self):
+        # The quote is never closed, so no blank-and-dash stands outside quotes: the last
+        # "setup" of the whole line, in the answer file's path, is taken for the name.
+        # Nothing follows it, so there are no options; the "program directory" in
+        # front of it cannot be entered, and setup works from where it was started.
+        run = self.run_setup(self.setup + ' "x -batch c:\\setup\\a.txt')
+        self.check_bootstrap(run, "_instkvi.com -s", cwd=self.start)
+
+    def test_quoted_program_path_with_blanks(self):
+        medium = self.medium_at(self.w("my medium"))
+        run = self.run_setup('"' + medium + '\\setup.exe" -NoSplash')
+        self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", cwd=medium)
+
+    def test_unquoted_program_path_with_blanks(self):
+        medium = self.medium_at(self.w("my medium"))
+        run = self.run_setup(medium + "\\setup.exe -NoSplash")
+        self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", cwd=medium)
+
+    def test_setup_inside_arguments(self):
+        cases = [
+            (" -BATCH C:\\SETUP\\ANSWERS.TXT", "_instkvi.com -s -a  -batch  c:\\setup\\answers.txt"),
+            (" -input c:\\setup.txt", "_instkvi.com -s -a  -input  c:\\setup.txt"),
+            (" -target c:\\setup dir\\x", "_instkvi.com -s -f  c:\\setup dir\\x -a "),
+            (" -nosplash -batch c:\\x\\setup -force", "_instkvi.com -s -a  -nosplash  -batch  c:\\x\\setup  -force"),
+        ]
+        for args, command in cases:
+            with self.subTest(args=args):
+                self.forget_records()
+                self.check_bootstrap(self.run_setup(self.setup + args), command)
+
+    def test_program_folder_named_setup(self):
+        medium = self.medium_at(self.w("setup"))
+        run = self.run_setup(medium + "\\setup.exe -batch c:\\setup\\b.txt")
+        self.check_bootstrap(run, "_instkvi.com -s -a  -batch  c:\\setup\\b.txt", cwd=medium)
+
+    def test_program_name_with_a_blank(self):
+        # The tail begins inside the quoted file name: " 2.exe"" is no option.
+        shutil.copy(run_e2e.OPTIONS.setup, self.dir("medium", "setup 2.exe"))
+        run = self.run_setup('"' + self.medium + '\\setup 2.exe"')
+        self.check_usage_only(run)
+
+    # --- blanks in the installed path -----------------------------------------------------------
+
+    def test_installed_path_with_a_blank_never_starts_the_front_part(self):
+        # C:\...\my.exe is what an unquoted "C:\...\my inst\Install.exe" would start.
+        inst = self.install_at(self.w("my inst"), standin=True)
+        self.decoy(self.w("my.exe"))
+        run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        probe = '"' + inst + '\\Install.exe" -verctrl'
+        handoff = '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'
+        self.assertStarts(run.starts(), [probe, handoff])
+        self.assertEqual([r["cmdline"] for r in self.records("install.exe")], [probe, handoff])
+        self.assertNotStarted("my.exe", "_instkvi.com")
+        self.assertBoxes(run, [])
+
+    def test_handoff_into_a_folder_with_blanks_and_bytes_above_127(self):
+        # The real Install.exe answers the probe and takes the hand-off: it registers the
+        # folder as it entered it (A-Z lowered, Ä and É kept) and starts the runtime.
+        inst = self.install_at(self.w("My K\xc4T\xc9"))
+        self.decoy(self.w("my.exe"))
+        run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        launch = JAVAW + "  -silentlaunch -register  -nosplash"
+        self.assertStarts(run.starts("main"), ['"' + inst + '\\Install.exe" -verctrl',
+                                               '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'])
+        self.assertStarts(run.starts("others"), [launch])
+        registered = self.w("my k\xc4t\xc9")
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], launch)
+        self.assertEqual(rec["cwd"], registered)
+        self.assertRegSz(run.record, "InstPath", registered)
+        self.assertRegSz(run.record, "UninstCmd", '"' + registered + '\\Install.exe" -remove')
+        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        self.assertNotStarted("my.exe", "_instkvi.com")
+        self.assertBoxes(run, [])
+
+    def test_older_copy_with_a_blank_is_named_as_stored(self):
+        inst = self.install_at(self.w("my inst"), standin=True)
+        self.decoy(self.w("my.exe"))
+        run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record("1.7-999", inst))
+        self.check_bootstrap(run, "_instkvi.com -s -f " + inst + " -a  -nosplash")
+        self.assertNotStarted("my.exe")
+
+    def test_installed_path_ending_in_a_backslash(self):
+        # The stored path is used as it stands: a doubled separator in front of Install.exe.
+        for folder in ("inst", "my inst"):
+            with self.subTest(folder=folder):
+                self.forget_records()
+                inst = self.install_at(self.w(folder), standin=True) + "\\"
+                exe = inst + "\\Install.exe"
+                if " " in folder:
+                    exe = '"' + exe + '"'
+                run = self.run_setup(self.setup, before=self.plant_record(OWN_VERSION, inst))
+                self.assertExit(run, "0x00000000")
+                self.assertStarts(run.starts(), [exe + " -verctrl", exe + " -silentLaunch -register"])
+                self.assertEqual([r["cmdline"] for r in self.records("install.exe")],
+                                 [exe + " -verctrl", exe + " -silentLaunch -register"])
+                self.assertNotStarted("_instkvi.com")
+                self.assertBoxes(run, [])
+
+    # --- the Version value ------------------------------------------------------------------------
+
+    def check_outcome(self, run, inst, outcome):
+        """current: probed and handed off; older: reinstalled into inst; none: a plain bootstrap."""
+        self.assertExit(run, "0x00000000")
+        if outcome == "current":
+            self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl",
+                                             inst + "\\Install.exe -silentLaunch -register"])
+            self.assertEqual([r["mode"] for r in self.records("install.exe")], ["probe", "other"])
+            self.assertNotStarted("_instkvi.com")
+        else:
+            command = "_instkvi.com -s -f " + inst if outcome == "older" else "_instkvi.com -s"
+            self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+            self.assertStarts(run.starts(), [command])
+            self.assertNotStarted("install.exe")
+        self.assertBoxes(run, [])
+
+    def test_version_that_is_not_text(self):
+        inst = self.install_at(self.w("inst"), standin=True)
+        cases = [
+            ("dword", b"\x02\x00\x00\x00", "older"),         # one piece
+            ("dword", b"1.9-", "older"),                      # two pieces only
+            ("binary", b"\xff\xfe9.9-9", "older"),            # 0, 9, 9: bytes above 127 are no digits
+            ("binary", b"9.9-9", "current"),                  # no terminator
+            ("binary", b"", "none"),                          # no length at all
+            ("7", b"2.0-000\x000.1-000\x00\x00", "current"),  # REG_MULTI_SZ: its first string
+            ("0", b"1.8-002", "current"),                     # REG_NONE
+        ]
+        for type_, data, outcome in cases:
+            with self.subTest(type=type_, data=data):
+                self.forget_records()
+                run = self.run_setup(self.setup, before=[
+                    ["regset", "record", "Version", type_, data.hex()],
+                    ["regset", "record", "InstPath", "sz", (inst.encode() + b"\0").hex()]])
+                self.check_outcome(run, inst, outcome)
+
+    def test_version_fields_beyond_an_int(self):
+        inst = self.install_at(self.w("inst"), standin=True)
+        cases = [
+            ("1.4294967295-0", "current"),              # minor clamped, not wrapped to -1
+            ("1.+4294967304-0", "current"),             # not wrapped to 8
+            ("1.8-2147483648", "current"),              # not wrapped to a negative build
+            ("1.8-" + "9" * 5000, "current"),
+            ("0.99999999999999999999999-9", "older"),   # the major decides
+            ("\t1. 8-+2", "current"),                   # white space and a sign in front of digits
+            ("\xb9.9-9", "older"),                      # superscript one (0xB9) is no digit: 0.9.9
+            ("1.\xb2\xb3-9", "older"),                   # nor are superscript two and three: 1.0.9
+        ]
+        for version, outcome in cases:
+            with self.subTest(version=version[:40]):
+                self.forget_records()
+                run = self.run_setup(self.setup, before=self.plant_record(version, inst))
+                self.check_outcome(run, inst, outcome)
+
+    def test_huge_version_values(self):
+        inst = self.install_at(self.w("inst"), standin=True)
+        cases = [
+            ("9" * 65536, "older"),                     # 64 KiB of digits: a single piece
+            ("1.8-" + "0" * (1 << 20) + "2", "current"),  # 1 MiB: a build of 2 behind a million zeros
+            ("1.7-" + "9" * (1 << 20), "older"),
+        ]
+        for version, outcome in cases:
+            with self.subTest(version=version[:12], length=len(version)):
+                self.forget_records()
+                self.import_record({"Version": version, "InstPath": inst})
+                run = self.run_setup(self.setup)
+                self.check_outcome(run, inst, outcome)
+
+    # --- a file where the usual location should be ------------------------------------------------
+
+    def put_file(self, *parts):
+        path = prefix().drive_c(*parts)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(b"not a folder\r\n")
+        return path
+
+    def test_file_named_like_the_base_folder(self):
+        inst = self.install_at(self.w("inst"), standin=True)
+        cases = [
+            ("", [], "_instkvi.com -s -f "),
+            (" -NoSplash", self.plant_record("1.7-999", inst), "_instkvi.com -s -f  -a  -nosplash"),
+            (" -target c:\\alt", [], "_instkvi.com -s -f  c:\\alt -a "),
+        ]
+        for args, before, command in cases:
+            with self.subTest(args=args):
+                self.forget_records()
+                remove_usual_location()
+                path = self.put_file("HalvikTorvanex")
+                run = self.run_setup(self.setup + args, before=before)
+                self.check_bootstrap(run, command)
+                self.assertTrue(os.path.isfile(path), "the file was replaced")
+
+    def test_file_named_like_the_usual_location(self):
+        cases = [
+            ("", "_instkvi.com -s -f "),
+            (" -batch c:\\b.txt", "_instkvi.com -s -f  -a  -batch  c:\\b.txt"),
+            (" -target c:\\alt", "_instkvi.com -s -f  c:\\alt -a "),
+        ]
+        for args, command in cases:
+            with self.subTest(args=args):
+                self.forget_records()
+                remove_usual_location()
+                path = self.put_file("HalvikTorvanex", "Install")
+                run = self.run_setup(self.setup + args)
+                self.check_bootstrap(run, command)
+                self.assertTrue(os.path.isfile(path), "the file was replaced")
+
+
+# --- Install -----------------------------------------------------------------------
+
+class HostileInstallTests(HostileCase):
+    """The real Install.exe with the stand-in runtime."""
+
+    letter = "hi"
+
+    def link_path(self):
+        return prefix().programs_folder() + "\\Halvik Torvanex\\Halvik Install.lnk"
+
+    def check_registered(self, run, folder, uninstall_command):
+        self.assertRegSz(run.record, "UninstCmd", uninstall_command, len(folder) + 21 + (2 if " " in folder else 0))
+        self.assertRegSz(run.record, "InstPath", folder, len(folder) + 1)
+        self.assertRegSz(run.record, "Version", OWN_VERSION, 8)
+        self.assertRegSz(run.uninstall, "DisplayName", "Halvik Torvanex Products", 25)
+        self.assertRegSz(run.uninstall, "UninstallString", uninstall_command)
+
+    def check_link(self, folder):
+        r = self.kvitest([["lnkread", self.link_path()]])
+        self.assertEqual(r.values.get("loaded"), "1", "no shortcut at " + self.link_path())
+        self.assertEqual(ascii_lower(r.values["target"]), ascii_lower(folder + "\\Install.exe"))
+        self.assertEqual(r.values["description"], "Halvik Torvanex Install")
+        self.assertEqual(r.values["workdir"], folder)
+        self.assertEqual(r.values["icon"], folder + "\\Install.exe")
+        self.assertEqual(r.values["icon_index"], "0")
+        self.assertEqual(r.values["arguments"], "")
+
+    def check_no_link(self):
+        self.assertFalse(os.path.exists(prefix().unix(self.link_path())), "a shortcut was made")
+
+    def check_launch(self, run, command, cwd, runtime="javaw.exe"):
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record(runtime)
+        self.assertEqual(rec["cmdline"], command)
+        self.assertEqual(rec["cwd"], cwd)
+        self.assertStarts(run.starts(), [command])
+        self.assertNotStarted("java.exe" if runtime == "javaw.exe" else "javaw.exe")
+        self.assertBoxes(run, [])
+        return rec
+
+    # --- command lines up to the limit --------------------------------------------
+
+    def test_long_tail_is_passed_whole(self):
+        kit = self.lay_kit("kit")
+        head = kit + "\\Install.exe -QATEST "
+        cmd = head + "Q" * (LONGEST_DIRECT - len(head))
+        run = self.run_program(cmd)
+        self.check_launch(run, JAVAW + "  -qatest " + "q" * (LONGEST_DIRECT - len(head)), kit)
+
+    def test_probe_answer_at_the_end_of_a_long_tail(self):
+        kit = self.lay_kit("kit")
+        head = kit + "\\Install.exe -qatest "
+        run = self.run_program(head + "q" * (LONGEST_DIRECT - len(head) - 9) + " -VerCtrl", capture_stdout=True)
+        self.assertExit(run, PROBE_ANSWER)
+        self.assertEqual(run.stdout, b"")
+        self.assertStarts(run.starts(), [])
+        self.assertNotStarted("java.exe", "javaw.exe")
+        self.assertIsNone(run.record)
+        self.assertBoxes(run, [])
+
+    def test_longest_command_lines_through_the_bootstrap(self):
+        # setup's " -f" become " -force" on the way: the bootstrap installer then starts
+        # "C:\HalvikTorvanex\Install\Install.exe -register" with all of them, a command
+        # line of up to 32,766 characters. Install's launch command is 148 characters
+        # longer (the base command and its blank instead of the folder and
+        # "\Install.exe"), so it fits up to an Install command line of 32,618.
+        medium = self.lay_medium(kit=True)
+        k = 4300
+        for length in (32618, 32619, LONGEST_COMMAND):
+            with self.subTest(length=length):
+                self.forget_records()
+                m = length - len(USUAL_INSTALL) - 7 * k - 9
+                options = " -force" * k + " -qatest " + "q" * m
+                install_cmd = USUAL_INSTALL + options
+                launch = JAVAW + "  -register" + options
+                self.assertEqual(len(install_cmd), length)
+                self.assertEqual(len(launch), length + 148)
+                cmd = medium + "\\setup.exe" + " -f" * k + " -qatest " + "q" * m
+                self.assertLessEqual(len(cmd), LONGEST_DIRECT)
+                run = self.run_program(cmd)
+                self.assertExit(run, "0x00000000")
+                boot = self.one_record("_instkvi.com")
+                self.assertEqual(boot["cmdline"], "_instkvi.com -s -a " + options)
+                self.assertEqual(boot["install_cmd"], install_cmd)
+                self.assertStarts(run.starts(), ["_instkvi.com -s -a " + options, install_cmd, launch])
+                self.assertRegSz(run.record, "InstPath", USUAL)
+                if len(launch) <= LONGEST_COMMAND:
+                    self.assertEqual(boot["install_exit"], "0x0")
+                    self.assertEqual(self.one_record("javaw.exe")["cmdline"], launch)
+                    self.assertBoxes(run, [])
+                else:
+                    self.assertEqual(boot["install_exit"], "0xFFFFFFFF")
+                    self.assertNotStarted("javaw.exe")
+                    self.assertBoxes(run, [INSTALL_LAUNCH_ERROR])
+
+    # --- paths at the limit -----------------------------------------------------------
+
+    def test_program_folder_at_the_path_limit_registers(self):
+        # Install.exe at 259 characters, the longest path Wine starts a program from;
+        # its shortcut target just fits the 260-character buffer with its terminator.
+        folder = self.install_at(folder_of_length(self.w("k"), 247))
+        run = self.run_program(folder + "\\Install.exe -Register -NoExecute")
+        self.assertExit(run, "0x00000000")
+        self.check_registered(run, folder, folder + "\\Install.exe -remove")
+        self.check_link(folder)
+        self.assertNotStarted("java.exe", "javaw.exe")
+        self.assertBoxes(run, [])
+
+    def test_program_folder_near_the_path_limit_launches(self):
+        # The runtime is started as JRE\bin\javaw.exe from the program folder: within
+        # 259 characters it must start; beyond, Windows may refuse, and then the launch
+        # box and -1 (none with -silentLaunch). Registration comes first in either case.
+        for length, args in ((241, ""), (247, ""), (247, " -SilentLaunch")):
+            with self.subTest(folder=length, args=args):
+                self.forget_records()
+                shutil.rmtree(self.shortcut_folder_unix(), ignore_errors=True)
+                folder = self.install_at(folder_of_length(self.w("k%d" % length), length))
+                run = self.run_program(folder + "\\Install.exe -Register" + args)
+                launch = JAVAW + "  -register" + args.lower()
+                self.check_registered(run, folder, folder + "\\Install.exe -remove")
+                self.check_link(folder)
+                self.assertStarts(run.starts(), [launch])
+                self.assertEqual(run.status.get("timeout"), "0")
+                if length + len("\\JRE\\bin\\javaw.exe") <= 259:
+                    self.check_launch(run, launch, folder)
+                elif self.records("javaw.exe"):
+                    self.check_launch(run, launch, folder)
+                else:
+                    self.assertExit(run, "0xFFFFFFFF")
+                    self.assertBoxes(run, [] if args else [INSTALL_LAUNCH_ERROR])
+
+    def test_current_directory_at_the_path_limit_registers(self):
+        # Install started by its bare name (found on PATH) has no program directory and
+        # registers the current directory. Up to 247 characters the shortcut's target
+        # fits; beyond, the shortcut box and no shortcut, never a shortened target.
+        kit = self.lay_kit("kit", jre=False)
+        for length in (247, 248, 258):
+            with self.subTest(length=length):
+                shutil.rmtree(self.shortcut_folder_unix(), ignore_errors=True)
+                cwd = folder_of_length(self.w("c"), length)
+                self.make(cwd)
+                run = self.run_program("install.exe -register -noexecute", cwd=cwd,
+                                       run_env={"PATH": kit + ";C:\\windows\\system32;C:\\windows"})
+                self.assertExit(run, "0x00000000")
+                self.check_registered(run, cwd, cwd + "\\Install.exe -remove")
+                self.assertStarts(run.starts(), [])
+                if length + len("\\Install.exe") < 260:
+                    self.check_link(cwd)
+                    self.assertBoxes(run, [])
+                else:
+                    self.check_no_link()
+                    self.assertBoxes(run, [SHORTCUT_ERROR])
+
+    def test_current_directory_at_the_path_limit_is_the_start_directory(self):
+        kit = self.lay_kit("kit")
+        cwd = folder_of_length(self.w("c"), 258)
+        self.make(cwd)
+        run = self.run_program(kit + "\\Install.exe -nosplash", cwd=cwd)
+        rec = self.check_launch(run, JAVAW + "  -nosplash", kit)
+        self.assertEqual(rec["start_dir"], cwd)
+
+    def test_start_directory_longer_than_a_path_is_kept(self):
+        kit = self.lay_kit("kit")
+        for value in ("D:\\" + "s" * 258, "D:\\" + "s" * 29997):
+            with self.subTest(length=len(value)):
+                self.forget_records()
+                run = self.run_program(kit + "\\Install.exe", env={"KVI_START_DIR": value})
+                rec = self.check_launch(run, JAVAW, kit)
+                self.assertEqual(rec["start_dir"], value)
+
+    # --- bytes above 127 -----------------------------------------------------------------
+
+    def test_bytes_above_127_pass_unchanged(self):
+        kit = self.install_at(self.w("K\xc4T\xc9"))
+        run = self.run_program(kit + "\\Install.exe -Register -NoSplash -Input C:\\\xd1\\\xc9.TXT \xa0\xff\x8a\x9f")
+        # Only A-Z are lowered: the folder keeps its Ä and É, the options their Ñ, É, Š, Ÿ.
+        folder = self.w("k\xc4t\xc9")
+        self.check_launch(run, JAVAW + "  -register -nosplash -input c:\\\xd1\\\xc9.txt \xa0\xff\x8a\x9f", folder)
+        self.check_registered(run, folder, folder + "\\Install.exe -remove")
+        self.assertEqual(run.record["InstPath"][1], folder.encode("latin-1") + b"\0")
+        self.check_link(folder)
+
+    # --- tabs and quotes -------------------------------------------------------------------
+
+    def test_tabs_and_quotes(self):
+        kit = self.lay_kit("kit")
+        exe = kit + "\\Install.exe"
+        cases = [
+            # A tab does not start the tail: the option behind it has no effect.
+            (exe + "\t-nojw", JAVAW, "javaw.exe"),
+            (exe + "\t-nojw -NoSplash", JAVAW + "  -nosplash", "javaw.exe"),
+            (exe + " -NoSplash\t-NoJW", JAVA + "  -nosplash\t-nojw", "java.exe"),
+            (exe + ' -input "C:\\My Answers\\A.TXT" -NoJW', JAVA + '  -input "c:\\my answers\\a.txt" -nojw', "java.exe"),
+            (exe + ' "-nojw', JAVA + '  "-nojw', "java.exe"),
+            # "install" in an argument is not taken for the program's name.
+            (exe + " -input c:\\install\\a.txt", JAVAW + "  -input c:\\install\\a.txt", "javaw.exe"),
+        ]
+        for cmd, launch, runtime in cases:
+            with self.subTest(cmd=cmd[len(kit):]):
+                self.forget_records()
+                self.check_launch(self.run_program(cmd), launch, kit, runtime)
+
+    def test_quoted_program_path_with_blanks_and_an_open_quote(self):
+        kit = self.install_at(self.w("my kit"))
+        run = self.run_program('"' + kit + '\\Install.exe" -NoJW "a b')
+        self.check_launch(run, JAVA + '  -nojw "a b', kit, "java.exe")
+
+    # --- blanks: the uninstall command ----------------------------------------------------------
+
+    def test_uninstall_command_with_blanks_starts_install(self):
+        # Windows runs the uninstall entry as a command line. Unquoted, it would start
+        # C:\...\my.exe; quoted, it starts Install, which passes -remove on.
+        kit = self.install_at(self.w("my kit"))
+        self.decoy(self.w("my.exe"))
+        run = self.run_program('"' + kit + '\\Install.exe" -register -noexecute')
+        self.assertExit(run, "0x00000000")
+        command = '"' + kit + '\\Install.exe" -remove'
+        self.check_registered(run, kit, command)
+        self.assertBoxes(run, [])
+        uninstall = run.uninstall["UninstallString"][1][:-1].decode("latin-1")
+        self.assertEqual(uninstall, command)
+        run = self.run_program(uninstall)
+        self.check_launch(run, JAVAW + "  -remove", kit)
+        self.assertNotStarted("my.exe")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--programs", help="programs.txt of a build: every path below at once")
+    parser.add_argument("--arch", choices=["i686", "x86_64"])
+    for name in run_e2e.PROGRAMS:
+        parser.add_argument("--" + name.replace("_", "-"))
+    parser.add_argument("--work", help="folder for the Wine prefix")
+    parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
+    options = parser.parse_args()
+    if options.programs:
+        with open(options.programs) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                if key and getattr(options, key, None) is None:
+                    setattr(options, key, value)
+    for name in run_e2e.PROGRAMS + ("arch", "work"):
+        if not getattr(options, name):
+            parser.error("--%s (or --programs) is required" % name.replace("_", "-"))
+    for name in run_e2e.PROGRAMS:
+        if not os.path.isfile(getattr(options, name)):
+            print("missing program: %s" % getattr(options, name), file=sys.stderr)
+            return 2
+
+    began = time.monotonic()
+    run_e2e.OPTIONS = options
+    run_e2e.PREFIX = harness.Prefix(os.path.join(options.work, "wineprefix"), options.kvitest)
+    run_e2e.PREFIX.ensure()
+    print("e2e %s: Wine prefix %s ready after %.1f s" % (options.arch, run_e2e.PREFIX.path, time.monotonic() - began))
+
+    loader = unittest.TestLoader()
+    if options.pattern:
+        loader.testNamePatterns = ["*%s*" % options.pattern]
+    suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in (HostileSetupTests, HostileInstallTests))
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    failed = len({getattr(test, "test_case", test).id() for test, _ in result.failures + result.errors})
+    print("e2e %s hostile: %d passed, %d failed in %.1f s" % (
+        options.arch, result.testsRun - failed, failed, time.monotonic() - began))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
