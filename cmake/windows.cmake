@@ -52,16 +52,19 @@ endfunction()
 kvi_program(setup setup
     SOURCES setup/main.cpp ${SETUP_FLOW_SOURCES} res/setup.rc
     INCLUDES ${CMAKE_SOURCE_DIR}/setup
-    LIBRARIES kernel32 user32 advapi32)
+    LIBRARIES kernel32 advapi32)
 set_target_properties(setup PROPERTIES WIN32_EXECUTABLE ON)
 
 # Install: a console program.
 kvi_program(Install Install
     SOURCES install/main.cpp ${INSTALL_FLOW_SOURCES} common/platform_win32_shell.cpp res/install.rc
     INCLUDES ${CMAKE_SOURCE_DIR}/install
-    LIBRARIES kernel32 user32 advapi32 ole32)
+    LIBRARIES kernel32 advapi32)
 
 enable_testing()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
     add_subdirectory(tests/e2e)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+    add_subdirectory(bench)
 endif()

@@ -1,0 +1,49 @@
+// The least a start-up program can do to hand off to an installed copy: start
+// its version probe and wait for the answer, then start the hand-off without
+// waiting. The installed folder is the program's whole argument text.
+//
+// Built a second time with KVI_BENCH_SETUP_IMPORTS: then it also imports the
+// DLLs setup imports (user32 and advapi32) without calling them on its way.
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+bool start(char* command, PROCESS_INFORMATION& pi) {
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    return CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != FALSE;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR folder, int) {
+#ifdef KVI_BENCH_SETUP_IMPORTS
+    if (folder[0] == '\x01') {  // never given: only keeps the imports
+        MessageBoxA(nullptr, folder, folder, MB_OK);
+        RegCloseKey(HKEY_LOCAL_MACHINE);
+    }
+#endif
+    static char command[1024];
+    std::size_t n = std::strlen(folder);
+    if (n + 64 > sizeof command) return 1;
+
+    std::memcpy(command, folder, n);
+    std::strcpy(command + n, "\\Install.exe -verctrl");
+    PROCESS_INFORMATION pi;
+    if (!start(command, pi)) return 1;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD status = 0;
+    BOOL read = GetExitCodeProcess(pi.hProcess, &status);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    if (!read || status != static_cast<DWORD>(-1110)) return 1;
+
+    std::strcpy(command + n, "\\Install.exe -silentLaunch -register");
+    if (!start(command, pi)) return 1;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 0;
+}
