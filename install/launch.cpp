@@ -43,26 +43,29 @@ struct Relay {
     bool set_up() {
         saved_input = plat::std_input();
         plat::Handle read = plat::Handle::none, write = plat::Handle::none;
-        if (!plat::create_pipe(read, write)) {
-            box("CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", "CreatePipe Error");
-            return false;
-        }
+        if (!plat::create_pipe(read, write))
+            return abandon("CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", "CreatePipe Error");
         read_end.reset(read);
         OwnedHandle inheritable_write(write);
-        if (!plat::set_std_input(read)) {
-            box("SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", "SetStdHandle Error");
-            return false;
-        }
+        if (!plat::set_std_input(read))
+            return abandon("SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", "SetStdHandle Error");
         plat::Handle copy = plat::Handle::none;
         if (!plat::duplicate_uninheritable(write, copy)) {
-            box("DuplicateHandle(...", "DuplicateHandle Error");
             (void)plat::set_std_input(saved_input);
-            return false;
+            return abandon("DuplicateHandle(...", "DuplicateHandle Error");
         }
         write_end.reset(copy);
         // Only the read end may reach the application, or it never sees the end of its input.
         (void)inheritable_write.close();
         return true;
+    }
+
+    // Reports a failed set-up step and drops the pipe, so that the
+    // application inherits none of it.
+    bool abandon(const char* text, const char* caption) {
+        box(text, caption);
+        (void)read_end.close();
+        return false;
     }
 
     // After the start: gives standard input back and copies it into the pipe
@@ -116,8 +119,14 @@ int launch_application(const Text& tail, bool nojw, bool silent_launch) {
     bool batch = has_option(tail, "-batch") || has_option(tail, "-b");
     bool relay_input = batch && plat::std_input_has_position();
 
+    bool quiet = silent || silent_launch;
     Text command;
-    bool built = build_launch_command(command, nojw || batch, tail);
+    if (!build_launch_command(command, nojw || batch, tail)) {
+        if (!quiet)
+            plat::message_box("Error launching Install Application.  Possible memory allocation problem.",
+                              "Application Launch Error", plat::Icon::error);
+        return -1;
+    }
 
     Relay relay;
     bool relayed = relay_input && relay.set_up();
@@ -130,14 +139,6 @@ int launch_application(const Text& tail, bool nojw, bool silent_launch) {
         request.new_console = true;
     }
 
-    bool quiet = silent || silent_launch;
-    if (!built) {
-        if (relayed) (void)plat::set_std_input(relay.saved_input);
-        if (!quiet)
-            plat::message_box("Error launching Install Application.  Possible memory allocation problem.",
-                              "Application Launch Error", plat::Icon::error);
-        return -1;
-    }
     StartedProcess application;
     if (!application.start(request)) {
         if (relayed) (void)plat::set_std_input(relay.saved_input);

@@ -173,6 +173,10 @@ TEST_F(JavaLaunch, PipeSetUpFailureStartsWithOurOwnInput) {
         EXPECT_TRUE(app.inherit_handles);
         EXPECT_FALSE(app.new_console);
         EXPECT_EQ(machine().piped, "");
+        // The pipe is gone before the start, so the application inherits none of it.
+        auto& c = machine().calls;
+        auto start = std::find_if(c.begin(), c.end(), [](auto& call) { return call.rfind("start_process", 0) == 0; });
+        EXPECT_EQ(std::find(start, c.end(), "close_handle pipe read"), c.end());
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
 }
