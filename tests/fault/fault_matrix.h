@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_texts.h"
 #include "fake_platform.h"
 
 namespace fault {

@@ -113,10 +113,8 @@ struct Row {
     Check also = nullptr;
 };
 
-const char kRecord[] = "HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI";
-const std::string kJava =
-    "JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
-    ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install";
+using expected::kJava;
+using expected::kRecord;
 const std::string kBatch = kJava + "  -batch c:\\answers.txt";
 const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
 const std::set<std::string> kEntryValues = {"DisplayName", "UninstallString"};

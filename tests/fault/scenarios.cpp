@@ -1,5 +1,6 @@
 #include <map>
 
+#include "expected_texts.h"
 #include "fault_matrix.h"
 #include "install_flow.h"
 #include "setup_flow.h"
@@ -8,12 +9,9 @@ namespace fault {
 
 namespace {
 
-const char kRecord[] = "HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI";
-
-const std::string kJava =
-    "JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
-    ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install";
-const std::string kJavaw = "JRE\\bin\\javaw.exe" + kJava.substr(16);
+using expected::kJava;
+using expected::kJavaw;
+using expected::kRecord;
 
 // Bytes of the answer file that the relay scenario redirects to standard
 // input: more than two reads of 4096 bytes.

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "expected_texts.h"
 #include "fake_platform.h"
 
 // Aborts with the failed condition when an invariant does not hold.

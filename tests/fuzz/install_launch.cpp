@@ -12,11 +12,9 @@
 
 namespace {
 
-const char kRecord[] = "HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI";
-const std::string kJava =
-    "JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
-    ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install";
-const std::string kJavaw = "JRE\\bin\\javaw.exe" + kJava.substr(16);
+using expected::kJava;
+using expected::kJavaw;
+using expected::kRecord;
 const std::set<std::string> kInstallCaptions = {
     "Search Error",          "Set Directory Error",        "Registration Error", "Application Launch Error",
     "CreatePipe Error",      "SetStdHandle Error",         "DuplicateHandle Error",

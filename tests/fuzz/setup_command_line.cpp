@@ -12,7 +12,7 @@ namespace {
 using kvi::setup::Options;
 using kvi::setup::ParseEnd;
 
-const char kRecord[] = "HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI";
+using expected::kRecord;
 const std::set<std::string> kSetupCaptions = {"Usage Help", "Version Information", "Registration Error",
                                               "Application Launch Error"};
 const std::string kCurrentPath = "C:\\Program Files\\Kit";

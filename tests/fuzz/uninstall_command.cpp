@@ -6,8 +6,8 @@
 
 namespace {
 
-const char kRecord[] = "HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI";
-const char kEntry[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HalvikTorvanexJI";
+using expected::kRecord;
+const char* const kEntry = expected::kUninstallEntry;
 
 // The command and its byte count: the directory, a backslash unless it ends in
 // one, "Install.exe -remove"; the program's path in quotes when it holds a

@@ -8,10 +8,8 @@ using kvi::install::launch_application;
 
 namespace {
 
-const std::string kJava =
-    "JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
-    ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install";
-const std::string kJavaw = "JRE\\bin\\javaw.exe" + kJava.substr(16);
+using expected::kJava;
+using expected::kJavaw;
 
 class JavaLaunch : public FakeMachine {
 protected:

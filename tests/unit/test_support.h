@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "expected_texts.h"
 #include "text.h"
 
 class FakeMachine : public ::testing::Test {
@@ -23,9 +24,8 @@ inline std::optional<std::string> opt(const kvi::Text& t) {
     return std::string(t.view());
 }
 
-inline constexpr char kRecord[] = "HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI";
-inline constexpr char kUninstallEntry[] =
-    "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HalvikTorvanexJI";
+using expected::kRecord;
+using expected::kUninstallEntry;
 
 // A zero-terminated text as stored in the registry.
 inline std::string sz(const std::string& s) { return s + std::string(1, '\0'); }
