@@ -43,6 +43,8 @@ INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::Values(
     SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe\t-nojw", "d:\\apps\\", std::nullopt},
     SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe", "d:\\apps\\", std::nullopt},
     SplitCase{"D:\\Apps\\Launcher.exe", "D:\\Apps\\Launcher.exe -verctrl", std::nullopt, std::nullopt, true},
+    // An unquoted path with a blank: the runtime splits the name at the blank.
+    SplitCase{"C:\\My", "C:\\My Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
     SplitCase{"D:\\\xC4PPS\\INSTALL.EXE", "D:\\\xC4PPS\\INSTALL.EXE -Input \xC9.TXT", "d:\\\xC4pps\\",
               " -input \xC9.txt"}));
 
