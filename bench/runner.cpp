@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "../tests/e2e/standins/record.h"
+
 namespace {
 
 const char kRecordKey[] = "Software\\HalvikTorvanex\\HalvikTorvanexJI";
@@ -42,19 +44,6 @@ const DWORD kRunTimeoutMs = 180000;
 struct Variant {
     std::string name, command, cwd, stdin_path, prep = "none", inst_path;
 };
-
-bool from_hex(const std::string& text, std::string& bytes) {
-    if (text.size() % 2) return false;
-    bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        char pair[3] = {text[i], text[i + 1], 0};
-        char* end = nullptr;
-        long v = std::strtol(pair, &end, 16);
-        if (*end) return false;
-        bytes += static_cast<char>(v);
-    }
-    return true;
-}
 
 LARGE_INTEGER frequency;
 
@@ -259,9 +248,9 @@ int main(int argc, char** argv) {
             variants.back().name = v;
         }
         else if (variants.empty()) return usage();
-        else if (k == "--cmd-hex" && from_hex(v, variants.back().command)) continue;
-        else if (k == "--cwd-hex" && from_hex(v, variants.back().cwd)) continue;
-        else if (k == "--inst-path-hex" && from_hex(v, variants.back().inst_path)) continue;
+        else if (k == "--cmd-hex" && standin::from_hex(v, variants.back().command)) continue;
+        else if (k == "--cwd-hex" && standin::from_hex(v, variants.back().cwd)) continue;
+        else if (k == "--inst-path-hex" && standin::from_hex(v, variants.back().inst_path)) continue;
         else if (k == "--stdin") variants.back().stdin_path = v;
         else if (k == "--prep") variants.back().prep = v;
         else return usage();

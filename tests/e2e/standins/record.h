@@ -31,6 +31,21 @@ inline std::string escape(const std::string& s) {
 }
 
 // The variable's value, and whether it is set at all (an empty value counts as set).
+// Decodes hex pairs (command lines and paths travel as hex, so every byte
+// arrives unchanged). False on an odd length or a non-hex digit.
+inline bool from_hex(const std::string& text, std::string& bytes) {
+    if (text.size() % 2) return false;
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0};
+        char* end = nullptr;
+        long v = std::strtol(pair, &end, 16);
+        if (*end) return false;
+        bytes += static_cast<char>(v);
+    }
+    return true;
+}
+
 inline bool get_env(const char* name, std::string& value) {
     char buf[32768];
     SetLastError(0);

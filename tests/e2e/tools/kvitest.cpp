@@ -54,20 +54,6 @@ std::string to_hex(const unsigned char* p, size_t n) {
     return s;
 }
 
-bool from_hex(const char* text, std::string& bytes) {
-    size_t n = std::strlen(text);
-    if (n % 2) return false;
-    bytes.clear();
-    for (size_t i = 0; i < n; i += 2) {
-        char pair[3] = {text[i], text[i + 1], 0};
-        char* end = nullptr;
-        long v = std::strtol(pair, &end, 16);
-        if (*end) return false;
-        bytes += static_cast<char>(v);
-    }
-    return true;
-}
-
 const char* key_path(const std::string& alias) {
     if (alias == "record") return kRecordKey;
     if (alias == "uninstall") return kUninstallKey;
@@ -121,8 +107,8 @@ int cmd_run(const std::vector<std::string>& args) {
         const std::string& k = args[i];
         const std::string& v = args[i + 1];
         if (k == "--status") status_file = v;
-        else if (k == "--cmd-hex") from_hex(v.c_str(), cmd);
-        else if (k == "--cwd-hex") from_hex(v.c_str(), cwd);
+        else if (k == "--cmd-hex") standin::from_hex(v, cmd);
+        else if (k == "--cwd-hex") standin::from_hex(v, cwd);
         else if (k == "--stdin") stdin_from = v;
         else if (k == "--stdout") stdout_file = v;
         else if (k == "--timeout") timeout = std::strtoul(v.c_str(), nullptr, 0);
@@ -343,7 +329,7 @@ int cmd_regset(const std::vector<std::string>& args) {
     else if (args[2] == "dword") type = REG_DWORD;
     else type = std::strtoul(args[2].c_str(), nullptr, 0);
     std::string bytes;
-    if (!from_hex(args[3].c_str(), bytes)) return 2;
+    if (!standin::from_hex(args[3], bytes)) return 2;
     HKEY key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path(args[0]), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         nullptr) != ERROR_SUCCESS) {
