@@ -1,6 +1,6 @@
 // The Win32 side of the shortcut calls in platform.h: the Programs folder
 // lookup and the shell-link object. Only Install makes a shortcut, so only
-// Install links this file (and imports ole32.dll).
+// Install links this file; it loads ole32.dll only when a link is made.
 #include "platform.h"
 #include "platform_win32.h"
 

@@ -28,12 +28,9 @@ Usage: hostile_e2e.py --programs <build>/tests/e2e/programs.txt [-k PATTERN]
    or: hostile_e2e.py --arch i686 --setup ... --install ... (as run_e2e.py) --work DIR
 """
 
-import argparse
 import os
 import shutil
 import sys
-import time
-import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -887,43 +884,7 @@ class HostileInstallTests(HostileCase):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--programs", help="programs.txt of a build: every path below at once")
-    parser.add_argument("--arch", choices=["i686", "x86_64"])
-    for name in run_e2e.PROGRAMS:
-        parser.add_argument("--" + name.replace("_", "-"))
-    parser.add_argument("--work", help="folder for the Wine prefix")
-    parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
-    options = parser.parse_args()
-    if options.programs:
-        with open(options.programs) as f:
-            for line in f:
-                key, _, value = line.strip().partition("=")
-                if key and getattr(options, key, None) is None:
-                    setattr(options, key, value)
-    for name in run_e2e.PROGRAMS + ("arch", "work"):
-        if not getattr(options, name):
-            parser.error("--%s (or --programs) is required" % name.replace("_", "-"))
-    for name in run_e2e.PROGRAMS:
-        if not os.path.isfile(getattr(options, name)):
-            print("missing program: %s" % getattr(options, name), file=sys.stderr)
-            return 2
-
-    began = time.monotonic()
-    run_e2e.OPTIONS = options
-    run_e2e.PREFIX = harness.Prefix(os.path.join(options.work, "wineprefix"), options.kvitest)
-    run_e2e.PREFIX.ensure()
-    print("e2e %s: Wine prefix %s ready after %.1f s" % (options.arch, run_e2e.PREFIX.path, time.monotonic() - began))
-
-    loader = unittest.TestLoader()
-    if options.pattern:
-        loader.testNamePatterns = ["*%s*" % options.pattern]
-    suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in (HostileSetupTests, HostileInstallTests))
-    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
-    failed = len({getattr(test, "test_case", test).id() for test, _ in result.failures + result.errors})
-    print("e2e %s hostile: %d passed, %d failed in %.1f s" % (
-        options.arch, result.testsRun - failed, failed, time.monotonic() - began))
-    return 0 if result.wasSuccessful() else 1
+    return run_e2e.main({"hostile": [HostileSetupTests, HostileInstallTests]}, __doc__.splitlines()[0])
 
 
 if __name__ == "__main__":

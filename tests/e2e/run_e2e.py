@@ -911,15 +911,18 @@ GROUPS = {
 }
 
 
-def main():
+def main(groups=None, description=None):
+    """Runs test groups (by default this module's) against the programs named
+    on the command line; other suites of the same harness call it with theirs."""
     global OPTIONS, PREFIX
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    groups = groups or GROUPS
+    parser = argparse.ArgumentParser(description=description or __doc__.splitlines()[0])
     parser.add_argument("--programs", help="programs.txt of a build: every path below at once")
     parser.add_argument("--arch", choices=["i686", "x86_64"])
     for name in PROGRAMS:
         parser.add_argument("--" + name.replace("_", "-"))
     parser.add_argument("--work", help="folder for the Wine prefix")
-    parser.add_argument("--group", default="all", choices=sorted(GROUPS) + ["all"])
+    parser.add_argument("--group", default="all", choices=sorted(groups) + ["all"])
     parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
     OPTIONS = parser.parse_args()
     if OPTIONS.programs:
@@ -945,13 +948,15 @@ def main():
     loader = unittest.TestLoader()
     if OPTIONS.pattern:
         loader.testNamePatterns = ["*%s*" % OPTIONS.pattern]
-    classes = [c for g in (GROUPS if OPTIONS.group == "all" else [OPTIONS.group]) for c in GROUPS[g]]
+    chosen = list(groups) if OPTIONS.group == "all" else [OPTIONS.group]
+    classes = [c for g in chosen for c in groups[g]]
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in classes)
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     # A test with failing subtests appears once per subtest: count tests.
     failed = len({getattr(test, "test_case", test).id() for test, _ in result.failures + result.errors})
+    label = chosen[0] if len(chosen) == 1 else OPTIONS.group
     print("e2e %s %s: %d passed, %d failed in %.1f s" % (
-        OPTIONS.arch, OPTIONS.group, result.testsRun - failed, failed, time.monotonic() - began))
+        OPTIONS.arch, label, result.testsRun - failed, failed, time.monotonic() - began))
     return 0 if result.wasSuccessful() else 1
 
 
