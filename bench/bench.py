@@ -23,7 +23,7 @@ answers (2p). Figure 3 also
 shows the stand-in reading the file itself and a relay with 64 KiB reads, and
 a sweep of input sizes gives the throughput plot.
 
-Usage: bench.py --build build/i686 [--out build/bench] [--rounds N]
+Usage: bench.py --build build/i686 [--out build/bench-i686] [--rounds N]
        [--relay-rounds N] [--sweep-rounds N] [--svg FILE]
 Prints the table and writes it as Markdown to <out>/results.md, with the
 details beside it; exits 1 when a run went wrong (a goal that is missed is a
@@ -80,12 +80,13 @@ class Wine:
     """A Wine prefix of the benchmark's own (made on first use), kept under the output folder."""
 
     def __init__(self, path):
-        self.path = os.path.abspath(path)
+        self.path = os.path.abspath(harness.prefix_path(path))
 
     def env(self, extra=None):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("KVI_") and not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update({"WINEPREFIX": self.path, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": DLL_OVERRIDES})
+        harness.loader_env(env)
         env.update(extra or {})
         return env
 
@@ -98,13 +99,13 @@ class Wine:
             log("bench: making the Wine prefix %s" % self.path)
             if os.path.exists(self.path):
                 shutil.rmtree(self.path)
-            for step in (["wineboot", "-i"], ["wineserver", "-w"]):
+            for step in (harness.wine("wineboot", "-i"), harness.wineserver("-w")):
                 self.run_quietly(step, self.env({"WINEARCH": "win64"}), 600)
             with open(marker, "w") as f:
                 f.write("made by bench/bench.py\n")
         # A server that stays a minute after the last program keeps Wine's
         # desktop and services up between the runner's starts.
-        subprocess.Popen(["wineserver", "-p60"], env=self.env(), stdin=subprocess.DEVNULL,
+        subprocess.Popen(harness.wineserver("-p60"), env=self.env(), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
 
     @staticmethod
@@ -182,7 +183,7 @@ class Bench:
     def built(self, *parts):
         path = os.path.join(self.build, *parts)
         if not os.path.isfile(path):
-            raise BenchError("missing %s (build the i686 programs and bench_tools first)" % path)
+            raise BenchError("missing %s (build the programs, e2e_tools and bench_tools first)" % path)
         return path
 
     def unix(self, *parts):
@@ -238,8 +239,8 @@ class Bench:
         """Runs the variants interleaved; returns {variant: [Run of rounds 1..N]} and the check round."""
         self.clear_records()
         out_name = label + ".txt"
-        args = ["wine", self.unix("benchrun.exe"), "--out", self.win("out", out_name), "--rounds", str(rounds),
-                "--console"]
+        args = harness.wine(self.unix("benchrun.exe"), "--out", self.win("out", out_name), "--rounds", str(rounds),
+                            "--console")
         if records:
             args += ["--records", self.win("records")]
         if records_all:
@@ -535,13 +536,30 @@ def machine():
             if line.startswith("model name"):
                 model = line.split(":", 1)[1].strip()
                 break
-    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    wine = subprocess.run(harness.wine("--version"), capture_output=True, text=True).stdout.strip()
     return "%d cores (nproc), %s, %s, Linux %s" % (os.cpu_count(), model, wine, platform.release())
+
+
+def build_arch(build):
+    """The architecture of a build folder, as its end-to-end listing names it."""
+    with open(os.path.join(build, "tests", "e2e", "programs.txt")) as f:
+        for line in f:
+            if line.startswith("arch="):
+                return line.strip()[len("arch="):]
+    raise BenchError("no arch= line in %s/tests/e2e/programs.txt" % build)
+
+
+def architecture_line(arch):
+    line = "Architecture measured: %s" % arch
+    if arch != "i686":
+        line += " (not the shipped i686 build: %s)" % (harness.cannot_run_reason("i686") or "asked for")
+    return line
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--build", required=True, help="the i686 build folder")
+    ap.add_argument("--build", required=True, help="the build folder (build/i686; build/x86_64 where the host "
+                                                  "runs no 32-bit code)")
     ap.add_argument("--out", default="build/bench", help="the Wine prefix, raw outputs and results.md go here")
     ap.add_argument("--rounds", type=int, default=60, help="runs of each variant for figures 1, 2 and 4")
     ap.add_argument("--relay-rounds", type=int, default=15, help="runs of each variant for figure 3")
@@ -549,8 +567,10 @@ def main():
                     help="input sizes in MiB for the throughput plot (empty: no plot)")
     ap.add_argument("--sweep-rounds", type=int, default=7, help="runs of each variant per size of the plot")
     ap.add_argument("--svg", help="where the plot goes (default <out>/relay_throughput.svg)")
-    ap.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    ap.add_argument("--objdump", help="default: the MinGW-w64 objdump of the build's architecture")
     opts = ap.parse_args()
+    arch = build_arch(opts.build)
+    opts.objdump = opts.objdump or "%s-w64-mingw32-objdump" % arch
     if min(opts.rounds, opts.relay_rounds) < 10:
         ap.error("at least 10 runs of each variant")
     os.makedirs(opts.out, exist_ok=True)
@@ -607,10 +627,12 @@ def main():
 
     text = table_text(rows)
     print()
+    print(architecture_line(arch))
     print(text)
 
     # Details for the document: spreads, the relay's neighbours, the plot's numbers.
-    md = ["Machine: " + machine(), "", "Clock: " + bench.clock, "", table_markdown(rows), "",
+    md = ["Machine: " + machine(), "", architecture_line(arch), "", "Clock: " + bench.clock, "",
+          table_markdown(rows), "",
           "Spread of each variant (rounds 1..N; the check round is not counted):", "",
           "| variant | runs | median | quartiles | min – max |", "|---|---:|---:|---|---|"]
     md += [spread_line("1 " + n, startup[n]) for n in ("setup", "minimal", "imports", "registry")]

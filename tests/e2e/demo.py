@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The whole installation road under Wine, on a demonstration medium, told step by step.
 
-Called by demo.sh with a build folder. The medium (setup.exe, the stand-in
+Called by demo.sh with a build folder (the i686 one, or the x86_64 one on a
+host that runs no 32-bit code). The medium (setup.exe, the stand-in
 bootstrap installer _instkvi.com, and the kit: Install.exe and the stand-in
 Java runtime) is laid out in <build>/demo/medium. The first run of setup finds
 a clean machine and starts the bootstrap installer, which copies the kit into
@@ -155,7 +156,14 @@ class Demo:
     # --- the road ----------------------------------------------------------------
 
     def main(self):
-        print("Halvik Torvanex start-up programs under Wine (%s build)" % self.programs["arch"])
+        arch = self.programs["arch"]
+        print("Halvik Torvanex start-up programs under Wine (%s build)" % arch)
+        reason = harness.cannot_run_reason("i686")
+        if reason and arch != "i686":
+            print("Note: the shipped programs in dist/ are the i686 build, which cannot run here (%s)." % reason)
+            print("This demonstration shows the %s build of the same sources instead." % arch)
+        elif harness.cannot_run_reason(arch):
+            raise SystemExit("demo: %s" % harness.cannot_run_reason(arch))
         self.prefix.ensure()
         self.lay_out()
         self.clean_machine()

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Shows the two programs at work under Wine: builds what the demonstration
-# needs in the given (i686) build folder, lays out a demonstration medium
+# needs in the given build folder (i686; x86_64 on a host that runs no 32-bit
+# code), lays out a demonstration medium
 # there and runs the whole installation road on it, twice (installation,
 # then hand-off), printing what each step did. Exits non-zero when a step
 # did not happen.
@@ -9,7 +10,7 @@
 set -eu
 
 if [ $# -ne 1 ]; then
-    echo "usage: $0 <i686-build-dir>" >&2
+    echo "usage: $0 <build-dir>" >&2
     exit 2
 fi
 build=$(cd "$1" && pwd)

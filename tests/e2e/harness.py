@@ -20,6 +20,68 @@ RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA"
 PREFIX_LAYOUT = "kvi-e2e prefix 2: RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
+# Wine's own 64-bit loader and server. Debian's "wine" command always takes
+# the 32-bit loader when it is installed, which cannot start at all on a host
+# that runs no 32-bit x86 code; there, everything goes through these directly.
+WINE64_LOADER = "/usr/lib/wine/wine64"
+WINE64_SERVER = "/usr/lib/wine/wineserver64"
+SKIP_STATUS = 77  # a suite that cannot run on this host (ctest's SKIP_RETURN_CODE)
+_ARCHES = None
+
+
+def wine_arches():
+    """The builds whose programs this host runs under Wine: ["i686", "x86_64"],
+    or ["x86_64"] alone on a host that cannot run 32-bit x86 code (or with
+    KVI_WINE64_ONLY=1). The Makefile decides once per command and passes it
+    down as KVI_WINE_ARCHES; without it, tools/wine_arches.sh is asked once."""
+    global _ARCHES
+    if _ARCHES is None:
+        answer = os.environ.get("KVI_WINE_ARCHES")
+        if not answer:
+            script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine_arches.sh")
+            answer = subprocess.run(["sh", script], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                    check=True).stdout.decode()
+        _ARCHES = answer.split()
+        if not _ARCHES or any(a not in ("i686", "x86_64") for a in _ARCHES):
+            raise HarnessError("unexpected answer from the Wine probe: %r" % answer)
+    return _ARCHES
+
+
+def host_runs_32bit():
+    return "i686" in wine_arches()
+
+
+def cannot_run_reason(arch):
+    """None when this host runs the programs of `arch` under Wine, else one line saying why not."""
+    if arch in wine_arches():
+        return None
+    why = "KVI_WINE64_ONLY=1 asks for the 64-bit road" if os.environ.get("KVI_WINE64_ONLY") == "1" \
+        else "this host cannot run 32-bit code"
+    return "%s; the %s build is checked statically only" % (why, arch)
+
+
+def wine(*args):
+    """The command that runs a Windows program (or a Wine tool such as wineboot or
+    reg) with the loader this host can use."""
+    return (["wine"] if host_runs_32bit() else [WINE64_LOADER]) + list(args)
+
+
+def wineserver(*args):
+    return (["wineserver"] if host_runs_32bit() else [WINE64_SERVER]) + list(args)
+
+
+def loader_env(env):
+    """Points Wine's own later starts (programs, the server) at the loader in use."""
+    if not host_runs_32bit():
+        env["WINELOADER"] = WINE64_LOADER
+        env["WINESERVER"] = WINE64_SERVER
+    return env
+
+
+def prefix_path(path):
+    """A prefix made under one set of loaders is never used under the other."""
+    return path if host_runs_32bit() else path + "-wine64"
+
 
 class HarnessError(Exception):
     """The test machinery itself failed (as opposed to a program under test)."""
@@ -241,7 +303,7 @@ class Prefix:
     """A Wine prefix of the tests' own, with the helper kvitest.exe of one architecture."""
 
     def __init__(self, path, kvitest):
-        self.path = os.path.abspath(path)
+        self.path = os.path.abspath(prefix_path(path))
         self.kvitest_exe = os.path.abspath(kvitest)
         self._programs = None
 
@@ -284,6 +346,7 @@ class Prefix:
         env["WINEPREFIX"] = self.path
         env["WINEDLLOVERRIDES"] = DLL_OVERRIDES
         env["WINEDEBUG"] = "-all,+pid,+relay" if relay else "-all"
+        loader_env(env)
         env.update(extra or {})
         return env
 
@@ -308,7 +371,7 @@ class Prefix:
         # desktop is started here, before any run, so no run has to wait for it.
         # (It ends by itself a minute after the last program; when one is
         # running already, this one just ends.)
-        subprocess.Popen(["wineserver", "-p60"], env=self.env(), stdin=subprocess.DEVNULL,
+        subprocess.Popen(wineserver("-p60"), env=self.env(), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         r = self.kvitest([["desktop"]])
         if r.returncode != 0:
@@ -317,13 +380,13 @@ class Prefix:
     def _create(self):
         if os.path.exists(self.path):
             shutil.rmtree(self.path)
-        self._steps([["wineboot", "-i"]], self.env({"WINEARCH": "win64"}))
+        self._steps([wine("wineboot", "-i")], self.env({"WINEARCH": "win64"}))
         self._configure()
 
     def _configure(self):
         self._steps([
-            ["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
-             "/d", RELAY_INCLUDE, "/f"],
+            wine("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+                 "/d", RELAY_INCLUDE, "/f"),
         ], self.env())
         with open(os.path.join(self.path, ".kvi-e2e-ready"), "w") as f:
             f.write(PREFIX_LAYOUT + "\n")
@@ -344,7 +407,7 @@ class Prefix:
             if i:
                 args.append(";;")
             args += command
-        code, out, err = run_quietly(["wine"] + args, self.env(env, relay), timeout)
+        code, out, err = run_quietly(wine(*args), self.env(env, relay), timeout)
         return Result(code, out, err.decode("latin-1"))
 
     def programs_folder(self):

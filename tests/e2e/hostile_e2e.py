@@ -146,7 +146,7 @@ class HostileCase(run_e2e.E2ECase):
         with open(reg_file, "w", encoding="utf-16", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
         view = "/reg:32" if run_e2e.OPTIONS.arch == "i686" else "/reg:64"
-        code, out, err = harness.run_quietly(["wine", "reg", "import", prefix().win(reg_file), view],
+        code, out, err = harness.run_quietly(harness.wine("reg", "import", prefix().win(reg_file), view),
                                              prefix().env(), 120)
         self.assertEqual(code, 0, "reg import failed: %s" % (out + err).decode("latin-1")[-2000:])
 

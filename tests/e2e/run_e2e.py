@@ -940,6 +940,11 @@ def main(groups=None, description=None):
             print("missing program: %s" % path, file=sys.stderr)
             return 2
 
+    reason = harness.cannot_run_reason(OPTIONS.arch)
+    if reason:
+        print("e2e %s: skipped: %s" % (OPTIONS.arch, reason))
+        return harness.SKIP_STATUS
+
     began = time.monotonic()
     PREFIX = harness.Prefix(os.path.join(OPTIONS.work, "wineprefix"), OPTIONS.kvitest)
     PREFIX.ensure()
