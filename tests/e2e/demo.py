@@ -160,7 +160,7 @@ class Demo:
         print("Halvik Torvanex start-up programs under Wine (%s build)" % arch)
         reason = harness.cannot_run_reason("i686")
         if reason and arch != "i686":
-            print("Note: the shipped programs in dist/ are the i686 build, which cannot run here (%s)." % reason)
+            print("Note: the shipped programs in dist/ are the i686 build, and they do not run here: %s." % reason)
             print("This demonstration shows the %s build of the same sources instead." % arch)
         elif harness.cannot_run_reason(arch):
             raise SystemExit("demo: %s" % harness.cannot_run_reason(arch))
