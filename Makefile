@@ -1,6 +1,7 @@
 # The project's commands. Each target first installs what is missing (tools/deps.sh).
 #   make demo   builds the 32-bit programs and runs them under Wine on a demonstration medium
-#   make test   builds everything and runs all tests: unit tests, Wine end-to-end tests, release check
+#   make test   builds everything and runs all tests: unit tests, Wine end-to-end tests, release check,
+#               a second build compared byte for byte, and a signing test
 #   make dist   puts the shipped 32-bit programs into dist/, checks them and lists their SHA-256 sums;
 #               SIGN_CERT=cert.pem SIGN_KEY=key.pem (or SIGN_PFX=file.p12 SIGN_PASS_FILE=file) signs them,
 #               SIGN_URL and SIGN_TIMESTAMP_URL add a URL and a time stamp (README: Releasing)
@@ -58,6 +59,8 @@ test: build
 	$(CTEST) --test-dir $(X86_64_DIR) $(CTEST_FLAGS)
 	bash tools/check_dist.sh $(I686_DIR)/setup.exe $(I686_DIR)/Install.exe
 	$(MAKE) --no-print-directory check-robustness
+	bash tools/check_repro.sh $(I686_DIR)
+	python3 tools/check_signing.py $(I686_DIR) $(X86_64_DIR)
 
 # The unit tests and the fault matrix again, under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps

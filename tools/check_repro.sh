@@ -31,7 +31,8 @@ cd "$root"
 
 echo "check_repro: building again in $work"
 if ! (umask 077
-      env TZ=Pacific/Kiritimati LC_ALL=C.utf8 LANG=C.utf8 USER=repro LOGNAME=repro HOME="$work" \
+      # A make of its own: nothing of a calling make's variables or flags.
+      env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL TZ=Pacific/Kiritimati LC_ALL=C.utf8 LANG=C.utf8 USER=repro LOGNAME=repro HOME="$work" \
           SOURCE_DATE_EPOCH="$(cat "$ref/source_date_epoch.txt")" \
           make -C "$src" --no-print-directory i686 I686_DIR="$work/i686" JOBS="${JOBS:-2}") \
         >"$work/build.log" 2>&1; then
