@@ -24,7 +24,9 @@ rm -f "$dist/setup.exe" "$dist/Install.exe" "$dist/SHA256SUMS"
 
 # A file the signing needs: there, not empty, and readable.
 need_file() {
-    [ -f "$2" ] && [ -s "$2" ] && cat -- "$2" >/dev/null 2>&1 || fail "$1=$2: not a readable, non-empty file"
+    if ! { [ -f "$2" ] && [ -s "$2" ] && cat -- "$2" >/dev/null 2>&1; }; then
+        fail "$1=$2: not a readable, non-empty file"
+    fi
 }
 sign=()
 if [ -n "${SIGN_CERT:-}${SIGN_KEY:-}${SIGN_PFX:-}${SIGN_PASS_FILE:-}${SIGN_URL:-}${SIGN_TIMESTAMP_URL:-}" ]; then
@@ -56,16 +58,18 @@ for name in setup.exe Install.exe; do
         continue
     fi
     # The description shown with the signature is the program's own.
-    rc=$root/res/$(tr 'A-Z' 'a-z' <<<"${name%.exe}").rc
+    rc=$root/res/${name,,}
+    rc=${rc%.exe}.rc
     description=$(sed -n 's/^ *VALUE "FileDescription", "\(.*\)"/\1/p' "$rc")
     [ -n "$description" ] || fail "no FileDescription in $rc"
     osslsigncode sign -h sha256 -n "$description" "${sign[@]}" \
         -in "$stage/unsigned/$name" -out "$stage/$name" </dev/null >"$stage/sign.log" 2>&1 ||
         { cat "$stage/sign.log" >&2; fail "signing $name failed"; }
     # The signature only adds to the reproducible bytes: without it, they are back.
-    osslsigncode remove-signature -in "$stage/$name" -out "$stage/unsigned/$name.removed" >/dev/null 2>&1 &&
-        cmp -s "$stage/unsigned/$name.removed" "$stage/unsigned/$name" ||
+    if ! { osslsigncode remove-signature -in "$stage/$name" -out "$stage/unsigned/$name.removed" >/dev/null 2>&1 &&
+           cmp -s "$stage/unsigned/$name.removed" "$stage/unsigned/$name"; }; then
         fail "$name: removing the signature does not give back the unsigned bytes"
+    fi
 done
 
 bash "$root/tools/check_dist.sh" ${sign:+--signed} "$stage/setup.exe" "$stage/Install.exe" ||
