@@ -60,7 +60,7 @@ test: build
 	bash tools/check_dist.sh $(I686_DIR)/setup.exe $(I686_DIR)/Install.exe
 	$(MAKE) --no-print-directory check-robustness
 	bash tools/check_repro.sh $(I686_DIR)
-	python3 tools/check_signing.py $(I686_DIR) $(X86_64_DIR)
+	$(WINE_ENV) python3 tools/check_signing.py $(I686_DIR) $(X86_64_DIR)
 
 # The unit tests and the fault matrix again, under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
