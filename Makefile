@@ -1,8 +1,11 @@
 # The project's commands. Each target first installs what is missing (tools/deps.sh).
 #   make demo   builds the 32-bit programs and runs them under Wine on a demonstration medium
 #               (on a host that runs no 32-bit code: the x86_64 build, and it says so)
-#   make test   builds everything and runs all tests: unit tests, Wine end-to-end tests, release check
-#   make dist   puts the shipped 32-bit programs into dist/ and checks them
+#   make test   builds everything and runs all tests: unit tests, Wine end-to-end tests, release check,
+#               a second build compared byte for byte, and a signing test
+#   make dist   puts the shipped 32-bit programs into dist/, checks them and lists their SHA-256 sums;
+#               SIGN_CERT=cert.pem SIGN_KEY=key.pem (or SIGN_PFX=file.p12 SIGN_PASS_FILE=file) signs them,
+#               SIGN_URL and SIGN_TIMESTAMP_URL add a URL and a time stamp (README: Releasing)
 #   make build  configures and builds build/host, build/i686 and build/x86_64
 #   make clean  removes build/ and dist/
 #   make bench  measures the programs' performance under Wine (docs/performance.md); not part of `make test`
@@ -57,10 +60,10 @@ x86_64: deps
 
 build: host i686 x86_64
 
+# The signing variables reach tools/make_dist.sh through the environment.
+export SIGN_CERT SIGN_KEY SIGN_PFX SIGN_PASS_FILE SIGN_URL SIGN_TIMESTAMP_URL
 dist: i686
-	mkdir -p $(DIST_DIR)
-	cp $(I686_DIR)/setup.exe $(I686_DIR)/Install.exe $(DIST_DIR)/
-	bash tools/check_dist.sh $(DIST_DIR)/setup.exe $(DIST_DIR)/Install.exe
+	bash tools/make_dist.sh $(I686_DIR) $(DIST_DIR)
 
 test: build
 	$(CTEST) --test-dir $(HOST_DIR) $(CTEST_FLAGS)
@@ -69,6 +72,8 @@ test: build
 	$(WINE_ENV) $(CTEST) --test-dir $(X86_64_DIR) $(CTEST_FLAGS)
 	bash tools/check_dist.sh $(I686_DIR)/setup.exe $(I686_DIR)/Install.exe
 	$(MAKE) --no-print-directory check-robustness
+	bash tools/check_repro.sh $(I686_DIR)
+	$(WINE_ENV) python3 tools/check_signing.py $(I686_DIR) $(X86_64_DIR)
 
 # The unit tests and the fault matrix again, under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps

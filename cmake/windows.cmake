@@ -7,6 +7,33 @@ enable_language(RC)
 
 set(KVI_SIZE_LIMIT 65536)
 
+# Reproducible programs: the same commit gives the same bytes in any build
+# folder, at any time. The one date in them is the PE time stamp. It is taken
+# from SOURCE_DATE_EPOCH when that is set, else from the time of the last
+# commit, which the sources already fix and which tells one release from the
+# next (debuggers and symbol servers key a program by its time stamp and
+# size). Outside a git checkout it is 0, so that a build from an unpacked
+# archive stays the same from run to run. The linker writes the time stamp
+# (it reads SOURCE_DATE_EPOCH) and the PE checksum over the final bytes.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(KVI_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+    # --git-dir: this checkout's own history, never that of a folder around it.
+    execute_process(COMMAND git --git-dir=${CMAKE_SOURCE_DIR}/.git log -1 --format=%ct
+        OUTPUT_VARIABLE KVI_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE git_result)
+    if(NOT git_result EQUAL 0 OR KVI_EPOCH STREQUAL "")
+        message(WARNING "Neither SOURCE_DATE_EPOCH nor a git checkout: the PE time stamp is 0")
+        set(KVI_EPOCH 0)
+    endif()
+endif()
+# The PE field holds 32 unsigned bits.
+if(NOT KVI_EPOCH MATCHES "^[0-9]+$" OR KVI_EPOCH GREATER 4294967295)
+    message(FATAL_ERROR "SOURCE_DATE_EPOCH must be a number of seconds below 2^32, not '${KVI_EPOCH}'")
+endif()
+# Written only when it changes; the programs depend on it, so a new value
+# relinks them (make reconfigures on each run).
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/source_date_epoch.txt CONTENT "${KVI_EPOCH}\n")
+
 # CMake would add a dozen Windows libraries of its own to every link; each
 # program names the ones it uses below instead.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
@@ -21,13 +48,17 @@ set(KVI_CXX_FLAGS
     -ffunction-sections
     -fdata-sections
     -Wall
-    -Wextra)
+    -Wextra
+    # No build or source folder in the programs (__FILE__ and the like).
+    -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
+    -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
 set(KVI_LINK_FLAGS
     -static
     -static-libgcc
     -static-libstdc++
     -s
-    -Wl,--gc-sections)
+    -Wl,--gc-sections
+    -Wl,--insert-timestamp)
 
 function(kvi_program target output_name)
     cmake_parse_arguments(PARSE_ARGV 2 ARG "" "" "SOURCES;INCLUDES;LIBRARIES")
@@ -39,6 +70,9 @@ function(kvi_program target output_name)
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${KVI_CXX_FLAGS}>)
     target_link_options(${target} PRIVATE ${KVI_LINK_FLAGS})
     target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES})
+    set_target_properties(${target} PROPERTIES
+        CXX_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${KVI_EPOCH}"
+        LINK_DEPENDS ${CMAKE_BINARY_DIR}/source_date_epoch.txt)
 
     # Fail the build, not only the release check, when a program outgrows its
     # limit.

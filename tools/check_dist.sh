@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Release check of the shipped programs: 32-bit x86 PE files of the right
 # subsystem, importing only Windows system DLLs, under 64 KiB, with version
-# information, an icon and an application manifest.
+# information, an icon and an application manifest, a PE checksum that matches
+# the bytes, and an Authenticode signature exactly when one was asked for.
 #
-# Usage: tools/check_dist.sh path/to/setup.exe path/to/Install.exe
+# Usage: tools/check_dist.sh [--signed] path/to/setup.exe path/to/Install.exe
+# --signed: the files must carry a signature (make dist with SIGN_...);
+# without it they must carry none. The size limit counts the signature.
 # Each file is recognised by its name (setup.exe or Install.exe, any case).
 # Exits non-zero when any check fails.
 # No -e: a failed check is counted and reported, not fatal.
@@ -25,8 +28,10 @@ fi
 STRINGS=${OBJDUMP%objdump}strings
 command -v "$STRINGS" >/dev/null 2>&1 || STRINGS=strings
 
+signed=0
+if [ "${1:-}" = --signed ]; then signed=1; shift; fi
 if [ $# -eq 0 ]; then
-    echo "usage: $0 setup.exe Install.exe" >&2
+    echo "usage: $0 [--signed] setup.exe Install.exe" >&2
     exit 2
 fi
 
@@ -53,6 +58,35 @@ resource_count() {
     awk -v want="$2" "$AWK_HEX"'
         /^[0-9a-f]+   Entry: ID: 0x/ { inside = (hex($4) == want); next }
         inside && /Name Table:/ { n = $NF; print n; exit }' <<<"$1"
+}
+
+# Prints the PE checksum stored in the header, the one computed over the bytes
+# (16-bit words added with end-around carry, the checksum field left out, plus
+# the file length), and what the certificate table holds: "none", "signature"
+# (one PKCS#7 Authenticode entry ending the file, as signing tools write it),
+# or "broken".
+pe_facts() {
+    python3 - "$1" <<'PY'
+import array, struct, sys
+data = open(sys.argv[1], "rb").read()
+opt = struct.unpack_from("<I", data, 0x3C)[0] + 24
+at = opt + 64
+stored = struct.unpack_from("<I", data, at)[0]
+words = array.array("H", (data[:at] + b"\0\0\0\0" + data[at + 4:] + b"\0")[:len(data) + len(data) % 2])
+if sys.byteorder != "little":
+    words.byteswap()
+total = sum(words)
+while total >> 16:
+    total = (total & 0xFFFF) + (total >> 16)
+table = opt + (96 if struct.unpack_from("<H", data, opt)[0] == 0x10B else 112) + 4 * 8
+offset, size = struct.unpack_from("<II", data, table)
+cert = "none"
+if offset or size:
+    length, revision, kind = struct.unpack_from("<IHH", data, offset) if offset + 8 <= len(data) else (0, 0, 0)
+    ok = offset + size == len(data) and 8 < length <= size and revision == 0x200 and kind == 2
+    cert = "signature" if ok else "broken"
+print("%08x %08x %s" % (stored, (total + len(data)) & 0xFFFFFFFF, cert))
+PY
 }
 
 check_file() {
@@ -96,6 +130,15 @@ check_file() {
     local size
     size=$(stat -c %s "$file")
     [ "$size" -lt "$LIMIT" ]; check $? "$name: $size bytes (limit: below $LIMIT)"
+
+    local stored computed cert
+    read -r stored computed cert < <(pe_facts "$file")
+    [ -n "$stored" ] && [ "$stored" = "$computed" ]; check $? "$name: PE checksum $stored (computed over the file: $computed)"
+    if [ "$signed" = 1 ]; then
+        [ "$cert" = signature ]; check $? "$name: Authenticode signature present (certificate table: $cert)"
+    else
+        [ "$cert" = none ]; check $? "$name: unsigned, as no signature was asked for (certificate table: $cert)"
+    fi
 
     local types
     types=" $(resource_types "$headers" | tr '\n' ' ')"

@@ -27,6 +27,9 @@ have clang++ || need="$need clang"
 pkg_ok libclang-rt-14-dev || need="$need libclang-rt-14-dev"
 have clang-tidy || need="$need clang-tidy"
 have cppcheck || need="$need cppcheck"
+# Release signing and its test (make dist SIGN_..., make test).
+have osslsigncode || need="$need osslsigncode"
+have openssl || need="$need openssl"
 
 [ -z "$need" ] && exit 0
 
