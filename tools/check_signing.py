@@ -164,7 +164,7 @@ def main():
 
     # Under Wine: the shipped 32-bit programs, or where the host cannot run
     # 32-bit code, the x86_64 build signed the same way.
-    if getattr(harness, "host_runs_32bit", lambda: True)():
+    if harness.host_runs_32bit():
         build, signed = i686, {n: f("dist-pem/" + n) for n in PROGRAMS}
     else:
         build, signed = x86_64, {}
