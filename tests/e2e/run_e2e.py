@@ -969,6 +969,18 @@ class RoadTests(E2ECase):
                                   '"' + target + '\\Install.exe" -silentLaunch -register')
 
 
+    def test_target_named_in_any_language_then_handoff(self):
+        target = self.w(ANY_LANGUAGE)
+        run = self.run_program(self.setup + " -target " + target)
+        self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
+                             '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
+        self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
+        self.assertTrue(os.path.isfile(self.dir("Программы 安装", "JRE", "bin", "javaw.exe")))
+        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
+                                  '"' + target + '\\Install.exe" -verctrl',
+                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+
+
 PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "kvitest")
 
 GROUPS = {
