@@ -95,6 +95,14 @@ kvi_program(Install Install
     INCLUDES ${CMAKE_SOURCE_DIR}/install
     LIBRARIES kernel32 advapi32)
 
+# A resource script pulls in its icon and manifest by file name, which CMake's
+# scan of #include lines does not see: without these, editing a manifest or an
+# icon and building again would leave the old one in the program.
+set_source_files_properties(res/setup.rc PROPERTIES
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/setup.manifest;${CMAKE_SOURCE_DIR}/res/setup.ico")
+set_source_files_properties(res/install.rc PROPERTIES
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/install.manifest;${CMAKE_SOURCE_DIR}/res/install.ico")
+
 enable_testing()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
     add_subdirectory(tests/e2e)

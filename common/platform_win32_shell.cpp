@@ -32,9 +32,12 @@ bool programs_folder(char* buf, std::uint32_t cap) {
     auto get_folder_path = system_export<GetFolderPath>("shfolder.dll", "SHGetFolderPathA");
     if (!get_folder_path) return false;
 
-    // The function writes up to MAX_PATH characters whatever buffer it is given.
+    // The function writes up to MAX_PATH bytes whatever buffer it is given. A
+    // name whose bytes do not fit (UTF-8 takes up to three a character) may
+    // come back cut and unterminated with success reported; with no zero byte
+    // in the buffer beforehand, only a whole name ends in one.
     char folder[MAX_PATH];
-    folder[0] = '\0';
+    FillMemory(folder, sizeof folder, 0x7F);
     if (FAILED(get_folder_path(nullptr, kCsidlPrograms, nullptr, 0, folder))) return false;
     std::uint32_t size = 0;
     while (size < MAX_PATH && folder[size] != '\0') ++size;
@@ -80,10 +83,11 @@ LinkFile link_persist(Link link) {
 }
 
 bool save_link(LinkFile file, const char* path) {
-    // A path that does not convert leaves the buffer terminated, so Save
-    // fails on a bad name instead of reading past the end.
+    // A path that does not convert whole is not saved under a cut name. (Our
+    // paths are below 260 bytes, and no code page takes fewer bytes than
+    // UTF-16 characters, so a whole one always fits.)
     WCHAR wide[260] = {};
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, 260);
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, 260) == 0) return false;
     wide[259] = L'\0';
     return SUCCEEDED(to_win(file)->Save(wide, TRUE));
 }

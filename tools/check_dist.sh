@@ -154,6 +154,11 @@ check_file() {
     narrow=$("$STRINGS" -a "$file")
     grep -qx '1.8-002' <<<"$wide"; check $? "$name: version text 1.8-002"
     grep -q "requestedExecutionLevel level=\"$level\"" <<<"$narrow"; check $? "$name: execution level $level"
+    # Without the UTF-8 code page a folder named outside the system's code
+    # page reaches the program as question marks.
+    grep -qF '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>' \
+        <<<"$narrow"
+    check $? "$name: UTF-8 code page declared"
     grep -qx "$([ $kind = setup ] && echo setup.exe || echo Install.exe)" <<<"$wide"
     check $? "$name: original file name recorded"
 }

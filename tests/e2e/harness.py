@@ -116,6 +116,23 @@ def text(value):
     return unescape(value).decode("latin-1")
 
 
+def u8(s):
+    """A name in any language as the tests handle texts: one character per byte of
+    its UTF-8 form. The programs and the helpers run with UTF-8 as their ANSI code
+    page, so this is how records, traces and the registry give such a name back,
+    and how a command line or a path carries it to them."""
+    return s.encode("utf-8").decode("latin-1")
+
+
+def unix_name(s):
+    """A text of the tests (one character per byte) as a name on the Unix side: its
+    bytes read as UTF-8 when they are UTF-8 (see u8), else the text unchanged."""
+    try:
+        return s.encode("latin-1").decode("utf-8")
+    except (UnicodeEncodeError, UnicodeDecodeError):
+        return s
+
+
 def read_kv(path):
     """Reads key=value lines into a dict of texts."""
     result = {}
@@ -325,6 +342,7 @@ class Prefix:
         """The Unix path of a C: path, its folders found in any letter case as Windows would."""
         if not re.match(r"^[cC]:\\", win_path):
             raise HarnessError("not a C: path: " + win_path)
+        win_path = unix_name(win_path)
         path = self.drive_c()
         for part in (p for p in win_path[3:].split("\\") if p):
             exact = os.path.join(path, part)

@@ -36,8 +36,9 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
+from harness import u8  # noqa: E402
 from run_e2e import (JAVA, JAVAW, MB_ICONERROR, MB_OK, OWN_VERSION, PROBE_ANSWER,  # noqa: E402
-                     REG_SZ, SETUP_USAGE)
+                     REG_SZ, SETUP_USAGE, ascii_lower)
 
 # The longest command line Windows starts: 32,767 characters with the terminator.
 LONGEST_COMMAND = 32766
@@ -71,10 +72,6 @@ def folder_of_length(base, length):
     if len(path) != length:
         raise ValueError("no folder of %d characters below %s" % (length, base))
     return path
-
-
-def ascii_lower(s):
-    return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in s)
 
 
 def remove_usual_location():
@@ -380,18 +377,21 @@ class HostileSetupTests(HostileCase):
     # --- bytes above 127 -----------------------------------------------------------------
 
     def test_bytes_above_127_pass_unchanged(self):
-        # Only A-Z are lowered: É (0xC9), Ä (0xC4), Ñ (0xD1) stay capitals, and a
-        # non-breaking space (0xA0) is no blank.
-        medium = self.medium_at(self.w("M\xc9DIUM\xc4"))
-        # Š (0x8A) and Ÿ (0x9F) have lower-case forms in the ANSI code page too.
-        run = self.run_setup(medium + "\\setup.exe -Batch C:\\\xc4\\\xd1.TXT -NoSplash -QATest \xa0\xff\xe9\x8a\x9f\xc0")
-        self.check_bootstrap(run, "_instkvi.com -s -a  -batch  c:\\\xc4\\\xd1.txt  -nosplash  -qatest \xa0\xff\xe9\x8a\x9f\xc0",
-                             cwd=self.w("m\xc9dium\xc4"))
+        # The programs speak UTF-8, so each of these letters is two bytes above 127.
+        # Only A-Z are lowered: É, Ä, Ñ stay capitals, and a non-breaking space is no blank.
+        medium = self.medium_at(self.w(u8("MÉDIUMÄ")))
+        # Š and Ÿ have lower-case forms too; Š's second byte is 0xA0, the non-breaking
+        # space of the Western code page.
+        tail = u8("\xa0ÿéŠŸÀ")
+        run = self.run_setup(medium + "\\setup.exe -Batch C:\\" + u8("Ä\\Ñ") + ".TXT -NoSplash -QATest " + tail)
+        self.check_bootstrap(run, "_instkvi.com -s -a  -batch  c:\\" + u8("Ä\\Ñ") + ".txt  -nosplash  -qatest " + tail,
+                             cwd=self.w(u8("mÉdiumÄ")))
         # The stored folder is the folder as setup entered it: its capitals É and Ä kept.
-        self.assertEqual(run.record["OriginalSource"], (REG_SZ, b"c:\\e2e\\" + self.name.encode() + b"\\m\xc9dium\xc4\0"))
+        self.assertEqual(run.record["OriginalSource"],
+                         (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
 
     def test_non_breaking_space_is_no_blank(self):
-        run = self.run_setup(self.setup + " -\xa0")
+        run = self.run_setup(self.setup + " -" + u8("\xa0"))
         self.check_usage_only(run)
 
     # --- tabs and quotes -------------------------------------------------------------------
@@ -506,7 +506,7 @@ class HostileSetupTests(HostileCase):
     def test_handoff_into_a_folder_with_blanks_and_bytes_above_127(self):
         # The real Install.exe answers the probe and takes the hand-off: it registers the
         # folder as it entered it (A-Z lowered, Ä and É kept) and starts the runtime.
-        inst = self.install_at(self.w("My K\xc4T\xc9"))
+        inst = self.install_at(self.w(u8("My KÄTÉ")))
         self.decoy(self.w("my.exe"))
         run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record(OWN_VERSION, inst))
         self.assertExit(run, "0x00000000")
@@ -514,7 +514,7 @@ class HostileSetupTests(HostileCase):
         self.assertStarts(run.starts("main"), ['"' + inst + '\\Install.exe" -verctrl',
                                                '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'])
         self.assertStarts(run.starts("others"), [launch])
-        registered = self.w("my k\xc4t\xc9")
+        registered = self.w(u8("my kÄtÉ"))
         rec = self.one_record("javaw.exe")
         self.assertEqual(rec["cmdline"], launch)
         self.assertEqual(rec["cwd"], registered)
@@ -593,8 +593,8 @@ class HostileSetupTests(HostileCase):
             ("1.8-" + "9" * 5000, "current"),
             ("0.99999999999999999999999-9", "older"),   # the major decides
             ("\t1. 8-+2", "current"),                   # white space and a sign in front of digits
-            ("\xb9.9-9", "older"),                      # superscript one (0xB9) is no digit: 0.9.9
-            ("1.\xb2\xb3-9", "older"),                   # nor are superscript two and three: 1.0.9
+            (u8("\xb9.9-9"), "older"),                  # superscript one (U+00B9) is no digit: 0.9.9
+            (u8("1.\xb2\xb3-9"), "older"),               # nor are superscript two and three: 1.0.9
         ]
         for version, outcome in cases:
             with self.subTest(version=version[:40]):
@@ -830,13 +830,15 @@ class HostileInstallTests(HostileCase):
     # --- bytes above 127 -----------------------------------------------------------------
 
     def test_bytes_above_127_pass_unchanged(self):
-        kit = self.install_at(self.w("K\xc4T\xc9"))
-        run = self.run_program(kit + "\\Install.exe -Register -NoSplash -Input C:\\\xd1\\\xc9.TXT \xa0\xff\x8a\x9f")
+        kit = self.install_at(self.w(u8("KÄTÉ")))
+        run = self.run_program(kit + "\\Install.exe -Register -NoSplash -Input C:\\" + u8("Ñ\\É") + ".TXT " +
+                               u8("\xa0ÿŠŸ"))
         # Only A-Z are lowered: the folder keeps its Ä and É, the options their Ñ, É, Š, Ÿ.
-        folder = self.w("k\xc4t\xc9")
-        self.check_launch(run, JAVAW + "  -register -nosplash -input c:\\\xd1\\\xc9.txt \xa0\xff\x8a\x9f", folder)
+        folder = self.w(u8("kÄtÉ"))
+        self.check_launch(run, JAVAW + "  -register -nosplash -input c:\\" + u8("Ñ\\É") + ".txt " + u8("\xa0ÿŠŸ"),
+                          folder)
         self.check_registered(run, folder, folder + "\\Install.exe -remove")
-        self.assertEqual(run.record["InstPath"][1], folder.encode("latin-1") + b"\0")
+        self.assertEqual(run.record["InstPath"][1], ("c:\\e2e\\%s\\kÄtÉ\0" % self.name).encode("utf-8"))
         self.check_link(folder)
 
     # --- tabs and quotes -------------------------------------------------------------------

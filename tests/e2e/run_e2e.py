@@ -64,10 +64,18 @@ JAVA = ("JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.
 JAVAW = ("JRE\\bin\\javaw.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
          ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install")
 
+# A folder name in three scripts and with a blank, as the programs see it (UTF-8 bytes).
+ANY_LANGUAGE = harness.u8("Программы 安装")
+
 PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
 MB_OK = 0x0
 MB_ICONERROR = 0x10
 REG_SZ = 1
+
+def ascii_lower(s):
+    """A-Z lowered, every other character kept (bytes of UTF-8 names untouched)."""
+    return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in s)
+
 
 OPTIONS = None   # parsed command line of this driver
 PREFIX = None    # harness.Prefix
@@ -98,7 +106,7 @@ class E2ECase(unittest.TestCase):
     # --- paths -----------------------------------------------------------
 
     def dir(self, *parts):
-        return os.path.join(self.root, *parts)
+        return os.path.join(self.root, *(harness.unix_name(p) for p in parts))
 
     def w(self, *parts):
         """The Windows path of a folder of this test, all in lower case ("c:\\e2e\\s01\\...")."""
@@ -317,6 +325,30 @@ class SetupTests(E2ECase):
         run = self.run_setup("", run_env={"KVI_START_DIR": ""})
         boot = self.one_record("_instkvi.com")
         self.assertEqual(boot["start_dir"], self.start)
+        self.assertBoxes(run, [])
+
+    def test_medium_in_a_folder_with_a_non_latin_name(self):
+        # The medium in C:\Носитель, started from its own folder as Explorer does: the
+        # bootstrap installer and the record get the real name, not question marks.
+        medium = harness.u8("C:\\Носитель")
+        unix = PREFIX.unix(medium)
+        shutil.rmtree(unix, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, unix, True)
+        os.makedirs(unix)
+        shutil.copy(OPTIONS.setup, os.path.join(unix, "setup.exe"))
+        shutil.copy(OPTIONS.bootstrap, os.path.join(unix, "_instkvi.com"))
+        run = self.run_program('"' + medium + '\\setup.exe" -NoSplash', cwd=medium,
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual(boot["start_dir"], medium)
+        self.assertEqual(boot["start_dir"].encode("latin-1"), "C:\\Носитель".encode("utf-8"))
+        # setup entered its program directory, lowered A-Z only: the Cyrillic capital stays.
+        lowered = harness.u8("c:\\Носитель")
+        self.assertEqual(boot["cwd"], lowered)
+        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -nosplash")
+        self.assertRegSz(run.record, "OriginalSource", lowered, len("c:\\Носитель".encode("utf-8")) + 1)
+        self.assertStarts(run.starts(), ["_instkvi.com -s -a  -nosplash"])
         self.assertBoxes(run, [])
 
     def test_batch_file_whose_path_holds_the_program_name(self):
@@ -709,6 +741,24 @@ class HandoffTests(E2ECase):
         self.assertIsNone(run.uninstall)
         self.assertBoxes(run, [])
 
+    def test_handoff_into_a_folder_named_in_any_language(self):
+        medium = self.lay_medium()
+        kit = self.lay_kit(ANY_LANGUAGE)
+        run = self.run_program(medium + "\\setup.exe -NoSplash", before=self.plant_record(OWN_VERSION, kit),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], JAVAW + "  -silentlaunch -register  -nosplash")
+        self.assertStarts(run.starts("main"), [
+            '"' + kit + '\\Install.exe" -verctrl',
+            '"' + kit + '\\Install.exe" -silentLaunch -register  -nosplash'])
+        self.assertStarts(run.starts("others"), [rec["cmdline"]])
+        self.assertEqual(rec["cwd"], kit)
+        self.assertRegSz(run.record, "InstPath", kit)
+        self.assertRegSz(run.record, "UninstCmd", '"' + kit + '\\Install.exe" -remove')
+        self.assertNotStarted("_instkvi.com", "java.exe")
+        self.assertBoxes(run, [])
+
     def test_handoff_into_a_folder_with_a_blank(self):
         medium = self.lay_medium()
         kit = self.lay_kit("kit dir")
@@ -747,7 +797,7 @@ class RegistrationTests(E2ECase):
     def check_link(self, folder, workdir=None):
         r = self.kvitest([["lnkread", self.link_path()]])
         self.assertEqual(r.values.get("loaded"), "1", "no shortcut at " + self.link_path())
-        self.assertEqual(r.values["target"].lower(), (folder + "\\Install.exe").lower())
+        self.assertEqual(ascii_lower(r.values["target"]), ascii_lower(folder + "\\Install.exe"))
         self.assertEqual(r.values["description"], "Halvik Torvanex Install")
         self.assertEqual(r.values["workdir"], workdir or folder)
         self.assertEqual(r.values["icon"], folder + "\\Install.exe")
@@ -785,6 +835,25 @@ class RegistrationTests(E2ECase):
         self.assertExit(run, "0x00000000")
         self.check_registered(run, kit, '"' + kit + '\\Install.exe" -remove')
         self.check_link(kit)
+        self.assertBoxes(run, [])
+
+    def test_register_in_a_folder_named_in_any_language(self):
+        # Cyrillic, CJK and a blank: the record, the uninstall entry and the shortcut
+        # hold the real name, and the runtime starts in that folder.
+        kit = self.lay_kit(ANY_LANGUAGE)
+        self.assertTrue(os.path.isdir(os.path.join(self.root, "Программы 安装")))
+        run = self.run_program('"' + kit + '\\Install.exe" -Register -NoSplash')
+        self.assertExit(run, "0x00000000")
+        command = '"' + kit + '\\Install.exe" -remove'
+        self.check_registered(run, kit, command)
+        self.assertEqual(run.record["InstPath"][1],
+                         ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
+        self.check_link(kit)
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], JAVAW + "  -register -nosplash")
+        self.assertEqual(rec["cwd"], kit)
+        self.assertEqual(rec["start_dir"], self.start)
+        self.assertStarts(run.starts("main"), [rec["cmdline"]])
         self.assertBoxes(run, [])
 
     def test_register_at_a_drive_root(self):
@@ -895,6 +964,18 @@ class RoadTests(E2ECase):
         self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
                              '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
         self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
+        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
+                                  '"' + target + '\\Install.exe" -verctrl',
+                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+
+
+    def test_target_named_in_any_language_then_handoff(self):
+        target = self.w(ANY_LANGUAGE)
+        run = self.run_program(self.setup + " -target " + target)
+        self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
+                             '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
+        self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
+        self.assertTrue(os.path.isfile(self.dir("Программы 安装", "JRE", "bin", "javaw.exe")))
         self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
                                   '"' + target + '\\Install.exe" -verctrl',
                                   '"' + target + '\\Install.exe" -silentLaunch -register')

@@ -62,6 +62,24 @@ TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
     EXPECT_TRUE(machine().boxes.empty());
 }
 
+TEST_F(SelfRegistration, FolderNamedInAnyLanguage) {
+    // Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
+    const std::string dir = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
+                            "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
+    ASSERT_EQ(dir.size(), 28u);
+    in(dir);
+    EXPECT_EQ(register_installation(false), Registration::go_on);
+    const std::string command = "\"" + dir + "\\Install.exe\" -remove";
+    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz(command));
+    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), sz(command));
+    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(dir));
+    EXPECT_EQ(calls_starting("set_string_value InstPath"), std::vector<std::string>{"set_string_value InstPath 29"});
+    const fake::Link& link = machine().saved_links.at(kLinkFile);
+    EXPECT_EQ(link.path, dir + "\\Install.exe");
+    EXPECT_EQ(link.working_dir, dir);
+    EXPECT_TRUE(machine().boxes.empty());
+}
+
 TEST_F(SelfRegistration, DriveRootAndBlanks) {
     in("C:\\");
     EXPECT_EQ(register_installation(false), Registration::go_on);
@@ -208,6 +226,25 @@ TEST_F(StartMenuShortcut, TooLongPathsMakeNoLink) {
     kvi::install::create_start_menu_shortcut();
     EXPECT_EQ(machine().saved_links.size(), 1u);
     EXPECT_TRUE(machine().boxes.empty());
+}
+
+TEST_F(StartMenuShortcut, PathLimitCountsBytesOfUtf8Names) {
+    // 122 Cyrillic letters: 247 bytes + "\Install.exe" = 259 fits; one more letter does not.
+    for (int letters : {122, 123}) {
+        fake::reset();
+        std::string dir = "C:\\";
+        for (int i = 0; i < letters; ++i) dir += "\xD0\x94";  // Д
+        in(dir);
+        kvi::install::create_start_menu_shortcut();
+        if (letters == 122) {
+            ASSERT_EQ(machine().saved_links.size(), 1u);
+            EXPECT_EQ(machine().saved_links.begin()->second.path, dir + "\\Install.exe");
+            EXPECT_TRUE(machine().boxes.empty());
+        } else {
+            EXPECT_TRUE(machine().saved_links.empty()) << "no link to a cut path";
+            EXPECT_EQ(machine().boxes.size(), 1u);
+        }
+    }
 }
 
 }  // namespace

@@ -227,6 +227,32 @@ TEST_F(SetupFlow, UnreachableProgramDirectoryRecordsTheStartDirectory) {
     EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
 }
 
+TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
+    // Names are UTF-8: a Cyrillic letter is two bytes, so 129 of them no longer fit
+    // the 260-byte directory buffer, though they are far from 260 characters.
+    struct Row {
+        int letters;
+        bool written;
+    };
+    for (Row row : {Row{128, true}, Row{129, false}}) {
+        fake::reset();
+        std::string dir = "d:\\";
+        for (int i = 0; i < row.letters; ++i) dir += "\xD0\x94";  // Д
+        machine().dirs.insert(dir);
+        run(dir + "\\setup.exe");
+        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
+        if (row.written) {
+            EXPECT_EQ(dir.size(), 259u);
+            EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz(dir));
+            EXPECT_TRUE(machine().boxes.empty());
+        } else {
+            EXPECT_FALSE(fake::value(kRecord, "OriginalSource")) << "no cut name in the record";
+            ASSERT_EQ(machine().boxes.size(), 1u);
+            EXPECT_EQ(machine().boxes[0].caption, "Registration Error");
+        }
+    }
+}
+
 TEST_F(SetupFlow, LongCommandIsStartedWhole) {
     std::string tail(3000, 'x');
     run("D:\\Kit\\setup.exe -qatest " + tail);

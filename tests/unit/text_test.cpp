@@ -35,6 +35,10 @@ TEST(TextHelpers, LowerOnlyAToZAndFindLast) {
     std::string s = "AZaz@[`{\xC4\xE4";
     kvi::lower_in_place(s.data(), s.size());
     EXPECT_EQ(s, "azaz@[`{\xC4\xE4");
+    // UTF-8 names: no byte of a multi-byte letter lies in A-Z, so none is touched.
+    std::string path = "C:\\\xD0\x9F\xD0\xA0 \xE5\xAE\x89\\SETUP.EXE";  // C:\ПР 安\SETUP.EXE
+    kvi::lower_in_place(path.data(), path.size());
+    EXPECT_EQ(path, "c:\\\xD0\x9F\xD0\xA0 \xE5\xAE\x89\\setup.exe");
     EXPECT_EQ(kvi::find_last_match("setupsetup x setup", "setup"), 13u);
     EXPECT_EQ(kvi::find_last_match("sss", "ss"), 0u) << "the search goes on behind the match";
     EXPECT_EQ(kvi::find_last_match("abc", "setup"), std::string_view::npos);

@@ -46,16 +46,23 @@ inline bool from_hex(const std::string& text, std::string& bytes) {
     return true;
 }
 
+// Read through the W function and converted here: Wine 8's
+// GetEnvironmentVariableA under the UTF-8 code page cuts a value to its
+// length in UTF-16 characters.
 inline bool get_env(const char* name, std::string& value) {
-    char buf[32768];
+    value.clear();
+    wchar_t wide_name[256];
+    int name_n = MultiByteToWideChar(CP_ACP, 0, name, -1, wide_name, 256);
+    if (name_n == 0) return false;
+    static wchar_t buf[32768];
     SetLastError(0);
-    DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
-    if (n == 0) {
-        value.clear();
-        return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-    }
-    if (n >= sizeof buf) n = 0;
-    value.assign(buf, n);
+    DWORD n = GetEnvironmentVariableW(wide_name, buf, 32768);
+    if (n == 0) return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    if (n >= 32768) return true;
+    int bytes = WideCharToMultiByte(CP_ACP, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return true;
+    value.resize(static_cast<std::string::size_type>(bytes));
+    WideCharToMultiByte(CP_ACP, 0, buf, static_cast<int>(n), &value[0], bytes, nullptr, nullptr);
     return true;
 }
 
