@@ -125,9 +125,10 @@ void sleep_ms(std::uint32_t ms);
 Handle std_input();
 // Replaces the standard-input handle (SetStdHandle).
 bool set_std_input(Handle handle);
-// True when the handle behind standard input reports a file position, as a
-// file does and a console or pipe does not.
-bool std_input_has_position();
+// True when standard input is redirected: there is a handle and it is not an
+// interactive console (a file, a pipe or the null device). False without a
+// handle, with an invalid one, or on a console.
+bool std_input_redirected();
 // Creates an anonymous pipe, both ends inheritable, default size.
 bool create_pipe(Handle& read_end, Handle& write_end);
 // Duplicates a handle within this process, same access, not inheritable.

@@ -147,16 +147,22 @@ Handle std_input() { return from_win(GetStdHandle(STD_INPUT_HANDLE)); }
 
 bool set_std_input(Handle handle) { return SetStdHandle(STD_INPUT_HANDLE, to_win(handle)) != FALSE; }
 
-bool std_input_has_position() {
+bool std_input_redirected() {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (in == nullptr || in == INVALID_HANDLE_VALUE) return false;
-    // Windows leaves a seek on a pipe or a console undefined rather than
-    // failing it, so only a file on disk can answer with a real position.
-    if (GetFileType(in) != FILE_TYPE_DISK) return false;
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    LARGE_INTEGER position;
-    return SetFilePointerEx(in, zero, &position, FILE_CURRENT) != FALSE;
+    // A handle that is not open at all: GetFileType fails on it.
+    SetLastError(NO_ERROR);
+    if (GetFileType(in) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
+    // Only a console answers GetConsoleMode; the null device, though a
+    // character device like the console, does not. A pipe counts as
+    // redirected input: the C runtime's position query succeeds on a pipe
+    // (SetFilePointer gives back the position the system keeps for the
+    // handle), so `type answers.txt | Install -batch` and tools that feed
+    // standard input through a pipe have always been relayed. We decide by
+    // the kind of handle instead of asking SetFilePointer, whose answer for a
+    // pipe is undefined and not the same under every Windows.
+    DWORD mode = 0;
+    return GetConsoleMode(in, &mode) == FALSE;
 }
 
 bool create_pipe(Handle& read_end, Handle& write_end) {

@@ -117,7 +117,7 @@ bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
 int launch_application(const Text& tail, bool nojw, bool silent_launch) {
     bool silent = has_option(tail, "-silent");
     bool batch = has_option(tail, "-batch") || has_option(tail, "-b");
-    bool relay_input = batch && plat::std_input_has_position();
+    bool relay_input = batch && plat::std_input_redirected();
 
     bool quiet = silent || silent_launch;
     Text command;

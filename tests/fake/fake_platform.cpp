@@ -361,7 +361,12 @@ void sleep_ms(std::uint32_t ms) {
 Handle std_input() {
     fake::log("std_input");
     if (fake::failing(Op::std_input)) return Handle::invalid;
-    return world().current_stdin;
+    World& w = world();
+    if (static_cast<std::uintptr_t>(w.current_stdin) == fake::kStdin) {
+        if (w.s.stdin_kind == fake::StdinKind::none) return Handle::none;
+        if (w.s.stdin_kind == fake::StdinKind::invalid) return Handle::invalid;
+    }
+    return w.current_stdin;
 }
 
 bool set_std_input(Handle handle) {
@@ -376,10 +381,13 @@ bool set_std_input(Handle handle) {
     return true;
 }
 
-bool std_input_has_position() {
-    fake::log("std_input_has_position");
-    if (fake::failing(Op::std_input_has_position)) return false;
-    return world().s.stdin_is_file && static_cast<std::uintptr_t>(world().current_stdin) == fake::kStdin;
+bool std_input_redirected() {
+    fake::log("std_input_redirected");
+    if (fake::failing(Op::std_input_redirected)) return false;
+    using fake::StdinKind;
+    StdinKind kind = world().s.stdin_kind;
+    bool redirected = kind == StdinKind::disk_file || kind == StdinKind::pipe || kind == StdinKind::null_device;
+    return redirected && static_cast<std::uintptr_t>(world().current_stdin) == fake::kStdin;
 }
 
 bool create_pipe(Handle& read_end, Handle& write_end) {
@@ -404,7 +412,9 @@ bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
     got = 0;
     if (static_cast<std::uintptr_t>(handle) != fake::kStdin) return false;
     s.read_sizes.push_back(n);
+    if (s.stdin_kind == fake::StdinKind::null_device) return true;  // at its end from the start
     std::size_t left = s.stdin_data.size() - s.stdin_pos;
+    if (s.stdin_kind == fake::StdinKind::pipe) left = std::min(left, s.pipe_chunk);
     got = static_cast<std::uint32_t>(std::min<std::size_t>(n, left));
     std::memcpy(buf, s.stdin_data.data() + s.stdin_pos, got);
     s.stdin_pos += got;

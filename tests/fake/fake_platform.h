@@ -20,7 +20,7 @@ enum class Op {
     get_env, set_env, get_current_dir, set_current_dir, create_directory,
     create_key, open_key_for_subkeys, set_string_value, query_value_size, query_value,
     start_process, wait_for, exit_code, terminate, close_handle,
-    std_input, set_std_input, std_input_has_position, create_pipe, duplicate_uninheritable,
+    std_input, set_std_input, std_input_redirected, create_pipe, duplicate_uninheritable,
     read_file, write_file,
     programs_folder, create_shell_link, link_persist, save_link,
 };
@@ -65,6 +65,9 @@ struct Program {
     bool reads_input = true;    // drains the pipe it was given
 };
 
+// What standard input is at the start. A fresh machine's is a console.
+enum class StdinKind { console, none, invalid, disk_file, pipe, null_device };
+
 struct Link {
     std::string path, description, working_dir, icon_path;
     int icon_index = -1;
@@ -88,9 +91,10 @@ struct State {
     std::string stdout_text;
 
     // Standard input and the relay pipe.
-    bool stdin_is_file = false;
-    std::string stdin_data;
+    StdinKind stdin_kind = StdinKind::console;
+    std::string stdin_data;  // what a file holds or a pipe's writer sends; the null device gives nothing
     std::size_t stdin_pos = 0;
+    std::size_t pipe_chunk = 1000;          // a read of a pipe gets at most this many bytes
     std::vector<std::uint32_t> read_sizes;  // bytes asked for by each read of standard input
     std::string piped;                      // bytes the application got through the pipe
     bool relay_blocked = false;             // a write would have blocked for ever
