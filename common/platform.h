@@ -51,8 +51,17 @@ std::uint32_t get_current_dir(char* buf, std::uint32_t cap);
 bool set_current_dir(const char* path);
 
 enum class MakeDir { created, already_exists, failed };
-// Creates one directory (no parents).
-MakeDir create_directory(const char* path);
+// How a new directory's access list is made: inherited from its parent, or
+// the installed folder's own protected list (kInstalledFolderSddl).
+enum class Acl { inherited, installed_folder };
+// Creates one directory (no parents). With Acl::installed_folder the list is
+// given to the creation itself; when it cannot be built, nothing is created
+// and the result is `failed`.
+MakeDir create_directory(const char* path, Acl acl);
+
+// Reads the full path of this program's own file into buf (cap bytes).
+// Returns its length, or 0 when it cannot be read or does not fit.
+std::uint32_t own_program_path(char* buf, std::uint32_t cap);
 
 // --- Registry ----------------------------------------------------------------
 
@@ -86,9 +95,9 @@ struct ConsoleLook {
     std::uint32_t flags;  // STARTF_USE* bits as the platform defines them
 };
 
-// How to start a process: always from the command line alone (no separate
-// program name), with this process's environment and current directory.
+// How to start a process, with this process's environment and current directory.
 struct StartRequest {
+    const char* application = nullptr;     // the program by full path; null: the command line's first word
     char* command_line = nullptr;          // writable, as the platform may touch it
     bool inherit_handles = false;
     bool new_console = false;              // CREATE_NEW_CONSOLE

@@ -186,12 +186,15 @@ class E2ECase(unittest.TestCase):
                             "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
     def assertStarts(self, starts, expected):
-        """expected: command lines, or (command line, inherit flag, creation flags), in order."""
+        """expected: command lines, or (command line, inherit flag, creation flags[,
+        application name]), in order; see harness.Start.application_matches."""
         expected = [e if isinstance(e, tuple) else (e, 0, 0) for e in expected]
+        expected = [e if len(e) == 4 else e + (None,) for e in expected]
         self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
-        for start, (command, inherit, flags) in zip(starts, expected):
-            self.assertTrue(start.matches(command, inherit, flags),
-                            "%r, expected %r, inherit %d, flags 0x%X" % (start, command, inherit, flags))
+        for start, (command, inherit, flags, application) in zip(starts, expected):
+            self.assertTrue(start.matches(command, inherit, flags, application),
+                            "%r, expected %r, inherit %d, flags 0x%X, application %r" % (
+                                start, command, inherit, flags, application))
 
     def assertExit(self, run, status):
         self.assertEqual(run.status.get("timeout"), "0", "the program did not end in time")
@@ -281,8 +284,34 @@ class SetupTests(E2ECase):
         self.assertRegSz(run.record, "OriginalSource", self.medium, len(self.medium) + 1)
         self.assertIsNone(run.uninstall)
         self.assertNotStarted("install.exe")
-        self.assertStarts(run.starts(), ["_instkvi.com -s"])
+        self.assertStarts(run.starts(), [("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")])
         self.assertBoxes(run, [])
+
+    def test_usual_location_access_list(self):
+        # The descriptor setup gives CreateDirectoryA, converted as setup converts it.
+        v = self.kvitest([["sddl"]]).values
+        self.assertEqual((v.get("converted"), v.get("dacl_present"), v.get("dacl_protected"), v.get("owner")),
+                         ("1", "1", "1", "0"))
+        self.assertEqual(v.get("aces"), "4")
+        self.assertEqual([v.get("ace%d" % i) for i in range(4)], [
+            "0,0x3,0x1F01FF,S-1-5-18",        # SYSTEM: full control, folders and files inherit it
+            "0,0x3,0x1F01FF,S-1-5-32-544",    # Administrators: full control
+            "0,0x3,0x1F01FF,S-1-3-4",         # Owner Rights: full control
+            "0,0x3,0x1200A9,S-1-5-32-545"])   # Users: read and execute
+
+    def test_missing_bootstrap_is_not_searched_for(self):
+        # setup found on PATH and started by its bare name stays in the current
+        # directory, which holds a planted _instkvi.com; so does a folder on PATH.
+        os.remove(self.dir("medium", "_instkvi.com"))
+        shutil.copy(OPTIONS.bootstrap, self.dir("start", "_instkvi.com"))
+        os.makedirs(self.dir("plant"))
+        shutil.copy(OPTIONS.bootstrap, self.dir("plant", "_instkvi.com"))
+        path = ";".join([self.medium, self.w("plant"), "C:\\windows\\system32", "C:\\windows"])
+        run = self.run_program("setup.exe", env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"PATH": path})
+        self.assertExit(run, "0x00000000")
+        self.assertNotStarted("_instkvi.com")
+        self.assertStarts(run.starts(), [("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")])
+        self.assertBoxes(run, [("Application Launch Error", "Error Launching Installation.", MB_ICONERROR)])
 
     def test_options_are_normalised_for_the_bootstrap(self):
         self.lay_medium("Kit", setup_name="SETUP.EXE")
@@ -494,7 +523,8 @@ class InstallTests(E2ECase):
         """The stand-in runtime's record, and when run is given, Install's only start."""
         self.assertEqual(rec["cmdline"], command)
         if run is not None:
-            self.assertStarts(run.starts(), [(command, inherit, flags)])
+            runtime = self.kit + "\\" + command.split(" ", 1)[0]
+            self.assertStarts(run.starts(), [(command, inherit, flags, runtime)])
         self.assertEqual(rec["cwd"], self.kit)          # Install's program directory
         self.assertEqual(rec["start_dir_set"], "1")
         self.assertEqual(rec["start_dir"], self.start)  # where Install was started
@@ -677,6 +707,20 @@ class InstallTests(E2ECase):
         self.assertExit(run, "0xFFFFFFFF")
         self.assertStarts(run.starts(), [JAVAW + "  -nosplash"])   # tried, and failed
         self.assertBoxes(run, [("Application Launch Error", "Error launching Install Application.", MB_ICONERROR)])
+
+    def test_missing_runtime_is_not_searched_for(self):
+        bare = self.lay_kit("bare", jre=False)
+        plant = self.lay_kit("plant", install=None)   # a JRE\\bin in a folder on PATH
+        path = ";".join([plant, "C:\\windows\\system32", "C:\\windows"])
+        for args, command in ((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")):
+            with self.subTest(args=args):
+                run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
+                self.assertExit(run, "0xFFFFFFFF")
+                self.assertNotStarted("java.exe", "javaw.exe")
+                runtime = bare + "\\" + command.split(" ", 1)[0]
+                self.assertStarts(run.starts(), [(command, 0, 0, runtime)])
+                self.assertBoxes(run, [("Application Launch Error", "Error launching Install Application.",
+                                        MB_ICONERROR)])
 
     def test_missing_runtime_in_silent_mode(self):
         bare = self.lay_kit("bare", jre=False)

@@ -188,8 +188,9 @@ bool set_current_dir(const char* path) {
     return true;
 }
 
-MakeDir create_directory(const char* path) {
+MakeDir create_directory(const char* path, Acl acl) {
     fake::log(std::string("create_directory ") + path);
+    world().s.dir_requests.emplace_back(path, acl);
     if (fake::failing(Op::create_directory)) return MakeDir::failed;
     auto& s = world().s;
     std::string p = fake::normalize(path);
@@ -199,6 +200,15 @@ MakeDir create_directory(const char* path) {
         return MakeDir::failed;
     s.dirs.insert(p);
     return MakeDir::created;
+}
+
+std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
+    fake::log("own_program_path " + std::to_string(cap));
+    if (fake::failing(Op::own_program_path)) return 0;
+    const std::string& path = world().s.own_path;
+    if (path.size() + 1 > cap) return 0;
+    std::memcpy(buf, path.c_str(), path.size() + 1);
+    return static_cast<std::uint32_t>(path.size());
 }
 
 Key create_key(Key parent, const char* sub) {
@@ -277,6 +287,7 @@ bool start_process(const StartRequest& request, Started& out) {
     if (fake::failing(Op::start_process) || program.start_fails || !request.command_line) return false;
 
     fake::Launch launch;
+    if (request.application) launch.application = request.application;
     launch.command_line = command;
     launch.inherit_handles = request.inherit_handles;
     launch.new_console = request.new_console;

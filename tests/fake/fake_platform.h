@@ -17,7 +17,7 @@
 namespace fake {
 
 enum class Op {
-    get_env, set_env, get_current_dir, set_current_dir, create_directory,
+    get_env, set_env, get_current_dir, set_current_dir, create_directory, own_program_path,
     create_key, open_key_for_subkeys, set_string_value, query_value_size, query_value,
     start_process, wait_for, exit_code, terminate, close_handle,
     std_input, set_std_input, std_input_redirected, create_pipe, duplicate_uninheritable,
@@ -43,6 +43,7 @@ struct Box {
 
 // What a started process was given.
 struct Launch {
+    std::string application;  // the program's path as given; empty: none given
     std::string command_line;
     bool inherit_handles = false;
     bool new_console = false;
@@ -81,6 +82,8 @@ struct State {
     std::set<std::string, NoCase> files;          // plain files: no directory can stand there
     std::set<std::string, NoCase> locked_dirs;    // exist but cannot be entered
     std::set<std::string, NoCase> read_only;      // creating a directory here fails
+    std::vector<std::pair<std::string, plat::Acl>> dir_requests;  // each creation asked for, in order
+    std::string own_path = "D:\\Kit\\setup.exe";  // the running program's file
     std::string command_line;
     std::map<std::string, RegKey, NoCase> registry;  // "HKLM\..." -> values
 

@@ -30,6 +30,7 @@ constexpr std::pair<Op, const char*> kOps[] = {
     {Op::get_current_dir, "get_current_dir"},
     {Op::set_current_dir, "set_current_dir"},
     {Op::create_directory, "create_directory"},
+    {Op::own_program_path, "own_program_path"},
     {Op::create_key, "create_key"},
     {Op::open_key_for_subkeys, "open_key_for_subkeys"},
     {Op::set_string_value, "set_string_value"},
@@ -226,7 +227,15 @@ const Row kReactions[] = {
     {"setup_target", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
 
     // Install, each launch mode: the program directory cannot be entered
-    // (status 0, nothing started), or the application cannot be started (-1).
+    // (status 0, nothing started), or the application cannot be started (-1):
+    // also when the directory that names the runtime (get_current_dir 2, the
+    // first being the start directory) cannot be read.
+    {"install_windowed", Op::get_current_dir, 2, c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_nojw", Op::get_current_dir, 2, c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_batch_console", Op::get_current_dir, 2,
+     c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_batch_relay", Op::get_current_dir, 2,
+     c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)},
     {"install_windowed", Op::set_current_dir, 1, c().box("Set Directory Error").starts_nothing()},
     {"install_windowed", Op::start_process, 1, c().exits(-1).starts_nothing().box("Application Launch Error")},
     {"install_nojw", Op::set_current_dir, 1, c().box("Set Directory Error").starts_nothing()},
@@ -279,6 +288,7 @@ const Row kReactions[] = {
     {"install_register", Op::create_directory, 1, c().box("Start Menu Creation Error").no_link()},  // the save decides
     {"install_register", Op::save_link, 1, c().box("Start Menu Creation Error").no_link()},
     {"install_register", Op::start_process, 1, c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_register", Op::get_current_dir, 4, c().exits(-1).starts_nothing().box("Application Launch Error")},
 
     // -register -noexecute: the same, with nothing ever started.
     {"install_register_noexecute", Op::set_current_dir, 1, c().box("Set Directory Error").writes_nothing().no_link()},
@@ -322,6 +332,7 @@ const Row kReactions[] = {
     {"install_handed_off", Op::create_directory, 1, c().box("Start Menu Creation Error").no_link()},
     {"install_handed_off", Op::save_link, 1, c().box("Start Menu Creation Error").no_link()},
     {"install_handed_off", Op::start_process, 1, c().exits(-1).starts_nothing()},
+    {"install_handed_off", Op::get_current_dir, 4, c().exits(-1).starts_nothing()},
 };
 
 // What holds in a scenario whatever fails.

@@ -54,6 +54,7 @@ TEST(LaunchCommand, BaseCommandsAndTail) {
 TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     EXPECT_EQ(launch(nullptr), 0);
     EXPECT_EQ(only_launch().command_line, kJavaw);
+    EXPECT_EQ(only_launch().application, "C:\\Start\\JRE\\bin\\javaw.exe") << "resolved, not searched for";
     EXPECT_FALSE(only_launch().inherit_handles);
     EXPECT_FALSE(only_launch().new_console);
     EXPECT_FALSE(only_launch().has_console_look);
@@ -68,6 +69,7 @@ TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
     const fake::Launch& batch = only_launch();
     EXPECT_EQ(batch.command_line, kJava + "  -batch c:\\a.txt");
+    EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
     EXPECT_TRUE(batch.new_console);
     EXPECT_FALSE(batch.inherit_handles);
     ASSERT_TRUE(batch.has_console_look);
@@ -235,6 +237,20 @@ TEST_F(JavaLaunch, InvalidSavedInputIsReported) {
     EXPECT_EQ(fake::box_list(),
               std::vector<std::string>{"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"});
     EXPECT_EQ(machine().piped, "");
+}
+
+TEST_F(JavaLaunch, RuntimeIsNamedFromTheCurrentDirectory) {
+    machine().dirs.insert("K:\\");
+    machine().cwd = "K:\\";
+    EXPECT_EQ(launch(" -nojw", true), 0);
+    EXPECT_EQ(only_launch().application, "K:\\JRE\\bin\\java.exe") << "no second backslash at a drive root";
+    EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
+
+    // A directory longer than the usual limit is read whole.
+    fake::reset();
+    machine().cwd = "C:\\" + std::string(400, 'k');
+    EXPECT_EQ(launch(nullptr), 0);
+    EXPECT_EQ(only_launch().application, machine().cwd + "\\JRE\\bin\\javaw.exe");
 }
 
 TEST_F(JavaLaunch, StartFailureBoxUnlessSilent) {

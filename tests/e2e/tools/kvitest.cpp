@@ -23,9 +23,12 @@
 //   lnkread PATH         loads a shell link and prints its properties
 //   programs             prints the current user's Programs folder
 //   desktop              makes Wine start its desktop process now, outside any run
+//   sddl                 converts setup's access list of the usual location and
+//                        prints its control bits, owner and entries
 // KEY is "record" or "uninstall". Output lines are key=value, values
 // percent-escaped as in the stand-ins' records.
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
@@ -35,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "../../../common/constants.h"
 #include "../standins/record.h"
 
 namespace {
@@ -334,6 +338,50 @@ int cmd_run(const std::vector<std::string>& args) {
     return 0;
 }
 
+// --- the usual location's access list ---------------------------------------------
+
+int cmd_sddl() {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kvi::kInstalledFolderSddl, SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        out("converted", "0");
+        return 0;
+    }
+    out("converted", "1");
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    out("dacl_protected", (control & SE_DACL_PROTECTED) ? "1" : "0");
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+    out("owner", owner ? "1" : "0");
+    BOOL present = FALSE;
+    PACL acl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
+    out("dacl_present", present && acl ? "1" : "0");
+    if (present && acl) {
+        out("aces", std::to_string(acl->AceCount));
+        for (WORD i = 0; i < acl->AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(acl, i, &ace)) continue;
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            std::string sid_text = "?";
+            char* sid = nullptr;
+            if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ConvertSidToStringSidA(&allowed->SidStart, &sid)) {
+                sid_text = sid;
+                LocalFree(sid);
+            }
+            char head[64];
+            std::snprintf(head, sizeof head, "%u,0x%X,0x%lX,", allowed->Header.AceType, allowed->Header.AceFlags,
+                          static_cast<unsigned long>(allowed->Mask));
+            out(("ace" + std::to_string(i)).c_str(), head + sid_text);
+        }
+    }
+    LocalFree(sd);
+    return 0;
+}
+
 // --- registry ------------------------------------------------------------------
 
 void dump_key(const char* alias) {
@@ -479,6 +527,7 @@ int dispatch(const std::vector<std::string>& cmd) {
     std::vector<std::string> args(cmd.begin() + 1, cmd.end());
     const std::string& name = cmd[0];
     if (name == "run") return cmd_run(args);
+    if (name == "sddl") return cmd_sddl();
     if (name == "regdump") {
         dump_key("record");
         dump_key("uninstall");
