@@ -51,8 +51,17 @@ std::uint32_t get_current_dir(char* buf, std::uint32_t cap);
 bool set_current_dir(const char* path);
 
 enum class MakeDir { created, already_exists, failed };
-// Creates one directory (no parents).
-MakeDir create_directory(const char* path);
+// How a new directory's access list is made: inherited from its parent, or
+// the installed folder's own protected list (kInstalledFolderSddl).
+enum class Acl { inherited, installed_folder };
+// Creates one directory (no parents). With Acl::installed_folder the list is
+// given to the creation itself; when it cannot be built, nothing is created
+// and the result is `failed`.
+MakeDir create_directory(const char* path, Acl acl);
+
+// Reads the full path of this program's own file into buf (cap bytes).
+// Returns its length, or 0 when it cannot be read or does not fit.
+std::uint32_t own_program_path(char* buf, std::uint32_t cap);
 
 // --- Registry ----------------------------------------------------------------
 
@@ -86,9 +95,9 @@ struct ConsoleLook {
     std::uint32_t flags;  // STARTF_USE* bits as the platform defines them
 };
 
-// How to start a process: always from the command line alone (no separate
-// program name), with this process's environment and current directory.
+// How to start a process, with this process's environment and current directory.
 struct StartRequest {
+    const char* application = nullptr;     // the program by full path; null: the command line's first word
     char* command_line = nullptr;          // writable, as the platform may touch it
     bool inherit_handles = false;
     bool new_console = false;              // CREATE_NEW_CONSOLE
@@ -125,9 +134,10 @@ void sleep_ms(std::uint32_t ms);
 Handle std_input();
 // Replaces the standard-input handle (SetStdHandle).
 bool set_std_input(Handle handle);
-// True when the handle behind standard input reports a file position, as a
-// file does and a console or pipe does not.
-bool std_input_has_position();
+// True when standard input is redirected: there is a handle and it is not an
+// interactive console (a file, a pipe or the null device). False without a
+// handle, with an invalid one, or on a console.
+bool std_input_redirected();
 // Creates an anonymous pipe, both ends inheritable, default size.
 bool create_pipe(Handle& read_end, Handle& write_end);
 // Duplicates a handle within this process, same access, not inheritable.

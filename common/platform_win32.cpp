@@ -1,6 +1,7 @@
 // The Win32 side of platform.h: each function is one system call (or a very
 // short sequence) translated into our own vocabulary. The flows never see a
 // Windows type; the unit tests link a fake in place of this file.
+#include "constants.h"
 #include "platform.h"
 #include "platform_win32.h"
 
@@ -54,9 +55,57 @@ std::uint32_t get_current_dir(char* buf, std::uint32_t cap) { return GetCurrentD
 
 bool set_current_dir(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 
-MakeDir create_directory(const char* path) {
-    if (CreateDirectoryA(path, nullptr)) return MakeDir::created;
+namespace {
+
+// A security descriptor built from SDDL, released with LocalFree.
+class SddlDescriptor {
+public:
+    SddlDescriptor() = default;
+    SddlDescriptor(const SddlDescriptor&) = delete;
+    SddlDescriptor& operator=(const SddlDescriptor&) = delete;
+    ~SddlDescriptor() {
+        if (descriptor_) LocalFree(descriptor_);
+    }
+    // Looked up at run time: advapi32 is loaded anyway, and only setup needs
+    // the conversion, so neither program's import table grows for it.
+    bool build(const char* sddl) {
+        using Convert = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+        auto convert = system_export<Convert>("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+        constexpr DWORD kSddlRevision1 = 1;
+        return convert && convert(sddl, kSddlRevision1, &descriptor_, nullptr) && descriptor_;
+    }
+    PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
+}  // namespace
+
+MakeDir create_directory(const char* path, Acl acl) {
+    SECURITY_ATTRIBUTES sa;
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = nullptr;
+    sa.bInheritHandle = FALSE;
+    SddlDescriptor descriptor;
+    if (acl == Acl::installed_folder) {
+        // Without its list the folder is not made at all: one that inherits
+        // the drive root's entries would be writable by every user. Setting
+        // the list afterwards would leave a moment in which it is.
+        if (!descriptor.build(kvi::kInstalledFolderSddl)) return MakeDir::failed;
+        sa.lpSecurityDescriptor = descriptor.get();
+    }
+    if (CreateDirectoryA(path, acl == Acl::installed_folder ? &sa : nullptr)) return MakeDir::created;
     return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDir::already_exists : MakeDir::failed;
+}
+
+std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
+    if (cap == 0) return 0;
+    SetLastError(NO_ERROR);
+    DWORD n = GetModuleFileNameA(nullptr, buf, cap);
+    // A path that does not fit comes back cut to cap characters, unterminated on XP.
+    if (n == 0 || n >= cap || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return 0;
+    return n;
 }
 
 // --- Registry -------------------------------------------------------------------
@@ -112,7 +161,7 @@ bool start_process(const StartRequest& request, Started& out) {
     }
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
-    if (!CreateProcessA(nullptr, request.command_line, nullptr, nullptr, request.inherit_handles ? TRUE : FALSE,
+    if (!CreateProcessA(request.application, request.command_line, nullptr, nullptr, request.inherit_handles ? TRUE : FALSE,
                         request.new_console ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &si, &pi))
         return false;
     out.process = from_win(pi.hProcess);
@@ -147,16 +196,22 @@ Handle std_input() { return from_win(GetStdHandle(STD_INPUT_HANDLE)); }
 
 bool set_std_input(Handle handle) { return SetStdHandle(STD_INPUT_HANDLE, to_win(handle)) != FALSE; }
 
-bool std_input_has_position() {
+bool std_input_redirected() {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (in == nullptr || in == INVALID_HANDLE_VALUE) return false;
-    // Windows leaves a seek on a pipe or a console undefined rather than
-    // failing it, so only a file on disk can answer with a real position.
-    if (GetFileType(in) != FILE_TYPE_DISK) return false;
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    LARGE_INTEGER position;
-    return SetFilePointerEx(in, zero, &position, FILE_CURRENT) != FALSE;
+    // A handle that is not open at all: GetFileType fails on it.
+    SetLastError(NO_ERROR);
+    if (GetFileType(in) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
+    // Only a console answers GetConsoleMode; the null device, though a
+    // character device like the console, does not. A pipe counts as
+    // redirected input: the C runtime's position query succeeds on a pipe
+    // (SetFilePointer gives back the position the system keeps for the
+    // handle), so `type answers.txt | Install -batch` and tools that feed
+    // standard input through a pipe have always been relayed. We decide by
+    // the kind of handle instead of asking SetFilePointer, whose answer for a
+    // pipe is undefined and not the same under every Windows.
+    DWORD mode = 0;
+    return GetConsoleMode(in, &mode) == FALSE;
 }
 
 bool create_pipe(Handle& read_end, Handle& write_end) {

@@ -3,6 +3,7 @@
 #include "install_command_line.h"
 #include "handles.h"
 #include "platform.h"
+#include "start_dir.h"
 
 namespace kvi::install {
 
@@ -11,9 +12,15 @@ namespace {
 #define KVI_CLASS_PATH                                                                                      \
     " -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"                             \
     ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install"
-constexpr std::string_view kConsoleRuntime = "JRE\\bin\\java.exe" KVI_CLASS_PATH;
-constexpr std::string_view kWindowedRuntime = "JRE\\bin\\javaw.exe" KVI_CLASS_PATH;
+#define KVI_CONSOLE_RUNTIME "JRE\\bin\\java.exe"
+#define KVI_WINDOWED_RUNTIME "JRE\\bin\\javaw.exe"
+constexpr std::string_view kConsoleRuntime = KVI_CONSOLE_RUNTIME KVI_CLASS_PATH;
+constexpr std::string_view kWindowedRuntime = KVI_WINDOWED_RUNTIME KVI_CLASS_PATH;
+constexpr std::string_view kConsoleRuntimeName = KVI_CONSOLE_RUNTIME;
+constexpr std::string_view kWindowedRuntimeName = KVI_WINDOWED_RUNTIME;
 #undef KVI_CLASS_PATH
+#undef KVI_CONSOLE_RUNTIME
+#undef KVI_WINDOWED_RUNTIME
 static_assert(kConsoleRuntime.size() == 183 && kWindowedRuntime.size() == 184, "base commands");
 
 constexpr std::uint32_t kStillActive = 259;
@@ -106,6 +113,19 @@ void wait_for_end(plat::Handle process) {
     }
 }
 
+// The runtime's full path: the current directory (the installed folder) and
+// the relative name the command starts with. Started by that path, no
+// runtime that a search would find elsewhere (PATH) can stand in for a
+// missing one. False when the directory cannot be read or the heap is exhausted.
+bool resolve_runtime(Text& out, bool console_runtime) {
+    Text dir;
+    if (!read_current_dir(dir) || dir.empty()) return false;
+    bool has_slash = dir.view().back() == '\\';
+    out.reset();
+    return out.append_all(dir.view(), has_slash ? "" : "\\",
+                          console_runtime ? kConsoleRuntimeName : kWindowedRuntimeName);
+}
+
 }  // namespace
 
 bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
@@ -117,7 +137,7 @@ bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
 int launch_application(const Text& tail, bool nojw, bool silent_launch) {
     bool silent = has_option(tail, "-silent");
     bool batch = has_option(tail, "-batch") || has_option(tail, "-b");
-    bool relay_input = batch && plat::std_input_has_position();
+    bool relay_input = batch && plat::std_input_redirected();
 
     bool quiet = silent || silent_launch;
     Text command;
@@ -128,10 +148,20 @@ int launch_application(const Text& tail, bool nojw, bool silent_launch) {
         return -1;
     }
 
+    // A runtime that cannot be named is one that cannot be started.
+    Text runtime;
+    if (!resolve_runtime(runtime, nojw || batch)) {
+        if (!quiet)
+            plat::message_box("Error launching Install Application.", "Application Launch Error",
+                              plat::Icon::error);
+        return -1;
+    }
+
     Relay relay;
     bool relayed = relay_input && relay.set_up();
 
     plat::StartRequest request;
+    request.application = runtime.c_str();
     request.command_line = command.data();
     request.inherit_handles = relay_input;
     if (batch && !relay_input) {

@@ -88,7 +88,7 @@ void create_start_menu_shortcut() {
         report();
         return;
     }
-    (void)plat::create_directory(link_folder);
+    (void)plat::create_directory(link_folder, plat::Acl::inherited);
     if (!plat::save_link(persist.file, link_file)) report();
 }
 

@@ -14,6 +14,7 @@ namespace {
 
 constexpr char kBaseDir[] = "C:\\HalvikTorvanex";
 constexpr char kUsualLocation[] = "C:\\HalvikTorvanex\\Install";
+constexpr char kBootstrapName[] = "_instkvi.com";
 constexpr char kBootstrap[] = "_instkvi.com -s";
 constexpr char kBootstrapAt[] = "_instkvi.com -s -f ";
 
@@ -24,6 +25,25 @@ bool directory_reachable(const char* path) {
     bool entered = plat::set_current_dir(path);
     (void)plat::set_current_dir(saved.c_str());
     return entered;
+}
+
+// The bootstrap installer's full path: the folder of setup's own file and
+// the bootstrap's name. Started by that path, no copy that a search would
+// find elsewhere (the current directory, PATH) can stand in for a missing one.
+bool bootstrap_program(Text& out) {
+    constexpr std::uint32_t kLongestPath = 32768;
+    for (std::uint32_t cap : {kPathMax, kLongestPath}) {
+        Text own;
+        if (!own.reserve(cap - 1)) return false;
+        std::uint32_t n = plat::own_program_path(own.data(), cap);
+        if (n == 0) continue;
+        std::string_view path(own.data(), n);
+        std::size_t slash = path.rfind('\\');
+        if (slash == std::string_view::npos) return false;
+        out.reset();
+        return out.append_all(slice(path, 0, slash + 1), kBootstrapName);
+    }
+    return false;
 }
 
 // Opens the installation record and writes the folder setup runs from into
@@ -75,11 +95,13 @@ int run() {
 
     // Prepare the usual location.
     bool target = options.target;
-    if (plat::create_directory(kBaseDir) == plat::MakeDir::failed) {
+    // Both folders get their own protected access list: every user may
+    // write under the drive root, and what is installed here runs elevated.
+    if (plat::create_directory(kBaseDir, plat::Acl::installed_folder) == plat::MakeDir::failed) {
         target = true;
         outcome = Outcome::none;
     }
-    bool prepared = plat::create_directory(kUsualLocation) != plat::MakeDir::failed &&
+    bool prepared = plat::create_directory(kUsualLocation, plat::Acl::installed_folder) != plat::MakeDir::failed &&
                     (target || directory_reachable(kUsualLocation));
 
     // The bootstrap command: the first row that applies names the location.
@@ -99,15 +121,19 @@ int run() {
 
     // A batch installation looks at the usual location once more; nothing
     // depends on what it finds.
-    if (options.batch && plat::create_directory(kUsualLocation) == plat::MakeDir::already_exists)
+    if (options.batch &&
+        plat::create_directory(kUsualLocation, plat::Acl::installed_folder) == plat::MakeDir::already_exists)
         (void)directory_reachable(kUsualLocation);
 
     if (options.forwarded.present()) built = built && command.append_all(" -a ", options.forwarded.view());
 
+    Text program;
+    bool located = built && bootstrap_program(program);
     StartedProcess bootstrap;
     plat::StartRequest request;
+    request.application = program.c_str();
     request.command_line = command.data();
-    if (!built || !bootstrap.start(request))
+    if (!located || !bootstrap.start(request))
         plat::message_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }

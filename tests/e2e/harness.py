@@ -244,12 +244,20 @@ class Box:
             self.pid, self.caption, self.text, "..." if self.text_cut else "", self.style)
 
 
+# Programs the programs start by a full path that they resolve themselves: the
+# bootstrap installer beside setup, the runtime under Install's folder. Every
+# other command line names its program itself, with no separate name.
+RESOLVED_PROGRAMS = ("_instkvi.com", "JRE\\bin\\java.exe", "JRE\\bin\\javaw.exe")
+
+
 class Start:
     """One CreateProcessA call seen in the relay trace."""
 
     def __init__(self, pid, args):
         self.pid = pid
         self.application = args[0].number
+        self.application_text = args[0].text
+        self.application_cut = args[0].cut
         self.command = args[1].text
         self.command_cut = args[1].cut
         self.inherit = args[4].low32()
@@ -257,19 +265,35 @@ class Start:
         self.environment = args[6].number
         self.directory = args[7].number
 
-    def matches(self, command, inherit=0, flags=0):
-        """The command line alone (no application name), setup's or Install's own
-        environment and directory, and the given inherit flag and creation flags."""
-        return (self.application == 0 and self.command is not None
+    def application_matches(self, command, application=None):
+        """The application name: the given full path (any letter case); without
+        one, for a command that starts with a resolved program, a full path
+        ending in that program's name, else no name at all."""
+        first = command.split(" ", 1)[0]
+        if application is None and first not in RESOLVED_PROGRAMS:
+            return self.application == 0
+        seen = (self.application_text or "").lower()
+        if application is not None:
+            return self.application != 0 and _same_text(seen, self.application_cut, application.lower())
+        # Wine's trace may cut a long string, without its "..." mark when one
+        # character is missing: then only the drive can be checked.
+        cut = self.application_cut or len(seen) >= 200
+        return (self.application != 0 and re.match(r"^[a-z]:\\", seen) is not None
+                and (cut or seen.endswith("\\" + first.lower())))
+
+    def matches(self, command, inherit=0, flags=0, application=None):
+        """The command line (with the application name application_matches wants),
+        setup's or Install's own environment and directory, and the given inherit
+        flag and creation flags."""
+        return (self.application_matches(command, application) and self.command is not None
                 and _same_text(self.command, self.command_cut, command)
                 and self.inherit == inherit and self.flags == flags
                 and self.environment == 0 and self.directory == 0)
 
     def __repr__(self):
-        return "Start(pid=%d, command=%r%s, inherit=%d, flags=0x%X%s)" % (
-            self.pid, self.command, "..." if self.command_cut else "", self.inherit, self.flags,
-            "" if self.application == 0 and self.environment == 0 and self.directory == 0
-            else ", application/environment/directory given")
+        return "Start(pid=%d, application=%r, command=%r%s, inherit=%d, flags=0x%X%s)" % (
+            self.pid, self.application_text, self.command, "..." if self.command_cut else "", self.inherit,
+            self.flags, "" if self.environment == 0 and self.directory == 0 else ", environment/directory given")
 
 
 def parse_boxes(trace):

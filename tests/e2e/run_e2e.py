@@ -194,12 +194,15 @@ class E2ECase(unittest.TestCase):
                             "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
     def assertStarts(self, starts, expected):
-        """expected: command lines, or (command line, inherit flag, creation flags), in order."""
+        """expected: command lines, or (command line, inherit flag, creation flags[,
+        application name]), in order; see harness.Start.application_matches."""
         expected = [e if isinstance(e, tuple) else (e, 0, 0) for e in expected]
+        expected = [e if len(e) == 4 else e + (None,) for e in expected]
         self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
-        for start, (command, inherit, flags) in zip(starts, expected):
-            self.assertTrue(start.matches(command, inherit, flags),
-                            "%r, expected %r, inherit %d, flags 0x%X" % (start, command, inherit, flags))
+        for start, (command, inherit, flags, application) in zip(starts, expected):
+            self.assertTrue(start.matches(command, inherit, flags, application),
+                            "%r, expected %r, inherit %d, flags 0x%X, application %r" % (
+                                start, command, inherit, flags, application))
 
     def assertExit(self, run, status):
         self.assertEqual(run.status.get("timeout"), "0", "the program did not end in time")
@@ -289,8 +292,34 @@ class SetupTests(E2ECase):
         self.assertRegSz(run.record, "OriginalSource", self.medium, len(self.medium) + 1)
         self.assertIsNone(run.uninstall)
         self.assertNotStarted("install.exe")
-        self.assertStarts(run.starts(), ["_instkvi.com -s"])
+        self.assertStarts(run.starts(), [("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")])
         self.assertBoxes(run, [])
+
+    def test_usual_location_access_list(self):
+        # The descriptor setup gives CreateDirectoryA, converted as setup converts it.
+        v = self.kvitest([["sddl"]]).values
+        self.assertEqual((v.get("converted"), v.get("dacl_present"), v.get("dacl_protected"), v.get("owner")),
+                         ("1", "1", "1", "0"))
+        self.assertEqual(v.get("aces"), "4")
+        self.assertEqual([v.get("ace%d" % i) for i in range(4)], [
+            "0,0x3,0x1F01FF,S-1-5-18",        # SYSTEM: full control, folders and files inherit it
+            "0,0x3,0x1F01FF,S-1-5-32-544",    # Administrators: full control
+            "0,0x3,0x1F01FF,S-1-3-4",         # Owner Rights: full control
+            "0,0x3,0x1200A9,S-1-5-32-545"])   # Users: read and execute
+
+    def test_missing_bootstrap_is_not_searched_for(self):
+        # setup found on PATH and started by its bare name stays in the current
+        # directory, which holds a planted _instkvi.com; so does a folder on PATH.
+        os.remove(self.dir("medium", "_instkvi.com"))
+        shutil.copy(OPTIONS.bootstrap, self.dir("start", "_instkvi.com"))
+        os.makedirs(self.dir("plant"))
+        shutil.copy(OPTIONS.bootstrap, self.dir("plant", "_instkvi.com"))
+        path = ";".join([self.medium, self.w("plant"), "C:\\windows\\system32", "C:\\windows"])
+        run = self.run_program("setup.exe", env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"PATH": path})
+        self.assertExit(run, "0x00000000")
+        self.assertNotStarted("_instkvi.com")
+        self.assertStarts(run.starts(), [("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")])
+        self.assertBoxes(run, [("Application Launch Error", "Error Launching Installation.", MB_ICONERROR)])
 
     def test_options_are_normalised_for_the_bootstrap(self):
         self.lay_medium("Kit", setup_name="SETUP.EXE")
@@ -526,7 +555,8 @@ class InstallTests(E2ECase):
         """The stand-in runtime's record, and when run is given, Install's only start."""
         self.assertEqual(rec["cmdline"], command)
         if run is not None:
-            self.assertStarts(run.starts(), [(command, inherit, flags)])
+            runtime = self.kit + "\\" + command.split(" ", 1)[0]
+            self.assertStarts(run.starts(), [(command, inherit, flags, runtime)])
         self.assertEqual(rec["cwd"], self.kit)          # Install's program directory
         self.assertEqual(rec["start_dir_set"], "1")
         self.assertEqual(rec["start_dir"], self.start)  # where Install was started
@@ -604,6 +634,9 @@ class InstallTests(E2ECase):
     def test_batch_with_console_input_opens_the_batch_console(self):
         run = self.run_program(self.install + " -Batch C:\\Answers.TXT", console=True,
                                run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
+        if run.status.get("console_input") != "1":
+            # Install tells a console by GetConsoleMode; the fake covers it then.
+            self.skipTest("this Wine's console input does not answer GetConsoleMode")
         self.check_batch_console(run, JAVA + "  -batch c:\\answers.txt")
 
     def test_batch_without_standard_input_opens_the_batch_console(self):
@@ -636,6 +669,39 @@ class InstallTests(E2ECase):
         self.assertGreaterEqual(lag_ms, -50, "Install ended before the application")
         self.assertLess(lag_ms, 1000, "Install ended %.0f ms after the application" % lag_ms)
         self.assertBoxes(run, [])
+
+    def check_relayed_input(self, run, command, data):
+        """Install relayed data to the application in its own console, without the
+        batch console, and ended after the application had."""
+        self.assertExit(run, "0x00000000")
+        rec = self.one_record("java.exe")
+        self.assertLaunch(rec, command, run, inherit=1)
+        self.assertEqual(rec["stdin_type"], "pipe")
+        self.assertEqual(rec["si_flags"], "0x0")
+        self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
+                      "java.exe is not in Install's console")
+        self.assertEqual(int(rec["stdin_bytes"]), len(data))
+        with open(os.path.join(self.rec, rec["stdin_file"]), "rb") as f:
+            self.assertTrue(f.read() == data, "the relayed bytes differ from the input's")
+        self.assertGreaterEqual(run.ended_at(), int(rec["time_end"]), "Install ended before the application")
+        self.assertNotStarted("javaw.exe")
+        self.assertBoxes(run, [])
+
+    def test_batch_with_piped_input_relays_it(self):
+        # As `type answers | Install -batch` or an automation tool hands it a pipe.
+        data = random.Random(1111).randbytes(300 * 1024 + 17)
+        source = self.dir("piped.bin")
+        with open(source, "wb") as f:
+            f.write(data)
+        run = self.run_program(self.install + " -Batch c:\\a.txt", console=True,
+                               stdin="pipe:" + PREFIX.win(source),
+                               run_env={"KVI_STANDIN_SLEEP_MS": "1500", "KVI_STANDIN_EXIT": "4"})
+        self.check_relayed_input(run, JAVA + "  -batch c:\\a.txt", data)
+
+    def test_batch_with_the_null_device_relays_its_end(self):
+        run = self.run_program(self.install + " -b", console=True, stdin="nul",
+                               run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
+        self.check_relayed_input(run, JAVA + "  -b", b"")
 
     def test_relay_ends_for_an_application_that_ends_with_259(self):
         source = self.dir("small.bin")
@@ -673,6 +739,20 @@ class InstallTests(E2ECase):
         self.assertExit(run, "0xFFFFFFFF")
         self.assertStarts(run.starts(), [JAVAW + "  -nosplash"])   # tried, and failed
         self.assertBoxes(run, [("Application Launch Error", "Error launching Install Application.", MB_ICONERROR)])
+
+    def test_missing_runtime_is_not_searched_for(self):
+        bare = self.lay_kit("bare", jre=False)
+        plant = self.lay_kit("plant", install=None)   # a JRE\\bin in a folder on PATH
+        path = ";".join([plant, "C:\\windows\\system32", "C:\\windows"])
+        for args, command in ((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")):
+            with self.subTest(args=args):
+                run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
+                self.assertExit(run, "0xFFFFFFFF")
+                self.assertNotStarted("java.exe", "javaw.exe")
+                runtime = bare + "\\" + command.split(" ", 1)[0]
+                self.assertStarts(run.starts(), [(command, 0, 0, runtime)])
+                self.assertBoxes(run, [("Application Launch Error", "Error launching Install Application.",
+                                        MB_ICONERROR)])
 
     def test_missing_runtime_in_silent_mode(self):
         bare = self.lay_kit("bare", jre=False)

@@ -188,8 +188,9 @@ bool set_current_dir(const char* path) {
     return true;
 }
 
-MakeDir create_directory(const char* path) {
+MakeDir create_directory(const char* path, Acl acl) {
     fake::log(std::string("create_directory ") + path);
+    world().s.dir_requests.emplace_back(path, acl);
     if (fake::failing(Op::create_directory)) return MakeDir::failed;
     auto& s = world().s;
     std::string p = fake::normalize(path);
@@ -199,6 +200,15 @@ MakeDir create_directory(const char* path) {
         return MakeDir::failed;
     s.dirs.insert(p);
     return MakeDir::created;
+}
+
+std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
+    fake::log("own_program_path " + std::to_string(cap));
+    if (fake::failing(Op::own_program_path)) return 0;
+    const std::string& path = world().s.own_path;
+    if (path.size() + 1 > cap) return 0;
+    std::memcpy(buf, path.c_str(), path.size() + 1);
+    return static_cast<std::uint32_t>(path.size());
 }
 
 Key create_key(Key parent, const char* sub) {
@@ -277,6 +287,7 @@ bool start_process(const StartRequest& request, Started& out) {
     if (fake::failing(Op::start_process) || program.start_fails || !request.command_line) return false;
 
     fake::Launch launch;
+    if (request.application) launch.application = request.application;
     launch.command_line = command;
     launch.inherit_handles = request.inherit_handles;
     launch.new_console = request.new_console;
@@ -361,7 +372,12 @@ void sleep_ms(std::uint32_t ms) {
 Handle std_input() {
     fake::log("std_input");
     if (fake::failing(Op::std_input)) return Handle::invalid;
-    return world().current_stdin;
+    World& w = world();
+    if (static_cast<std::uintptr_t>(w.current_stdin) == fake::kStdin) {
+        if (w.s.stdin_kind == fake::StdinKind::none) return Handle::none;
+        if (w.s.stdin_kind == fake::StdinKind::invalid) return Handle::invalid;
+    }
+    return w.current_stdin;
 }
 
 bool set_std_input(Handle handle) {
@@ -376,10 +392,13 @@ bool set_std_input(Handle handle) {
     return true;
 }
 
-bool std_input_has_position() {
-    fake::log("std_input_has_position");
-    if (fake::failing(Op::std_input_has_position)) return false;
-    return world().s.stdin_is_file && static_cast<std::uintptr_t>(world().current_stdin) == fake::kStdin;
+bool std_input_redirected() {
+    fake::log("std_input_redirected");
+    if (fake::failing(Op::std_input_redirected)) return false;
+    using fake::StdinKind;
+    StdinKind kind = world().s.stdin_kind;
+    bool redirected = kind == StdinKind::disk_file || kind == StdinKind::pipe || kind == StdinKind::null_device;
+    return redirected && static_cast<std::uintptr_t>(world().current_stdin) == fake::kStdin;
 }
 
 bool create_pipe(Handle& read_end, Handle& write_end) {
@@ -404,7 +423,9 @@ bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
     got = 0;
     if (static_cast<std::uintptr_t>(handle) != fake::kStdin) return false;
     s.read_sizes.push_back(n);
+    if (s.stdin_kind == fake::StdinKind::null_device) return true;  // at its end from the start
     std::size_t left = s.stdin_data.size() - s.stdin_pos;
+    if (s.stdin_kind == fake::StdinKind::pipe) left = std::min(left, s.pipe_chunk);
     got = static_cast<std::uint32_t>(std::min<std::size_t>(n, left));
     std::memcpy(buf, s.stdin_data.data() + s.stdin_pos, got);
     s.stdin_pos += got;

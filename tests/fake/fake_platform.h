@@ -17,10 +17,10 @@
 namespace fake {
 
 enum class Op {
-    get_env, set_env, get_current_dir, set_current_dir, create_directory,
+    get_env, set_env, get_current_dir, set_current_dir, create_directory, own_program_path,
     create_key, open_key_for_subkeys, set_string_value, query_value_size, query_value,
     start_process, wait_for, exit_code, terminate, close_handle,
-    std_input, set_std_input, std_input_has_position, create_pipe, duplicate_uninheritable,
+    std_input, set_std_input, std_input_redirected, create_pipe, duplicate_uninheritable,
     read_file, write_file,
     programs_folder, create_shell_link, link_persist, save_link,
 };
@@ -43,6 +43,7 @@ struct Box {
 
 // What a started process was given.
 struct Launch {
+    std::string application;  // the program's path as given; empty: none given
     std::string command_line;
     bool inherit_handles = false;
     bool new_console = false;
@@ -65,6 +66,9 @@ struct Program {
     bool reads_input = true;    // drains the pipe it was given
 };
 
+// What standard input is at the start. A fresh machine's is a console.
+enum class StdinKind { console, none, invalid, disk_file, pipe, null_device };
+
 struct Link {
     std::string path, description, working_dir, icon_path;
     int icon_index = -1;
@@ -78,6 +82,8 @@ struct State {
     std::set<std::string, NoCase> files;          // plain files: no directory can stand there
     std::set<std::string, NoCase> locked_dirs;    // exist but cannot be entered
     std::set<std::string, NoCase> read_only;      // creating a directory here fails
+    std::vector<std::pair<std::string, plat::Acl>> dir_requests;  // each creation asked for, in order
+    std::string own_path = "D:\\Kit\\setup.exe";  // the running program's file
     std::string command_line;
     std::map<std::string, RegKey, NoCase> registry;  // "HKLM\..." -> values
 
@@ -88,9 +94,10 @@ struct State {
     std::string stdout_text;
 
     // Standard input and the relay pipe.
-    bool stdin_is_file = false;
-    std::string stdin_data;
+    StdinKind stdin_kind = StdinKind::console;
+    std::string stdin_data;  // what a file holds or a pipe's writer sends; the null device gives nothing
     std::size_t stdin_pos = 0;
+    std::size_t pipe_chunk = 1000;          // a read of a pipe gets at most this many bytes
     std::vector<std::uint32_t> read_sizes;  // bytes asked for by each read of standard input
     std::string piped;                      // bytes the application got through the pipe
     bool relay_blocked = false;             // a write would have blocked for ever

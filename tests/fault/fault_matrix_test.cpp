@@ -30,6 +30,7 @@ constexpr std::pair<Op, const char*> kOps[] = {
     {Op::get_current_dir, "get_current_dir"},
     {Op::set_current_dir, "set_current_dir"},
     {Op::create_directory, "create_directory"},
+    {Op::own_program_path, "own_program_path"},
     {Op::create_key, "create_key"},
     {Op::open_key_for_subkeys, "open_key_for_subkeys"},
     {Op::set_string_value, "set_string_value"},
@@ -42,7 +43,7 @@ constexpr std::pair<Op, const char*> kOps[] = {
     {Op::close_handle, "close_handle"},
     {Op::std_input, "std_input"},
     {Op::set_std_input, "set_std_input"},
-    {Op::std_input_has_position, "std_input_has_position"},
+    {Op::std_input_redirected, "std_input_redirected"},
     {Op::create_pipe, "create_pipe"},
     {Op::duplicate_uninheritable, "duplicate_uninheritable"},
     {Op::read_file, "read_file"},
@@ -226,7 +227,15 @@ const Row kReactions[] = {
     {"setup_target", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
 
     // Install, each launch mode: the program directory cannot be entered
-    // (status 0, nothing started), or the application cannot be started (-1).
+    // (status 0, nothing started), or the application cannot be started (-1):
+    // also when the directory that names the runtime (get_current_dir 2, the
+    // first being the start directory) cannot be read.
+    {"install_windowed", Op::get_current_dir, 2, c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_nojw", Op::get_current_dir, 2, c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_batch_console", Op::get_current_dir, 2,
+     c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_batch_relay", Op::get_current_dir, 2,
+     c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)},
     {"install_windowed", Op::set_current_dir, 1, c().box("Set Directory Error").starts_nothing()},
     {"install_windowed", Op::start_process, 1, c().exits(-1).starts_nothing().box("Application Launch Error")},
     {"install_nojw", Op::set_current_dir, 1, c().box("Set Directory Error").starts_nothing()},
@@ -240,7 +249,7 @@ const Row kReactions[] = {
     {"install_batch_relay", Op::set_current_dir, 1, c().box("Set Directory Error").starts_nothing().relays(0)},
     {"install_batch_relay", Op::start_process, 1,
      c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)},
-    {"install_batch_relay", Op::std_input_has_position, 1, c().relays(0), batch_console_instead_of_relay},
+    {"install_batch_relay", Op::std_input_redirected, 1, c().relays(0), batch_console_instead_of_relay},
     {"install_batch_relay", Op::std_input, 1, c().box("INVALID_HANDLE_VALUE Error").relays(0)},
     {"install_batch_relay", Op::create_pipe, 1, c().box("CreatePipe Error").relays(0), application_reads_own_input},
     {"install_batch_relay", Op::set_std_input, 1, c().box("SetStdHandle Error").relays(0), application_reads_own_input},
@@ -279,6 +288,7 @@ const Row kReactions[] = {
     {"install_register", Op::create_directory, 1, c().box("Start Menu Creation Error").no_link()},  // the save decides
     {"install_register", Op::save_link, 1, c().box("Start Menu Creation Error").no_link()},
     {"install_register", Op::start_process, 1, c().exits(-1).starts_nothing().box("Application Launch Error")},
+    {"install_register", Op::get_current_dir, 4, c().exits(-1).starts_nothing().box("Application Launch Error")},
 
     // -register -noexecute: the same, with nothing ever started.
     {"install_register_noexecute", Op::set_current_dir, 1, c().box("Set Directory Error").writes_nothing().no_link()},
@@ -322,6 +332,7 @@ const Row kReactions[] = {
     {"install_handed_off", Op::create_directory, 1, c().box("Start Menu Creation Error").no_link()},
     {"install_handed_off", Op::save_link, 1, c().box("Start Menu Creation Error").no_link()},
     {"install_handed_off", Op::start_process, 1, c().exits(-1).starts_nothing()},
+    {"install_handed_off", Op::get_current_dir, 4, c().exits(-1).starts_nothing()},
 };
 
 // What holds in a scenario whatever fails.

@@ -40,7 +40,7 @@ void kit(fake::State& m) { m.dirs.insert("C:\\Kit"); }
 // application that runs for one look of the wait before it ends.
 void kit_with_answer_file(fake::State& m) {
     kit(m);
-    m.stdin_is_file = true;
+    m.stdin_kind = fake::StdinKind::disk_file;
     m.stdin_data.assign(kAnswerFileSize, 'a');
     m.program = [](const std::string&) {
         fake::Program p;

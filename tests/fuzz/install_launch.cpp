@@ -80,7 +80,7 @@ void run_install(const std::string& line, const Model& m, bool answer_file) {
         if (m.dir.size() > 3 && m.dir.back() == '\\') s.dirs.insert(m.dir.substr(0, m.dir.size() - 1));
     }
     if (answer_file) {
-        s.stdin_is_file = true;
+        s.stdin_kind = fake::StdinKind::disk_file;
         s.stdin_data = line;
     }
     const std::string start_dir = s.cwd;

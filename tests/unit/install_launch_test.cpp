@@ -23,7 +23,7 @@ protected:
     }
     // Standard input redirected from a file of `size` bytes.
     void input_file(std::size_t size) {
-        machine().stdin_is_file = true;
+        machine().stdin_kind = fake::StdinKind::disk_file;
         machine().stdin_data.resize(size);
         for (std::size_t i = 0; i < size; ++i) machine().stdin_data[i] = static_cast<char>(i * 7 + i / 251);
     }
@@ -33,7 +33,7 @@ protected:
         for (auto& c : machine().calls)
             for (const char* prefix : {"create_pipe", "set_std_input", "duplicate_uninheritable", "close_handle",
                                        "start_process", "std_input"})
-                if (c.rfind(prefix, 0) == 0 && c.rfind("std_input_has_position", 0) != 0) {
+                if (c.rfind(prefix, 0) == 0 && c.rfind("std_input_redirected", 0) != 0) {
                     out.push_back(c.rfind("start_process", 0) == 0 ? "start_process" : c);
                     break;
                 }
@@ -54,6 +54,7 @@ TEST(LaunchCommand, BaseCommandsAndTail) {
 TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     EXPECT_EQ(launch(nullptr), 0);
     EXPECT_EQ(only_launch().command_line, kJavaw);
+    EXPECT_EQ(only_launch().application, "C:\\Start\\JRE\\bin\\javaw.exe") << "resolved, not searched for";
     EXPECT_FALSE(only_launch().inherit_handles);
     EXPECT_FALSE(only_launch().new_console);
     EXPECT_FALSE(only_launch().has_console_look);
@@ -68,6 +69,7 @@ TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
     const fake::Launch& batch = only_launch();
     EXPECT_EQ(batch.command_line, kJava + "  -batch c:\\a.txt");
+    EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
     EXPECT_TRUE(batch.new_console);
     EXPECT_FALSE(batch.inherit_handles);
     ASSERT_TRUE(batch.has_console_look);
@@ -104,6 +106,45 @@ TEST_F(JavaLaunch, RelayCopiesEveryByteAndWaits) {
                                   "set_std_input own input", "close_handle pipe read", "close_handle pipe write copy",
                                   "close_handle thread", "close_handle process"}));
     EXPECT_TRUE(machine().boxes.empty());
+}
+
+// What standard input is decides: anything redirected is relayed, a console
+// or no input at all gets the batch console.
+TEST_F(JavaLaunch, StandardInputKindDecidesTheRelay) {
+    using fake::StdinKind;
+    struct Row {
+        StdinKind kind;
+        const char* name;
+        bool relay;
+    };
+    for (const Row& row : {Row{StdinKind::console, "console", false}, Row{StdinKind::none, "no handle", false},
+                           Row{StdinKind::invalid, "invalid handle", false},
+                           Row{StdinKind::disk_file, "disk file", true}, Row{StdinKind::pipe, "pipe", true},
+                           Row{StdinKind::null_device, "null device", true}}) {
+        SCOPED_TRACE(row.name);
+        fake::reset();
+        machine().stdin_kind = row.kind;
+        machine().stdin_data.resize(2 * 4096 + 777);
+        for (std::size_t i = 0; i < machine().stdin_data.size(); ++i)
+            machine().stdin_data[i] = static_cast<char>(i * 13 + i / 256);
+        machine().program = [](const std::string&) { return fake::Program{false, 5, false, 1}; };
+        EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
+        const fake::Launch& app = only_launch();
+        EXPECT_EQ(app.command_line, kJava + "  -batch c:\\a.txt");
+        EXPECT_EQ(app.inherit_handles, row.relay);
+        EXPECT_EQ(app.new_console, !row.relay);
+        EXPECT_EQ(app.has_console_look, !row.relay);
+        auto& c = machine().calls;
+        EXPECT_EQ(std::count(c.begin(), c.end(), "create_pipe"), row.relay ? 1 : 0);
+        EXPECT_EQ(std::count(c.begin(), c.end(), "wait_for 2000"), row.relay ? 2 : 0) << "waits only with the relay";
+        std::string want = row.relay && row.kind != StdinKind::null_device ? machine().stdin_data : "";
+        EXPECT_TRUE(machine().piped == want) << machine().piped.size() << " bytes relayed";
+        if (row.relay) {
+            EXPECT_EQ(machine().read_sizes.back(), 4096u) << "reads until the input ends";
+        }
+        EXPECT_TRUE(machine().boxes.empty());
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(JavaLaunch, RelayStartsAtTheFilesPositionAndHandlesEmptyInput) {
@@ -196,6 +237,20 @@ TEST_F(JavaLaunch, InvalidSavedInputIsReported) {
     EXPECT_EQ(fake::box_list(),
               std::vector<std::string>{"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"});
     EXPECT_EQ(machine().piped, "");
+}
+
+TEST_F(JavaLaunch, RuntimeIsNamedFromTheCurrentDirectory) {
+    machine().dirs.insert("K:\\");
+    machine().cwd = "K:\\";
+    EXPECT_EQ(launch(" -nojw", true), 0);
+    EXPECT_EQ(only_launch().application, "K:\\JRE\\bin\\java.exe") << "no second backslash at a drive root";
+    EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
+
+    // A directory longer than the usual limit is read whole.
+    fake::reset();
+    machine().cwd = "C:\\" + std::string(400, 'k');
+    EXPECT_EQ(launch(nullptr), 0);
+    EXPECT_EQ(only_launch().application, machine().cwd + "\\JRE\\bin\\javaw.exe");
 }
 
 TEST_F(JavaLaunch, StartFailureBoxUnlessSilent) {

@@ -59,6 +59,9 @@ TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
     EXPECT_EQ(calls_starting("open_key_for_subkeys"),
               std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
     ASSERT_EQ(machine().saved_links.count(kLinkFile), 1u);
+    EXPECT_EQ(machine().dir_requests, (std::vector<std::pair<std::string, plat::Acl>>{
+                                          {kLinkFolder, plat::Acl::inherited}}))
+        << "the shortcut folder keeps the access list of the user's Programs folder";
     EXPECT_TRUE(machine().boxes.empty());
 }
 

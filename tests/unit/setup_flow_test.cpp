@@ -46,6 +46,11 @@ TEST_F(SetupFlow, FreshMachineStartsThePlainBootstrapFromTheProgramDirectory) {
     EXPECT_EQ(machine().calls.front(), "restrict_dll_search");
     EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
     const fake::Launch& boot = machine().launches[0];
+    EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com") << "beside setup's own file, not searched for";
+    using Request = std::pair<std::string, plat::Acl>;
+    EXPECT_EQ(machine().dir_requests,
+              (std::vector<Request>{{"C:\\HalvikTorvanex", plat::Acl::installed_folder},
+                                    {"C:\\HalvikTorvanex\\Install", plat::Acl::installed_folder}}));
     EXPECT_EQ(boot.cwd, "d:\\kit");
     EXPECT_EQ(boot.start_dir, "C:\\Start") << "the start directory is taken before the change";
     EXPECT_FALSE(boot.inherit_handles);
@@ -204,6 +209,30 @@ TEST_F(SetupFlow, BootstrapThatCannotStartIsReported) {
     run("D:\\Kit\\setup.exe");
     EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
     EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+
+    // setup's own path cannot be read: nothing is started by a bare name instead.
+    fake::reset();
+    fake::fail_always(fake::Op::own_program_path);
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
+    EXPECT_TRUE(machine().launches.empty());
+}
+
+TEST_F(SetupFlow, BootstrapIsNamedByTheFolderOfSetupsOwnFile) {
+    struct Row {
+        std::string own_path, command_line, application;
+    };
+    const std::string deep = "E:\\" + std::string(300, 'd');
+    for (const Row& row : {Row{"D:\\Kit\\setup.exe", "setup", "D:\\Kit\\_instkvi.com"},
+                           Row{"E:\\setup.exe", "D:\\Kit\\setup.exe -nojw", "E:\\_instkvi.com"},
+                           Row{deep + "\\SETUP.EXE", "setup", deep + "\\_instkvi.com"}}) {
+        fake::reset();
+        machine().own_path = row.own_path;
+        run(row.command_line);
+        ASSERT_EQ(machine().launches.size(), 1u);
+        EXPECT_EQ(machine().launches[0].application, row.application);
+        EXPECT_EQ(machine().launches[0].command_line.rfind("_instkvi.com -s", 0), 0u) << "command line as before";
+    }
 }
 
 TEST_F(SetupFlow, HelpAndVersionShowTheirBoxAndDoNothingElse) {
@@ -263,6 +292,7 @@ TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
     run("D:\\Kit\\setup.exe -batch c:\\b.txt");
     auto& c = machine().calls;
     EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
+    for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
     EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -batch  c:\\b.txt"});
 }
 

@@ -54,6 +54,8 @@ void record_console(standin::Record& rec) {
         rec.add("console_attributes", "error " + std::to_string(GetLastError()));
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     rec.add("stdin_type", file_type_name(GetStdHandle(STD_INPUT_HANDLE)));
+    DWORD mode = 0;
+    rec.add("stdin_console", GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) ? "1" : "0");
     rec.add("stdout_type", file_type_name(GetStdHandle(STD_OUTPUT_HANDLE)));
     rec.add("stderr_type", file_type_name(GetStdHandle(STD_ERROR_HANDLE)));
 }

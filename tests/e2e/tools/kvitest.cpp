@@ -2,16 +2,19 @@
 // architecture so that it sees the same registry view as the programs under
 // test. Several subcommands may be chained in one start, separated by ";;".
 //
-//   run --status FILE --cmd-hex HEX [--cwd-hex HEX] [--stdin FILE|none|nul]
+//   run --status FILE --cmd-hex HEX [--cwd-hex HEX] [--stdin FILE|pipe:FILE|none|nul]
 //       [--stdout FILE] [--console 1] [--flags N] [--env NAME=VALUE]
 //       [--unset NAME] [--timeout MS] [--tree-timeout MS]
 //       Starts the command line (hex-encoded bytes, passed to CreateProcessA
 //       verbatim) in a job object, waits for it, then for every process it
 //       started in turn, and writes to FILE the full 32-bit exit status, the
 //       elapsed time and the wall-clock time at which it ended. --stdin none
-//       gives the program no standard input at all; nul the NUL device.
+//       gives the program no standard input at all; nul the NUL device;
+//       pipe:FILE the read end of a pipe into which the runner writes FILE's
+//       bytes, then closes it (as `type FILE | program` does).
 //       --console 1 starts it in a new console of the runner's own (Wine
-//       gives a program started from a Unix shell none). --env and --unset
+//       gives a program started from a Unix shell none), reading from that
+//       console unless --stdin says otherwise. --env and --unset
 //       change the environment that the program inherits.
 //   regdump              prints every value of the record and the uninstall entry
 //   regget KEY NAME      prints one value: type, byte count, bytes in hex
@@ -20,9 +23,12 @@
 //   lnkread PATH         loads a shell link and prints its properties
 //   programs             prints the current user's Programs folder
 //   desktop              makes Wine start its desktop process now, outside any run
+//   sddl                 converts setup's access list of the usual location and
+//                        prints its control bits, owner and entries
 // KEY is "record" or "uninstall". Output lines are key=value, values
 // percent-escaped as in the stand-ins' records.
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
@@ -32,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "../../../common/constants.h"
 #include "../standins/record.h"
 
 namespace {
@@ -94,6 +101,27 @@ bool only_desktop_left(HANDLE job, std::string& names) {
     return desktop_only;
 }
 
+// The writer of --stdin pipe:FILE: copies the file into the pipe from a
+// thread of its own, so that the runner can wait for the program meanwhile.
+struct PipeFeed {
+    HANDLE write = nullptr;
+    std::string file;
+};
+
+DWORD WINAPI feed_pipe(void* param) {
+    PipeFeed* feed = static_cast<PipeFeed*>(param);
+    HANDLE source = CreateFileA(feed->file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (source != INVALID_HANDLE_VALUE) {
+        static char buffer[16384];
+        DWORD got = 0, wrote = 0;
+        while (ReadFile(source, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            if (!WriteFile(feed->write, buffer, got, &wrote, nullptr)) break;
+        CloseHandle(source);
+    }
+    CloseHandle(feed->write);
+    return 0;
+}
+
 int cmd_run(const std::vector<std::string>& args) {
     std::string status_file, cmd, cwd, stdin_from, stdout_file;
     DWORD timeout = 60000, tree_timeout = 30000, flags = 0;
@@ -153,10 +181,32 @@ int cmd_run(const std::vector<std::string>& args) {
     si.cb = sizeof si;
     BOOL inherit = FALSE;
     HANDLE in = nullptr, outh = nullptr, err = nullptr;
+    PipeFeed feed;
+    HANDLE feeder = nullptr;
+    // Wine leaves the runner's own standard input (the Unix one) in place after
+    // AllocConsole; the console's input buffer is handed over by name instead,
+    // so that the program really reads from a console.
+    if (console && stdin_from.empty()) stdin_from = "conin";
     if (!stdin_from.empty() || !stdout_file.empty()) {
         SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
         if (stdin_from == "none") {
             in = nullptr;
+        } else if (stdin_from.rfind("pipe:", 0) == 0) {
+            HANDLE read_end = nullptr;
+            if (!CreatePipe(&read_end, &feed.write, nullptr, 0)) {
+                std::fprintf(stderr, "kvitest run: cannot make a pipe\n");
+                return 2;
+            }
+            in = inheritable(read_end);
+            CloseHandle(read_end);
+            feed.file = stdin_from.substr(5);
+        } else if (stdin_from == "conin") {
+            in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                             OPEN_EXISTING, 0, nullptr);
+            // Whether that input is a console as programs test for one. (Wine
+            // without a terminal makes a console whose input does not answer.)
+            DWORD mode = 0;
+            put("console_input", GetConsoleMode(in, &mode) ? "1" : "0");
         } else if (stdin_from == "nul") {
             in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
         } else if (!stdin_from.empty()) {
@@ -220,6 +270,7 @@ int cmd_run(const std::vector<std::string>& args) {
         put("main_pid", std::to_string(pi.dwProcessId));
         bool in_job = job && AssignProcessToJobObject(job, pi.hProcess);
         put("in_job", in_job ? "1" : "0");
+        if (feed.write) feeder = CreateThread(nullptr, 0, feed_pipe, &feed, 0, nullptr);
         LARGE_INTEGER freq, t0, t1;
         QueryPerformanceFrequency(&freq);
         QueryPerformanceCounter(&t0);
@@ -269,6 +320,12 @@ int cmd_run(const std::vector<std::string>& args) {
         put("tree_ms", std::to_string(waited));
     }
     if (job) CloseHandle(job);
+    if (feeder) {
+        WaitForSingleObject(feeder, 10000);
+        CloseHandle(feeder);
+    } else if (feed.write) {
+        CloseHandle(feed.write);
+    }
 
     HANDLE f = CreateFileA(status_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) {
@@ -278,6 +335,50 @@ int cmd_run(const std::vector<std::string>& args) {
     DWORD written = 0;
     WriteFile(f, result.data(), static_cast<DWORD>(result.size()), &written, nullptr);
     CloseHandle(f);
+    return 0;
+}
+
+// --- the usual location's access list ---------------------------------------------
+
+int cmd_sddl() {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kvi::kInstalledFolderSddl, SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        out("converted", "0");
+        return 0;
+    }
+    out("converted", "1");
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    out("dacl_protected", (control & SE_DACL_PROTECTED) ? "1" : "0");
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+    out("owner", owner ? "1" : "0");
+    BOOL present = FALSE;
+    PACL acl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
+    out("dacl_present", present && acl ? "1" : "0");
+    if (present && acl) {
+        out("aces", std::to_string(acl->AceCount));
+        for (WORD i = 0; i < acl->AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(acl, i, &ace)) continue;
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            std::string sid_text = "?";
+            char* sid = nullptr;
+            if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ConvertSidToStringSidA(&allowed->SidStart, &sid)) {
+                sid_text = sid;
+                LocalFree(sid);
+            }
+            char head[64];
+            std::snprintf(head, sizeof head, "%u,0x%X,0x%lX,", allowed->Header.AceType, allowed->Header.AceFlags,
+                          static_cast<unsigned long>(allowed->Mask));
+            out(("ace" + std::to_string(i)).c_str(), head + sid_text);
+        }
+    }
+    LocalFree(sd);
     return 0;
 }
 
@@ -426,6 +527,7 @@ int dispatch(const std::vector<std::string>& cmd) {
     std::vector<std::string> args(cmd.begin() + 1, cmd.end());
     const std::string& name = cmd[0];
     if (name == "run") return cmd_run(args);
+    if (name == "sddl") return cmd_sddl();
     if (name == "regdump") {
         dump_key("record");
         dump_key("uninstall");
