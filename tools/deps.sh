@@ -28,12 +28,10 @@ pkg_ok libclang-rt-14-dev || need="$need libclang-rt-14-dev"
 have clang-tidy || need="$need clang-tidy"
 have cppcheck || need="$need cppcheck"
 # The real-display tests and the pictures of the boxes (make screenshots): a
-# virtual X server, a way to press a box's OK, a screen grabber, and Wine's own
-# fonts (without them a box's close button shows a letter).
+# virtual X server, a way to press a box's OK, and a screen grabber.
 have Xvfb || need="$need xvfb"
 have xdotool || need="$need xdotool"
 have import || need="$need imagemagick"
-pkg_ok fonts-wine || need="$need fonts-wine"
 
 [ -z "$need" ] && exit 0
 
