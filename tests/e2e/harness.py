@@ -547,7 +547,7 @@ class Screen:
         return None
 
     def focus(self, window):
-        """Gives the window the keyboard (its title bar turns active)."""
+        """Gives the window the keyboard."""
         self._tool("xdotool", "windowfocus", "--sync", str(window))
 
     def press_return(self, window):
