@@ -217,7 +217,7 @@ class DisplayTests(run_e2e.E2ECase):
         # path in the system folder, and the box works on a display. A module
         # named user32.dll planted beside setup (a program of ours without
         # MessageBoxA), with Wine told to prefer such a copy to its own, would
-        # take the box away if setup looked for the DLL by name.
+        # take the box away if setup let the DLL be looked for in its own folder.
         medium = self.lay_medium()
         shutil.copy(run_e2e.OPTIONS.java, self.dir("medium", "user32.dll"))
         setup = medium + "\\setup.exe"
