@@ -21,6 +21,7 @@ Usage: display_e2e.py --programs <build>/tests/e2e/programs.txt [-k PATTERN]
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 
@@ -74,8 +75,8 @@ class OnScreen:
             time.sleep(0.1)
         try:
             self.process.wait(30)  # the Wine desktop ends once its last program has
-        except Exception:  # noqa: BLE001 - a desktop that lingers is not the program's fault
-            pass
+        except subprocess.TimeoutExpired:
+            pass  # a desktop that lingers is not the program's fault; kill() ends it
         with open(self.trace_path, "rb") as f:
             self.trace = f.read().decode("latin-1")
         return self.status is not None
