@@ -9,6 +9,7 @@
 #   make build  configures and builds build/host, build/i686 and build/x86_64
 #   make clean  removes build/ and dist/
 #   make bench  measures the programs' performance under Wine (docs/performance.md); not part of `make test`
+#   make screenshots   pictures of every message box into docs/boxes/ (docs/boxes.md); not part of `make test`
 #   make check-robustness   unit tests and fault matrix under ASan+UBSan, static analysis,
 #               and a bounded fuzz run (FUZZ_SECONDS per target; `make test` runs it too)
 
@@ -100,3 +101,11 @@ bench: deps
 	$(MAKE) --no-print-directory $(WINE_BUILD)
 	$(CMAKE) --build build/$(WINE_BUILD) --target e2e_tools bench_tools -j$(JOBS)
 	$(WINE_ENV) python3 bench/bench.py --build build/$(WINE_BUILD) --out build/bench-$(WINE_BUILD)
+
+# Pictures of every message box of the two programs, drawn by Wine on a virtual
+# display, into docs/boxes/ (docs/boxes.md shows them). Not part of `make test`.
+.PHONY: screenshots
+screenshots: deps
+	$(MAKE) --no-print-directory $(WINE_BUILD)
+	$(CMAKE) --build build/$(WINE_BUILD) --target e2e_tools -j$(JOBS)
+	$(WINE_ENV) python3 tests/e2e/screenshots.py --programs build/$(WINE_BUILD)/tests/e2e/programs.txt --out docs/boxes

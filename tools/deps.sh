@@ -30,6 +30,11 @@ have cppcheck || need="$need cppcheck"
 # Release signing and its test (make dist SIGN_..., make test).
 have osslsigncode || need="$need osslsigncode"
 have openssl || need="$need openssl"
+# The real-display tests and the pictures of the boxes (make screenshots): a
+# virtual X server, a way to press a box's OK, and a screen grabber.
+have Xvfb || need="$need xvfb"
+have xdotool || need="$need xdotool"
+have import || need="$need imagemagick"
 
 [ -z "$need" ] && exit 0
 

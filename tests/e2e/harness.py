@@ -12,6 +12,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import urllib.parse
 
 # Wine's relay trace is limited to these functions (see Prefix._create): it
@@ -380,6 +381,24 @@ class Prefix:
 
     # --- environment -----------------------------------------------------
 
+    def running(self, command_start):
+        """True while a Windows process of this prefix runs whose command line
+        begins with command_start (any letter case). Under Wine each Windows
+        process is a Unix one, its command line in place of the Unix one."""
+        want = command_start.lower().encode("latin-1")
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    cmdline = f.read().replace(b"\0", b" ")
+                if not cmdline.lower().startswith(want):
+                    continue
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if ("WINEPREFIX=" + self.path).encode() in f.read().split(b"\0"):
+                        return True
+            except OSError:
+                continue  # ended meanwhile, or not ours to read
+        return False
+
     def env(self, extra=None, relay=False):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("KVI_") and k not in (
@@ -478,3 +497,115 @@ def registry(values, key):
         return None
     prefix = key + ".value."
     return {k[len(prefix):]: parse_reg_value(v) for k, v in values.items() if k.startswith(prefix)}
+
+
+class Screen:
+    """A virtual X display of our own (Xvfb), on which Wine draws the boxes for
+    real; xdotool finds their windows and presses their OK, ImageMagick's
+    import takes pictures. Xvfb picks a display number that is free (-displayfd),
+    so two runs side by side (the two builds, or another user's) never meet."""
+
+    def __init__(self, width=640, height=480):
+        self.size = "%dx%d" % (width, height)
+        for tool in ("Xvfb", "xdotool"):
+            if shutil.which(tool) is None:
+                raise HarnessError("%s is missing (tools/deps.sh installs it)" % tool)
+        read_end, write_end = os.pipe()
+        self._server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size + "x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as f:
+            number = f.readline().strip()  # ends when Xvfb is ready, or when it dies
+        if not number.isdigit():
+            self.close()
+            raise HarnessError("Xvfb did not start")
+        self.display = ":" + number.decode()
+
+    def close(self):
+        if self._server.poll() is None:
+            self._server.terminate()
+            try:
+                self._server.wait(10)
+            except subprocess.TimeoutExpired:
+                self._server.kill()
+                self._server.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def env(self, env):
+        """A Wine environment (Prefix.env) that draws on this display."""
+        env = dict(env)
+        env["DISPLAY"] = self.display
+        return env
+
+    def start(self, prefix, chain, trace_path, env=None, relay=False):
+        """Starts kvitest.exe with the given commands (as Prefix.kvitest) in a Wine
+        desktop of 640x480 on this display, and returns at once: the caller
+        presses the boxes' OK, then waits for kvitest's status file. Wine's
+        trace goes to trace_path."""
+        args = [prefix.win(prefix.kvitest_exe)]
+        for i, command in enumerate(chain):
+            if i:
+                args.append(";;")
+            args += command
+        with open(trace_path, "wb") as trace:
+            return subprocess.Popen(wine("explorer", "/desktop=kvi," + self.size, *args),
+                                    env=self.env(prefix.env(env, relay)), stdin=subprocess.DEVNULL,
+                                    stdout=trace, stderr=trace, start_new_session=True)
+
+    def _tool(self, *args, check=True):
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DISPLAY": self.display}
+        r = subprocess.run(list(args), env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=60, check=False)
+        if check and r.returncode != 0:
+            raise HarnessError("%s failed: %s" % (" ".join(args[:2]), r.stderr.decode("utf-8", "replace")))
+        return r
+
+    def windows(self, title):
+        """The X windows, visible ones only, whose title is exactly `title`."""
+        r = self._tool("xdotool", "search", "--onlyvisible", "--name", "^%s$" % re.escape(title), check=False)
+        return [int(w) for w in r.stdout.split()]
+
+    def wait_window(self, title, timeout=60, still=None):
+        """The one window titled `title`, once it is there; None after `timeout`
+        seconds, or as soon as still() turns false (the program has ended)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = self.windows(title)
+            if len(found) == 1:
+                return found[0]
+            if len(found) > 1:
+                raise HarnessError("%d windows titled %r" % (len(found), title))
+            if still is not None and not still():
+                return None
+            time.sleep(0.2)
+        return None
+
+    def focus(self, window):
+        """Gives the window the keyboard."""
+        self._tool("xdotool", "windowfocus", "--sync", str(window))
+
+    def press_return(self, window):
+        """Presses Return in the window: the OK of a box."""
+        self.focus(window)
+        self._tool("xdotool", "key", "--clearmodifiers", "Return")
+
+    def picture(self, window, path, colours=64):
+        """A PNG of the window alone, its colours reduced (Wine's boxes use few).
+        A window is mapped a moment before Wine paints it: until the picture
+        shows more than a plain area, it is taken again."""
+        self.focus(window)
+        for _ in range(40):
+            time.sleep(0.25)
+            self._tool("import", "-window", str(window), "+dither", "-colors", str(colours), "-strip",
+                       "PNG8:" + path)
+            if int(self._tool("identify", "-format", "%k", path).stdout or b"0") > 4:
+                return
+        raise HarnessError("the window %d was never painted" % window)

@@ -1,0 +1,249 @@
+#!/usr/bin/env python3
+"""Message boxes on a real display: the real setup.exe and Install.exe under Wine on Xvfb.
+
+Without a display a box returns at once, so the other suites see which boxes
+were called but never one that waits for its OK. Here Wine draws in a
+desktop window on a virtual X display of the suite's own (Xvfb picks a free
+display number, so the two builds' runs never meet); xdotool finds each box
+by its caption and presses Return, which is its OK. Each case checks that the
+program is still running while its box is open, that it has done nothing
+beyond the box meanwhile, and what it does after OK: setup ends with 0, and
+Install goes on with its flow.
+
+kvitest.exe starts the program, as in the other suites, and gives its full
+exit status and the moment it ended; the relay trace gives the box's texts
+and the button that closed it, and Wine's DLL trace where user32.dll came from.
+
+Usage: display_e2e.py --programs <build>/tests/e2e/programs.txt [-k PATTERN]
+   or: display_e2e.py --arch i686 --setup ... (as run_e2e.py) --work DIR
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+import run_e2e  # noqa: E402
+from run_e2e import JAVAW, MB_ICONERROR, MB_OK, SETUP_USAGE, SETUP_VERSION  # noqa: E402
+
+IDOK = 1
+# How long a program may take to end after its OK: far more than it needs, a
+# hang detector rather than a measurement.
+END_AFTER_OK_S = 20
+# FILETIME (100 ns since 1601) of the Unix epoch: kvitest gives the end of a run so.
+UNIX_EPOCH_FILETIME = 116444736000000000
+
+SCREEN = None  # harness.Screen, for the whole suite
+
+
+def prefix():
+    return run_e2e.PREFIX
+
+
+class OnScreen:
+    """One start of a program on the screen: its kvitest status file and Wine's trace."""
+
+    def __init__(self, test, cmd, cwd, env, debug):
+        test._runs += 1
+        self.status_path = os.path.join(test.rec, "status-%d.txt" % test._runs)
+        self.trace_path = os.path.join(test.rec, "trace-%d.txt" % test._runs)
+        self.command = cmd
+        extra = {"KVI_RECORD_DIR": prefix().win(test.rec), "WINEDEBUG": debug}
+        extra.update(env or {})
+        chain = [["regdel"], harness.run_command(prefix().win(self.status_path), cmd, cwd=cwd or test.start)]
+        self.process = SCREEN.start(prefix(), chain, self.trace_path, env=extra)
+        self.status = None
+        self.trace = ""
+
+    def ended(self):
+        return os.path.exists(self.status_path)
+
+    def wait_end(self, timeout):
+        """Waits for kvitest's status; True when the run has ended within timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.ended():
+                # The status is written in one piece once the run and everything it started have ended.
+                time.sleep(0.2)
+                self.status = harness.read_kv(self.status_path)
+                break
+            time.sleep(0.1)
+        try:
+            self.process.wait(30)  # the Wine desktop ends once its last program has
+        except subprocess.TimeoutExpired:
+            pass  # a desktop that lingers is not the program's fault; kill() ends it
+        with open(self.trace_path, "rb") as f:
+            self.trace = f.read().decode("latin-1")
+        return self.status is not None
+
+    def ended_at_unix(self):
+        return (int(self.status["time_end"]) - UNIX_EPOCH_FILETIME) / 1e7
+
+    def boxes(self):
+        return harness.parse_boxes(self.trace)
+
+    def box_answers(self):
+        """What each MessageBoxA call of the run returned (the button that closed it)."""
+        return [int(v, 16) for v in re.findall(r"^[0-9a-f]+:[0-9a-f]+:Ret  user32\.MessageBoxA\(.*retval=([0-9a-f]+)",
+                                               self.trace, re.M | re.I)]
+
+    def kill(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, 9)  # the session of the desktop started for this run
+            self.process.wait()
+
+
+class DisplayTests(run_e2e.E2ECase):
+    """Boxes drawn by Wine on a virtual display and closed by pressing OK."""
+
+    letter = "v"
+
+    @classmethod
+    def setUpClass(cls):
+        global SCREEN
+        SCREEN = harness.Screen()
+
+    @classmethod
+    def tearDownClass(cls):
+        SCREEN.close()
+
+    def setUp(self):
+        super().setUp()
+        self.on_screen = []
+
+    def tearDown(self):
+        for run in self.on_screen:
+            run.kill()
+        super().tearDown()
+
+    def on_display(self, cmd, cwd=None, env=None, debug="-all,+pid,+relay"):
+        run = OnScreen(self, cmd, cwd, env, debug)
+        self.on_screen.append(run)
+        return run
+
+    def box_waits_for_ok(self, run, program, caption, check_meanwhile=lambda: None):
+        """The box titled caption appears while the program keeps running and the
+        run goes no further; Return closes it. Returns the moment OK was pressed."""
+        window = SCREEN.wait_window(caption, timeout=60, still=lambda: not run.ended())
+        self.assertIsNotNone(window, "no window %r appeared; run ended: %s" % (caption, run.ended()))
+        for _ in range(2):  # at once, and again a second later: the box is waiting
+            self.assertTrue(prefix().running(program), "%s is not running while its box is open" % program)
+            self.assertFalse(run.ended(), "the run ended while the box was open")
+            self.assertEqual(SCREEN.windows(caption), [window])
+            check_meanwhile()
+            time.sleep(1)
+        pressed = time.time()
+        SCREEN.press_return(window)
+        return pressed
+
+    def assertEndsAfter(self, run, pressed, exit_status):
+        self.assertTrue(run.wait_end(END_AFTER_OK_S), "the run did not end within %d s of OK" % END_AFTER_OK_S)
+        self.assertEqual(run.status["timeout"], "0")
+        self.assertEqual(run.status["exit"], exit_status)
+        self.assertEqual(run.status["tree_done"], "1")
+        # Wine's clock is the host's: the program ended after the key press, not before.
+        self.assertGreaterEqual(run.ended_at_unix(), pressed)
+        self.assertEqual(run.box_answers(), [IDOK] * len(run.boxes()), "a box closed by other than OK")
+
+    def assertShown(self, run, expected):
+        boxes = run.boxes()
+        self.assertEqual(len(boxes), len(expected), "boxes shown: %r" % boxes)
+        for box, (caption, text, style) in zip(boxes, expected):
+            self.assertTrue(box.matches(caption, text, style), "box %r, expected %r" % (box, (caption, text)))
+
+    # --- the informational boxes of setup ----------------------------------------------
+
+    def check_informational_box(self, option, caption, text):
+        medium = self.lay_medium()
+        setup = medium + "\\setup.exe"
+        run = self.on_display(setup + " " + option)
+        pressed = self.box_waits_for_ok(run, setup, caption)
+        self.assertEndsAfter(run, pressed, "0x00000000")
+        self.assertShown(run, [(caption, text, MB_OK)])
+        self.assertFalse(prefix().running(setup))
+        self.assertEqual(SCREEN.windows(caption), [])
+        self.assertNotStarted("_instkvi.com")
+
+    def test_version_box_waits_for_ok_then_setup_ends(self):
+        self.check_informational_box("-version", "Version Information", SETUP_VERSION)
+
+    def test_usage_box_waits_for_ok_then_setup_ends(self):
+        self.check_informational_box("-help", "Usage Help", SETUP_USAGE)
+
+    # --- boxes in the middle of a flow -----------------------------------------------------
+
+    def test_install_goes_on_to_the_runtime_after_the_search_error(self):
+        # Started under a name without "install", Install says so, and only after
+        # OK goes on to start the windowed runtime from the current directory.
+        kit = self.lay_kit("kit", install_name="Launcher.exe")
+        launcher = kit + "\\Launcher.exe"
+        run = self.on_display(launcher + " -nojw", cwd=kit)
+        pressed = self.box_waits_for_ok(run, launcher, "Search Error",
+                                        check_meanwhile=lambda: self.assertNotStarted("java.exe", "javaw.exe"))
+        self.assertEndsAfter(run, pressed, "0x00000000")
+        self.assertShown(run, [("Search Error", "Error finding install", MB_OK)])
+        rec = self.one_record("javaw.exe")
+        self.assertEqual(rec["cmdline"], JAVAW)   # no option was read, not even -nojw
+        self.assertEqual(rec["cwd"], kit)
+        self.assertNotStarted("java.exe")
+
+    def test_setup_ends_after_the_launch_error(self):
+        # A medium without the bootstrap installer: setup has written the record
+        # and made the usual location before its box, and ends with 0 after OK.
+        medium = self.lay_medium()
+        os.remove(self.dir("medium", "_instkvi.com"))
+        setup = medium + "\\setup.exe"
+        run = self.on_display(setup)
+        pressed = self.box_waits_for_ok(
+            run, setup, "Application Launch Error",
+            check_meanwhile=lambda: self.assertEqual(self.usual_location_exists(), (True, True)))
+        self.assertEndsAfter(run, pressed, "0x00000000")
+        self.assertShown(run, [("Application Launch Error", "Error Launching Installation.", MB_ICONERROR)])
+
+    # --- user32.dll, loaded when a box is shown ----------------------------------------------
+
+    def user32_loads(self, trace, pid):
+        """The paths from which the process pid loaded user32.dll, as Wine's DLL trace gives them."""
+        return [harness._wine_unescape(m.group(2)) for m in re.finditer(
+            r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"([^"]*)" at', trace, re.M)
+            if int(m.group(1), 16) == pid and m.group(2).lower().endswith("user32.dll")]
+
+    def test_user32_comes_from_the_system_folder_when_a_box_is_shown(self):
+        # The programs import no user32.dll; the first box loads it by its full
+        # path in the system folder, and the box works on a display. A module
+        # named user32.dll planted beside setup (a program of ours without
+        # MessageBoxA), with Wine told to prefer such a copy to its own, would
+        # take the box away if setup let the DLL be looked for in its own folder.
+        medium = self.lay_medium()
+        shutil.copy(run_e2e.OPTIONS.java, self.dir("medium", "user32.dll"))
+        setup = medium + "\\setup.exe"
+        run = self.on_display(setup + " -version", debug="-all,+pid,+relay,+loaddll",
+                         env={"WINEDLLOVERRIDES": harness.DLL_OVERRIDES + ";user32=n,b"})
+        pressed = self.box_waits_for_ok(run, setup, "Version Information")
+        self.assertEndsAfter(run, pressed, "0x00000000")
+        # Wine's trace names the path as asked for: the system folder as Windows
+        # gives it to the program (to a 32-bit one on 64-bit Windows too, whose
+        # system32 Windows then quietly redirects to syswow64).
+        self.assertEqual([p.lower() for p in self.user32_loads(run.trace, int(run.status["main_pid"]))],
+                         ["c:\\windows\\system32\\user32.dll"])
+
+        # The same program on a run without a box never loads it.
+        quiet = self.run_program(setup + " -target c:\\alt", env={
+            "KVI_BOOTSTRAP_RECORD_ONLY": "1", "WINEDEBUG": "-all,+pid,+relay,+loaddll"})
+        self.assertExit(quiet, "0x00000000")
+        self.assertBoxes(quiet, [])
+        self.assertEqual(self.user32_loads(quiet.result.trace, int(quiet.status["main_pid"])), [])
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f  c:\\alt -a ")
+
+
+def main():
+    return run_e2e.main({"display": [DisplayTests]}, __doc__.splitlines()[0])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

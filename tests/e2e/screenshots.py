@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Pictures of every message box of setup.exe and Install.exe (make screenshots).
+
+Each box is brought about under Wine on a virtual display, as a user would
+meet it, with the real program wherever Wine can produce the situation: a
+medium without the bootstrap installer, Install under another name, a kit
+without the Java runtime, and so on. The others need failures Wine never
+has (a registry write refused to an administrator, a pipe that cannot be
+made); showbox.exe shows those through the programs' own message-box code
+with the very same text, caption and style. Every picture is checked against
+the relay trace before it is kept: the box shown must be the one named.
+
+Writes <out>/<name>.png, each cut to the box's window. docs/boxes.md shows them.
+
+Usage: screenshots.py --programs <build>/tests/e2e/programs.txt --out docs/boxes [-k NAME]
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from run_e2e import MB_ICONERROR, MB_OK, SETUP_USAGE, SETUP_VERSION  # noqa: E402
+
+# Where the situations are laid out, in the tests' own prefix.
+SCRATCH = "boxes"
+# A current directory this long leaves no room for the shortcut's target (Install.exe behind it).
+LONG_DIR = 248
+
+ORIGINAL_SOURCE_ERROR = ("Error setting original source.  It may be because you do not have administrator "
+                         "privileges.  This should not affect the operation of your program.")
+
+# name, caption, text, style, and how: ("real", situation) or ("showbox",).
+BOXES = [
+    ("setup-usage", "Usage Help", SETUP_USAGE, MB_OK, ("real", "setup -help")),
+    ("setup-version", "Version Information", SETUP_VERSION, MB_OK, ("real", "setup -version")),
+    ("setup-original-source-error", "Registration Error", ORIGINAL_SOURCE_ERROR, MB_ICONERROR, ("showbox",)),
+    ("setup-launch-error", "Application Launch Error", "Error Launching Installation.", MB_ICONERROR,
+     ("real", "setup without _instkvi.com")),
+    ("install-search-error", "Search Error", "Error finding install", MB_OK, ("real", "Install renamed")),
+    ("install-directory-error", "Set Directory Error", "Error navigating to Install Application directory.",
+     MB_ICONERROR, ("real", "install in a folder name")),
+    ("install-registration-error", "Registration Error", "Error registering Install Application.", MB_ICONERROR,
+     ("showbox",)),
+    ("install-shortcut-error", "Start Menu Creation Error", "Error creating start menu entry for Halvik Install",
+     MB_OK, ("real", "register in a long folder")),
+    ("install-launch-error", "Application Launch Error", "Error launching Install Application.", MB_ICONERROR,
+     ("real", "kit without runtime")),
+    ("install-launch-memory-error", "Application Launch Error",
+     "Error launching Install Application.  Possible memory allocation problem.", MB_ICONERROR, ("showbox",)),
+    ("install-pipe-error", "CreatePipe Error", "CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", MB_OK,
+     ("showbox",)),
+    ("install-pipe-input-error", "SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", MB_OK,
+     ("showbox",)),
+    ("install-duplicate-error", "DuplicateHandle Error", "DuplicateHandle(...", MB_OK, ("showbox",)),
+    ("install-restore-input-error", "SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", MB_OK,
+     ("showbox",)),
+    ("install-invalid-input-error", "INVALID_HANDLE_VALUE Error", "(hInputFile == INVALID_HANDLE_VALUE)", MB_OK,
+     ("showbox",)),
+    ("install-close-error", "CloseHandle Error", "CloseHandle(hChildStdinWrDup)", MB_OK, ("showbox",)),
+    ("install-process-code-error", "Application Error", "Error Getting Process Code.", MB_ICONERROR, ("showbox",)),
+]
+
+
+class Shooter:
+    def __init__(self, options, prefix, screen):
+        self.o = options
+        self.prefix = prefix
+        self.screen = screen
+
+    def folder(self, *parts):
+        """A fresh folder under C:\\boxes: (its Unix path, its Windows path)."""
+        path = self.prefix.drive_c(SCRATCH, *parts)
+        os.makedirs(path, exist_ok=True)
+        return path, self.prefix.win(path)
+
+    def kit(self, name, install_name="Install.exe", jre=True):
+        path, win = self.folder(name)
+        shutil.copy(self.o.install, os.path.join(path, install_name))
+        if jre:
+            os.makedirs(os.path.join(path, "JRE", "bin"), exist_ok=True)
+            shutil.copy(self.o.javaw, os.path.join(path, "JRE", "bin", "javaw.exe"))
+            shutil.copy(self.o.java, os.path.join(path, "JRE", "bin", "java.exe"))
+        return win
+
+    def situation(self, name, how):
+        """The command line, its directory and environment that bring the box about."""
+        if how[0] == "showbox":
+            return None, None, {}
+        what = how[1]
+        if what.startswith("setup"):
+            path, win = self.folder("medium")
+            shutil.copy(self.o.setup, os.path.join(path, "setup.exe"))
+            if what == "setup without _instkvi.com":
+                return win + "\\setup.exe", win, {}
+            return win + "\\setup.exe " + what.split()[1], win, {}
+        if what == "Install renamed":
+            kit = self.kit("renamed", install_name="Launcher.exe")
+            return kit + "\\Launcher.exe", kit, {}
+        if what == "install in a folder name":
+            # The program directory is what comes before the last "install" in
+            # the program's own name: here C:\boxes\a, which does not exist.
+            kit = self.kit("ainstallb", install_name="Launcher.exe", jre=False)
+            return kit + "\\Launcher.exe", kit, {}
+        if what == "kit without runtime":
+            kit = self.kit("bare", jre=False)
+            return kit + "\\Install.exe", kit, {}
+        if what == "register in a long folder":
+            kit = self.kit("registered", jre=False)
+            base = self.prefix.win(self.prefix.drive_c(SCRATCH)) + "\\long"
+            cwd = base + "\\" + "d" * (LONG_DIR - len(base) - 1)
+            os.makedirs(self.prefix.unix(cwd), exist_ok=True)
+            return "install.exe -register -noexecute", cwd, {
+                "PATH": kit + ";C:\\windows\\system32;C:\\windows"}
+        raise ValueError(what)
+
+    def shoot(self, name, caption, text, style, how):
+        shutil.rmtree(self.prefix.drive_c(SCRATCH), ignore_errors=True)
+        rec, rec_win = self.folder("rec")
+        cmd, cwd, run_env = self.situation(name, how)
+        status = os.path.join(rec, "status.txt")
+        if cmd is None:
+            run = ["run", "--status", self.prefix.win(status), "--cmd-hex",
+                   ('"%s" %s %s %s' % (self.prefix.win(self.o.showbox), caption.encode("latin-1").hex(),
+                                       text.encode("latin-1").hex(),
+                                       "error" if style == MB_ICONERROR else "none")).encode().hex()]
+        else:
+            run = harness.run_command(self.prefix.win(status), cmd, cwd=cwd, env=run_env)
+        trace = os.path.join(rec, "trace.txt")
+        process = self.screen.start(self.prefix, [["regdel"], run, ["regdel"]], trace,
+                                    env={"KVI_RECORD_DIR": rec_win}, relay=True)
+        try:
+            window = self.screen.wait_window(caption, timeout=60, still=lambda: not os.path.exists(status))
+            if window is None:
+                raise harness.HarnessError("no box %r for %s" % (caption, name))
+            path = os.path.join(self.o.out, name + ".png")
+            self.screen.picture(window, path + ".tmp")
+            self.screen.press_return(window)
+            deadline = time.monotonic() + 60
+            while not os.path.exists(status) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            process.wait(60)
+        finally:
+            if process.poll() is None:
+                os.killpg(process.pid, 9)
+                process.wait()
+        with open(trace, "rb") as f:
+            boxes = harness.parse_boxes(f.read().decode("latin-1"))
+        if not boxes or not boxes[0].matches(caption, text, style):
+            os.remove(path + ".tmp")
+            raise harness.HarnessError("%s: the first box shown was %r" % (name, boxes[:1]))
+        os.replace(path + ".tmp", path)
+        print("%-32s %s" % (name + ".png", "real program" if how[0] == "real" else "showbox.exe"))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--programs", required=True, help="programs.txt of a build")
+    parser.add_argument("--out", required=True, help="folder for the pictures")
+    parser.add_argument("-k", dest="pattern", help="only the pictures whose name contains this")
+    options = parser.parse_args()
+    with open(options.programs) as f:
+        for line in f:
+            key, _, value = line.strip().partition("=")
+            if key:
+                setattr(options, key, value)
+    reason = harness.cannot_run_reason(options.arch)
+    if reason:
+        print("screenshots: %s" % reason, file=sys.stderr)
+        return harness.SKIP_STATUS
+    os.makedirs(options.out, exist_ok=True)
+    prefix = harness.Prefix(os.path.join(options.work, "wineprefix"), options.kvitest)
+    prefix.ensure()
+    with harness.Screen() as screen:
+        shooter = Shooter(options, prefix, screen)
+        for name, caption, text, style, how in BOXES:
+            if not options.pattern or options.pattern in name:
+                shooter.shoot(name, caption, text, style, how)
+    shutil.rmtree(prefix.drive_c(SCRATCH), ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
