@@ -16,8 +16,9 @@ import time
 import urllib.parse
 
 # Wine's relay trace is limited to these functions (see Prefix._create): it
-# shows which message boxes were shown and which processes were started.
-RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA"
+# shows which message boxes were shown, which processes were started and which
+# folders were created with which security descriptor.
+RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirectoryA"
 PREFIX_LAYOUT = "kvi-e2e prefix 2: RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
@@ -305,6 +306,12 @@ def parse_starts(trace):
     return [Start(pid, args) for pid, fn, args in parse_calls(trace) if fn == "CreateProcessA" and len(args) == 10]
 
 
+def parse_dir_creations(trace):
+    """[(pid, path, whether security attributes were given)] for each CreateDirectoryA call."""
+    return [(pid, args[0].text, args[1].number != 0) for pid, fn, args in parse_calls(trace)
+            if fn == "CreateDirectoryA" and len(args) == 2]
+
+
 class Result:
     """What one start of kvitest.exe gave: its output, and the boxes shown meanwhile."""
 
@@ -314,6 +321,7 @@ class Result:
         self.trace = trace
         self.boxes = parse_boxes(trace)
         self.starts = parse_starts(trace)
+        self.dir_creations = parse_dir_creations(trace)
         self.values = {}
         for line in stdout.decode("latin-1").splitlines():
             if "=" in line:

@@ -244,6 +244,12 @@ class Run:
     def ended_at(self):
         return int(self.status["time_end"])
 
+    def created_dirs(self):
+        """The folders the program the runner started asked CreateDirectoryA for, each
+        with whether it gave a security descriptor."""
+        main = int(self.status["main_pid"])
+        return [(path, given) for pid, path, given in self.result.dir_creations if pid == main]
+
     def starts(self, by="all"):
         """The processes started during the run, as Wine's trace shows them: by the
         program the runner started ("main"), by the others ("others"), or by all of
@@ -288,6 +294,8 @@ class SetupTests(E2ECase):
         self.assertEqual(boot["start_dir_set"], "1")
         self.assertEqual(boot["start_dir"], self.start)        # where setup was started
         self.assertEqual(self.usual_location_exists(), (True, True))
+        # Both folders of the usual location get setup's own access list.
+        self.assertEqual(run.created_dirs(), [("C:\\HalvikTorvanex", True), ("C:\\HalvikTorvanex\\Install", True)])
         self.assertEqual(sorted(run.record), ["OriginalSource"])
         self.assertRegSz(run.record, "OriginalSource", self.medium, len(self.medium) + 1)
         self.assertIsNone(run.uninstall)
@@ -893,6 +901,8 @@ class RegistrationTests(E2ECase):
         self.check_registered(run, kit, command)
         self.assertEqual(sorted(run.record), ["InstPath", "UninstCmd", "Version"])
         self.check_link(kit)
+        # The shortcut folder lies in the user's own profile and inherits its access list.
+        self.assertEqual(run.created_dirs(), [(PREFIX.programs_folder() + "\\Halvik Torvanex", False)])
         self.assertNotStarted("java.exe", "javaw.exe")
         self.assertBoxes(run, [])
 
