@@ -48,14 +48,15 @@ def prefix():
 class OnScreen:
     """One start of a program on the screen: its kvitest status file and Wine's trace."""
 
-    def __init__(self, test, cmd, cwd, env, debug):
+    def __init__(self, test, cmd, cwd, env, debug, console=False):
         test._runs += 1
         self.status_path = os.path.join(test.rec, "status-%d.txt" % test._runs)
         self.trace_path = os.path.join(test.rec, "trace-%d.txt" % test._runs)
         self.command = cmd
         extra = {"KVI_RECORD_DIR": prefix().win(test.rec), "WINEDEBUG": debug}
         extra.update(env or {})
-        chain = [["regdel"], harness.run_command(prefix().win(self.status_path), cmd, cwd=cwd or test.start)]
+        chain = [["regdel"], harness.run_command(prefix().win(self.status_path), cmd, cwd=cwd or test.start,
+                                                 console=console)]
         self.process = SCREEN.start(prefix(), chain, self.trace_path, env=extra)
         self.status = None
         self.trace = ""
@@ -121,8 +122,8 @@ class DisplayTests(run_e2e.E2ECase):
             run.kill()
         super().tearDown()
 
-    def on_display(self, cmd, cwd=None, env=None, debug="-all,+pid,+relay"):
-        run = OnScreen(self, cmd, cwd, env, debug)
+    def on_display(self, cmd, cwd=None, env=None, debug="-all,+pid,+relay", console=False):
+        run = OnScreen(self, cmd, cwd, env, debug, console)
         self.on_screen.append(run)
         return run
 
@@ -204,6 +205,27 @@ class DisplayTests(run_e2e.E2ECase):
             check_meanwhile=lambda: self.assertEqual(self.usual_location_exists(), (True, True)))
         self.assertEndsAfter(run, pressed, "0x00000000")
         self.assertShown(run, [("Application Launch Error", "Error Launching Installation.", MB_ICONERROR)])
+
+    # --- a console on the screen ------------------------------------------------------------
+
+    def test_batch_with_console_input_opens_the_batch_console(self):
+        # With a display, Wine gives a new console a window of its own, and its
+        # input answers GetConsoleMode as a console's does on Windows: -batch then
+        # opens the batch console instead of relaying.
+        kit = self.lay_kit("kit")
+        run = self.on_display(kit + "\\Install.exe -Batch C:\\Answers.TXT", console=True,
+                              env={"KVI_STANDIN_SLEEP_MS": "1500"})
+        self.assertTrue(run.wait_end(60), "the run did not end")
+        self.assertEqual(run.status.get("console_input"), "1", "the runner's console input is not a console")
+        self.assertEqual(run.status["exit"], "0x00000000")
+        rec = self.one_record("java.exe")
+        self.assertEqual(rec["cmdline"], run_e2e.JAVA + "  -batch c:\\answers.txt")
+        self.assertEqual(rec["si_title"], "Halvik Torvanex Install")
+        self.assertEqual((rec["si_flags"], rec["si_fill"]), ("0x16", "0x74"))
+        self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
+        self.assertEqual(rec["stdin_read"], "0")
+        self.assertLess(int(run.status["time_end"]), int(rec["time_end"]), "Install waited for the application")
+        self.assertShown(run, [])
 
     # --- user32.dll, loaded when a box is shown ----------------------------------------------
 
