@@ -830,39 +830,32 @@ class HandoffTests(E2ECase):
         self.assertIsNone(run.uninstall)
         self.assertBoxes(run, [])
 
-    def test_handoff_into_a_folder_named_in_any_language(self):
+    def check_handoff_into(self, folder, option, runtime, command):
+        """setup with one option hands off to a current copy in `folder` (a name that
+        must be quoted); the runtime gets the option in lower case. Returns the run and the folder."""
         medium = self.lay_medium()
-        kit = self.lay_kit(ANY_LANGUAGE)
-        run = self.run_program(medium + "\\setup.exe -NoSplash", before=self.plant_record(OWN_VERSION, kit),
+        kit = self.lay_kit(folder)
+        run = self.run_program(medium + "\\setup.exe " + option, before=self.plant_record(OWN_VERSION, kit),
                                env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
         self.assertExit(run, "0x00000000")
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], JAVAW + "  -silentlaunch -register  -nosplash")
+        rec = self.one_record(runtime)
+        self.assertEqual(rec["cmdline"], command + "  -silentlaunch -register  " + ascii_lower(option))
         self.assertStarts(run.starts("main"), [
             '"' + kit + '\\Install.exe" -verctrl',
-            '"' + kit + '\\Install.exe" -silentLaunch -register  -nosplash'])
+            '"' + kit + '\\Install.exe" -silentLaunch -register  ' + ascii_lower(option)])
         self.assertStarts(run.starts("others"), [rec["cmdline"]])
         self.assertEqual(rec["cwd"], kit)
+        self.assertNotStarted("_instkvi.com", "javaw.exe" if runtime == "java.exe" else "java.exe")
+        self.assertBoxes(run, [])
+        return run, kit
+
+    def test_handoff_into_a_folder_named_in_any_language(self):
+        run, kit = self.check_handoff_into(ANY_LANGUAGE, "-NoSplash", "javaw.exe", JAVAW)
         self.assertRegSz(run.record, "InstPath", kit)
         self.assertRegSz(run.record, "UninstCmd", '"' + kit + '\\Install.exe" -remove')
-        self.assertNotStarted("_instkvi.com", "java.exe")
-        self.assertBoxes(run, [])
 
     def test_handoff_into_a_folder_with_a_blank(self):
-        medium = self.lay_medium()
-        kit = self.lay_kit("kit dir")
-        run = self.run_program(medium + "\\setup.exe -nojw", before=self.plant_record(OWN_VERSION, kit),
-                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record("java.exe")
-        self.assertEqual(rec["cmdline"], JAVA + "  -silentlaunch -register  -nojw")
-        self.assertStarts(run.starts("main"), [
-            '"' + kit + '\\Install.exe" -verctrl',
-            '"' + kit + '\\Install.exe" -silentLaunch -register  -nojw'])
-        self.assertStarts(run.starts("others"), [rec["cmdline"]])
-        self.assertEqual(rec["cwd"], kit)
-        self.assertNotStarted("_instkvi.com")
-        self.assertBoxes(run, [])
+        self.check_handoff_into("kit dir", "-nojw", "java.exe", JAVA)
 
 
 # --- registration ---------------------------------------------------------------------
