@@ -30,7 +30,6 @@ inline std::string escape(const std::string& s) {
     return out;
 }
 
-// The variable's value, and whether it is set at all (an empty value counts as set).
 // Decodes hex pairs (command lines and paths travel as hex, so every byte
 // arrives unchanged). False on an odd length or a non-hex digit.
 inline bool from_hex(const std::string& text, std::string& bytes) {
@@ -46,6 +45,7 @@ inline bool from_hex(const std::string& text, std::string& bytes) {
     return true;
 }
 
+// The variable's value, and whether it is set at all (an empty value counts as set).
 // Read through the W function and converted here: Wine 8's
 // GetEnvironmentVariableA under the UTF-8 code page cuts a value to its
 // length in UTF-16 characters.
