@@ -106,6 +106,9 @@ class Demo:
     def show_starts(self, starts, who):
         for s in starts:
             self.say("%s started %s" % (who, self.quoted(s.command + ("..." if s.command_cut else ""))), 1)
+            if s.application_text:
+                # The program named by its full path, so that no search can find another.
+                self.say("the program by its full path: " + s.application_text, 2)
 
     def show_boxes(self, result):
         if result.boxes:
