@@ -329,6 +329,16 @@ class Result:
                 self.values[key] = text(value)
 
 
+def kvitest_args(kvitest_exe, chain):
+    """kvitest.exe and its commands (lists of arguments), joined by its ";;"."""
+    args = [kvitest_exe]
+    for i, command in enumerate(chain):
+        if i:
+            args.append(";;")
+        args += command
+    return args
+
+
 def run_command(status, cmd, cwd=None, stdin=None, stdout=None, console=False, env=None, unset=(),
                 timeout_ms=60000, tree_timeout_ms=30000):
     """The kvitest arguments that run one command line (given as text, passed on byte for byte)."""
@@ -471,12 +481,7 @@ class Prefix:
 
     def kvitest(self, chain, env=None, relay=False, timeout=180):
         """Runs kvitest.exe once with the given commands (lists of arguments), in order."""
-        args = [self.kvitest_exe]
-        for i, command in enumerate(chain):
-            if i:
-                args.append(";;")
-            args += command
-        code, out, err = run_quietly(wine(*args), self.env(env, relay), timeout)
+        code, out, err = run_quietly(wine(*kvitest_args(self.kvitest_exe, chain)), self.env(env, relay), timeout)
         return Result(code, out, err.decode("latin-1"))
 
     def programs_folder(self):
@@ -558,11 +563,7 @@ class Screen:
         desktop of 640x480 on this display, and returns at once: the caller
         presses the boxes' OK, then waits for kvitest's status file. Wine's
         trace goes to trace_path."""
-        args = [prefix.win(prefix.kvitest_exe)]
-        for i, command in enumerate(chain):
-            if i:
-                args.append(";;")
-            args += command
+        args = kvitest_args(prefix.win(prefix.kvitest_exe), chain)
         with open(trace_path, "wb") as trace:
             return subprocess.Popen(wine("explorer", "/desktop=kvi," + self.size, *args),
                                     env=self.env(prefix.env(env, relay)), stdin=subprocess.DEVNULL,
