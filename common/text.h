@@ -39,6 +39,12 @@ constexpr std::string_view slice(std::string_view s, std::size_t pos, std::size_
 // True when s contains word anywhere.
 constexpr bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
 
+// What goes between a directory and a name in it: a backslash, or nothing
+// when the directory already ends in one (a drive root such as C:\).
+constexpr std::string_view separator_after(std::string_view dir) {
+    return !dir.empty() && dir.back() == '\\' ? "" : "\\";
+}
+
 // A zero-terminated text on the heap that owns its bytes. Empty-constructed it
 // is absent (no storage); after a successful append or make_empty it is
 // present, possibly empty. Every growth checks the allocation, and every byte

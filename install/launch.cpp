@@ -12,16 +12,14 @@ namespace {
 #define KVI_CLASS_PATH                                                                                      \
     " -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"                             \
     ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install"
-#define KVI_CONSOLE_RUNTIME "JRE\\bin\\java.exe"
-#define KVI_WINDOWED_RUNTIME "JRE\\bin\\javaw.exe"
-constexpr std::string_view kConsoleRuntime = KVI_CONSOLE_RUNTIME KVI_CLASS_PATH;
-constexpr std::string_view kWindowedRuntime = KVI_WINDOWED_RUNTIME KVI_CLASS_PATH;
-constexpr std::string_view kConsoleRuntimeName = KVI_CONSOLE_RUNTIME;
-constexpr std::string_view kWindowedRuntimeName = KVI_WINDOWED_RUNTIME;
+constexpr std::string_view kConsoleRuntime = "JRE\\bin\\java.exe" KVI_CLASS_PATH;
+constexpr std::string_view kWindowedRuntime = "JRE\\bin\\javaw.exe" KVI_CLASS_PATH;
 #undef KVI_CLASS_PATH
-#undef KVI_CONSOLE_RUNTIME
-#undef KVI_WINDOWED_RUNTIME
 static_assert(kConsoleRuntime.size() == 183 && kWindowedRuntime.size() == 184, "base commands");
+
+constexpr std::string_view base_command(bool console_runtime) {
+    return console_runtime ? kConsoleRuntime : kWindowedRuntime;
+}
 
 constexpr std::uint32_t kStillActive = 259;
 constexpr std::uint32_t kAccessViolation = 0xC0000005u;
@@ -120,17 +118,16 @@ void wait_for_end(plat::Handle process) {
 bool resolve_runtime(Text& out, bool console_runtime) {
     Text dir;
     if (!read_current_dir(dir) || dir.empty()) return false;
-    bool has_slash = dir.view().back() == '\\';
     out.reset();
-    return out.append_all(dir.view(), has_slash ? "" : "\\",
-                          console_runtime ? kConsoleRuntimeName : kWindowedRuntimeName);
+    std::string_view base = base_command(console_runtime);
+    return out.append_all(dir.view(), separator_after(dir.view()), slice(base, 0, base.find(' ')));
 }
 
 }  // namespace
 
 bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
     out.reset();
-    if (!out.append(console_runtime ? kConsoleRuntime : kWindowedRuntime)) return false;
+    if (!out.append(base_command(console_runtime))) return false;
     return !tail.present() || out.append_all(" ", tail.view());
 }
 

@@ -31,10 +31,9 @@ std::uint32_t build_uninstall_command(Text& out, std::string_view dir) {
     // must be quoted or "C:\Program" would be taken for the program.
     bool quote = contains(dir, " ");
     std::size_t bytes = dir.size() + 21 + (quote ? 2 : 0);
-    bool root = !dir.empty() && dir.back() == '\\';
     out.reset();
     if (bytes > UINT32_MAX || !out.reserve(bytes) ||
-        !out.append_all(quote ? "\"" : "", dir, root ? "" : "\\", "Install.exe", quote ? "\"" : "", " -remove"))
+        !out.append_all(quote ? "\"" : "", dir, separator_after(dir), "Install.exe", quote ? "\"" : "", " -remove"))
         return 0;
     return static_cast<std::uint32_t>(bytes);
 }

@@ -53,9 +53,8 @@ void create_start_menu_shortcut() {
     char exe[kPathMax];
     std::uint32_t n = plat::get_current_dir(dir, kPathMax);
     std::string_view directory(dir, n < kPathMax ? n : 0);
-    bool root = !directory.empty() && directory.back() == '\\';
     // A directory too long for the link's paths gets no link rather than a cut one.
-    if (directory.empty() || !fits(exe, directory, root ? "Install.exe" : "\\Install.exe")) {
+    if (directory.empty() || !fits(exe, directory, separator_after(directory), "Install.exe")) {
         report();
         return;
     }
