@@ -145,14 +145,15 @@ int launch_application(const Text& tail, bool nojw, bool silent_launch) {
         return -1;
     }
 
-    // A runtime that cannot be named is one that cannot be started.
-    Text runtime;
-    if (!resolve_runtime(runtime, nojw || batch)) {
+    auto start_failed = [quiet] {
         if (!quiet)
             plat::message_box("Error launching Install Application.", "Application Launch Error",
                               plat::Icon::error);
         return -1;
-    }
+    };
+    // A runtime that cannot be named is one that cannot be started.
+    Text runtime;
+    if (!resolve_runtime(runtime, nojw || batch)) return start_failed();
 
     Relay relay;
     bool relayed = relay_input && relay.set_up();
@@ -169,10 +170,7 @@ int launch_application(const Text& tail, bool nojw, bool silent_launch) {
     StartedProcess application;
     if (!application.start(request)) {
         if (relayed) (void)plat::set_std_input(relay.saved_input);
-        if (!quiet)
-            plat::message_box("Error launching Install Application.", "Application Launch Error",
-                              plat::Icon::error);
-        return -1;
+        return start_failed();
     }
     if (relay_input) {
         if (relayed) relay.feed();

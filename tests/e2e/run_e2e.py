@@ -128,6 +128,12 @@ class E2ECase(unittest.TestCase):
             self.lay_kit(folder + "\\kit")
         return self.w(folder)
 
+    def input_file(self, name, data):
+        """A file of this test holding data, for a program's standard input; its Windows path."""
+        with open(self.dir(name), "wb") as f:
+            f.write(data)
+        return PREFIX.win(self.dir(name))
+
     def lay_kit(self, folder, install="real", jre=True, install_name="Install.exe"):
         """An installed folder: Install.exe (the real one or the stand-in) and JRE\\bin."""
         path = self.dir(*folder.split("\\"))
@@ -655,11 +661,8 @@ class InstallTests(E2ECase):
 
     def test_batch_with_redirected_input_relays_it(self):
         data = random.Random(1110).randbytes(5 * 1024 * 1024 + 123)
-        source = self.dir("answers.bin")
-        with open(source, "wb") as f:
-            f.write(data)
         run = self.run_program(self.install + " -batch c:\\a.txt -silent", console=True,
-                               stdin=PREFIX.win(source),
+                               stdin=self.input_file("answers.bin", data),
                                run_env={"KVI_STANDIN_SLEEP_MS": "2100", "KVI_STANDIN_EXIT": "3"})
         # The application's own status (3) is not passed on.
         rec = self.check_relayed_input(run, JAVA + "  -batch c:\\a.txt -silent", data)
@@ -691,11 +694,8 @@ class InstallTests(E2ECase):
     def test_batch_with_piped_input_relays_it(self):
         # As `type answers | Install -batch` or an automation tool hands it a pipe.
         data = random.Random(1111).randbytes(300 * 1024 + 17)
-        source = self.dir("piped.bin")
-        with open(source, "wb") as f:
-            f.write(data)
         run = self.run_program(self.install + " -Batch c:\\a.txt", console=True,
-                               stdin="pipe:" + PREFIX.win(source),
+                               stdin="pipe:" + self.input_file("piped.bin", data),
                                run_env={"KVI_STANDIN_SLEEP_MS": "1500", "KVI_STANDIN_EXIT": "4"})
         self.check_relayed_input(run, JAVA + "  -batch c:\\a.txt", data)
 
@@ -705,10 +705,8 @@ class InstallTests(E2ECase):
         self.check_relayed_input(run, JAVA + "  -b", b"")
 
     def test_relay_ends_for_an_application_that_ends_with_259(self):
-        source = self.dir("small.bin")
-        with open(source, "wb") as f:
-            f.write(b"line one\r\nline two\r\n\x1a\x00\xff")
-        run = self.run_program(self.install + " -batch", console=True, stdin=PREFIX.win(source),
+        source = self.input_file("small.bin", b"line one\r\nline two\r\n\x1a\x00\xff")
+        run = self.run_program(self.install + " -batch", console=True, stdin=source,
                                run_env={"KVI_STANDIN_EXIT": "259"}, timeout_ms=20000)
         self.assertExit(run, "0x00000000")
         rec = self.one_record("java.exe")
@@ -717,10 +715,8 @@ class InstallTests(E2ECase):
         self.assertBoxes(run, [])
 
     def test_relay_into_an_application_that_does_not_read(self):
-        source = self.dir("big.bin")
-        with open(source, "wb") as f:
-            f.write(bytes(4 * 1024 * 1024))
-        run = self.run_program(self.install + " -batch", console=True, stdin=PREFIX.win(source),
+        source = self.input_file("big.bin", bytes(4 * 1024 * 1024))
+        run = self.run_program(self.install + " -batch", console=True, stdin=source,
                                run_env={"KVI_STANDIN_READ": "0"}, timeout_ms=20000)
         self.assertExit(run, "0x00000000")
         self.assertEqual(self.one_record("java.exe")["stdin_read"], "0")
