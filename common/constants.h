@@ -23,13 +23,12 @@ inline constexpr std::int32_t kProbeAnswer = -1110;
 // Environment variable that carries the folder the installation was started from.
 inline constexpr char kStartDirVar[] = "KVI_START_DIR";
 
-// The access list of the usual location's folders, which everything copied
-// into them inherits: protected from the drive's inherited entries (P);
-// SYSTEM, Administrators and the folder's owner (Owner Rights, S-1-3-4, written
-// as its SID because Windows XP has no "OW" alias) get full control; Users
-// read and execute. No owner: the creator's default owner applies.
-inline constexpr char kInstalledFolderSddl[] =
-    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-3-4)(A;OICI;0x1200a9;;;BU)";
+// The security of the usual location's folders, which everything copied into
+// them inherits. Owner Administrators (O:BA): only an elevated administrator
+// can give that owner, so a folder a standard user made can never pass for
+// one setup made. The list is protected from the drive's inherited entries
+// (P); SYSTEM and Administrators get full control, Users read and execute.
+inline constexpr char kInstalledFolderSddl[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 // The platform's path limit: the size of every directory buffer, NUL included.
 inline constexpr std::uint32_t kPathMax = 260;

@@ -59,6 +59,42 @@ enum class Acl { inherited, installed_folder };
 // and the result is `failed`.
 MakeDir create_directory(const char* path, Acl acl);
 
+// A security identifier in the platform's binary form: revision, count of
+// sub-authorities, six bytes of authority (big-endian), then the
+// sub-authorities (32 bits each, little-endian). At most 15 sub-authorities.
+// These structures have no initialisers of their own: a caller zeroes them
+// with `{}`.
+struct Sid {
+    std::uint8_t bytes[68];
+};
+
+// One entry of a folder's access list: whom it names, whether it allows or
+// denies, and the access mask it carries (for its children too, when it is
+// inherited by them).
+struct AccessEntry {
+    Sid trustee;
+    bool allows;
+    std::uint32_t rights;
+};
+
+// What a folder is and who controls it, read from the folder itself.
+struct FolderFacts {
+    static constexpr std::uint32_t kMaxEntries = 16;
+    bool directory;
+    bool reparse_point;  // a junction, symbolic link or mount point
+    Sid owner;
+    bool has_list;           // false: no access list at all, everyone may do anything
+    std::uint32_t entry_count;  // all entries of the list; only the first kMaxEntries are in `entries`
+    AccessEntry entries[kMaxEntries];
+};
+
+// Opens path without following a reparse point standing there, and reads its
+// attributes, owner and access list. False when it cannot be opened or read.
+bool read_folder(const char* path, FolderFacts& out);
+
+// Reads the user this process runs as. False when it cannot be read.
+bool process_user(Sid& out);
+
 // Reads the full path of this program's own file into buf (cap bytes).
 // Returns its length, or 0 when it cannot be read or does not fit.
 std::uint32_t own_program_path(char* buf, std::uint32_t cap);

@@ -5,6 +5,8 @@
 #include "platform.h"
 #include "platform_win32.h"
 
+#include <aclapi.h>
+
 namespace plat {
 
 using namespace win32;
@@ -97,6 +99,100 @@ MakeDir create_directory(const char* path, Acl acl) {
     }
     if (CreateDirectoryA(path, acl == Acl::installed_folder ? &sa : nullptr)) return MakeDir::created;
     return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDir::already_exists : MakeDir::failed;
+}
+
+namespace {
+
+// Copies a SID into our form; false when it is not one or does not fit.
+bool copy_sid(const void* from, std::size_t room, Sid& to) {
+    const BYTE* b = static_cast<const BYTE*>(from);
+    if (!b || room < 8 || b[0] != 1 || b[1] > 15) return false;
+    std::size_t n = 8 + 4 * std::size_t(b[1]);
+    if (n > room) return false;
+    CopyMemory(to.bytes, b, n);
+    return true;
+}
+
+// A handle closed on every return path of the functions below.
+struct ScopedHandle {
+    HANDLE h;
+    ~ScopedHandle() {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+}  // namespace
+
+bool read_folder(const char* path, FolderFacts& out) {
+    // OPEN_REPARSE_POINT: a junction or link at path is read itself, never
+    // the folder it points to. BACKUP_SEMANTICS lets a directory be opened.
+    ScopedHandle folder{CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    if (folder.h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(folder.h, &info)) return false;
+    out.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Wine opens what a symbolic link points to even so, and shows the
+    // link's reparse attribute only when asked by name: ask both.
+    DWORD by_name = GetFileAttributesA(path);
+    out.reparse_point = ((info.dwFileAttributes | (by_name == INVALID_FILE_ATTRIBUTES ? 0 : by_name)) &
+                         FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+
+    PSID owner = nullptr;
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(folder.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool ok = copy_sid(owner, 68, out.owner);
+    out.has_list = list != nullptr;
+    if (ok && list) {
+        // The entries follow the list's header; each says its own size.
+        out.entry_count = list->AceCount;
+        const BYTE* at = reinterpret_cast<const BYTE*>(list) + sizeof(ACL);
+        const BYTE* end = reinterpret_cast<const BYTE*>(list) + list->AclSize;
+        for (std::uint32_t i = 0; ok && i < list->AceCount && i < FolderFacts::kMaxEntries; ++i) {
+            const auto* header = reinterpret_cast<const ACE_HEADER*>(at);
+            if (end - at < static_cast<std::ptrdiff_t>(sizeof(ACE_HEADER)) || header->AceSize < sizeof(ACE_HEADER) ||
+                header->AceSize > end - at) {
+                ok = false;
+                break;
+            }
+            AccessEntry& e = out.entries[i];
+            BYTE type = header->AceType;
+            e.allows = type != ACCESS_DENIED_ACE_TYPE && type != ACCESS_DENIED_OBJECT_ACE_TYPE &&
+                       type != ACCESS_DENIED_CALLBACK_ACE_TYPE && type != ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+            // Every kind of entry keeps its mask right after the header; the
+            // plain and callback kinds keep the SID behind it. An entry of
+            // any other kind names nobody we know, so it counts as a stranger.
+            if (header->AceSize >= sizeof(ACE_HEADER) + 4) CopyMemory(&e.rights, at + sizeof(ACE_HEADER), 4);
+            else e.rights = ~0u;
+            bool plain = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE ||
+                         type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE;
+            if (plain) {
+                std::size_t sid_at = sizeof(ACE_HEADER) + 4;
+                ok = copy_sid(at + sid_at, header->AceSize - sid_at, e.trustee);
+            }
+            at += header->AceSize;
+        }
+    }
+    LocalFree(descriptor);
+    return ok;
+}
+
+bool process_user(Sid& out) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    ScopedHandle owned{token};
+    // TOKEN_USER and the SID it points to, which lies in the same buffer.
+    alignas(8) BYTE buffer[sizeof(TOKEN_USER) + 68];
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return false;
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer);
+    const BYTE* sid = static_cast<const BYTE*>(user->User.Sid);
+    if (sid < buffer || sid >= buffer + sizeof buffer) return false;
+    return copy_sid(sid, static_cast<std::size_t>(buffer + sizeof buffer - sid), out);
 }
 
 std::uint32_t own_program_path(char* buf, std::uint32_t cap) {

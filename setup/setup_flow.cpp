@@ -7,6 +7,7 @@
 #include "installed_copy.h"
 #include "platform.h"
 #include "start_dir.h"
+#include "usual_location.h"
 
 namespace kvi::setup {
 
@@ -62,6 +63,28 @@ OwnedKey record_original_source() {
     return record;
 }
 
+// Creates both folders of the usual location and says whether the bootstrap
+// may install there. When the base folder cannot be made, the location has to
+// be named (target) and no older copy counts.
+bool prepare_usual_location(bool& target, Outcome& outcome) {
+    // Both folders get their own protected access list: every user may
+    // write under the drive root, and what is installed here runs elevated.
+    plat::MakeDir base = plat::create_directory(kBaseDir, plat::Acl::installed_folder);
+    if (base == plat::MakeDir::failed) {
+        target = true;
+        outcome = Outcome::none;
+    }
+    plat::MakeDir usual = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
+    if (usual == plat::MakeDir::failed) return false;
+    if (target) return true;  // the location is named anyway
+    // A folder that was there before this run may have been made by anyone:
+    // a standard user could have prepared it, or a junction, to be filled
+    // and later run with an administrator's rights.
+    return directory_reachable(kUsualLocation) &&
+           (base != plat::MakeDir::already_exists || only_administrators_control(kBaseDir)) &&
+           (usual == plat::MakeDir::created || only_administrators_control(kUsualLocation));
+}
+
 }  // namespace
 
 int run() {
@@ -93,16 +116,8 @@ int run() {
         }
     }
 
-    // Prepare the usual location.
     bool target = options.target;
-    // Both folders get their own protected access list: every user may
-    // write under the drive root, and what is installed here runs elevated.
-    if (plat::create_directory(kBaseDir, plat::Acl::installed_folder) == plat::MakeDir::failed) {
-        target = true;
-        outcome = Outcome::none;
-    }
-    bool prepared = plat::create_directory(kUsualLocation, plat::Acl::installed_folder) != plat::MakeDir::failed &&
-                    (target || directory_reachable(kUsualLocation));
+    bool prepared = prepare_usual_location(target, outcome);
 
     // The bootstrap command: the first row that applies names the location.
     // Without a usable usual location it is the target path, or none.

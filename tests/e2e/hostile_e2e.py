@@ -656,6 +656,33 @@ class HostileSetupTests(HostileCase):
                 self.check_bootstrap(run, command)
                 self.assertTrue(os.path.isfile(path), "the file was replaced")
 
+    # --- a usual location that someone else prepared -----------------------------------------------
+
+    def test_usual_location_prepared_by_someone_else(self):
+        # Wine shows a folder's Unix owner and mode as its owner and list: a
+        # folder of another Unix user is owned by Anonymous (S-1-5-7), one of
+        # mode 777 lets Everyone change it, and a symbolic link is a reparse
+        # point. None of them is used; the folders an earlier run left are.
+        base, usual = prefix().drive_c("HalvikTorvanex"), prefix().drive_c("HalvikTorvanex", "Install")
+        elsewhere = self.make(self.w("elsewhere"))
+        cases = [
+            ("left by an earlier run", None, "_instkvi.com -s"),
+            ("the usual location of mode 777", lambda: os.chmod(usual, 0o777), "_instkvi.com -s -f "),
+            ("the base folder of mode 777", lambda: os.chmod(base, 0o777), "_instkvi.com -s -f "),
+            ("another user's usual location", lambda: os.chown(usual, 65534, -1), "_instkvi.com -s -f "),
+            ("a symbolic link", lambda: (os.rmdir(usual), os.symlink(elsewhere, usual)), "_instkvi.com -s -f "),
+        ]
+        for what, spoil, command in cases:
+            with self.subTest(what):
+                remove_usual_location()
+                self.forget_records()
+                self.check_bootstrap(self.run_setup(self.setup), "_instkvi.com -s")  # makes both folders
+                if spoil:
+                    spoil()
+                self.forget_records()
+                self.check_bootstrap(self.run_setup(self.setup), command)
+        self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
+
 
 # --- Install -----------------------------------------------------------------------
 

@@ -312,13 +312,13 @@ class SetupTests(E2ECase):
     def test_usual_location_access_list(self):
         # The descriptor setup gives CreateDirectoryA, converted as setup converts it.
         v = self.kvitest([["sddl"]]).values
+        # The owner is Administrators, which only an elevated administrator can give.
         self.assertEqual((v.get("converted"), v.get("dacl_present"), v.get("dacl_protected"), v.get("owner")),
-                         ("1", "1", "1", "0"))
-        self.assertEqual(v.get("aces"), "4")
-        self.assertEqual([v.get("ace%d" % i) for i in range(4)], [
+                         ("1", "1", "1", "S-1-5-32-544"))
+        self.assertEqual(v.get("aces"), "3")
+        self.assertEqual([v.get("ace%d" % i) for i in range(3)], [
             "0,0x3,0x1F01FF,S-1-5-18",        # SYSTEM: full control, folders and files inherit it
             "0,0x3,0x1F01FF,S-1-5-32-544",    # Administrators: full control
-            "0,0x3,0x1F01FF,S-1-3-4",         # Owner Rights: full control
             "0,0x3,0x1200A9,S-1-5-32-545"])   # Users: read and execute
 
     def test_missing_bootstrap_is_not_searched_for(self):

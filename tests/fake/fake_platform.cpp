@@ -198,8 +198,61 @@ MakeDir create_directory(const char* path, Acl acl) {
     std::string parent = fake::parent_of(p);
     if (parent.empty() || !s.dirs.count(parent) || s.read_only.count(p) || s.read_only.count(parent))
         return MakeDir::failed;
+    // The protected list names Administrators as the owner, which only an
+    // elevated administrator may give (ERROR_INVALID_OWNER otherwise).
+    if (acl == Acl::installed_folder && !s.elevated) return MakeDir::failed;
     s.dirs.insert(p);
+    if (acl == Acl::inherited) s.security[p] = fake::FolderSecurity{s.user, true, {{s.user, true, 0x1F01FF}}};
     return MakeDir::created;
+}
+
+namespace {
+
+// "S-1-5-32-544" in the platform's binary form.
+Sid sid_of(const std::string& text) {
+    Sid sid{};
+    std::vector<std::uint64_t> parts;
+    std::size_t at = 2;  // behind "S-"
+    while (at <= text.size()) {
+        std::size_t dash = text.find('-', at);
+        if (dash == std::string::npos) dash = text.size();
+        parts.push_back(std::stoull(text.substr(at, dash - at)));
+        at = dash + 1;
+    }
+    sid.bytes[0] = static_cast<std::uint8_t>(parts[0]);
+    sid.bytes[1] = static_cast<std::uint8_t>(parts.size() - 2);
+    sid.bytes[7] = static_cast<std::uint8_t>(parts[1]);
+    for (std::size_t i = 2; i < parts.size(); ++i)
+        for (int b = 0; b < 4; ++b) sid.bytes[8 + 4 * (i - 2) + b] = static_cast<std::uint8_t>(parts[i] >> (8 * b));
+    return sid;
+}
+
+}  // namespace
+
+bool read_folder(const char* path, FolderFacts& out) {
+    fake::log(std::string("read_folder ") + path);
+    if (fake::failing(Op::read_folder)) return false;
+    auto& s = world().s;
+    std::string p = fake::normalize(path);
+    if (!s.dirs.count(p) && !s.files.count(p)) return false;
+    auto known = s.security.find(p);
+    fake::FolderSecurity security = known == s.security.end() ? fake::FolderSecurity() : known->second;
+    out.directory = s.dirs.count(p) > 0;
+    out.reparse_point = security.reparse_point;
+    out.owner = sid_of(security.owner);
+    out.has_list = security.has_list;
+    out.entry_count = static_cast<std::uint32_t>(security.entries.size());
+    for (std::size_t i = 0; i < security.entries.size() && i < FolderFacts::kMaxEntries; ++i)
+        out.entries[i] = AccessEntry{sid_of(security.entries[i].trustee), security.entries[i].allows,
+                                     security.entries[i].rights};
+    return true;
+}
+
+bool process_user(Sid& out) {
+    fake::log("process_user");
+    if (fake::failing(Op::process_user)) return false;
+    out = sid_of(world().s.user);
+    return true;
 }
 
 std::uint32_t own_program_path(char* buf, std::uint32_t cap) {

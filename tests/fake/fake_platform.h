@@ -23,6 +23,7 @@ enum class Op {
     std_input, set_std_input, std_input_redirected, create_pipe, duplicate_uninheritable,
     read_file, write_file,
     programs_folder, create_shell_link, link_persist, save_link,
+    read_folder, process_user,
 };
 
 // Case-insensitive ordering, as Windows compares paths and registry names.
@@ -75,6 +76,26 @@ struct Link {
     int refs = 1;
 };
 
+// One entry of a folder's access list; the trustee as a SID text ("S-1-5-18").
+struct Ace {
+    std::string trustee;
+    bool allows = true;
+    std::uint32_t rights = 0;
+};
+
+// Who owns a folder and what its list allows. A folder without one of these
+// has what setup gives its folders: owner Administrators, the protected list.
+struct FolderSecurity {
+    std::string owner = "S-1-5-32-544";
+    bool has_list = true;
+    std::vector<Ace> entries = protected_list();
+    bool reparse_point = false;  // a junction or symbolic link
+
+    static std::vector<Ace> protected_list() {
+        return {{"S-1-5-18", true, 0x1F01FF}, {"S-1-5-32-544", true, 0x1F01FF}, {"S-1-5-32-545", true, 0x1200A9}};
+    }
+};
+
 struct State {
     std::map<std::string, std::string, NoCase> env;
     std::string cwd = "C:\\Start";
@@ -83,6 +104,9 @@ struct State {
     std::set<std::string, NoCase> locked_dirs;    // exist but cannot be entered
     std::set<std::string, NoCase> read_only;      // creating a directory here fails
     std::vector<std::pair<std::string, plat::Acl>> dir_requests;  // each creation asked for, in order
+    std::map<std::string, FolderSecurity, NoCase> security;       // folders unlike setup's own
+    std::string user = "S-1-5-21-1-2-3-500";  // the user this process runs as
+    bool elevated = true;  // false: a folder cannot be given the owner Administrators
     std::string own_path = "D:\\Kit\\setup.exe";  // the running program's file
     std::string command_line;
     std::map<std::string, RegKey, NoCase> registry;  // "HKLM\..." -> values

@@ -52,8 +52,10 @@ constexpr std::pair<Op, const char*> kOps[] = {
     {Op::create_shell_link, "create_shell_link"},
     {Op::link_persist, "link_persist"},
     {Op::save_link, "save_link"},
+    {Op::read_folder, "read_folder"},
+    {Op::process_user, "process_user"},
 };
-static_assert(std::size(kOps) == static_cast<std::size_t>(Op::save_link) + 1, "every operation of the fake");
+static_assert(std::size(kOps) == static_cast<std::size_t>(Op::process_user) + 1, "every operation of the fake");
 
 // How a failure changes a scenario's outcome; what is not set stays as in the
 // undisturbed run.
@@ -206,6 +208,23 @@ const Row kReactions[] = {
     {"setup_batch", Op::set_current_dir, 2, c().starts({"_instkvi.com -s -f  -a  -batch  c:\\answers.txt"})},
     {"setup_batch", Op::get_current_dir, 3, c().starts({"_instkvi.com -s -f  -a  -batch  c:\\answers.txt"})},
     {"setup_batch", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
+
+    // The usual location left by an earlier run, owned by this user: it is
+    // read (read_folder 1 the base folder, 2 the usual location; the user is
+    // asked for each), and what cannot be read is not trusted.
+    {"setup_second_run", Op::read_folder, 1, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::read_folder, 2, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::process_user, 1, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::process_user, 2, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::get_current_dir, 2, c().box("Registration Error").writes_nothing()},
+    {"setup_second_run", Op::create_key, 1, c().box("Registration Error").writes_nothing()},
+    {"setup_second_run", Op::set_string_value, 1, c().box("Registration Error").writes_nothing()},
+    {"setup_second_run", Op::set_current_dir, 1, c(), records_start_directory},
+    {"setup_second_run", Op::create_directory, 1, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::create_directory, 2, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::set_current_dir, 2, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::get_current_dir, 3, c().starts({"_instkvi.com -s -f "})},
+    {"setup_second_run", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
 
     // -force: the record is written but not read.
     {"setup_force", Op::get_current_dir, 2, c().box("Registration Error").writes_nothing()},

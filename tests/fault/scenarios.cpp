@@ -65,6 +65,15 @@ std::vector<Scenario> make_scenarios() {
                   {"OriginalSource"}}});
     s.push_back({"setup_older_copy", Program::setup, "", "D:\\Kit\\setup.exe", installed("1.7-999", "C:\\Old", kAnswer),
                  {0, {"_instkvi.com -s -f C:\\Old"}, {}, {"OriginalSource"}}});
+    // The usual location as an earlier run of this user left it.
+    s.push_back({"setup_second_run", Program::setup, "", "D:\\Kit\\setup.exe",
+                 [](fake::State& m) {
+                     for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
+                         m.dirs.insert(dir);
+                         m.security[dir].owner = m.user;
+                     }
+                 },
+                 {0, {"_instkvi.com -s"}, {}, {"OriginalSource"}}});
     s.push_back({"setup_batch", Program::setup, "", "D:\\Kit\\setup.exe -batch c:\\answers.txt", nullptr,
                  {0, {"_instkvi.com -s -a  -batch  c:\\answers.txt"}, {}, {"OriginalSource"}}});
     s.push_back({"setup_force", Program::setup, "", "D:\\Kit\\setup.exe -force", installed("1.8-002", "C:\\Kit", kAnswer),

@@ -182,6 +182,70 @@ TEST_F(SetupFlow, UsualLocationThatCannotBeEnteredIsNotPrepared) {
     }
 }
 
+TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
+    const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
+    const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF},
+        kUsersRead{"S-1-5-32-545", true, 0x1200A9};
+    // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
+    const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
+                                               {"S-1-3-0", true, 0x10000000}};
+    using Security = std::optional<fake::FolderSecurity>;  // none: the folders are not there yet
+    struct Row {
+        const char* what;
+        Security security;
+        std::string command;
+    };
+    const std::vector<Row> rows = {
+        {"created now", std::nullopt, "_instkvi.com -s"},
+        {"Administrators, protected list", fake::FolderSecurity{}, "_instkvi.com -s"},
+        {"Administrators, list from the drive", fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive},
+         "_instkvi.com -s -f "},
+        {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}},
+         "_instkvi.com -s -f "},
+        {"this user's, protected list", fake::FolderSecurity{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}},
+         "_instkvi.com -s"},
+        {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true},
+         "_instkvi.com -s -f "},
+        {"no access list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f "},
+        {"Everyone may write", fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}},
+         "_instkvi.com -s -f "},
+        {"Everyone denied writing", fake::FolderSecurity{"S-1-5-32-544", true, {kAdmins, {"S-1-1-0", false, 0x120116}}},
+         "_instkvi.com -s"},
+        {"Users read and execute only", fake::FolderSecurity{"S-1-5-32-544", true, {kUsersRead}}, "_instkvi.com -s"},
+    };
+    for (const Row& row : rows) {
+        fake::reset();
+        if (row.security)
+            for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
+                machine().dirs.insert(dir);
+                machine().security[dir] = *row.security;
+            }
+        installed("1.7-000", "C:\\Old");
+        run("D:\\Kit\\setup.exe");
+        std::string older = row.command == "_instkvi.com -s" ? "_instkvi.com -s -f C:\\Old" : row.command;
+        EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
+        EXPECT_EQ(called("read_folder C:\\HalvikTorvanex"), row.security.has_value()) << row.what;
+        EXPECT_TRUE(machine().boxes.empty()) << row.what;
+    }
+
+    // Only the base folder is open: the usual location made in it now is not safe either.
+    fake::reset();
+    machine().dirs.insert("C:\\HalvikTorvanex");
+    machine().security["C:\\HalvikTorvanex"] = fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive};
+    run("D:\\Kit\\setup.exe -nojw");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  -a  -nojw"});
+
+    // A standard user's run cannot give the folders their owner: none is made,
+    // and the bootstrap is told the target path, or nothing.
+    for (std::string tail : {"", " -target c:\\mine"}) {
+        fake::reset();
+        machine().elevated = false;
+        run("D:\\Kit\\setup.exe" + tail);
+        EXPECT_EQ(commands(), std::vector<std::string>{tail.empty() ? "_instkvi.com -s -f " : "_instkvi.com -s -f  c:\\mine -a "});
+        EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex"));
+    }
+}
+
 TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
     for (fake::Op op : {fake::Op::create_key, fake::Op::set_string_value, fake::Op::get_current_dir}) {
         fake::reset();
