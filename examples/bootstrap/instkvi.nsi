@@ -5,8 +5,8 @@
 ;
 ; (full paths: makensis works in this file's folder), and -DTARGET=amd64-unicode
 ; for a 64-bit installer (the default is the x86 one, which runs on every
-; Windows). The CMake hook beside this file builds it
-; into each build folder with the kit of the demonstration and the tests.
+; Windows). The CMake hook beside this file builds it into each build folder
+; with the kit of the demonstration and the tests.
 ;
 ; setup.exe starts it from its own folder with one of these command lines
 ; (README, "Putting the programs on a product's medium"):
