@@ -75,5 +75,6 @@ case "$need" in
 esac
 step "updating the package lists" apt-get update
 # shellcheck disable=SC2086
-step "installing from Debian's packages:$need" apt-get install -y --no-install-recommends $need
+set -- $need
+step "installing $# packages from Debian:$need" apt-get install -y --no-install-recommends "$@"
 echo "deps: done"
