@@ -118,7 +118,8 @@ Function .onInit
   ${EndIf}
   StrCpy $4 $CMDLINE "" $1
 
-  ; The forwarded options: behind the last " -a " (they never hold one).
+  ; The forwarded options: behind the last " -a " (setup's options never hold
+  ; one; a folder's name in front of them might).
   StrCpy $Forwarded ""
   StrLen $3 $4
   IntOp $1 $3 - 4
