@@ -1,8 +1,11 @@
 #!/bin/sh
 # Installs the build and test tools from Debian's packages when they are
 # missing: MinGW-w64 cross compilers, Wine (32- and 64-bit), CMake, GoogleTest,
-# and clang, clang-tidy and cppcheck for the robustness checks.
+# clang, clang-tidy and cppcheck for the robustness checks, and NSIS for the
+# example bootstrap installer (examples/bootstrap).
 # Safe to run again: it does nothing when everything is there.
+# Quiet: one line per step; the package manager's own output goes to
+# build/deps.log, whose last lines are shown when a step fails.
 set -eu
 
 need=""
@@ -35,6 +38,8 @@ have openssl || need="$need openssl"
 have Xvfb || need="$need xvfb"
 have xdotool || need="$need xdotool"
 have import || need="$need imagemagick"
+# The example bootstrap installer, which the demonstration medium carries.
+have makensis || need="$need nsis"
 
 [ -z "$need" ] && exit 0
 
@@ -42,11 +47,34 @@ if [ "$(id -u)" != 0 ]; then
     echo "deps: missing:$need (run as root to install them)" >&2
     exit 1
 fi
-echo "deps: installing:$need"
-case "$need" in
-    *i386*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
-esac
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$root/build"
+log="$root/build/deps.log"
+: >"$log"
+shown=${log#"$PWD/"}
+
+# Runs one step with its output in the log; on a failure shows the log's end.
+step() {  # step DESCRIPTION COMMAND...
+    what=$1
+    shift
+    echo "deps: $what (log: $shown)"
+    echo "### $what: $*" >>"$log"
+    if ! "$@" </dev/null >>"$log" 2>&1; then
+        echo "deps: failed: $what; the last lines of $shown:" >&2
+        tail -n 25 "$log" >&2
+        exit 1
+    fi
+}
+
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+case "$need" in
+    *i386*)
+        dpkg --print-foreign-architectures | grep -qx i386 ||
+            step "adding the i386 architecture, for Wine's 32-bit support" dpkg --add-architecture i386 ;;
+esac
+step "updating the package lists" apt-get update
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $need </dev/null
+set -- $need
+step "installing $# packages from Debian:$need" apt-get install -y --no-install-recommends "$@"
+echo "deps: done"

@@ -2,17 +2,22 @@
 """The whole installation road under Wine, on a demonstration medium, told step by step.
 
 Called by demo.sh with a build folder (the i686 one, or the x86_64 one on a
-host that runs no 32-bit code). The medium (setup.exe, the stand-in
-bootstrap installer _instkvi.com, and the kit: Install.exe and the stand-in
-Java runtime) is laid out in <build>/demo/medium. The first run of setup finds
-a clean machine and starts the bootstrap installer, which copies the kit into
+host that runs no 32-bit code). The medium (setup.exe and the example
+bootstrap installer _instkvi.com of examples/bootstrap, made with NSIS, which
+carries the kit: Install.exe and the stand-in Java runtime) is laid out in
+<build>/demo/medium. The first run of setup finds a clean machine and starts
+the bootstrap installer, which installs the kit into
 C:\\HalvikTorvanex\\Install and runs Install -register; the second run finds
 that copy current, probes it and hands off to it, and the stand-in runtime
 receives the launch command. Exits 1 when a step did not happen.
+
+tools/check_signing.py lays out the same medium with the stand-in bootstrap
+installer instead (Demo's default), whose record tells that setup started it.
 """
 
 import os
 import shutil
+import struct
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
@@ -21,10 +26,15 @@ import harness  # noqa: E402
 
 OPTIONS = "-nosplash"
 USUAL = "C:\\HalvikTorvanex\\Install"
+# The machine field of a PE header, for each build.
+PE_MACHINE = {"i686": 0x14C, "x86_64": 0x8664}
 
 
 class Demo:
-    def __init__(self, build):
+    def __init__(self, build, bootstrap="standin"):
+        """bootstrap: "example" (examples/bootstrap, with its kit inside) or "standin"
+        (tests/e2e/standins, beside the kit in the medium's folder "kit")."""
+        self.bootstrap = bootstrap
         self.build = os.path.abspath(build)
         listing = os.path.join(self.build, "tests", "e2e", "programs.txt")
         if not os.path.exists(listing):
@@ -62,14 +72,37 @@ class Demo:
 
     def lay_out(self):
         shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(self.records)
+        os.makedirs(self.medium)
+        shutil.copy(self.programs["setup"], os.path.join(self.medium, "setup.exe"))
+        if self.bootstrap == "example":
+            shutil.copy(self.programs["example_bootstrap"], os.path.join(self.medium, "_instkvi.com"))
+            return
         kit = os.path.join(self.medium, "kit")
         os.makedirs(os.path.join(kit, "JRE", "bin"))
-        os.makedirs(self.records)
-        shutil.copy(self.programs["setup"], os.path.join(self.medium, "setup.exe"))
         shutil.copy(self.programs["bootstrap"], os.path.join(self.medium, "_instkvi.com"))
         shutil.copy(self.programs["install"], os.path.join(kit, "Install.exe"))
         shutil.copy(self.programs["java"], os.path.join(kit, "JRE", "bin", "java.exe"))
         shutil.copy(self.programs["javaw"], os.path.join(kit, "JRE", "bin", "javaw.exe"))
+
+    def bootstrap_is_pe(self):
+        """The release check of the medium: _instkvi.com is a PE program of this build's
+        machine (MZ header, PE header where it points), not a DOS .com file, which
+        Windows would run in a DOS machine that 64-bit Windows no longer has."""
+        with open(os.path.join(self.medium, "_instkvi.com"), "rb") as f:
+            head = f.read(4096)
+        pe = struct.unpack_from("<I", head, 0x3C)[0] if head[:2] == b"MZ" and len(head) >= 0x40 else len(head)
+        machine = struct.unpack_from("<H", head, pe + 4)[0] if head[pe:pe + 4] == b"PE\0\0" else None
+        return self.check(machine == PE_MACHINE[self.programs["arch"]],
+                          "_instkvi.com being a PE program for %s (machine 0x%X, not %s)" % (
+                              self.programs["arch"], PE_MACHINE[self.programs["arch"]],
+                              "a PE file" if machine is None else "0x%X" % machine))
+
+    def installed_files(self):
+        """The files under the usual location, as folder\\name, in order."""
+        top = self.prefix.unix(USUAL)
+        return sorted(os.path.relpath(os.path.join(d, n), top).replace("/", "\\")
+                      for d, _, names in os.walk(top) for n in names)
 
     def clean_machine(self):
         shutil.rmtree(self.prefix.drive_c("HalvikTorvanex"), ignore_errors=True)
@@ -172,8 +205,11 @@ class Demo:
         self.clean_machine()
         medium = self.prefix.win(self.medium)
         self.say("Demonstration medium " + medium + ":")
-        self.say("setup.exe, _instkvi.com (stand-in bootstrap installer), kit\\Install.exe,", 1)
-        self.say("kit\\JRE\\bin\\java.exe and javaw.exe (stand-ins for the Java runtime)", 1)
+        self.say("setup.exe, and _instkvi.com: the example bootstrap installer of examples/bootstrap,", 1)
+        self.say("made with NSIS; it carries the kit: this build's Install.exe and, standing in", 1)
+        self.say("for the Java runtime, JRE\\bin\\java.exe and javaw.exe", 1)
+        if self.bootstrap_is_pe():
+            self.say("_instkvi.com is a PE program (MZ and PE headers, %s code), not a DOS .com file" % arch, 1)
         self.say("Wine prefix " + self.prefix.path + ": installation record removed, no " + USUAL)
 
         print()
@@ -181,14 +217,12 @@ class Demo:
         st, result = self.run_setup(1, clean=True)
         setup_pid = int(st["main_pid"])
         self.show_starts([s for s in result.starts if s.pid == setup_pid], "setup")
-        boots = self.recs("_instkvi.com")
-        if self.check(len(boots) == 1, "setup starting the bootstrap installer"):
-            boot = boots[0]
-            self.say("the bootstrap installer ran in %s with KVI_START_DIR=%s" % (boot["cwd"], boot["start_dir"]), 1)
-            self.say("it copied %s files of the kit into %s and ran %s (exit status %s)" % (
-                boot.get("files"), boot.get("location"), self.quoted(boot.get("install_cmd", "")),
-                boot.get("install_exit", "none")), 1)
-            self.check(boot.get("install_exit") == "0x0", "Install -register ending with exit status 0")
+        self.check(any(s.command.startswith("_instkvi.com -s") for s in result.starts if s.pid == setup_pid),
+                   "setup starting the bootstrap installer")
+        files = self.installed_files()
+        self.say("the bootstrap installer put its kit into %s: %s" % (USUAL, ", ".join(files)), 1)
+        self.check("Install.exe" in files, "the bootstrap installer installing Install.exe")
+        self.say("and ran %s\\Install.exe -register with the options after -a; Install wrote:" % USUAL, 1)
         record = harness.registry(result.values, "record") or {}
         self.show_registry(result.values)
         self.check("InstPath" in record and "Version" in record, "Install -register writing the record")
@@ -210,8 +244,9 @@ class Demo:
             self.say("it answered -1110, so setup handed off: " + self.quoted(by_setup[1].command), 1)
         self.check(len(by_setup) == 2 and "-verctrl" in by_setup[0].command
                    and "-silentLaunch -register" in by_setup[1].command, "the version probe and the hand-off")
-        self.check(not self.recs("_instkvi.com"), "no bootstrap installer on the second run")
-        if not self.recs("_instkvi.com"):
+        again = [s for s in by_setup if s.command.startswith("_instkvi.com")]
+        self.check(not again, "no bootstrap installer on the second run")
+        if not again:
             self.say("no bootstrap installer this time", 1)
         self.show_starts([s for s in result.starts if s.pid not in (setup_pid, int(st["runner_pid"]))], "Install")
         self.show_runtime("-silentlaunch -register  " + OPTIONS)
@@ -230,4 +265,4 @@ class Demo:
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         raise SystemExit("usage: demo.py <build folder>")
-    sys.exit(Demo(sys.argv[1]).main())
+    sys.exit(Demo(sys.argv[1], bootstrap="example").main())

@@ -14,7 +14,8 @@ Every expected text below is written out by hand from the programs'
 documented behaviour; nothing is computed by a second implementation.
 
 Usage: run_e2e.py --arch i686 --setup .../setup.exe --install .../Install.exe
-       --java ... --javaw ... --install-standin ... --bootstrap ... --kvitest ...
+       --java ... --javaw ... --install-standin ... --bootstrap ... --example-bootstrap ...
+       --kvitest ...
        --work DIR [--group setup|install|handoff|registration|road|all] [-k PATTERN]
    or: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group ...] [-k PATTERN]
 """
@@ -990,9 +991,13 @@ class RoadTests(E2ECase):
         self.assertStarts(run.starts(), [boot_cmdline, install_cmd, launch])
         self.assertBoxes(run, [])
 
+    def clear_records(self):
+        for name in os.listdir(self.rec):
+            if name.endswith(".rec"):
+                os.remove(os.path.join(self.rec, name))
+
     def second_run_hands_off(self, location, args, launch, probe, handoff):
-        os.remove(os.path.join(self.rec, "_instkvi.com.rec"))
-        os.remove(os.path.join(self.rec, "javaw.exe.rec"))
+        self.clear_records()
         run = self.run_program(self.setup + args)
         self.assertExit(run, "0x00000000")
         self.assertNotStarted("_instkvi.com")
@@ -1051,8 +1056,45 @@ class RoadTests(E2ECase):
                                   '"' + target + '\\Install.exe" -verctrl',
                                   '"' + target + '\\Install.exe" -silentLaunch -register')
 
+    def test_example_bootstrap_clean_machine_target_batch_then_handoff(self):
+        """The NSIS example of examples/bootstrap in place of the stand-in, with its own
+        kit (this build's Install.exe, the stand-in runtime); then its exit statuses."""
+        shutil.copy(OPTIONS.example_bootstrap, self.dir("medium", "_instkvi.com"))
+        shutil.rmtree(self.dir("medium", "kit"))
+        usual, target = "c:\\halviktorvanex\\install", self.w("my target")
+        answers = ascii_lower(self.input_file("answers.txt", b"yes\n"))
+        for args, boot_cmdline, location, runtime, launch in (
+                ("", "_instkvi.com -s", usual, "javaw.exe", JAVAW + "  -register"),
+                (' -target "%s"' % target, '_instkvi.com -s -f  "%s" -a ' % target, target, "javaw.exe",
+                 JAVAW + "  -register"),
+                (" -target %s -batch %s" % (target, answers),
+                 "_instkvi.com -s -f  %s  -a  -batch  %s" % (target, answers), target, "java.exe",
+                 JAVA + "  -register -batch  " + answers)):
+            with self.subTest(args=args):
+                self.clear_records()
+                run = self.run_program(self.setup + args)
+                self.assertExit(run, "0x00000000")
+                self.assertStarts(run.starts("main"), [boot_cmdline])
+                # Started by any other path than the location's, Install would register another folder.
+                self.assertRegSz(run.record, "InstPath", location)
+                self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\JRE\\bin\\javaw.exe")))
+                rec = self.one_record(runtime)
+                self.assertEqual((rec["cmdline"], rec["cwd"]), (launch, location))
+                self.assertBoxes(run, [])
+        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
+                                  '"' + target + '\\Install.exe" -verctrl',
+                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+        # Exit statuses for a script: 0 installed and registered; 1 the kit could not be
+        # installed (here under a file), and nothing started.
+        bootstrap = self.medium + "\\_instkvi.com"
+        self.assertExit(self.run_program(bootstrap + " -s -f  " + target + " -a  -noexecute"), "0x00000000")
+        open(self.dir("a file"), "w").close()
+        run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
+        self.assertExit(run, "0x00000001")
+        self.assertStarts(run.starts(), [])
 
-PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "kvitest")
+
+PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest")
 
 GROUPS = {
     "setup": [SetupTests],
