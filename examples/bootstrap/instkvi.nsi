@@ -56,7 +56,7 @@ Target ${TARGET}
 ; could not: never with an open access list.
 !define USUAL_PARENT "C:\HalvikTorvanex"
 !define USUAL "C:\HalvikTorvanex\Install"
-!define PROTECTED "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-3-4)(A;OICI;0x1200a9;;;BU)"
+!define PROTECTED "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 !if "${TARGET}" == "amd64-unicode"
   !define SECURITY_ATTRIBUTES_SIZE 24
 !else
@@ -84,6 +84,7 @@ Page instfiles
 !endif
 
 Var Forwarded   ; setup's options after " -a ", as they stand, or nothing
+Var Unprepared  ; 1: -f named no location, so setup did not accept the usual one
 
 ; Reads setup's command line. NSIS reads /S, /NCRC and /D= itself; setup never
 ; writes them (its options are lower case), so they are not looked at here.
@@ -137,6 +138,7 @@ Function .onInit
   ; The location: behind the first " -f" that ends a word. In front of it,
   ; the word -s asks for silence.
   StrCpy $5 ""
+  StrCpy $Unprepared 0
   StrCpy $6 "$4 "
   StrLen $3 $4
   StrCpy $1 0
@@ -144,6 +146,7 @@ Function .onInit
     StrCpy $0 $4 4 $1
     ${If} $0 == " -f "
     ${OrIf} $0 == " -f"
+      StrCpy $Unprepared 1
       StrCpy $6 $4 $1
       StrCpy $6 "$6 "
       IntOp $2 $1 + 3
@@ -187,6 +190,8 @@ Function .onInit
   ${EndIf}
   ${If} $6 == ""
     StrCpy $6 "${USUAL}"
+  ${Else}
+    StrCpy $Unprepared 0
   ${EndIf}
   ; A relative location is taken from the current directory, as Windows would.
   System::Call 'kernel32::GetFullPathNameW(w r6, i ${NSIS_MAX_STRLEN}, w .r7, p 0) i .r0'
@@ -213,6 +218,14 @@ Function MakeUsualLocation
 FunctionEnd
 
 Section
+  ; "-f" with no location: setup found the usual location unusable (made by
+  ; someone else, or open to other users) or could not make it. Only a
+  ; location that is not there at all is made here; one that is, is refused.
+  ${If} $Unprepared == 1
+  ${AndIf} ${FileExists} "${USUAL_PARENT}\*.*"
+    DetailPrint "${USUAL} was not made by setup: install with setup's -target."
+    Abort
+  ${EndIf}
   ${If} $INSTDIR == "${USUAL}"
   ${AndIfNot} ${FileExists} "$INSTDIR\*.*"
     Call MakeUsualLocation

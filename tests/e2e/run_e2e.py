@@ -1092,6 +1092,11 @@ class RoadTests(E2ECase):
         run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
         self.assertExit(run, "0x00000001")
         self.assertStarts(run.starts(), [])
+        # -f naming nothing: setup did not take the usual location, which is there (the first
+        # run made it), so the bootstrap does not install into it either.
+        run = self.run_program(bootstrap + " -s -f  -a ")
+        self.assertExit(run, "0x00000001")
+        self.assertStarts(run.starts(), [])
 
 
 PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest")
