@@ -23,13 +23,11 @@
 //   lnkread PATH         loads a shell link and prints its properties
 //   programs             prints the current user's Programs folder
 //   desktop              makes Wine start its desktop process now, outside any run
-//   sddl [PATH]          converts setup's access list of the usual location, or
-//                        reads the one of the folder at PATH (with its
-//                        attributes), and prints its control bits, owner and entries
+//   sddl                 converts setup's access list of the usual location and
+//                        prints its control bits, owner (a SID, or 0) and entries
 // KEY is "record" or "uninstall". Output lines are key=value, values
 // percent-escaped as in the stand-ins' records.
 #include <windows.h>
-#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -342,18 +340,14 @@ int cmd_run(const std::vector<std::string>& args) {
 
 // --- the usual location's access list ---------------------------------------------
 
-std::string sid_text(PSID sid) {
-    std::string text = "?";
-    char* str = nullptr;
-    if (sid && ConvertSidToStringSidA(sid, &str)) {
-        text = str;
-        LocalFree(str);
+int cmd_sddl() {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kvi::kInstalledFolderSddl, SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        out("converted", "0");
+        return 0;
     }
-    return text;
-}
-
-// Prints a descriptor's control bits, owner and entries.
-void print_descriptor(PSECURITY_DESCRIPTOR sd) {
+    out("converted", "1");
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(sd, &control, &revision);
@@ -361,7 +355,13 @@ void print_descriptor(PSECURITY_DESCRIPTOR sd) {
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     GetSecurityDescriptorOwner(sd, &owner, &defaulted);
-    out("owner", owner ? sid_text(owner) : "0");
+    std::string owner_text = "0";
+    char* owner_sid = nullptr;
+    if (owner && ConvertSidToStringSidA(owner, &owner_sid)) {
+        owner_text = owner_sid;
+        LocalFree(owner_sid);
+    }
+    out("owner", owner_text);
     BOOL present = FALSE;
     PACL acl = nullptr;
     GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
@@ -372,41 +372,18 @@ void print_descriptor(PSECURITY_DESCRIPTOR sd) {
             void* ace = nullptr;
             if (!GetAce(acl, i, &ace)) continue;
             auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-            bool plain = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ||
-                         allowed->Header.AceType == ACCESS_DENIED_ACE_TYPE;
+            std::string sid_text = "?";
+            char* sid = nullptr;
+            if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ConvertSidToStringSidA(&allowed->SidStart, &sid)) {
+                sid_text = sid;
+                LocalFree(sid);
+            }
             char head[64];
             std::snprintf(head, sizeof head, "%u,0x%X,0x%lX,", allowed->Header.AceType, allowed->Header.AceFlags,
                           static_cast<unsigned long>(allowed->Mask));
-            out(("ace" + std::to_string(i)).c_str(), head + (plain ? sid_text(&allowed->SidStart) : "?"));
+            out(("ace" + std::to_string(i)).c_str(), head + sid_text);
         }
     }
-}
-
-// Without a path: setup's descriptor for the usual location, converted as
-// setup converts it. With one: what the folder there has, read as setup reads
-// it (a link or junction itself, not what it points to), and its attributes.
-int cmd_sddl(const std::vector<std::string>& args) {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (args.empty()) {
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kvi::kInstalledFolderSddl, SDDL_REVISION_1, &sd,
-                                                                  nullptr)) {
-            out("converted", "0");
-            return 0;
-        }
-        out("converted", "1");
-    } else {
-        HANDLE h = CreateFileA(args[0].c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return 1;
-        BY_HANDLE_FILE_INFORMATION info;
-        if (GetFileInformationByHandle(h, &info)) out("attributes", std::to_string(info.dwFileAttributes));
-        DWORD got = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, nullptr, nullptr, &sd);
-        CloseHandle(h);
-        if (got != ERROR_SUCCESS) return 1;
-    }
-    print_descriptor(sd);
     LocalFree(sd);
     return 0;
 }
@@ -556,7 +533,7 @@ int dispatch(const std::vector<std::string>& cmd) {
     std::vector<std::string> args(cmd.begin() + 1, cmd.end());
     const std::string& name = cmd[0];
     if (name == "run") return cmd_run(args);
-    if (name == "sddl") return cmd_sddl(args);
+    if (name == "sddl") return cmd_sddl();
     if (name == "regdump") {
         dump_key("record");
         dump_key("uninstall");
