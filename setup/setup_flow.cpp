@@ -49,17 +49,28 @@ bool bootstrap_program(Text& out) {
 // Opens the installation record and writes the folder setup runs from into
 // it; says so in one box when either fails. Returns the record, maybe not open.
 OwnedKey record_original_source() {
-    char dir[kPathMax];
-    std::uint32_t n = plat::get_current_dir(dir, kPathMax);
+    Text dir;
+    bool read = read_current_dir(dir) && within_path_limit(dir.view());
     OwnedKey record = open_record();
-    bool written = record.open() && n > 0 && n < kPathMax &&
-                   plat::set_string_value(record.get(), kValueOriginalSource, dir, n + 1);
+    bool written = record.open() && read &&
+                   plat::set_string_value(record.get(), kValueOriginalSource, dir.c_str(),
+                                          static_cast<std::uint32_t>(dir.size() + 1));
     if (!written)
         plat::message_box(
             "Error setting original source.  It may be because you do not have administrator privileges.  "
             "This should not affect the operation of your program.",
             "Registration Error", plat::Icon::error);
     return record;
+}
+
+// Starts the bootstrap once more through the shell's elevation prompt, when
+// its manifest asks for administrator rights that setup's start cannot give
+// it: the same program, the arguments behind its name, the same directory.
+bool start_elevated(const Text& program, const Text& command) {
+    static_assert(kBootstrap[sizeof kBootstrapName - 1] == ' ', "every command begins with the name and a blank");
+    Text dir;
+    return read_current_dir(dir) &&
+           plat::start_elevated(program.c_str(), command.c_str() + sizeof kBootstrapName, dir.c_str());
 }
 
 }  // namespace
@@ -84,7 +95,9 @@ int run() {
     Outcome outcome = Outcome::none;
     Text inst_path;
     if (!options.force && !options.target) {
-        CheckResult check = check_installed_copy(std::move(record));
+        // A standard user cannot open the record for writing; for the check,
+        // reading it is enough.
+        CheckResult check = check_installed_copy(record.open() ? std::move(record) : open_record_for_reading());
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
         if (outcome == Outcome::current) {
@@ -133,7 +146,8 @@ int run() {
     plat::StartRequest request;
     request.application = program.c_str();
     request.command_line = command.data();
-    if (!located || !bootstrap.start(request))
+    if (!located ||
+        !(bootstrap.start(request) || (bootstrap.elevation_required() && start_elevated(program, command))))
         plat::message_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }
