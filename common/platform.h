@@ -60,7 +60,8 @@ enum class Acl { inherited, installed_folder };
 MakeDir create_directory(const char* path, Acl acl);
 
 // Reads the full path of this program's own file into buf (cap bytes).
-// Returns its length, or 0 when it cannot be read or does not fit.
+// Returns its length, or 0 when it cannot be read or does not fit with room
+// to spare for one more letter (the call does not tell a cut path from a whole one).
 std::uint32_t own_program_path(char* buf, std::uint32_t cap);
 
 // --- Registry ----------------------------------------------------------------

@@ -123,8 +123,10 @@ std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
     if (cap == 0) return 0;
     SetLastError(NO_ERROR);
     DWORD n = GetModuleFileNameA(nullptr, buf, cap);
-    // A path that does not fit comes back cut to cap characters, unterminated on XP.
-    if (n == 0 || n >= cap || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return 0;
+    // A path that does not fit comes back cut to cap characters, unterminated
+    // on XP; Wine cuts it at the last whole letter and reports success. So a
+    // path that leaves no room for one more letter of four bytes may be cut.
+    if (n == 0 || n + 4 >= cap || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return 0;
     return n;
 }
 

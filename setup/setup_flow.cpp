@@ -31,8 +31,10 @@ bool directory_reachable(const char* path) {
 // the bootstrap's name. Started by that path, no copy that a search would
 // find elsewhere (the current directory, PATH) can stand in for a missing one.
 bool bootstrap_program(Text& out) {
-    constexpr std::uint32_t kLongestPath = 32768;
-    for (std::uint32_t cap : {kPathMax, kLongestPath}) {
+    // The call names no size it needs: the room doubles until the path fits,
+    // up to one of 32767 UTF-16 characters, four bytes each at most.
+    constexpr std::uint32_t kLongestPath = 4 * 32768;
+    for (std::uint32_t cap = kPathMax; cap / 2 < kLongestPath; cap *= 2) {
         Text own;
         if (!own.reserve(cap - 1)) return false;
         std::uint32_t n = plat::own_program_path(own.data(), cap);
