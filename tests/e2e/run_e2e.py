@@ -66,6 +66,9 @@ JAVAW = ("JRE\\bin\\javaw.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerce
 
 # A folder name in three scripts and with a blank, as the programs see it (UTF-8 bytes).
 ANY_LANGUAGE = harness.u8("Программы 安装")
+# 200 Chinese letters, 600 bytes in UTF-8: far beyond 260 bytes, well within 260
+# characters. Four folders of 50, as a Linux file name holds at most 255 bytes.
+LONG_CHINESE = [harness.u8("安装程序" * 12 + "安装")] * 4
 
 PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
 MB_OK = 0x0
@@ -391,6 +394,29 @@ class SetupTests(E2ECase):
         self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -nosplash")
         self.assertRegSz(run.record, "OriginalSource", lowered, len("c:\\Носитель".encode("utf-8")) + 1)
         self.assertStarts(run.starts(), ["_instkvi.com -s -a  -nosplash"])
+        self.assertBoxes(run, [])
+
+    def test_medium_under_a_long_chinese_path_is_recorded_whole(self):
+        os.makedirs(self.dir(*LONG_CHINESE))
+        shutil.copy(OPTIONS.setup, self.dir(*LONG_CHINESE, "setup.exe"))
+        shutil.copy(OPTIONS.bootstrap, self.dir(*LONG_CHINESE, "_instkvi.com"))
+        medium = self.w(*LONG_CHINESE)
+        run = self.run_program(medium + "\\setup.exe", cwd=medium, env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        self.assertRegSz(run.record, "OriginalSource", medium, len(medium) + 1)
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual((boot["cmdline"], boot["cwd"]), ("_instkvi.com -s", medium))
+        self.assertBoxes(run, [])
+
+    def test_current_copy_under_a_long_chinese_path_is_read_whole(self):
+        # InstPath of 614 bytes: read back whole, the probe and the hand-off name it.
+        inst = self.lay_kit("\\".join(LONG_CHINESE), install="standin", jre=False)
+        run = self.run_setup(" -NoSplash", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertEqual(handoff["cmdline"], inst + "\\Install.exe -silentLaunch -register  -nosplash")
+        self.assertNotStarted("_instkvi.com")
         self.assertBoxes(run, [])
 
     def test_batch_file_whose_path_holds_the_program_name(self):
