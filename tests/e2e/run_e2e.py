@@ -22,6 +22,7 @@ Usage: run_e2e.py --arch i686 --setup .../setup.exe --install .../Install.exe
 import argparse
 import os
 import random
+import re
 import shutil
 import sys
 import time
@@ -71,6 +72,17 @@ ANY_LANGUAGE = harness.u8("Программы 安装")
 LONG_CHINESE = [harness.u8("安装程序" * 12 + "安装")] * 4
 
 PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
+CREATE_NO_WINDOW = 0x08000000
+
+
+def default_flags(command):
+    """The creation flags a start is expected with when a test names none: setup's
+    probe and hand-off of Install, a console program, get no console window
+    (CREATE_NO_WINDOW), unless the hand-off's tail holds -nojw; every other start none."""
+    if re.search(r'Install\.exe"? -(verctrl$|silentLaunch -register)', command) and "-nojw" not in command:
+        return CREATE_NO_WINDOW
+    return 0
+
 MB_OK = 0x0
 MB_ICONERROR = 0x10
 REG_SZ = 1
@@ -203,9 +215,9 @@ class E2ECase(unittest.TestCase):
                             "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
     def assertStarts(self, starts, expected):
-        """expected: command lines, or (command line, inherit flag, creation flags[,
-        application name]), in order; see harness.Start.application_matches."""
-        expected = [e if isinstance(e, tuple) else (e, 0, 0) for e in expected]
+        """expected: command lines (with default_flags), or (command line, inherit flag,
+        creation flags[, application name]), in order; see harness.Start.application_matches."""
+        expected = [e if isinstance(e, tuple) else (e, 0, default_flags(e)) for e in expected]
         expected = [e if len(e) == 4 else e + (None,) for e in expected]
         self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
         for start, (command, inherit, flags, application) in zip(starts, expected):
