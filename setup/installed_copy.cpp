@@ -82,7 +82,10 @@ bool start(Text& command, StartedProcess& process, bool no_window) {
 
 OwnedKey open_record() { return OwnedKey(plat::create_key(plat::local_machine(), kRecordKey)); }
 
-OwnedKey open_record_for_reading() { return OwnedKey(plat::open_key_for_reading(plat::local_machine(), kRecordKey)); }
+OwnedKey readable_record(OwnedKey record) {
+    if (record.open()) return record;
+    return OwnedKey(plat::open_key_for_reading(plat::local_machine(), kRecordKey));
+}
 
 CheckResult check_installed_copy(OwnedKey record) {
     CheckResult result;

@@ -19,8 +19,9 @@ struct CheckResult {
 // Opens (creating when missing) the installation record with full access.
 OwnedKey open_record();
 
-// Opens the installation record for reading only; not open when it is missing.
-OwnedKey open_record_for_reading();
+// Returns the record when it is open; else opens it for reading only, as a
+// standard user, who cannot open it for writing, still may (not open when missing).
+OwnedKey readable_record(OwnedKey record);
 
 // Reads Version and InstPath from the open record (or none), closes it, and
 // says whether the copy is absent, older or current.

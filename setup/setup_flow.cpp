@@ -65,13 +65,19 @@ OwnedKey record_original_source() {
     return record;
 }
 
-// Starts the bootstrap once more through the shell's elevation prompt, when
-// its manifest asks for administrator rights that setup's start cannot give
-// it: the same program, the arguments behind its name, the same directory.
-bool start_elevated(const Text& program, const Text& command) {
+// Starts the bootstrap by its full path, without waiting. When its manifest
+// asks for administrator rights that setup's own start cannot give it, the
+// shell's elevation prompt starts it instead: the same program, the
+// arguments behind its name, the same directory.
+bool start_bootstrap(const Text& program, Text& command) {
+    StartedProcess bootstrap;
+    plat::StartRequest request;
+    request.application = program.c_str();
+    request.command_line = command.data();
+    if (bootstrap.start(request)) return true;
     static_assert(kBootstrap[sizeof kBootstrapName - 1] == ' ', "every command begins with the name and a blank");
     Text dir;
-    return read_current_dir(dir) &&
+    return bootstrap.elevation_required() && read_current_dir(dir) &&
            plat::start_elevated(program.c_str(), command.c_str() + sizeof kBootstrapName, dir.c_str());
 }
 
@@ -97,9 +103,8 @@ int run() {
     Outcome outcome = Outcome::none;
     Text inst_path;
     if (!options.force && !options.target) {
-        // A standard user cannot open the record for writing; for the check,
-        // reading it is enough.
-        CheckResult check = check_installed_copy(record.open() ? std::move(record) : open_record_for_reading());
+        // For the check, reading the record is enough.
+        CheckResult check = check_installed_copy(readable_record(std::move(record)));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
         if (outcome == Outcome::current) {
@@ -144,12 +149,7 @@ int run() {
 
     Text program;
     bool located = built && bootstrap_program(program);
-    StartedProcess bootstrap;
-    plat::StartRequest request;
-    request.application = program.c_str();
-    request.command_line = command.data();
-    if (!located ||
-        !(bootstrap.start(request) || (bootstrap.elevation_required() && start_elevated(program, command))))
+    if (!located || !start_bootstrap(program, command))
         plat::message_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }
