@@ -61,12 +61,13 @@ unsigned long long wall_clock() {
 
 bool prepare(const Variant& v) {
     if (v.prep == "clean") {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kRecordKey);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kRecordParent);
+        // The programs use the 32-bit view of the registry in both builds.
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, KEY_WOW64_32KEY, 0);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kRecordParent, KEY_WOW64_32KEY, 0);
         RemoveDirectoryA("C:\\HalvikTorvanex\\Install");
         RemoveDirectoryA("C:\\HalvikTorvanex");
         HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
             RegCloseKey(key);
             return false;
         }
@@ -74,7 +75,7 @@ bool prepare(const Variant& v) {
     }
     if (v.prep == "current") {
         HKEY key;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
                             nullptr) != ERROR_SUCCESS)
             return false;
         bool ok = RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(kOwnVersion),

@@ -30,7 +30,20 @@ inline constexpr char kStartDirVar[] = "KVI_START_DIR";
 // (P); SYSTEM and Administrators get full control, Users read and execute.
 inline constexpr char kInstalledFolderSddl[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
-// The platform's path limit: the size of every directory buffer, NUL included.
+// The platform's path limit: 260 UTF-16 characters, NUL included. Texts hold
+// UTF-8, up to three bytes for each such character, so a path's text is sized
+// from the length the platform reports, and its characters are counted.
 inline constexpr std::uint32_t kPathMax = 260;
+
+// True when a path (UTF-8) has at most 259 UTF-16 characters: one for each
+// letter, two for one beyond the basic plane (a four-byte sequence).
+constexpr bool within_path_limit(std::string_view path) {
+    std::size_t units = 0;
+    for (char c : path) {
+        unsigned char b = static_cast<unsigned char>(c);
+        units += ((b & 0xC0) != 0x80) + (b >= 0xF0);
+    }
+    return units < kPathMax;
+}
 
 }  // namespace kvi

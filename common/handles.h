@@ -66,12 +66,16 @@ public:
     // Starts the request; true on success.
     bool start(const plat::StartRequest& request) {
         plat::Started started;
-        if (!plat::start_process(request, started)) return false;
+        bool ok = plat::start_process(request, started);
+        elevation_required_ = started.elevation_required;
+        if (!ok) return false;
         thread_.reset(started.thread);
         process_.reset(started.process);
         return true;
     }
     plat::Handle process() const { return process_.get(); }
+    // After a failed start: the program asks for rights this process lacks.
+    bool elevation_required() const { return elevation_required_; }
     void close() {
         (void)thread_.close();
         (void)process_.close();
@@ -80,6 +84,7 @@ public:
 private:
     OwnedHandle thread_;
     OwnedHandle process_;
+    bool elevation_required_ = false;
 };
 
 }  // namespace kvi

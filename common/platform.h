@@ -96,18 +96,26 @@ bool read_folder(const char* path, FolderFacts& out);
 bool process_user(Sid& out);
 
 // Reads the full path of this program's own file into buf (cap bytes).
-// Returns its length, or 0 when it cannot be read or does not fit.
+// Returns its length, or 0 when it cannot be read or does not fit with room
+// to spare for one more letter (the call does not tell a cut path from a whole one).
 std::uint32_t own_program_path(char* buf, std::uint32_t cap);
 
 // --- Registry ----------------------------------------------------------------
 
+// Every key is opened in the 32-bit view of the registry, whichever build
+// asks, so that both builds and a 64-bit bootstrap see the same keys.
+
 // Creates or opens parent\sub with full access (non-volatile, empty class).
-// Returns Key::none on failure.
+// Returns Key::none on failure (a standard user's under HKEY_LOCAL_MACHINE).
 Key create_key(Key parent, const char* sub);
 
 // Opens an existing parent\sub with the right to create subkeys only.
 // Returns Key::none on failure.
 Key open_key_for_subkeys(Key parent, const char* sub);
+
+// Opens an existing parent\sub for reading only, as any user may.
+// Returns Key::none on failure.
+Key open_key_for_reading(Key parent, const char* sub);
 
 // Writes a REG_SZ value of exactly `bytes` bytes taken from data.
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes);
@@ -115,8 +123,11 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
 // Asks for the byte size of a value (no buffer, no type). False when it fails.
 bool query_value_size(Key key, const char* name, std::uint32_t& bytes);
 
-// Reads a value's bytes into buf, offering `cap` bytes; the type is not examined.
-bool query_value(Key key, const char* name, char* buf, std::uint32_t cap);
+enum class Read { done, more_data, failed };
+// Reads a value's bytes into buf, offering `cap` bytes; the type is not
+// examined. more_data: buf was too small, and `needed` holds the size the
+// system reports now (the size query's answer can be an estimate below it).
+Read query_value(Key key, const char* name, char* buf, std::uint32_t cap, std::uint32_t& needed);
 
 // Closes a key that create_key or open_key_for_subkeys returned.
 void close_key(Key key);
@@ -137,16 +148,23 @@ struct StartRequest {
     char* command_line = nullptr;          // writable, as the platform may touch it
     bool inherit_handles = false;
     bool new_console = false;              // CREATE_NEW_CONSOLE
+    bool no_window = false;                // CREATE_NO_WINDOW: a console program gets no console window
     const ConsoleLook* console = nullptr;  // null: start-up record all zero but its size
 };
 
 struct Started {
     Handle process = Handle::none;
     Handle thread = Handle::none;
+    bool elevation_required = false;  // on failure: the program asks for rights this process lacks (740)
 };
 
 // Starts a process. Fills `out` and returns true on success.
 bool start_process(const StartRequest& request, Started& out);
+
+// Starts program (a full path) with the arguments through the shell's
+// elevation prompt, in directory, with no window of our own; does not wait.
+// False when shell32 cannot be loaded, the start fails or the user refuses.
+bool start_elevated(const char* program, const char* arguments, const char* directory);
 
 enum class Wait { ended, timed_out, failed };
 // Waits up to ms milliseconds (kInfinite: no limit) for a process to end.
@@ -194,9 +212,10 @@ void message_box(const char* text, const char* caption, Icon icon);
 // --- Start-menu shortcut -----------------------------------------------------------
 
 // Loads shfolder.dll from the system folder and asks it for the current
-// user's Programs folder (buf of `cap` bytes). False when the library or its
-// function is missing or the lookup returns a failure.
-bool programs_folder(char* buf, std::uint32_t cap);
+// user's Programs folder, read into buf (cap bytes). Returns its length, the
+// needed size when buf is too small, or 0 when the library or its function is
+// missing or the lookup fails.
+std::uint32_t programs_folder(char* buf, std::uint32_t cap);
 
 // COM for this thread (single-threaded apartment); the result is not examined.
 void com_init();

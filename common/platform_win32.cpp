@@ -6,10 +6,23 @@
 #include "platform_win32.h"
 
 #include <aclapi.h>
+#include <shellapi.h>
 
 namespace plat {
 
 using namespace win32;
+
+namespace {
+
+// MinGW's headers lack it: the error CreateProcess gives for a program whose
+// manifest asks for rights the caller does not have.
+constexpr DWORD kErrorElevationRequired = 740;
+
+// True once SetDefaultDllDirectories has limited every later load to the
+// system folder.
+bool g_default_dirs_set = false;
+
+}  // namespace
 
 HMODULE win32::system_library(const char* file_name) {
     char path[MAX_PATH];
@@ -22,7 +35,10 @@ HMODULE win32::system_library(const char* file_name) {
         path[at++] = *c;
     }
     path[at] = '\0';
-    return LoadLibraryA(path);
+    // Without the default directories (Windows 7 without its loader update),
+    // a DLL that the system one needs in turn would be looked for beside the
+    // program first; the altered search looks in the system folder instead.
+    return LoadLibraryExA(path, nullptr, g_default_dirs_set ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 Key local_machine() { return from_win(HKEY_LOCAL_MACHINE); }
@@ -38,7 +54,10 @@ void restrict_dll_search() {
     // at least takes the current directory out of the search.
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     auto set_default = export_of<BOOL(WINAPI*)(DWORD)>(kernel, "SetDefaultDllDirectories");
-    if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+    if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        g_default_dirs_set = true;
+        return;
+    }
     auto set_dir = export_of<BOOL(WINAPI*)(LPCSTR)>(kernel, "SetDllDirectoryA");
     if (set_dir) set_dir("");
 }
@@ -199,8 +218,10 @@ std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
     if (cap == 0) return 0;
     SetLastError(NO_ERROR);
     DWORD n = GetModuleFileNameA(nullptr, buf, cap);
-    // A path that does not fit comes back cut to cap characters, unterminated on XP.
-    if (n == 0 || n >= cap || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return 0;
+    // A path that does not fit comes back cut to cap characters, unterminated
+    // on XP; Wine cuts it at the last whole letter and reports success. So a
+    // path that leaves no room for one more letter of four bytes may be cut.
+    if (n == 0 || n + 4 >= cap || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return 0;
     return n;
 }
 
@@ -210,16 +231,24 @@ Key create_key(Key parent, const char* sub) {
     // RegCreateKeyExA takes the class as a writable string.
     static char empty_class[] = "";
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExA(to_win(parent), sub, 0, empty_class, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                     nullptr, &key, nullptr);
+    LSTATUS status = RegCreateKeyExA(to_win(parent), sub, 0, empty_class, REG_OPTION_NON_VOLATILE,
+                                     KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr);
     return status == ERROR_SUCCESS ? from_win(key) : Key::none;
 }
 
-Key open_key_for_subkeys(Key parent, const char* sub) {
+namespace {
+
+Key open_key(Key parent, const char* sub, REGSAM access) {
     HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExA(to_win(parent), sub, 0, KEY_CREATE_SUB_KEY, &key);
+    LSTATUS status = RegOpenKeyExA(to_win(parent), sub, 0, access | KEY_WOW64_32KEY, &key);
     return status == ERROR_SUCCESS ? from_win(key) : Key::none;
 }
+
+}  // namespace
+
+Key open_key_for_subkeys(Key parent, const char* sub) { return open_key(parent, sub, KEY_CREATE_SUB_KEY); }
+
+Key open_key_for_reading(Key parent, const char* sub) { return open_key(parent, sub, KEY_READ); }
 
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes) {
     return RegSetValueExA(to_win(key), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
@@ -232,9 +261,11 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
     return true;
 }
 
-bool query_value(Key key, const char* name, char* buf, std::uint32_t cap) {
+Read query_value(Key key, const char* name, char* buf, std::uint32_t cap, std::uint32_t& needed) {
     DWORD size = cap;
-    return RegQueryValueExA(to_win(key), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size) == ERROR_SUCCESS;
+    LSTATUS status = RegQueryValueExA(to_win(key), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
+    needed = size;
+    return status == ERROR_SUCCESS ? Read::done : status == ERROR_MORE_DATA ? Read::more_data : Read::failed;
 }
 
 void close_key(Key key) { RegCloseKey(to_win(key)); }
@@ -257,12 +288,37 @@ bool start_process(const StartRequest& request, Started& out) {
     }
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
+    DWORD flags = (request.new_console ? CREATE_NEW_CONSOLE : 0) | (request.no_window ? CREATE_NO_WINDOW : 0);
     if (!CreateProcessA(request.application, request.command_line, nullptr, nullptr, request.inherit_handles ? TRUE : FALSE,
-                        request.new_console ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &si, &pi))
+                        flags, nullptr, nullptr, &si, &pi)) {
+        out.elevation_required = GetLastError() == kErrorElevationRequired;
         return false;
+    }
     out.process = from_win(pi.hProcess);
     out.thread = from_win(pi.hThread);
     return true;
+}
+
+bool start_elevated(const char* program, const char* arguments, const char* directory) {
+    // shell32 only now, from the system folder: importing it would load the
+    // shell (and the window system) into every run, and most never get here.
+    using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOA*);
+    auto execute = system_export<ShellExecuteExFn>("shell32.dll", "ShellExecuteExA");
+    if (!execute) return false;
+    SHELLEXECUTEINFOA info;
+    ZeroMemory(&info, sizeof info);
+    info.cbSize = sizeof info;
+    // NOASYNC: setup ends right after, before an asynchronous start had run.
+    // FLAG_NO_UI: no box of the shell's own; setup shows its one. No process
+    // handle is asked for: setup does not wait.
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = "runas";
+    info.lpFile = program;
+    info.lpParameters = arguments;
+    info.lpDirectory = directory;
+    info.nShow = SW_SHOWNORMAL;
+    // A refused prompt fails with ERROR_CANCELLED (1223), like any other failure.
+    return execute(&info) != FALSE;
 }
 
 Wait wait_for(Handle process, std::uint32_t ms) {

@@ -25,25 +25,25 @@ constexpr int kCsidlPrograms = 2;
 
 }  // namespace
 
-bool programs_folder(char* buf, std::uint32_t cap) {
+std::uint32_t programs_folder(char* buf, std::uint32_t cap) {
     // From the system folder only: a bare "shfolder.dll" could be found beside
     // the program on a system without a restricted DLL search.
-    using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
-    auto get_folder_path = system_export<GetFolderPath>("shfolder.dll", "SHGetFolderPathA");
-    if (!get_folder_path) return false;
+    using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+    auto get_folder_path = system_export<GetFolderPath>("shfolder.dll", "SHGetFolderPathW");
+    if (!get_folder_path) return 0;
 
-    // The function writes up to MAX_PATH bytes whatever buffer it is given. A
-    // name whose bytes do not fit (UTF-8 takes up to three a character) may
-    // come back cut and unterminated with success reported; with no zero byte
-    // in the buffer beforehand, only a whole name ends in one.
-    char folder[MAX_PATH];
-    FillMemory(folder, sizeof folder, 0x7F);
-    if (FAILED(get_folder_path(nullptr, kCsidlPrograms, nullptr, 0, folder))) return false;
-    std::uint32_t size = 0;
-    while (size < MAX_PATH && folder[size] != '\0') ++size;
-    if (size >= MAX_PATH || size >= cap) return false;
-    for (std::uint32_t i = 0; i <= size; ++i) buf[i] = folder[i];
-    return true;
+    // Asked in UTF-16, whose MAX_PATH characters hold any path the folder can
+    // have, and converted at the size the conversion reports: the ANSI call
+    // writes at most MAX_PATH bytes, which cuts a name in a script of three
+    // bytes a letter long before its 259 characters.
+    WCHAR folder[MAX_PATH];
+    if (FAILED(get_folder_path(nullptr, kCsidlPrograms, nullptr, 0, folder))) return 0;
+    folder[MAX_PATH - 1] = L'\0';
+    int size = WideCharToMultiByte(CP_ACP, 0, folder, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return 0;
+    if (static_cast<std::uint32_t>(size) > cap) return static_cast<std::uint32_t>(size);
+    if (WideCharToMultiByte(CP_ACP, 0, folder, -1, buf, size, nullptr, nullptr) != size) return 0;
+    return static_cast<std::uint32_t>(size - 1);
 }
 
 // COM comes from ole32.dll, loaded when the shortcut is made rather than
@@ -84,8 +84,7 @@ LinkFile link_persist(Link link) {
 
 bool save_link(LinkFile file, const char* path) {
     // A path that does not convert whole is not saved under a cut name. (Our
-    // paths are below 260 bytes, and no code page takes fewer bytes than
-    // UTF-16 characters, so a whole one always fits.)
+    // paths have at most 259 UTF-16 characters, so a whole one always fits.)
     WCHAR wide[260] = {};
     if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, 260) == 0) return false;
     wide[259] = L'\0';

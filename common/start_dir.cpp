@@ -1,33 +1,33 @@
 #include "start_dir.h"
 
+#include <utility>
+
 #include "constants.h"
 #include "platform.h"
 
 namespace kvi {
 
-bool read_current_dir(Text& out) {
-    char buf[kPathMax];
-    std::uint32_t n = plat::get_current_dir(buf, kPathMax);
-    if (n == 0) return false;
-    if (n < kPathMax) {
-        out.reset();
-        return out.append(std::string_view(buf, n));
-    }
-    // Longer than the usual limit: ask again with the size the platform named.
-    // The directory may change in between, so loop until it fits.
+bool read_path(std::uint32_t (*read)(char* buf, std::uint32_t cap), Text& out) {
+    // The path may change between two calls (a directory, say), so ask again
+    // with each size the platform names until it fits.
+    std::uint32_t cap = kPathMax;
     for (int tries = 0; tries < 4; ++tries) {
-        Text big;
-        if (!big.reserve(n)) return false;
-        std::uint32_t got = plat::get_current_dir(big.data(), n + 1);
-        if (got == 0) return false;
-        if (got <= n) {
-            out.reset();
-            return out.append(std::string_view(big.c_str(), got));
+        Text buf;
+        if (!buf.reserve(cap - 1)) return false;
+        std::uint32_t n = read(buf.data(), cap);
+        if (n == 0) return false;
+        if (n < cap) {
+            buf.fit_to_terminator();
+            out = std::move(buf);
+            return true;
         }
-        n = got;
+        if (n == UINT32_MAX) return false;
+        cap = n + 1;
     }
     return false;
 }
+
+bool read_current_dir(Text& out) { return read_path(plat::get_current_dir, out); }
 
 void settle_start_dir() {
     char value[kPathMax];

@@ -1,9 +1,8 @@
 #include "shortcut.h"
 
-#include <cstring>
-
 #include "constants.h"
 #include "platform.h"
+#include "start_dir.h"
 #include "text.h"
 
 namespace kvi::install {
@@ -37,36 +36,24 @@ struct LinkFileRef {
     }
 };
 
-// Copies the pieces into buf when they fit with their terminator.
-template <typename... Pieces>
-bool fits(char (&buf)[kPathMax], Pieces... pieces) {
-    Text joined;
-    if (!joined.append_all(pieces...) || joined.size() >= kPathMax) return false;
-    std::memcpy(buf, joined.c_str(), joined.size() + 1);
-    return true;
-}
-
 }  // namespace
 
 void create_start_menu_shortcut() {
-    char dir[kPathMax];
-    char exe[kPathMax];
-    std::uint32_t n = plat::get_current_dir(dir, kPathMax);
-    std::string_view directory(dir, n < kPathMax ? n : 0);
-    // A directory too long for the link's paths gets no link rather than a cut one.
-    if (directory.empty() || !fits(exe, directory, separator_after(directory), "Install.exe")) {
+    // Each path is read at the size it has and counted in characters, so a
+    // folder named in any script fits as far as the link's 259 characters go;
+    // a longer one gets no link rather than a cut one.
+    Text dir, exe;
+    if (!read_current_dir(dir) || dir.empty() ||
+        !exe.append_all(dir.view(), separator_after(dir.view()), "Install.exe") || !within_path_limit(exe.view())) {
         report();
         return;
     }
 
-    char folder[kPathMax] = {};
-    if (!plat::programs_folder(folder, kPathMax)) return;
-    const char* folder_end = static_cast<const char*>(std::memchr(folder, '\0', kPathMax));
-    std::string_view programs(folder, folder_end ? static_cast<std::size_t>(folder_end - folder) : kPathMax);
-    char link_folder[kPathMax];
-    char link_file[kPathMax];
-    if (!fits(link_folder, programs, "\\Halvik Torvanex") ||
-        !fits(link_file, programs, "\\Halvik Torvanex\\Halvik Install.lnk")) {
+    Text programs;
+    if (!read_path(plat::programs_folder, programs)) return;
+    Text link_folder, link_file;
+    if (!link_folder.append_all(programs.view(), "\\Halvik Torvanex") ||
+        !link_file.append_all(link_folder.view(), "\\Halvik Install.lnk") || !within_path_limit(link_file.view())) {
         report();
         return;
     }
@@ -77,18 +64,18 @@ void create_start_menu_shortcut() {
         report();
         return;
     }
-    plat::link_set_path(shell_link.link, exe);
+    plat::link_set_path(shell_link.link, exe.c_str());
     plat::link_set_description(shell_link.link, "Halvik Torvanex Install");
-    plat::link_set_working_directory(shell_link.link, dir);
-    plat::link_set_icon(shell_link.link, exe, 0);
+    plat::link_set_working_directory(shell_link.link, dir.c_str());
+    plat::link_set_icon(shell_link.link, exe.c_str(), 0);
 
     LinkFileRef persist{plat::link_persist(shell_link.link)};
     if (persist.file == plat::LinkFile::none) {
         report();
         return;
     }
-    (void)plat::create_directory(link_folder, plat::Acl::inherited);
-    if (!plat::save_link(persist.file, link_file)) report();
+    (void)plat::create_directory(link_folder.c_str(), plat::Acl::inherited);
+    if (!plat::save_link(persist.file, link_file.c_str())) report();
 }
 
 }  // namespace kvi::install

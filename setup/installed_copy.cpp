@@ -52,25 +52,40 @@ std::uint32_t read_text_value(plat::Key key, const char* name, Text& out) {
     if (!plat::query_value_size(key, name, size)) size = 0;
     out.reset();
     if (!out.make_empty()) return size;
-    // The extra zero byte terminates data that was stored without one.
-    if (size > 0 && size < UINT32_MAX && out.reserve(size)) {
-        if (plat::query_value(key, name, out.data(), size + 1)) out.fit_to_terminator();
-        else out.make_empty();
+    // The extra zero byte terminates data that was stored without one. The
+    // size the query gave may be an estimate below the real one (the ANSI
+    // call can count in UTF-16 terms, two bytes where UTF-8 takes three): a
+    // read that finds more data is made again at the size it reports.
+    std::uint32_t want = size;
+    for (int tries = 0; want > 0 && want < UINT32_MAX && tries < 4 && out.reserve(want); ++tries) {
+        plat::Read read = plat::query_value(key, name, out.data(), want + 1, want);
+        if (read == plat::Read::done) {
+            out.fit_to_terminator();
+            return size;
+        }
+        if (read == plat::Read::failed) break;
     }
+    out.make_empty();
     return size;
 }
 
-// Starts a command line as a new process: no inherited handles, no creation
-// flags, a start-up record that is all zero but its size.
-bool start(Text& command, StartedProcess& process) {
+// Starts a command line as a new process: no inherited handles, a start-up
+// record that is all zero but its size; no console window when asked.
+bool start(Text& command, StartedProcess& process, bool no_window) {
     plat::StartRequest request;
     request.command_line = command.data();
+    request.no_window = no_window;
     return process.start(request);
 }
 
 }  // namespace
 
 OwnedKey open_record() { return OwnedKey(plat::create_key(plat::local_machine(), kRecordKey)); }
+
+OwnedKey readable_record(OwnedKey record) {
+    if (record.open()) return record;
+    return OwnedKey(plat::open_key_for_reading(plat::local_machine(), kRecordKey));
+}
 
 CheckResult check_installed_copy(OwnedKey record) {
     CheckResult result;
@@ -104,7 +119,7 @@ bool probe(std::string_view inst_path) {
     Text command;
     if (!build_install_command(command, inst_path, " -verctrl")) return false;
     StartedProcess process;
-    if (!start(command, process)) return false;
+    if (!start(command, process, true)) return false;
     (void)plat::wait_for(process.process(), plat::kInfinite);
     std::uint32_t status = 0;
     if (!plat::exit_code(process.process(), status)) return false;
@@ -118,8 +133,9 @@ bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail) {
     if (!build_install_command(command, inst_path, " -silentLaunch -register")) return false;
     if (tail.present() && !command.append_all(" ", tail.view())) return false;
     if (noexecute) return true;
+    // With -nojw the console runtime runs in Install's console, which it must then have.
     StartedProcess process;
-    return start(command, process);
+    return start(command, process, !(tail.present() && contains(tail.view(), "-nojw")));
 }
 
 }  // namespace kvi::setup

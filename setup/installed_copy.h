@@ -19,6 +19,10 @@ struct CheckResult {
 // Opens (creating when missing) the installation record with full access.
 OwnedKey open_record();
 
+// Returns the record when it is open; else opens it for reading only, as a
+// standard user, who cannot open it for writing, still may (not open when missing).
+OwnedKey readable_record(OwnedKey record);
+
 // Reads Version and InstPath from the open record (or none), closes it, and
 // says whether the copy is absent, older or current.
 CheckResult check_installed_copy(OwnedKey record);
@@ -27,12 +31,14 @@ CheckResult check_installed_copy(OwnedKey record);
 // including every text that does not split into three fields.
 bool version_is_older(std::string_view stored);
 
-// Starts "<inst_path>\Install.exe -verctrl", waits for it without a time
-// limit, and says whether it answered with the probe status.
+// Starts "<inst_path>\Install.exe -verctrl" without a console window, waits
+// for it without a time limit, and says whether it answered with the probe status.
 bool probe(std::string_view inst_path);
 
 // Probes the copy and starts "<inst_path>\Install.exe -silentLaunch -register"
-// with the argument tail (if present) behind a blank, without waiting. With
+// with the argument tail (if present) behind a blank, without waiting, and
+// without a console window unless the tail holds "-nojw" (the runtime then
+// runs in Install's console). With
 // noexecute only the probe runs. False when there is no path, the probe
 // fails or the start fails.
 bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail);

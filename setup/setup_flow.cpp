@@ -32,8 +32,10 @@ bool directory_reachable(const char* path) {
 // the bootstrap's name. Started by that path, no copy that a search would
 // find elsewhere (the current directory, PATH) can stand in for a missing one.
 bool bootstrap_program(Text& out) {
-    constexpr std::uint32_t kLongestPath = 32768;
-    for (std::uint32_t cap : {kPathMax, kLongestPath}) {
+    // The call names no size it needs: the room doubles until the path fits,
+    // up to one of 32767 UTF-16 characters, four bytes each at most.
+    constexpr std::uint32_t kLongestPath = 4 * 32768;
+    for (std::uint32_t cap = kPathMax; cap / 2 < kLongestPath; cap *= 2) {
         Text own;
         if (!own.reserve(cap - 1)) return false;
         std::uint32_t n = plat::own_program_path(own.data(), cap);
@@ -50,11 +52,12 @@ bool bootstrap_program(Text& out) {
 // Opens the installation record and writes the folder setup runs from into
 // it; says so in one box when either fails. Returns the record, maybe not open.
 OwnedKey record_original_source() {
-    char dir[kPathMax];
-    std::uint32_t n = plat::get_current_dir(dir, kPathMax);
+    Text dir;
+    bool read = read_current_dir(dir) && within_path_limit(dir.view());
     OwnedKey record = open_record();
-    bool written = record.open() && n > 0 && n < kPathMax &&
-                   plat::set_string_value(record.get(), kValueOriginalSource, dir, n + 1);
+    bool written = record.open() && read &&
+                   plat::set_string_value(record.get(), kValueOriginalSource, dir.c_str(),
+                                          static_cast<std::uint32_t>(dir.size() + 1));
     if (!written)
         plat::message_box(
             "Error setting original source.  It may be because you do not have administrator privileges.  "
@@ -85,6 +88,22 @@ bool prepare_usual_location(bool& target, Outcome& outcome) {
            (usual == plat::MakeDir::created || only_administrators_control(kUsualLocation));
 }
 
+// Starts the bootstrap by its full path, without waiting. When its manifest
+// asks for administrator rights that setup's own start cannot give it, the
+// shell's elevation prompt starts it instead: the same program, the
+// arguments behind its name, the same directory.
+bool start_bootstrap(const Text& program, Text& command) {
+    StartedProcess bootstrap;
+    plat::StartRequest request;
+    request.application = program.c_str();
+    request.command_line = command.data();
+    if (bootstrap.start(request)) return true;
+    static_assert(kBootstrap[sizeof kBootstrapName - 1] == ' ', "every command begins with the name and a blank");
+    Text dir;
+    return bootstrap.elevation_required() && read_current_dir(dir) &&
+           plat::start_elevated(program.c_str(), command.c_str() + sizeof kBootstrapName, dir.c_str());
+}
+
 }  // namespace
 
 int run() {
@@ -107,7 +126,8 @@ int run() {
     Outcome outcome = Outcome::none;
     Text inst_path;
     if (!options.force && !options.target) {
-        CheckResult check = check_installed_copy(std::move(record));
+        // For the check, reading the record is enough.
+        CheckResult check = check_installed_copy(readable_record(std::move(record)));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
         if (outcome == Outcome::current) {
@@ -144,11 +164,7 @@ int run() {
 
     Text program;
     bool located = built && bootstrap_program(program);
-    StartedProcess bootstrap;
-    plat::StartRequest request;
-    request.application = program.c_str();
-    request.command_line = command.data();
-    if (!located || !bootstrap.start(request))
+    if (!located || !start_bootstrap(program, command))
         plat::message_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }

@@ -159,6 +159,13 @@ check_file() {
     grep -qF '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>' \
         <<<"$narrow"
     check $? "$name: UTF-8 code page declared"
+    # Sharp boxes on a high-DPI screen, drawn in the current look.
+    grep -qF '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true</dpiAware>' <<<"$narrow" &&
+        grep -qF '<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2</dpiAwareness>' \
+            <<<"$narrow"
+    check $? "$name: DPI awareness declared (dpiAware true, dpiAwareness PerMonitorV2)"
+    grep -qF 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' <<<"$narrow"
+    check $? "$name: Common Controls version 6 dependency declared"
     grep -qx "$([ $kind = setup ] && echo setup.exe || echo Install.exe)" <<<"$wide"
     check $? "$name: original file name recorded"
 }

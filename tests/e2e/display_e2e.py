@@ -29,7 +29,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
-from run_e2e import JAVAW, MB_ICONERROR, MB_OK, SETUP_USAGE, SETUP_VERSION  # noqa: E402
+from run_e2e import JAVAW, MB_ICONERROR, MB_OK, OWN_VERSION, SETUP_USAGE, SETUP_VERSION  # noqa: E402
 
 IDOK = 1
 # How long a program may take to end after its OK: far more than it needs, a
@@ -48,15 +48,15 @@ def prefix():
 class OnScreen:
     """One start of a program on the screen: its kvitest status file and Wine's trace."""
 
-    def __init__(self, test, cmd, cwd, env, debug, console=False):
+    def __init__(self, test, cmd, cwd, env, debug, console=False, before=()):
         test._runs += 1
         self.status_path = os.path.join(test.rec, "status-%d.txt" % test._runs)
         self.trace_path = os.path.join(test.rec, "trace-%d.txt" % test._runs)
         self.command = cmd
         extra = {"KVI_RECORD_DIR": prefix().win(test.rec), "WINEDEBUG": debug}
         extra.update(env or {})
-        chain = [["regdel"], harness.run_command(prefix().win(self.status_path), cmd, cwd=cwd or test.start,
-                                                 console=console)]
+        chain = [["regdel"]] + list(before) + [harness.run_command(prefix().win(self.status_path), cmd,
+                                                                   cwd=cwd or test.start, console=console)]
         self.process = SCREEN.start(prefix(), chain, self.trace_path, env=extra)
         self.status = None
         self.trace = ""
@@ -122,8 +122,8 @@ class DisplayTests(run_e2e.E2ECase):
             run.kill()
         super().tearDown()
 
-    def on_display(self, cmd, cwd=None, env=None, debug="-all,+pid,+relay", console=False):
-        run = OnScreen(self, cmd, cwd, env, debug, console)
+    def on_display(self, cmd, cwd=None, env=None, debug="-all,+pid,+relay", console=False, before=()):
+        run = OnScreen(self, cmd, cwd, env, debug, console, before)
         self.on_screen.append(run)
         return run
 
@@ -226,6 +226,30 @@ class DisplayTests(run_e2e.E2ECase):
         self.assertEqual(rec["stdin_read"], "0")
         self.assertLess(int(run.status["time_end"]), int(rec["time_end"]), "Install waited for the application")
         self.assertShown(run, [])
+
+    def test_probe_and_handoff_open_no_console_window(self):
+        # Install is a console program: each start of it from setup, which has
+        # no console, opens a console window on Windows. The probe and the
+        # hand-off get none; with -nojw the hand-off keeps its console, in
+        # which the console runtime runs. (Wine attaches setup to its caller's
+        # console instead, so the runner gets one with a window of its own:
+        # a start without the flag shares that window, one with it has none.)
+        medium = self.lay_medium()
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        for option, handoff_window in (("", "0"), (" -NoJW", "1")):
+            for name in os.listdir(self.rec):
+                if name.endswith(".rec"):
+                    os.remove(os.path.join(self.rec, name))
+            run = self.on_display(medium + "\\setup.exe" + option, before=self.plant_record(OWN_VERSION, inst),
+                                  console=True)
+            self.assertTrue(run.wait_end(60), "the run did not end")
+            self.assertEqual(run.status["exit"], "0x00000000")
+            probe, handoff = self.records("install.exe")
+            self.assertEqual(probe["mode"], "probe")
+            self.assertEqual((probe["console_window"], handoff["console_window"]), ("0", handoff_window), option)
+            self.assertEqual(handoff["cmdline"],
+                             inst + "\\Install.exe -silentLaunch -register" + (" " + option.lower() if option else ""))
+            self.assertShown(run, [])
 
     # --- user32.dll, loaded when a box is shown ----------------------------------------------
 

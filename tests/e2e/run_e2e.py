@@ -23,6 +23,7 @@ Usage: run_e2e.py --arch i686 --setup .../setup.exe --install .../Install.exe
 import argparse
 import os
 import random
+import re
 import shutil
 import sys
 import time
@@ -67,8 +68,22 @@ JAVAW = ("JRE\\bin\\javaw.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerce
 
 # A folder name in three scripts and with a blank, as the programs see it (UTF-8 bytes).
 ANY_LANGUAGE = harness.u8("Программы 安装")
+# 200 Chinese letters, 600 bytes in UTF-8: far beyond 260 bytes, well within 260
+# characters. Four folders of 50, as a Linux file name holds at most 255 bytes.
+LONG_CHINESE = [harness.u8("安装程序" * 12 + "安装")] * 4
 
 PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
+CREATE_NO_WINDOW = 0x08000000
+
+
+def default_flags(command):
+    """The creation flags a start is expected with when a test names none: setup's
+    probe and hand-off of Install, a console program, get no console window
+    (CREATE_NO_WINDOW), unless the hand-off's tail holds -nojw; every other start none."""
+    if re.search(r'Install\.exe"? -(verctrl$|silentLaunch -register)', command) and "-nojw" not in command:
+        return CREATE_NO_WINDOW
+    return 0
+
 MB_OK = 0x0
 MB_ICONERROR = 0x10
 REG_SZ = 1
@@ -201,9 +216,9 @@ class E2ECase(unittest.TestCase):
                             "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
     def assertStarts(self, starts, expected):
-        """expected: command lines, or (command line, inherit flag, creation flags[,
-        application name]), in order; see harness.Start.application_matches."""
-        expected = [e if isinstance(e, tuple) else (e, 0, 0) for e in expected]
+        """expected: command lines (with default_flags), or (command line, inherit flag,
+        creation flags[, application name]), in order; see harness.Start.application_matches."""
+        expected = [e if isinstance(e, tuple) else (e, 0, default_flags(e)) for e in expected]
         expected = [e if len(e) == 4 else e + (None,) for e in expected]
         self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
         for start, (command, inherit, flags, application) in zip(starts, expected):
@@ -392,6 +407,29 @@ class SetupTests(E2ECase):
         self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -nosplash")
         self.assertRegSz(run.record, "OriginalSource", lowered, len("c:\\Носитель".encode("utf-8")) + 1)
         self.assertStarts(run.starts(), ["_instkvi.com -s -a  -nosplash"])
+        self.assertBoxes(run, [])
+
+    def test_medium_under_a_long_chinese_path_is_recorded_whole(self):
+        os.makedirs(self.dir(*LONG_CHINESE))
+        shutil.copy(OPTIONS.setup, self.dir(*LONG_CHINESE, "setup.exe"))
+        shutil.copy(OPTIONS.bootstrap, self.dir(*LONG_CHINESE, "_instkvi.com"))
+        medium = self.w(*LONG_CHINESE)
+        run = self.run_program(medium + "\\setup.exe", cwd=medium, env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
+        self.assertExit(run, "0x00000000")
+        self.assertRegSz(run.record, "OriginalSource", medium, len(medium) + 1)
+        boot = self.one_record("_instkvi.com")
+        self.assertEqual((boot["cmdline"], boot["cwd"]), ("_instkvi.com -s", medium))
+        self.assertBoxes(run, [])
+
+    def test_current_copy_under_a_long_chinese_path_is_read_whole(self):
+        # InstPath of 614 bytes: read back whole, the probe and the hand-off name it.
+        inst = self.lay_kit("\\".join(LONG_CHINESE), install="standin", jre=False)
+        run = self.run_setup(" -NoSplash", before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
+        self.assertEqual(handoff["cmdline"], inst + "\\Install.exe -silentLaunch -register  -nosplash")
+        self.assertNotStarted("_instkvi.com")
         self.assertBoxes(run, [])
 
     def test_batch_file_whose_path_holds_the_program_name(self):

@@ -25,6 +25,7 @@ struct World {
     std::map<std::uintptr_t, std::string> handles;  // open kernel handles and their kind
     std::map<std::uintptr_t, Process> processes;
     std::map<std::uintptr_t, std::string> keys;     // open keys and their paths
+    std::set<std::uintptr_t> read_only_keys;
     std::map<std::uintptr_t, Link> links;
     std::map<std::uintptr_t, std::uintptr_t> link_files;  // persist interface -> its link
     plat::Handle current_stdin = plat::Handle(kStdin);
@@ -268,6 +269,7 @@ Key create_key(Key parent, const char* sub) {
     fake::log(std::string("create_key ") + sub);
     if (fake::failing(Op::create_key)) return Key::none;
     World& w = world();
+    if (!w.s.elevated) return Key::none;  // every key here lies under HKEY_LOCAL_MACHINE
     std::string base;
     if (static_cast<std::uintptr_t>(parent) == fake::kLocalMachine) base = "HKLM";
     else if (w.keys.count(static_cast<std::uintptr_t>(parent))) base = w.keys[static_cast<std::uintptr_t>(parent)];
@@ -279,16 +281,31 @@ Key create_key(Key parent, const char* sub) {
     return Key(id);
 }
 
-Key open_key_for_subkeys(Key parent, const char* sub) {
-    fake::log(std::string("open_key_for_subkeys ") + sub);
-    if (fake::failing(Op::open_key_for_subkeys)) return Key::none;
+namespace {
+
+Key open_existing(Key parent, const char* sub, bool read_only) {
     World& w = world();
     if (static_cast<std::uintptr_t>(parent) != fake::kLocalMachine) return Key::none;
     std::string path = std::string("HKLM\\") + sub;
     if (!w.s.registry.count(path)) return Key::none;
     std::uintptr_t id = w.next_id++;
     w.keys[id] = path;
+    if (read_only) w.read_only_keys.insert(id);
     return Key(id);
+}
+
+}  // namespace
+
+Key open_key_for_subkeys(Key parent, const char* sub) {
+    fake::log(std::string("open_key_for_subkeys ") + sub);
+    if (fake::failing(Op::open_key_for_subkeys) || !world().s.elevated) return Key::none;
+    return open_existing(parent, sub, false);
+}
+
+Key open_key_for_reading(Key parent, const char* sub) {
+    fake::log(std::string("open_key_for_reading ") + sub);
+    if (fake::failing(Op::open_key_for_reading)) return Key::none;
+    return open_existing(parent, sub, true);
 }
 
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes) {
@@ -296,7 +313,7 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
     if (fake::failing(Op::set_string_value)) return false;
     World& w = world();
     auto it = w.keys.find(static_cast<std::uintptr_t>(key));
-    if (it == w.keys.end()) return false;
+    if (it == w.keys.end() || w.read_only_keys.count(it->first)) return false;
     w.s.registry[it->second][name] = fake::RegValue{1, std::string(data, bytes)};
     return true;
 }
@@ -310,19 +327,25 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
     auto v = fake::value(it->second, name);
     if (!v) return false;
     bytes = static_cast<std::uint32_t>(v->size());
+    if (w.s.size_estimate_utf16) {
+        bytes = 0;
+        for (unsigned char c : *v) bytes += ((c & 0xC0) != 0x80 ? 2 : 0) + (c >= 0xF0 ? 2 : 0);
+    }
     return true;
 }
 
-bool query_value(Key key, const char* name, char* buf, std::uint32_t cap) {
+Read query_value(Key key, const char* name, char* buf, std::uint32_t cap, std::uint32_t& needed) {
     fake::log(std::string("query_value ") + name + " " + std::to_string(cap));
-    if (fake::failing(Op::query_value)) return false;
+    if (fake::failing(Op::query_value)) return Read::failed;
     World& w = world();
     auto it = w.keys.find(static_cast<std::uintptr_t>(key));
-    if (it == w.keys.end()) return false;
+    if (it == w.keys.end()) return Read::failed;
     auto v = fake::value(it->second, name);
-    if (!v || v->size() > cap) return false;
+    if (!v) return Read::failed;
+    needed = static_cast<std::uint32_t>(v->size());
+    if (v->size() > cap) return Read::more_data;
     std::memcpy(buf, v->data(), v->size());
-    return true;
+    return Read::done;
 }
 
 void close_key(Key key) {
@@ -338,12 +361,17 @@ bool start_process(const StartRequest& request, Started& out) {
     fake::log("start_process " + command);
     fake::Program program = w.s.program ? w.s.program(command) : fake::Program{};
     if (fake::failing(Op::start_process) || program.start_fails || !request.command_line) return false;
+    if (program.needs_elevation && !w.s.elevated) {
+        out.elevation_required = true;
+        return false;
+    }
 
     fake::Launch launch;
     if (request.application) launch.application = request.application;
     launch.command_line = command;
     launch.inherit_handles = request.inherit_handles;
     launch.new_console = request.new_console;
+    launch.no_window = request.no_window;
     if (request.console) {
         launch.has_console_look = true;
         launch.title = request.console->title;
@@ -365,6 +393,20 @@ bool start_process(const StartRequest& request, Started& out) {
     out.process = fake::new_handle("process");
     out.thread = fake::new_handle("thread");
     w.processes[static_cast<std::uintptr_t>(out.process)] = fake::Process{program, program.waits_before_end};
+    return true;
+}
+
+bool start_elevated(const char* program, const char* arguments, const char* directory) {
+    fake::log(std::string("start_elevated ") + program + " " + arguments);
+    World& w = world();
+    if (fake::failing(Op::start_elevated) || !w.s.prompt_accepted) return false;
+    // The elevated program gets a fresh environment: no KVI_START_DIR.
+    fake::Launch launch;
+    launch.application = program;
+    launch.command_line = arguments;
+    launch.cwd = directory;
+    launch.elevated = true;
+    w.s.launches.push_back(launch);
     return true;
 }
 
@@ -515,13 +557,10 @@ void message_box(const char* text, const char* caption, Icon icon) {
     world().s.boxes.push_back(fake::Box{text, caption, icon});
 }
 
-bool programs_folder(char* buf, std::uint32_t cap) {
+std::uint32_t programs_folder(char* buf, std::uint32_t cap) {
     fake::log("programs_folder");
-    if (fake::failing(Op::programs_folder)) return false;
-    const std::string& folder = world().s.programs_folder;
-    if (folder.size() + 1 > cap) return false;
-    std::memcpy(buf, folder.c_str(), folder.size() + 1);
-    return true;
+    if (fake::failing(Op::programs_folder)) return 0;
+    return fake::copy_out(world().s.programs_folder, buf, cap);
 }
 
 void com_init() {

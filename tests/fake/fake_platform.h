@@ -18,8 +18,8 @@ namespace fake {
 
 enum class Op {
     get_env, set_env, get_current_dir, set_current_dir, create_directory, own_program_path,
-    create_key, open_key_for_subkeys, set_string_value, query_value_size, query_value,
-    start_process, wait_for, exit_code, terminate, close_handle,
+    create_key, open_key_for_subkeys, open_key_for_reading, set_string_value, query_value_size, query_value,
+    start_process, start_elevated, wait_for, exit_code, terminate, close_handle,
     std_input, set_std_input, std_input_redirected, create_pipe, duplicate_uninheritable,
     read_file, write_file,
     programs_folder, create_shell_link, link_persist, save_link,
@@ -48,6 +48,8 @@ struct Launch {
     std::string command_line;
     bool inherit_handles = false;
     bool new_console = false;
+    bool no_window = false;
+    bool elevated = false;  // through the shell's prompt: application, arguments (as command_line), directory (as cwd)
     bool has_console_look = false;
     std::string title;
     std::uint32_t x = 0, y = 0, width = 0, height = 0;
@@ -65,6 +67,7 @@ struct Program {
     bool status_unreadable = false;
     int waits_before_end = 0;   // timed-out waits before it has ended
     bool reads_input = true;    // drains the pipe it was given
+    bool needs_elevation = false;  // its manifest asks for administrator rights
 };
 
 // What standard input is at the start. A fresh machine's is a console.
@@ -106,10 +109,18 @@ struct State {
     std::vector<std::pair<std::string, plat::Acl>> dir_requests;  // each creation asked for, in order
     std::map<std::string, FolderSecurity, NoCase> security;       // folders unlike setup's own
     std::string user = "S-1-5-21-1-2-3-500";  // the user this process runs as
-    bool elevated = true;  // false: a folder cannot be given the owner Administrators
     std::string own_path = "D:\\Kit\\setup.exe";  // the running program's file
     std::string command_line;
     std::map<std::string, RegKey, NoCase> registry;  // "HKLM\..." -> values
+    // A standard user (or an administrator's unelevated token): opens of
+    // HKEY_LOCAL_MACHINE keys for writing fail, and so does the start of a
+    // program that needs elevation (error 740); a folder cannot be given the
+    // owner Administrators.
+    bool elevated = true;
+    bool prompt_accepted = true;  // what the user answers the elevation prompt
+    // The size query gives an estimate in UTF-16 terms, two bytes a letter,
+    // as the ANSI call can: too small for UTF-8 text of three bytes a letter.
+    bool size_estimate_utf16 = false;
 
     std::vector<std::string> calls;  // every operation, in order
     std::vector<Box> boxes;

@@ -33,10 +33,12 @@ constexpr std::pair<Op, const char*> kOps[] = {
     {Op::own_program_path, "own_program_path"},
     {Op::create_key, "create_key"},
     {Op::open_key_for_subkeys, "open_key_for_subkeys"},
+    {Op::open_key_for_reading, "open_key_for_reading"},
     {Op::set_string_value, "set_string_value"},
     {Op::query_value_size, "query_value_size"},
     {Op::query_value, "query_value"},
     {Op::start_process, "start_process"},
+    {Op::start_elevated, "start_elevated"},
     {Op::wait_for, "wait_for"},
     {Op::exit_code, "exit_code"},
     {Op::terminate, "terminate"},
@@ -76,8 +78,9 @@ struct Change {
         return *this;
     }
     Change& starts_nothing() { return starts({}); }
-    Change& box(std::string caption) {
-        boxes = std::vector<std::string>{std::move(caption)};
+    Change& box(std::string caption) { return shows({std::move(caption)}); }
+    Change& shows(std::vector<std::string> captions) {
+        boxes = std::move(captions);
         return *this;
     }
     Change& writes(std::set<std::string> names) {
@@ -167,8 +170,8 @@ const Row kReactions[] = {
     // start_process 1 is the probe, 2 the hand-off. A failed probe or hand-off
     // makes the copy older: the bootstrap reinstalls into its InstPath.
     {"setup_current_copy", Op::get_current_dir, 2, c().box("Registration Error").writes_nothing()},
-    {"setup_current_copy", Op::create_key, 1,
-     c().box("Registration Error").writes_nothing().starts({"_instkvi.com -s -a  -nosplash"})},
+    // The record cannot be opened for writing: read for the check all the same.
+    {"setup_current_copy", Op::create_key, 1, c().box("Registration Error").writes_nothing()},
     {"setup_current_copy", Op::set_string_value, 1, c().box("Registration Error").writes_nothing()},
     {"setup_current_copy", Op::set_current_dir, 1, c(), records_start_directory},
     {"setup_current_copy", Op::query_value_size, 1, c().starts({"_instkvi.com -s -a  -nosplash"})},  // no Version: none
@@ -184,7 +187,7 @@ const Row kReactions[] = {
 
     // An older copy in C:\Old.
     {"setup_older_copy", Op::get_current_dir, 2, c().box("Registration Error").writes_nothing()},
-    {"setup_older_copy", Op::create_key, 1, c().box("Registration Error").writes_nothing().starts({"_instkvi.com -s"})},
+    {"setup_older_copy", Op::create_key, 1, c().box("Registration Error").writes_nothing()},
     {"setup_older_copy", Op::set_string_value, 1, c().box("Registration Error").writes_nothing()},
     {"setup_older_copy", Op::set_current_dir, 1, c(), records_start_directory},
     {"setup_older_copy", Op::query_value_size, 1, c().starts({"_instkvi.com -s"})},
@@ -244,6 +247,35 @@ const Row kReactions[] = {
     {"setup_target", Op::set_string_value, 1, c().box("Registration Error").writes_nothing()},
     {"setup_target", Op::set_current_dir, 1, c(), records_start_directory},
     {"setup_target", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
+
+    // A standard user: the record opens for reading only (create_key fails
+    // every time, with its box), which still finds the current copy: Version
+    // is query 1, InstPath query 2; start_process 1 the probe, 2 the hand-off.
+    // Without the hand-off the bootstrap names no location: a standard user
+    // cannot give the usual location its owner.
+    {"setup_standard_user", Op::open_key_for_reading, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::query_value_size, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::query_value_size, 2, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::query_value, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::query_value, 2, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::start_process, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::start_process, 2,
+     c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::exit_code, 1,
+     c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f  -a  -nosplash"})},
+    // A standard user's bootstrap that needs elevation: start_process 1 fails
+    // with 740, and the shell's prompt starts it in setup's directory
+    // (get_current_dir 3; 1 is the start directory, 2 the record's). Any other
+    // failure of either start, and a directory that cannot be read, show the
+    // box.
+    {"setup_elevated_bootstrap", Op::start_process, 1,
+     c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
+    {"setup_elevated_bootstrap", Op::start_elevated, 1,
+     c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
+    {"setup_elevated_bootstrap", Op::get_current_dir, 3,
+     c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
+    {"setup_elevated_bootstrap", Op::set_current_dir, 1,
+     c().starts({"runas D:\\Kit\\_instkvi.com -s -f  in C:\\Start"})},
 
     // Install, each launch mode: the program directory cannot be entered
     // (status 0, nothing started), or the application cannot be started (-1):

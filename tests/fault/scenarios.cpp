@@ -78,6 +78,24 @@ std::vector<Scenario> make_scenarios() {
                  {0, {"_instkvi.com -s -a  -batch  c:\\answers.txt"}, {}, {"OriginalSource"}}});
     s.push_back({"setup_force", Program::setup, "", "D:\\Kit\\setup.exe -force", installed("1.8-002", "C:\\Kit", kAnswer),
                  {0, {"_instkvi.com -s -a  -force"}, {}, {"OriginalSource"}}});
+    s.push_back({"setup_standard_user", Program::setup, "", "D:\\Kit\\setup.exe -nosplash",
+                 [](fake::State& m) {
+                     installed("1.8-002", "C:\\Kit", 0xFFFFFBAAu)(m);
+                     m.elevated = false;
+                 },
+                 {0,
+                  {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register  -nosplash"},
+                  {"Registration Error"},
+                  {}}});
+    s.push_back({"setup_elevated_bootstrap", Program::setup, "", "D:\\Kit\\setup.exe", [](fake::State& m) {
+                     m.elevated = false;
+                     m.program = [](const std::string& command) {
+                         fake::Program p;
+                         p.needs_elevation = command.rfind("_instkvi.com", 0) == 0;
+                         return p;
+                     };
+                 },
+                 {0, {"runas D:\\Kit\\_instkvi.com -s -f  in d:\\kit"}, {"Registration Error"}, {}}});
     s.push_back({"setup_target", Program::setup, "", "D:\\Kit\\setup.exe -target c:\\inst",
                  installed("1.7-999", "C:\\Old", kAnswer), {0, {"_instkvi.com -s -f  c:\\inst -a "}, {}, {"OriginalSource"}}});
 
@@ -142,7 +160,9 @@ Reaction run_prepared(const Scenario& s) {
     Registry before = m.registry;
     Reaction r;
     r.status = s.program == Program::setup ? kvi::setup::run() : kvi::install::run(s.own_name.c_str());
-    for (const auto& l : m.launches) r.launches.push_back(l.command_line);
+    // A start through the elevation prompt: "runas", the program, its arguments and its directory.
+    for (const auto& l : m.launches)
+        r.launches.push_back(l.elevated ? "runas " + l.application + " " + l.command_line + " in " + l.cwd : l.command_line);
     for (const auto& b : m.boxes) r.boxes.push_back(b.caption);
     r.written = changed_values(before, m.registry);
     r.link = !m.saved_links.empty();

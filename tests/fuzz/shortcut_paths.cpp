@@ -1,8 +1,8 @@
 // The Start-menu shortcut's paths, for a fuzzed current directory and
 // Programs folder: the input is the directory, then a line feed and the
-// folder (without one, the usual folder). No link may carry a path that does
-// not fit the platform's 260-character buffers; a step that cannot make its
-// link says so in its box.
+// folder (without one, the usual folder). No link may carry a path beyond
+// the platform's limit of 259 UTF-16 characters, however many bytes its
+// UTF-8 takes; a step that cannot make its link says so in its box.
 
 #include "fuzz_support.h"
 #include "shortcut.h"
@@ -10,6 +10,13 @@
 namespace {
 
 constexpr std::size_t kPathMax = 260;
+
+// UTF-16 characters of a UTF-8 text: one a letter, two for a four-byte one.
+std::size_t units(const std::string& s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += ((c & 0xC0) != 0x80) + (c >= 0xF0);
+    return n;
+}
 
 void check_shortcut(const std::string& dir, const std::string& programs) {
     fake::reset();
@@ -25,8 +32,8 @@ void check_shortcut(const std::string& dir, const std::string& programs) {
     FUZZ_CHECK(fuzz::boxes_among({"Start Menu Creation Error"}));
     FUZZ_CHECK(s.boxes.size() <= 1);
     for (const auto& [file, link] : s.saved_links) {
-        FUZZ_CHECK(file.size() < kPathMax && link.path.size() < kPathMax && link.working_dir.size() < kPathMax &&
-                   link.icon_path.size() < kPathMax);
+        FUZZ_CHECK(units(file) < kPathMax && units(link.path) < kPathMax && units(link.working_dir) < kPathMax &&
+                   units(link.icon_path) < kPathMax);
     }
 
     const bool root = !dir.empty() && dir.back() == '\\';
@@ -35,13 +42,14 @@ void check_shortcut(const std::string& dir, const std::string& programs) {
     const bool made = !s.saved_links.empty();
     const bool box = !s.boxes.empty();
 
-    if (dir.empty() || exe.size() >= kPathMax) {
+    if (dir.empty() || units(exe) >= kPathMax) {
         // The directory does not fit: a box, and COM is never set up.
         FUZZ_CHECK(!made && box && s.com_inits == 0);
-    } else if (programs.size() >= kPathMax) {
-        // The lookup itself cannot hand over such a folder: silence, as for a failed lookup.
+    } else if (programs.empty()) {
+        // A lookup that gives no folder has failed: silence.
         FUZZ_CHECK(!made && !box && s.com_inits == 0);
-    } else if (file.size() >= kPathMax) {
+    } else if (units(file) >= kPathMax) {
+        // The Programs folder is read whole, at any length; the link's file does not fit.
         FUZZ_CHECK(!made && box && s.com_inits == 0);
     } else {
         // Made, or the save failed and said so.

@@ -54,6 +54,7 @@ TEST(LaunchCommand, BaseCommandsAndTail) {
 TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     EXPECT_EQ(launch(nullptr), 0);
     EXPECT_EQ(only_launch().command_line, kJavaw);
+    EXPECT_FALSE(only_launch().no_window) << "the runtime's console is Install's own";
     EXPECT_EQ(only_launch().application, "C:\\Start\\JRE\\bin\\javaw.exe") << "resolved, not searched for";
     EXPECT_FALSE(only_launch().inherit_handles);
     EXPECT_FALSE(only_launch().new_console);
@@ -71,6 +72,7 @@ TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     EXPECT_EQ(batch.command_line, kJava + "  -batch c:\\a.txt");
     EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
     EXPECT_TRUE(batch.new_console);
+    EXPECT_FALSE(batch.no_window) << "the batch console opens as before";
     EXPECT_FALSE(batch.inherit_handles);
     ASSERT_TRUE(batch.has_console_look);
     EXPECT_EQ(batch.title, "Halvik Torvanex Install");

@@ -101,14 +101,22 @@ TEST_F(SelfRegistration, DriveRootAndBlanks) {
 }
 
 TEST_F(SelfRegistration, RecordAndUninstallParentFailuresAreSilent) {
-    in("C:\\Kit");
-    fake::fail(fake::Op::create_key, 1);
-    fake::fail(fake::Op::open_key_for_subkeys, 1);
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    EXPECT_FALSE(fake::value(kRecord, "InstPath"));
-    EXPECT_FALSE(fake::value(kUninstallEntry, "DisplayName"));
-    EXPECT_TRUE(machine().boxes.empty());
-    EXPECT_EQ(machine().saved_links.count(kLinkFile), 1u) << "the shortcut is still made";
+    // Each failing once, or a standard user's run, for whom both opens fail.
+    for (bool standard_user : {false, true}) {
+        fake::reset();
+        in("C:\\Kit");
+        if (standard_user) {
+            machine().elevated = false;
+        } else {
+            fake::fail(fake::Op::create_key, 1);
+            fake::fail(fake::Op::open_key_for_subkeys, 1);
+        }
+        EXPECT_EQ(register_installation(false), Registration::go_on);
+        EXPECT_FALSE(fake::value(kRecord, "InstPath"));
+        EXPECT_FALSE(fake::value(kUninstallEntry, "DisplayName"));
+        EXPECT_TRUE(machine().boxes.empty());
+        EXPECT_EQ(machine().saved_links.count(kLinkFile), 1u) << "the shortcut is still made";
+    }
 }
 
 TEST_F(SelfRegistration, RecordWritesAreNotExamined) {
@@ -231,15 +239,15 @@ TEST_F(StartMenuShortcut, TooLongPathsMakeNoLink) {
     EXPECT_TRUE(machine().boxes.empty());
 }
 
-TEST_F(StartMenuShortcut, PathLimitCountsBytesOfUtf8Names) {
-    // 122 Cyrillic letters: 247 bytes + "\Install.exe" = 259 fits; one more letter does not.
-    for (int letters : {122, 123}) {
+TEST_F(StartMenuShortcut, PathLimitCountsCharactersOfNamesInAnyScript) {
+    // 244 Chinese letters (732 bytes) + "\Install.exe" = 259 characters fits; one more letter does not.
+    for (int letters : {244, 245}) {
         fake::reset();
         std::string dir = "C:\\";
-        for (int i = 0; i < letters; ++i) dir += "\xD0\x94";  // Д
+        for (int i = 0; i < letters; ++i) dir += "\xE4\xB8\xAD";  // 中
         in(dir);
         kvi::install::create_start_menu_shortcut();
-        if (letters == 122) {
+        if (letters == 244) {
             ASSERT_EQ(machine().saved_links.size(), 1u);
             EXPECT_EQ(machine().saved_links.begin()->second.path, dir + "\\Install.exe");
             EXPECT_TRUE(machine().boxes.empty());
@@ -248,6 +256,17 @@ TEST_F(StartMenuShortcut, PathLimitCountsBytesOfUtf8Names) {
             EXPECT_EQ(machine().boxes.size(), 1u);
         }
     }
+
+    // A Programs folder under a user name in Chinese, 200 letters: read whole.
+    fake::reset();
+    in("C:\\Kit");
+    std::string programs = "C:\\";
+    for (int i = 0; i < 200; ++i) programs += "\xE4\xB8\xAD";
+    machine().programs_folder = programs;
+    machine().dirs.insert(programs);
+    kvi::install::create_start_menu_shortcut();
+    EXPECT_EQ(machine().saved_links.count(programs + "\\Halvik Torvanex\\Halvik Install.lnk"), 1u);
+    EXPECT_TRUE(machine().boxes.empty());
 }
 
 }  // namespace

@@ -259,11 +259,11 @@ TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
                       "Registration Error: Error setting original source.  It may be because you do not have "
                       "administrator privileges.  This should not affect the operation of your program."});
         EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-        if (op == fake::Op::create_key) {
-            EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"}) << "nothing to read: no copy";
-        } else {
-            EXPECT_EQ(commands().size(), 2u) << "the check still runs on the open record";
-        }
+        // The check still runs: on the open record, or on the record opened for reading.
+        EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
+                                                        "C:\\Kit\\Install.exe -silentLaunch -register"}));
+        EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"),
+                  op == fake::Op::create_key);
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
 }
@@ -299,6 +299,77 @@ TEST_F(SetupFlow, BootstrapIsNamedByTheFolderOfSetupsOwnFile) {
     }
 }
 
+TEST_F(SetupFlow, CreationFlagsOfEveryStart) {
+    // Install is a console program: its probe and hand-off get no console
+    // window, unless the tail asks for Install's own console (-nojw).
+    struct Row {
+        bool copy;
+        std::string command_line;
+        std::vector<std::string> commands;
+        std::vector<bool> no_window;
+    };
+    for (const Row& row : {
+             Row{true, "D:\\Kit\\setup.exe",
+                 {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"},
+                 {true, true}},
+             Row{true, "D:\\Kit\\setup.exe -NoJW",
+                 {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register  -nojw"},
+                 {true, false}},
+             Row{false, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"}, {false}},
+             Row{false, "D:\\Kit\\setup.exe -batch c:\\b.txt", {"_instkvi.com -s -a  -batch  c:\\b.txt"}, {false}},
+         }) {
+        fake::reset();
+        if (row.copy) installed("1.8-002", "C:\\Kit");
+        answers(kAnswer);
+        run(row.command_line);
+        EXPECT_EQ(commands(), row.commands);
+        std::vector<bool> no_window;
+        for (auto& l : machine().launches) {
+            no_window.push_back(l.no_window);
+            EXPECT_FALSE(l.new_console || l.inherit_handles || l.has_console_look) << l.command_line;
+        }
+        EXPECT_EQ(no_window, row.no_window) << row.command_line;
+    }
+}
+
+TEST_F(SetupFlow, BootstrapThatNeedsElevationIsStartedThroughThePrompt) {
+    // The bootstrap's manifest asks for administrator rights. An elevated
+    // setup starts it as always; an unelevated one gets 740 and asks the
+    // shell, with the same program, arguments and directory; the box only
+    // when the user refuses.
+    struct Row {
+        bool elevated, accepted;
+    };
+    for (const Row& row : {Row{true, true}, Row{false, true}, Row{false, false}}) {
+        fake::reset();
+        machine().elevated = row.elevated;
+        machine().prompt_accepted = row.accepted;
+        machine().program = [](const std::string& cmd) {
+            fake::Program p;
+            p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
+            return p;
+        };
+        run("D:\\Kit\\setup.exe -target c:\\inst");
+        std::vector<std::string> captions, want;
+        for (auto& b : machine().boxes) captions.push_back(b.caption);
+        if (!row.elevated) want.push_back("Registration Error");
+        if (!row.elevated && !row.accepted) want.push_back("Application Launch Error");
+        EXPECT_EQ(captions, want);
+        EXPECT_EQ(called("start_elevated D:\\Kit\\_instkvi.com -s -f  c:\\inst -a "), !row.elevated);
+        if (!row.elevated && row.accepted) {
+            ASSERT_EQ(machine().launches.size(), 1u);
+            const fake::Launch& boot = machine().launches[0];
+            EXPECT_TRUE(boot.elevated);
+            EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com");
+            EXPECT_EQ(boot.command_line, "-s -f  c:\\inst -a ") << "the arguments behind the name";
+            EXPECT_EQ(boot.cwd, "d:\\kit");
+            EXPECT_EQ(boot.start_dir, std::nullopt) << "a fresh environment";
+        } else {
+            EXPECT_EQ(machine().launches.size(), row.elevated ? 1u : 0u);
+        }
+    }
+}
+
 TEST_F(SetupFlow, HelpAndVersionShowTheirBoxAndDoNothingElse) {
     run("D:\\Kit\\setup.exe -force -help");
     ASSERT_EQ(machine().boxes.size(), 1u);
@@ -321,21 +392,25 @@ TEST_F(SetupFlow, UnreachableProgramDirectoryRecordsTheStartDirectory) {
 }
 
 TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
-    // Names are UTF-8: a Cyrillic letter is two bytes, so 129 of them no longer fit
-    // the 260-byte directory buffer, though they are far from 260 characters.
+    // Names are UTF-8, up to three bytes a letter (four for two UTF-16
+    // characters): the limit counts characters, 259 of them, not bytes.
     struct Row {
         int letters;
+        std::string letter;
         bool written;
     };
-    for (Row row : {Row{128, true}, Row{129, false}}) {
+    for (const Row& row : {Row{128, "\xD0\x94", true},            // Д: 259 bytes
+                           Row{256, "\xD0\x94", true},            // 512 bytes, 259 characters
+                           Row{256, "\xE4\xB8\xAD", true},        // 中: 771 bytes
+                           Row{257, "\xE4\xB8\xAD", false},       // 260 characters
+                           Row{129, "\xF0\x9F\x98\x80", false}}) {  // 😀, two UTF-16 characters each
         fake::reset();
         std::string dir = "d:\\";
-        for (int i = 0; i < row.letters; ++i) dir += "\xD0\x94";  // Д
+        for (int i = 0; i < row.letters; ++i) dir += row.letter;
         machine().dirs.insert(dir);
         run(dir + "\\setup.exe");
         EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
         if (row.written) {
-            EXPECT_EQ(dir.size(), 259u);
             EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz(dir));
             EXPECT_TRUE(machine().boxes.empty());
         } else {

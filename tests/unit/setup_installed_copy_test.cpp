@@ -63,6 +63,32 @@ TEST_F(InstalledCopy, CheckOutcomes) {
     }
 }
 
+TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadAgainWhole) {
+    // The size query counts two bytes a letter: right for none of these, too
+    // small for Chinese, three bytes a letter in UTF-8.
+    machine().size_estimate_utf16 = true;
+    std::string chinese = "C:\\";
+    for (int i = 0; i < 200; ++i) chinese += "\xE4\xB8\xAD";  // 中
+    struct Row {
+        std::string path;
+        std::vector<std::string> reads;
+    };
+    for (const Row& row : {Row{"C:\\Kit", {"query_value InstPath 15"}},
+                           Row{chinese, {"query_value InstPath 409", "query_value InstPath 605"}}}) {
+        fake::reset();
+        machine().size_estimate_utf16 = true;
+        fake::put_value(kRecord, "Version", sz("1.8-002"));
+        fake::put_value(kRecord, "InstPath", sz(row.path));
+        CheckResult r = check_installed_copy(open_record());
+        EXPECT_EQ(r.outcome, Outcome::current);
+        EXPECT_EQ(opt(r.inst_path), row.path) << "never cut, never lost";
+        std::vector<std::string> reads;
+        for (auto& c : machine().calls)
+            if (c.rfind("query_value InstPath", 0) == 0) reads.push_back(c);
+        EXPECT_EQ(reads, row.reads);
+    }
+}
+
 TEST_F(InstalledCopy, UnreadableValuesCountAsEmpty) {
     fake::put_value(kRecord, "Version", sz("1.8-002"));
     fake::put_value(kRecord, "InstPath", sz("C:\\Kit"));
@@ -93,6 +119,7 @@ TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
     EXPECT_FALSE(machine().launches[0].inherit_handles);
     EXPECT_FALSE(machine().launches[0].new_console);
     EXPECT_FALSE(machine().launches[0].has_console_look);
+    EXPECT_TRUE(machine().launches[0].no_window) << "no console window flashes up";
     // The probe waits without a time limit.
     EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "wait_for 4294967295"), machine().calls.end());
 }

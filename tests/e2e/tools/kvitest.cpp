@@ -1,6 +1,6 @@
 // kvitest: the Windows-side helper of the end-to-end tests, built for each
-// architecture so that it sees the same registry view as the programs under
-// test. Several subcommands may be chained in one start, separated by ";;".
+// architecture; like the programs under test it asks for the 32-bit registry
+// view by name, so both builds read and write the same keys. Several subcommands may be chained in one start, separated by ";;".
 //
 //   run --status FILE --cmd-hex HEX [--cwd-hex HEX] [--stdin FILE|pipe:FILE|none|nul]
 //       [--stdout FILE] [--console 1] [--flags N] [--env NAME=VALUE]
@@ -393,7 +393,7 @@ int cmd_sddl() {
 void dump_key(const char* alias) {
     HKEY key;
     std::string prefix = std::string(alias) + ".";
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(alias), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(alias), 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
         out((prefix + "exists").c_str(), "0");
         return;
     }
@@ -414,7 +414,7 @@ void dump_key(const char* alias) {
 int cmd_regget(const std::vector<std::string>& args) {
     if (args.size() != 2 || !key_path(args[0])) return 2;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(args[0]), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(args[0]), 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
         out("exists", "0");
         return 0;
     }
@@ -438,7 +438,7 @@ int cmd_regset(const std::vector<std::string>& args) {
     std::string bytes;
     if (!standin::from_hex(args[3], bytes)) return 2;
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path(args[0]), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path(args[0]), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
                         nullptr) != ERROR_SUCCESS) {
         std::fprintf(stderr, "kvitest regset: cannot create key\n");
         return 1;
@@ -454,13 +454,13 @@ int cmd_regset(const std::vector<std::string>& args) {
 }
 
 int cmd_regdel() {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kRecordKey);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kRecordParent);  // only when nothing else is below it
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, KEY_WOW64_32KEY, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kRecordParent, KEY_WOW64_32KEY, 0);  // only when nothing else is below it
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_32KEY, 0);
     HKEY key;
-    bool left = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    bool left = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS;
     if (left) RegCloseKey(key);
-    bool left2 = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    bool left2 = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS;
     if (left2) RegCloseKey(key);
     if (left || left2) {
         std::fprintf(stderr, "kvitest regdel: a key is still there\n");
