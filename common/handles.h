@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform.h"
+#include "trace.h"
 
 namespace kvi {
 
@@ -66,7 +67,9 @@ public:
     // Starts the request; true on success.
     bool start(const plat::StartRequest& request) {
         plat::Started started;
-        if (!plat::start_process(request, started)) return false;
+        bool ok = plat::start_process(request, started);
+        trace::started(request, ok);
+        if (!ok) return false;
         thread_.reset(started.thread);
         process_.reset(started.process);
         return true;

@@ -5,13 +5,14 @@
 #include "constants.h"
 #include "platform.h"
 #include "text.h"
+#include "trace.h"
 
 namespace kvi::install {
 
 namespace {
 
 void report() {
-    plat::message_box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error",
+    trace::box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error",
                       plat::Icon::none);
 }
 
@@ -88,7 +89,9 @@ void create_start_menu_shortcut() {
         return;
     }
     (void)plat::create_directory(link_folder, plat::Acl::inherited);
-    if (!plat::save_link(persist.file, link_file)) report();
+    bool saved = plat::save_link(persist.file, link_file);
+    trace::note({"shortcut ", saved ? "saved: " : "not saved: ", link_file});
+    if (!saved) report();
 }
 
 }  // namespace kvi::install

@@ -4,6 +4,7 @@
 
 #include "constants.h"
 #include "platform.h"
+#include "trace.h"
 
 namespace kvi::setup {
 
@@ -57,6 +58,7 @@ std::uint32_t read_text_value(plat::Key key, const char* name, Text& out) {
         if (plat::query_value(key, name, out.data(), size + 1)) out.fit_to_terminator();
         else out.make_empty();
     }
+    trace::note({"value ", name, ": ", trace::dec(size), " bytes, text <", out.view(), ">"});
     return size;
 }
 
@@ -70,7 +72,11 @@ bool start(Text& command, StartedProcess& process) {
 
 }  // namespace
 
-OwnedKey open_record() { return OwnedKey(plat::create_key(plat::local_machine(), kRecordKey)); }
+OwnedKey open_record() {
+    OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
+    trace::note({"installation record ", record.open() ? "opened" : "not opened"});
+    return record;
+}
 
 CheckResult check_installed_copy(OwnedKey record) {
     CheckResult result;
@@ -107,17 +113,19 @@ bool probe(std::string_view inst_path) {
     if (!start(command, process)) return false;
     (void)plat::wait_for(process.process(), plat::kInfinite);
     std::uint32_t status = 0;
-    if (!plat::exit_code(process.process(), status)) return false;
+    bool read = plat::exit_code(process.process(), status);
+    trace::note({"probe exit status ", read ? std::string_view(trace::dec(static_cast<std::int32_t>(status))) : "unreadable"});
+    if (!read) return false;
     return status == static_cast<std::uint32_t>(kProbeAnswer);
 }
 
 bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail) {
-    if (inst_path.empty()) return false;
+    if (inst_path.empty()) return trace::note({"no probe: InstPath is empty"}), false;
     if (!probe(inst_path)) return false;
     Text command;
     if (!build_install_command(command, inst_path, " -silentLaunch -register")) return false;
     if (tail.present() && !command.append_all(" ", tail.view())) return false;
-    if (noexecute) return true;
+    if (noexecute) return trace::note({"no hand-off started: -noexecute"}), true;
     StartedProcess process;
     return start(command, process);
 }

@@ -7,6 +7,7 @@
 #include "installed_copy.h"
 #include "platform.h"
 #include "start_dir.h"
+#include "trace.h"
 
 namespace kvi::setup {
 
@@ -54,18 +55,28 @@ OwnedKey record_original_source() {
     OwnedKey record = open_record();
     bool written = record.open() && n > 0 && n < kPathMax &&
                    plat::set_string_value(record.get(), kValueOriginalSource, dir, n + 1);
+    trace::value_written(kValueOriginalSource, dir, n + 1, written);
     if (!written)
-        plat::message_box(
+        trace::box(
             "Error setting original source.  It may be because you do not have administrator privileges.  "
             "This should not affect the operation of your program.",
             "Registration Error", plat::Icon::error);
     return record;
 }
 
+int flow();
+
 }  // namespace
 
 int run() {
     plat::restrict_dll_search();
+    trace::begin("setup");
+    return trace::end(flow());
+}
+
+namespace {
+
+int flow() {
     settle_start_dir();
 
     Options options;
@@ -76,7 +87,9 @@ int run() {
         case ParseEnd::done: break;
     }
 
-    if (options.program_dir.present()) (void)plat::set_current_dir(options.program_dir.c_str());
+    bool entered = options.program_dir.present() && plat::set_current_dir(options.program_dir.c_str());
+    trace::note({"program directory ", options.program_dir.present() ? options.program_dir.view() : "none",
+                 entered ? " entered" : " not entered"});
 
     OwnedKey record = record_original_source();
 
@@ -87,10 +100,14 @@ int run() {
         CheckResult check = check_installed_copy(std::move(record));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
+        trace::note({"installed copy: ", outcome == Outcome::none ? "none" : outcome == Outcome::older ? "older" : "current"});
         if (outcome == Outcome::current) {
             if (hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
+            trace::note({"no hand-off: installed copy taken as older"});
             outcome = Outcome::older;
         }
+    } else {
+        trace::note({"installed copy not checked: ", options.force ? "-force" : "-target"});
     }
 
     // Prepare the usual location.
@@ -101,8 +118,11 @@ int run() {
         target = true;
         outcome = Outcome::none;
     }
-    bool prepared = plat::create_directory(kUsualLocation, plat::Acl::installed_folder) != plat::MakeDir::failed &&
-                    (target || directory_reachable(kUsualLocation));
+    plat::MakeDir made = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
+    bool prepared = made != plat::MakeDir::failed && (target || directory_reachable(kUsualLocation));
+    trace::note({"usual location ", prepared ? "prepared: " : "not prepared: ",
+                 made == plat::MakeDir::failed ? "failed" : !prepared ? "unreachable"
+                 : made == plat::MakeDir::created ? "created" : "exists"});
 
     // The bootstrap command: the first row that applies names the location.
     // Without a usable usual location it is the target path, or none.
@@ -133,9 +153,12 @@ int run() {
     plat::StartRequest request;
     request.application = program.c_str();
     request.command_line = command.data();
+    if (!located) trace::note({"bootstrap not started: its command or path could not be built"});
     if (!located || !bootstrap.start(request))
-        plat::message_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
+        trace::box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }
+
+}  // namespace
 
 }  // namespace kvi::setup

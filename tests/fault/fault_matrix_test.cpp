@@ -52,8 +52,9 @@ constexpr std::pair<Op, const char*> kOps[] = {
     {Op::create_shell_link, "create_shell_link"},
     {Op::link_persist, "link_persist"},
     {Op::save_link, "save_link"},
+    {Op::open_for_append, "open_for_append"},
 };
-static_assert(std::size(kOps) == static_cast<std::size_t>(Op::save_link) + 1, "every operation of the fake");
+static_assert(std::size(kOps) == static_cast<std::size_t>(Op::open_for_append) + 1, "every operation of the fake");
 
 // How a failure changes a scenario's outcome; what is not set stays as in the
 // undisturbed run.
