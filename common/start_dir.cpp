@@ -33,10 +33,10 @@ bool read_current_dir(Text& out) {
 void settle_start_dir() {
     char value[kPathMax];
     std::uint32_t n = plat::get_env(kStartDirVar, value, kPathMax);
-    if (n != 0) return trace::note({"start directory kept: ", n < kPathMax ? value : "(longer than the buffer)"});
+    if (n != 0) return trace::note("start dir kept %s", n < kPathMax ? value : "(long)");
     Text current;
     bool set = read_current_dir(current) && plat::set_env(kStartDirVar, current.c_str());
-    trace::note({"start directory ", set ? "set: " : "not set: ", current.view()});
+    trace::note("start dir %s %s", set ? "set" : "not set", current.c_str());
 }
 
 }  // namespace kvi

@@ -5,8 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
-#include <string_view>
 
 #include "platform.h"
 
@@ -26,24 +24,15 @@ int end(int status);
 // True between a begin() that opened the file and end().
 bool on();
 
-// A number as text in a buffer of its own, for the pieces of a line.
-class Number {
-public:
-    static Number dec(std::int64_t value);
-    static Number hex(std::uint32_t value);  // 0x and eight digits
-    operator std::string_view() const { return std::string_view(digits_, size_); }
+// Writes one line: the format's bytes with each % directive replaced by the
+// next argument: %s a zero-terminated text (null: nothing), written with
+// each control byte as \xNN so that no name can break the line or forge
+// another; %u an unsigned 32-bit number, %x one as 0x and eight hex digits
+// (exit statuses: -1110 is 0xFFFFFBAA).
+void note(const char* format, ...);
 
-private:
-    char digits_[24] = {};
-    std::uint8_t size_ = 0;
-};
-inline Number dec(std::int64_t value) { return Number::dec(value); }
-
-// Writes one line made of the pieces in turn; control bytes are written as \xNN.
-void note(std::initializer_list<std::string_view> pieces);
-
-// A registry value written with its byte count (data shown up to its first
-// zero byte), or not written.
+// A registry value written with its byte count and data (a zero-terminated
+// text), or not written.
 void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok);
 
 // One start of a process, as the request gave it; on failure with the error code.

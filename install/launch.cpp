@@ -85,22 +85,22 @@ struct Relay {
         // write fails once the application has ended, instead of blocking forever.
         (void)read_end.close();
         char buffer[kRelayChunk];
-        std::uint64_t relayed = 0;
-        const char* ended = "the input ended";
+        std::uint32_t relayed = 0;  // stops at its largest value
+        const char* ended = "input ended";
         for (;;) {
             std::uint32_t got = 0, wrote = 0;
             if (!plat::read_file(saved_input, buffer, kRelayChunk, got)) {
-                ended = "the input could not be read";
+                ended = "input unreadable";
                 break;
             }
             if (got == 0) break;
             if (!plat::write_file(write_end.get(), buffer, got, wrote)) {
-                ended = "the application took no more";
+                ended = "application took no more";
                 break;
             }
-            relayed += wrote;
+            relayed = wrote > UINT32_MAX - relayed ? UINT32_MAX : relayed + wrote;
         }
-        trace::note({"relay: ", trace::dec(static_cast<std::int64_t>(relayed)), " bytes; ", ended});
+        trace::note("relay %u bytes, %s", relayed, ended);
         if (!write_end.close()) box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
     }
 };

@@ -58,7 +58,7 @@ std::uint32_t read_text_value(plat::Key key, const char* name, Text& out) {
         if (plat::query_value(key, name, out.data(), size + 1)) out.fit_to_terminator();
         else out.make_empty();
     }
-    trace::note({"value ", name, ": ", trace::dec(size), " bytes, text <", out.view(), ">"});
+    trace::note("read %s, %u bytes <%s>", name, size, out.c_str());
     return size;
 }
 
@@ -74,7 +74,7 @@ bool start(Text& command, StartedProcess& process) {
 
 OwnedKey open_record() {
     OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
-    trace::note({"installation record ", record.open() ? "opened" : "not opened"});
+    trace::note("record %s", record.open() ? "opened" : "not opened");
     return record;
 }
 
@@ -114,18 +114,18 @@ bool probe(std::string_view inst_path) {
     (void)plat::wait_for(process.process(), plat::kInfinite);
     std::uint32_t status = 0;
     bool read = plat::exit_code(process.process(), status);
-    trace::note({"probe exit status ", read ? std::string_view(trace::dec(static_cast<std::int32_t>(status))) : "unreadable"});
+    trace::note(read ? "probe exit %x" : "probe exit unreadable", status);
     if (!read) return false;
     return status == static_cast<std::uint32_t>(kProbeAnswer);
 }
 
 bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail) {
-    if (inst_path.empty()) return trace::note({"no probe: InstPath is empty"}), false;
+    if (inst_path.empty()) return false;
     if (!probe(inst_path)) return false;
     Text command;
     if (!build_install_command(command, inst_path, " -silentLaunch -register")) return false;
     if (tail.present() && !command.append_all(" ", tail.view())) return false;
-    if (noexecute) return trace::note({"no hand-off started: -noexecute"}), true;
+    if (noexecute) return true;
     StartedProcess process;
     return start(command, process);
 }

@@ -88,8 +88,8 @@ int flow() {
     }
 
     bool entered = options.program_dir.present() && plat::set_current_dir(options.program_dir.c_str());
-    trace::note({"program directory ", options.program_dir.present() ? options.program_dir.view() : "none",
-                 entered ? " entered" : " not entered"});
+    trace::note("program dir %s %s", options.program_dir.present() ? options.program_dir.c_str() : "none",
+                entered ? "entered" : "not entered");
 
     OwnedKey record = record_original_source();
 
@@ -100,14 +100,11 @@ int flow() {
         CheckResult check = check_installed_copy(std::move(record));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
-        trace::note({"installed copy: ", outcome == Outcome::none ? "none" : outcome == Outcome::older ? "older" : "current"});
+        trace::note("installed copy %s", outcome == Outcome::none ? "none" : outcome == Outcome::older ? "older" : "current");
         if (outcome == Outcome::current) {
             if (hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
-            trace::note({"no hand-off: installed copy taken as older"});
             outcome = Outcome::older;
         }
-    } else {
-        trace::note({"installed copy not checked: ", options.force ? "-force" : "-target"});
     }
 
     // Prepare the usual location.
@@ -120,9 +117,9 @@ int flow() {
     }
     plat::MakeDir made = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
     bool prepared = made != plat::MakeDir::failed && (target || directory_reachable(kUsualLocation));
-    trace::note({"usual location ", prepared ? "prepared: " : "not prepared: ",
-                 made == plat::MakeDir::failed ? "failed" : !prepared ? "unreachable"
-                 : made == plat::MakeDir::created ? "created" : "exists"});
+    trace::note("usual location %s: %s", prepared ? "prepared" : "not prepared",
+                made == plat::MakeDir::failed ? "failed" : !prepared ? "unreachable"
+                : made == plat::MakeDir::created ? "created" : "exists");
 
     // The bootstrap command: the first row that applies names the location.
     // Without a usable usual location it is the target path, or none.
@@ -153,7 +150,6 @@ int flow() {
     plat::StartRequest request;
     request.application = program.c_str();
     request.command_line = command.data();
-    if (!located) trace::note({"bootstrap not started: its command or path could not be built"});
     if (!located || !bootstrap.start(request))
         trace::box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
