@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "fake_platform.h"
 #include "expected_texts.h"
@@ -29,3 +32,31 @@ using expected::kUninstallEntry;
 
 // A zero-terminated text as stored in the registry.
 inline std::string sz(const std::string& s) { return s + std::string(1, '\0'); }
+
+// The trace file of the trace rows.
+inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
+
+// The trace file's lines, each of which must end in CR LF, with the time and
+// the process id masked: "T setup P start ...".
+inline std::vector<std::string> trace_lines() {
+    std::vector<std::string> out;
+    const std::string& text = fake::state().file_data[kTraceFile];
+    static const std::regex stamp("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z (\\S+) \\d+ ");
+    for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
+        end = text.find("\r\n", at);
+        EXPECT_NE(end, std::string::npos) << "a line without its end";
+        if (end == std::string::npos) break;
+        out.push_back(std::regex_replace(text.substr(at, end - at), stamp, "T $1 P "));
+    }
+    return out;
+}
+
+// "a | b | c" as {"a", "b", "c"}: platform calls written compactly.
+inline std::vector<std::string> calls(const std::string& list) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0, end; at <= list.size(); at = end + 3) {
+        end = std::min(list.find(" | ", at), list.size());
+        out.push_back(list.substr(at, end - at));
+    }
+    return out;
+}
