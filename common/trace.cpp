@@ -148,7 +148,7 @@ void started(const plat::StartRequest& request, bool ok) {
     std::uint32_t error = ok ? 0 : plat::last_error();  // before any other call can change it
     // Without a program named, the command line's first word is the program.
     note(ok ? "started <%s> program %s flags %x%s" : "not started <%s> program %s flags %x%s error %u",
-         request.command_line, request.application ? request.application : "(first word)",
+         request.command_line, request.application ? request.application : "(its first word)",
          request.new_console ? kNewConsole : 0u, request.inherit_handles ? " inherit" : "", error);
 }
 

@@ -873,7 +873,7 @@ class HandoffTests(E2ECase):
         self.assertEqual(len(pids), 3, "setup, the probe and the hand-off")
         who = {pids[0]: "setup", pids[1]: "probe", pids[2]: "handoff"}
         got = ["%s %s %s" % (who[m.group(3)], m.group(2), m.group(4)) for m in lines]
-        setup_ends = ["setup setup started <%s> program (first word) flags 0x00000000" % handoff,
+        setup_ends = ["setup setup started <%s> program (its first word) flags 0x00000000" % handoff,
                       "setup setup exit 0x00000000"]
         self.assertEqual([g for g in got if not g.startswith("handoff")], [
             "setup setup start 1.8-002 <%s\\setup.exe -NoSplash> in %s" % (medium, self.start),
@@ -884,7 +884,7 @@ class HandoffTests(E2ECase):
             "setup setup read Version, 8 bytes <1.8-002>",
             "setup setup read InstPath, %d bytes <%s>" % (len(kit) + 1, kit),
             "setup setup installed copy current",
-            "setup setup started <%s\\Install.exe -verctrl> program (first word) flags 0x00000000" % kit,
+            "setup setup started <%s\\Install.exe -verctrl> program (its first word) flags 0x00000000" % kit,
             "probe Install start 1.8-002 <%s\\Install.exe -verctrl> in %s" % (kit, medium),
             "probe Install start dir kept " + self.start,
             "probe Install exit 0xFFFFFBAA",

@@ -342,9 +342,9 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
              answers(kAnswer);
          },
          lines(" -nosplash", "1.8-002", "C:\\Kit",
-               {"installed copy current", "started <C:\\Kit\\Install.exe -verctrl> program (first word) flags 0x00000000",
+               {"installed copy current", "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x00000000",
                 "probe exit 0xFFFFFBAA",
-                "started <C:\\Kit\\Install.exe -silentLaunch -register  -nosplash> program (first word) flags 0x00000000"}),
+                "started <C:\\Kit\\Install.exe -silentLaunch -register  -nosplash> program (its first word) flags 0x00000000"}),
          read_both + " | start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
              " | start_process C:\\Kit\\Install.exe -silentLaunch -register  -nosplash" + closed},
         {"not prepared", "", blocked,
