@@ -12,10 +12,10 @@ namespace {
 
 // The longest line, its end included; a longer one is cut and says so.
 constexpr std::size_t kLineMax = 16384;
-constexpr char kCut[] = " [cut]";
-constexpr char kEnd[] = "\r\n";
+constexpr char kCutEnd[] = " [cut]\r\n";
+constexpr std::size_t kEndOnly = 6;  // kCutEnd + kEndOnly: the end of a line that was not cut
 // Room kept behind the text for the cut mark and the line's end.
-constexpr std::size_t kTextMax = kLineMax - (sizeof kCut - 1) - (sizeof kEnd - 1);
+constexpr std::size_t kTextMax = kLineMax - (sizeof kCutEnd - 1);
 // CREATE_NEW_CONSOLE, the one creation flag a request can ask for.
 constexpr std::uint32_t kNewConsole = 0x10;
 
@@ -28,7 +28,7 @@ struct State {
 };
 State g;
 
-// One line being built on the heap, never beyond kTextMax bytes of text.
+// One line being built in a heap text of kLineMax bytes.
 struct Line {
     char* data;
     std::size_t size;
@@ -38,17 +38,14 @@ struct Line {
         if (size < kTextMax && !full) data[size++] = c;
         else full = true;
     }
-    // A number in decimal, at least `width` digits with leading zeros.
-    void number(std::uint32_t value, int width) {
+    // A number in decimal or hex, at least `width` digits with leading zeros.
+    void number(std::uint32_t value, std::uint32_t base, int width) {
         char digits[10];
         int n = 0;
-        do digits[n++] = static_cast<char>('0' + value % 10);
-        while ((value /= 10) != 0);
+        do digits[n++] = "0123456789ABCDEF"[value % base];
+        while ((value /= base) != 0);
         while (n < width) digits[n++] = '0';
         while (n > 0) put(digits[--n]);
-    }
-    void hex(std::uint32_t value, int digits) {
-        while (digits-- > 0) put("0123456789ABCDEF"[(value >> (4 * digits)) & 15]);
     }
     void format(const char* f, va_list args) {
         for (; *f; ++f) {
@@ -62,22 +59,16 @@ struct Line {
                         auto b = static_cast<unsigned char>(*s);
                         if (b >= 0x20 && b != 0x7F) {
                             put(*s);
-                        } else if (size + 4 <= kTextMax) {
+                        } else {
                             put('\\');
                             put('x');
-                            hex(b, 2);
-                        } else {
-                            full = true;
+                            number(b, 16, 2);
                         }
                     }
                     break;
-                case 'x':
-                    put('0');
-                    put('x');
-                    hex(va_arg(args, unsigned), 8);
-                    break;
-                case 'u': number(va_arg(args, unsigned), 1); break;
-                default: number(va_arg(args, unsigned), *f - '0'); break;  // %2 to %4: the time's fields
+                case 'x': number(va_arg(args, unsigned), 16, 8); break;
+                case 'u': number(va_arg(args, unsigned), 10, 1); break;
+                default: number(va_arg(args, unsigned), 10, *f - '0'); break;  // %2 to %4: the time's fields
             }
         }
     }
@@ -110,7 +101,7 @@ void begin(const char* program) {
 }
 
 int end(int status) {
-    note("exit %x", status);
+    note("exit 0x%x", status);
     if (on()) (void)plat::close_handle(g.file);
     g.file = plat::Handle::invalid;
     return status;
@@ -128,15 +119,11 @@ void note(const char* f, ...) {
     line.format(f, args);
     va_end(args);
     // The room kept behind the text takes the cut mark and the line's end.
-    if (line.full) {
-        std::memcpy(line.data + line.size, kCut, sizeof kCut - 1);
-        line.size += sizeof kCut - 1;
-    }
-    std::memcpy(line.data + line.size, kEnd, sizeof kEnd - 1);
+    for (const char* end = kCutEnd + (line.full ? 0 : kEndOnly); *end; ++end) line.data[line.size++] = *end;
     // One write per line, so that the lines of processes that append at the
     // same time never mix.
     std::uint32_t wrote = 0;
-    (void)plat::write_file(g.file, line.data, static_cast<std::uint32_t>(line.size + sizeof kEnd - 1), wrote);
+    (void)plat::write_file(g.file, line.data, static_cast<std::uint32_t>(line.size), wrote);
 }
 
 void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok) {
@@ -147,7 +134,7 @@ void started(const plat::StartRequest& request, bool ok) {
     if (!on()) return;
     std::uint32_t error = ok ? 0 : plat::last_error();  // before any other call can change it
     // Without a program named, the command line's first word is the program.
-    note(ok ? "started <%s> program %s flags %x%s" : "not started <%s> program %s flags %x%s error %u",
+    note(ok ? "started <%s> program %s flags 0x%x%s" : "not started <%s> program %s flags 0x%x%s error %u",
          request.command_line, request.application ? request.application : "(its first word)",
          request.new_console ? kNewConsole : 0u, request.inherit_handles ? " inherit" : "", error);
 }

@@ -27,7 +27,7 @@ bool on();
 // Writes one line: the format's bytes with each % directive replaced by the
 // next argument: %s a zero-terminated text (null: nothing), written with
 // each control byte as \xNN so that no name can break the line or forge
-// another; %u an unsigned 32-bit number, %x one as 0x and eight hex digits
+// another; %u an unsigned 32-bit number, %x one as eight hex digits
 // (exit statuses: -1110 is 0xFFFFFBAA).
 void note(const char* format, ...);
 

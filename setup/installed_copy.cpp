@@ -114,7 +114,7 @@ bool probe(std::string_view inst_path) {
     (void)plat::wait_for(process.process(), plat::kInfinite);
     std::uint32_t status = 0;
     bool read = plat::exit_code(process.process(), status);
-    trace::note(read ? "probe exit %x" : "probe exit unreadable", status);
+    trace::note(read ? "probe exit 0x%x" : "probe exit unreadable", status);
     if (!read) return false;
     return status == static_cast<std::uint32_t>(kProbeAnswer);
 }
