@@ -151,9 +151,9 @@ void write_stdout(const char* text, std::uint32_t n);
 
 // --- Trace file ---------------------------------------------------------------------
 
-// A moment in UTC, as the system clock gives it.
+// A moment in UTC, as the system clock gives it (the fields of SYSTEMTIME).
 struct UtcTime {
-    std::uint16_t year, month, day, hour, minute, second, millisecond;
+    std::uint16_t year, month, day_of_week, day, hour, minute, second, millisecond;
 };
 // The current time in UTC (GetSystemTime).
 UtcTime utc_now();

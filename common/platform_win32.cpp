@@ -1,6 +1,8 @@
 // The Win32 side of platform.h: each function is one system call (or a very
 // short sequence) translated into our own vocabulary. The flows never see a
 // Windows type; the unit tests link a fake in place of this file.
+#include <cstring>
+
 #include "constants.h"
 #include "platform.h"
 #include "platform_win32.h"
@@ -267,7 +269,10 @@ void write_stdout(const char* text, std::uint32_t n) {
 UtcTime utc_now() {
     SYSTEMTIME t;
     GetSystemTime(&t);
-    return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+    static_assert(sizeof(UtcTime) == sizeof t, "the fields of SYSTEMTIME, in its order");
+    UtcTime out;
+    std::memcpy(&out, &t, sizeof out);
+    return out;
 }
 
 std::uint32_t process_id() { return GetCurrentProcessId(); }

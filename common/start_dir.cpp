@@ -33,10 +33,10 @@ bool read_current_dir(Text& out) {
 void settle_start_dir() {
     char value[kPathMax];
     std::uint32_t n = plat::get_env(kStartDirVar, value, kPathMax);
-    if (n != 0) return trace::note("start dir kept %s", n < kPathMax ? value : "(long)");
+    if (n != 0) return trace::note("start dir kept %s", n < kPathMax ? value : nullptr);
     Text current;
     bool set = read_current_dir(current) && plat::set_env(kStartDirVar, current.c_str());
-    trace::note("start dir %s %s", set ? "set" : "not set", current.c_str());
+    trace::note("start dir %s %s", trace::maybe_not(set, "not set"), current.c_str());
 }
 
 }  // namespace kvi

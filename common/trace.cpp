@@ -127,7 +127,8 @@ void note(const char* f, ...) {
 }
 
 void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok) {
-    note(ok ? "wrote %s, %u bytes <%s>" : "not written %s", name, bytes, data);
+    if (ok) note(kValueLine, "wrote", name, bytes, data);
+    else note("not written %s", name);
 }
 
 void started(const plat::StartRequest& request, bool ok) {

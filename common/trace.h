@@ -31,6 +31,14 @@ bool on();
 // (exit statuses: -1110 is 0xFFFFFBAA).
 void note(const char* format, ...);
 
+// "not <word>" when `yes` is false, else the word alone: not_word is "not "
+// and the word, so that both are one text in the program.
+constexpr const char* maybe_not(bool yes, const char* not_word) { return yes ? not_word + 4 : not_word; }
+
+// The line of a registry value read or written: "read" or "wrote", its name,
+// byte count and text.
+inline constexpr char kValueLine[] = "%s %s, %u bytes <%s>";
+
 // A registry value written with its byte count and data (a zero-terminated
 // text), or not written.
 void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok);

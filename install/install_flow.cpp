@@ -27,8 +27,7 @@ int flow(const char* own_name) {
     bool noexecute = has_option(tail, "-noexecute");
 
     bool entered = line.program_dir.present() && plat::set_current_dir(line.program_dir.c_str());
-    trace::note("program dir %s %s", line.program_dir.present() ? line.program_dir.c_str() : "none",
-                entered ? "entered" : "not entered");
+    trace::note("program dir %s %s", line.program_dir.c_str(), trace::maybe_not(entered, "not entered"));
     if (line.program_dir.present() && !entered) {
         if (!silent_launch)
             trace::box("Error navigating to Install Application directory.", "Set Directory Error",

@@ -90,7 +90,7 @@ void create_start_menu_shortcut() {
     }
     (void)plat::create_directory(link_folder, plat::Acl::inherited);
     bool saved = plat::save_link(persist.file, link_file);
-    trace::note("shortcut %s %s", saved ? "saved" : "not saved", link_file);
+    trace::note("shortcut %s %s", trace::maybe_not(saved, "not saved"), link_file);
     if (!saved) report();
 }
 

@@ -58,7 +58,7 @@ std::uint32_t read_text_value(plat::Key key, const char* name, Text& out) {
         if (plat::query_value(key, name, out.data(), size + 1)) out.fit_to_terminator();
         else out.make_empty();
     }
-    trace::note("read %s, %u bytes <%s>", name, size, out.c_str());
+    trace::note(trace::kValueLine, "read", name, size, out.c_str());
     return size;
 }
 
@@ -74,7 +74,7 @@ bool start(Text& command, StartedProcess& process) {
 
 OwnedKey open_record() {
     OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
-    trace::note("record %s", record.open() ? "opened" : "not opened");
+    trace::note("record %s", trace::maybe_not(record.open(), "not opened"));
     return record;
 }
 

@@ -88,8 +88,7 @@ int flow() {
     }
 
     bool entered = options.program_dir.present() && plat::set_current_dir(options.program_dir.c_str());
-    trace::note("program dir %s %s", options.program_dir.present() ? options.program_dir.c_str() : "none",
-                entered ? "entered" : "not entered");
+    trace::note("program dir %s %s", options.program_dir.c_str(), trace::maybe_not(entered, "not entered"));
 
     OwnedKey record = record_original_source();
 
@@ -100,7 +99,7 @@ int flow() {
         CheckResult check = check_installed_copy(std::move(record));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
-        trace::note("installed copy %s", outcome == Outcome::none ? "none" : outcome == Outcome::older ? "older" : "current");
+        trace::note("installed copy %s", "none\0\0older\0current" + 6 * static_cast<int>(outcome));  // its name
         if (outcome == Outcome::current) {
             if (hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
             outcome = Outcome::older;
@@ -117,7 +116,7 @@ int flow() {
     }
     plat::MakeDir made = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
     bool prepared = made != plat::MakeDir::failed && (target || directory_reachable(kUsualLocation));
-    trace::note("usual location %s: %s", prepared ? "prepared" : "not prepared",
+    trace::note("usual location %s: %s", trace::maybe_not(prepared, "not prepared"),
                 made == plat::MakeDir::failed ? "failed" : !prepared ? "unreachable"
                 : made == plat::MakeDir::created ? "created" : "exists");
 

@@ -114,7 +114,7 @@ struct State {
     // The trace file.
     std::map<std::string, std::string, NoCase> file_data;  // what each file opened for appending holds
     std::set<std::string, NoCase> links;  // names where a link or junction stands
-    plat::UtcTime clock = {2026, 12, 9, 4, 5, 6, 7};
+    plat::UtcTime clock = {2026, 12, 3, 9, 4, 5, 6, 7};
     std::uint32_t pid = 4242;
     std::uint32_t last_error = 0;  // a failed start leaves 2 (file not found)
 };

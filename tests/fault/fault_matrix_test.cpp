@@ -379,7 +379,9 @@ public:
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
         for (const ScenarioCheck& a : kAlways)
             if (s_.name == std::string(a.scenario)) a.check();
-        if (s_.traced) EXPECT_GE(fake::state().file_data[kTraceFile].size(), 200u) << "the traced run left its lines";
+        if (s_.traced) {
+            EXPECT_GE(fake::state().file_data[kTraceFile].size(), 200u) << "the traced run left its lines";
+        }
     }
 
 private:
@@ -419,9 +421,13 @@ private:
     void check_trace(std::size_t undisturbed) {
         std::string text = fake::state().file_data[kTraceFile];
         std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-        if (op_ == Op::write_file) EXPECT_EQ(lines, undisturbed - 1);
-        if (op_ == Op::open_for_append || op_ == Op::get_env) EXPECT_EQ(lines, 0u);
-        if (op_ == Op::get_current_dir) EXPECT_NE(text.find(" in unreadable\r\n"), std::string::npos) << text;
+        if (op_ == Op::write_file) {
+            EXPECT_EQ(lines, undisturbed - 1);
+        } else if (op_ == Op::open_for_append || op_ == Op::get_env) {
+            EXPECT_EQ(lines, 0u);
+        } else {
+            EXPECT_NE(text.find(" in unreadable\r\n"), std::string::npos) << text;  // get_current_dir
+        }
     }
     std::size_t trace_lines_undisturbed() {
         fake::reset();
