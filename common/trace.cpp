@@ -119,7 +119,7 @@ void note(const char* f, ...) {
     line.format(f, args);
     va_end(args);
     // The room kept behind the text takes the cut mark and the line's end.
-    for (const char* end = kCutEnd + (line.full ? 0 : kEndOnly); *end; ++end) line.data[line.size++] = *end;
+    for (const char* tail = kCutEnd + (line.full ? 0 : kEndOnly); *tail; ++tail) line.data[line.size++] = *tail;
     // One write per line, so that the lines of processes that append at the
     // same time never mix.
     std::uint32_t wrote = 0;

@@ -24,12 +24,12 @@ int end(int status);
 // True between a begin() that opened the file and end().
 bool on();
 
-// Writes one line: the format's bytes with each % directive replaced by the
+// Writes one line: the bytes of the format f with each % directive replaced by the
 // next argument: %s a zero-terminated text (null: nothing), written with
 // each control byte as \xNN so that no name can break the line or forge
 // another; %u an unsigned 32-bit number, %x one as eight hex digits
 // (exit statuses: -1110 is 0xFFFFFBAA).
-void note(const char* format, ...);
+void note(const char* f, ...);
 
 // "not <word>" when `yes` is false, else the word alone: not_word is "not "
 // and the word, so that both are one text in the program.
