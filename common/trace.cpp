@@ -72,7 +72,7 @@ struct Line {
             }
         }
     }
-    void add(const char* f, ...) {
+    void add(const char* f, ...) {  // NOLINT(cert-dcl50-cpp): as note(), for the time stamp
         va_list args;
         va_start(args, f);
         format(f, args);
@@ -107,7 +107,7 @@ int end(int status) {
     return status;
 }
 
-void note(const char* f, ...) {
+void note(const char* f, ...) {  // NOLINT(cert-dcl50-cpp): see the header
     Text text;
     if (!on() || !text.reserve(kLineMax)) return;
     Line line{text.data(), 0, false};

@@ -28,8 +28,10 @@ bool on();
 // next argument: %s a zero-terminated text (null: nothing), written with
 // each control byte as \xNN so that no name can break the line or forge
 // another; %u an unsigned 32-bit number, %x one as eight hex digits
-// (exit statuses: -1110 is 0xFFFFFBAA).
-void note(const char* f, ...);
+// (exit statuses: -1110 is 0xFFFFFBAA). A C variadic function: the smallest
+// call (one push per argument) at the many places that trace, and the
+// compiler checks every call's arguments against its format.
+__attribute__((format(printf, 1, 2))) void note(const char* f, ...);  // NOLINT(cert-dcl50-cpp)
 
 // "not <word>" when `yes` is false, else the word alone: not_word is "not "
 // and the word, so that both are one text in the program.

@@ -47,6 +47,13 @@ bool bootstrap_program(Text& out) {
     return false;
 }
 
+// Why the usual location is prepared or not, in a word, for the trace.
+const char* location_reason(plat::MakeDir made, bool prepared) {
+    if (made == plat::MakeDir::failed) return "failed";
+    if (!prepared) return "unreachable";
+    return made == plat::MakeDir::created ? "created" : "exists";
+}
+
 // Opens the installation record and writes the folder setup runs from into
 // it; says so in one box when either fails. Returns the record, maybe not open.
 OwnedKey record_original_source() {
@@ -99,7 +106,7 @@ int flow() {
         CheckResult check = check_installed_copy(std::move(record));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
-        trace::note("installed copy %s", "none\0\0older\0current" + 6 * static_cast<int>(outcome));  // its name
+        trace::note("installed copy %s", "none\0\0older\0current" + 6 * static_cast<std::size_t>(outcome));  // its name
         if (outcome == Outcome::current) {
             if (hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
             outcome = Outcome::older;
@@ -116,9 +123,7 @@ int flow() {
     }
     plat::MakeDir made = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
     bool prepared = made != plat::MakeDir::failed && (target || directory_reachable(kUsualLocation));
-    trace::note("usual location %s: %s", trace::maybe_not(prepared, "not prepared"),
-                made == plat::MakeDir::failed ? "failed" : !prepared ? "unreachable"
-                : made == plat::MakeDir::created ? "created" : "exists");
+    trace::note("usual location %s: %s", trace::maybe_not(prepared, "not prepared"), location_reason(made, prepared));
 
     // The bootstrap command: the first row that applies names the location.
     // Without a usable usual location it is the target path, or none.
