@@ -290,15 +290,13 @@ TEST_F(JavaLaunch, TraceOfTheRelayRoad) {
         machine().command_line = "C:\\Kit\\Install.exe -batch c:\\answers.txt";
         EXPECT_EQ(kvi::install::run("C:\\Kit\\Install.exe"), 0);
         EXPECT_EQ(machine().piped, machine().stdin_data);
-        if (on) {
-            EXPECT_EQ(trace_lines(), (std::vector<std::string>{
-                                         "T Install P start 1.8-002 <C:\\Kit\\Install.exe -batch c:\\answers.txt> in C:\\Start",
-                                         "T Install P start dir set C:\\Start", "T Install P program dir c:\\kit\\ entered",
-                                         "T Install P started <" + java +
-                                             "> program c:\\kit\\JRE\\bin\\java.exe flags 0x00000000 inherit",
-                                         "T Install P relay 5000 bytes, input ended", "T Install P exit 0x00000000"}));
-            continue;
-        }
+        EXPECT_EQ(trace_lines("Install"),
+                  on ? calls("start 1.8-002 <C:\\Kit\\Install.exe -batch c:\\answers.txt> in C:\\Start | start dir set "
+                             "C:\\Start | program dir c:\\kit\\ entered | started <" + java + "> program "
+                             "c:\\kit\\JRE\\bin\\java.exe flags 0x00000000 inherit | relay 5000 bytes, input ended | "
+                             "exit 0x00000000")
+                     : std::vector<std::string>{});
+        if (on) continue;
         EXPECT_FALSE(machine().file_data.count(kTraceFile));
         EXPECT_EQ(machine().calls,
                   calls("restrict_dll_search | get_env KVI_TRACE | get_env KVI_START_DIR | get_current_dir | "

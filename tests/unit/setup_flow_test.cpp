@@ -298,83 +298,61 @@ TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
 
 }  // namespace
 
-// Each road with the trace on appends the lines of its decisions. With it off
-// there is no file, and the platform calls are the ones each road made before
-// the trace existed, with the one read of KVI_TRACE after the first call. A
-// link or a directory at the trace's name is not written to.
+// Each road with the trace on appends its decisions. Off, or with a link or a
+// directory at the trace's name, no file is written and the platform calls are
+// those the road made before the trace existed, with the one read of KVI_TRACE
+// (and the refused open).
 TEST_F(SetupFlow, TraceOfEachRoad) {
-    struct Road {
-        const char* name;
-        std::string args;
-        std::function<void()> prepare;
-        std::vector<std::string> trace;
-        std::string calls;  // as before the trace existed, after the common start
-    };
-    const std::string record = "close_key HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI";
-    const std::string location = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
-                                 "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | "
-                                 "own_program_path 260 | start_process ";
-    const std::string read_both = "query_value Version 9 | query_value_size InstPath | query_value InstPath 8 | " + record;
+    const std::string record = "close_key HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI | ";
+    const std::string read = "query_value Version 9 | query_value_size InstPath | query_value InstPath 8 | " + record;
+    const std::string boot = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
+                             "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | "
+                             "own_program_path 260 | start_process _instkvi.com -s";
     const std::string closed = " | close_handle thread | close_handle process";
-    auto blocked = [this] {
-        machine().dirs.insert("C:\\HalvikTorvanex");
-        machine().files.insert("C:\\HalvikTorvanex\\Install");
-        installed("1.7-000", "C:\\Old");
+    const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | "
+                              "program dir d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
+    const std::string bootstrap = "> program D:\\Kit\\_instkvi.com flags 0x00000000 | exit 0x00000000";
+    struct Road {
+        std::function<void()> prepare;
+        std::string trace, calls;  // calls: as before the trace existed, behind the common start
+    } roads[] = {
+        {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
+                        "usual location prepared: created | started <_instkvi.com -s" + bootstrap,
+         "query_value_size InstPath | " + record + boot + closed},
+        {[this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); },
+         start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
+                 "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x00000000 | probe exit "
+                 "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
+                 "0x00000000 | exit 0x00000000",
+         read + "start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
+             " | start_process C:\\Kit\\Install.exe -silentLaunch -register" + closed},
+        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); installed("1.7-000", "C:\\Old"); },
+         start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
+                 "usual location not prepared: unreachable | started <_instkvi.com -s -f " + bootstrap,
+         read + boot + " -f " + closed},
     };
-    auto lines = [](std::string args, std::string version, std::string path, std::vector<std::string> rest) {
-        std::vector<std::string> out = {
-            "T setup P start 1.8-002 <D:\\Kit\\setup.exe" + args + "> in C:\\Start", "T setup P start dir set C:\\Start",
-            "T setup P program dir d:\\kit\\ entered", "T setup P record opened",
-            "T setup P wrote OriginalSource, 7 bytes <d:\\kit>",
-            "T setup P read Version, " + std::to_string(version.size() + !version.empty()) + " bytes <" + version + ">",
-            "T setup P read InstPath, " + std::to_string(path.size() + !path.empty()) + " bytes <" + path + ">"};
-        for (auto& line : rest) out.push_back("T setup P " + line);
-        out.push_back("T setup P exit 0x00000000");
-        return out;
-    };
-    const Road roads[] = {
-        {"first install", "", [] {},
-         lines("", "", "", {"installed copy none", "usual location prepared: created",
-                            "started <_instkvi.com -s> program D:\\Kit\\_instkvi.com flags 0x00000000"}),
-         "query_value_size InstPath | " + record + " | " + location + "_instkvi.com -s" + closed},
-        {"hand-off", " -nosplash", [this] {
-             installed("1.8-002", "C:\\Kit");
-             answers(kAnswer);
-         },
-         lines(" -nosplash", "1.8-002", "C:\\Kit",
-               {"installed copy current", "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x00000000",
-                "probe exit 0xFFFFFBAA",
-                "started <C:\\Kit\\Install.exe -silentLaunch -register  -nosplash> program (its first word) flags 0x00000000"}),
-         read_both + " | start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
-             " | start_process C:\\Kit\\Install.exe -silentLaunch -register  -nosplash" + closed},
-        {"not prepared", "", blocked,
-         lines("", "1.7-000", "C:\\Old", {"installed copy older", "usual location not prepared: unreachable",
-                                          "started <_instkvi.com -s -f > program D:\\Kit\\_instkvi.com flags 0x00000000"}),
-         read_both + " | " + location + "_instkvi.com -s -f " + closed},
-    };
-    for (const Road& road : roads) {
-        for (const char* trace : {"on", "off", "link", "directory"}) {
+    for (const Road& road : roads)
+        for (std::string trace : {"on", "off", "link", "directory"}) {
             fake::reset();
             road.prepare();
-            if (trace != std::string("off")) machine().env["KVI_TRACE"] = kTraceFile;
-            if (trace == std::string("link")) machine().links.insert(kTraceFile);
-            if (trace == std::string("directory")) machine().dirs.insert(kTraceFile);
-            run("D:\\Kit\\setup.exe" + road.args);
-            if (trace == std::string("on")) {
-                EXPECT_EQ(trace_lines(), road.trace) << road.name;
+            if (trace != "off") machine().env["KVI_TRACE"] = kTraceFile;
+            if (trace == "link") machine().links.insert(kTraceFile);
+            if (trace == "directory") machine().dirs.insert(kTraceFile);
+            run("D:\\Kit\\setup.exe");
+            if (trace == "on") {
+                EXPECT_EQ(trace_lines("setup"), calls(road.trace));
                 EXPECT_EQ(machine().file_data[kTraceFile].substr(0, 36), "2026-12-09T04:05:06.007Z setup 4242 ");
                 continue;
             }
-            EXPECT_FALSE(machine().file_data.count(kTraceFile)) << road.name << ", trace " << trace;
+            EXPECT_FALSE(machine().file_data.count(kTraceFile)) << trace;
             std::vector<std::string> want = calls(
-                "restrict_dll_search | get_env KVI_START_DIR | get_current_dir | set_env KVI_START_DIR=C:\\Start | "
-                "set_current_dir d:\\kit\\ | get_current_dir | create_key Software\\HalvikTorvanex\\HalvikTorvanexJI | "
-                "set_string_value OriginalSource 7 | query_value_size Version | " + road.calls);
-            want.insert(want.begin() + 1, "get_env KVI_TRACE");
-            if (trace != std::string("off")) want.insert(want.begin() + 2, std::string("open_for_append ") + kTraceFile);
-            EXPECT_EQ(machine().calls, want) << road.name << ", trace " << trace;
+                "restrict_dll_search | get_env KVI_TRACE | get_env KVI_START_DIR | get_current_dir | "
+                "set_env KVI_START_DIR=C:\\Start | set_current_dir d:\\kit\\ | get_current_dir | create_key "
+                "Software\\HalvikTorvanex\\HalvikTorvanexJI | set_string_value OriginalSource 7 | query_value_size "
+                "Version | " + road.calls);
+            if (trace != "off") want.insert(want.begin() + 2, std::string("open_for_append ") + kTraceFile);
+            EXPECT_EQ(machine().calls, want) << trace;
         }
-    }
 }
 
 // A name's control bytes cannot break a line or forge one; a line longer
@@ -382,11 +360,9 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
 TEST_F(SetupFlow, TraceLinesAreEscapedAndBounded) {
     machine().env["KVI_TRACE"] = kTraceFile;
     run("D:\\Kit\\setup.exe -qatest \r\n\x7F" + std::string(20000, 'x'));
-    std::vector<std::string> lines = trace_lines();
-    ASSERT_FALSE(lines.empty());
-    const std::string start = "T setup P start 1.8-002 <D:\\Kit\\setup.exe -qatest \\x0D\\x0A\\x7Fx";
-    EXPECT_EQ(lines[0].substr(0, start.size()), start);
+    std::vector<std::string> lines = trace_lines("setup");
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[0].substr(0, 53), "start 1.8-002 <D:\\Kit\\setup.exe -qatest \\x0D\\x0A\\x7Fx");
     EXPECT_EQ(lines[0].substr(lines[0].size() - 7), "x [cut]");
     EXPECT_EQ(machine().file_data[kTraceFile].find("\r\n"), 16382u) << "the first line fills 16384 bytes";
-    EXPECT_EQ(lines.back(), "T setup P exit 0x00000000");
 }

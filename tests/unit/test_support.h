@@ -36,22 +36,20 @@ inline std::string sz(const std::string& s) { return s + std::string(1, '\0'); }
 // The trace file of the trace rows.
 inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
 
-// The trace file's lines, each of which must end in CR LF, with the time and
-// the process id masked: "T setup P start ...".
-inline std::vector<std::string> trace_lines() {
+// The events of the trace file's lines, each of which must end in CR LF and
+// begin with a time, the program and a process id.
+inline std::vector<std::string> trace_lines(const std::string& program) {
     std::vector<std::string> out;
-    const std::string& text = fake::state().file_data[kTraceFile];
-    static const std::regex stamp("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z (\\S+) \\d+ ");
-    for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
-        end = text.find("\r\n", at);
-        EXPECT_NE(end, std::string::npos) << "a line without its end";
-        if (end == std::string::npos) break;
-        out.push_back(std::regex_replace(text.substr(at, end - at), stamp, "T $1 P "));
-    }
+    std::smatch m;
+    const std::regex line("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " + program + " \\d+ ([^\r\n]*)\r\n");
+    auto file = fake::state().file_data.find(kTraceFile);
+    std::string rest = file == fake::state().file_data.end() ? "" : file->second;
+    for (; std::regex_search(rest, m, line, std::regex_constants::match_continuous); rest = m.suffix()) out.push_back(m[1]);
+    EXPECT_EQ(rest, "") << "a line not as it should be";
     return out;
 }
 
-// "a | b | c" as {"a", "b", "c"}: platform calls written compactly.
+// "a | b | c" as {"a", "b", "c"}: platform calls and trace events written compactly.
 inline std::vector<std::string> calls(const std::string& list) {
     std::vector<std::string> out;
     for (std::size_t at = 0, end; at <= list.size(); at = end + 3) {
