@@ -24,7 +24,7 @@ shows the stand-in reading the file itself and a relay with 64 KiB reads, and
 a sweep of input sizes gives the throughput plot.
 
 Usage: bench.py --build build/i686 [--out build/bench-i686] [--rounds N]
-       [--relay-rounds N] [--sweep-rounds N] [--svg FILE]
+       [--relay-rounds N] [--sweep-rounds N] [--svg FILE] [--trace C:\\trace.txt]
 Prints the table and writes it as Markdown to <out>/results.md, with the
 details beside it; exits 1 when a run went wrong (a goal that is missed is a
 result, not an error). Standard library only.
@@ -248,7 +248,10 @@ class Bench:
         for v in variants:
             args += v.args()
         began = time.monotonic()
-        self.wine.run_quietly(args, self.wine.env({"KVI_BOOTSTRAP_RECORD_ONLY": "1"}), 1800)
+        extra = {"KVI_BOOTSTRAP_RECORD_ONLY": "1"}
+        if self.opts.trace:
+            extra["KVI_TRACE"] = self.opts.trace
+        self.wine.run_quietly(args, self.wine.env(extra), 1800)
         with open(self.unix("out", out_name)) as f:
             lines = f.read().splitlines()
         shutil.copy2(self.unix("out", out_name), os.path.join(self.out, out_name))
@@ -568,6 +571,7 @@ def main():
     ap.add_argument("--sweep-rounds", type=int, default=7, help="runs of each variant per size of the plot")
     ap.add_argument("--svg", help="where the plot goes (default <out>/relay_throughput.svg)")
     ap.add_argument("--objdump", help="default: the MinGW-w64 objdump of the build's architecture")
+    ap.add_argument("--trace", help="a Windows path: every run with KVI_TRACE naming it (the trace on)")
     opts = ap.parse_args()
     arch = build_arch(opts.build)
     opts.objdump = opts.objdump or "%s-w64-mingw32-objdump" % arch

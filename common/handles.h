@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform.h"
+#include "trace.h"
 
 namespace kvi {
 
@@ -68,6 +69,7 @@ public:
         plat::Started started;
         bool ok = plat::start_process(request, started);
         elevation_required_ = started.elevation_required;
+        trace::started(request, ok);
         if (!ok) return false;
         thread_.reset(started.thread);
         process_.reset(started.process);

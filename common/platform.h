@@ -203,6 +203,25 @@ bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& 
 // Writes bytes to standard output unchanged.
 void write_stdout(const char* text, std::uint32_t n);
 
+// --- Trace file ---------------------------------------------------------------------
+
+// A moment in UTC, as the system clock gives it (the fields of SYSTEMTIME).
+struct UtcTime {
+    std::uint16_t year, month, day_of_week, day, hour, minute, second, millisecond;
+};
+// The current time in UTC (GetSystemTime).
+UtcTime utc_now();
+// This process's id.
+std::uint32_t process_id();
+// The error code the last failed call of this thread left (GetLastError).
+std::uint32_t last_error();
+// Opens a plain file for appending only (created when missing), shared for
+// reading and for the appends of other processes, not inherited. A link or
+// junction at that name is not followed. Handle::invalid when it cannot be
+// opened, or when the name is a directory, a reparse point, a device or a
+// file with a second name (a hard link).
+Handle open_for_append(const char* path);
+
 // --- Message boxes ----------------------------------------------------------------
 
 enum class Icon { none, error };

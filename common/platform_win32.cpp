@@ -1,6 +1,8 @@
 // The Win32 side of platform.h: each function is one system call (or a very
 // short sequence) translated into our own vocabulary. The flows never see a
 // Windows type; the unit tests link a fake in place of this file.
+#include <cstring>
+
 #include "constants.h"
 #include "platform.h"
 #include "platform_win32.h"
@@ -412,6 +414,39 @@ void write_stdout(const char* text, std::uint32_t n) {
         text += wrote;
         n -= wrote;
     }
+}
+
+// --- Trace file -------------------------------------------------------------------------
+
+UtcTime utc_now() {
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    static_assert(sizeof(UtcTime) == sizeof t, "the fields of SYSTEMTIME, in its order");
+    UtcTime out;
+    std::memcpy(&out, &t, sizeof out);
+    return out;
+}
+
+std::uint32_t process_id() { return GetCurrentProcessId(); }
+
+std::uint32_t last_error() { return GetLastError(); }
+
+Handle open_for_append(const char* path) {
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than what it
+    // names, and is refused below; without FILE_FLAG_BACKUP_SEMANTICS a
+    // directory (a junction included) cannot be opened at all. Every
+    // process of the road keeps its own handle, so writers share with writers;
+    // with FILE_APPEND_DATA each WriteFile lands whole at the end of the file.
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Handle::invalid;
+    BY_HANDLE_FILE_INFORMATION info;
+    constexpr DWORD kRefused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+        (info.dwFileAttributes & kRefused) == 0 && info.nNumberOfLinks == 1)
+        return from_win(file);
+    CloseHandle(file);
+    return Handle::invalid;
 }
 
 // --- Message boxes ------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include "constants.h"
 #include "platform.h"
+#include "trace.h"
 
 namespace kvi {
 
@@ -31,9 +32,11 @@ bool read_current_dir(Text& out) { return read_path(plat::get_current_dir, out);
 
 void settle_start_dir() {
     char value[kPathMax];
-    if (plat::get_env(kStartDirVar, value, kPathMax) != 0) return;
+    std::uint32_t n = plat::get_env(kStartDirVar, value, kPathMax);
+    if (n != 0) return trace::note("start dir kept %s", n < kPathMax ? value : nullptr);
     Text current;
-    if (read_current_dir(current)) (void)plat::set_env(kStartDirVar, current.c_str());
+    bool set = read_current_dir(current) && plat::set_env(kStartDirVar, current.c_str());
+    trace::note("start dir %s %s", trace::maybe_not(set, "not set"), current.c_str());
 }
 
 }  // namespace kvi

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "trace.h"
 
 namespace kvi::install {
 
@@ -27,7 +28,7 @@ CommandLine split_command_line(std::string_view own_name, char* process_command_
 
     std::size_t last = find_last_match(name.view(), "install");
     if (last == std::string_view::npos) {
-        plat::message_box("Error finding install", "Search Error", plat::Icon::none);
+        trace::box("Error finding install", "Search Error", plat::Icon::none);
         return out;
     }
     if (last > 0) {

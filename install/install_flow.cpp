@@ -6,11 +6,13 @@
 #include "platform.h"
 #include "registration.h"
 #include "start_dir.h"
+#include "trace.h"
 
 namespace kvi::install {
 
-int run(const char* own_name) {
-    plat::restrict_dll_search();
+namespace {
+
+int flow(const char* own_name) {
     settle_start_dir();
 
     CommandLine line = split_command_line(own_name, plat::process_command_line());
@@ -24,9 +26,11 @@ int run(const char* own_name) {
     bool silent_launch = has_option(tail, "-silentlaunch");
     bool noexecute = has_option(tail, "-noexecute");
 
-    if (line.program_dir.present() && !plat::set_current_dir(line.program_dir.c_str())) {
+    bool entered = line.program_dir.present() && plat::set_current_dir(line.program_dir.c_str());
+    trace::note("program dir %s %s", line.program_dir.c_str(), trace::maybe_not(entered, "not entered"));
+    if (line.program_dir.present() && !entered) {
         if (!silent_launch)
-            plat::message_box("Error navigating to Install Application directory.", "Set Directory Error",
+            trace::box("Error navigating to Install Application directory.", "Set Directory Error",
                               plat::Icon::error);
         return 0;
     }
@@ -34,6 +38,14 @@ int run(const char* own_name) {
     if (has_option(tail, "-register") && register_installation(silent_launch) == Registration::end_run) return 0;
     if (noexecute) return 0;
     return launch_application(tail, nojw, silent_launch);
+}
+
+}  // namespace
+
+int run(const char* own_name) {
+    plat::restrict_dll_search();
+    trace::begin("Install");
+    return trace::end(flow(own_name));
 }
 
 }  // namespace kvi::install

@@ -4,6 +4,7 @@
 #include "handles.h"
 #include "platform.h"
 #include "start_dir.h"
+#include "trace.h"
 
 namespace kvi::install {
 
@@ -33,7 +34,7 @@ constexpr plat::ConsoleLook kBatchConsole = {
     0x16,  // STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USEFILLATTRIBUTE
 };
 
-void box(const char* text, const char* caption) { plat::message_box(text, caption, plat::Icon::none); }
+void box(const char* text, const char* caption) { trace::box(text, caption, plat::Icon::none); }
 
 // The pipe that carries Install's standard input to the application.
 struct Relay {
@@ -84,11 +85,22 @@ struct Relay {
         // write fails once the application has ended, instead of blocking forever.
         (void)read_end.close();
         char buffer[kRelayChunk];
+        std::uint32_t relayed = 0;  // stops at its largest value
+        const char* ended = "input ended";
         for (;;) {
             std::uint32_t got = 0, wrote = 0;
-            if (!plat::read_file(saved_input, buffer, kRelayChunk, got) || got == 0) break;
-            if (!plat::write_file(write_end.get(), buffer, got, wrote)) break;
+            if (!plat::read_file(saved_input, buffer, kRelayChunk, got)) {
+                ended = "input unreadable";
+                break;
+            }
+            if (got == 0) break;
+            if (!plat::write_file(write_end.get(), buffer, got, wrote)) {
+                ended = "application took no more";
+                break;
+            }
+            relayed = wrote > UINT32_MAX - relayed ? UINT32_MAX : relayed + wrote;
         }
+        trace::note("relay %u bytes, %s", relayed, ended);
         if (!write_end.close()) box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
     }
 };
@@ -101,7 +113,7 @@ void wait_for_end(plat::Handle process) {
         if (wait == plat::Wait::timed_out) continue;
         std::uint32_t status = kStillActive;
         if (!plat::exit_code(process, status)) {
-            plat::message_box("Error Getting Process Code.", "Application Error", plat::Icon::error);
+            trace::box("Error Getting Process Code.", "Application Error", plat::Icon::error);
             (void)plat::terminate(process, kAccessViolation);
             return;
         }
@@ -140,14 +152,14 @@ int launch_application(const Text& tail, bool nojw, bool silent_launch) {
     Text command;
     if (!build_launch_command(command, nojw || batch, tail)) {
         if (!quiet)
-            plat::message_box("Error launching Install Application.  Possible memory allocation problem.",
+            trace::box("Error launching Install Application.  Possible memory allocation problem.",
                               "Application Launch Error", plat::Icon::error);
         return -1;
     }
 
     auto start_failed = [quiet] {
         if (!quiet)
-            plat::message_box("Error launching Install Application.", "Application Launch Error",
+            trace::box("Error launching Install Application.", "Application Launch Error",
                               plat::Icon::error);
         return -1;
     };

@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "shortcut.h"
 #include "start_dir.h"
+#include "trace.h"
 
 namespace kvi::install {
 
@@ -15,12 +16,14 @@ constexpr char kUninstallEntry[] = "HalvikTorvanexJI";
 constexpr char kDisplayName[25] = "Halvik Torvanex Products";
 
 bool set_text(const OwnedKey& key, const char* name, const char* data, std::uint32_t bytes) {
-    return plat::set_string_value(key.get(), name, data, bytes);
+    bool ok = plat::set_string_value(key.get(), name, data, bytes);
+    trace::value_written(name, data, bytes, ok);
+    return ok;
 }
 
 Registration fail(bool silent_launch) {
     if (!silent_launch)
-        plat::message_box("Error registering Install Application.", "Registration Error", plat::Icon::error);
+        trace::box("Error registering Install Application.", "Registration Error", plat::Icon::error);
     return Registration::end_run;
 }
 

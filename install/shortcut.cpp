@@ -4,13 +4,14 @@
 #include "platform.h"
 #include "start_dir.h"
 #include "text.h"
+#include "trace.h"
 
 namespace kvi::install {
 
 namespace {
 
 void report() {
-    plat::message_box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error",
+    trace::box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error",
                       plat::Icon::none);
 }
 
@@ -75,7 +76,9 @@ void create_start_menu_shortcut() {
         return;
     }
     (void)plat::create_directory(link_folder.c_str(), plat::Acl::inherited);
-    if (!plat::save_link(persist.file, link_file.c_str())) report();
+    bool saved = plat::save_link(persist.file, link_file.c_str());
+    trace::note("shortcut %s %s", trace::maybe_not(saved, "not saved"), link_file.c_str());
+    if (!saved) report();
 }
 
 }  // namespace kvi::install

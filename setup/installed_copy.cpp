@@ -4,6 +4,7 @@
 
 #include "constants.h"
 #include "platform.h"
+#include "trace.h"
 
 namespace kvi::setup {
 
@@ -57,15 +58,15 @@ std::uint32_t read_text_value(plat::Key key, const char* name, Text& out) {
     // call can count in UTF-16 terms, two bytes where UTF-8 takes three): a
     // read that finds more data is made again at the size it reports.
     std::uint32_t want = size;
-    for (int tries = 0; want > 0 && want < UINT32_MAX && tries < 4 && out.reserve(want); ++tries) {
+    bool whole = false;
+    for (int tries = 0; !whole && want > 0 && want < UINT32_MAX && tries < 4 && out.reserve(want); ++tries) {
         plat::Read read = plat::query_value(key, name, out.data(), want + 1, want);
-        if (read == plat::Read::done) {
-            out.fit_to_terminator();
-            return size;
-        }
         if (read == plat::Read::failed) break;
+        whole = read == plat::Read::done;
     }
-    out.make_empty();
+    if (whole) out.fit_to_terminator();
+    else out.make_empty();
+    trace::note(trace::kValueLine, "read", name, size, out.c_str());
     return size;
 }
 
@@ -80,11 +81,17 @@ bool start(Text& command, StartedProcess& process, bool no_window) {
 
 }  // namespace
 
-OwnedKey open_record() { return OwnedKey(plat::create_key(plat::local_machine(), kRecordKey)); }
+OwnedKey open_record() {
+    OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
+    trace::note("record %s", trace::maybe_not(record.open(), "not opened"));
+    return record;
+}
 
 OwnedKey readable_record(OwnedKey record) {
     if (record.open()) return record;
-    return OwnedKey(plat::open_key_for_reading(plat::local_machine(), kRecordKey));
+    OwnedKey readable(plat::open_key_for_reading(plat::local_machine(), kRecordKey));
+    trace::note("record %s for reading", trace::maybe_not(readable.open(), "not opened"));
+    return readable;
 }
 
 CheckResult check_installed_copy(OwnedKey record) {
@@ -122,7 +129,9 @@ bool probe(std::string_view inst_path) {
     if (!start(command, process, true)) return false;
     (void)plat::wait_for(process.process(), plat::kInfinite);
     std::uint32_t status = 0;
-    if (!plat::exit_code(process.process(), status)) return false;
+    bool read = plat::exit_code(process.process(), status);
+    trace::note(read ? "probe exit 0x%x" : "probe exit unreadable", status);
+    if (!read) return false;
     return status == static_cast<std::uint32_t>(kProbeAnswer);
 }
 

@@ -2,6 +2,7 @@
 
 #include "constants.h"
 #include "platform.h"
+#include "trace.h"
 
 namespace kvi::setup {
 
@@ -147,7 +148,7 @@ ParseEnd parse_command_line(std::string_view command_line, Options& out) {
 std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }
 std::string_view version_text() { return std::string_view(kVersion, sizeof kVersion - 1); }
 
-void show_usage() { plat::message_box(kUsage, "Usage Help", plat::Icon::none); }
-void show_version() { plat::message_box(kVersion, "Version Information", plat::Icon::none); }
+void show_usage() { trace::box(kUsage, "Usage Help", plat::Icon::none); }
+void show_version() { trace::box(kVersion, "Version Information", plat::Icon::none); }
 
 }  // namespace kvi::setup

@@ -7,6 +7,7 @@
 #include "installed_copy.h"
 #include "platform.h"
 #include "start_dir.h"
+#include "trace.h"
 #include "usual_location.h"
 
 namespace kvi::setup {
@@ -55,15 +56,25 @@ OwnedKey record_original_source() {
     Text dir;
     bool read = read_current_dir(dir) && within_path_limit(dir.view());
     OwnedKey record = open_record();
-    bool written = record.open() && read &&
-                   plat::set_string_value(record.get(), kValueOriginalSource, dir.c_str(),
-                                          static_cast<std::uint32_t>(dir.size() + 1));
+    auto bytes = static_cast<std::uint32_t>(dir.size() + 1);
+    bool written = record.open() && read && plat::set_string_value(record.get(), kValueOriginalSource, dir.c_str(), bytes);
+    trace::value_written(kValueOriginalSource, dir.c_str(), bytes, written);
     if (!written)
-        plat::message_box(
+        trace::box(
             "Error setting original source.  It may be because you do not have administrator privileges.  "
             "This should not affect the operation of your program.",
             "Registration Error", plat::Icon::error);
     return record;
+}
+
+// Why a folder of the usual location may not be used, or null. One made in
+// this run is setup's own; one that was there before may have been made by
+// anyone (a standard user could have prepared it, or a junction, to be
+// filled and later run with an administrator's rights).
+const char* distrust(plat::MakeDir made, const char* path) {
+    const char* why = nullptr;
+    if (made == plat::MakeDir::already_exists) (void)only_administrators_control(path, why);
+    return why;
 }
 
 // Creates both folders of the usual location and says whether the bootstrap
@@ -78,14 +89,22 @@ bool prepare_usual_location(bool& target, Outcome& outcome) {
         outcome = Outcome::none;
     }
     plat::MakeDir usual = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
-    if (usual == plat::MakeDir::failed) return false;
-    if (target) return true;  // the location is named anyway
-    // A folder that was there before this run may have been made by anyone:
-    // a standard user could have prepared it, or a junction, to be filled
-    // and later run with an administrator's rights.
-    return directory_reachable(kUsualLocation) &&
-           (base != plat::MakeDir::already_exists || only_administrators_control(kBaseDir)) &&
-           (usual == plat::MakeDir::created || only_administrators_control(kUsualLocation));
+    const char* where = kUsualLocation;
+    const char* why = nullptr;  // why it is not prepared
+    if (usual == plat::MakeDir::failed) {
+        why = "cannot be made";
+    } else if (target) {
+        // The location is named anyway: nothing to check.
+    } else if (!directory_reachable(kUsualLocation)) {
+        why = "cannot be entered";
+    } else if ((why = distrust(base, kBaseDir)) != nullptr) {
+        where = kBaseDir;
+    } else {
+        why = distrust(usual, kUsualLocation);
+    }
+    trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", where,
+                why ? why : usual == plat::MakeDir::created ? "created" : "found");
+    return why == nullptr;
 }
 
 // Starts the bootstrap by its full path, without waiting. When its manifest
@@ -100,14 +119,27 @@ bool start_bootstrap(const Text& program, Text& command) {
     if (bootstrap.start(request)) return true;
     static_assert(kBootstrap[sizeof kBootstrapName - 1] == ' ', "every command begins with the name and a blank");
     Text dir;
-    return bootstrap.elevation_required() && read_current_dir(dir) &&
-           plat::start_elevated(program.c_str(), command.c_str() + sizeof kBootstrapName, dir.c_str());
+    if (!bootstrap.elevation_required() || !read_current_dir(dir)) return false;
+    const char* arguments = command.c_str() + sizeof kBootstrapName;
+    bool elevated = plat::start_elevated(program.c_str(), arguments, dir.c_str());
+    trace::note("%s through the elevation prompt: %s %s in %s", elevated ? "started" : "not started",
+                program.c_str(), arguments, dir.c_str());
+    return elevated;
 }
+
+int flow();
 
 }  // namespace
 
 int run() {
     plat::restrict_dll_search();
+    trace::begin("setup");
+    return trace::end(flow());
+}
+
+namespace {
+
+int flow() {
     settle_start_dir();
 
     Options options;
@@ -118,7 +150,8 @@ int run() {
         case ParseEnd::done: break;
     }
 
-    if (options.program_dir.present()) (void)plat::set_current_dir(options.program_dir.c_str());
+    bool entered = options.program_dir.present() && plat::set_current_dir(options.program_dir.c_str());
+    trace::note("program dir %s %s", options.program_dir.c_str(), trace::maybe_not(entered, "not entered"));
 
     OwnedKey record = record_original_source();
 
@@ -130,6 +163,7 @@ int run() {
         CheckResult check = check_installed_copy(readable_record(std::move(record)));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
+        trace::note("installed copy %s", "none\0\0older\0current" + 6 * static_cast<std::size_t>(outcome));  // its name
         if (outcome == Outcome::current) {
             if (hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
             outcome = Outcome::older;
@@ -165,8 +199,10 @@ int run() {
     Text program;
     bool located = built && bootstrap_program(program);
     if (!located || !start_bootstrap(program, command))
-        plat::message_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
+        trace::box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }
+
+}  // namespace
 
 }  // namespace kvi::setup

@@ -53,33 +53,39 @@ constexpr std::uint32_t kChangingRights = 0x0002u | 0x0004u | 0x0040u | 0x000100
                                           0x10000000u /* GENERIC_ALL */ | 0x40000000u /* GENERIC_WRITE */;
 
 // The judgement on facts already read; `self` is null when the process's user
-// could not be read.
-bool judge(const plat::FolderFacts& folder, const plat::Sid* self) {
-    if (!folder.directory || folder.reparse_point || !folder.has_list) return false;
+// could not be read. Returns what is wrong, or null.
+const char* judge(const plat::FolderFacts& folder, const plat::Sid* self) {
+    if (!folder.directory) return "not a folder";
+    if (folder.reparse_point) return "a link or junction";
     bool owner_is_self = self && same(folder.owner, *self);
-    if (!is_administrative(folder.owner) && !owner_is_self) return false;
+    if (!is_administrative(folder.owner) && !owner_is_self) return "owned by someone else";
+    if (!folder.has_list) return "open to everyone";
     // A list longer than was read may hold anything.
-    if (folder.entry_count > plat::FolderFacts::kMaxEntries) return false;
+    if (folder.entry_count > plat::FolderFacts::kMaxEntries) return "too long a list";
     for (std::uint32_t i = 0; i < folder.entry_count; ++i) {
         const plat::AccessEntry& e = folder.entries[i];
         if (!e.allows || (e.rights & kChangingRights) == 0) continue;
         // Owner Rights and Creator Owner stand for the owner, who passed above.
         bool trusted = is_administrative(e.trustee) || is(e.trustee, kCreatorOwner) || is(e.trustee, kOwnerRights) ||
                        same(e.trustee, folder.owner);
-        if (!trusted) return false;
+        if (!trusted) return "others may change it";
     }
-    return true;
+    return nullptr;
 }
 
 }  // namespace
 
-bool only_administrators_control(const char* path) {
+bool only_administrators_control(const char* path, const char*& why) {
     plat::FolderFacts folder{};
-    if (!plat::read_folder(path, folder)) return false;
+    if (!plat::read_folder(path, folder)) {
+        why = "unreadable";
+        return false;
+    }
     // The user is asked for only when the owner is none of the usual ones.
-    if (is_administrative(folder.owner)) return judge(folder, nullptr);
     plat::Sid self{};
-    return judge(folder, plat::process_user(self) ? &self : nullptr);
+    bool have_self = !is_administrative(folder.owner) && plat::process_user(self);
+    why = judge(folder, have_self ? &self : nullptr);
+    return why == nullptr;
 }
 
 }  // namespace kvi::setup

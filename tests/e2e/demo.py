@@ -13,6 +13,9 @@ receives the launch command. Exits 1 when a step did not happen.
 
 tools/check_signing.py lays out the same medium with the stand-in bootstrap
 installer instead (Demo's default), whose record tells that setup started it.
+With KVI_TRACE set (`KVI_TRACE='C:\\trace.txt' make demo`, a C: path of the
+Wine prefix) both runs go with the trace on, and the lines each run added to
+that file are shown after it.
 """
 
 import os
@@ -50,6 +53,7 @@ class Demo:
         self.records = os.path.join(self.root, "records")
         self.medium = os.path.join(self.root, "medium")
         self.missing = []
+        self.trace = os.environ.get("KVI_TRACE", "")
 
     # --- output --------------------------------------------------------------
 
@@ -125,13 +129,28 @@ class Demo:
         chain = ([["regdel"]] if clean else []) + [
             harness.run_command(self.prefix.win(status), command, cwd=self.prefix.win(self.medium)),
             ["regdump"]]
-        result = self.prefix.kvitest(chain, env={"KVI_RECORD_DIR": self.prefix.win(self.records)}, relay=True)
+        env = {"KVI_RECORD_DIR": self.prefix.win(self.records)}
+        if self.trace:
+            env["KVI_TRACE"] = self.trace
+        result = self.prefix.kvitest(chain, env=env, relay=True)
         if result.returncode != 0 or not os.path.exists(status):
             raise SystemExit("demo: kvitest.exe failed:\n" + result.trace[-3000:])
         st = harness.read_kv(status)
         self.say("setup ended with exit status %s after %s ms" % (st.get("exit"), st.get("elapsed_ms")), 1)
         self.check(st.get("exit") == "0x00000000", "setup ending with exit status 0")
         return st, result
+
+    def show_trace(self):
+        """The lines the run added to the trace file."""
+        if not self.trace:
+            return
+        path = self.prefix.unix(self.trace)
+        with open(path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").splitlines()
+        self.say("the trace in %s:" % self.trace, 1)
+        for line in lines[self.trace_seen:]:
+            self.say(line, 2)
+        self.trace_seen = len(lines)
 
     def recs(self, program):
         return harness.read_records(os.path.join(self.records, program + ".rec"))
@@ -203,6 +222,9 @@ class Demo:
         self.prefix.ensure()
         self.lay_out()
         self.clean_machine()
+        self.trace_seen = 0
+        if self.trace and os.path.exists(self.prefix.unix(self.trace)):
+            os.remove(self.prefix.unix(self.trace))
         medium = self.prefix.win(self.medium)
         self.say("Demonstration medium " + medium + ":")
         self.say("setup.exe, and _instkvi.com: the example bootstrap installer of examples/bootstrap,", 1)
@@ -232,6 +254,7 @@ class Demo:
                           and s.command and s.command.startswith("JRE")], "Install")
         self.show_runtime("-register " + OPTIONS)
         self.show_boxes(result)
+        self.show_trace()
 
         print()
         print("2. Second run: setup finds the installed copy")
@@ -251,6 +274,7 @@ class Demo:
         self.show_starts([s for s in result.starts if s.pid not in (setup_pid, int(st["runner_pid"]))], "Install")
         self.show_runtime("-silentlaunch -register  " + OPTIONS)
         self.show_boxes(result)
+        self.show_trace()
 
         print()
         if self.missing:

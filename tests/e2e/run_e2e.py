@@ -883,6 +883,61 @@ class HandoffTests(E2ECase):
     def test_handoff_into_a_folder_with_a_blank(self):
         self.check_handoff_into("kit dir", "-nojw", "java.exe", JAVA)
 
+    def test_trace_holds_the_whole_road(self):
+        # KVI_TRACE set for setup reaches both Install processes: one file with the
+        # lines of all three, in the order they happened. A folder at that name, a
+        # link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
+        # that folder) or a second name of another file is not written to, and the
+        # road is the same.
+        medium, kit = self.lay_medium(), self.lay_kit("kit")
+        os.makedirs(self.dir("folder"))
+        os.symlink(self.dir("folder"), self.dir("link"))
+        with open(self.dir("other.txt"), "wb") as f:
+            f.write(b"other")
+        os.link(self.dir("other.txt"), self.dir("second.txt"))
+        handoff = kit + "\\Install.exe -silentLaunch -register"
+        for name in ("trace.txt", "folder", "link", "second.txt"):
+            with self.subTest(trace=name):
+                run = self.run_program(medium + "\\setup.exe", before=self.plant_record(OWN_VERSION, kit),
+                                       env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"KVI_TRACE": self.w(name)})
+                self.assertExit(run, "0x00000000")
+                self.assertStarts(run.starts("main"), [kit + "\\Install.exe -verctrl", handoff])
+                self.assertStarts(run.starts("others"), [JAVAW + "  -silentlaunch -register"])
+        self.assertEqual(os.listdir(self.dir("folder")), [])
+        with open(self.dir("other.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"other")
+        with open(self.dir("trace.txt"), "rb") as f:
+            lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
+                     for line in f.read().decode("utf-8").split("\r\n")]
+        self.assertEqual(lines.pop(), None, "the file ends with a line's end")
+        self.assertTrue(all(lines), "every line begins with its time, program and process id")
+        self.assertEqual([m.group(1) for m in lines], sorted(m.group(1) for m in lines), "times in order")
+        who = dict(zip(dict.fromkeys(m.group(3) for m in lines), ("setup", "probe", "handoff")))
+        got = ["%s %s %s" % (who[m.group(3)], m.group(2), m.group(4)) for m in lines]
+        uninst, value = kit + "\\Install.exe -remove", "handoff Install wrote %s, %d bytes <%s>"
+        self.assertEqual([g for g in got if not g.startswith("handoff")], [
+            "setup setup start 1.8-002 <%s\\setup.exe> in %s" % (medium, self.start),
+            "setup setup start dir set " + self.start, "setup setup program dir %s\\ entered" % medium,
+            "setup setup record opened", "setup setup wrote OriginalSource, %d bytes <%s>" % (len(medium) + 1, medium),
+            "setup setup read Version, 8 bytes <1.8-002>", "setup setup read InstPath, %d bytes <%s>" % (len(kit) + 1, kit),
+            "setup setup installed copy current",
+            "setup setup started <%s\\Install.exe -verctrl> program (its first word) flags 0x00000000" % kit,
+            "probe Install start 1.8-002 <%s\\Install.exe -verctrl> in %s" % (kit, medium),
+            "probe Install start dir kept " + self.start, "probe Install exit 0xFFFFFBAA",
+            "setup setup probe exit 0xFFFFFBAA",
+            "setup setup started <%s> program (its first word) flags 0x00000000" % handoff, "setup setup exit 0x00000000"])
+        # The hand-off's lines come after setup started it; setup may end at any time meanwhile.
+        self.assertLess(got.index("setup setup started <%s> program (its first word) flags 0x00000000" % handoff),
+                        min(i for i, g in enumerate(got) if g.startswith("handoff")))
+        self.assertEqual([g for g in got if g.startswith("handoff")], [
+            "handoff Install start 1.8-002 <%s> in %s" % (handoff, medium), "handoff Install start dir kept " + self.start,
+            "handoff Install program dir %s\\ entered" % kit, value % ("UninstCmd", len(uninst) + 1, uninst),
+            value % ("InstPath", len(kit) + 1, kit), value % ("Version", 8, "1.8-002"),
+            value % ("DisplayName", 25, "Halvik Torvanex Products"), value % ("UninstallString", len(uninst) + 1, uninst),
+            "handoff Install shortcut saved %s\\Halvik Torvanex\\Halvik Install.lnk" % PREFIX.programs_folder(),
+            "handoff Install started <%s  -silentlaunch -register> program %s\\JRE\\bin\\javaw.exe flags 0x00000000"
+            % (JAVAW, kit), "handoff Install exit 0x00000000"])
+
 
 # --- registration ---------------------------------------------------------------------
 

@@ -360,9 +360,13 @@ bool start_process(const StartRequest& request, Started& out) {
     std::string command = request.command_line ? request.command_line : "";
     fake::log("start_process " + command);
     fake::Program program = w.s.program ? w.s.program(command) : fake::Program{};
-    if (fake::failing(Op::start_process) || program.start_fails || !request.command_line) return false;
+    if (fake::failing(Op::start_process) || program.start_fails || !request.command_line) {
+        w.s.last_error = 2;
+        return false;
+    }
     if (program.needs_elevation && !w.s.elevated) {
         out.elevation_required = true;
+        w.s.last_error = 740;
         return false;
     }
 
@@ -531,6 +535,11 @@ bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& 
     if (fake::failing(Op::write_file)) return false;
     World& w = world();
     wrote = 0;
+    if (fake::is_open(handle, "append ")) {
+        w.s.file_data[w.handles[static_cast<std::uintptr_t>(handle)].substr(7)].append(static_cast<const char*>(buf), n);
+        wrote = n;
+        return true;
+    }
     if (!fake::is_open(handle, "pipe write")) return false;
     if (w.reader && w.reader->reads_input) {
         w.s.piped.append(static_cast<const char*>(buf), n);
@@ -551,6 +560,23 @@ bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& 
 }
 
 void write_stdout(const char* text, std::uint32_t n) { world().s.stdout_text.append(text, n); }
+
+UtcTime utc_now() { return world().s.clock; }
+
+std::uint32_t process_id() { return world().s.pid; }
+
+std::uint32_t last_error() { return world().s.last_error; }
+
+Handle open_for_append(const char* path) {
+    fake::log(std::string("open_for_append ") + path);
+    if (fake::failing(Op::open_for_append)) return Handle::invalid;
+    State& s = world().s;
+    std::string p = fake::normalize(path);
+    if (s.dirs.count(p) || s.links.count(p) || !s.dirs.count(fake::parent_of(p))) return Handle::invalid;
+    s.files.insert(p);
+    s.file_data[p];
+    return fake::new_handle("append " + p);
+}
 
 void message_box(const char* text, const char* caption, Icon icon) {
     fake::log(std::string("message_box ") + caption);

@@ -23,7 +23,7 @@ enum class Op {
     std_input, set_std_input, std_input_redirected, create_pipe, duplicate_uninheritable,
     read_file, write_file,
     programs_folder, create_shell_link, link_persist, save_link,
-    read_folder, process_user,
+    read_folder, process_user, open_for_append,
 };
 
 // Case-insensitive ordering, as Windows compares paths and registry names.
@@ -144,6 +144,13 @@ struct State {
     int com_inits = 0;
     std::uint32_t slept_ms = 0;
     int dll_search_restricted = 0;
+
+    // The trace file.
+    std::map<std::string, std::string, NoCase> file_data;  // what each file opened for appending holds
+    std::set<std::string, NoCase> links;  // names where a link or junction stands
+    plat::UtcTime clock = {2026, 12, 3, 9, 4, 5, 6, 7};
+    std::uint32_t pid = 4242;
+    std::uint32_t last_error = 0;  // a failed start leaves 2 (file not found)
 };
 
 // The machine; reset() puts it back to a fresh state.

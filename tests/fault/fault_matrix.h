@@ -41,7 +41,11 @@ struct Scenario {
     std::string command_line;
     std::function<void(fake::State&)> prepare;  // the machine beyond a fresh one
     Reaction expected;                          // what the run does when nothing fails
+    bool traced = false;                        // KVI_TRACE names kTraceFile
 };
+
+// The trace file of the traced scenarios.
+inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
 
 // The scenarios of both programs.
 const std::vector<Scenario>& scenarios();

@@ -56,8 +56,9 @@ constexpr std::pair<Op, const char*> kOps[] = {
     {Op::save_link, "save_link"},
     {Op::read_folder, "read_folder"},
     {Op::process_user, "process_user"},
+    {Op::open_for_append, "open_for_append"},
 };
-static_assert(std::size(kOps) == static_cast<std::size_t>(Op::process_user) + 1, "every operation of the fake");
+static_assert(std::size(kOps) == static_cast<std::size_t>(Op::open_for_append) + 1, "every operation of the fake");
 
 // How a failure changes a scenario's outcome; what is not set stays as in the
 // undisturbed run.
@@ -412,6 +413,14 @@ const Row* reaction_for(const Scenario& s, Op op, int nth) {
     return nullptr;
 }
 
+std::ptrdiff_t lines_of(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+
+// How many lines each traced scenario writes when nothing fails.
+std::map<std::string, std::ptrdiff_t>& traced_lines() {
+    static std::map<std::string, std::ptrdiff_t> lines;
+    return lines;
+}
+
 // How often each scenario calls each operation when nothing fails.
 std::map<std::pair<std::string, Op>, int>& call_counts() {
     static std::map<std::pair<std::string, Op>, int> counts;
@@ -429,6 +438,9 @@ public:
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
         for (const ScenarioCheck& a : kAlways)
             if (s_.name == std::string(a.scenario)) a.check();
+        if (s_.traced) {
+            EXPECT_GE(fake::state().file_data[kTraceFile].size(), 200u) << "the traced run left its lines";
+        }
     }
 
 private:
@@ -458,13 +470,31 @@ public:
         if (row && row->also) row->also();
         for (const ScenarioCheck& a : kAlways)
             if (s_.name == std::string(a.scenario)) a.check();
+        if (s_.traced) check_trace();
     }
 
 private:
+    // A failed write loses its line; without the variable or the file there
+    // is no trace; an unreadable directory is said so.
+    void check_trace() {
+        const std::string& text = fake::state().file_data[kTraceFile];
+        if (op_ == Op::get_current_dir) {
+            EXPECT_NE(text.find(" in unreadable\r\n"), std::string::npos) << text;
+        } else {
+            EXPECT_EQ(lines_of(text), op_ == Op::write_file ? traced_lines()[s_.name] - 1 : 0);
+        }
+    }
+
     const Scenario& s_;
     Op op_;
     int nth_;
 };
+
+// The trace's own calls in a traced scenario: the read of the variable and of
+// the directory come first; every open and every write is the trace's.
+bool trace_call(Op op, int nth) {
+    return op == Op::open_for_append || op == Op::write_file || ((op == Op::get_env || op == Op::get_current_dir) && nth == 1);
+}
 
 // A row that names a call the scenario never makes is stale: the program's
 // order of calls has changed and the table must follow.
@@ -484,6 +514,7 @@ void register_matrix() {
         fake::reset();
         prepare(s);
         (void)run_prepared(s);
+        traced_lines()[s.name] = lines_of(fake::state().file_data[kTraceFile]);
         std::vector<std::pair<Op, int>> counted;
         for (const auto& [op, name] : kOps) {
             int n = fake::call_count(op);
@@ -494,6 +525,7 @@ void register_matrix() {
                                 [&s]() -> ::testing::Test* { return new Undisturbed(s); });
         for (const auto& [op, n] : counted)
             for (int nth = 1; nth <= n; ++nth) {
+                if (s.traced && !trace_call(op, nth)) continue;  // the untraced twin covers the rest
                 std::string name = std::string(op_name(op)) + "_" + std::to_string(nth);
                 ::testing::RegisterTest(s.name, name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
                                         [&s, op = op, nth]() -> ::testing::Test* { return new OneFailure(s, op, nth); });

@@ -114,6 +114,25 @@ std::vector<Scenario> make_scenarios() {
     s.push_back({"install_handed_off", Program::install, exe, exe + " -silentLaunch -register  -nosplash", kit,
                  {0, {kJavaw + "  -silentlaunch -register  -nosplash"}, {}, kRegistration, true}});
     s.push_back({"install_verctrl", Program::install, exe, exe + " -verctrl", kit, {-1110, {}, {}, {}}});
+
+    // Three of them again with the trace on, which must change nothing.
+    auto traced = [&s](const char* name, const char* twin) {
+        for (const Scenario& t : s)
+            if (t.name == std::string(twin)) {
+                Scenario copy = t;
+                copy.name = name;
+                copy.traced = true;
+                copy.prepare = [original = t.prepare](fake::State& m) {
+                    if (original) original(m);
+                    m.env["KVI_TRACE"] = kTraceFile;
+                };
+                s.push_back(std::move(copy));
+                return;
+            }
+    };
+    traced("setup_no_copy_traced", "setup_no_copy");
+    traced("setup_current_copy_traced", "setup_current_copy");
+    traced("install_handed_off_traced", "install_handed_off");
     return s;
 }
 

@@ -1,4 +1,5 @@
 #include "launch.h"
+#include "install_flow.h"
 
 #include <algorithm>
 
@@ -277,3 +278,34 @@ TEST_F(JavaLaunch, StartFailureBoxUnlessSilent) {
 }
 
 }  // namespace
+
+// The relay road with the trace on, and off: then no file, and the platform
+// calls the road made before the trace existed, with the one read of KVI_TRACE.
+TEST_F(JavaLaunch, TraceOfTheRelayRoad) {
+    const std::string java = kJava + "  -batch c:\\answers.txt";
+    for (bool on : {true, false}) {
+        fake::reset();
+        machine().dirs.insert("C:\\Kit");
+        input_file(5000);
+        machine().program = [](const std::string&) { return fake::Program{false, 0, false, 1}; };
+        if (on) machine().env["KVI_TRACE"] = kTraceFile;
+        machine().command_line = "C:\\Kit\\Install.exe -batch c:\\answers.txt";
+        EXPECT_EQ(kvi::install::run("C:\\Kit\\Install.exe"), 0);
+        EXPECT_EQ(machine().piped, machine().stdin_data);
+        EXPECT_EQ(trace_lines("Install"),
+                  on ? calls("start 1.8-002 <C:\\Kit\\Install.exe -batch c:\\answers.txt> in C:\\Start | start dir set "
+                             "C:\\Start | program dir c:\\kit\\ entered | started <" + java + "> program "
+                             "c:\\kit\\JRE\\bin\\java.exe flags 0x00000000 inherit | relay 5000 bytes, input ended | "
+                             "exit 0x00000000")
+                     : std::vector<std::string>{});
+        if (on) continue;
+        EXPECT_FALSE(machine().file_data.count(kTraceFile));
+        EXPECT_EQ(machine().calls,
+                  calls("restrict_dll_search | get_env KVI_TRACE | get_env KVI_START_DIR | get_current_dir | "
+                        "set_env KVI_START_DIR=C:\\Start | set_current_dir c:\\kit\\ | std_input_redirected | "
+                        "get_current_dir | std_input | create_pipe | set_std_input pipe read | duplicate_uninheritable | "
+                        "close_handle pipe write | start_process " + java + " | set_std_input own input | "
+                        "close_handle pipe read | close_handle pipe write copy | wait_for 2000 | wait_for 2000 | "
+                        "exit_code | close_handle thread | close_handle process"));
+    }
+}

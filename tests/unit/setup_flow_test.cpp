@@ -436,3 +436,73 @@ TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
 }
 
 }  // namespace
+
+// Each road with the trace on appends its decisions. Off, or with a link or a
+// directory at the trace's name, no file is written and the platform calls are
+// those the road made before the trace existed, with the one read of KVI_TRACE
+// (and the refused open).
+TEST_F(SetupFlow, TraceOfEachRoad) {
+    const std::string record = "close_key HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI | ";
+    const std::string read = "query_value Version 9 | query_value_size InstPath | query_value InstPath 8 | " + record;
+    const std::string boot = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
+                             "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | "
+                             "own_program_path 260 | start_process _instkvi.com -s";
+    const std::string closed = " | close_handle thread | close_handle process";
+    const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | "
+                              "program dir d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
+    const std::string bootstrap = "> program D:\\Kit\\_instkvi.com flags 0x00000000 | exit 0x00000000";
+    struct Road {
+        std::function<void()> prepare;
+        std::string trace, calls;  // calls: as before the trace existed, behind the common start
+    } roads[] = {
+        {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
+                        "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap,
+         "query_value_size InstPath | " + record + boot + closed},
+        {[this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); },
+         start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
+                 "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
+                 "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
+                 "0x08000000 | exit 0x00000000",
+         read + "start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
+             " | start_process C:\\Kit\\Install.exe -silentLaunch -register" + closed},
+        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); installed("1.7-000", "C:\\Old"); },
+         start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
+                 "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
+                     bootstrap,
+         read + boot + " -f " + closed},
+    };
+    for (const Road& road : roads)
+        for (std::string trace : {"on", "off", "link", "directory"}) {
+            fake::reset();
+            road.prepare();
+            if (trace != "off") machine().env["KVI_TRACE"] = kTraceFile;
+            if (trace == "link") machine().links.insert(kTraceFile);
+            if (trace == "directory") machine().dirs.insert(kTraceFile);
+            run("D:\\Kit\\setup.exe");
+            if (trace == "on") {
+                EXPECT_EQ(trace_lines("setup"), calls(road.trace));
+                EXPECT_EQ(machine().file_data[kTraceFile].substr(0, 36), "2026-12-09T04:05:06.007Z setup 4242 ");
+                continue;
+            }
+            EXPECT_FALSE(machine().file_data.count(kTraceFile)) << trace;
+            std::vector<std::string> want = calls(
+                "restrict_dll_search | get_env KVI_TRACE | get_env KVI_START_DIR | get_current_dir | "
+                "set_env KVI_START_DIR=C:\\Start | set_current_dir d:\\kit\\ | get_current_dir | create_key "
+                "Software\\HalvikTorvanex\\HalvikTorvanexJI | set_string_value OriginalSource 7 | query_value_size "
+                "Version | " + road.calls);
+            if (trace != "off") want.insert(want.begin() + 2, std::string("open_for_append ") + kTraceFile);
+            EXPECT_EQ(machine().calls, want) << trace;
+        }
+}
+
+// A name's control bytes cannot break a line or forge one; a line longer
+// than 16 KiB is cut and says so.
+TEST_F(SetupFlow, TraceLinesAreEscapedAndBounded) {
+    machine().env["KVI_TRACE"] = kTraceFile;
+    run("D:\\Kit\\setup.exe -qatest \r\n\x7F" + std::string(20000, 'x'));
+    std::vector<std::string> lines = trace_lines("setup");
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[0].substr(0, 53), "start 1.8-002 <D:\\Kit\\setup.exe -qatest \\x0D\\x0A\\x7Fx");
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 7), "x [cut]");
+    EXPECT_EQ(machine().file_data[kTraceFile].find("\r\n"), 16382u) << "the first line fills 16384 bytes";
+}

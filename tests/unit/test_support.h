@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "fake_platform.h"
 #include "expected_texts.h"
@@ -29,3 +32,29 @@ using expected::kUninstallEntry;
 
 // A zero-terminated text as stored in the registry.
 inline std::string sz(const std::string& s) { return s + std::string(1, '\0'); }
+
+// The trace file of the trace rows.
+inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
+
+// The events of the trace file's lines, each of which must end in CR LF and
+// begin with a time, the program and a process id.
+inline std::vector<std::string> trace_lines(const std::string& program) {
+    std::vector<std::string> out;
+    std::smatch m;
+    const std::regex line("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " + program + " \\d+ ([^\r\n]*)\r\n");
+    auto file = fake::state().file_data.find(kTraceFile);
+    std::string rest = file == fake::state().file_data.end() ? "" : file->second;
+    for (; std::regex_search(rest, m, line, std::regex_constants::match_continuous); rest = m.suffix()) out.push_back(m[1]);
+    EXPECT_EQ(rest, "") << "a line not as it should be";
+    return out;
+}
+
+// "a | b | c" as {"a", "b", "c"}: platform calls and trace events written compactly.
+inline std::vector<std::string> calls(const std::string& list) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0, end; at <= list.size(); at = end + 3) {
+        end = std::min(list.find(" | ", at), list.size());
+        out.push_back(list.substr(at, end - at));
+    }
+    return out;
+}

@@ -1,0 +1,150 @@
+#include "trace.h"
+
+#include <cstdarg>
+
+#include "constants.h"
+#include "start_dir.h"
+#include "text.h"
+
+namespace kvi::trace {
+
+namespace {
+
+// The longest line, its end included; a longer one is cut and says so.
+constexpr std::size_t kLineMax = 16384;
+constexpr char kCutEnd[] = " [cut]\r\n";
+constexpr std::size_t kEndOnly = 6;  // kCutEnd + kEndOnly: the end of a line that was not cut
+// Room kept behind the text for the cut mark and the line's end.
+constexpr std::size_t kTextMax = kLineMax - (sizeof kCutEnd - 1);
+// The creation flags a request can ask for: CREATE_NEW_CONSOLE, CREATE_NO_WINDOW.
+constexpr std::uint32_t kNewConsole = 0x10;
+constexpr std::uint32_t kNoWindow = 0x08000000;
+
+// The trace of this process: the open file, or none. Trivial, so that no
+// code runs for it at start or end.
+struct State {
+    plat::Handle file = plat::Handle::invalid;
+    const char* program = "";
+    std::uint32_t pid = 0;
+};
+State g;
+
+// One line being built in a heap text of kLineMax bytes.
+struct Line {
+    char* data;
+    std::size_t size;
+    bool full;  // something did not fit: the rest of the line is left out
+
+    void put(char c) {
+        if (size < kTextMax && !full) data[size++] = c;
+        else full = true;
+    }
+    // A number in decimal or hex, at least `width` digits with leading zeros.
+    void number(std::uint32_t value, std::uint32_t base, int width) {
+        char digits[10];
+        int n = 0;
+        do digits[n++] = "0123456789ABCDEF"[value % base];
+        while ((value /= base) != 0);
+        while (n < width) digits[n++] = '0';
+        while (n > 0) put(digits[--n]);
+    }
+    void format(const char* f, va_list args) {
+        for (; *f; ++f) {
+            if (*f != '%') {
+                put(*f);
+                continue;
+            }
+            switch (*++f) {
+                case 's':
+                    for (const char* s = va_arg(args, const char*); s && *s; ++s) {
+                        auto b = static_cast<unsigned char>(*s);
+                        if (b >= 0x20 && b != 0x7F) {
+                            put(*s);
+                        } else {
+                            put('\\');
+                            put('x');
+                            number(b, 16, 2);
+                        }
+                    }
+                    break;
+                case 'x': number(va_arg(args, unsigned), 16, 8); break;
+                case 'u': number(va_arg(args, unsigned), 10, 1); break;
+                default: number(va_arg(args, unsigned), 10, *f - '0'); break;  // %2 to %4: the time's fields
+            }
+        }
+    }
+    void add(const char* f, ...) {  // NOLINT(cert-dcl50-cpp): as note(), for the time stamp
+        va_list args;
+        va_start(args, f);
+        format(f, args);
+        va_end(args);
+    }
+};
+
+}  // namespace
+
+bool on() { return g.file != plat::Handle::invalid; }
+
+void begin(const char* program) {
+    g = State();
+    g.program = program;
+    char path[kPathMax];
+    std::uint32_t n = plat::get_env(kVariable, path, kPathMax);
+    // Read once: a name too long for the buffer means no trace, not a second read.
+    if (n == 0 || n >= kPathMax) return;
+    g.file = plat::open_for_append(path);
+    if (!on()) return;
+    g.pid = plat::process_id();
+    char dir[kPathMax];
+    n = plat::get_current_dir(dir, kPathMax);
+    note("start %s <%s> in %s", kOwnVersion, plat::process_command_line(),
+         n > 0 && n < kPathMax ? dir : "unreadable");
+}
+
+int end(int status) {
+    note("exit 0x%x", status);
+    if (on()) (void)plat::close_handle(g.file);
+    g.file = plat::Handle::invalid;
+    return status;
+}
+
+void note(const char* f, ...) {  // NOLINT(cert-dcl50-cpp): see the header
+    Text text;
+    if (!on() || !text.reserve(kLineMax)) return;
+    Line line{text.data(), 0, false};
+    plat::UtcTime t = plat::utc_now();
+    line.add("%4-%2-%2T%2:%2:%2.%3Z %s %u ", t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond,
+             g.program, g.pid);
+    va_list args;
+    va_start(args, f);
+    line.format(f, args);
+    va_end(args);
+    // The room kept behind the text takes the cut mark and the line's end.
+    for (const char* tail = kCutEnd + (line.full ? 0 : kEndOnly); *tail; ++tail) line.data[line.size++] = *tail;
+    // One write per line, so that the lines of processes that append at the
+    // same time never mix.
+    std::uint32_t wrote = 0;
+    (void)plat::write_file(g.file, line.data, static_cast<std::uint32_t>(line.size), wrote);
+}
+
+void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok) {
+    if (ok) note(kValueLine, "wrote", name, bytes, data);
+    else note("not written %s", name);
+}
+
+void started(const plat::StartRequest& request, bool ok) {
+    if (!on()) return;
+    std::uint32_t error = ok ? 0 : plat::last_error();  // before any other call can change it
+    // Without a program named, the command line's first word is the program.
+    note(ok ? "started <%s> program %s flags 0x%x%s" : "not started <%s> program %s flags 0x%x%s error %u",
+         request.command_line, request.application ? request.application : "(its first word)",
+         (request.new_console ? kNewConsole : 0u) | (request.no_window ? kNoWindow : 0u),
+         request.inherit_handles ? " inherit" : "", error);
+}
+
+void box(const char* text, const char* caption, plat::Icon icon) {
+    note("box %s", caption);
+    plat::message_box(text, caption, icon);
+}
+
+}  // namespace kvi::trace

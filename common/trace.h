@@ -1,0 +1,54 @@
+// The trace for support people: when KVI_TRACE names a file, each program
+// appends one line per decision to it. With the variable unset or empty the
+// only platform call made here is the one read of it in begin(); everything
+// else returns at once. A trace that cannot be written is dropped.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+
+namespace kvi::trace {
+
+// The environment variable that names the trace file.
+inline constexpr char kVariable[] = "KVI_TRACE";
+
+// Reads KVI_TRACE once, opens the file it names for appending, and writes the
+// start line: own version, command line as received, current directory.
+// `program` must outlive the trace.
+void begin(const char* program);
+
+// Writes the exit status, closes the file and returns the status.
+int end(int status);
+
+// True between a begin() that opened the file and end().
+bool on();
+
+// Writes one line: the bytes of the format f with each % directive replaced by the
+// next argument: %s a zero-terminated text (null: nothing), written with
+// each control byte as \xNN so that no name can break the line or forge
+// another; %u an unsigned 32-bit number, %x one as eight hex digits
+// (exit statuses: -1110 is 0xFFFFFBAA). A C variadic function: the smallest
+// call (one push per argument) at the many places that trace, and the
+// compiler checks every call's arguments against its format.
+__attribute__((format(printf, 1, 2))) void note(const char* f, ...);  // NOLINT(cert-dcl50-cpp)
+
+// "not <word>" when `yes` is false, else the word alone: not_word is "not "
+// and the word, so that both are one text in the program.
+constexpr const char* maybe_not(bool yes, const char* not_word) { return yes ? not_word + 4 : not_word; }
+
+// The line of a registry value read or written: "read" or "wrote", its name,
+// byte count and text.
+inline constexpr char kValueLine[] = "%s %s, %u bytes <%s>";
+
+// A registry value written with its byte count and data (a zero-terminated
+// text), or not written.
+void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok);
+
+// One start of a process, as the request gave it; on failure with the error code.
+void started(const plat::StartRequest& request, bool ok);
+
+// Shows a message box and notes its caption.
+void box(const char* text, const char* caption, plat::Icon icon);
+
+}  // namespace kvi::trace
