@@ -111,10 +111,10 @@ std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
 // --- Registry -------------------------------------------------------------------
 
 Key create_key(Key parent, const char* sub) {
-    // RegCreateKeyExA takes the class as a writable string.
-    static char empty_class[] = "";
+    // The class is declared writable but only read. (A writable static for
+    // it would cost each program a data section of its own.)
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExA(to_win(parent), sub, 0, empty_class, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+    LSTATUS status = RegCreateKeyExA(to_win(parent), sub, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                      nullptr, &key, nullptr);
     return status == ERROR_SUCCESS ? from_win(key) : Key::none;
 }

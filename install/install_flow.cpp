@@ -9,7 +9,7 @@
 
 namespace kvi::install {
 
-int run(const char* own_name) {
+int run(std::string_view own_name) {
     plat::restrict_dll_search();
     settle_start_dir();
 
