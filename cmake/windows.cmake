@@ -117,7 +117,8 @@ set_target_properties(setup PROPERTIES WIN32_EXECUTABLE ON)
 
 # Install: a console program.
 kvi_program(Install Install
-    SOURCES install/main.cpp ${INSTALL_FLOW_SOURCES} common/platform_win32_shell.cpp res/install.rc
+    SOURCES install/main.cpp ${INSTALL_FLOW_SOURCES} common/platform_win32_shell.cpp common/platform_win32_relay.cpp
+            res/install.rc
     INCLUDES ${CMAKE_SOURCE_DIR}/install
     LIBRARIES kernel32 advapi32)
 
