@@ -9,10 +9,13 @@
 //   - the memory and string functions the compiler and the standard headers
 //     call (memset, memcpy, memmove, memcmp, memchr, strlen);
 //   - the stack probe the compiler calls in front of a frame of 4000 bytes
-//     or more (Install's relay buffer), so that the stack grows page by page.
+//     or more (Install's relay buffer), so that the stack grows page by page;
+// and the program's own name, which Install takes from the command line as a
+// runtime split off argv[0] (own_name in install/install_command_line.h).
 // Nothing else in the programs knows the runtime is missing. Whatever else
 // reaches for one fails the link (an undefined symbol), and so does a static
-// constructor (cmake/no_runtime.ld): nothing here would run it.
+// constructor (an assertion cmake/windows.cmake gives the linker): nothing
+// here would run it.
 #include <windows.h>
 
 #include <cstddef>

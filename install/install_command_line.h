@@ -20,8 +20,9 @@ struct CommandLine {
 std::string_view own_name(const char* command_line);
 
 // Splits own_name (argv[0]) and the process command line, which it
-// lower-cases in place (own_name may point into it: it is copied first). Shows the "Search Error" box when the name lacks
-// "install"; both texts are then absent.
+// lower-cases in place (own_name may point into it: it is copied first).
+// Shows the "Search Error" box when the name lacks "install"; both texts are
+// then absent.
 CommandLine split_command_line(std::string_view own_name, char* process_command_line);
 
 // True when the argument tail is present and holds option anywhere.
