@@ -40,6 +40,9 @@ extern "C" [[noreturn]] __attribute__((force_align_arg_pointer)) void kvi_entry(
 
 extern "C" void kvi_entry() { ExitProcess(static_cast<UINT>(kvi::program_main())); }
 
+// The C library's declarations in the MinGW headers name the parameters
+// their own way (_Dst, _Size); these definitions use plain names.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" {
 
 // Text (common/text.h) grows with realloc and fills new bytes itself; the
@@ -100,6 +103,7 @@ KVI_CALLED_BY_THE_COMPILER std::size_t strlen(const char* s) {
 }
 
 }  // extern "C"
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
 // The stack probe: eax (rax) holds the size of the frame about to be made
 // below the caller's stack pointer. Touch it one page at a time from the top,
