@@ -94,13 +94,18 @@ clean:
 	rm -rf build $(DIST_DIR)
 
 # The performance benchmark under Wine: builds the 32-bit programs (the x86_64 ones on a host that runs
-# no 32-bit code), the stand-ins and the benchmark's own programs, then prints the table of figures
-# (docs/performance.md). Not part of `make test`.
+# no 32-bit code), the stand-ins and the benchmark's own programs, and setup as BENCH_BASELINE made it
+# (built with the C runtime, for figure 1n), then prints the table of figures (docs/performance.md),
+# pinned to the one CPU BENCH_CPU (default: the last one). Not part of `make test`.
+BENCH_BASELINE ?= 009ed3d963a9a9c86bbc1cc04fb33be1c5be725e
+BENCH_CPU ?= $(shell expr $$(nproc) - 1)
 .PHONY: bench
 bench: deps
 	$(MAKE) --no-print-directory $(WINE_BUILD)
 	$(CMAKE) --build build/$(WINE_BUILD) --target e2e_tools bench_tools -j$(JOBS)
-	$(WINE_ENV) python3 bench/bench.py --build build/$(WINE_BUILD) --out build/bench-$(WINE_BUILD)
+	JOBS=$(JOBS) bash bench/build_baseline.sh $(BENCH_BASELINE) $(WINE_BUILD) build/bench-baseline-$(WINE_BUILD)
+	$(WINE_ENV) taskset -c $(BENCH_CPU) python3 bench/bench.py --build build/$(WINE_BUILD) \
+	    --baseline build/bench-baseline-$(WINE_BUILD)/setup.exe --out build/bench-$(WINE_BUILD)
 
 # Pictures of every message box of the two programs, drawn by Wine on a virtual
 # display, into docs/boxes/ (docs/boxes.md shows them). Not part of `make test`.

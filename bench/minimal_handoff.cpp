@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "runtime.h"
+
 namespace {
 
 bool start(char* command, PROCESS_INFORMATION& pi) {
@@ -17,9 +19,22 @@ bool start(char* command, PROCESS_INFORMATION& pi) {
     return CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != FALSE;
 }
 
+// The text behind the program's name and the blanks after it.
+const char* arguments(const char* p) {
+    if (*p == '"') {
+        for (++p; *p && *p != '"'; ++p) {
+        }
+        if (*p) ++p;
+    }
+    while (*p && *p != ' ' && *p != '\t') ++p;
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR folder, int) {
+int kvi::program_main() {
+    const char* folder = arguments(GetCommandLineA());
 #ifdef KVI_BENCH_SETUP_IMPORTS
     if (folder[0] == '\x01') {  // never given: only keeps the imports
         MessageBoxA(nullptr, folder, folder, MB_OK);
@@ -31,7 +46,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR folder, int) {
     if (n + 64 > sizeof command) return 1;
 
     std::memcpy(command, folder, n);
-    std::strcpy(command + n, "\\Install.exe -verctrl");
+    constexpr char kProbe[] = "\\Install.exe -verctrl";
+    std::memcpy(command + n, kProbe, sizeof kProbe);
     PROCESS_INFORMATION pi;
     if (!start(command, pi)) return 1;
     WaitForSingleObject(pi.hProcess, INFINITE);
@@ -41,7 +57,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR folder, int) {
     CloseHandle(pi.hProcess);
     if (!read || status != static_cast<DWORD>(-1110)) return 1;
 
-    std::strcpy(command + n, "\\Install.exe -silentLaunch -register");
+    constexpr char kHandOff[] = "\\Install.exe -silentLaunch -register";
+    std::memcpy(command + n, kHandOff, sizeof kHandOff);
     if (!start(command, pi)) return 1;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);

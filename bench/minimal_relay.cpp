@@ -5,7 +5,7 @@
 //   bench_relay.exe SIZE COMMAND...   (COMMAND is started as it stands)
 #include <windows.h>
 
-#include <cstdlib>
+#include "runtime.h"
 
 namespace {
 
@@ -18,12 +18,22 @@ char* after_word(char* p) {
     return p;
 }
 
+// The decimal number at the start of p; 0 when there is none or it is too large.
+DWORD number(const char* p) {
+    DWORD n = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (n > (1u << 20)) return 0;
+        n = n * 10 + static_cast<DWORD>(*p - '0');
+    }
+    return n;
+}
+
 }  // namespace
 
-int main() {
+int kvi::program_main() {
     char* size_text = after_word(GetCommandLineA());
     char* command = after_word(size_text);
-    DWORD size = std::strtoul(size_text, nullptr, 10);
+    DWORD size = number(size_text);
     if (size == 0 || size > (1u << 20) || !*command) return 2;
     char* buffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
     if (!buffer) return 2;

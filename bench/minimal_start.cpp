@@ -7,10 +7,13 @@
 // on its way. That tells how much the loading of those DLLs costs alone.
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR arguments, int) {
-    if (arguments[0] == '\x01') {  // never given: only keeps the imports
+#include "runtime.h"
+
+int kvi::program_main() {
+    const char* line = GetCommandLineA();
+    if (line[0] == '\x01') {  // never given: only keeps the imports
 #ifdef KVI_BENCH_SETUP_IMPORTS
-        MessageBoxA(nullptr, arguments, arguments, MB_OK);
+        MessageBoxA(nullptr, line, line, MB_OK);
 #endif
 #if defined(KVI_BENCH_SETUP_IMPORTS) || defined(KVI_BENCH_REGISTRY_IMPORT)
         RegCloseKey(HKEY_LOCAL_MACHINE);

@@ -1,6 +1,6 @@
-# Fails when FILE is LIMIT bytes or larger. Run with cmake -P after linking.
+# Fails when FILE is larger than LIMIT bytes. Run with cmake -P after linking.
 file(SIZE "${FILE}" size)
-if(NOT size LESS LIMIT)
-    message(FATAL_ERROR "${FILE}: ${size} bytes, the limit is below ${LIMIT}")
+if(size GREATER LIMIT)
+    message(FATAL_ERROR "${FILE}: ${size} bytes, the limit is ${LIMIT}")
 endif()
 message(STATUS "${FILE}: ${size} bytes (limit ${LIMIT})")

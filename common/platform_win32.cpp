@@ -8,6 +8,7 @@
 #include "platform_win32.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 namespace plat {
@@ -89,13 +90,11 @@ public:
     ~SddlDescriptor() {
         if (descriptor_) LocalFree(descriptor_);
     }
-    // Looked up at run time: advapi32 is loaded anyway, and only setup needs
-    // the conversion, so neither program's import table grows for it.
+    // Imported: setup imports advapi32's security calls anyway, and a look-up
+    // by name would carry the long name and the DLL's name as well.
     bool build(const char* sddl) {
-        using Convert = BOOL(WINAPI*)(LPCSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
-        auto convert = system_export<Convert>("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
-        constexpr DWORD kSddlRevision1 = 1;
-        return convert && convert(sddl, kSddlRevision1, &descriptor_, nullptr) && descriptor_;
+        return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor_, nullptr) &&
+               descriptor_;
     }
     PSECURITY_DESCRIPTOR get() const { return descriptor_; }
 
@@ -230,10 +229,10 @@ std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
 // --- Registry -------------------------------------------------------------------
 
 Key create_key(Key parent, const char* sub) {
-    // RegCreateKeyExA takes the class as a writable string.
-    static char empty_class[] = "";
+    // The class is declared writable but only read. (A writable static for
+    // it would cost each program a data section of its own.)
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExA(to_win(parent), sub, 0, empty_class, REG_OPTION_NON_VOLATILE,
+    LSTATUS status = RegCreateKeyExA(to_win(parent), sub, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE,
                                      KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr);
     return status == ERROR_SUCCESS ? from_win(key) : Key::none;
 }
@@ -338,83 +337,7 @@ bool exit_code(Handle process, std::uint32_t& code) {
     return true;
 }
 
-bool terminate(Handle process, std::uint32_t code) { return TerminateProcess(to_win(process), code) != FALSE; }
-
 bool close_handle(Handle handle) { return CloseHandle(to_win(handle)) != FALSE; }
-
-void sleep_ms(std::uint32_t ms) { Sleep(ms); }
-
-// --- Pipes and standard handles -------------------------------------------------------
-
-Handle std_input() { return from_win(GetStdHandle(STD_INPUT_HANDLE)); }
-
-bool set_std_input(Handle handle) { return SetStdHandle(STD_INPUT_HANDLE, to_win(handle)) != FALSE; }
-
-bool std_input_redirected() {
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    if (in == nullptr || in == INVALID_HANDLE_VALUE) return false;
-    // A handle that is not open at all: GetFileType fails on it.
-    SetLastError(NO_ERROR);
-    if (GetFileType(in) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
-    // Only a console answers GetConsoleMode; the null device, though a
-    // character device like the console, does not. A pipe counts as
-    // redirected input: the C runtime's position query succeeds on a pipe
-    // (SetFilePointer gives back the position the system keeps for the
-    // handle), so `type answers.txt | Install -batch` and tools that feed
-    // standard input through a pipe have always been relayed. We decide by
-    // the kind of handle instead of asking SetFilePointer, whose answer for a
-    // pipe is undefined and not the same under every Windows.
-    DWORD mode = 0;
-    return GetConsoleMode(in, &mode) == FALSE;
-}
-
-bool create_pipe(Handle& read_end, Handle& write_end) {
-    SECURITY_ATTRIBUTES sa;
-    sa.nLength = sizeof sa;
-    sa.lpSecurityDescriptor = nullptr;
-    sa.bInheritHandle = TRUE;
-    HANDLE r = nullptr;
-    HANDLE w = nullptr;
-    if (!CreatePipe(&r, &w, &sa, 0)) return false;
-    read_end = from_win(r);
-    write_end = from_win(w);
-    return true;
-}
-
-bool duplicate_uninheritable(Handle source, Handle& copy) {
-    HANDLE self = GetCurrentProcess();
-    HANDLE dup = nullptr;
-    if (!DuplicateHandle(self, to_win(source), self, &dup, 0, FALSE, DUPLICATE_SAME_ACCESS)) return false;
-    copy = from_win(dup);
-    return true;
-}
-
-bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
-    DWORD count = 0;
-    BOOL ok = ReadFile(to_win(handle), buf, n, &count, nullptr);
-    got = count;
-    return ok != FALSE;
-}
-
-bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote) {
-    DWORD count = 0;
-    BOOL ok = WriteFile(to_win(handle), buf, n, &count, nullptr);
-    wrote = count;
-    return ok != FALSE;
-}
-
-void write_stdout(const char* text, std::uint32_t n) {
-    // Straight to the handle: the C runtime's text mode would turn each "\n"
-    // into "\r\n" and change the byte count of what we print.
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    while (n > 0) {
-        DWORD wrote = 0;
-        if (!WriteFile(out, text, n, &wrote, nullptr) || wrote == 0) return;
-        text += wrote;
-        n -= wrote;
-    }
-}
 
 // --- Trace file -------------------------------------------------------------------------
 
@@ -430,6 +353,14 @@ UtcTime utc_now() {
 std::uint32_t process_id() { return GetCurrentProcessId(); }
 
 std::uint32_t last_error() { return GetLastError(); }
+
+// Both programs write their trace lines with it; Install also feeds the relay's pipe.
+bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote) {
+    DWORD count = 0;
+    BOOL ok = WriteFile(to_win(handle), buf, n, &count, nullptr);
+    wrote = count;
+    return ok != FALSE;
+}
 
 Handle open_for_append(const char* path) {
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than what it

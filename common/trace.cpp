@@ -20,12 +20,12 @@ constexpr std::size_t kTextMax = kLineMax - (sizeof kCutEnd - 1);
 constexpr std::uint32_t kNewConsole = 0x10;
 constexpr std::uint32_t kNoWindow = 0x08000000;
 
-// The trace of this process: the open file, or none. Trivial, so that no
-// code runs for it at start or end.
+// The trace of this process: the open file, or none. Trivial and all zero,
+// so that no code runs for it at start or end and it costs no data section.
 struct State {
-    plat::Handle file = plat::Handle::invalid;
-    const char* program = "";
-    std::uint32_t pid = 0;
+    plat::Handle file;  // none while no trace is written
+    const char* program;
+    std::uint32_t pid;
 };
 State g;
 
@@ -83,17 +83,18 @@ struct Line {
 
 }  // namespace
 
-bool on() { return g.file != plat::Handle::invalid; }
+bool on() { return g.file != plat::Handle::none; }
 
 void begin(const char* program) {
-    g = State();
+    g = State{};
     g.program = program;
     char path[kPathMax];
     std::uint32_t n = plat::get_env(kVariable, path, kPathMax);
     // Read once: a name too long for the buffer means no trace, not a second read.
     if (n == 0 || n >= kPathMax) return;
-    g.file = plat::open_for_append(path);
-    if (!on()) return;
+    plat::Handle file = plat::open_for_append(path);
+    if (file == plat::Handle::invalid) return;
+    g.file = file;
     g.pid = plat::process_id();
     char dir[kPathMax];
     n = plat::get_current_dir(dir, kPathMax);
@@ -104,7 +105,7 @@ void begin(const char* program) {
 int end(int status) {
     note("exit 0x%x", status);
     if (on()) (void)plat::close_handle(g.file);
-    g.file = plat::Handle::invalid;
+    g.file = plat::Handle::none;
     return status;
 }
 

@@ -21,6 +21,17 @@ constexpr char kUsage[] =
 
 }  // namespace
 
+std::string_view own_name(const char* command_line) {
+    if (!command_line) return {};
+    // Byte by byte: no byte of a UTF-8 character is a quote, a blank or a tab.
+    std::string_view line(command_line);
+    if (!line.empty() && line[0] == '"') {
+        std::size_t close = line.find('"', 1);
+        return slice(line, 1, close == std::string_view::npos ? close : close - 1);
+    }
+    return slice(line, 0, line.find_first_of(" \t"));
+}
+
 CommandLine split_command_line(std::string_view own_name, char* process_command_line) {
     CommandLine out;
     Text name = Text::from(own_name);

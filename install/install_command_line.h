@@ -13,9 +13,16 @@ struct CommandLine {
     Text tail;         // absent when nothing follows the name behind a blank
 };
 
+// The program's own name at the start of a command line, as the C runtime
+// splits off argv[0]: a name that opens with a double quote runs to the next
+// one (or to the end), quotes left out; any other runs to the first blank or
+// tab, a quote in it kept. A view into command_line; "" when it is null.
+std::string_view own_name(const char* command_line);
+
 // Splits own_name (argv[0]) and the process command line, which it
-// lower-cases in place. Shows the "Search Error" box when the name lacks
-// "install"; both texts are then absent.
+// lower-cases in place (own_name may point into it: it is copied first).
+// Shows the "Search Error" box when the name lacks "install"; both texts are
+// then absent.
 CommandLine split_command_line(std::string_view own_name, char* process_command_line);
 
 // True when the argument tail is present and holds option anywhere.

@@ -12,7 +12,7 @@ namespace kvi::install {
 
 namespace {
 
-int flow(const char* own_name) {
+int flow(std::string_view own_name) {
     settle_start_dir();
 
     CommandLine line = split_command_line(own_name, plat::process_command_line());
@@ -30,8 +30,7 @@ int flow(const char* own_name) {
     trace::note("program dir %s %s", line.program_dir.c_str(), trace::maybe_not(entered, "not entered"));
     if (line.program_dir.present() && !entered) {
         if (!silent_launch)
-            trace::box("Error navigating to Install Application directory.", "Set Directory Error",
-                              plat::Icon::error);
+            trace::box("Error navigating to Install Application directory.", "Set Directory Error", plat::Icon::error);
         return 0;
     }
 
@@ -42,7 +41,7 @@ int flow(const char* own_name) {
 
 }  // namespace
 
-int run(const char* own_name) {
+int run(std::string_view own_name) {
     plat::restrict_dll_search();
     trace::begin("Install");
     return trace::end(flow(own_name));

@@ -1,5 +1,10 @@
-// Install's entry: a console program; argv[0] is its own name as the runtime
-// split it from the command line, enclosing quotes removed.
+// Install's entry: a console program. The process starts in
+// common/runtime_win32.cpp, which calls this and ends with its status. The
+// program's own name is taken from the process command line here, as a C
+// runtime would have split it off as argv[0].
+#include "install_command_line.h"
 #include "install_flow.h"
+#include "platform.h"
+#include "runtime.h"
 
-int main(int argc, char** argv) { return kvi::install::run(argc > 0 && argv[0] ? argv[0] : ""); }
+int kvi::program_main() { return kvi::install::run(kvi::install::own_name(plat::process_command_line())); }

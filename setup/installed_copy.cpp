@@ -90,7 +90,7 @@ OwnedKey open_record() {
 OwnedKey readable_record(OwnedKey record) {
     if (record.open()) return record;
     OwnedKey readable(plat::open_key_for_reading(plat::local_machine(), kRecordKey));
-    trace::note("record %s for reading", trace::maybe_not(readable.open(), "not opened"));
+    trace::note("record %s", trace::maybe_not(readable.open(), "not opened for reading"));
     return readable;
 }
 

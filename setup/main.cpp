@@ -1,6 +1,6 @@
-// setup's entry: a windowed program with no window of its own.
-#include <windows.h>
-
+// setup's entry: a windowed program with no window of its own. The process
+// starts in common/runtime_win32.cpp, which calls this and ends with its status.
+#include "runtime.h"
 #include "setup_flow.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return kvi::setup::run(); }
+int kvi::program_main() { return kvi::setup::run(); }

@@ -122,7 +122,7 @@ bool start_bootstrap(const Text& program, Text& command) {
     if (!bootstrap.elevation_required() || !read_current_dir(dir)) return false;
     const char* arguments = command.c_str() + sizeof kBootstrapName;
     bool elevated = plat::start_elevated(program.c_str(), arguments, dir.c_str());
-    trace::note("%s through the elevation prompt: %s %s in %s", elevated ? "started" : "not started",
+    trace::note("%s elevated: %s %s in %s", elevated ? "started" : "not started",
                 program.c_str(), arguments, dir.c_str());
     return elevated;
 }

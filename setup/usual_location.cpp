@@ -9,31 +9,21 @@ namespace kvi::setup {
 
 namespace {
 
-// A well-known security identifier: its authority and sub-authorities.
-struct WellKnown {
-    std::uint8_t authority;
-    std::uint8_t count;
-    std::uint32_t sub[6];
-};
+// Well-known security identifiers in the platform's binary form.
+// S-1-5-18
+constexpr std::uint8_t kSystem[] = {0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00};
+// S-1-5-32-544
+constexpr std::uint8_t kAdministrators[] = {0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00};
+// S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464
+constexpr std::uint8_t kTrustedInstaller[] = {0x01, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x50, 0x00, 0x00, 0x00, 0xB5, 0x89, 0xFB, 0x38, 0x19, 0x84, 0xC2, 0xCB, 0x5C, 0x6C, 0x23, 0x6D, 0x57, 0x00, 0x77, 0x6E, 0xC0, 0x02, 0x64, 0x87};
+// S-1-3-0
+constexpr std::uint8_t kCreatorOwner[] = {0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00};
+// S-1-3-4
+constexpr std::uint8_t kOwnerRights[] = {0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x04, 0x00, 0x00, 0x00};
 
-constexpr WellKnown kSystem = {5, 1, {18}};                 // S-1-5-18
-constexpr WellKnown kAdministrators = {5, 2, {32, 544}};    // S-1-5-32-544
-constexpr WellKnown kTrustedInstaller = {5, 6, {80, 956008885u, 3418522649u, 1831038044u, 1853292631u, 2271478464u}};
-constexpr WellKnown kCreatorOwner = {3, 1, {0}};            // S-1-3-0
-constexpr WellKnown kOwnerRights = {3, 1, {4}};             // S-1-3-4
-
-bool is(const plat::Sid& sid, const WellKnown& known) {
-    const std::uint8_t* b = sid.bytes;
-    if (b[0] != 1 || b[1] != known.count) return false;
-    for (int i = 2; i < 7; ++i)
-        if (b[i] != 0) return false;
-    if (b[7] != known.authority) return false;
-    for (std::uint8_t i = 0; i < known.count; ++i) {
-        const std::uint8_t* s = b + 8 + 4 * std::size_t(i);
-        std::uint32_t v = s[0] | (s[1] << 8) | (s[2] << 16) | (std::uint32_t(s[3]) << 24);
-        if (v != known.sub[i]) return false;
-    }
-    return true;
+template <std::size_t N>
+bool is(const plat::Sid& sid, const std::uint8_t (&known)[N]) {
+    return std::memcmp(sid.bytes, known, N) == 0;
 }
 
 std::size_t sid_size(const plat::Sid& sid) { return 8 + 4 * std::size_t(sid.bytes[1]); }
@@ -56,19 +46,19 @@ constexpr std::uint32_t kChangingRights = 0x0002u | 0x0004u | 0x0040u | 0x000100
 // could not be read. Returns what is wrong, or null.
 const char* judge(const plat::FolderFacts& folder, const plat::Sid* self) {
     if (!folder.directory) return "not a folder";
-    if (folder.reparse_point) return "a link or junction";
+    if (folder.reparse_point) return "a reparse point";
     bool owner_is_self = self && same(folder.owner, *self);
-    if (!is_administrative(folder.owner) && !owner_is_self) return "owned by someone else";
-    if (!folder.has_list) return "open to everyone";
+    if (!is_administrative(folder.owner) && !owner_is_self) return "foreign owner";
+    if (!folder.has_list) return "no access list";
     // A list longer than was read may hold anything.
-    if (folder.entry_count > plat::FolderFacts::kMaxEntries) return "too long a list";
+    if (folder.entry_count > plat::FolderFacts::kMaxEntries) return "list too long";
     for (std::uint32_t i = 0; i < folder.entry_count; ++i) {
         const plat::AccessEntry& e = folder.entries[i];
         if (!e.allows || (e.rights & kChangingRights) == 0) continue;
         // Owner Rights and Creator Owner stand for the owner, who passed above.
         bool trusted = is_administrative(e.trustee) || is(e.trustee, kCreatorOwner) || is(e.trustee, kOwnerRights) ||
                        same(e.trustee, folder.owner);
-        if (!trusted) return "others may change it";
+        if (!trusted) return "open to others";
     }
     return nullptr;
 }

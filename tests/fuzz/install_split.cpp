@@ -73,6 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string input = fuzz::platform_text(data, size);
     fuzz::Halves halves = fuzz::split_at_line_feed(input);
     if (halves.has_second) check_split(halves.first, halves.second);
-    else check_split(element_zero(input), input);
+    else {
+        FUZZ_CHECK(kvi::install::own_name(input.c_str()) == element_zero(input));
+        check_split(element_zero(input), input);
+    }
     return 0;
 }

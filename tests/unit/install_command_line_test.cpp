@@ -8,7 +8,7 @@ using kvi::install::split_command_line;
 namespace {
 
 struct SplitCase {
-    const char* own_name;  // argv[0] as the runtime gives it
+    const char* own_name;  // argv[0], as a C runtime splits it off the line
     const char* line;      // the process command line
     std::optional<std::string> dir, tail;
     bool search_error = false;
@@ -21,7 +21,10 @@ class InstallSplit : public FakeMachine, public ::testing::WithParamInterface<Sp
 TEST_P(InstallSplit, YieldsDirectoryAndLoweredTail) {
     const SplitCase& c = GetParam();
     std::string line = c.line;
-    kvi::install::CommandLine out = split_command_line(c.own_name, line.data());
+    // As the program does: the name is a view into the line the split lowers.
+    std::string_view own_name = kvi::install::own_name(line.data());
+    EXPECT_EQ(own_name, c.own_name);
+    kvi::install::CommandLine out = split_command_line(own_name, line.data());
     EXPECT_EQ(opt(out.program_dir), c.dir);
     EXPECT_EQ(opt(out.tail), c.tail);
     EXPECT_EQ(machine().boxes.size(), c.search_error ? 1u : 0u);
@@ -46,7 +49,15 @@ INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::Values(
     // An unquoted path with a blank: the runtime splits the name at the blank.
     SplitCase{"C:\\My", "C:\\My Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
     SplitCase{"D:\\\xC4PPS\\INSTALL.EXE", "D:\\\xC4PPS\\INSTALL.EXE -Input \xC9.TXT", "d:\\\xC4pps\\",
-              " -input \xC9.txt"}));
+              " -input \xC9.txt"},
+    // Quotes inside the name or right after it, where runtimes differ: a
+    // quoted name ends at the next quote, any other at the first blank or tab.
+    SplitCase{"D:\\My\"Kit\"\\Install.exe", "D:\\My\"Kit\"\\Install.exe -x", "d:\\my\"kit\"\\", " -x"},
+    SplitCase{"D:\\Apps\\Install.exe\"", "D:\\Apps\\Install.exe\" -x\"", "d:\\apps\\", " -x\""},
+    SplitCase{"D:\\My", "\"D:\\My\"Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
+    SplitCase{"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\"-x -y", "d:\\apps\\", " -y"},
+    SplitCase{"D:\\Apps\\Install.exe -x", "\"D:\\Apps\\Install.exe -x", "d:\\apps\\", std::nullopt},
+    SplitCase{"", "", std::nullopt, std::nullopt, true}));
 
 TEST(InstallUsage, IsTheExactText) {
     std::string_view usage = kvi::install::usage_text();

@@ -29,6 +29,9 @@ TEST(Text, FitToTerminatorAndZeroPadding) {
     t.fit_to_terminator();
     EXPECT_EQ(std::string(t.view()), "abc");
     EXPECT_EQ(std::string(t.c_str(), 11), std::string("abc") + std::string(8, '\0'));
+    // Grown again, the text stays and every byte behind it is zero, the new ones too.
+    ASSERT_TRUE(t.reserve(100));
+    EXPECT_EQ(std::string(t.c_str(), 101), std::string("abc") + std::string(98, '\0'));
 }
 
 TEST(TextHelpers, LowerOnlyAToZAndFindLast) {
