@@ -921,13 +921,13 @@ class HandoffTests(E2ECase):
             "setup setup record opened", "setup setup wrote OriginalSource, %d bytes <%s>" % (len(medium) + 1, medium),
             "setup setup read Version, 8 bytes <1.8-002>", "setup setup read InstPath, %d bytes <%s>" % (len(kit) + 1, kit),
             "setup setup installed copy current",
-            "setup setup started <%s\\Install.exe -verctrl> program (its first word) flags 0x00000000" % kit,
+            "setup setup started <%s\\Install.exe -verctrl> program (its first word) flags 0x08000000" % kit,
             "probe Install start 1.8-002 <%s\\Install.exe -verctrl> in %s" % (kit, medium),
             "probe Install start dir kept " + self.start, "probe Install exit 0xFFFFFBAA",
             "setup setup probe exit 0xFFFFFBAA",
-            "setup setup started <%s> program (its first word) flags 0x00000000" % handoff, "setup setup exit 0x00000000"])
+            "setup setup started <%s> program (its first word) flags 0x08000000" % handoff, "setup setup exit 0x00000000"])
         # The hand-off's lines come after setup started it; setup may end at any time meanwhile.
-        self.assertLess(got.index("setup setup started <%s> program (its first word) flags 0x00000000" % handoff),
+        self.assertLess(got.index("setup setup started <%s> program (its first word) flags 0x08000000" % handoff),
                         min(i for i, g in enumerate(got) if g.startswith("handoff")))
         self.assertEqual([g for g in got if g.startswith("handoff")], [
             "handoff Install start 1.8-002 <%s> in %s" % (handoff, medium), "handoff Install start dir kept " + self.start,
