@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "constants.h"
+#include "handles.h"
 #include "platform.h"
 #include "platform_win32.h"
 
@@ -133,25 +134,18 @@ bool copy_sid(const void* from, std::size_t room, Sid& to) {
     return true;
 }
 
-// A handle closed on every return path of the functions below.
-struct ScopedHandle {
-    HANDLE h;
-    ~ScopedHandle() {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-
 }  // namespace
 
 bool read_folder(const char* path, FolderFacts& out) {
     // OPEN_REPARSE_POINT: a junction or link at path is read itself, never
     // the folder it points to. BACKUP_SEMANTICS lets a directory be opened.
-    ScopedHandle folder{CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-    if (folder.h == INVALID_HANDLE_VALUE) return false;
+    kvi::OwnedHandle folder(from_win(CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING,
+                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    if (!folder.valid()) return false;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(folder.h, &info)) return false;
+    if (!GetFileInformationByHandle(to_win(folder.get()), &info)) return false;
     out.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     // Wine opens what a symbolic link points to even so, and shows the
     // link's reparse attribute only when asked by name: ask both.
@@ -162,10 +156,10 @@ bool read_folder(const char* path, FolderFacts& out) {
     PSID owner = nullptr;
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(folder.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+    if (GetSecurityInfo(to_win(folder.get()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                         nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    bool ok = copy_sid(owner, 68, out.owner);
+    bool ok = copy_sid(owner, sizeof out.owner.bytes, out.owner);
     out.has_list = list != nullptr;
     if (ok && list) {
         // The entries follow the list's header; each says its own size.
@@ -204,9 +198,9 @@ bool read_folder(const char* path, FolderFacts& out) {
 bool process_user(Sid& out) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    ScopedHandle owned{token};
+    kvi::OwnedHandle owned(from_win(token));
     // TOKEN_USER and the SID it points to, which lies in the same buffer.
-    alignas(8) BYTE buffer[sizeof(TOKEN_USER) + 68];
+    alignas(8) BYTE buffer[sizeof(TOKEN_USER) + sizeof(Sid::bytes)];
     DWORD size = 0;
     if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return false;
     const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer);

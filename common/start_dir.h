@@ -1,11 +1,11 @@
 // What both programs do first with their surroundings.
 #pragma once
 
+#include <cstdint>
+
 #include "text.h"
 
 namespace kvi {
-
-#include <cstdint>
 
 // Reads the path that a platform call gives (its length, the needed size
 // when the buffer is too small, 0 on failure) whole, however many bytes it

@@ -153,14 +153,13 @@ int launch_application(const Text& tail, bool nojw, bool silent_launch) {
     if (!build_launch_command(command, nojw || batch, tail)) {
         if (!quiet)
             trace::box("Error launching Install Application.  Possible memory allocation problem.",
-                              "Application Launch Error", plat::Icon::error);
+                       "Application Launch Error", plat::Icon::error);
         return -1;
     }
 
     auto start_failed = [quiet] {
         if (!quiet)
-            trace::box("Error launching Install Application.", "Application Launch Error",
-                              plat::Icon::error);
+            trace::box("Error launching Install Application.", "Application Launch Error", plat::Icon::error);
         return -1;
     };
     // A runtime that cannot be named is one that cannot be started.

@@ -11,8 +11,7 @@ namespace kvi::install {
 namespace {
 
 void report() {
-    trace::box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error",
-                      plat::Icon::none);
+    trace::box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error", plat::Icon::none);
 }
 
 // COM for the step: uninitialised on every way out.
