@@ -191,6 +191,8 @@ def _wine_unescape(s):
 _CALL_RE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):Call (?:user32|USER32|kernel32|KERNEL32)\.(\w+)\((.*)\) ret=\w+$",
                       re.M)
 _ARG_RE = re.compile(r'([0-9a-fA-F]+)(?: "((?:[^"\\]|\\.)*)"(\.\.\.)?)?(?:,|$)')
+_RET_RE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):Ret  (?:kernel32|KERNEL32)\.CreateProcessA\(\) retval=([0-9a-f]+)",
+                     re.M)
 
 
 class Arg:
@@ -207,18 +209,19 @@ class Arg:
         return self.number & 0xFFFFFFFF
 
 
+def _parse_args(text_):
+    args = []
+    for a in _ARG_RE.finditer(text_):
+        if a.group(0) == "":
+            break
+        args.append(Arg(int(a.group(1), 16),
+                        None if a.group(2) is None else _wine_unescape(a.group(2)), bool(a.group(3))))
+    return args
+
+
 def parse_calls(trace):
     """[(pid, function, [Arg])] for each traced call, in order."""
-    calls = []
-    for m in _CALL_RE.finditer(trace):
-        args = []
-        for a in _ARG_RE.finditer(m.group(4)):
-            if a.group(0) == "":
-                break
-            args.append(Arg(int(a.group(1), 16),
-                            None if a.group(2) is None else _wine_unescape(a.group(2)), bool(a.group(3))))
-        calls.append((int(m.group(1), 16), m.group(3), args))
-    return calls
+    return [(int(m.group(1), 16), m.group(3), _parse_args(m.group(4))) for m in _CALL_RE.finditer(trace)]
 
 
 def _same_text(seen, cut, want):
@@ -266,6 +269,7 @@ class Start:
         self.flags = args[5].low32()
         self.environment = args[6].number
         self.directory = args[7].number
+        self.succeeded = None   # what CreateProcessA returned, when the trace shows it
 
     def application_matches(self, command, application=None):
         """The application name: the given full path (any letter case); without
@@ -293,9 +297,10 @@ class Start:
                 and self.environment == 0 and self.directory == 0)
 
     def __repr__(self):
-        return "Start(pid=%d, application=%r, command=%r%s, inherit=%d, flags=0x%X%s)" % (
+        return "Start(pid=%d, application=%r, command=%r%s, inherit=%d, flags=0x%X%s%s)" % (
             self.pid, self.application_text, self.command, "..." if self.command_cut else "", self.inherit,
-            self.flags, "" if self.environment == 0 and self.directory == 0 else ", environment/directory given")
+            self.flags, "" if self.environment == 0 and self.directory == 0 else ", environment/directory given",
+            ", failed" if self.succeeded is False else "")
 
 
 def parse_boxes(trace):
@@ -303,7 +308,21 @@ def parse_boxes(trace):
 
 
 def parse_starts(trace):
-    return [Start(pid, args) for pid, fn, args in parse_calls(trace) if fn == "CreateProcessA" and len(args) == 10]
+    """Each CreateProcessA call, with what it returned: a thread's calls return in
+    the order it made them, and no traced call nests in another."""
+    returns = {}
+    for m in _RET_RE.finditer(trace):
+        returns.setdefault(m.group(1, 2), []).append(int(m.group(3), 16) != 0)
+    starts = []
+    for m in _CALL_RE.finditer(trace):
+        if m.group(3) != "CreateProcessA":
+            continue
+        args, results = _parse_args(m.group(4)), returns.get(m.group(1, 2))
+        succeeded = results.pop(0) if results else None
+        if len(args) == 10:
+            starts.append(Start(int(m.group(1), 16), args))
+            starts[-1].succeeded = succeeded
+    return starts
 
 
 def parse_dir_creations(trace):

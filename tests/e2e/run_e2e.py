@@ -118,6 +118,7 @@ class E2ECase(unittest.TestCase):
         self.start = self.w("start")
         self._registry_dirty = True
         self._runs = 0
+        self.failed_starts = []
 
     # --- paths -----------------------------------------------------------
 
@@ -191,6 +192,7 @@ class E2ECase(unittest.TestCase):
         r = self.kvitest(chain, env=env)
         self.assertTrue(os.path.exists(status), "no status from kvitest run:\n" + r.trace[-3000:])
         run = Run(harness.read_kv(status), r, out)
+        self.failed_starts += [s for s in r.starts if s.succeeded is False]
         self.assertEqual(run.status.get("started"), "1", "the program did not start: %r" % run.status)
         self.assertEqual(run.status.get("tree_done"), "1",
                          "processes still running after the run: %s" % run.status.get("tree_left"))
@@ -1248,13 +1250,27 @@ def main(groups=None, description=None):
     chosen = list(groups) if OPTIONS.group == "all" else [OPTIONS.group]
     classes = [c for g in chosen for c in groups[g]]
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in classes)
-    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    runner = unittest.TextTestRunner(verbosity=2, stream=sys.stdout)
+    result = runner.run(suite)
     # A test with failing subtests appears once per subtest: count tests.
-    failed = len({getattr(test, "test_case", test).id() for test, _ in result.failures + result.errors})
+    failing = {getattr(test, "test_case", test).id(): getattr(test, "test_case", test)
+               for test, _ in result.failures + result.errors}
+    # Now and then Wine fails to start a program that is there (seen once in CI, with
+    # setup then taking its fallback as it should; not reproduced in 40 runs here). A
+    # failing test in which a start failed runs once more: a fault of the programs
+    # fails again.
+    again = [t for t in failing.values() if getattr(t, "failed_starts", None)]
+    if again:
+        print("e2e %s: once more, after a start failed in them: %s" % (OPTIONS.arch, ", ".join(
+            "%s (%r)" % (t.id(), t.failed_starts) for t in again)))
+        second = runner.run(unittest.TestSuite(type(t)(t._testMethodName) for t in again))
+        for test in again:
+            del failing[test.id()]
+        failing.update({getattr(test, "test_case", test).id(): test for test, _ in second.failures + second.errors})
     label = chosen[0] if len(chosen) == 1 else OPTIONS.group
     print("e2e %s %s: %d passed, %d failed in %.1f s" % (
-        OPTIONS.arch, label, result.testsRun - failed, failed, time.monotonic() - began))
-    return 0 if result.wasSuccessful() else 1
+        OPTIONS.arch, label, result.testsRun - len(failing), len(failing), time.monotonic() - began))
+    return 1 if failing else 0
 
 
 if __name__ == "__main__":
