@@ -73,7 +73,17 @@ case "$need" in
         dpkg --print-foreign-architectures | grep -qx i386 ||
             step "adding the i386 architecture, for Wine's 32-bit support" dpkg --add-architecture i386 ;;
 esac
-step "updating the package lists" apt-get update
+# A mirror caught mid-sync can fail one index (apt-get update exits non-zero):
+# try again, then go on with the lists that did arrive. The install below
+# fails loudly by itself when a package it needs is not in them.
+echo "deps: updating the package lists (log: $shown)"
+for pause in 0 10 30; do
+    sleep "$pause"
+    echo "### updating the package lists: apt-get update" >>"$log"
+    if apt-get update </dev/null >>"$log" 2>&1; then updated=1; break; fi
+    updated=0
+done
+[ "$updated" = 1 ] || echo "deps: the package lists did not all arrive; going on with those that did (see $shown)" >&2
 # shellcheck disable=SC2086
 set -- $need
 step "installing $# packages from Debian:$need" apt-get install -y --no-install-recommends "$@"
