@@ -41,6 +41,12 @@ have import || need="$need imagemagick"
 # The example bootstrap installer, which the demonstration medium carries.
 have makensis || need="$need nsis"
 
+root=$(cd "$(dirname "$0")/.." && pwd)
+# Set when an earlier run found that Wine's 32-bit half cannot be installed
+# from this machine's package lists (below); not asked again for this build tree.
+no_wine32="$root/build/deps-wine32-unavailable"
+[ -f "$no_wine32" ] && need=$(echo "$need" | sed 's/ wine32:i386//')
+
 [ -z "$need" ] && exit 0
 
 if [ "$(id -u)" != 0 ]; then
@@ -48,7 +54,6 @@ if [ "$(id -u)" != 0 ]; then
     exit 1
 fi
 
-root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$root/build"
 log="$root/build/deps.log"
 : >"$log"
@@ -99,8 +104,10 @@ case "$need" in
             exit 0
         fi
         echo "deps: wine32:i386 cannot be installed from these package lists (see $shown); the i686 programs will not run under Wine here" >&2
+        echo "apt-get could not install wine32:i386 on $(date -u)" >"$no_wine32"
         # shellcheck disable=SC2086
-        set -- $(echo "$need" | sed 's/ wine32:i386//') ;;
+        set -- $(echo "$need" | sed 's/ wine32:i386//')
+        [ $# -eq 0 ] && exit 0 ;;
 esac
 step "installing $# packages from Debian:$*" apt-get install -y --no-install-recommends "$@"
 echo "deps: done"
