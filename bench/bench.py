@@ -74,6 +74,9 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "shell
 
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
+# The program file of Wine's console host, as the runner names it.
+CONSOLE_HOST = "conhost.exe"
+
 
 class BenchError(Exception):
     """The benchmark itself went wrong: a run failed, or a stand-in saw the wrong thing."""
@@ -167,14 +170,29 @@ class Run:
         self.elapsed_us = int(fields.get("elapsed_us", -1))
         self.end_ft = int(fields.get("end_ft", 0))
         self.timeout = fields.get("timeout") == "1"
-        self.events = []
+        self.events = []  # (kind, pid, microseconds)
+        self.names = {}   # pid -> program file name, from its "new" event
         for e in filter(None, fields.get("events", "").split(",")):
-            kind, pid, t = e.split(":")
+            kind, pid, t, *name = e.split(":")
             self.events.append((kind, int(pid), int(t)))
+            if name:
+                self.names[int(pid)] = name[0]
+        # Wine starts a console host beside each console program that is
+        # started without a window (the probe and the hand-off): a process
+        # of the run, but not one the program started.
+        self.hosts = {pid for pid, name in self.names.items() if name == CONSOLE_HOST}
 
     def child_ends(self):
-        """The end times of the processes the program started, in order."""
-        return [t for kind, pid, t in self.events if kind == "exit" and pid != self.pid]
+        """The end times of the processes the program started, in order (console hosts apart)."""
+        return [t for kind, pid, t in self.events if kind == "exit" and pid != self.pid and pid not in self.hosts]
+
+    def child_spans(self):
+        """(start, end) of each process the program started, in order of start (console hosts apart)."""
+        starts, ends = {}, {}
+        for kind, pid, t in self.events:
+            if pid != self.pid and pid not in self.hosts:
+                (starts if kind == "new" else ends).setdefault(pid, t)
+        return sorted((starts[p], ends.get(p)) for p in starts)
 
     def return_latency_us(self):
         """From the end of the last process the program started to the program's own end."""
@@ -340,6 +358,8 @@ class Bench:
         for name, runs in by.items():
             for r in runs:
                 self.expect(len(r.child_ends()) == 2, "figure 2: %s started %d processes" % (name, len(r.child_ends())))
+                self.expect(len(r.hosts) == 2, "figure 2: %s's run had %d console hosts, not one for the probe and "
+                            "one for the hand-off (both start without a window)" % (name, len(r.hosts)))
         self.expect_exits(by, {})
         return by
 
@@ -419,10 +439,14 @@ class Bench:
         return result
 
     def sizes_and_imports(self):
-        objdump = self.opts.objdump
+        """Figure 5, read from the shipped programs (--shipped) without running them."""
+        build = self.opts.shipped or self.build
+        objdump = "%s-w64-mingw32-objdump" % build_arch(build)
         rows = []
         for name in ("setup.exe", "Install.exe"):
-            path = self.built(name)
+            path = os.path.join(build, name)
+            if not os.path.isfile(path):
+                raise BenchError("missing %s" % path)
             text = subprocess.run([objdump, "-p", path], capture_output=True, text=True, check=True).stdout
             dlls = [d.lower() for d in re.findall(r"DLL Name: (\S+)", text)]
             rows.append((name, os.path.getsize(path), dlls))
@@ -499,6 +523,34 @@ def table_markdown(rows):
     for r in rows:
         out.append("| %s |" % " | ".join((r.fig, r.what, r.a, r.b, r.ratio, r.interval, r.goal, r.result(True))))
     return "\n".join(out)
+
+
+def handoff_steps(runs):
+    """Medians of the hand-off road's four steps: to the probe's start, the probe's life, from its end to the
+    hand-off's start, from there to the program's own end. None where a run lacks a step."""
+    steps = [[], [], [], []]
+    for r in runs:
+        spans = r.child_spans()
+        if len(spans) != 2 or spans[0][1] is None:
+            return None
+        (probe_new, probe_end), (hand_new, _) = spans
+        for i, v in enumerate((probe_new, probe_end - probe_new, hand_new - probe_end, r.elapsed_us - hand_new)):
+            steps[i].append(v)
+    return [statistics.median(v) for v in steps]
+
+
+def handoff_breakdown(handoff):
+    """Where the hand-off road's time goes: a Markdown table, setup beside the minimal program."""
+    heads = ("start-up, to the probe's start", "the probe's life (Install.exe -verctrl and its console host)",
+             "from the probe's end to the hand-off's start", "from the hand-off's start to the program's end")
+    cols = {n: handoff_steps(handoff[n]) for n in ("setup", "minimal")}
+    if None in cols.values():
+        return []
+    out = ["| step | setup | minimal | setup − minimal |", "|---|---:|---:|---:|"]
+    for i, head in enumerate(heads):
+        a, b = cols["setup"][i], cols["minimal"][i]
+        out.append("| %s | %s | %s | %s |" % (head, ms(a), ms(b), ms(a - b)))
+    return out
 
 
 def spread_line(name, runs, key=lambda r: r.elapsed_us):
@@ -603,7 +655,8 @@ def main():
                     help="input sizes in MiB for the throughput plot (empty: no plot)")
     ap.add_argument("--sweep-rounds", type=int, default=7, help="runs of each variant per size of the plot")
     ap.add_argument("--svg", help="where the plot goes (default <out>/relay_throughput.svg)")
-    ap.add_argument("--objdump", help="default: the MinGW-w64 objdump of the build's architecture")
+    ap.add_argument("--shipped", help="the build folder whose programs figure 5 reads (build/i686, also where "
+                                      "they cannot run); default: --build")
     ap.add_argument("--trace", help="a Windows path: every run with KVI_TRACE naming it (the trace on)")
     opts = ap.parse_args()
     opts.baseline_name = ""
@@ -614,7 +667,6 @@ def main():
         commit = os.path.join(os.path.dirname(os.path.abspath(opts.baseline)), "commit")
         opts.baseline_name = "commit " + open(commit).read().strip()[:10] if os.path.isfile(commit) else "earlier"
     arch = build_arch(opts.build)
-    opts.objdump = opts.objdump or "%s-w64-mingw32-objdump" % arch
     if min(opts.rounds, opts.relay_rounds) < 10:
         ap.error("at least 10 runs of each variant")
     os.makedirs(opts.out, exist_ok=True)
@@ -670,7 +722,8 @@ def main():
                     "A < 50 ms", a < 50000))
     for name, size, dlls in sizes:
         foreign = [d for d in dlls if d not in SYSTEM_DLLS]
-        rows.append(Row("5", "%s size (B the limit); imports %s" % (name, ", ".join(dlls)), "%d B" % size,
+        rows.append(Row("5", "%s %s size (B the limit); imports %s" % (
+                            build_arch(opts.shipped or opts.build), name, ", ".join(dlls)), "%d B" % size,
                         "%d B" % SIZE_LIMIT, "%.2f" % (size / SIZE_LIMIT), "-",
                         "<= 1.00, system DLLs only, no C runtime", size <= SIZE_LIMIT and not foreign))
 
@@ -690,6 +743,11 @@ def main():
     md += [spread_line("2p " + n, probe[n]) for n in probe]
     md += [spread_line("3 " + n, relay[n]) for n in ("Install", "relay4k", "direct", "relay64k")]
     md += [spread_line("4 latency " + n, latency[n], lat) for n in ("Install", "relay4k")]
+    steps = handoff_breakdown(handoff)
+    if steps:
+        md += ["", "Where figure 2's time goes (medians of each step, on the runner's clock):", ""] + steps
+        print()
+        print("\n".join(steps))
     md += ["", "Figure 3 beside it (64 MiB, medians):", "",
            "| variant | time | throughput | against the 4096-byte minimal relay |", "|---|---:|---:|---:|"]
     b = median_us(relay["relay4k"])

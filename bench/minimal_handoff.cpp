@@ -1,6 +1,7 @@
 // The least a start-up program can do to hand off to an installed copy: start
 // its version probe and wait for the answer, then start the hand-off without
-// waiting. The installed folder is the program's whole argument text.
+// waiting, each start made as setup makes it. The installed folder is the
+// program's whole argument text.
 //
 // Built a second time with KVI_BENCH_SETUP_IMPORTS: then it also imports the
 // DLLs setup imports (user32 and advapi32) without calling them on its way.
@@ -12,11 +13,15 @@
 
 namespace {
 
+// As setup starts the probe and the hand-off: by the command line alone, and
+// without a console window (Wine gives each such console program a console
+// host of its own, which setup's starts pay for too).
 bool start(char* command, PROCESS_INFORMATION& pi) {
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
-    return CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != FALSE;
+    return CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi) !=
+           FALSE;
 }
 
 // The text behind the program's name and the blanks after it.

@@ -20,8 +20,9 @@
 // completion port: the runner notes the performance-counter time at which
 // every process of the run starts and ends. One line per run goes to FILE:
 //   run variant=A round=3 pid=PID exit=0x00000000 elapsed_us=12345 end_ft=FILETIME
-//       timeout=0 jobmsg=1 events=new:PID:US,exit:PID:US,...
-// Times are microseconds since the runner called CreateProcess; end_ft is the
+//       timeout=0 jobmsg=1 events=new:PID:US:NAME,exit:PID:US,...
+// Times are microseconds since the runner called CreateProcess; NAME is the
+// new process's program file, lower-cased ("?" when it ended too soon to ask); end_ft is the
 // wall clock (GetSystemTimeAsFileTime, as the stand-ins use it) when the
 // program's exit message came.
 #include <windows.h>
@@ -57,6 +58,22 @@ unsigned long long wall_clock() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
     return (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+// The file name of a process's program, lower-cased, or "?" when it cannot be
+// read. Tells the console host Wine starts beside a console program started
+// without a window (conhost.exe) from the programs a run starts. A handle is
+// opened as the process is announced and asked only after the run, when
+// nothing is timed any more: Wine cannot name a process that is still
+// starting, and an ended one is gone unless a handle holds it.
+std::string image_name(HANDLE process) {
+    char path[MAX_PATH];
+    DWORD n = sizeof path;
+    if (!process || !QueryFullProcessImageNameA(process, 0, path, &n)) return "?";
+    const char* base = std::strrchr(path, '\\');
+    std::string name = base ? base + 1 : path;
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return name;
 }
 
 bool prepare(const Variant& v) {
@@ -145,6 +162,7 @@ std::string run_once(const Variant& v, int round) {
     // The run ends when the job has no process left; the program's own end is
     // the exit message of its process id.
     std::string events;
+    std::vector<HANDLE> announced;  // each new process, in order, to be named after the run
     long long main_end = -1;
     unsigned long long end_ft = 0;
     bool timed_out = false;
@@ -172,6 +190,10 @@ std::string run_once(const Variant& v, int round) {
             std::snprintf(ev, sizeof ev, "%s%s:%lu:%lld", events.empty() ? "" : ",", kind,
                           static_cast<unsigned long>(pid), t);
             events += ev;
+            if (kind[0] == 'n') {
+                events += ":@" + std::to_string(announced.size());  // the name, once known
+                announced.push_back(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+            }
         }
     }
     // Without job messages: the program's end from its handle, then a pause
@@ -190,6 +212,12 @@ std::string run_once(const Variant& v, int round) {
     CloseHandle(pi.hProcess);
     if (port) CloseHandle(port);
     if (job) CloseHandle(job);
+    for (std::size_t i = announced.size(); i-- > 0;) {  // backwards: "@1" is not found inside "@12"
+        std::string mark = ":@" + std::to_string(i);
+        std::size_t at = events.find(mark);
+        if (at != std::string::npos) events.replace(at, mark.size(), ":" + image_name(announced[i]));
+        if (announced[i]) CloseHandle(announced[i]);
+    }
 
     std::snprintf(head, sizeof head,
                   "run variant=%s round=%d pid=%lu exit=0x%08lX elapsed_us=%lld end_ft=%llu timeout=%d jobmsg=%d "
