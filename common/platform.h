@@ -95,6 +95,11 @@ bool read_folder(const char* path, FolderFacts& out);
 // Reads the user this process runs as. False when it cannot be read.
 bool process_user(Sid& out);
 
+// True when this process runs with an administrator's full rights (an
+// elevated token); false for a standard user, an administrator's filtered
+// token, or when the token cannot be read.
+bool process_elevated();
+
 // Reads the full path of this program's own file into buf (cap bytes).
 // Returns its length, or 0 when it cannot be read or does not fit with room
 // to spare for one more letter (the call does not tell a cut path from a whole one).

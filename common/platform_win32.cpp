@@ -185,8 +185,9 @@ bool read_folder(const char* path, FolderFacts& out) {
             bool plain = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE ||
                          type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE;
             if (plain) {
+                // An entry too short to hold a SID behind its mask is no entry.
                 std::size_t sid_at = sizeof(ACE_HEADER) + 4;
-                ok = copy_sid(at + sid_at, header->AceSize - sid_at, e.trustee);
+                ok = header->AceSize > sid_at && copy_sid(at + sid_at, header->AceSize - sid_at, e.trustee);
             }
             at += header->AceSize;
         }
@@ -207,6 +208,16 @@ bool process_user(Sid& out) {
     const BYTE* sid = static_cast<const BYTE*>(user->User.Sid);
     if (sid < buffer || sid >= buffer + sizeof buffer) return false;
     return copy_sid(sid, static_cast<std::size_t>(buffer + sizeof buffer - sid), out);
+}
+
+bool process_elevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    kvi::OwnedHandle owned(from_win(token));
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    return GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated != 0;
 }
 
 std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
@@ -362,8 +373,13 @@ Handle open_for_append(const char* path) {
     // directory (a junction included) cannot be opened at all. Every
     // process of the road keeps its own handle, so writers share with writers;
     // with FILE_APPEND_DATA each WriteFile lands whole at the end of the file.
+    // SECURITY_IDENTIFICATION: should the name reach a pipe after all, its
+    // server may learn who writes but never act with this process's rights.
     HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                              nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                                  SECURITY_IDENTIFICATION,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) return Handle::invalid;
     BY_HANDLE_FILE_INFORMATION info;
     constexpr DWORD kRefused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;

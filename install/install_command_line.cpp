@@ -32,6 +32,16 @@ std::string_view own_name(const char* command_line) {
     return slice(line, 0, line.find_first_of(" \t"));
 }
 
+std::string_view program_name(const char* command_line, Text& storage) {
+    std::string_view name = own_name(command_line);
+    if (!name.empty()) return name;
+    // The longest path the platform knows: 32767 UTF-16 characters, up to
+    // four bytes of UTF-8 each.
+    constexpr std::uint32_t kLongestPath = 4 * 32768;
+    if (!storage.reserve(kLongestPath)) return {};
+    return std::string_view(storage.data(), plat::own_program_path(storage.data(), kLongestPath));
+}
+
 CommandLine split_command_line(std::string_view own_name, char* process_command_line) {
     CommandLine out;
     Text name = Text::from(own_name);

@@ -19,6 +19,9 @@ protected:
     void installed(const std::string& version, const std::string& path) {
         fake::put_value(kRecord, "Version", sz(version));
         fake::put_value(kRecord, "InstPath", sz(path));
+        if (path.empty()) return;
+        machine().dirs.insert(path);
+        machine().files.insert(path + "\\Install.exe");
     }
     // An installed Install that answers the probe with `answer`.
     void answers(std::uint32_t answer) {
@@ -189,21 +192,32 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
     // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
     const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
                                                {"S-1-3-0", true, 0x10000000}};
-    using Security = std::optional<fake::FolderSecurity>;  // none: the folders are not there yet
+    using Security = std::optional<fake::FolderSecurity>;  // none: as setup makes them
+    const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}};
     struct Row {
         const char* what;
         Security security;
         std::string command;
+        bool elevated = true;
+        bool there = true;  // the folders stand before the run; else setup makes them, and they read back as `security`
     };
     const std::vector<Row> rows = {
         {"created now", std::nullopt, "_instkvi.com -s"},
+        // A drive that keeps no access lists (FAT32, exFAT) drops the protected one.
+        {"created now, read back without a list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f ",
+         true, false},
+        {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()},
+         "_instkvi.com -s -f "},
+        {"Users may add a subfolder", fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}},
+         "_instkvi.com -s -f "},
+        // A standard user's own folder, however tight its list: that user may open it at will.
+        {"this user's, protected list, not elevated", kOwn, "_instkvi.com -s -f ", false},
         {"Administrators, protected list", fake::FolderSecurity{}, "_instkvi.com -s"},
         {"Administrators, list from the drive", fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive},
          "_instkvi.com -s -f "},
         {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}},
          "_instkvi.com -s -f "},
-        {"this user's, protected list", fake::FolderSecurity{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}},
-         "_instkvi.com -s"},
+        {"this user's, protected list, elevated", kOwn, "_instkvi.com -s"},
         {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true},
          "_instkvi.com -s -f "},
         {"no access list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f "},
@@ -215,17 +229,18 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
     };
     for (const Row& row : rows) {
         fake::reset();
+        machine().elevated = row.elevated;
         if (row.security)
             for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
-                machine().dirs.insert(dir);
+                if (row.there) machine().dirs.insert(dir);
                 machine().security[dir] = *row.security;
             }
         installed("1.7-000", "C:\\Old");
         run("D:\\Kit\\setup.exe");
         std::string older = row.command == "_instkvi.com -s" ? "_instkvi.com -s -f C:\\Old" : row.command;
         EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
-        EXPECT_EQ(called("read_folder C:\\HalvikTorvanex"), row.security.has_value()) << row.what;
-        EXPECT_TRUE(machine().boxes.empty()) << row.what;
+        EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << row.what << ": read also when made now";
+        EXPECT_EQ(machine().boxes.size(), row.elevated ? 0u : 1u) << row.what << ": only the record's box";
     }
 
     // Only the base folder is open: the usual location made in it now is not safe either.
@@ -444,9 +459,10 @@ TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
 TEST_F(SetupFlow, TraceOfEachRoad) {
     const std::string record = "close_key HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI | ";
     const std::string read = "query_value Version 9 | query_value_size InstPath | query_value InstPath 8 | " + record;
-    const std::string boot = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
-                             "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | "
-                             "own_program_path 260 | start_process _instkvi.com -s";
+    const std::string dirs = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
+                             "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | ";
+    const std::string boot = "own_program_path 260 | start_process _instkvi.com -s";
+    const std::string read_back = "read_folder C:\\HalvikTorvanex | read_folder C:\\HalvikTorvanex\\Install | ";
     const std::string closed = " | close_handle thread | close_handle process";
     const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | "
                               "program dir d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
@@ -457,19 +473,19 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
     } roads[] = {
         {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
                         "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap,
-         "query_value_size InstPath | " + record + boot + closed},
+         "query_value_size InstPath | " + record + dirs + read_back + boot + closed},
         {[this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); },
          start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
                  "0x08000000 | exit 0x00000000",
-         read + "start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
+         read + "read_folder C:\\Kit | read_folder C:\\Kit\\Install.exe | start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
              " | start_process C:\\Kit\\Install.exe -silentLaunch -register" + closed},
         {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); installed("1.7-000", "C:\\Old"); },
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
                  "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
                      bootstrap,
-         read + boot + " -f " + closed},
+         read + dirs + boot + " -f " + closed},
     };
     for (const Road& road : roads)
         for (std::string trace : {"on", "off", "link", "directory"}) {
@@ -490,7 +506,10 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
                 "set_env KVI_START_DIR=C:\\Start | set_current_dir d:\\kit\\ | get_current_dir | create_key "
                 "Software\\HalvikTorvanex\\HalvikTorvanexJI | set_string_value OriginalSource 7 | query_value_size "
                 "Version | " + road.calls);
-            if (trace != "off") want.insert(want.begin() + 2, std::string("open_for_append ") + kTraceFile);
+            // An elevated process looks at the folders on the way to the file first.
+            if (trace != "off")
+                want.insert(want.begin() + 2, {"process_elevated", "read_folder C:\\Start",
+                                               std::string("open_for_append ") + kTraceFile});
             EXPECT_EQ(machine().calls, want) << trace;
         }
 }
