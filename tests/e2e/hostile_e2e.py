@@ -682,6 +682,34 @@ class HostileSetupTests(HostileCase):
                 self.check_bootstrap(self.run_setup(self.setup), command)
         self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
 
+    def test_installed_copy_in_a_folder_others_control_is_not_probed(self):
+        # Wine shows a Unix owner and mode as the owner and list (it keeps no list of its
+        # own beside them): another Unix user's folder is owned by Anonymous (S-1-5-7),
+        # one of mode 777 lets Everyone (S-1-1-0) change it. Nothing is started from
+        # either: the copy counts as older, and the bootstrap is told its folder.
+        cases = [("another user's folder", lambda path: os.chown(path, 65534, -1)),
+                 ("a folder of mode 777", lambda path: os.chmod(path, 0o777))]
+        for n, (what, spoil) in enumerate(cases):
+            with self.subTest(what):
+                self.forget_records()
+                inst = self.install_at(self.w("inst%d" % n), standin=True)
+                spoil(prefix().unix(inst))
+                run = self.run_setup(self.setup, before=self.plant_record("1.8-002", inst))
+                self.check_bootstrap(run, "_instkvi.com -s -f " + inst)
+
+    def test_example_bootstrap_refuses_a_folder_others_can_change(self):
+        # Given -f into a folder of mode 777, the example bootstrap ends with 1 and
+        # copies nothing, also into a folder made inside it.
+        open_folder = self.make(self.w("open"))
+        os.chmod(open_folder, 0o777)
+        shutil.copy(run_e2e.OPTIONS.example_bootstrap, prefix().unix(self.medium + "\\boot.exe"))
+        for location in (self.w("open"), self.w("open", "kit")):
+            with self.subTest(location):
+                run = self.run_program(self.medium + "\\boot.exe -s -f " + location + " -a  -noexecute")
+                self.assertExit(run, "0x00000001")
+                self.assertStarts(run.starts(), [])
+        self.assertEqual(os.listdir(open_folder), [], "nothing was copied")
+
 
 # --- Install -----------------------------------------------------------------------
 
