@@ -3,6 +3,7 @@
 // unit tests link a fake (tests/fake) instead. No <windows.h> here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace plat {
@@ -91,6 +92,15 @@ struct FolderFacts {
 // Opens path without following a reparse point standing there, and reads its
 // attributes, owner and access list. False when it cannot be opened or read.
 bool read_folder(const char* path, FolderFacts& out);
+
+// Copies a SID of at most `room` bytes into our form; false when it is not
+// one or does not fit.
+bool copy_sid(const void* from, std::size_t room, Sid& to);
+
+// Reads the entries of an access list in the platform's binary form (ACL:
+// its header, then the entries) into out.entries and out.entry_count. False
+// when an entry runs past the list or is too short for the SID it must hold.
+bool read_access_list(const std::uint8_t* list, FolderFacts& out);
 
 // Reads the user this process runs as. False when it cannot be read.
 bool process_user(Sid& out);

@@ -122,20 +122,6 @@ MakeDir create_directory(const char* path, Acl acl) {
     return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDir::already_exists : MakeDir::failed;
 }
 
-namespace {
-
-// Copies a SID into our form; false when it is not one or does not fit.
-bool copy_sid(const void* from, std::size_t room, Sid& to) {
-    const BYTE* b = static_cast<const BYTE*>(from);
-    if (!b || room < 8 || b[0] != 1 || b[1] > 15) return false;
-    std::size_t n = 8 + 4 * std::size_t(b[1]);
-    if (n > room) return false;
-    CopyMemory(to.bytes, b, n);
-    return true;
-}
-
-}  // namespace
-
 bool read_folder(const char* path, FolderFacts& out) {
     // OPEN_REPARSE_POINT: a junction or link at path is read itself, never
     // the folder it points to. BACKUP_SEMANTICS lets a directory be opened.
@@ -161,37 +147,7 @@ bool read_folder(const char* path, FolderFacts& out) {
         return false;
     bool ok = copy_sid(owner, sizeof out.owner.bytes, out.owner);
     out.has_list = list != nullptr;
-    if (ok && list) {
-        // The entries follow the list's header; each says its own size.
-        out.entry_count = list->AceCount;
-        const BYTE* at = reinterpret_cast<const BYTE*>(list) + sizeof(ACL);
-        const BYTE* end = reinterpret_cast<const BYTE*>(list) + list->AclSize;
-        for (std::uint32_t i = 0; ok && i < list->AceCount && i < FolderFacts::kMaxEntries; ++i) {
-            const auto* header = reinterpret_cast<const ACE_HEADER*>(at);
-            if (end - at < static_cast<std::ptrdiff_t>(sizeof(ACE_HEADER)) || header->AceSize < sizeof(ACE_HEADER) ||
-                header->AceSize > end - at) {
-                ok = false;
-                break;
-            }
-            AccessEntry& e = out.entries[i];
-            BYTE type = header->AceType;
-            e.allows = type != ACCESS_DENIED_ACE_TYPE && type != ACCESS_DENIED_OBJECT_ACE_TYPE &&
-                       type != ACCESS_DENIED_CALLBACK_ACE_TYPE && type != ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
-            // Every kind of entry keeps its mask right after the header; the
-            // plain and callback kinds keep the SID behind it. An entry of
-            // any other kind names nobody we know, so it counts as a stranger.
-            if (header->AceSize >= sizeof(ACE_HEADER) + 4) CopyMemory(&e.rights, at + sizeof(ACE_HEADER), 4);
-            else e.rights = ~0u;
-            bool plain = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE ||
-                         type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE;
-            if (plain) {
-                // An entry too short to hold a SID behind its mask is no entry.
-                std::size_t sid_at = sizeof(ACE_HEADER) + 4;
-                ok = header->AceSize > sid_at && copy_sid(at + sid_at, header->AceSize - sid_at, e.trustee);
-            }
-            at += header->AceSize;
-        }
-    }
+    if (ok && list) ok = read_access_list(reinterpret_cast<const std::uint8_t*>(list), out);
     LocalFree(descriptor);
     return ok;
 }

@@ -1,8 +1,12 @@
 #include "setup_flow.h"
 
+#include <cstdint>
+#include <optional>
+
 #include <algorithm>
 
 #include "test_support.h"
+#include "trace.h"
 
 namespace {
 
@@ -104,12 +108,6 @@ TEST_F(SetupFlow, TargetNamesTheLocationWithTwoBlanks) {
     EXPECT_FALSE(called("query_value_size Version"));
 }
 
-TEST_F(SetupFlow, OlderCopyIsReinstalledWhereItIs) {
-    installed("1.7-999", "C:\\Old Kit");
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f C:\\Old Kit"});
-}
-
 TEST_F(SetupFlow, CurrentCopyThatAnswersGetsTheHandOff) {
     installed("1.8-002", "C:\\Kit");
     answers(kAnswer);
@@ -150,7 +148,104 @@ TEST_F(SetupFlow, FailedHandOffFallsBackToTheBootstrap) {
     EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
 }
 
+// Where the bootstrap is told to install, from what the flow knows by then.
+TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
+    using kvi::setup::Outcome;
+    using Usual = kvi::setup::UsualLocation;
+    struct Row {
+        Outcome outcome;
+        std::string inst_path;
+        bool target;
+        std::optional<std::string> target_path;
+        Usual usual;
+        std::string start;
+    };
+    const std::string kAt = "_instkvi.com -s -f ";
+    for (const Row& row : {
+             Row{Outcome::none, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
+             Row{Outcome::older, "C:\\Old Kit", false, std::nullopt, Usual::usable, kAt + "C:\\Old Kit"},
+             Row{Outcome::older, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
+             Row{Outcome::none, "", true, " c:\\t", Usual::usable, kAt + " c:\\t"},
+             Row{Outcome::none, "", true, std::nullopt, Usual::usable, kAt},
+             Row{Outcome::none, "", false, std::nullopt, Usual::not_usable, kAt},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kAt},
+             Row{Outcome::none, "", true, " c:\\t", Usual::not_usable, kAt + " c:\\t"},
+             // The base folder failed: no older copy counts, whatever is recorded.
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::base_failed, kAt},
+             Row{Outcome::older, "", false, std::nullopt, Usual::base_failed, kAt},
+             Row{Outcome::none, "", true, " c:\\t", Usual::base_failed, kAt + " c:\\t"},
+         }) {
+        kvi::setup::Options options;
+        options.target = row.target;
+        if (row.target_path) options.target_path = kvi::Text::from(*row.target_path);
+        kvi::Text start = kvi::setup::bootstrap_start(row.outcome, row.inst_path, options, row.usual);
+        EXPECT_EQ(opt(start), row.start) << row.inst_path << " " << static_cast<int>(row.usual);
+    }
+}
+
+// The probe and the hand-off run with setup's rights: only from an InstPath
+// folder, and an Install.exe in it, that only administrators can change.
+// Else no probe, the copy counts as older, and the trace says why.
+TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
+    const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
+    const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF};
+    struct Row {
+        const char* what;
+        std::string path;  // the folder or the file given `security`
+        fake::FolderSecurity security;
+        bool elevated;
+        std::string refused;  // the trace's reason; empty: probed and handed off
+    };
+    const std::string kFolder = "C:\\Kit", kFile = "C:\\Kit\\Install.exe";
+    const std::vector<Row> rows = {
+        {"administrators'", kFolder, fake::FolderSecurity{}, true, ""},
+        {"owned by a user", kFolder, fake::FolderSecurity{kOther, true, {kSystem, kAdmins}}, true,
+         "C:\\Kit foreign owner"},
+        {"open to Users", kFolder,
+         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}}}, true,
+         "C:\\Kit open to others"},
+        {"Install.exe open to Users", kFile,
+         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}}}, true,
+         "C:\\Kit\\Install.exe open to others"},
+        {"this user's, elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}}, true,
+         ""},
+        {"this user's, not elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}},
+         false, "C:\\Kit foreign owner"},
+    };
+    for (const Row& row : rows) {
+        fake::reset();
+        machine().elevated = row.elevated;
+        machine().env["KVI_TRACE"] = kTraceFile;
+        installed("1.8-002", "C:\\Kit");
+        machine().security[row.path] = row.security;
+        answers(kAnswer);
+        run("D:\\Kit\\setup.exe");
+        std::vector<std::string> lines = trace_lines("setup");
+        bool traced = std::find(lines.begin(), lines.end(), "installed copy refused: " + row.refused) != lines.end();
+        if (row.refused.empty()) {
+            EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
+                                                            "C:\\Kit\\Install.exe -silentLaunch -register"}))
+                << row.what;
+        } else {
+            // A standard user cannot make the usual location: the bootstrap names none.
+            EXPECT_EQ(commands(), std::vector<std::string>{row.elevated ? "_instkvi.com -s -f C:\\Kit"
+                                                                        : "_instkvi.com -s -f "})
+                << row.what;
+            EXPECT_TRUE(traced) << row.what;
+        }
+    }
+}
+
 TEST_F(SetupFlow, UnwritableDriveMakesAnEmptyLocation) {
+    // The base folder cannot be made, though the usual location stands: an
+    // older copy no longer counts (no reachability test makes it usable).
+    fake::fail(fake::Op::create_directory, 1);
+    machine().dirs.insert("C:\\HalvikTorvanex\\Install");
+    installed("1.7-000", "C:\\Old");
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
+
+    fake::reset();
     machine().read_only.insert("C:\\HalvikTorvanex");
     installed("1.7-000", "C:\\Old");
     run("D:\\Kit\\setup.exe");
@@ -524,4 +619,92 @@ TEST_F(SetupFlow, TraceLinesAreEscapedAndBounded) {
     EXPECT_EQ(lines[0].substr(0, 53), "start 1.8-002 <D:\\Kit\\setup.exe -qatest \\x0D\\x0A\\x7Fx");
     EXPECT_EQ(lines[0].substr(lines[0].size() - 7), "x [cut]");
     EXPECT_EQ(machine().file_data[kTraceFile].find("\r\n"), 16382u) << "the first line fills 16384 bytes";
+}
+
+// The walk over an access list as the platform hands it over: an entry that
+// runs past the list, or is too short for its SID, fails the read (and so
+// the folder), never reads beyond the list.
+TEST(AccessList, EntriesThatDoNotFitAreRefused) {
+    // An allow entry for SYSTEM (S-1-5-18) with full control: 20 bytes.
+    const std::vector<std::uint8_t> kSystemEntry = {0x00, 0x03, 20, 0, 0xFF, 0x01, 0x1F, 0x00,
+                                                    0x01, 0x01, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0};
+    auto list_of = [](std::vector<std::vector<std::uint8_t>> entries, std::size_t extra = 0) {
+        std::vector<std::uint8_t> list = {2, 0, 0, 0, static_cast<std::uint8_t>(entries.size()), 0, 0, 0};
+        for (auto& e : entries) list.insert(list.end(), e.begin(), e.end());
+        list.resize(list.size() + extra);
+        list[2] = static_cast<std::uint8_t>(list.size());
+        return list;
+    };
+    auto shortened = [&](std::uint8_t size) {
+        std::vector<std::uint8_t> e(kSystemEntry.begin(), kSystemEntry.begin() + size);
+        e[2] = size;
+        return e;
+    };
+    std::vector<std::uint8_t> past_end = list_of({kSystemEntry});
+    past_end[8 + 2] = 24;  // says it is longer than the list
+    struct Row {
+        const char* what;
+        std::vector<std::uint8_t> list;
+        bool read;
+    };
+    for (const Row& row : {Row{"one whole entry", list_of({kSystemEntry}), true},
+                           Row{"no entry", list_of({}), true},
+                           Row{"mask only, no room for a SID", list_of({shortened(8)}, 12), false},
+                           Row{"header only", list_of({shortened(4)}, 16), false},
+                           Row{"shorter than its header", list_of({shortened(2)}, 18), false},
+                           Row{"SID cut", list_of({shortened(16)}, 4), false},
+                           Row{"past the list's end", past_end, false}}) {
+        plat::FolderFacts facts{};
+        EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read) << row.what;
+        if (row.read && facts.entry_count == 1) {
+            EXPECT_TRUE(facts.entries[0].allows);
+            EXPECT_EQ(facts.entries[0].rights, 0x1F01FFu);
+            EXPECT_EQ(facts.entries[0].trustee.bytes[8], 0x12) << row.what;
+        }
+    }
+}
+
+// The trace is written only to a plain disk path; an elevated process also
+// refuses one through a junction or link, or through a folder it cannot read.
+TEST_F(SetupFlow, TraceNameThatIsNoPlainDiskPathIsRefused) {
+    struct Row {
+        std::string name;
+        bool linked_start, elevated, opened;
+    };
+    for (const Row& row : {Row{kTraceFile, false, true, true},
+                           // (Not elevated: the fake knows folders by one spelling only.)
+                           Row{"\\\\?\\C:\\Start\\trace.txt", false, false, true},
+                           Row{"c:/Start/trace.txt", false, false, true},
+                           Row{"\\\\server\\share\\trace.txt", false, true, false},
+                           Row{"\\\\.\\pipe\\kvi", false, true, false},
+                           Row{"\\\\?\\UNC\\server\\share\\trace.txt", false, true, false},
+                           Row{"\\\\?\\pipe\\kvi", false, true, false},
+                           Row{"trace.txt", false, true, false},
+                           Row{"C:trace.txt", false, true, false},
+                           Row{kTraceFile, true, true, false},
+                           Row{kTraceFile, true, false, true},
+                           Row{"C:\\Gone\\trace.txt", false, true, false}}) {
+        fake::reset();
+        machine().elevated = row.elevated;
+        machine().env["KVI_TRACE"] = row.name;
+        if (row.linked_start) machine().security["C:\\Start"].reparse_point = true;
+        run("D:\\Kit\\setup.exe -target c:\\t");
+        EXPECT_EQ(called("open_for_append " + row.name), row.opened) << row.name;
+    }
+}
+
+// The formatter writes nothing for a directive it does not know and stops
+// at a % that ends the format, never reading what lies behind it.
+TEST_F(SetupFlow, TraceFormatterKeepsToItsFormat) {
+    machine().env["KVI_TRACE"] = kTraceFile;
+    kvi::trace::begin("setup");
+    const char unknown[] = "a%qb%9c";
+    const char trailing[] = {'x', '%', '\0', '%', 's', '\0'};
+    const char* formats[] = {unknown, trailing};
+    for (const char* f : formats) kvi::trace::note(f);  // NOLINT: formats under test
+    kvi::trace::end(0);
+    std::vector<std::string> lines = trace_lines("setup");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "abc");
+    EXPECT_EQ(lines[2], "x");
 }
