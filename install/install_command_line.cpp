@@ -33,8 +33,7 @@ std::string_view own_name(const char* command_line) {
 }
 
 std::string_view program_name(const char* command_line, Text& storage) {
-    std::string_view name = own_name(command_line);
-    if (!name.empty()) return name;
+    if (command_line && *command_line) return own_name(command_line);
     // The longest path the platform knows: 32767 UTF-16 characters, up to
     // four bytes of UTF-8 each.
     constexpr std::uint32_t kLongestPath = 4 * 32768;
