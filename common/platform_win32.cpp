@@ -152,14 +152,23 @@ bool read_folder(const char* path, FolderFacts& out) {
     return ok;
 }
 
-bool process_user(Sid& out) {
+namespace {
+
+// Reads one kind of information about this process's token into buffer.
+bool token_information(TOKEN_INFORMATION_CLASS what, void* buffer, DWORD size) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     kvi::OwnedHandle owned(from_win(token));
+    DWORD got = 0;
+    return GetTokenInformation(token, what, buffer, size, &got) != FALSE;
+}
+
+}  // namespace
+
+bool process_user(Sid& out) {
     // TOKEN_USER and the SID it points to, which lies in the same buffer.
     alignas(8) BYTE buffer[sizeof(TOKEN_USER) + sizeof(Sid::bytes)];
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return false;
+    if (!token_information(TokenUser, buffer, sizeof buffer)) return false;
     const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer);
     const BYTE* sid = static_cast<const BYTE*>(user->User.Sid);
     if (sid < buffer || sid >= buffer + sizeof buffer) return false;
@@ -167,13 +176,8 @@ bool process_user(Sid& out) {
 }
 
 bool process_elevated() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    kvi::OwnedHandle owned(from_win(token));
     TOKEN_ELEVATION elevation;
-    DWORD size = 0;
-    return GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-           elevation.TokenIsElevated != 0;
+    return token_information(TokenElevation, &elevation, sizeof elevation) && elevation.TokenIsElevated != 0;
 }
 
 std::uint32_t own_program_path(char* buf, std::uint32_t cap) {

@@ -47,7 +47,8 @@ constexpr std::uint32_t kChangingRights = 0x0002u | 0x0004u | 0x0040u | 0x000100
 // The judgement on facts already read; `self` is null unless the process
 // runs elevated and its user could be read. Returns what is wrong, or null.
 const char* judge(const plat::FolderFacts& folder, bool want_folder, const plat::Sid* self) {
-    if (folder.directory != want_folder) return want_folder ? "not a folder" : "not a file";
+    // "not a folder", or "a folder" where a file should be.
+    if (folder.directory != want_folder) return "not a folder" + (want_folder ? 0 : 4);
     if (folder.reparse_point) return "a reparse point";
     bool owner_is_self = self && same(folder.owner, *self);
     if (!is_administrative(folder.owner) && !owner_is_self) return "foreign owner";
@@ -77,12 +78,11 @@ const char* distrust(const char* path, bool folder) {
     return judge(facts, folder, have_self ? &self : nullptr);
 }
 
-bool installed_copy_trusted(std::string_view inst_path) {
+bool installed_copy_trusted(const Text& inst_path) {
     if (inst_path.empty()) return true;
-    Text folder = Text::from(inst_path);
     Text program;
-    if (!folder.present() || !program.append_all(inst_path, "\\Install.exe")) return false;
-    const char* where = folder.c_str();
+    if (!program.append_all(inst_path.view(), "\\Install.exe")) return false;
+    const char* where = inst_path.c_str();
     const char* why = distrust(where, true);
     if (!why) why = distrust(where = program.c_str(), false);
     if (why) trace::note("installed copy refused: %s %s", where, why);

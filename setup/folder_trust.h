@@ -3,7 +3,7 @@
 // folder (InstPath) are judged by the same rule.
 #pragma once
 
-#include <string_view>
+#include "text.h"
 
 namespace kvi::setup {
 
@@ -20,6 +20,6 @@ const char* distrust(const char* path, bool folder);
 // rule above, so that the probe and the hand-off may start it; else notes in
 // the trace what was refused and why. An empty path passes: there is nothing
 // to start from it.
-bool installed_copy_trusted(std::string_view inst_path);
+bool installed_copy_trusted(const Text& inst_path);
 
 }  // namespace kvi::setup

@@ -77,7 +77,7 @@ UsualLocation prepare_usual_location(bool named) {
     plat::MakeDir base = plat::create_directory(kBaseDir, plat::Acl::installed_folder);
     plat::MakeDir usual = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
     if (base == plat::MakeDir::failed) {
-        trace::note("usual location not prepared: %s cannot be made", kBaseDir);
+        trace::note("usual location %s: %s %s", "not prepared", kBaseDir, "cannot be made");
         return UsualLocation::base_failed;
     }
     const char* where = kUsualLocation;
@@ -177,7 +177,7 @@ int flow() {
         // What the probe and the hand-off start runs with setup's rights: only
         // from a folder that a standard user cannot change.
         if (outcome == Outcome::current) {
-            if (installed_copy_trusted(inst_path.view()) && hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
+            if (installed_copy_trusted(inst_path) && hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
             outcome = Outcome::older;
         }
     }
