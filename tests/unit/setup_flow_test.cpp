@@ -628,20 +628,19 @@ TEST(AccessList, EntriesThatDoNotFitAreRefused) {
     // An allow entry for SYSTEM (S-1-5-18) with full control: 20 bytes.
     const std::vector<std::uint8_t> kSystemEntry = {0x00, 0x03, 20, 0, 0xFF, 0x01, 0x1F, 0x00,
                                                     0x01, 0x01, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0};
-    auto list_of = [](std::vector<std::vector<std::uint8_t>> entries, std::size_t extra = 0) {
+    auto list_of = [](std::vector<std::vector<std::uint8_t>> entries) {
         std::vector<std::uint8_t> list = {2, 0, 0, 0, static_cast<std::uint8_t>(entries.size()), 0, 0, 0};
         for (auto& e : entries) list.insert(list.end(), e.begin(), e.end());
-        list.resize(list.size() + extra);
         list[2] = static_cast<std::uint8_t>(list.size());
         return list;
     };
-    auto shortened = [&](std::uint8_t size) {
-        std::vector<std::uint8_t> e(kSystemEntry.begin(), kSystemEntry.begin() + size);
+    // The whole entry is there, but it says it is `size` bytes long: the
+    // walk must not take the SID from bytes beyond its own end.
+    auto claims = [&](std::uint8_t size) {
+        std::vector<std::uint8_t> e = kSystemEntry;
         e[2] = size;
-        return e;
+        return list_of({e});
     };
-    std::vector<std::uint8_t> past_end = list_of({kSystemEntry});
-    past_end[8 + 2] = 24;  // says it is longer than the list
     struct Row {
         const char* what;
         std::vector<std::uint8_t> list;
@@ -649,11 +648,11 @@ TEST(AccessList, EntriesThatDoNotFitAreRefused) {
     };
     for (const Row& row : {Row{"one whole entry", list_of({kSystemEntry}), true},
                            Row{"no entry", list_of({}), true},
-                           Row{"mask only, no room for a SID", list_of({shortened(8)}, 12), false},
-                           Row{"header only", list_of({shortened(4)}, 16), false},
-                           Row{"shorter than its header", list_of({shortened(2)}, 18), false},
-                           Row{"SID cut", list_of({shortened(16)}, 4), false},
-                           Row{"past the list's end", past_end, false}}) {
+                           Row{"mask only, no room for a SID", claims(8), false},
+                           Row{"header only", claims(4), false},
+                           Row{"shorter than its header", claims(2), false},
+                           Row{"SID cut", claims(16), false},
+                           Row{"past the list's end", claims(24), false}}) {
         plat::FolderFacts facts{};
         EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read) << row.what;
         if (row.read && facts.entry_count == 1) {
