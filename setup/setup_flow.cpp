@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "constants.h"
+#include "folder_trust.h"
 #include "platform.h"
 #include "start_dir.h"
-#include "folder_trust.h"
 #include "trace.h"
 
 namespace kvi::setup {
@@ -177,7 +177,8 @@ int flow() {
         // What the probe and the hand-off start runs with setup's rights: only
         // from a folder that a standard user cannot change.
         if (outcome == Outcome::current) {
-            if (installed_copy_trusted(inst_path) && hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
+            if (installed_copy_trusted(inst_path) && hand_off(inst_path.view(), options.noexecute, options.tail))
+                return 0;
             outcome = Outcome::older;
         }
     }
