@@ -3,6 +3,7 @@
 // unit tests link a fake (tests/fake) instead. No <windows.h> here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace plat {
@@ -92,8 +93,22 @@ struct FolderFacts {
 // attributes, owner and access list. False when it cannot be opened or read.
 bool read_folder(const char* path, FolderFacts& out);
 
+// Copies a SID of at most `room` bytes into our form; false when it is not
+// one or does not fit.
+bool copy_sid(const void* from, std::size_t room, Sid& to);
+
+// Reads the entries of an access list in the platform's binary form (ACL:
+// its header, then the entries) into out.entries and out.entry_count. False
+// when an entry runs past the list or is too short for the SID it must hold.
+bool read_access_list(const std::uint8_t* list, FolderFacts& out);
+
 // Reads the user this process runs as. False when it cannot be read.
 bool process_user(Sid& out);
+
+// True when this process runs with an administrator's full rights (an
+// elevated token); false for a standard user, an administrator's filtered
+// token, or when the token cannot be read.
+bool process_elevated();
 
 // Reads the full path of this program's own file into buf (cap bytes).
 // Returns its length, or 0 when it cannot be read or does not fit with room

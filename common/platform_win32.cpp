@@ -122,20 +122,6 @@ MakeDir create_directory(const char* path, Acl acl) {
     return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDir::already_exists : MakeDir::failed;
 }
 
-namespace {
-
-// Copies a SID into our form; false when it is not one or does not fit.
-bool copy_sid(const void* from, std::size_t room, Sid& to) {
-    const BYTE* b = static_cast<const BYTE*>(from);
-    if (!b || room < 8 || b[0] != 1 || b[1] > 15) return false;
-    std::size_t n = 8 + 4 * std::size_t(b[1]);
-    if (n > room) return false;
-    CopyMemory(to.bytes, b, n);
-    return true;
-}
-
-}  // namespace
-
 bool read_folder(const char* path, FolderFacts& out) {
     // OPEN_REPARSE_POINT: a junction or link at path is read itself, never
     // the folder it points to. BACKUP_SEMANTICS lets a directory be opened.
@@ -161,52 +147,37 @@ bool read_folder(const char* path, FolderFacts& out) {
         return false;
     bool ok = copy_sid(owner, sizeof out.owner.bytes, out.owner);
     out.has_list = list != nullptr;
-    if (ok && list) {
-        // The entries follow the list's header; each says its own size.
-        out.entry_count = list->AceCount;
-        const BYTE* at = reinterpret_cast<const BYTE*>(list) + sizeof(ACL);
-        const BYTE* end = reinterpret_cast<const BYTE*>(list) + list->AclSize;
-        for (std::uint32_t i = 0; ok && i < list->AceCount && i < FolderFacts::kMaxEntries; ++i) {
-            const auto* header = reinterpret_cast<const ACE_HEADER*>(at);
-            if (end - at < static_cast<std::ptrdiff_t>(sizeof(ACE_HEADER)) || header->AceSize < sizeof(ACE_HEADER) ||
-                header->AceSize > end - at) {
-                ok = false;
-                break;
-            }
-            AccessEntry& e = out.entries[i];
-            BYTE type = header->AceType;
-            e.allows = type != ACCESS_DENIED_ACE_TYPE && type != ACCESS_DENIED_OBJECT_ACE_TYPE &&
-                       type != ACCESS_DENIED_CALLBACK_ACE_TYPE && type != ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
-            // Every kind of entry keeps its mask right after the header; the
-            // plain and callback kinds keep the SID behind it. An entry of
-            // any other kind names nobody we know, so it counts as a stranger.
-            if (header->AceSize >= sizeof(ACE_HEADER) + 4) CopyMemory(&e.rights, at + sizeof(ACE_HEADER), 4);
-            else e.rights = ~0u;
-            bool plain = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE ||
-                         type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE;
-            if (plain) {
-                std::size_t sid_at = sizeof(ACE_HEADER) + 4;
-                ok = copy_sid(at + sid_at, header->AceSize - sid_at, e.trustee);
-            }
-            at += header->AceSize;
-        }
-    }
+    if (ok && list) ok = read_access_list(reinterpret_cast<const std::uint8_t*>(list), out);
     LocalFree(descriptor);
     return ok;
 }
 
-bool process_user(Sid& out) {
+namespace {
+
+// Reads one kind of information about this process's token into buffer.
+bool token_information(TOKEN_INFORMATION_CLASS what, void* buffer, DWORD size) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     kvi::OwnedHandle owned(from_win(token));
+    DWORD got = 0;
+    return GetTokenInformation(token, what, buffer, size, &got) != FALSE;
+}
+
+}  // namespace
+
+bool process_user(Sid& out) {
     // TOKEN_USER and the SID it points to, which lies in the same buffer.
     alignas(8) BYTE buffer[sizeof(TOKEN_USER) + sizeof(Sid::bytes)];
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return false;
+    if (!token_information(TokenUser, buffer, sizeof buffer)) return false;
     const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer);
     const BYTE* sid = static_cast<const BYTE*>(user->User.Sid);
     if (sid < buffer || sid >= buffer + sizeof buffer) return false;
     return copy_sid(sid, static_cast<std::size_t>(buffer + sizeof buffer - sid), out);
+}
+
+bool process_elevated() {
+    TOKEN_ELEVATION elevation;
+    return token_information(TokenElevation, &elevation, sizeof elevation) && elevation.TokenIsElevated != 0;
 }
 
 std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
@@ -362,8 +333,13 @@ Handle open_for_append(const char* path) {
     // directory (a junction included) cannot be opened at all. Every
     // process of the road keeps its own handle, so writers share with writers;
     // with FILE_APPEND_DATA each WriteFile lands whole at the end of the file.
+    // SECURITY_IDENTIFICATION: should the name reach a pipe after all, its
+    // server may learn who writes but never act with this process's rights.
     HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                              nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                                  SECURITY_IDENTIFICATION,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) return Handle::invalid;
     BY_HANDLE_FILE_INFORMATION info;
     constexpr DWORD kRefused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;

@@ -55,6 +55,7 @@ struct Line {
                 continue;
             }
             switch (*++f) {
+                case '\0': return;  // a lone % at the end: nothing behind it is read
                 case 's':
                     for (const char* s = va_arg(args, const char*); s && *s; ++s) {
                         auto b = static_cast<unsigned char>(*s);
@@ -69,7 +70,10 @@ struct Line {
                     break;
                 case 'x': number(va_arg(args, unsigned), 16, 8); break;
                 case 'u': number(va_arg(args, unsigned), 10, 1); break;
-                default: number(va_arg(args, unsigned), 10, *f - '0'); break;  // %2 to %4: the time's fields
+                case '2':
+                case '3':
+                case '4': number(va_arg(args, unsigned), 10, *f - '0'); break;  // the time's fields
+                default: break;  // a directive of no meaning writes nothing and takes no argument
             }
         }
     }
@@ -80,6 +84,33 @@ struct Line {
         va_end(args);
     }
 };
+
+// Where the drive letter of a plain disk path stands (C:\... or
+// \\?\C:\...), or -1. A UNC name would hand the user's credentials to
+// another host (and a hung share stalls the run); a device name such as a
+// pipe may reach a server that acts with this process's rights; a relative
+// name lies in folders nobody has looked at.
+int drive_at(const char* path) {
+    int at = path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\' ? 4 : 0;
+    char letter = static_cast<char>(path[at] | 0x20);
+    bool disk = letter >= 'a' && letter <= 'z' && path[at + 1] == ':' && (path[at + 2] == '\\' || path[at + 2] == '/');
+    return disk ? at : -1;
+}
+
+// True when a folder on the way to the file is a junction or link, or
+// cannot be read: an elevated process would write wherever it points.
+bool linked_folder_on_the_way(char* path, int drive) {
+    for (char* c = path + drive + 3; *c; ++c) {
+        if (*c != '\\' && *c != '/') continue;
+        char separator = *c;
+        *c = '\0';
+        plat::FolderFacts folder{};
+        bool linked = !plat::read_folder(path, folder) || folder.reparse_point;
+        *c = separator;
+        if (linked) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -92,6 +123,8 @@ void begin(const char* program) {
     std::uint32_t n = plat::get_env(kVariable, path, kPathMax);
     // Read once: a name too long for the buffer means no trace, not a second read.
     if (n == 0 || n >= kPathMax) return;
+    int drive = drive_at(path);
+    if (drive < 0 || (plat::process_elevated() && linked_folder_on_the_way(path, drive))) return;
     plat::Handle file = plat::open_for_append(path);
     if (file == plat::Handle::invalid) return;
     g.file = file;

@@ -32,6 +32,15 @@ std::string_view own_name(const char* command_line) {
     return slice(line, 0, line.find_first_of(" \t"));
 }
 
+std::string_view program_name(const char* command_line, Text& storage) {
+    if (command_line && *command_line) return own_name(command_line);
+    // The longest path the platform knows: 32767 UTF-16 characters, up to
+    // four bytes of UTF-8 each.
+    constexpr std::uint32_t kLongestPath = 4 * 32768;
+    if (!storage.reserve(kLongestPath)) return {};
+    return std::string_view(storage.data(), plat::own_program_path(storage.data(), kLongestPath));
+}
+
 CommandLine split_command_line(std::string_view own_name, char* process_command_line) {
     CommandLine out;
     Text name = Text::from(own_name);

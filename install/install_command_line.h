@@ -19,6 +19,11 @@ struct CommandLine {
 // tab, a quote in it kept. A view into command_line; "" when it is null.
 std::string_view own_name(const char* command_line);
 
+// own_name, or, for an empty command line (a caller may pass one), the full
+// path of the program's own file, as the C runtime's argv[0] then was.
+// `storage` keeps that path; "" when it cannot be read.
+std::string_view program_name(const char* command_line, Text& storage);
+
 // Splits own_name (argv[0]) and the process command line, which it
 // lower-cases in place (own_name may point into it: it is copied first).
 // Shows the "Search Error" box when the name lacks "install"; both texts are

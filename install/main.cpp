@@ -7,4 +7,7 @@
 #include "platform.h"
 #include "runtime.h"
 
-int kvi::program_main() { return kvi::install::run(kvi::install::own_name(plat::process_command_line())); }
+int kvi::program_main() {
+    kvi::Text path;
+    return kvi::install::run(kvi::install::program_name(plat::process_command_line(), path));
+}

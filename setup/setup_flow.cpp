@@ -2,13 +2,11 @@
 
 #include <utility>
 
-#include "setup_command_line.h"
 #include "constants.h"
-#include "installed_copy.h"
+#include "folder_trust.h"
 #include "platform.h"
 #include "start_dir.h"
 #include "trace.h"
-#include "usual_location.h"
 
 namespace kvi::setup {
 
@@ -67,45 +65,40 @@ OwnedKey record_original_source() {
     return record;
 }
 
-// Why a folder of the usual location may not be used, or null. One made in
-// this run is setup's own; one that was there before may have been made by
-// anyone (a standard user could have prepared it, or a junction, to be
-// filled and later run with an administrator's rights).
-const char* distrust(plat::MakeDir made, const char* path) {
-    const char* why = nullptr;
-    if (made == plat::MakeDir::already_exists) (void)only_administrators_control(path, why);
-    return why;
-}
-
-// Creates both folders of the usual location and says whether the bootstrap
-// may install there. When the base folder cannot be made, the location has to
-// be named (target) and no older copy counts.
-bool prepare_usual_location(bool& target, Outcome& outcome) {
+// Creates both folders of the usual location and says what it found. Each
+// is read back, also one made now: a drive that keeps no access lists (FAT32,
+// exFAT) drops the protected one without a word, and a folder from before
+// may have been made by anyone (a standard user, or a junction, to be filled
+// and later run with an administrator's rights). With a location named
+// (`named`) there is nothing to check.
+UsualLocation prepare_usual_location(bool named) {
     // Both folders get their own protected access list: every user may
     // write under the drive root, and what is installed here runs elevated.
     plat::MakeDir base = plat::create_directory(kBaseDir, plat::Acl::installed_folder);
-    if (base == plat::MakeDir::failed) {
-        target = true;
-        outcome = Outcome::none;
-    }
     plat::MakeDir usual = plat::create_directory(kUsualLocation, plat::Acl::installed_folder);
+    if (base == plat::MakeDir::failed) {
+        trace::note("usual location %s: %s %s", "not prepared", kBaseDir, "cannot be made");
+        return UsualLocation::base_failed;
+    }
     const char* where = kUsualLocation;
     const char* why = nullptr;  // why it is not prepared
     if (usual == plat::MakeDir::failed) {
         why = "cannot be made";
-    } else if (target) {
+    } else if (named) {
         // The location is named anyway: nothing to check.
     } else if (!directory_reachable(kUsualLocation)) {
         why = "cannot be entered";
-    } else if ((why = distrust(base, kBaseDir)) != nullptr) {
+    } else if ((why = distrust(kBaseDir, true)) != nullptr) {
         where = kBaseDir;
     } else {
-        why = distrust(usual, kUsualLocation);
+        why = distrust(kUsualLocation, true);
     }
     trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", where,
                 why ? why : usual == plat::MakeDir::created ? "created" : "found");
-    return why == nullptr;
+    return why ? UsualLocation::not_usable : UsualLocation::usable;
 }
+
+constexpr const char* kOutcomeNames[] = {"none", "older", "current"};
 
 // Starts the bootstrap by its full path, without waiting. When its manifest
 // asks for administrator rights that setup's own start cannot give it, the
@@ -130,6 +123,23 @@ bool start_bootstrap(const Text& program, Text& command) {
 int flow();
 
 }  // namespace
+
+Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual) {
+    // The first case that applies names the location. Without a usable usual
+    // location it is the target path, or none; a base folder that could not
+    // be made also drops the older copy, which then counts as none.
+    Text out;
+    std::string_view at;
+    bool named = true;
+    if (usual != UsualLocation::usable || options.target)
+        at = options.target_path.view();
+    else if (outcome == Outcome::older && !inst_path.empty())
+        at = inst_path;
+    else
+        named = false;
+    if (!(named ? out.append_all(kBootstrapAt, at) : out.append(kBootstrap))) out.reset();
+    return out;
+}
 
 int run() {
     plat::restrict_dll_search();
@@ -163,30 +173,19 @@ int flow() {
         CheckResult check = check_installed_copy(readable_record(std::move(record)));
         outcome = check.outcome;
         inst_path = std::move(check.inst_path);
-        trace::note("installed copy %s", "none\0\0older\0current" + 6 * static_cast<std::size_t>(outcome));  // its name
+        trace::note("installed copy %s", kOutcomeNames[static_cast<int>(outcome)]);
+        // What the probe and the hand-off start runs with setup's rights: only
+        // from a folder that a standard user cannot change.
         if (outcome == Outcome::current) {
-            if (hand_off(inst_path.view(), options.noexecute, options.tail)) return 0;
+            if (installed_copy_trusted(inst_path) && hand_off(inst_path.view(), options.noexecute, options.tail))
+                return 0;
             outcome = Outcome::older;
         }
     }
 
-    bool target = options.target;
-    bool prepared = prepare_usual_location(target, outcome);
-
-    // The bootstrap command: the first row that applies names the location.
-    // Without a usable usual location it is the target path, or none.
-    Text command;
-    bool built;
-    if (!prepared)
-        built = command.append_all(kBootstrapAt, options.target_path.view());
-    else if (outcome == Outcome::older && !inst_path.empty())
-        built = command.append_all(kBootstrapAt, inst_path.view());
-    else if (outcome == Outcome::older)
-        built = command.append(kBootstrap);
-    else if (target)
-        built = command.append_all(kBootstrapAt, options.target_path.view());
-    else
-        built = command.append(kBootstrap);
+    UsualLocation usual = prepare_usual_location(options.target);
+    Text command = bootstrap_start(outcome, inst_path.view(), options, usual);
+    bool built = command.present();
 
     // A batch installation looks at the usual location once more; nothing
     // depends on what it finds.

@@ -1,9 +1,27 @@
 // setup's main flow, from the start directory to the bootstrap installer.
 #pragma once
 
+#include <string_view>
+
+#include "installed_copy.h"
+#include "setup_command_line.h"
+#include "text.h"
+
 namespace kvi::setup {
 
 // Runs setup once from start to end. Returns the exit status, always 0.
 int run();
+
+// What preparing the usual location found.
+enum class UsualLocation {
+    usable,       // both folders stand and only administrators control them (or a location is named anyway)
+    not_usable,   // the inner folder cannot be made or entered, or someone else may change it
+    base_failed,  // C:\HalvikTorvanex could not be made: the location must be named, no older copy counts
+};
+
+// The bootstrap command up to its options: "_instkvi.com -s", or "-s -f "
+// and the location it is told (the target path, the installed copy's
+// folder, or nothing). Absent when there is no memory for it.
+Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual);
 
 }  // namespace kvi::setup

@@ -24,7 +24,8 @@
 ;
 ;   0  the kit is installed and Install.exe -register ended with 0
 ;   1  the kit could not be installed (the location could not be made or
-;      written); nothing was started
+;      written, or a folder of it could be changed by someone other than
+;      administrators); nothing was copied and nothing was started
 ;   2  Install.exe could not be started
 ;   3  Install.exe ended with another status (-1: it could not start the
 ;      Java application)
@@ -202,19 +203,187 @@ Function .onInit
   StrCpy $INSTDIR $7
 FunctionEnd
 
-; Makes the usual location as setup does, with its protected access list
-; given to CreateDirectory itself. When the list cannot be built, nothing is
-; made (and the installation fails below).
-Function MakeUsualLocation
-  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${PROTECTED}", i 1, *p .r1, p 0) i .r0'
-  ${If} $0 == 0
+; What may run elevated must come from a folder that only administrators can
+; change (docs/security.md): a folder is trusted when it is a folder and no
+; junction or link, its owner is SYSTEM, Administrators or TrustedInstaller
+; (or this installer's own user, when it runs elevated: an administrator's),
+; and no allow entry for anyone else carries a right that changes it.
+!define TRUSTED_INSTALLER "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+; Write, append, delete child, delete, change the list, take ownership, and
+; the generic rights that hold them (GENERIC_ALL, GENERIC_WRITE).
+!define CHANGING_RIGHTS 0x500D0046
+
+Var SelfSid   ; the text of the SID of the user this installer runs as, or nothing
+Var Elevated  ; 1: it runs with an administrator's full rights
+
+; $R5: the address of a SID. Afterwards $R6 holds its text ("S-1-5-18"), or
+; nothing when it cannot be converted. Uses $R1 and $R7.
+Function SidText
+  StrCpy $R6 ""
+  System::Call 'advapi32::ConvertSidToStringSidW(p R5, *p .R7) i .R1'
+  ${If} $R1 <> 0
+    System::Call '*$R7(&w${NSIS_MAX_STRLEN} .R6)'
+    System::Call 'kernel32::LocalFree(p R7)'
+  ${EndIf}
+FunctionEnd
+
+; Reads this installer's user and whether it runs elevated.
+Function ReadToken
+  StrCpy $SelfSid ""
+  StrCpy $Elevated 0
+  System::Call 'advapi32::OpenProcessToken(p -1, i 8, *p .R0) i .R1'
+  ${If} $R1 == 0
     Return
   ${EndIf}
-  System::Call '*(i ${SECURITY_ATTRIBUTES_SIZE}, p r1, i 0) p .r2'
-  System::Call 'kernel32::CreateDirectoryW(w "${USUAL_PARENT}", p r2) i .r0'
-  System::Call 'kernel32::CreateDirectoryW(w "${USUAL}", p r2) i .r0'
-  System::Free $2
-  System::Call 'kernel32::LocalFree(p r1)'
+  ; TokenElevation (20): one 32-bit flag.
+  System::Call 'advapi32::GetTokenInformation(p R0, i 20, *i .R2, i 4, *i .R3) i .R1'
+  ${If} $R1 <> 0
+  ${AndIf} $R2 <> 0
+    StrCpy $Elevated 1
+  ${EndIf}
+  ; TokenUser (1): the address of the SID first, the SID behind it.
+  System::Alloc 256
+  Pop $R4
+  System::Call 'advapi32::GetTokenInformation(p R0, i 1, p R4, i 256, *i .R3) i .R1'
+  ${If} $R1 <> 0
+    System::Call '*$R4(p .R5)'
+    Call SidText
+    StrCpy $SelfSid $R6
+  ${EndIf}
+  System::Free $R4
+  System::Call 'kernel32::CloseHandle(p R0)'
+FunctionEnd
+
+; $R9: a folder. Afterwards $R8 is empty when only administrators can change
+; it, else it says what is wrong. Uses $1 to $7 and $R0 to $R7.
+Function Distrust
+  StrCpy $R8 ""
+  System::Call 'kernel32::GetFileAttributesW(w R9) i .R0'
+  IntOp $R1 $R0 & 0x10
+  IntOp $R2 $R0 & 0x400
+  ${If} $R0 == -1
+    StrCpy $R8 "unreadable"
+    Return
+  ${ElseIf} $R1 == 0
+    StrCpy $R8 "not a folder"
+    Return
+  ${ElseIf} $R2 <> 0
+    StrCpy $R8 "a reparse point"
+    Return
+  ${EndIf}
+  ; SE_FILE_OBJECT (1); the owner and the list (OWNER 1 | DACL 4).
+  System::Call 'advapi32::GetNamedSecurityInfoW(w R9, i 1, i 5, *p .R2, p 0, *p .R3, p 0, *p .R4) i .R0'
+  ${If} $R0 <> 0
+    StrCpy $R8 "unreadable"
+    Return
+  ${EndIf}
+  StrCpy $R5 $R2
+  Call SidText
+  StrCpy $R2 $R6
+  StrCpy $7 0
+  ${If} $R2 == "S-1-5-18"
+  ${OrIf} $R2 == "S-1-5-32-544"
+  ${OrIf} $R2 == "${TRUSTED_INSTALLER}"
+    StrCpy $7 1
+  ${EndIf}
+  ${If} $Elevated == 1
+  ${AndIf} $SelfSid != ""
+  ${AndIf} $R2 == $SelfSid
+    StrCpy $7 1
+  ${EndIf}
+  ${If} $7 == 0
+    StrCpy $R8 "foreign owner"
+  ${ElseIf} $R3 == 0
+    StrCpy $R8 "no access list"
+  ${Else}
+    ; The list's header: revision, padding, size, entry count, padding.
+    System::Call '*$R3(&i1 .r1, &i1 .r1, &i2 .r1, &i2 .R0)'
+    IntPtrOp $1 $R3 + 8
+    StrCpy $2 0
+    ${DoWhile} $2 < $R0
+      ; Each entry: type, flags, size, access mask, then (plain and callback
+      ; kinds) the SID. Deny entries only take rights away.
+      System::Call '*$1(&i1 .r3, &i1 .r6, &i2 .r4, i .r5)'
+      IntOp $6 $5 & ${CHANGING_RIGHTS}
+      ${If} $6 <> 0
+      ${AndIf} $3 != 1
+      ${AndIf} $3 != 6
+      ${AndIf} $3 != 10
+      ${AndIf} $3 != 12
+        ; An allow entry of an object kind names nobody known here: a stranger.
+        StrCpy $R6 ""
+        ${If} $3 == 0
+        ${OrIf} $3 == 9
+          IntPtrOp $R5 $1 + 8
+          Call SidText
+        ${EndIf}
+        StrCpy $7 0
+        ${If} $R6 == "S-1-5-18"
+        ${OrIf} $R6 == "S-1-5-32-544"
+        ${OrIf} $R6 == "${TRUSTED_INSTALLER}"
+        ${OrIf} $R6 == "S-1-3-0"
+        ${OrIf} $R6 == "S-1-3-4"
+        ${OrIf} $R6 == $R2
+          StrCpy $7 1
+        ${EndIf}
+        ${If} $7 == 0
+        ${OrIf} $R6 == ""
+          StrCpy $R8 "open to others"
+          ${ExitDo}
+        ${EndIf}
+      ${EndIf}
+      IntPtrOp $1 $1 + $4
+      IntOp $2 $2 + 1
+    ${Loop}
+  ${EndIf}
+  System::Call 'kernel32::LocalFree(p R4)'
+FunctionEnd
+
+; Makes each missing folder of the location, from the drive down, with the
+; protected access list given to CreateDirectory itself (so none is ever open,
+; not even for a moment), and judges every folder on the way, made now or
+; found: whoever can change a folder can replace what lies in it. Afterwards
+; $R8 is empty, or names the folder refused and why.
+Function PrepareLocation
+  StrCpy $R8 ""
+  ; A drive's root is no folder of our own: every user may add to it.
+  StrCpy $0 $INSTDIR 2 1
+  StrLen $1 $INSTDIR
+  ${If} $0 != ":\"
+  ${OrIf} $1 <= 3
+    StrCpy $R8 "$INSTDIR: not a folder on a local drive"
+    Return
+  ${EndIf}
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${PROTECTED}", i 1, *p .r8, p 0) i .r0'
+  ${If} $0 == 0
+    StrCpy $R8 "the protected access list cannot be built"
+    Return
+  ${EndIf}
+  System::Call '*(i ${SECURITY_ATTRIBUTES_SIZE}, p r8, i 0) p .r9'
+  StrLen $0 $INSTDIR
+  StrCpy $1 3
+  ${DoWhile} $1 < $0
+    IntOp $1 $1 + 1
+    StrCpy $2 $INSTDIR 1 $1
+    ${If} $2 == "\"
+    ${OrIf} $1 >= $0
+      StrCpy $R9 $INSTDIR $1
+      ${IfNot} ${FileExists} "$R9\*.*"
+        System::Call 'kernel32::CreateDirectoryW(w R9, p r9) i .r2'
+      ${EndIf}
+      Push $0
+      Push $1
+      Call Distrust
+      Pop $1
+      Pop $0
+      ${If} $R8 != ""
+        StrCpy $R8 "$R9: $R8"
+        ${ExitDo}
+      ${EndIf}
+    ${EndIf}
+  ${Loop}
+  System::Free $9
+  System::Call 'kernel32::LocalFree(p r8)'
 FunctionEnd
 
 Section
@@ -226,17 +395,18 @@ Section
     DetailPrint "${USUAL} was not made by setup: install with setup's -target."
     Abort
   ${EndIf}
-  ${If} $INSTDIR == "${USUAL}"
-  ${AndIfNot} ${FileExists} "$INSTDIR\*.*"
-    Call MakeUsualLocation
-    ${IfNot} ${FileExists} "$INSTDIR\*.*"
-      DetailPrint "The usual location ${USUAL} could not be made."
-      Abort
-    ${EndIf}
+  ; Every folder of the location, made now or found, must be one that only
+  ; administrators can change: what lies there runs elevated.
+  Call ReadToken
+  Call PrepareLocation
+  ${If} $R8 != ""
+    DetailPrint "$R8: refused, nothing is installed."
+    Abort
   ${EndIf}
 
   ; A folder that is there keeps its access list, and what is written into it
-  ; inherits that list: nothing here changes an access list.
+  ; inherits that list: nothing here changes an access list, and a folder
+  ; that fails the rule above is refused, never repaired.
   ClearErrors
   SetOverwrite on
   SetOutPath "$INSTDIR"

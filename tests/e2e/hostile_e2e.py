@@ -319,8 +319,9 @@ class HostileSetupTests(HostileCase):
                 self.assertBoxes(run, [])
 
     def test_installed_path_at_the_path_limit(self):
-        # No Install.exe can be started from there: the probe fails and the copy is
-        # reinstalled into the stored path, which must reach the bootstrap whole.
+        # No Install.exe can be read there: the folder rule refuses it unread, no probe
+        # runs, and the copy is reinstalled into the stored path, which must reach the
+        # bootstrap whole.
         for length in (259, 260, 261):
             for version in (OWN_VERSION, "1.7-999"):
                 with self.subTest(length=length, version=version):
@@ -330,8 +331,7 @@ class HostileSetupTests(HostileCase):
                     command = "_instkvi.com -s -f " + inst + " -a  -nosplash"
                     self.assertExit(run, "0x00000000")
                     self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-                    probe = [inst + "\\Install.exe -verctrl"] if version == OWN_VERSION else []
-                    self.assertStarts(run.starts(), probe + [command])
+                    self.assertStarts(run.starts(), [command])
                     self.assertEqual(self.usual_location_exists(), (True, True))
                     self.assertBoxes(run, [])
 
@@ -341,7 +341,7 @@ class HostileSetupTests(HostileCase):
         self.assertExit(run, "0x00000000")
         command = "_instkvi.com -s -f " + inst
         self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-        self.assertStarts(run.starts(), ['"' + inst + '\\Install.exe" -verctrl', command])
+        self.assertStarts(run.starts(), [command])  # unreadable there: no probe
         self.assertBoxes(run, [])
 
     def test_target_path_at_the_path_limit(self):
@@ -354,8 +354,8 @@ class HostileSetupTests(HostileCase):
                 self.check_bootstrap(run, command)
 
     def test_installed_path_far_beyond_the_path_limit(self):
-        # 16,000 characters: the probe cannot start, the bootstrap command (16,019
-        # characters) can. 40,000: neither fits a command line, so the launch box.
+        # 16,000 characters: no probe (the folder cannot be read), the bootstrap command
+        # (16,019 characters) starts. 40,000: it does not fit a command line, so the launch box.
         for length in (16000, 40000):
             with self.subTest(length=length):
                 self.forget_records()
@@ -365,7 +365,7 @@ class HostileSetupTests(HostileCase):
                 run = self.run_setup(self.setup)
                 command = "_instkvi.com -s -f " + inst
                 self.assertExit(run, "0x00000000")
-                self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl", command])
+                self.assertStarts(run.starts(), [command])
                 if len(command) <= LONGEST_COMMAND:
                     self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
                     self.assertBoxes(run, [])
@@ -681,6 +681,34 @@ class HostileSetupTests(HostileCase):
                 self.forget_records()
                 self.check_bootstrap(self.run_setup(self.setup), command)
         self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
+
+    def test_installed_copy_in_a_folder_others_control_is_not_probed(self):
+        # Wine shows a Unix owner and mode as the owner and list (it keeps no list of its
+        # own beside them): another Unix user's folder is owned by Anonymous (S-1-5-7),
+        # one of mode 777 lets Everyone (S-1-1-0) change it. Nothing is started from
+        # either: the copy counts as older, and the bootstrap is told its folder.
+        cases = [("another user's folder", lambda path: os.chown(path, 65534, -1)),
+                 ("a folder of mode 777", lambda path: os.chmod(path, 0o777))]
+        for n, (what, spoil) in enumerate(cases):
+            with self.subTest(what):
+                self.forget_records()
+                inst = self.install_at(self.w("inst%d" % n), standin=True)
+                spoil(prefix().unix(inst))
+                run = self.run_setup(self.setup, before=self.plant_record("1.8-002", inst))
+                self.check_bootstrap(run, "_instkvi.com -s -f " + inst)
+
+    def test_example_bootstrap_refuses_a_folder_others_can_change(self):
+        # Given -f into a folder of mode 777, the example bootstrap ends with 1 and
+        # copies nothing, also into a folder made inside it.
+        open_folder = self.make(self.w("open"))
+        os.chmod(open_folder, 0o777)
+        shutil.copy(run_e2e.OPTIONS.example_bootstrap, prefix().unix(self.medium + "\\boot.exe"))
+        for location in (self.w("open"), self.w("open", "kit")):
+            with self.subTest(location):
+                run = self.run_program(self.medium + "\\boot.exe -s -f " + location + " -a  -noexecute")
+                self.assertExit(run, "0x00000001")
+                self.assertStarts(run.starts(), [])
+        self.assertEqual(os.listdir(open_folder), [], "nothing was copied")
 
 
 # --- Install -----------------------------------------------------------------------

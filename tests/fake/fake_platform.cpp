@@ -256,6 +256,11 @@ bool process_user(Sid& out) {
     return true;
 }
 
+bool process_elevated() {
+    fake::log("process_elevated");
+    return world().s.elevated;
+}
+
 std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
     fake::log("own_program_path " + std::to_string(cap));
     if (fake::failing(Op::own_program_path)) return 0;

@@ -165,6 +165,10 @@ const Row kReactions[] = {
     {"setup_no_copy", Op::create_directory, 2, c().starts({"_instkvi.com -s -f "})},
     {"setup_no_copy", Op::set_current_dir, 2, c().starts({"_instkvi.com -s -f "})},
     {"setup_no_copy", Op::get_current_dir, 3, c().starts({"_instkvi.com -s -f "})},
+    // Each folder made now is read back (read_folder 1 the base, 2 the usual
+    // location): one that cannot be read is not trusted.
+    {"setup_no_copy", Op::read_folder, 1, c().starts({"_instkvi.com -s -f "})},
+    {"setup_no_copy", Op::read_folder, 2, c().starts({"_instkvi.com -s -f "})},
     {"setup_no_copy", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
 
     // A current copy: the check reads Version (query 1) and InstPath (query 2);
@@ -185,6 +189,9 @@ const Row kReactions[] = {
      c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
     {"setup_current_copy", Op::exit_code, 1,
      c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
+    // InstPath (read_folder 1) and its Install.exe (2) cannot be read: no probe.
+    {"setup_current_copy", Op::read_folder, 1, c().starts({"_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
+    {"setup_current_copy", Op::read_folder, 2, c().starts({"_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
 
     // An older copy in C:\Old.
     {"setup_older_copy", Op::get_current_dir, 2, c().box("Registration Error").writes_nothing()},
@@ -199,6 +206,8 @@ const Row kReactions[] = {
     {"setup_older_copy", Op::create_directory, 2, c().starts({"_instkvi.com -s -f "})},
     {"setup_older_copy", Op::set_current_dir, 2, c().starts({"_instkvi.com -s -f "})},
     {"setup_older_copy", Op::get_current_dir, 3, c().starts({"_instkvi.com -s -f "})},
+    {"setup_older_copy", Op::read_folder, 1, c().starts({"_instkvi.com -s -f "})},
+    {"setup_older_copy", Op::read_folder, 2, c().starts({"_instkvi.com -s -f "})},
     {"setup_older_copy", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
 
     // A batch installation: create_directory 3 and its reachability test
@@ -211,6 +220,8 @@ const Row kReactions[] = {
     {"setup_batch", Op::create_directory, 2, c().starts({"_instkvi.com -s -f  -a  -batch  c:\\answers.txt"})},
     {"setup_batch", Op::set_current_dir, 2, c().starts({"_instkvi.com -s -f  -a  -batch  c:\\answers.txt"})},
     {"setup_batch", Op::get_current_dir, 3, c().starts({"_instkvi.com -s -f  -a  -batch  c:\\answers.txt"})},
+    {"setup_batch", Op::read_folder, 1, c().starts({"_instkvi.com -s -f  -a  -batch  c:\\answers.txt"})},
+    {"setup_batch", Op::read_folder, 2, c().starts({"_instkvi.com -s -f  -a  -batch  c:\\answers.txt"})},
     {"setup_batch", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
 
     // The usual location left by an earlier run, owned by this user: it is
@@ -238,6 +249,8 @@ const Row kReactions[] = {
     {"setup_force", Op::create_directory, 1, c().starts({"_instkvi.com -s -f  -a  -force"})},
     {"setup_force", Op::create_directory, 2, c().starts({"_instkvi.com -s -f  -a  -force"})},
     {"setup_force", Op::set_current_dir, 2, c().starts({"_instkvi.com -s -f  -a  -force"})},
+    {"setup_force", Op::read_folder, 1, c().starts({"_instkvi.com -s -f  -a  -force"})},
+    {"setup_force", Op::read_folder, 2, c().starts({"_instkvi.com -s -f  -a  -force"})},
     {"setup_force", Op::get_current_dir, 3, c().starts({"_instkvi.com -s -f  -a  -force"})},
     {"setup_force", Op::start_process, 1, c().starts_nothing().box("Application Launch Error")},
 
@@ -259,6 +272,8 @@ const Row kReactions[] = {
     {"setup_standard_user", Op::query_value_size, 2, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
     {"setup_standard_user", Op::query_value, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
     {"setup_standard_user", Op::query_value, 2, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
+    {"setup_standard_user", Op::read_folder, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},  // InstPath
+    {"setup_standard_user", Op::read_folder, 2, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
     {"setup_standard_user", Op::start_process, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
     {"setup_standard_user", Op::start_process, 2,
      c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f  -a  -nosplash"})},

@@ -25,6 +25,8 @@ std::function<void(fake::State&)> installed(std::string version, std::string pat
     return [=](fake::State& m) {
         fake::put_value(kRecord, "Version", sz(version));
         fake::put_value(kRecord, "InstPath", sz(path));
+        m.dirs.insert(path);
+        m.files.insert(path + "\\Install.exe");
         m.program = [answer](const std::string& command) {
             fake::Program p;
             p.exit_status = command.find("-verctrl") != std::string::npos ? answer : 0;

@@ -21,8 +21,11 @@ class InstallSplit : public FakeMachine, public ::testing::WithParamInterface<Sp
 TEST_P(InstallSplit, YieldsDirectoryAndLoweredTail) {
     const SplitCase& c = GetParam();
     std::string line = c.line;
-    // As the program does: the name is a view into the line the split lowers.
-    std::string_view own_name = kvi::install::own_name(line.data());
+    // As the program does: the name is a view into the line the split lowers,
+    // or, for an empty line, the program's own file.
+    machine().own_path = "D:\\Apps\\Install.exe";
+    kvi::Text storage;
+    std::string_view own_name = kvi::install::program_name(line.data(), storage);
     EXPECT_EQ(own_name, c.own_name);
     kvi::install::CommandLine out = split_command_line(own_name, line.data());
     EXPECT_EQ(opt(out.program_dir), c.dir);
@@ -57,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::Values(
     SplitCase{"D:\\My", "\"D:\\My\"Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
     SplitCase{"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\"-x -y", "d:\\apps\\", " -y"},
     SplitCase{"D:\\Apps\\Install.exe -x", "\"D:\\Apps\\Install.exe -x", "d:\\apps\\", std::nullopt},
-    SplitCase{"", "", std::nullopt, std::nullopt, true}));
+    SplitCase{"D:\\Apps\\Install.exe", "", "d:\\apps\\", std::nullopt},
+    SplitCase{"", " -x", std::nullopt, std::nullopt, true}));
 
 TEST(InstallUsage, IsTheExactText) {
     std::string_view usage = kvi::install::usage_text();

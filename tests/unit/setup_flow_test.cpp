@@ -1,8 +1,12 @@
 #include "setup_flow.h"
 
+#include <cstdint>
+#include <optional>
+
 #include <algorithm>
 
 #include "test_support.h"
+#include "trace.h"
 
 namespace {
 
@@ -19,6 +23,9 @@ protected:
     void installed(const std::string& version, const std::string& path) {
         fake::put_value(kRecord, "Version", sz(version));
         fake::put_value(kRecord, "InstPath", sz(path));
+        if (path.empty()) return;
+        machine().dirs.insert(path);
+        machine().files.insert(path + "\\Install.exe");
     }
     // An installed Install that answers the probe with `answer`.
     void answers(std::uint32_t answer) {
@@ -101,12 +108,6 @@ TEST_F(SetupFlow, TargetNamesTheLocationWithTwoBlanks) {
     EXPECT_FALSE(called("query_value_size Version"));
 }
 
-TEST_F(SetupFlow, OlderCopyIsReinstalledWhereItIs) {
-    installed("1.7-999", "C:\\Old Kit");
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f C:\\Old Kit"});
-}
-
 TEST_F(SetupFlow, CurrentCopyThatAnswersGetsTheHandOff) {
     installed("1.8-002", "C:\\Kit");
     answers(kAnswer);
@@ -147,7 +148,104 @@ TEST_F(SetupFlow, FailedHandOffFallsBackToTheBootstrap) {
     EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
 }
 
+// Where the bootstrap is told to install, from what the flow knows by then.
+TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
+    using kvi::setup::Outcome;
+    using Usual = kvi::setup::UsualLocation;
+    struct Row {
+        Outcome outcome;
+        std::string inst_path;
+        bool target;
+        std::optional<std::string> target_path;
+        Usual usual;
+        std::string start;
+    };
+    const std::string kAt = "_instkvi.com -s -f ";
+    for (const Row& row : {
+             Row{Outcome::none, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
+             Row{Outcome::older, "C:\\Old Kit", false, std::nullopt, Usual::usable, kAt + "C:\\Old Kit"},
+             Row{Outcome::older, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
+             Row{Outcome::none, "", true, " c:\\t", Usual::usable, kAt + " c:\\t"},
+             Row{Outcome::none, "", true, std::nullopt, Usual::usable, kAt},
+             Row{Outcome::none, "", false, std::nullopt, Usual::not_usable, kAt},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kAt},
+             Row{Outcome::none, "", true, " c:\\t", Usual::not_usable, kAt + " c:\\t"},
+             // The base folder failed: no older copy counts, whatever is recorded.
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::base_failed, kAt},
+             Row{Outcome::older, "", false, std::nullopt, Usual::base_failed, kAt},
+             Row{Outcome::none, "", true, " c:\\t", Usual::base_failed, kAt + " c:\\t"},
+         }) {
+        kvi::setup::Options options;
+        options.target = row.target;
+        if (row.target_path) options.target_path = kvi::Text::from(*row.target_path);
+        kvi::Text start = kvi::setup::bootstrap_start(row.outcome, row.inst_path, options, row.usual);
+        EXPECT_EQ(opt(start), row.start) << row.inst_path << " " << static_cast<int>(row.usual);
+    }
+}
+
+// The probe and the hand-off run with setup's rights: only from an InstPath
+// folder, and an Install.exe in it, that only administrators can change.
+// Else no probe, the copy counts as older, and the trace says why.
+TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
+    const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
+    const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF};
+    struct Row {
+        const char* what;
+        std::string path;  // the folder or the file given `security`
+        fake::FolderSecurity security;
+        bool elevated;
+        std::string refused;  // the trace's reason; empty: probed and handed off
+    };
+    const std::string kFolder = "C:\\Kit", kFile = "C:\\Kit\\Install.exe";
+    const std::vector<Row> rows = {
+        {"administrators'", kFolder, fake::FolderSecurity{}, true, ""},
+        {"owned by a user", kFolder, fake::FolderSecurity{kOther, true, {kSystem, kAdmins}}, true,
+         "C:\\Kit foreign owner"},
+        {"open to Users", kFolder,
+         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}}}, true,
+         "C:\\Kit open to others"},
+        {"Install.exe open to Users", kFile,
+         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}}}, true,
+         "C:\\Kit\\Install.exe open to others"},
+        {"this user's, elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}}, true,
+         ""},
+        {"this user's, not elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}},
+         false, "C:\\Kit foreign owner"},
+    };
+    for (const Row& row : rows) {
+        fake::reset();
+        machine().elevated = row.elevated;
+        machine().env["KVI_TRACE"] = kTraceFile;
+        installed("1.8-002", "C:\\Kit");
+        machine().security[row.path] = row.security;
+        answers(kAnswer);
+        run("D:\\Kit\\setup.exe");
+        std::vector<std::string> lines = trace_lines("setup");
+        bool traced = std::find(lines.begin(), lines.end(), "installed copy refused: " + row.refused) != lines.end();
+        if (row.refused.empty()) {
+            EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
+                                                            "C:\\Kit\\Install.exe -silentLaunch -register"}))
+                << row.what;
+        } else {
+            // A standard user cannot make the usual location: the bootstrap names none.
+            EXPECT_EQ(commands(), std::vector<std::string>{row.elevated ? "_instkvi.com -s -f C:\\Kit"
+                                                                        : "_instkvi.com -s -f "})
+                << row.what;
+            EXPECT_TRUE(traced) << row.what;
+        }
+    }
+}
+
 TEST_F(SetupFlow, UnwritableDriveMakesAnEmptyLocation) {
+    // The base folder cannot be made, though the usual location stands: an
+    // older copy no longer counts (no reachability test makes it usable).
+    fake::fail(fake::Op::create_directory, 1);
+    machine().dirs.insert("C:\\HalvikTorvanex\\Install");
+    installed("1.7-000", "C:\\Old");
+    run("D:\\Kit\\setup.exe");
+    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
+
+    fake::reset();
     machine().read_only.insert("C:\\HalvikTorvanex");
     installed("1.7-000", "C:\\Old");
     run("D:\\Kit\\setup.exe");
@@ -189,21 +287,32 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
     // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
     const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
                                                {"S-1-3-0", true, 0x10000000}};
-    using Security = std::optional<fake::FolderSecurity>;  // none: the folders are not there yet
+    using Security = std::optional<fake::FolderSecurity>;  // none: as setup makes them
+    const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}};
     struct Row {
         const char* what;
         Security security;
         std::string command;
+        bool elevated = true;
+        bool there = true;  // the folders stand before the run; else setup makes them, and they read back as `security`
     };
     const std::vector<Row> rows = {
         {"created now", std::nullopt, "_instkvi.com -s"},
+        // A drive that keeps no access lists (FAT32, exFAT) drops the protected one.
+        {"created now, read back without a list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f ",
+         true, false},
+        {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()},
+         "_instkvi.com -s -f "},
+        {"Users may add a subfolder", fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}},
+         "_instkvi.com -s -f "},
+        // A standard user's own folder, however tight its list: that user may open it at will.
+        {"this user's, protected list, not elevated", kOwn, "_instkvi.com -s -f ", false},
         {"Administrators, protected list", fake::FolderSecurity{}, "_instkvi.com -s"},
         {"Administrators, list from the drive", fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive},
          "_instkvi.com -s -f "},
         {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}},
          "_instkvi.com -s -f "},
-        {"this user's, protected list", fake::FolderSecurity{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}},
-         "_instkvi.com -s"},
+        {"this user's, protected list, elevated", kOwn, "_instkvi.com -s"},
         {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true},
          "_instkvi.com -s -f "},
         {"no access list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f "},
@@ -215,17 +324,18 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
     };
     for (const Row& row : rows) {
         fake::reset();
+        machine().elevated = row.elevated;
         if (row.security)
             for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
-                machine().dirs.insert(dir);
+                if (row.there) machine().dirs.insert(dir);
                 machine().security[dir] = *row.security;
             }
         installed("1.7-000", "C:\\Old");
         run("D:\\Kit\\setup.exe");
         std::string older = row.command == "_instkvi.com -s" ? "_instkvi.com -s -f C:\\Old" : row.command;
         EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
-        EXPECT_EQ(called("read_folder C:\\HalvikTorvanex"), row.security.has_value()) << row.what;
-        EXPECT_TRUE(machine().boxes.empty()) << row.what;
+        EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << row.what << ": read also when made now";
+        EXPECT_EQ(machine().boxes.size(), row.elevated ? 0u : 1u) << row.what << ": only the record's box";
     }
 
     // Only the base folder is open: the usual location made in it now is not safe either.
@@ -444,9 +554,10 @@ TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
 TEST_F(SetupFlow, TraceOfEachRoad) {
     const std::string record = "close_key HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI | ";
     const std::string read = "query_value Version 9 | query_value_size InstPath | query_value InstPath 8 | " + record;
-    const std::string boot = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
-                             "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | "
-                             "own_program_path 260 | start_process _instkvi.com -s";
+    const std::string dirs = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
+                             "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | ";
+    const std::string boot = "own_program_path 260 | start_process _instkvi.com -s";
+    const std::string read_back = "read_folder C:\\HalvikTorvanex | read_folder C:\\HalvikTorvanex\\Install | ";
     const std::string closed = " | close_handle thread | close_handle process";
     const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | "
                               "program dir d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
@@ -457,19 +568,19 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
     } roads[] = {
         {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
                         "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap,
-         "query_value_size InstPath | " + record + boot + closed},
+         "query_value_size InstPath | " + record + dirs + read_back + boot + closed},
         {[this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); },
          start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
                  "0x08000000 | exit 0x00000000",
-         read + "start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
+         read + "read_folder C:\\Kit | read_folder C:\\Kit\\Install.exe | start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
              " | start_process C:\\Kit\\Install.exe -silentLaunch -register" + closed},
         {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); installed("1.7-000", "C:\\Old"); },
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
                  "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
                      bootstrap,
-         read + boot + " -f " + closed},
+         read + dirs + boot + " -f " + closed},
     };
     for (const Road& road : roads)
         for (std::string trace : {"on", "off", "link", "directory"}) {
@@ -490,7 +601,10 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
                 "set_env KVI_START_DIR=C:\\Start | set_current_dir d:\\kit\\ | get_current_dir | create_key "
                 "Software\\HalvikTorvanex\\HalvikTorvanexJI | set_string_value OriginalSource 7 | query_value_size "
                 "Version | " + road.calls);
-            if (trace != "off") want.insert(want.begin() + 2, std::string("open_for_append ") + kTraceFile);
+            // An elevated process looks at the folders on the way to the file first.
+            if (trace != "off")
+                want.insert(want.begin() + 2, {"process_elevated", "read_folder C:\\Start",
+                                               std::string("open_for_append ") + kTraceFile});
             EXPECT_EQ(machine().calls, want) << trace;
         }
 }
@@ -505,4 +619,91 @@ TEST_F(SetupFlow, TraceLinesAreEscapedAndBounded) {
     EXPECT_EQ(lines[0].substr(0, 53), "start 1.8-002 <D:\\Kit\\setup.exe -qatest \\x0D\\x0A\\x7Fx");
     EXPECT_EQ(lines[0].substr(lines[0].size() - 7), "x [cut]");
     EXPECT_EQ(machine().file_data[kTraceFile].find("\r\n"), 16382u) << "the first line fills 16384 bytes";
+}
+
+// The walk over an access list as the platform hands it over: an entry that
+// runs past the list, or is too short for its SID, fails the read (and so
+// the folder), never reads beyond the list.
+TEST(AccessList, EntriesThatDoNotFitAreRefused) {
+    // An allow entry for SYSTEM (S-1-5-18) with full control: 20 bytes.
+    const std::vector<std::uint8_t> kSystemEntry = {0x00, 0x03, 20, 0, 0xFF, 0x01, 0x1F, 0x00,
+                                                    0x01, 0x01, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0};
+    auto list_of = [](std::vector<std::vector<std::uint8_t>> entries) {
+        std::vector<std::uint8_t> list = {2, 0, 0, 0, static_cast<std::uint8_t>(entries.size()), 0, 0, 0};
+        for (auto& e : entries) list.insert(list.end(), e.begin(), e.end());
+        list[2] = static_cast<std::uint8_t>(list.size());
+        return list;
+    };
+    // The whole entry is there, but it says it is `size` bytes long: the
+    // walk must not take the SID from bytes beyond its own end.
+    auto claims = [&](std::uint8_t size) {
+        std::vector<std::uint8_t> e = kSystemEntry;
+        e[2] = size;
+        return list_of({e});
+    };
+    struct Row {
+        const char* what;
+        std::vector<std::uint8_t> list;
+        bool read;
+    };
+    for (const Row& row : {Row{"one whole entry", list_of({kSystemEntry}), true},
+                           Row{"no entry", list_of({}), true},
+                           Row{"mask only, no room for a SID", claims(8), false},
+                           Row{"header only", claims(4), false},
+                           Row{"shorter than its header", claims(2), false},
+                           Row{"SID cut", claims(16), false},
+                           Row{"past the list's end", claims(24), false}}) {
+        plat::FolderFacts facts{};
+        EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read) << row.what;
+        if (row.read && facts.entry_count == 1) {
+            EXPECT_TRUE(facts.entries[0].allows);
+            EXPECT_EQ(facts.entries[0].rights, 0x1F01FFu);
+            EXPECT_EQ(facts.entries[0].trustee.bytes[8], 0x12) << row.what;
+        }
+    }
+}
+
+// The trace is written only to a plain disk path; an elevated process also
+// refuses one through a junction or link, or through a folder it cannot read.
+TEST_F(SetupFlow, TraceNameThatIsNoPlainDiskPathIsRefused) {
+    struct Row {
+        std::string name;
+        bool linked_start, elevated, opened;
+    };
+    for (const Row& row : {Row{kTraceFile, false, true, true},
+                           // (Not elevated: the fake knows folders by one spelling only.)
+                           Row{"\\\\?\\C:\\Start\\trace.txt", false, false, true},
+                           Row{"c:/Start/trace.txt", false, false, true},
+                           Row{"\\\\server\\share\\trace.txt", false, true, false},
+                           Row{"\\\\.\\pipe\\kvi", false, true, false},
+                           Row{"\\\\?\\UNC\\server\\share\\trace.txt", false, true, false},
+                           Row{"\\\\?\\pipe\\kvi", false, true, false},
+                           Row{"trace.txt", false, true, false},
+                           Row{"C:trace.txt", false, true, false},
+                           Row{kTraceFile, true, true, false},
+                           Row{kTraceFile, true, false, true},
+                           Row{"C:\\Gone\\trace.txt", false, true, false}}) {
+        fake::reset();
+        machine().elevated = row.elevated;
+        machine().env["KVI_TRACE"] = row.name;
+        if (row.linked_start) machine().security["C:\\Start"].reparse_point = true;
+        run("D:\\Kit\\setup.exe -target c:\\t");
+        EXPECT_EQ(called("open_for_append " + row.name), row.opened) << row.name;
+    }
+}
+
+// The formatter writes nothing for a directive it does not know and stops
+// at a % that ends the format, never reading what lies behind it.
+TEST_F(SetupFlow, TraceFormatterKeepsToItsFormat) {
+    machine().env["KVI_TRACE"] = kTraceFile;
+    kvi::trace::begin("setup");
+    const char unknown[] = "a%qb%9c";
+    const char trailing[] = {'x', '%', '\0', '%', 's', '\0'};
+    const char* formats[] = {unknown, trailing};
+    for (const char* f : formats) kvi::trace::note(f);  // NOLINT: formats under test
+    kvi::trace::end(0);
+    std::vector<std::string> lines = trace_lines("setup");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "abc");
+    EXPECT_EQ(lines[2], "x");
 }

@@ -1,9 +1,11 @@
-#include "usual_location.h"
+#include "folder_trust.h"
 
 #include <cstdint>
 #include <cstring>
 
 #include "platform.h"
+#include "text.h"
+#include "trace.h"
 
 namespace kvi::setup {
 
@@ -42,10 +44,11 @@ bool is_administrative(const plat::Sid& sid) {
 constexpr std::uint32_t kChangingRights = 0x0002u | 0x0004u | 0x0040u | 0x00010000u | 0x00040000u | 0x00080000u |
                                           0x10000000u /* GENERIC_ALL */ | 0x40000000u /* GENERIC_WRITE */;
 
-// The judgement on facts already read; `self` is null when the process's user
-// could not be read. Returns what is wrong, or null.
-const char* judge(const plat::FolderFacts& folder, const plat::Sid* self) {
-    if (!folder.directory) return "not a folder";
+// The judgement on facts already read; `self` is null unless the process
+// runs elevated and its user could be read. Returns what is wrong, or null.
+const char* judge(const plat::FolderFacts& folder, bool want_folder, const plat::Sid* self) {
+    // "not a folder", or "a folder" where a file should be.
+    if (folder.directory != want_folder) return "not a folder" + (want_folder ? 0 : 4);
     if (folder.reparse_point) return "a reparse point";
     bool owner_is_self = self && same(folder.owner, *self);
     if (!is_administrative(folder.owner) && !owner_is_self) return "foreign owner";
@@ -65,16 +68,24 @@ const char* judge(const plat::FolderFacts& folder, const plat::Sid* self) {
 
 }  // namespace
 
-bool only_administrators_control(const char* path, const char*& why) {
-    plat::FolderFacts folder{};
-    if (!plat::read_folder(path, folder)) {
-        why = "unreadable";
-        return false;
-    }
-    // The user is asked for only when the owner is none of the usual ones.
+const char* distrust(const char* path, bool folder) {
+    plat::FolderFacts facts{};
+    if (!plat::read_folder(path, facts)) return "unreadable";
+    // A user's own folder is an administrator's only in an elevated process:
+    // what a standard user owns, that user can open to anyone.
     plat::Sid self{};
-    bool have_self = !is_administrative(folder.owner) && plat::process_user(self);
-    why = judge(folder, have_self ? &self : nullptr);
+    bool have_self = !is_administrative(facts.owner) && plat::process_elevated() && plat::process_user(self);
+    return judge(facts, folder, have_self ? &self : nullptr);
+}
+
+bool installed_copy_trusted(const Text& inst_path) {
+    if (inst_path.empty()) return true;
+    Text program;
+    if (!program.append_all(inst_path.view(), "\\Install.exe")) return false;
+    const char* where = inst_path.c_str();
+    const char* why = distrust(where, true);
+    if (!why) why = distrust(where = program.c_str(), false);
+    if (why) trace::note("installed copy refused: %s %s", where, why);
     return why == nullptr;
 }
 
