@@ -47,8 +47,7 @@ constexpr std::uint32_t kChangingRights = 0x0002u | 0x0004u | 0x0040u | 0x000100
 // The judgement on facts already read; `self` is null unless the process
 // runs elevated and its user could be read. Returns what is wrong, or null.
 const char* judge(const plat::FolderFacts& folder, bool want_folder, const plat::Sid* self) {
-    // "not a folder", or "a folder" where a file should be.
-    if (folder.directory != want_folder) return "not a folder" + (want_folder ? 0 : 4);
+    if (folder.directory != want_folder) return want_folder ? "not a folder" : "a folder";
     if (folder.reparse_point) return "a reparse point";
     bool owner_is_self = self && same(folder.owner, *self);
     if (!is_administrative(folder.owner) && !owner_is_self) return "foreign owner";
