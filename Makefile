@@ -33,7 +33,7 @@ CTEST_FLAGS := --output-on-failure --no-tests=error
 # (tools/step.sh). A test step also shows the runner's summary lines.
 LOGS := build/logs
 STEP = sh tools/step.sh
-CTEST_SUMMARY := SHOW='tests passed|tests failed|\*\*\*|\(Failed\)|\(Skipped\)|Not Run|Timeout'
+CTEST_SUMMARY := SHOW='tests passed|tests failed|\*\*\*'
 
 # The builds whose programs this host can run under Wine: "i686 x86_64", or
 # "x86_64" on a host that runs no 32-bit x86 code (KVI_WINE64_ONLY=1 forces

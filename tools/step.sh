@@ -6,7 +6,8 @@
 #
 # SHOW, when set, is an extended regular expression: the lines of the step's
 # output that match it are printed after the step, failed or not (a test
-# runner's summary). The exit status is the command's.
+# runner's summary), each behind the step's name. The exit status is the
+# command's.
 set -u
 [ $# -ge 3 ] || { echo "usage: $0 LOG WHAT COMMAND [ARGUMENT...]" >&2; exit 2; }
 log=$1 what=$2
@@ -23,7 +24,8 @@ status=$?
     cat "$out"
     echo "### exit $status after $(( $(date +%s) - started )) s"
 } >>"$log"
-if [ -n "${SHOW:-}" ]; then grep -E -- "$SHOW" "$out" | sed 's/^/   /'; fi
+# Prefixed with the step's name: steps of two lanes may end in any order.
+if [ -n "${SHOW:-}" ]; then grep -E -- "$SHOW" "$out" | while IFS= read -r line; do echo "   $what: $line"; done; fi
 if [ "$status" != 0 ]; then
     echo "FAILED: $what (exit $status); the last lines of its output (all of it in $log):" >&2
     tail -n 40 "$out" >&2

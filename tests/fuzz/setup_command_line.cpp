@@ -83,6 +83,8 @@ void check_run(const std::string& line, const Options& o, ParseEnd end, Copy cop
         const std::string& path = copy == Copy::current ? kCurrentPath : kOlderPath;
         fake::put_value(kRecord, "Version", std::string(copy == Copy::current ? "1.8-002" : "1.7-999") + '\0');
         fake::put_value(kRecord, "InstPath", path + '\0');
+        m.dirs.insert(path);  // a folder only administrators control, as the fake's are
+        m.files.insert(path + "\\Install.exe");
         m.program = [](const std::string& command) {
             fake::Program p;
             p.exit_status = fuzz::contains(command, "-verctrl") ? 0xFFFFFBAAu : 0;
