@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "platform.h"
 
 namespace plat::win32 {
@@ -30,6 +32,27 @@ HMODULE system_library(const char* file_name);
 template <typename Fn>
 Fn system_export(const char* file_name, const char* name) {
     return export_of<Fn>(system_library(file_name), name);
+}
+
+// Reads a text the system gives only into a caller's buffer: fill(buf, room)
+// returns the room the text needs, terminator included (at most `room` when
+// it fit), or 0 when the read failed. The text may grow between two calls (a
+// folder renamed, a value rewritten): each try takes the room the last named.
+template <typename Fill>
+bool read_whole(kvi::Text& out, std::uint32_t room, Fill fill) {
+    for (int tries = 0; tries < 10 && room != 0; ++tries) {
+        kvi::Text buf;
+        if (!buf.reserve(room - 1)) return false;
+        std::uint32_t need = fill(buf.data(), room);
+        if (need == 0) return false;
+        if (need <= room) {
+            buf.fit_to_terminator();
+            out = std::move(buf);
+            return true;
+        }
+        room = need;
+    }
+    return false;
 }
 
 }  // namespace plat::win32

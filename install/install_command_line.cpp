@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "box.h"
 #include "platform.h"
-#include "trace.h"
 
 namespace kvi::install {
 
@@ -39,7 +39,7 @@ CommandLine split_command_line(std::string_view own_name, char* process_command_
 
     std::size_t last = find_last_match(name.view(), "install");
     if (last == std::string_view::npos) {
-        trace::box("Error finding install", "Search Error", plat::Icon::none);
+        show_box("Error finding install", "Search Error");
         return out;
     }
     if (last > 0) {
@@ -60,6 +60,12 @@ CommandLine split_command_line(std::string_view own_name, char* process_command_
 }
 
 bool has_option(const Text& tail, std::string_view option) { return tail.present() && contains(tail.view(), option); }
+
+Options parse_options(const Text& tail) {
+    auto has = [&tail](std::string_view option) { return has_option(tail, option); };
+    return {has("-help") || has("-h"), has("-verctrl"), has("-nojw"),      has("-silentlaunch"),
+            has("-noexecute"),         has("-register"), has("-silent"), has("-batch") || has("-b")};
+}
 
 std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }
 
