@@ -63,14 +63,83 @@ TEST_F(SetupFlow, FreshMachineStartsThePlainBootstrapFromTheProgramDirectory) {
     EXPECT_TRUE(machine().boxes.empty());
 }
 
-TEST_F(SetupFlow, ForwardsOptionsBehindDashA) {
-    run("D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"});
-}
-
-TEST_F(SetupFlow, TailWithoutOptionsEndsInDashA) {
-    run("D:\\Kit\\setup.exe ");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a "});
+// Planted state, command line, and what is started; `also` checks the rest.
+TEST_F(SetupFlow, Roads) {
+    const std::string tail(3000, 'x');
+    const std::vector<std::string> kHandOff = {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"};
+    auto current = [this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); };
+    auto older = [this] { installed("1.7-000", "C:\\Old"); };
+    auto unwritable = [this] { machine().read_only.insert("C:\\HalvikTorvanex"); };
+    auto no_directory = [this] { EXPECT_FALSE(created_any_directory()); };
+    auto not_checked = [this] { EXPECT_FALSE(called("query_value_size Version")); };
+    struct Road {
+        const char* what;
+        std::function<void()> plant;
+        std::string command_line;
+        std::vector<std::string> commands;
+        std::function<void()> also;
+    };
+    const Road roads[] = {
+        {"options are forwarded behind -a", nullptr, "D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW",
+         {"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"}},
+        {"a tail without options ends in -a", nullptr, "D:\\Kit\\setup.exe ", {"_instkvi.com -s -a "}},
+        {"a long command is started whole", nullptr, "D:\\Kit\\setup.exe -qatest " + tail,
+         {"_instkvi.com -s -a  -qatest " + tail}},
+        {"-force skips the check of a current copy", current, "D:\\Kit\\setup.exe -force", {"_instkvi.com -s -a  -force"},
+         [&] {
+             not_checked();
+             EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit")) << "recorded also when the check is skipped";
+         }},
+        {"-target names the location with two blanks", older, "D:\\Kit\\setup.exe -target c:\\inst",
+         {"_instkvi.com -s -f  c:\\inst -a "},
+         [&] {
+             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
+             not_checked();
+         }},
+        {"an older copy is reinstalled where it is", [this] { installed("1.7-999", "C:\\Old Kit"); },
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Old Kit"}},
+        {"a current copy that answers gets the hand-off", current, "D:\\Kit\\setup.exe -batch c:\\b.txt",
+         {kHandOff[0], kHandOff[1] + "  -batch c:\\b.txt"},
+         [&] {
+             no_directory();
+             EXPECT_TRUE(machine().boxes.empty());
+         }},
+        {"-noexecute stops after the probe", [this] { installed("2.0-000", "C:\\Kit"); answers(kAnswer); },
+         "D:\\Kit\\setup.exe -noexecute", {kHandOff[0]}, no_directory},
+        {"a copy that does not answer is reinstalled", [this] { installed("1.8-002", "C:\\Kit"); answers(0); },
+         "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
+        {"a current copy without a path is not probed", [this] { installed("1.8-002", ""); answers(kAnswer); },
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s"}},
+        {"a hand-off that cannot start falls back to the bootstrap",
+         [this] {
+             installed("1.8-002", "C:\\Kit");
+             machine().program = [](const std::string& cmd) {
+                 bool is_probe = cmd.find("-verctrl") != std::string::npos;
+                 return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kAnswer : 0};
+             };
+         },
+         "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
+        {"an unwritable drive makes an empty location", [&] { unwritable(); older(); }, "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s -f "}},
+        {"... also for a fresh machine", unwritable, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
+        {"an unreachable program directory records the start directory", nullptr, "Z:\\Gone\\setup.exe",
+         {"_instkvi.com -s"}, [] { EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start")); }},
+        {"a batch installation looks at the usual location once more", nullptr, "D:\\Kit\\setup.exe -batch c:\\b.txt",
+         {"_instkvi.com -s -a  -batch  c:\\b.txt"},
+         [this] {
+             auto& c = machine().calls;
+             EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
+             for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
+         }},
+    };
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.what);
+        fake::reset();
+        if (road.plant) road.plant();
+        run(road.command_line);
+        EXPECT_EQ(commands(), road.commands);
+        if (road.also) road.also();
+    }
 }
 
 TEST_F(SetupFlow, StartDirectoryIsSetOnlyWhenEmpty) {
@@ -82,81 +151,6 @@ TEST_F(SetupFlow, StartDirectoryIsSetOnlyWhenEmpty) {
     machine().env["KVI_START_DIR"] = "";
     run("D:\\Kit\\setup.exe");
     EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start");
-}
-
-TEST_F(SetupFlow, ForceSkipsTheCheckOfACurrentCopy) {
-    installed("1.8-002", "C:\\Kit");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe -force");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -force"});
-    EXPECT_FALSE(called("query_value_size Version"));
-    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit")) << "recorded also when the check is skipped";
-}
-
-TEST_F(SetupFlow, TargetNamesTheLocationWithTwoBlanks) {
-    installed("1.7-000", "C:\\Old");
-    run("D:\\Kit\\setup.exe -target c:\\inst");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  c:\\inst -a "});
-    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
-    EXPECT_FALSE(called("query_value_size Version"));
-}
-
-TEST_F(SetupFlow, OlderCopyIsReinstalledWhereItIs) {
-    installed("1.7-999", "C:\\Old Kit");
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f C:\\Old Kit"});
-}
-
-TEST_F(SetupFlow, CurrentCopyThatAnswersGetsTheHandOff) {
-    installed("1.8-002", "C:\\Kit");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe -batch c:\\b.txt");
-    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
-                                                    "C:\\Kit\\Install.exe -silentLaunch -register  -batch c:\\b.txt"}));
-    EXPECT_FALSE(created_any_directory());
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SetupFlow, NoexecuteStopsAfterTheProbe) {
-    installed("2.0-000", "C:\\Kit");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe -noexecute");
-    EXPECT_EQ(commands(), std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl"});
-    EXPECT_FALSE(created_any_directory());
-}
-
-TEST_F(SetupFlow, FailedHandOffFallsBackToTheBootstrap) {
-    installed("1.8-002", "C:\\Kit");
-    answers(0);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
-
-    fake::reset();
-    installed("1.8-002", "");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"}) << "no path: no probe";
-
-    fake::reset();
-    installed("1.8-002", "C:\\Kit");
-    machine().program = [](const std::string& cmd) {
-        bool is_probe = cmd.find("-verctrl") != std::string::npos;
-        return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kAnswer : 0};
-    };
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
-}
-
-TEST_F(SetupFlow, UnwritableDriveMakesAnEmptyLocation) {
-    machine().read_only.insert("C:\\HalvikTorvanex");
-    installed("1.7-000", "C:\\Old");
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
-
-    fake::reset();
-    machine().read_only.insert("C:\\HalvikTorvanex");
-    run("D:\\Kit\\setup.exe -nojw");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  -a  -nojw"});
 }
 
 TEST_F(SetupFlow, UsualLocationThatCannotBeEnteredIsNotPrepared) {
@@ -385,12 +379,6 @@ TEST_F(SetupFlow, HelpAndVersionShowTheirBoxAndDoNothingElse) {
     EXPECT_EQ(machine().cwd, "C:\\Start");
 }
 
-TEST_F(SetupFlow, UnreachableProgramDirectoryRecordsTheStartDirectory) {
-    run("Z:\\Gone\\setup.exe");
-    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start"));
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
-}
-
 TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
     // Names are UTF-8, up to three bytes a letter (four for two UTF-16
     // characters): the limit counts characters, 259 of them, not bytes.
@@ -419,20 +407,6 @@ TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
             EXPECT_EQ(machine().boxes[0].caption, "Registration Error");
         }
     }
-}
-
-TEST_F(SetupFlow, LongCommandIsStartedWhole) {
-    std::string tail(3000, 'x');
-    run("D:\\Kit\\setup.exe -qatest " + tail);
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -qatest " + tail});
-}
-
-TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
-    run("D:\\Kit\\setup.exe -batch c:\\b.txt");
-    auto& c = machine().calls;
-    EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
-    for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -batch  c:\\b.txt"});
 }
 
 }  // namespace
