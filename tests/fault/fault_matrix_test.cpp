@@ -34,33 +34,15 @@ struct Change {
     std::optional<bool> link;
     std::optional<std::size_t> relayed;
 
-    Change& exits(int s) {
-        status = s;
-        return *this;
-    }
-    Change& starts(std::vector<std::string> l) {
-        launches = std::move(l);
-        return *this;
-    }
+    Change& exits(int s) { return status = s, *this; }
+    Change& starts(std::vector<std::string> l) { return launches = std::move(l), *this; }
     Change& starts_nothing() { return starts({}); }
     Change& box(std::string caption) { return shows({std::move(caption)}); }
-    Change& shows(std::vector<std::string> captions) {
-        boxes = std::move(captions);
-        return *this;
-    }
-    Change& writes(std::set<std::string> names) {
-        written = std::move(names);
-        return *this;
-    }
+    Change& shows(std::vector<std::string> captions) { return boxes = std::move(captions), *this; }
+    Change& writes(std::set<std::string> names) { return written = std::move(names), *this; }
     Change& writes_nothing() { return writes({}); }
-    Change& no_link() {
-        link = false;
-        return *this;
-    }
-    Change& relays(std::size_t bytes) {
-        relayed = bytes;
-        return *this;
-    }
+    Change& no_link() { return link = false, *this; }
+    Change& relays(std::size_t bytes) { return relayed = bytes, *this; }
 
     Reaction applied_to(Reaction r) const {
         if (status) r.status = *status;
