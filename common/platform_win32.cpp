@@ -80,7 +80,7 @@ bool current_dir(kvi::Text& out) {
     // The length when it fits, else the size it needs with its terminator.
     return read_whole(out, MAX_PATH, [](char* buf, std::uint32_t room) -> std::uint32_t {
         DWORD n = GetCurrentDirectoryA(room, buf);
-        return n == 0 ? 0 : n < room ? n + 1 : n > room ? n : room + 1;
+        return n != 0 && n < room ? n + 1 : n;
     });
 }
 

@@ -19,7 +19,7 @@ import urllib.parse
 # shows which message boxes were shown, which processes were started and which
 # folders were created with which security descriptor.
 RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirectoryA"
-PREFIX_LAYOUT = "kvi-e2e prefix 2: RelayInclude=" + RELAY_INCLUDE
+PREFIX_LAYOUT = "kvi-e2e prefix 3: RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Wine's own 64-bit loader and server. Debian's "wine" command always takes
@@ -485,6 +485,9 @@ class Prefix:
         self._steps([
             wine("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
                  "/d", RELAY_INCLUDE, "/f"),
+            # Every 64-bit Windows has the 32-bit view's list of uninstall
+            # entries; a prefix made without Wine's 32-bit half lacks it.
+            wine("reg", "add", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/reg:32", "/f"),
         ], self.env())
         with open(os.path.join(self.path, ".kvi-e2e-ready"), "w") as f:
             f.write(PREFIX_LAYOUT + "\n")
