@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <utility>
-
 #include "platform.h"
 
 namespace plat::win32 {
@@ -36,22 +34,22 @@ Fn system_export(const char* file_name, const char* name) {
 
 // Reads a text the system gives only into a caller's buffer: fill(buf, room)
 // returns the room the text needs, terminator included (at most `room` when
-// it fit), or 0 when the read failed. The text may grow between two calls (a
-// folder renamed, a value rewritten): each try takes the room the last named.
+// it fit), or 0 when the read failed (out is then absent). The text may grow
+// between two calls (a value rewritten): each try takes the room last named.
 template <typename Fill>
 bool read_whole(kvi::Text& out, std::uint32_t room, Fill fill) {
     for (int tries = 0; tries < 10 && room != 0; ++tries) {
-        kvi::Text buf;
-        if (!buf.reserve(room - 1)) return false;
-        std::uint32_t need = fill(buf.data(), room);
-        if (need == 0) return false;
+        out.reset();
+        if (!out.reserve(room - 1)) return false;
+        std::uint32_t need = fill(out.data(), room);
+        if (need == 0) break;
         if (need <= room) {
-            buf.fit_to_terminator();
-            out = std::move(buf);
+            out.fit_to_terminator();
             return true;
         }
         room = need;
     }
+    out.reset();
     return false;
 }
 
