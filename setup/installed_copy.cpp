@@ -131,7 +131,7 @@ bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail) {
     if (!build_install_command(command, inst_path, " -silentLaunch -register")) return false;
     if (tail.present() && !command.append_all(" ", tail.view())) return false;
     if (noexecute) return true;
-    // With -nojw the console runtime runs in Install's console, which it must then have.
+    // -nojw anywhere in the tail (-nojwx too): the console runtime runs in Install's console, which it needs.
     StartedProcess process;
     return start(command, process, !(tail.present() && contains(tail.view(), "-nojw")));
 }
