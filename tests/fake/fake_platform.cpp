@@ -366,12 +366,7 @@ bool start_process(const StartRequest& request, Started& out) {
     if (request.console) {
         launch.has_console_look = true;
         launch.title = request.console->title;
-        launch.x = request.console->x;
-        launch.y = request.console->y;
-        launch.width = request.console->width;
-        launch.height = request.console->height;
-        launch.fill = request.console->fill;
-        launch.flags = request.console->flags;
+        launch.look = *request.console;
     }
     launch.cwd = w.s.cwd;
     auto env = w.s.env.find("KVI_START_DIR");

@@ -60,9 +60,7 @@ struct Launch {
     bool elevated = false;  // through the shell's prompt: application, arguments (as command_line), directory (as cwd)
     bool has_console_look = false;
     std::string title;
-    std::uint32_t x = 0, y = 0, width = 0, height = 0;
-    std::uint16_t fill = 0;
-    std::uint32_t flags = 0;
+    plat::ConsoleLook look{};  // its title pointer is not kept: see `title`
     std::string cwd;
     std::optional<std::string> start_dir;  // KVI_START_DIR as the process inherits it
     plat::Handle std_input = plat::Handle::none;

@@ -80,12 +80,12 @@ TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     EXPECT_FALSE(batch.inherit_handles);
     ASSERT_TRUE(batch.has_console_look);
     EXPECT_EQ(batch.title, "Halvik Torvanex Install");
-    EXPECT_EQ(batch.x, 10u);
-    EXPECT_EQ(batch.y, 10u);
-    EXPECT_EQ(batch.width, 800u);
-    EXPECT_EQ(batch.height, 600u);
-    EXPECT_EQ(batch.fill, 0x74);
-    EXPECT_EQ(batch.flags, 0x16u);
+    EXPECT_EQ(batch.look.x, 10u);
+    EXPECT_EQ(batch.look.y, 10u);
+    EXPECT_EQ(batch.look.width, 800u);
+    EXPECT_EQ(batch.look.height, 600u);
+    EXPECT_EQ(batch.look.fill, 0x74);
+    EXPECT_EQ(batch.look.flags, 0x16u);
     EXPECT_EQ(machine().slept_ms, 0u) << "no wait without the relay";
 
     fake::reset();
