@@ -245,7 +245,7 @@ TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
         fake::reset();
         installed("1.8-002", "C:\\Kit");
         answers(kAnswer);
-        // get_current_dir: the first read is the start directory, the second the one recorded.
+        // current_dir: the first read is the start directory, the second the one recorded.
         fake::fail(op, op == fake::Op::current_dir ? 2 : 1);
         run("D:\\Kit\\setup.exe");
         EXPECT_EQ(fake::box_list(),
