@@ -67,6 +67,12 @@ set(KVI_CXX_FLAGS
 # program's code by about a tenth (the flows call many small helpers of
 # other files once or twice).
 list(APPEND KVI_CXX_FLAGS -fno-ident -flto)
+# 32-bit Windows keeps the stack aligned to 4 bytes, as its own compiler does;
+# aligning each frame to 16 only costs the programs code they never use.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(KVI_STACK_FLAGS -mpreferred-stack-boundary=2)
+endif()
+list(APPEND KVI_CXX_FLAGS ${KVI_STACK_FLAGS})
 
 # A static constructor would be left out without a word: only a runtime's
 # start-up code runs the list the linker collects. The list holds its two
@@ -84,6 +90,7 @@ set(KVI_LINK_FLAGS
     -nostdlib
     -flto
     -Os
+    ${KVI_STACK_FLAGS}
     -Wl,-e,kvi_entry
     -s
     -Wl,--gc-sections

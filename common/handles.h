@@ -3,7 +3,6 @@
 #pragma once
 
 #include "platform.h"
-#include "trace.h"
 
 namespace kvi {
 
@@ -64,17 +63,8 @@ public:
     StartedProcess& operator=(const StartedProcess&) = delete;
     ~StartedProcess() { close(); }
 
-    // Starts the request; true on success.
-    bool start(const plat::StartRequest& request) {
-        plat::Started started;
-        bool ok = plat::start_process(request, started);
-        elevation_required_ = started.elevation_required;
-        trace::started(request, ok);
-        if (!ok) return false;
-        thread_.reset(started.thread);
-        process_.reset(started.process);
-        return true;
-    }
+    // Starts the request and notes it in the trace; true on success.
+    bool start(const plat::StartRequest& request);
     plat::Handle process() const { return process_.get(); }
     // After a failed start: the program asks for rights this process lacks.
     bool elevation_required() const { return elevation_required_; }

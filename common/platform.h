@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "text.h"
+
 namespace plat {
 
 // A kernel handle (process, thread, file, pipe end). `none` is the null handle,
@@ -15,14 +17,12 @@ enum class Handle : std::uintptr_t { none = 0, invalid = ~std::uintptr_t(0) };
 // An open registry key; `none` when not open.
 enum class Key : std::uintptr_t { none = 0 };
 
-// The HKEY_LOCAL_MACHINE root.
 Key local_machine();
 
 // Shell-link objects of the shortcut step; `none` when not created.
 enum class Link : std::uintptr_t { none = 0 };
 enum class LinkFile : std::uintptr_t { none = 0 };
 
-// Wait forever.
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
 // --- Start-up -------------------------------------------------------------
@@ -44,9 +44,9 @@ std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap);
 // Sets an environment variable for this process and the ones it starts.
 bool set_env(const char* name, const char* value);
 
-// Reads the current directory into buf (cap bytes). Returns its length, the
-// needed size when buf is too small, or 0 on failure.
-std::uint32_t get_current_dir(char* buf, std::uint32_t cap);
+// The texts below are read whole, however long: false when the system cannot
+// give them or the heap is exhausted.
+bool current_dir(kvi::Text& out);
 
 // Makes path the current directory. Fails when it does not exist or cannot be entered.
 bool set_current_dir(const char* path);
@@ -110,10 +110,7 @@ bool process_user(Sid& out);
 // token, or when the token cannot be read.
 bool process_elevated();
 
-// Reads the full path of this program's own file into buf (cap bytes).
-// Returns its length, or 0 when it cannot be read or does not fit with room
-// to spare for one more letter (the call does not tell a cut path from a whole one).
-std::uint32_t own_program_path(char* buf, std::uint32_t cap);
+bool own_program_path(kvi::Text& out);
 
 // --- Registry ----------------------------------------------------------------
 
@@ -124,12 +121,10 @@ std::uint32_t own_program_path(char* buf, std::uint32_t cap);
 // Returns Key::none on failure (a standard user's under HKEY_LOCAL_MACHINE).
 Key create_key(Key parent, const char* sub);
 
-// Opens an existing parent\sub with the right to create subkeys only.
-// Returns Key::none on failure.
+// Opens an existing parent\sub with the right to create subkeys only; Key::none on failure.
 Key open_key_for_subkeys(Key parent, const char* sub);
 
-// Opens an existing parent\sub for reading only, as any user may.
-// Returns Key::none on failure.
+// Opens an existing parent\sub for reading only, as any user may; Key::none on failure.
 Key open_key_for_reading(Key parent, const char* sub);
 
 // Writes a REG_SZ value of exactly `bytes` bytes taken from data.
@@ -138,13 +133,11 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
 // Asks for the byte size of a value (no buffer, no type). False when it fails.
 bool query_value_size(Key key, const char* name, std::uint32_t& bytes);
 
-enum class Read { done, more_data, failed };
-// Reads a value's bytes into buf, offering `cap` bytes; the type is not
-// examined. more_data: buf was too small, and `needed` holds the size the
-// system reports now (the size query's answer can be an estimate below it).
-Read query_value(Key key, const char* name, char* buf, std::uint32_t cap, std::uint32_t& needed);
+// Reads a value's bytes as a text up to its first zero byte, the type not
+// examined, offering first the `size` the size query gave (which can be an
+// estimate below the real size).
+bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out);
 
-// Closes a key that create_key or open_key_for_subkeys returned.
 void close_key(Key key);
 
 // --- Processes -----------------------------------------------------------------
@@ -173,7 +166,6 @@ struct Started {
     bool elevation_required = false;  // on failure: the program asks for rights this process lacks (740)
 };
 
-// Starts a process. Fills `out` and returns true on success.
 bool start_process(const StartRequest& request, Started& out);
 
 // Starts program (a full path) with the arguments through the shell's
@@ -188,13 +180,10 @@ Wait wait_for(Handle process, std::uint32_t ms);
 // Reads a process's exit status (259 while it runs). False when it cannot be read.
 bool exit_code(Handle process, std::uint32_t& code);
 
-// Ends a process with the given status.
 bool terminate(Handle process, std::uint32_t code);
 
-// Closes a kernel handle.
 bool close_handle(Handle handle);
 
-// Sleeps for ms milliseconds.
 void sleep_ms(std::uint32_t ms);
 
 // --- Pipes and standard handles -------------------------------------------------
@@ -213,7 +202,6 @@ bool create_pipe(Handle& read_end, Handle& write_end);
 bool duplicate_uninheritable(Handle source, Handle& copy);
 // Reads up to n bytes; `got` is 0 at the end of input.
 bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got);
-// Writes n bytes; `wrote` tells how many went.
 bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote);
 // Writes bytes to standard output unchanged.
 void write_stdout(const char* text, std::uint32_t n);
@@ -226,7 +214,6 @@ struct UtcTime {
 };
 // The current time in UTC (GetSystemTime).
 UtcTime utc_now();
-// This process's id.
 std::uint32_t process_id();
 // The error code the last failed call of this thread left (GetLastError).
 std::uint32_t last_error();
@@ -246,10 +233,9 @@ void message_box(const char* text, const char* caption, Icon icon);
 // --- Start-menu shortcut -----------------------------------------------------------
 
 // Loads shfolder.dll from the system folder and asks it for the current
-// user's Programs folder, read into buf (cap bytes). Returns its length, the
-// needed size when buf is too small, or 0 when the library or its function is
-// missing or the lookup fails.
-std::uint32_t programs_folder(char* buf, std::uint32_t cap);
+// user's Programs folder. False when the library or its function is missing
+// or the lookup fails.
+bool programs_folder(kvi::Text& out);
 
 // COM for this thread (single-threaded apartment); the result is not examined.
 void com_init();

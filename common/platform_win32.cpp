@@ -76,7 +76,33 @@ std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap) {
 
 bool set_env(const char* name, const char* value) { return SetEnvironmentVariableA(name, value) != FALSE; }
 
-std::uint32_t get_current_dir(char* buf, std::uint32_t cap) { return GetCurrentDirectoryA(cap, buf); }
+namespace win32 {
+
+bool read_whole(kvi::Text& out, std::uint32_t room, Fill fill, const void* context) {
+    for (int tries = 0; tries < 10 && room != 0; ++tries) {
+        out.reset();
+        if (!out.reserve(room - 1)) return false;
+        std::uint32_t need = fill(out.data(), room, context);
+        if (need == 0) break;
+        if (need <= room) {
+            out.fit_to_terminator();
+            return true;
+        }
+        room = need;
+    }
+    out.reset();
+    return false;
+}
+
+}  // namespace win32
+
+bool current_dir(kvi::Text& out) {
+    // The length when it fits, else the size it needs with its terminator.
+    return read_whole(out, MAX_PATH, [](char* buf, std::uint32_t room, const void*) -> std::uint32_t {
+        DWORD n = GetCurrentDirectoryA(room, buf);
+        return n != 0 && n < room ? n + 1 : n;
+    });
+}
 
 bool set_current_dir(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 
@@ -180,15 +206,19 @@ bool process_elevated() {
     return token_information(TokenElevation, &elevation, sizeof elevation) && elevation.TokenIsElevated != 0;
 }
 
-std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
-    if (cap == 0) return 0;
-    SetLastError(NO_ERROR);
-    DWORD n = GetModuleFileNameA(nullptr, buf, cap);
-    // A path that does not fit comes back cut to cap characters, unterminated
-    // on XP; Wine cuts it at the last whole letter and reports success. So a
-    // path that leaves no room for one more letter of four bytes may be cut.
-    if (n == 0 || n + 4 >= cap || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return 0;
-    return n;
+bool own_program_path(kvi::Text& out) {
+    // The call names no size it needs: the room doubles until the path fits,
+    // up to one of 32767 UTF-16 characters, four bytes each at most.
+    return read_whole(out, MAX_PATH, [](char* buf, std::uint32_t room, const void*) -> std::uint32_t {
+        SetLastError(NO_ERROR);
+        DWORD n = GetModuleFileNameA(nullptr, buf, room);
+        // A path that does not fit comes back cut to room characters,
+        // unterminated on XP; Wine cuts it at the last whole letter and
+        // reports success. So a path that leaves no room for one more letter
+        // of four bytes may be cut, and so may one the call failed to give.
+        if (n == 0 || n + 4 >= room || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return 2 * room;
+        return n + 1;
+    });
 }
 
 // --- Registry -------------------------------------------------------------------
@@ -227,11 +257,25 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
     return true;
 }
 
-Read query_value(Key key, const char* name, char* buf, std::uint32_t cap, std::uint32_t& needed) {
-    DWORD size = cap;
-    LSTATUS status = RegQueryValueExA(to_win(key), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
-    needed = size;
-    return status == ERROR_SUCCESS ? Read::done : status == ERROR_MORE_DATA ? Read::more_data : Read::failed;
+bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out) {
+    // One byte more than the value's: it terminates data stored without a
+    // zero. A read that finds more data than the size query said (the ANSI
+    // call can count in UTF-16 terms, two bytes where UTF-8 takes three) is
+    // made again at the size it reports.
+    struct Value {
+        HKEY key;
+        const char* name;
+    } value = {to_win(key), name};
+    return read_whole(
+        out, size + 1,
+        [](char* buf, std::uint32_t room, const void* context) -> std::uint32_t {
+            const auto* v = static_cast<const Value*>(context);
+            DWORD got = room;
+            LSTATUS status = RegQueryValueExA(v->key, v->name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &got);
+            if (status == ERROR_MORE_DATA) return got >= room ? got + 1 : room + 1;
+            return status == ERROR_SUCCESS ? got + 1 : 0;
+        },
+        &value);
 }
 
 void close_key(Key key) { RegCloseKey(to_win(key)); }

@@ -32,4 +32,13 @@ Fn system_export(const char* file_name, const char* name) {
     return export_of<Fn>(system_library(file_name), name);
 }
 
+// Reads a text the system gives only into a caller's buffer: fill(buf, room,
+// context) returns the room the text needs, terminator included (at most
+// `room` when it fit), or 0 when the read failed (out is then absent). The
+// text may grow between two calls (a value rewritten): each try takes the
+// room last named. One function, not a template: the programs keep one copy
+// of the loop whatever they read with it.
+using Fill = std::uint32_t (*)(char* buf, std::uint32_t room, const void* context);
+bool read_whole(kvi::Text& out, std::uint32_t room, Fill fill, const void* context = nullptr);
+
 }  // namespace plat::win32

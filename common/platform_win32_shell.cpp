@@ -25,25 +25,26 @@ constexpr int kCsidlPrograms = 2;
 
 }  // namespace
 
-std::uint32_t programs_folder(char* buf, std::uint32_t cap) {
+bool programs_folder(kvi::Text& out) {
     // From the system folder only: a bare "shfolder.dll" could be found beside
     // the program on a system without a restricted DLL search.
     using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
     auto get_folder_path = system_export<GetFolderPath>("shfolder.dll", "SHGetFolderPathW");
-    if (!get_folder_path) return 0;
+    if (!get_folder_path) return false;
 
     // Asked in UTF-16, whose MAX_PATH characters hold any path the folder can
     // have, and converted at the size the conversion reports: the ANSI call
     // writes at most MAX_PATH bytes, which cuts a name in a script of three
     // bytes a letter long before its 259 characters.
     WCHAR folder[MAX_PATH];
-    if (FAILED(get_folder_path(nullptr, kCsidlPrograms, nullptr, 0, folder))) return 0;
+    if (FAILED(get_folder_path(nullptr, kCsidlPrograms, nullptr, 0, folder))) return false;
     folder[MAX_PATH - 1] = L'\0';
     int size = WideCharToMultiByte(CP_ACP, 0, folder, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return 0;
-    if (static_cast<std::uint32_t>(size) > cap) return static_cast<std::uint32_t>(size);
-    if (WideCharToMultiByte(CP_ACP, 0, folder, -1, buf, size, nullptr, nullptr) != size) return 0;
-    return static_cast<std::uint32_t>(size - 1);
+    if (size <= 0 || !out.reserve(static_cast<std::size_t>(size) - 1) ||
+        WideCharToMultiByte(CP_ACP, 0, folder, -1, out.data(), size, nullptr, nullptr) != size)
+        return false;
+    out.fit_to_terminator();
+    return true;
 }
 
 // COM comes from ole32.dll, loaded when the shortcut is made rather than

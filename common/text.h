@@ -36,7 +36,6 @@ constexpr std::string_view slice(std::string_view s, std::size_t pos, std::size_
     return std::string_view(s.data() + pos, n);
 }
 
-// True when s contains word anywhere.
 constexpr bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
 
 // What goes between a directory and a name in it: a backslash, or nothing

@@ -3,7 +3,6 @@
 #include <cstdarg>
 
 #include "constants.h"
-#include "start_dir.h"
 #include "text.h"
 
 namespace kvi::trace {
@@ -129,10 +128,9 @@ void begin(const char* program) {
     if (file == plat::Handle::invalid) return;
     g.file = file;
     g.pid = plat::process_id();
-    char dir[kPathMax];
-    n = plat::get_current_dir(dir, kPathMax);
-    note("start %s <%s> in %s", kOwnVersion, plat::process_command_line(),
-         n > 0 && n < kPathMax ? dir : "unreadable");
+    Text dir;
+    bool read = plat::current_dir(dir) && dir.size() < kPathMax;
+    note("start %s <%s> in %s", kOwnVersion, plat::process_command_line(), read ? dir.c_str() : "unreadable");
 }
 
 int end(int status) {
@@ -174,11 +172,6 @@ void started(const plat::StartRequest& request, bool ok) {
          request.command_line, request.application ? request.application : "(its first word)",
          (request.new_console ? kNewConsole : 0u) | (request.no_window ? kNoWindow : 0u),
          request.inherit_handles ? " inherit" : "", error);
-}
-
-void box(const char* text, const char* caption, plat::Icon icon) {
-    note("box %s", caption);
-    plat::message_box(text, caption, icon);
 }
 
 }  // namespace kvi::trace

@@ -10,7 +10,6 @@
 
 namespace kvi::trace {
 
-// The environment variable that names the trace file.
 inline constexpr char kVariable[] = "KVI_TRACE";
 
 // Reads KVI_TRACE once, opens the file it names for appending, and writes the
@@ -33,9 +32,8 @@ bool on();
 // compiler checks every call's arguments against its format.
 __attribute__((format(printf, 1, 2))) void note(const char* f, ...);  // NOLINT(cert-dcl50-cpp)
 
-// "not <word>" when `yes` is false, else the word alone: not_word is "not "
-// and the word, so that both are one text in the program.
-constexpr const char* maybe_not(bool yes, const char* not_word) { return yes ? not_word + 4 : not_word; }
+// "not " in front of the word that follows it in a format, unless `yes`.
+constexpr const char* maybe_not(bool yes) { return yes ? "" : "not "; }
 
 // The line of a registry value read or written: "read" or "wrote", its name,
 // byte count and text.
@@ -47,8 +45,5 @@ void value_written(const char* name, const char* data, std::uint32_t bytes, bool
 
 // One start of a process, as the request gave it; on failure with the error code.
 void started(const plat::StartRequest& request, bool ok);
-
-// Shows a message box and notes its caption.
-void box(const char* text, const char* caption, plat::Icon icon);
 
 }  // namespace kvi::trace

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "box.h"
 #include "platform.h"
-#include "trace.h"
 
 namespace kvi::install {
 
@@ -34,11 +34,8 @@ std::string_view own_name(const char* command_line) {
 
 std::string_view program_name(const char* command_line, Text& storage) {
     if (command_line && *command_line) return own_name(command_line);
-    // The longest path the platform knows: 32767 UTF-16 characters, up to
-    // four bytes of UTF-8 each.
-    constexpr std::uint32_t kLongestPath = 4 * 32768;
-    if (!storage.reserve(kLongestPath)) return {};
-    return std::string_view(storage.data(), plat::own_program_path(storage.data(), kLongestPath));
+    if (!plat::own_program_path(storage)) return {};
+    return storage.view();
 }
 
 CommandLine split_command_line(std::string_view own_name, char* process_command_line) {
@@ -48,7 +45,7 @@ CommandLine split_command_line(std::string_view own_name, char* process_command_
 
     std::size_t last = find_last_match(name.view(), "install");
     if (last == std::string_view::npos) {
-        trace::box("Error finding install", "Search Error", plat::Icon::none);
+        show_box("Error finding install", "Search Error");
         return out;
     }
     if (last > 0) {
@@ -69,6 +66,12 @@ CommandLine split_command_line(std::string_view own_name, char* process_command_
 }
 
 bool has_option(const Text& tail, std::string_view option) { return tail.present() && contains(tail.view(), option); }
+
+Options parse_options(const Text& tail) {
+    auto has = [&tail](std::string_view option) { return has_option(tail, option); };
+    return {has("-help") || has("-h"), has("-verctrl"), has("-nojw"),      has("-silentlaunch"),
+            has("-noexecute"),         has("-register"), has("-silent"), has("-batch") || has("-b")};
+}
 
 std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }
 

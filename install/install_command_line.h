@@ -33,10 +33,17 @@ CommandLine split_command_line(std::string_view own_name, char* process_command_
 // True when the argument tail is present and holds option anywhere.
 bool has_option(const Text& tail, std::string_view option);
 
+// Install's options. Each is a text looked for anywhere in the lower-cased
+// tail, not a word: "-silent" is also found in "-silentlaunch", "-nojw" in
+// "-nojwx", "-b" in every argument that begins with it ("-batch" among them).
+struct Options {
+    bool help, verctrl, nojw, silent_launch, noexecute, register_copy, silent, batch;
+};
+Options parse_options(const Text& tail);
+
 // The usage text exactly as Install prints it.
 std::string_view usage_text();
 
-// Writes the usage text to standard output.
 void print_usage();
 
 }  // namespace kvi::install

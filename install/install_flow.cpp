@@ -1,5 +1,6 @@
 #include "install_flow.h"
 
+#include "box.h"
 #include "install_command_line.h"
 #include "constants.h"
 #include "launch.h"
@@ -16,27 +17,24 @@ int flow(std::string_view own_name) {
     settle_start_dir();
 
     CommandLine line = split_command_line(own_name, plat::process_command_line());
-    const Text& tail = line.tail;
+    Options options = parse_options(line.tail);
 
-    // Options, in the order they take effect. -verctrl is setup's probe:
-    // answer it and touch nothing else.
-    if (has_option(tail, "-help") || has_option(tail, "-h")) print_usage();
-    if (has_option(tail, "-verctrl")) return kProbeAnswer;
-    bool nojw = has_option(tail, "-nojw");
-    bool silent_launch = has_option(tail, "-silentlaunch");
-    bool noexecute = has_option(tail, "-noexecute");
+    // In the order they take effect. -verctrl is setup's probe: answer it
+    // and touch nothing else.
+    if (options.help) print_usage();
+    if (options.verctrl) return kProbeAnswer;
 
     bool entered = line.program_dir.present() && plat::set_current_dir(line.program_dir.c_str());
-    trace::note("program dir %s %s", line.program_dir.c_str(), trace::maybe_not(entered, "not entered"));
+    trace::note("program dir %s %sentered", line.program_dir.c_str(), trace::maybe_not(entered));
     if (line.program_dir.present() && !entered) {
-        if (!silent_launch)
-            trace::box("Error navigating to Install Application directory.", "Set Directory Error", plat::Icon::error);
+        if (!options.silent_launch)
+            show_box("Error navigating to Install Application directory.", "Set Directory Error", plat::Icon::error);
         return 0;
     }
 
-    if (has_option(tail, "-register") && register_installation(silent_launch) == Registration::end_run) return 0;
-    if (noexecute) return 0;
-    return launch_application(tail, nojw, silent_launch);
+    if (options.register_copy && register_installation(options.silent_launch) == Registration::end_run) return 0;
+    if (options.noexecute) return 0;
+    return launch_application(line.tail, options);
 }
 
 }  // namespace

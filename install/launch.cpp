@@ -1,9 +1,8 @@
 #include "launch.h"
 
-#include "install_command_line.h"
+#include "box.h"
 #include "handles.h"
 #include "platform.h"
-#include "start_dir.h"
 #include "trace.h"
 
 namespace kvi::install {
@@ -34,13 +33,15 @@ constexpr plat::ConsoleLook kBatchConsole = {
     0x16,  // STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USEFILLATTRIBUTE
 };
 
-void box(const char* text, const char* caption) { trace::box(text, caption, plat::Icon::none); }
-
 // The pipe that carries Install's standard input to the application.
 struct Relay {
     plat::Handle saved_input = plat::Handle::none;
+    bool swapped = false;   // standard input is the pipe's read end until restore()
     OwnedHandle read_end;   // the application's standard input; inherited
     OwnedHandle write_end;  // our non-inheritable duplicate
+
+    // A start that failed leaves standard input swapped: it goes back here.
+    ~Relay() { (void)restore(); }
 
     // Makes the pipe's read end our standard input so the application
     // inherits it. On a failed step, shows that step's box, puts standard
@@ -55,21 +56,27 @@ struct Relay {
         OwnedHandle inheritable_write(write);
         if (!plat::set_std_input(read))
             return abandon("SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", "SetStdHandle Error");
+        swapped = true;
         plat::Handle copy = plat::Handle::none;
-        if (!plat::duplicate_uninheritable(write, copy)) {
-            (void)plat::set_std_input(saved_input);
-            return abandon("DuplicateHandle(...", "DuplicateHandle Error");
-        }
+        if (!plat::duplicate_uninheritable(write, copy)) return abandon("DuplicateHandle(...", "DuplicateHandle Error");
         write_end.reset(copy);
         // Only the read end may reach the application, or it never sees the end of its input.
         (void)inheritable_write.close();
         return true;
     }
 
+    // Gives standard input back, once; false when that fails.
+    bool restore() {
+        if (!swapped) return true;
+        swapped = false;
+        return plat::set_std_input(saved_input);
+    }
+
     // Reports a failed set-up step and drops the pipe, so that the
     // application inherits none of it.
     bool abandon(const char* text, const char* caption) {
-        box(text, caption);
+        (void)restore();
+        show_box(text, caption);
         (void)read_end.close();
         return false;
     }
@@ -77,10 +84,9 @@ struct Relay {
     // After the start: gives standard input back and copies it into the pipe
     // until it ends or the application stops reading.
     void feed() {
-        if (!plat::set_std_input(saved_input))
-            box("SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "SetStdHandle Error");
+        if (!restore()) show_box("SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "SetStdHandle Error");
         if (saved_input == plat::Handle::invalid)
-            box("(hInputFile == INVALID_HANDLE_VALUE)", "INVALID_HANDLE_VALUE Error");
+            show_box("(hInputFile == INVALID_HANDLE_VALUE)", "INVALID_HANDLE_VALUE Error");
         // The application holds its own copy of the read end; with ours gone a
         // write fails once the application has ended, instead of blocking forever.
         (void)read_end.close();
@@ -101,7 +107,7 @@ struct Relay {
             relayed = wrote > UINT32_MAX - relayed ? UINT32_MAX : relayed + wrote;
         }
         trace::note("relay %u bytes, %s", relayed, ended);
-        if (!write_end.close()) box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
+        if (!write_end.close()) show_box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
     }
 };
 
@@ -113,7 +119,7 @@ void wait_for_end(plat::Handle process) {
         if (wait == plat::Wait::timed_out) continue;
         std::uint32_t status = kStillActive;
         if (!plat::exit_code(process, status)) {
-            trace::box("Error Getting Process Code.", "Application Error", plat::Icon::error);
+            show_box("Error Getting Process Code.", "Application Error", plat::Icon::error);
             (void)plat::terminate(process, kAccessViolation);
             return;
         }
@@ -129,7 +135,7 @@ void wait_for_end(plat::Handle process) {
 // missing one. False when the directory cannot be read or the heap is exhausted.
 bool resolve_runtime(Text& out, bool console_runtime) {
     Text dir;
-    if (!read_current_dir(dir) || dir.empty()) return false;
+    if (!plat::current_dir(dir) || dir.empty()) return false;
     out.reset();
     std::string_view base = base_command(console_runtime);
     return out.append_all(dir.view(), separator_after(dir.view()), slice(base, 0, base.find(' ')));
@@ -143,48 +149,44 @@ bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
     return !tail.present() || out.append_all(" ", tail.view());
 }
 
-int launch_application(const Text& tail, bool nojw, bool silent_launch) {
-    bool silent = has_option(tail, "-silent");
-    bool batch = has_option(tail, "-batch") || has_option(tail, "-b");
-    bool relay_input = batch && plat::std_input_redirected();
-
-    bool quiet = silent || silent_launch;
+int launch_application(const Text& tail, const Options& options) {
+    // A batch installation whose input comes from a file or a pipe gets that
+    // input through the relay; one from the console gets a console of its own.
+    bool redirected_batch = options.batch && plat::std_input_redirected();
+    bool console_runtime = options.nojw || options.batch;
+    bool quiet = options.silent || options.silent_launch;
     Text command;
-    if (!build_launch_command(command, nojw || batch, tail)) {
+    if (!build_launch_command(command, console_runtime, tail)) {
         if (!quiet)
-            trace::box("Error launching Install Application.  Possible memory allocation problem.",
-                       "Application Launch Error", plat::Icon::error);
+            show_box("Error launching Install Application.  Possible memory allocation problem.",
+                     "Application Launch Error", plat::Icon::error);
         return -1;
     }
 
     auto start_failed = [quiet] {
-        if (!quiet)
-            trace::box("Error launching Install Application.", "Application Launch Error", plat::Icon::error);
+        if (!quiet) show_box("Error launching Install Application.", "Application Launch Error", plat::Icon::error);
         return -1;
     };
     // A runtime that cannot be named is one that cannot be started.
     Text runtime;
-    if (!resolve_runtime(runtime, nojw || batch)) return start_failed();
+    if (!resolve_runtime(runtime, console_runtime)) return start_failed();
 
     Relay relay;
-    bool relayed = relay_input && relay.set_up();
+    bool piped = redirected_batch && relay.set_up();
 
     plat::StartRequest request;
     request.application = runtime.c_str();
     request.command_line = command.data();
-    request.inherit_handles = relay_input;
-    if (batch && !relay_input) {
+    request.inherit_handles = redirected_batch;
+    if (options.batch && !redirected_batch) {
         request.console = &kBatchConsole;
         request.new_console = true;
     }
 
     StartedProcess application;
-    if (!application.start(request)) {
-        if (relayed) (void)plat::set_std_input(relay.saved_input);
-        return start_failed();
-    }
-    if (relay_input) {
-        if (relayed) relay.feed();
+    if (!application.start(request)) return start_failed();
+    if (redirected_batch) {
+        if (piped) relay.feed();
         wait_for_end(application.process());
     }
     return 0;

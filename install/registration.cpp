@@ -1,10 +1,10 @@
 #include "registration.h"
 
+#include "box.h"
 #include "constants.h"
 #include "handles.h"
 #include "platform.h"
 #include "shortcut.h"
-#include "start_dir.h"
 #include "trace.h"
 
 namespace kvi::install {
@@ -23,7 +23,7 @@ bool set_text(const OwnedKey& key, const char* name, const char* data, std::uint
 
 Registration fail(bool silent_launch) {
     if (!silent_launch)
-        trace::box("Error registering Install Application.", "Registration Error", plat::Icon::error);
+        show_box("Error registering Install Application.", "Registration Error", plat::Icon::error);
     return Registration::end_run;
 }
 
@@ -45,7 +45,7 @@ Registration register_installation(bool silent_launch) {
     Text dir;
     Text command;
     std::uint32_t command_bytes = 0;
-    if (!read_current_dir(dir) || (command_bytes = build_uninstall_command(command, dir.view())) == 0)
+    if (!plat::current_dir(dir) || (command_bytes = build_uninstall_command(command, dir.view())) == 0)
         return fail(silent_launch);
 
     // The installation record; failures here are silent.

@@ -1,8 +1,8 @@
 #include "shortcut.h"
 
+#include "box.h"
 #include "constants.h"
 #include "platform.h"
-#include "start_dir.h"
 #include "text.h"
 #include "trace.h"
 
@@ -10,9 +10,7 @@ namespace kvi::install {
 
 namespace {
 
-void report() {
-    trace::box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error", plat::Icon::none);
-}
+void report() { show_box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error"); }
 
 // COM for the step: uninitialised on every way out.
 struct ComScope {
@@ -43,14 +41,14 @@ void create_start_menu_shortcut() {
     // folder named in any script fits as far as the link's 259 characters go;
     // a longer one gets no link rather than a cut one.
     Text dir, exe;
-    if (!read_current_dir(dir) || dir.empty() ||
+    if (!plat::current_dir(dir) || dir.empty() ||
         !exe.append_all(dir.view(), separator_after(dir.view()), "Install.exe") || !within_path_limit(exe.view())) {
         report();
         return;
     }
 
     Text programs;
-    if (!read_path(plat::programs_folder, programs)) return;
+    if (!plat::programs_folder(programs)) return;
     Text link_folder, link_file;
     if (!link_folder.append_all(programs.view(), "\\Halvik Torvanex") ||
         !link_file.append_all(link_folder.view(), "\\Halvik Install.lnk") || !within_path_limit(link_file.view())) {
@@ -76,7 +74,7 @@ void create_start_menu_shortcut() {
     }
     (void)plat::create_directory(link_folder.c_str(), plat::Acl::inherited);
     bool saved = plat::save_link(persist.file, link_file.c_str());
-    trace::note("shortcut %s %s", trace::maybe_not(saved, "not saved"), link_file.c_str());
+    trace::note("shortcut %ssaved %s", trace::maybe_not(saved), link_file.c_str());
     if (!saved) report();
 }
 

@@ -51,21 +51,10 @@ bool split_version(std::string_view text, VersionFields& out) {
 std::uint32_t read_text_value(plat::Key key, const char* name, Text& out) {
     std::uint32_t size = 0;
     if (!plat::query_value_size(key, name, size)) size = 0;
-    out.reset();
-    if (!out.make_empty()) return size;
-    // The extra zero byte terminates data that was stored without one. The
-    // size the query gave may be an estimate below the real one (the ANSI
-    // call can count in UTF-16 terms, two bytes where UTF-8 takes three): a
-    // read that finds more data is made again at the size it reports.
-    std::uint32_t want = size;
-    bool whole = false;
-    for (int tries = 0; !whole && want > 0 && want < UINT32_MAX && tries < 4 && out.reserve(want); ++tries) {
-        plat::Read read = plat::query_value(key, name, out.data(), want + 1, want);
-        if (read == plat::Read::failed) break;
-        whole = read == plat::Read::done;
+    if (size == 0 || !plat::read_string_value(key, name, size, out)) {
+        out.reset();
+        if (!out.make_empty()) return size;
     }
-    if (whole) out.fit_to_terminator();
-    else out.make_empty();
     trace::note(trace::kValueLine, "read", name, size, out.c_str());
     return size;
 }
@@ -83,14 +72,14 @@ bool start(Text& command, StartedProcess& process, bool no_window) {
 
 OwnedKey open_record() {
     OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
-    trace::note("record %s", trace::maybe_not(record.open(), "not opened"));
+    trace::note("record %sopened", trace::maybe_not(record.open()));
     return record;
 }
 
 OwnedKey readable_record(OwnedKey record) {
     if (record.open()) return record;
     OwnedKey readable(plat::open_key_for_reading(plat::local_machine(), kRecordKey));
-    trace::note("record %s", trace::maybe_not(readable.open(), "not opened for reading"));
+    trace::note("record %sopened for reading", trace::maybe_not(readable.open()));
     return readable;
 }
 
@@ -142,7 +131,7 @@ bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail) {
     if (!build_install_command(command, inst_path, " -silentLaunch -register")) return false;
     if (tail.present() && !command.append_all(" ", tail.view())) return false;
     if (noexecute) return true;
-    // With -nojw the console runtime runs in Install's console, which it must then have.
+    // -nojw anywhere in the tail (-nojwx too): the console runtime runs in Install's console, which it needs.
     StartedProcess process;
     return start(command, process, !(tail.present() && contains(tail.view(), "-nojw")));
 }

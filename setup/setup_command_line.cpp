@@ -1,8 +1,7 @@
 #include "setup_command_line.h"
 
+#include "box.h"
 #include "constants.h"
-#include "platform.h"
-#include "trace.h"
 
 namespace kvi::setup {
 
@@ -37,6 +36,7 @@ constexpr bool is_word_or_has(std::string_view token, std::string_view w, std::s
     return token == w || contains(token, w_blank);
 }
 
+// nosplash, nojw, silent, verctrl and lfw are looked for anywhere: "-nojwx" passes too.
 constexpr bool is_pass_through(std::string_view t) {
     return contains(t, "nosplash") || contains(t, "nojw") || contains(t, "silent") || is_word(t, "s") ||
            is_word_or_has(t, "qatest", "qatest ") || is_word_or_has(t, "delay", "delay ") ||
@@ -148,7 +148,7 @@ ParseEnd parse_command_line(std::string_view command_line, Options& out) {
 std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }
 std::string_view version_text() { return std::string_view(kVersion, sizeof kVersion - 1); }
 
-void show_usage() { trace::box(kUsage, "Usage Help", plat::Icon::none); }
-void show_version() { trace::box(kVersion, "Version Information", plat::Icon::none); }
+void show_usage() { show_box(kUsage, "Usage Help"); }
+void show_version() { show_box(kVersion, "Version Information"); }
 
 }  // namespace kvi::setup

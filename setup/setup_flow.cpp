@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "box.h"
 #include "constants.h"
 #include "folder_trust.h"
 #include "platform.h"
@@ -21,7 +22,7 @@ constexpr char kBootstrapAt[] = "_instkvi.com -s -f ";
 // True when the process can enter path; the current directory is the same afterwards.
 bool directory_reachable(const char* path) {
     Text saved;
-    if (!read_current_dir(saved)) return false;
+    if (!plat::current_dir(saved)) return false;
     bool entered = plat::set_current_dir(path);
     (void)plat::set_current_dir(saved.c_str());
     return entered;
@@ -31,34 +32,25 @@ bool directory_reachable(const char* path) {
 // the bootstrap's name. Started by that path, no copy that a search would
 // find elsewhere (the current directory, PATH) can stand in for a missing one.
 bool bootstrap_program(Text& out) {
-    // The call names no size it needs: the room doubles until the path fits,
-    // up to one of 32767 UTF-16 characters, four bytes each at most.
-    constexpr std::uint32_t kLongestPath = 4 * 32768;
-    for (std::uint32_t cap = kPathMax; cap / 2 < kLongestPath; cap *= 2) {
-        Text own;
-        if (!own.reserve(cap - 1)) return false;
-        std::uint32_t n = plat::own_program_path(own.data(), cap);
-        if (n == 0) continue;
-        std::string_view path(own.data(), n);
-        std::size_t slash = path.rfind('\\');
-        if (slash == std::string_view::npos) return false;
-        out.reset();
-        return out.append_all(slice(path, 0, slash + 1), kBootstrapName);
-    }
-    return false;
+    Text own;
+    if (!plat::own_program_path(own)) return false;
+    std::size_t slash = own.view().rfind('\\');
+    if (slash == std::string_view::npos) return false;
+    out.reset();
+    return out.append_all(slice(own.view(), 0, slash + 1), kBootstrapName);
 }
 
 // Opens the installation record and writes the folder setup runs from into
 // it; says so in one box when either fails. Returns the record, maybe not open.
 OwnedKey record_original_source() {
     Text dir;
-    bool read = read_current_dir(dir) && within_path_limit(dir.view());
+    bool read = plat::current_dir(dir) && within_path_limit(dir.view());
     OwnedKey record = open_record();
     auto bytes = static_cast<std::uint32_t>(dir.size() + 1);
     bool written = record.open() && read && plat::set_string_value(record.get(), kValueOriginalSource, dir.c_str(), bytes);
     trace::value_written(kValueOriginalSource, dir.c_str(), bytes, written);
     if (!written)
-        trace::box(
+        show_box(
             "Error setting original source.  It may be because you do not have administrator privileges.  "
             "This should not affect the operation of your program.",
             "Registration Error", plat::Icon::error);
@@ -88,10 +80,11 @@ UsualLocation prepare_usual_location(bool named) {
         // The location is named anyway: nothing to check.
     } else if (!directory_reachable(kUsualLocation)) {
         why = "cannot be entered";
-    } else if ((why = distrust(kBaseDir, true)) != nullptr) {
-        where = kBaseDir;
     } else {
-        why = distrust(kUsualLocation, true);
+        // Whoever may change the base folder may replace the inner one.
+        why = distrust(kBaseDir, true);
+        if (why) where = kBaseDir;
+        else why = distrust(kUsualLocation, true);
     }
     trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", where,
                 why ? why : usual == plat::MakeDir::created ? "created" : "found");
@@ -112,7 +105,7 @@ bool start_bootstrap(const Text& program, Text& command) {
     if (bootstrap.start(request)) return true;
     static_assert(kBootstrap[sizeof kBootstrapName - 1] == ' ', "every command begins with the name and a blank");
     Text dir;
-    if (!bootstrap.elevation_required() || !read_current_dir(dir)) return false;
+    if (!bootstrap.elevation_required() || !plat::current_dir(dir)) return false;
     const char* arguments = command.c_str() + sizeof kBootstrapName;
     bool elevated = plat::start_elevated(program.c_str(), arguments, dir.c_str());
     trace::note("%s elevated: %s %s in %s", elevated ? "started" : "not started",
@@ -161,7 +154,7 @@ int flow() {
     }
 
     bool entered = options.program_dir.present() && plat::set_current_dir(options.program_dir.c_str());
-    trace::note("program dir %s %s", options.program_dir.c_str(), trace::maybe_not(entered, "not entered"));
+    trace::note("program dir %s %sentered", options.program_dir.c_str(), trace::maybe_not(entered));
 
     OwnedKey record = record_original_source();
 
@@ -198,7 +191,7 @@ int flow() {
     Text program;
     bool located = built && bootstrap_program(program);
     if (!located || !start_bootstrap(program, command))
-        trace::box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
+        show_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }
 

@@ -44,15 +44,19 @@ std::string lower(std::string s) {
     return s;
 }
 
-bool failing(Op op) {
+void log(std::string line) { world().s.calls.push_back(std::move(line)); }
+
+// Every operation that can fail starts here: it is logged as its name and
+// what it was given, counted, and told whether a rule makes it fail.
+bool call(Op op, const std::string& detail = "") {
     World& w = world();
+    std::string line = kOpNames[static_cast<int>(op)] + (detail.empty() ? "" : " " + detail);
     int n = ++w.counts[op];
+    log(line);
     for (auto [rule_op, nth] : w.rules)
         if (rule_op == op && (nth == 0 || nth == n)) return true;
     return false;
 }
-
-void log(std::string line) { world().s.calls.push_back(std::move(line)); }
 
 std::string h(plat::Handle handle) { return "h" + std::to_string(static_cast<std::uintptr_t>(handle)); }
 
@@ -84,6 +88,12 @@ std::uint32_t copy_out(const std::string& text, char* buf, std::uint32_t cap) {
     return static_cast<std::uint32_t>(text.size());
 }
 
+// A text handed out whole, up to its first zero byte, as the platform reads it.
+bool give(const std::string& text, kvi::Text& out) {
+    out = kvi::Text::from(std::string_view(text.c_str()));
+    return out.present();
+}
+
 }  // namespace
 
 bool NoCase::operator()(const std::string& a, const std::string& b) const { return lower(a) < lower(b); }
@@ -100,6 +110,7 @@ void reset() {
 
 void fail(Op op, int nth) { world().rules.emplace_back(op, nth); }
 void fail_always(Op op) { world().rules.emplace_back(op, 0); }
+
 
 int call_count(Op op) {
     auto it = world().counts.find(op);
@@ -158,8 +169,7 @@ void restrict_dll_search() {
 char* process_command_line() { return world().s.command_line.data(); }
 
 std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap) {
-    fake::log(std::string("get_env ") + name);
-    if (fake::failing(Op::get_env)) return 0;
+    if (fake::call(Op::get_env, name)) return 0;
     auto& env = world().s.env;
     auto it = env.find(name);
     if (it == env.end() || it->second.empty()) return 0;
@@ -167,21 +177,17 @@ std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap) {
 }
 
 bool set_env(const char* name, const char* value) {
-    fake::log(std::string("set_env ") + name + "=" + value);
-    if (fake::failing(Op::set_env)) return false;
+    if (fake::call(Op::set_env, std::string(name) + "=" + value)) return false;
     world().s.env[name] = value;
     return true;
 }
 
-std::uint32_t get_current_dir(char* buf, std::uint32_t cap) {
-    fake::log("get_current_dir");
-    if (fake::failing(Op::get_current_dir)) return 0;
-    return fake::copy_out(world().s.cwd, buf, cap);
+bool current_dir(kvi::Text& out) {
+    return !fake::call(Op::current_dir, world().s.cwd) && fake::give(world().s.cwd, out);
 }
 
 bool set_current_dir(const char* path) {
-    fake::log(std::string("set_current_dir ") + path);
-    if (fake::failing(Op::set_current_dir)) return false;
+    if (fake::call(Op::set_current_dir, path)) return false;
     std::string p = fake::normalize(path);
     auto& s = world().s;
     if (p.empty() || !s.dirs.count(p) || s.locked_dirs.count(p)) return false;
@@ -190,9 +196,8 @@ bool set_current_dir(const char* path) {
 }
 
 MakeDir create_directory(const char* path, Acl acl) {
-    fake::log(std::string("create_directory ") + path);
     world().s.dir_requests.emplace_back(path, acl);
-    if (fake::failing(Op::create_directory)) return MakeDir::failed;
+    if (fake::call(Op::create_directory, path)) return MakeDir::failed;
     auto& s = world().s;
     std::string p = fake::normalize(path);
     if (s.dirs.count(p) || s.files.count(p)) return MakeDir::already_exists;
@@ -231,8 +236,7 @@ Sid sid_of(const std::string& text) {
 }  // namespace
 
 bool read_folder(const char* path, FolderFacts& out) {
-    fake::log(std::string("read_folder ") + path);
-    if (fake::failing(Op::read_folder)) return false;
+    if (fake::call(Op::read_folder, path)) return false;
     auto& s = world().s;
     std::string p = fake::normalize(path);
     if (!s.dirs.count(p) && !s.files.count(p)) return false;
@@ -250,8 +254,7 @@ bool read_folder(const char* path, FolderFacts& out) {
 }
 
 bool process_user(Sid& out) {
-    fake::log("process_user");
-    if (fake::failing(Op::process_user)) return false;
+    if (fake::call(Op::process_user)) return false;
     out = sid_of(world().s.user);
     return true;
 }
@@ -261,18 +264,12 @@ bool process_elevated() {
     return world().s.elevated;
 }
 
-std::uint32_t own_program_path(char* buf, std::uint32_t cap) {
-    fake::log("own_program_path " + std::to_string(cap));
-    if (fake::failing(Op::own_program_path)) return 0;
-    const std::string& path = world().s.own_path;
-    if (path.size() + 1 > cap) return 0;
-    std::memcpy(buf, path.c_str(), path.size() + 1);
-    return static_cast<std::uint32_t>(path.size());
+bool own_program_path(kvi::Text& out) {
+    return !fake::call(Op::own_program_path) && fake::give(world().s.own_path, out);
 }
 
 Key create_key(Key parent, const char* sub) {
-    fake::log(std::string("create_key ") + sub);
-    if (fake::failing(Op::create_key)) return Key::none;
+    if (fake::call(Op::create_key, sub)) return Key::none;
     World& w = world();
     if (!w.s.elevated) return Key::none;  // every key here lies under HKEY_LOCAL_MACHINE
     std::string base;
@@ -302,20 +299,17 @@ Key open_existing(Key parent, const char* sub, bool read_only) {
 }  // namespace
 
 Key open_key_for_subkeys(Key parent, const char* sub) {
-    fake::log(std::string("open_key_for_subkeys ") + sub);
-    if (fake::failing(Op::open_key_for_subkeys) || !world().s.elevated) return Key::none;
+    if (fake::call(Op::open_key_for_subkeys, sub) || !world().s.elevated) return Key::none;
     return open_existing(parent, sub, false);
 }
 
 Key open_key_for_reading(Key parent, const char* sub) {
-    fake::log(std::string("open_key_for_reading ") + sub);
-    if (fake::failing(Op::open_key_for_reading)) return Key::none;
+    if (fake::call(Op::open_key_for_reading, sub)) return Key::none;
     return open_existing(parent, sub, true);
 }
 
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes) {
-    fake::log(std::string("set_string_value ") + name + " " + std::to_string(bytes));
-    if (fake::failing(Op::set_string_value)) return false;
+    if (fake::call(Op::set_string_value, std::string(name) + " " + std::to_string(bytes))) return false;
     World& w = world();
     auto it = w.keys.find(static_cast<std::uintptr_t>(key));
     if (it == w.keys.end() || w.read_only_keys.count(it->first)) return false;
@@ -324,8 +318,7 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
 }
 
 bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
-    fake::log(std::string("query_value_size ") + name);
-    if (fake::failing(Op::query_value_size)) return false;
+    if (fake::call(Op::query_value_size, name)) return false;
     World& w = world();
     auto it = w.keys.find(static_cast<std::uintptr_t>(key));
     if (it == w.keys.end()) return false;
@@ -339,18 +332,12 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
     return true;
 }
 
-Read query_value(Key key, const char* name, char* buf, std::uint32_t cap, std::uint32_t& needed) {
-    fake::log(std::string("query_value ") + name + " " + std::to_string(cap));
-    if (fake::failing(Op::query_value)) return Read::failed;
+bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out) {
+    if (fake::call(Op::read_string_value, std::string(name) + " " + std::to_string(size))) return false;
     World& w = world();
     auto it = w.keys.find(static_cast<std::uintptr_t>(key));
-    if (it == w.keys.end()) return Read::failed;
-    auto v = fake::value(it->second, name);
-    if (!v) return Read::failed;
-    needed = static_cast<std::uint32_t>(v->size());
-    if (v->size() > cap) return Read::more_data;
-    std::memcpy(buf, v->data(), v->size());
-    return Read::done;
+    auto v = it == w.keys.end() ? std::nullopt : fake::value(it->second, name);
+    return v && fake::give(*v, out);
 }
 
 void close_key(Key key) {
@@ -363,9 +350,9 @@ void close_key(Key key) {
 bool start_process(const StartRequest& request, Started& out) {
     World& w = world();
     std::string command = request.command_line ? request.command_line : "";
-    fake::log("start_process " + command);
+    bool failed = fake::call(Op::start_process, command);
     fake::Program program = w.s.program ? w.s.program(command) : fake::Program{};
-    if (fake::failing(Op::start_process) || program.start_fails || !request.command_line) {
+    if (failed || program.start_fails || !request.command_line) {
         w.s.last_error = 2;
         return false;
     }
@@ -384,12 +371,7 @@ bool start_process(const StartRequest& request, Started& out) {
     if (request.console) {
         launch.has_console_look = true;
         launch.title = request.console->title;
-        launch.x = request.console->x;
-        launch.y = request.console->y;
-        launch.width = request.console->width;
-        launch.height = request.console->height;
-        launch.fill = request.console->fill;
-        launch.flags = request.console->flags;
+        launch.look = *request.console;
     }
     launch.cwd = w.s.cwd;
     auto env = w.s.env.find("KVI_START_DIR");
@@ -406,9 +388,8 @@ bool start_process(const StartRequest& request, Started& out) {
 }
 
 bool start_elevated(const char* program, const char* arguments, const char* directory) {
-    fake::log(std::string("start_elevated ") + program + " " + arguments);
     World& w = world();
-    if (fake::failing(Op::start_elevated) || !w.s.prompt_accepted) return false;
+    if (fake::call(Op::start_elevated, std::string(program) + " " + arguments) || !w.s.prompt_accepted) return false;
     // The elevated program gets a fresh environment: no KVI_START_DIR.
     fake::Launch launch;
     launch.application = program;
@@ -420,8 +401,7 @@ bool start_elevated(const char* program, const char* arguments, const char* dire
 }
 
 Wait wait_for(Handle process, std::uint32_t ms) {
-    fake::log("wait_for " + std::to_string(ms));
-    if (fake::failing(Op::wait_for)) return Wait::failed;
+    if (fake::call(Op::wait_for, std::to_string(ms))) return Wait::failed;
     World& w = world();
     auto it = w.processes.find(static_cast<std::uintptr_t>(process));
     if (it == w.processes.end() || !fake::is_open(process, "process")) return Wait::failed;
@@ -437,8 +417,7 @@ Wait wait_for(Handle process, std::uint32_t ms) {
 }
 
 bool exit_code(Handle process, std::uint32_t& code) {
-    fake::log("exit_code");
-    if (fake::failing(Op::exit_code)) return false;
+    if (fake::call(Op::exit_code)) return false;
     World& w = world();
     auto it = w.processes.find(static_cast<std::uintptr_t>(process));
     if (it == w.processes.end() || !fake::is_open(process, "process")) return false;
@@ -450,8 +429,7 @@ bool exit_code(Handle process, std::uint32_t& code) {
 }
 
 bool terminate(Handle process, std::uint32_t code) {
-    fake::log("terminate " + std::to_string(code));
-    if (fake::failing(Op::terminate)) return false;
+    if (fake::call(Op::terminate, std::to_string(code))) return false;
     auto it = world().processes.find(static_cast<std::uintptr_t>(process));
     if (it == world().processes.end()) return false;
     it->second.terminated = true;
@@ -462,10 +440,10 @@ bool terminate(Handle process, std::uint32_t code) {
 bool close_handle(Handle handle) {
     World& w = world();
     auto it = w.handles.find(static_cast<std::uintptr_t>(handle));
-    fake::log("close_handle " + (it == w.handles.end() ? fake::h(handle) : it->second));
+    bool failed = fake::call(Op::close_handle, it == w.handles.end() ? fake::h(handle) : it->second);
     if (it == w.handles.end()) return false;
     w.handles.erase(it);  // a handle is gone after a close, even one reported as failed
-    return !fake::failing(Op::close_handle);
+    return !failed;
 }
 
 void sleep_ms(std::uint32_t ms) {
@@ -474,8 +452,7 @@ void sleep_ms(std::uint32_t ms) {
 }
 
 Handle std_input() {
-    fake::log("std_input");
-    if (fake::failing(Op::std_input)) return Handle::invalid;
+    if (fake::call(Op::std_input)) return Handle::invalid;
     World& w = world();
     if (static_cast<std::uintptr_t>(w.current_stdin) == fake::kStdin) {
         if (w.s.stdin_kind == fake::StdinKind::none) return Handle::none;
@@ -490,15 +467,13 @@ bool set_std_input(Handle handle) {
                        : w.handles.count(static_cast<std::uintptr_t>(handle))
                            ? w.handles[static_cast<std::uintptr_t>(handle)]
                            : fake::h(handle);
-    fake::log("set_std_input " + kind);
-    if (fake::failing(Op::set_std_input)) return false;
+    if (fake::call(Op::set_std_input, kind)) return false;
     w.current_stdin = handle;
     return true;
 }
 
 bool std_input_redirected() {
-    fake::log("std_input_redirected");
-    if (fake::failing(Op::std_input_redirected)) return false;
+    if (fake::call(Op::std_input_redirected)) return false;
     using fake::StdinKind;
     StdinKind kind = world().s.stdin_kind;
     bool redirected = kind == StdinKind::disk_file || kind == StdinKind::pipe || kind == StdinKind::null_device;
@@ -506,23 +481,21 @@ bool std_input_redirected() {
 }
 
 bool create_pipe(Handle& read_end, Handle& write_end) {
-    fake::log("create_pipe");
-    if (fake::failing(Op::create_pipe)) return false;
+    if (fake::call(Op::create_pipe)) return false;
     read_end = fake::new_handle("pipe read");
     write_end = fake::new_handle("pipe write");
     return true;
 }
 
 bool duplicate_uninheritable(Handle source, Handle& copy) {
-    fake::log("duplicate_uninheritable");
-    if (fake::failing(Op::duplicate_uninheritable)) return false;
+    if (fake::call(Op::duplicate_uninheritable)) return false;
     if (!fake::is_open(source, "pipe write")) return false;
     copy = fake::new_handle("pipe write copy");
     return true;
 }
 
 bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
-    if (fake::failing(Op::read_file)) return false;
+    if (fake::call(Op::read_file, std::to_string(n))) return false;
     State& s = world().s;
     got = 0;
     if (static_cast<std::uintptr_t>(handle) != fake::kStdin) return false;
@@ -537,8 +510,10 @@ bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
 }
 
 bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote) {
-    if (fake::failing(Op::write_file)) return false;
     World& w = world();
+    auto kind = w.handles.find(static_cast<std::uintptr_t>(handle));
+    std::string to = kind == w.handles.end() ? fake::h(handle) : kind->second;
+    if (fake::call(Op::write_file, to + " " + std::to_string(n))) return false;
     wrote = 0;
     if (fake::is_open(handle, "append ")) {
         w.s.file_data[w.handles[static_cast<std::uintptr_t>(handle)].substr(7)].append(static_cast<const char*>(buf), n);
@@ -573,8 +548,7 @@ std::uint32_t process_id() { return world().s.pid; }
 std::uint32_t last_error() { return world().s.last_error; }
 
 Handle open_for_append(const char* path) {
-    fake::log(std::string("open_for_append ") + path);
-    if (fake::failing(Op::open_for_append)) return Handle::invalid;
+    if (fake::call(Op::open_for_append, path)) return Handle::invalid;
     State& s = world().s;
     std::string p = fake::normalize(path);
     if (s.dirs.count(p) || s.links.count(p) || !s.dirs.count(fake::parent_of(p))) return Handle::invalid;
@@ -588,10 +562,8 @@ void message_box(const char* text, const char* caption, Icon icon) {
     world().s.boxes.push_back(fake::Box{text, caption, icon});
 }
 
-std::uint32_t programs_folder(char* buf, std::uint32_t cap) {
-    fake::log("programs_folder");
-    if (fake::failing(Op::programs_folder)) return 0;
-    return fake::copy_out(world().s.programs_folder, buf, cap);
+bool programs_folder(kvi::Text& out) {
+    return !fake::call(Op::programs_folder) && fake::give(world().s.programs_folder, out);
 }
 
 void com_init() {
@@ -606,8 +578,7 @@ void com_uninit() {
 }
 
 Link create_shell_link() {
-    fake::log("create_shell_link");
-    if (fake::failing(Op::create_shell_link) || world().s.com_depth <= 0) return Link::none;
+    if (fake::call(Op::create_shell_link) || world().s.com_depth <= 0) return Link::none;
     std::uintptr_t id = world().next_id++;
     world().links[id] = fake::Link{};
     return Link(id);
@@ -642,16 +613,14 @@ void link_set_icon(Link link, const char* path, int index) {
 }
 
 LinkFile link_persist(Link link) {
-    fake::log("link_persist");
-    if (fake::failing(Op::link_persist) || !link_of(link)) return LinkFile::none;
+    if (fake::call(Op::link_persist) || !link_of(link)) return LinkFile::none;
     std::uintptr_t id = world().next_id++;
     world().link_files[id] = static_cast<std::uintptr_t>(link);
     return LinkFile(id);
 }
 
 bool save_link(LinkFile file, const char* path) {
-    fake::log(std::string("save_link ") + path);
-    if (fake::failing(Op::save_link)) return false;
+    if (fake::call(Op::save_link, path)) return false;
     World& w = world();
     auto it = w.link_files.find(static_cast<std::uintptr_t>(file));
     if (it == w.link_files.end()) return false;

@@ -16,15 +16,23 @@
 
 namespace fake {
 
-enum class Op {
-    get_env, set_env, get_current_dir, set_current_dir, create_directory, own_program_path,
-    create_key, open_key_for_subkeys, open_key_for_reading, set_string_value, query_value_size, query_value,
-    start_process, start_elevated, wait_for, exit_code, terminate, close_handle,
-    std_input, set_std_input, std_input_redirected, create_pipe, duplicate_uninheritable,
-    read_file, write_file,
-    programs_folder, create_shell_link, link_persist, save_link,
-    read_folder, process_user, open_for_append,
-};
+// The operations that can fail, written once: the enumeration and the names
+// the calls are logged by both come from this list.
+#define KVI_FAKE_OPS(X)                                                                                          \
+    X(get_env) X(set_env) X(current_dir) X(set_current_dir) X(create_directory) X(own_program_path)             \
+    X(create_key) X(open_key_for_subkeys) X(open_key_for_reading) X(set_string_value) X(query_value_size)      \
+    X(read_string_value) X(start_process) X(start_elevated) X(wait_for) X(exit_code) X(terminate)              \
+    X(close_handle) X(std_input) X(set_std_input) X(std_input_redirected) X(create_pipe)                       \
+    X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder) X(create_shell_link)             \
+    X(link_persist) X(save_link) X(read_folder) X(process_user) X(open_for_append)
+
+#define KVI_FAKE_OP_ENUM(name) name,
+enum class Op { KVI_FAKE_OPS(KVI_FAKE_OP_ENUM) };
+#undef KVI_FAKE_OP_ENUM
+#define KVI_FAKE_OP_NAME(name) #name,
+inline constexpr const char* kOpNames[] = {KVI_FAKE_OPS(KVI_FAKE_OP_NAME)};
+#undef KVI_FAKE_OP_NAME
+inline constexpr int kOpCount = static_cast<int>(sizeof kOpNames / sizeof kOpNames[0]);
 
 // Case-insensitive ordering, as Windows compares paths and registry names.
 struct NoCase {
@@ -52,9 +60,7 @@ struct Launch {
     bool elevated = false;  // through the shell's prompt: application, arguments (as command_line), directory (as cwd)
     bool has_console_look = false;
     std::string title;
-    std::uint32_t x = 0, y = 0, width = 0, height = 0;
-    std::uint16_t fill = 0;
-    std::uint32_t flags = 0;
+    plat::ConsoleLook look{};  // its title pointer is not kept: see `title`
     std::string cwd;
     std::optional<std::string> start_dir;  // KVI_START_DIR as the process inherits it
     plat::Handle std_input = plat::Handle::none;
@@ -120,9 +126,10 @@ struct State {
     bool prompt_accepted = true;  // what the user answers the elevation prompt
     // The size query gives an estimate in UTF-16 terms, two bytes a letter,
     // as the ANSI call can: too small for UTF-8 text of three bytes a letter.
+    // The read that follows still gets the whole value.
     bool size_estimate_utf16 = false;
 
-    std::vector<std::string> calls;  // every operation, in order
+    std::vector<std::string> calls;  // every operation, in order: its name and what it was given
     std::vector<Box> boxes;
     std::vector<Launch> launches;
     std::function<Program(const std::string& command_line)> program;  // default: ends with 0

@@ -63,6 +63,21 @@ INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::Values(
     SplitCase{"D:\\Apps\\Install.exe", "", "d:\\apps\\", std::nullopt},
     SplitCase{"", " -x", std::nullopt, std::nullopt, true}));
 
+// Each option is a text found anywhere in the lowered tail, not a word.
+TEST(InstallOptions, AreTextsFoundAnywhere) {
+    using Set = std::vector<bool>;  // help, verctrl, nojw, silent_launch, noexecute, register, silent, batch
+    for (const auto& [tail, want] : std::vector<std::pair<const char*, Set>>{
+             {nullptr, {0, 0, 0, 0, 0, 0, 0, 0}},
+             {" -silentlaunch -register", {0, 0, 0, 1, 0, 1, 1, 0}},  // -silent inside -silentlaunch
+             {" -nojwx -bar", {0, 0, 1, 0, 0, 0, 0, 1}},              // -nojw and -b inside longer words
+             {" -hx -verctrl -noexecute", {1, 1, 0, 0, 1, 0, 0, 0}},
+             {" -batch -silent", {0, 0, 0, 0, 0, 0, 1, 1}}}) {
+        kvi::install::Options o = kvi::install::parse_options(tail ? kvi::Text::from(tail) : kvi::Text());
+        EXPECT_EQ((Set{o.help, o.verctrl, o.nojw, o.silent_launch, o.noexecute, o.register_copy, o.silent, o.batch}), want)
+            << (tail ? tail : "(no tail)");
+    }
+}
+
 TEST(InstallUsage, IsTheExactText) {
     std::string_view usage = kvi::install::usage_text();
     EXPECT_EQ(usage.size(), 401u);

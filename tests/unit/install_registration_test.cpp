@@ -216,57 +216,41 @@ TEST_F(StartMenuShortcut, FailuresAndTheirBox) {
     }
 }
 
-TEST_F(StartMenuShortcut, TooLongPathsMakeNoLink) {
-    std::string deep = "C:\\" + std::string(250, 'd');  // 253 characters: + "\Install.exe" is 265
-    in(deep);
-    kvi::install::create_start_menu_shortcut();
-    EXPECT_TRUE(machine().saved_links.empty());
-    EXPECT_EQ(machine().boxes.size(), 1u);
-
-    fake::reset();
-    in("C:\\Kit");
-    machine().programs_folder = "C:\\" + std::string(230, 'p');  // + 35 does not fit 260
-    machine().dirs.insert(machine().programs_folder);
-    kvi::install::create_start_menu_shortcut();
-    EXPECT_TRUE(machine().saved_links.empty());
-    EXPECT_EQ(machine().boxes.size(), 1u);
-
-    fake::reset();
-    std::string longest = "C:\\" + std::string(244, 'k');  // 247 + 12 = 259: still fits
-    in(longest);
-    kvi::install::create_start_menu_shortcut();
-    EXPECT_EQ(machine().saved_links.size(), 1u);
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(StartMenuShortcut, PathLimitCountsCharactersOfNamesInAnyScript) {
-    // 244 Chinese letters (732 bytes) + "\Install.exe" = 259 characters fits; one more letter does not.
-    for (int letters : {244, 245}) {
-        fake::reset();
+// The link and its target are counted in characters, 259 at most, whatever
+// the script; a path that does not fit gets no link (and the box), never a cut one.
+TEST_F(StartMenuShortcut, PathLimitCountsCharacters) {
+    auto chinese = [](int letters) {
         std::string dir = "C:\\";
         for (int i = 0; i < letters; ++i) dir += "\xE4\xB8\xAD";  // 中
-        in(dir);
+        return dir;
+    };
+    struct Row {
+        const char* what;
+        std::string dir, programs;  // programs: empty for the usual folder
+        bool linked;
+    };
+    for (const Row& row : {
+             Row{"253 characters + \\Install.exe is 265", "C:\\" + std::string(250, 'd'), "", false},
+             Row{"a Programs folder + 35 does not fit 260", "C:\\Kit", "C:\\" + std::string(230, 'p'), false},
+             Row{"247 + 12 = 259 still fits", "C:\\" + std::string(244, 'k'), "", true},
+             Row{"244 Chinese letters (732 bytes) + 12 fits", chinese(244), "", true},
+             Row{"245 Chinese letters do not", chinese(245), "", false},
+             Row{"a Programs folder of 200 Chinese letters is read whole", "C:\\Kit", chinese(200), true}}) {
+        SCOPED_TRACE(row.what);
+        fake::reset();
+        in(row.dir);
+        if (!row.programs.empty()) {
+            machine().programs_folder = row.programs;
+            machine().dirs.insert(row.programs);
+        }
         kvi::install::create_start_menu_shortcut();
-        if (letters == 244) {
-            ASSERT_EQ(machine().saved_links.size(), 1u);
-            EXPECT_EQ(machine().saved_links.begin()->second.path, dir + "\\Install.exe");
-            EXPECT_TRUE(machine().boxes.empty());
-        } else {
-            EXPECT_TRUE(machine().saved_links.empty()) << "no link to a cut path";
-            EXPECT_EQ(machine().boxes.size(), 1u);
+        EXPECT_EQ(machine().boxes.size(), row.linked ? 0u : 1u);
+        ASSERT_EQ(machine().saved_links.size(), row.linked ? 1u : 0u);
+        if (row.linked) {
+            EXPECT_EQ(machine().saved_links.begin()->first, machine().programs_folder + "\\Halvik Torvanex\\Halvik Install.lnk");
+            EXPECT_EQ(machine().saved_links.begin()->second.path, row.dir + "\\Install.exe");
         }
     }
-
-    // A Programs folder under a user name in Chinese, 200 letters: read whole.
-    fake::reset();
-    in("C:\\Kit");
-    std::string programs = "C:\\";
-    for (int i = 0; i < 200; ++i) programs += "\xE4\xB8\xAD";
-    machine().programs_folder = programs;
-    machine().dirs.insert(programs);
-    kvi::install::create_start_menu_shortcut();
-    EXPECT_EQ(machine().saved_links.count(programs + "\\Halvik Torvanex\\Halvik Install.lnk"), 1u);
-    EXPECT_TRUE(machine().boxes.empty());
 }
 
 }  // namespace

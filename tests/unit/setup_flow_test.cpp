@@ -70,14 +70,90 @@ TEST_F(SetupFlow, FreshMachineStartsThePlainBootstrapFromTheProgramDirectory) {
     EXPECT_TRUE(machine().boxes.empty());
 }
 
-TEST_F(SetupFlow, ForwardsOptionsBehindDashA) {
-    run("D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"});
-}
-
-TEST_F(SetupFlow, TailWithoutOptionsEndsInDashA) {
-    run("D:\\Kit\\setup.exe ");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a "});
+// Planted state, command line, and what is started; `also` checks the rest.
+TEST_F(SetupFlow, Roads) {
+    const std::string tail(3000, 'x');
+    const std::vector<std::string> kHandOff = {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"};
+    auto current = [this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); };
+    auto older = [this] { installed("1.7-000", "C:\\Old"); };
+    auto unwritable = [this] { machine().read_only.insert("C:\\HalvikTorvanex"); };
+    auto no_directory = [this] { EXPECT_FALSE(created_any_directory()); };
+    auto not_checked = [this] { EXPECT_FALSE(called("query_value_size Version")); };
+    struct Road {
+        const char* what;
+        std::function<void()> plant;
+        std::string command_line;
+        std::vector<std::string> commands;
+        std::function<void()> also;
+    };
+    const Road roads[] = {
+        {"options are forwarded behind -a", nullptr, "D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW",
+         {"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"}},
+        {"a tail without options ends in -a", nullptr, "D:\\Kit\\setup.exe ", {"_instkvi.com -s -a "}},
+        {"a long command is started whole", nullptr, "D:\\Kit\\setup.exe -qatest " + tail,
+         {"_instkvi.com -s -a  -qatest " + tail}},
+        {"-force skips the check of a current copy", current, "D:\\Kit\\setup.exe -force", {"_instkvi.com -s -a  -force"},
+         [&] {
+             not_checked();
+             EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit")) << "recorded also when the check is skipped";
+         }},
+        {"-target names the location with two blanks", older, "D:\\Kit\\setup.exe -target c:\\inst",
+         {"_instkvi.com -s -f  c:\\inst -a "},
+         [&] {
+             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
+             not_checked();
+         }},
+        {"an older copy is reinstalled where it is", [this] { installed("1.7-999", "C:\\Old Kit"); },
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Old Kit"}},
+        {"a current copy that answers gets the hand-off", current, "D:\\Kit\\setup.exe -batch c:\\b.txt",
+         {kHandOff[0], kHandOff[1] + "  -batch c:\\b.txt"},
+         [&] {
+             no_directory();
+             EXPECT_TRUE(machine().boxes.empty());
+         }},
+        {"-noexecute stops after the probe", [this] { installed("2.0-000", "C:\\Kit"); answers(kAnswer); },
+         "D:\\Kit\\setup.exe -noexecute", {kHandOff[0]}, no_directory},
+        {"a copy that does not answer is reinstalled", [this] { installed("1.8-002", "C:\\Kit"); answers(0); },
+         "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
+        {"a current copy without a path is not probed", [this] { installed("1.8-002", ""); answers(kAnswer); },
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s"}},
+        {"a hand-off that cannot start falls back to the bootstrap",
+         [this] {
+             installed("1.8-002", "C:\\Kit");
+             machine().program = [](const std::string& cmd) {
+                 bool is_probe = cmd.find("-verctrl") != std::string::npos;
+                 return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kAnswer : 0};
+             };
+         },
+         "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
+        {"an unwritable drive makes an empty location", [&] { unwritable(); older(); }, "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s -f "}},
+        {"... also when the usual location stands: the older copy no longer counts",
+         [&] {
+             fake::fail(fake::Op::create_directory, 1);
+             machine().dirs.insert("C:\\HalvikTorvanex\\Install");
+             older();
+         },
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
+        {"... also for a fresh machine", unwritable, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
+        {"an unreachable program directory records the start directory", nullptr, "Z:\\Gone\\setup.exe",
+         {"_instkvi.com -s"}, [] { EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start")); }},
+        {"a batch installation looks at the usual location once more", nullptr, "D:\\Kit\\setup.exe -batch c:\\b.txt",
+         {"_instkvi.com -s -a  -batch  c:\\b.txt"},
+         [this] {
+             auto& c = machine().calls;
+             EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
+             for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
+         }},
+    };
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.what);
+        fake::reset();
+        if (road.plant) road.plant();
+        run(road.command_line);
+        EXPECT_EQ(commands(), road.commands);
+        if (road.also) road.also();
+    }
 }
 
 TEST_F(SetupFlow, StartDirectoryIsSetOnlyWhenEmpty) {
@@ -89,63 +165,6 @@ TEST_F(SetupFlow, StartDirectoryIsSetOnlyWhenEmpty) {
     machine().env["KVI_START_DIR"] = "";
     run("D:\\Kit\\setup.exe");
     EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start");
-}
-
-TEST_F(SetupFlow, ForceSkipsTheCheckOfACurrentCopy) {
-    installed("1.8-002", "C:\\Kit");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe -force");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -force"});
-    EXPECT_FALSE(called("query_value_size Version"));
-    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit")) << "recorded also when the check is skipped";
-}
-
-TEST_F(SetupFlow, TargetNamesTheLocationWithTwoBlanks) {
-    installed("1.7-000", "C:\\Old");
-    run("D:\\Kit\\setup.exe -target c:\\inst");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  c:\\inst -a "});
-    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
-    EXPECT_FALSE(called("query_value_size Version"));
-}
-
-TEST_F(SetupFlow, CurrentCopyThatAnswersGetsTheHandOff) {
-    installed("1.8-002", "C:\\Kit");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe -batch c:\\b.txt");
-    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
-                                                    "C:\\Kit\\Install.exe -silentLaunch -register  -batch c:\\b.txt"}));
-    EXPECT_FALSE(created_any_directory());
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SetupFlow, NoexecuteStopsAfterTheProbe) {
-    installed("2.0-000", "C:\\Kit");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe -noexecute");
-    EXPECT_EQ(commands(), std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl"});
-    EXPECT_FALSE(created_any_directory());
-}
-
-TEST_F(SetupFlow, FailedHandOffFallsBackToTheBootstrap) {
-    installed("1.8-002", "C:\\Kit");
-    answers(0);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
-
-    fake::reset();
-    installed("1.8-002", "");
-    answers(kAnswer);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"}) << "no path: no probe";
-
-    fake::reset();
-    installed("1.8-002", "C:\\Kit");
-    machine().program = [](const std::string& cmd) {
-        bool is_probe = cmd.find("-verctrl") != std::string::npos;
-        return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kAnswer : 0};
-    };
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit"}));
 }
 
 // Where the bootstrap is told to install, from what the flow knows by then.
@@ -234,27 +253,6 @@ TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
             EXPECT_TRUE(traced) << row.what;
         }
     }
-}
-
-TEST_F(SetupFlow, UnwritableDriveMakesAnEmptyLocation) {
-    // The base folder cannot be made, though the usual location stands: an
-    // older copy no longer counts (no reachability test makes it usable).
-    fake::fail(fake::Op::create_directory, 1);
-    machine().dirs.insert("C:\\HalvikTorvanex\\Install");
-    installed("1.7-000", "C:\\Old");
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
-
-    fake::reset();
-    machine().read_only.insert("C:\\HalvikTorvanex");
-    installed("1.7-000", "C:\\Old");
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
-
-    fake::reset();
-    machine().read_only.insert("C:\\HalvikTorvanex");
-    run("D:\\Kit\\setup.exe -nojw");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  -a  -nojw"});
 }
 
 TEST_F(SetupFlow, UsualLocationThatCannotBeEnteredIsNotPrepared) {
@@ -357,12 +355,12 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
 }
 
 TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
-    for (fake::Op op : {fake::Op::create_key, fake::Op::set_string_value, fake::Op::get_current_dir}) {
+    for (fake::Op op : {fake::Op::create_key, fake::Op::set_string_value, fake::Op::current_dir}) {
         fake::reset();
         installed("1.8-002", "C:\\Kit");
         answers(kAnswer);
-        // get_current_dir: the first read is the start directory, the second the one recorded.
-        fake::fail(op, op == fake::Op::get_current_dir ? 2 : 1);
+        // current_dir: the first read is the start directory, the second the one recorded.
+        fake::fail(op, op == fake::Op::current_dir ? 2 : 1);
         run("D:\\Kit\\setup.exe");
         EXPECT_EQ(fake::box_list(),
                   std::vector<std::string>{
@@ -495,12 +493,6 @@ TEST_F(SetupFlow, HelpAndVersionShowTheirBoxAndDoNothingElse) {
     EXPECT_EQ(machine().cwd, "C:\\Start");
 }
 
-TEST_F(SetupFlow, UnreachableProgramDirectoryRecordsTheStartDirectory) {
-    run("Z:\\Gone\\setup.exe");
-    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start"));
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
-}
-
 TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
     // Names are UTF-8, up to three bytes a letter (four for two UTF-16
     // characters): the limit counts characters, 259 of them, not bytes.
@@ -531,58 +523,33 @@ TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
     }
 }
 
-TEST_F(SetupFlow, LongCommandIsStartedWhole) {
-    std::string tail(3000, 'x');
-    run("D:\\Kit\\setup.exe -qatest " + tail);
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -qatest " + tail});
-}
-
-TEST_F(SetupFlow, BatchLooksAtTheUsualLocationOnceMore) {
-    run("D:\\Kit\\setup.exe -batch c:\\b.txt");
-    auto& c = machine().calls;
-    EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
-    for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -a  -batch  c:\\b.txt"});
-}
-
 }  // namespace
 
 // Each road with the trace on appends its decisions. Off, or with a link or a
-// directory at the trace's name, no file is written and the platform calls are
-// those the road made before the trace existed, with the one read of KVI_TRACE
-// (and the refused open).
+// directory at the trace's name, no file is written and the road's platform
+// calls are the same, with the one read of KVI_TRACE (and the refused open).
 TEST_F(SetupFlow, TraceOfEachRoad) {
-    const std::string record = "close_key HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI | ";
-    const std::string read = "query_value Version 9 | query_value_size InstPath | query_value InstPath 8 | " + record;
-    const std::string dirs = "create_directory C:\\HalvikTorvanex | create_directory C:\\HalvikTorvanex\\Install | "
-                             "get_current_dir | set_current_dir C:\\HalvikTorvanex\\Install | set_current_dir d:\\kit | ";
-    const std::string boot = "own_program_path 260 | start_process _instkvi.com -s";
-    const std::string read_back = "read_folder C:\\HalvikTorvanex | read_folder C:\\HalvikTorvanex\\Install | ";
-    const std::string closed = " | close_handle thread | close_handle process";
     const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | "
                               "program dir d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
     const std::string bootstrap = "> program D:\\Kit\\_instkvi.com flags 0x00000000 | exit 0x00000000";
     struct Road {
         std::function<void()> prepare;
-        std::string trace, calls;  // calls: as before the trace existed, behind the common start
+        std::string trace;
     } roads[] = {
         {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
-                        "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap,
-         "query_value_size InstPath | " + record + dirs + read_back + boot + closed},
+                        "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap},
         {[this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); },
          start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
-                 "0x08000000 | exit 0x00000000",
-         read + "read_folder C:\\Kit | read_folder C:\\Kit\\Install.exe | start_process C:\\Kit\\Install.exe -verctrl | wait_for 4294967295 | exit_code" + closed +
-             " | start_process C:\\Kit\\Install.exe -silentLaunch -register" + closed},
+                 "0x08000000 | exit 0x00000000"},
         {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); installed("1.7-000", "C:\\Old"); },
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
                  "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
-                     bootstrap,
-         read + dirs + boot + " -f " + closed},
+                     bootstrap},
     };
-    for (const Road& road : roads)
+    for (const Road& road : roads) {
+        std::vector<std::string> untraced;
         for (std::string trace : {"on", "off", "link", "directory"}) {
             fake::reset();
             road.prepare();
@@ -596,17 +563,26 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
                 continue;
             }
             EXPECT_FALSE(machine().file_data.count(kTraceFile)) << trace;
-            std::vector<std::string> want = calls(
-                "restrict_dll_search | get_env KVI_TRACE | get_env KVI_START_DIR | get_current_dir | "
-                "set_env KVI_START_DIR=C:\\Start | set_current_dir d:\\kit\\ | get_current_dir | create_key "
-                "Software\\HalvikTorvanex\\HalvikTorvanexJI | set_string_value OriginalSource 7 | query_value_size "
-                "Version | " + road.calls);
-            // An elevated process looks at the folders on the way to the file first.
-            if (trace != "off")
-                want.insert(want.begin() + 2, {"process_elevated", "read_folder C:\\Start",
-                                               std::string("open_for_append ") + kTraceFile});
-            EXPECT_EQ(machine().calls, want) << trace;
+            std::vector<std::string> got = machine().calls;
+            EXPECT_EQ(std::count(got.begin(), got.end(), "get_env KVI_TRACE"), 1) << trace;
+            if (trace != "off") {
+                // An elevated process looks at the folders on the way to the file first.
+                const std::vector<std::string> opening = {"process_elevated", "read_folder C:\\Start",
+                                                          std::string("open_for_append ") + kTraceFile};
+                ASSERT_GE(got.size(), 5u);
+                EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.begin() + 5), opening) << trace;
+                got.erase(got.begin() + 2, got.begin() + 5);
+            }
+            EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const std::string& c) {
+                          return c.rfind("open_for_append", 0) == 0 || c.rfind("write_file", 0) == 0;
+                      }), 0) << trace;
+            if (trace == "off") {
+                untraced = got;
+            } else {
+                EXPECT_EQ(got, untraced) << trace;
+            }
         }
+    }
 }
 
 // A name's control bytes cannot break a line or forge one; a line longer

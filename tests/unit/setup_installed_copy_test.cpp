@@ -35,8 +35,9 @@ TEST_F(InstalledCopy, CheckReadsVersionAndPathAndClosesTheRecord) {
     CheckResult r = check_installed_copy(open_record());
     EXPECT_EQ(r.outcome, Outcome::current);
     EXPECT_EQ(opt(r.inst_path), "C:\\Kit");
-    // The reads offer the size and one more byte, so data stored without a terminator still ends.
-    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "query_value Version 9"), machine().calls.end());
+    // The read is offered the size the query gave.
+    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "read_string_value Version 8"),
+              machine().calls.end());
 }
 
 TEST_F(InstalledCopy, CheckOutcomes) {
@@ -63,7 +64,7 @@ TEST_F(InstalledCopy, CheckOutcomes) {
     }
 }
 
-TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadAgainWhole) {
+TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadWhole) {
     // The size query counts two bytes a letter: right for none of these, too
     // small for Chinese, three bytes a letter in UTF-8.
     machine().size_estimate_utf16 = true;
@@ -73,8 +74,8 @@ TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadAgainWhole) {
         std::string path;
         std::vector<std::string> reads;
     };
-    for (const Row& row : {Row{"C:\\Kit", {"query_value InstPath 15"}},
-                           Row{chinese, {"query_value InstPath 409", "query_value InstPath 605"}}}) {
+    for (const Row& row : {Row{"C:\\Kit", {"read_string_value InstPath 14"}},
+                           Row{chinese, {"read_string_value InstPath 408"}}}) {
         fake::reset();
         machine().size_estimate_utf16 = true;
         fake::put_value(kRecord, "Version", sz("1.8-002"));
@@ -84,7 +85,7 @@ TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadAgainWhole) {
         EXPECT_EQ(opt(r.inst_path), row.path) << "never cut, never lost";
         std::vector<std::string> reads;
         for (auto& c : machine().calls)
-            if (c.rfind("query_value InstPath", 0) == 0) reads.push_back(c);
+            if (c.rfind("read_string_value InstPath", 0) == 0) reads.push_back(c);
         EXPECT_EQ(reads, row.reads);
     }
 }
@@ -92,8 +93,8 @@ TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadAgainWhole) {
 TEST_F(InstalledCopy, UnreadableValuesCountAsEmpty) {
     fake::put_value(kRecord, "Version", sz("1.8-002"));
     fake::put_value(kRecord, "InstPath", sz("C:\\Kit"));
-    fake::fail(fake::Op::query_value, 1);  // the Version read
-    fake::fail(fake::Op::query_value, 2);  // the InstPath read
+    fake::fail(fake::Op::read_string_value, 1);  // the Version read
+    fake::fail(fake::Op::read_string_value, 2);  // the InstPath read
     CheckResult r = check_installed_copy(open_record());
     EXPECT_EQ(r.outcome, Outcome::older);
     EXPECT_EQ(opt(r.inst_path), "");
