@@ -48,7 +48,8 @@ void create_start_menu_shortcut() {
     }
 
     Text programs;
-    if (!plat::programs_folder(programs)) return;
+    // A lookup that names no folder has failed as surely as one that says so.
+    if (!plat::programs_folder(programs) || programs.empty()) return;
     Text link_folder, link_file;
     if (!link_folder.append_all(programs.view(), "\\Halvik Torvanex") ||
         !link_file.append_all(link_folder.view(), "\\Halvik Install.lnk") || !within_path_limit(link_file.view())) {

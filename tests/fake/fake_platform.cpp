@@ -182,8 +182,10 @@ bool set_env(const char* name, const char* value) {
     return true;
 }
 
+// The system answers a length of 0 for a directory or path it cannot give:
+// an empty one is a failure, as it is there.
 bool current_dir(kvi::Text& out) {
-    return !fake::call(Op::current_dir, world().s.cwd) && fake::give(world().s.cwd, out);
+    return !fake::call(Op::current_dir, world().s.cwd) && !world().s.cwd.empty() && fake::give(world().s.cwd, out);
 }
 
 bool set_current_dir(const char* path) {
@@ -265,7 +267,7 @@ bool process_elevated() {
 }
 
 bool own_program_path(kvi::Text& out) {
-    return !fake::call(Op::own_program_path) && fake::give(world().s.own_path, out);
+    return !fake::call(Op::own_program_path) && !world().s.own_path.empty() && fake::give(world().s.own_path, out);
 }
 
 Key create_key(Key parent, const char* sub) {
