@@ -389,70 +389,7 @@ class HostileSetupTests(HostileCase):
         self.assertEqual(run.record["OriginalSource"],
                          (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
 
-    def test_non_breaking_space_is_no_blank(self):
-        run = self.run_setup(self.setup + " -" + u8("\xa0"))
-        self.check_usage_only(run)
-
-    # --- tabs and quotes -------------------------------------------------------------------
-
-    def test_tab_after_the_name(self):
-        # No blank behind the name: no argument tail, so -force has no effect and the
-        # current copy is probed and handed off to.
-        inst = self.install_at(self.w("inst"), standin=True)
-        run = self.run_setup(self.setup + "\t-force", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl",
-                                         inst + "\\Install.exe -silentLaunch -register"])
-        self.assertNotStarted("_instkvi.com")
-        self.assertBoxes(run, [])
-
-    def test_tab_after_the_name_then_options(self):
-        # The tail starts at the first blank: "-force" behind the tab is lost, -nosplash is kept.
-        inst = self.install_at(self.w("inst"), standin=True)
-        run = self.run_setup(self.setup + "\t-force -NoSplash", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl",
-                                         inst + "\\Install.exe -silentLaunch -register  -nosplash"])
-        self.assertNotStarted("_instkvi.com")
-        self.assertBoxes(run, [])
-
-    def test_tabs_inside_options(self):
-        # A tab is no blank: "s" with a tab is not the word "s", and a tab never starts a
-        # value; inside a value it is kept.
-        for args in (" -s\t-nosplash", " -batch\tc:\\a.txt"):
-            with self.subTest(args=args):
-                self.check_usage_only(self.run_setup(self.setup + args))
-        self.check_bootstrap(self.run_setup(self.setup + " -target c:\\a\tb -nosplash"),
-                             "_instkvi.com -s -f  c:\\a\tb  -a  -nosplash")
-
-    def test_program_without_setup_in_its_name(self):
-        # No "setup" anywhere: nothing is parsed, not even -help; setup works from where
-        # it was started and finds the bootstrap installer beside itself.
-        shutil.copy(run_e2e.OPTIONS.setup, self.dir("medium", "kvi.exe"))
-        run = self.run_setup(self.medium + "\\kvi.exe -help -target c:\\x")
-        self.check_bootstrap(run, "_instkvi.com -s", cwd=self.start)
-
-    def test_quoted_value_with_a_blank(self):
-        run = self.run_setup(self.setup + ' -batch "C:\\My Answers\\A.txt" -NoSplash')
-        self.check_bootstrap(run, '_instkvi.com -s -a  -batch  "c:\\my answers\\a.txt"  -nosplash')
-
-    def test_unbalanced_quote_in_the_tail(self):
-        run = self.run_setup(self.setup + ' -nosplash "C:\\X Y')
-        self.check_bootstrap(run, '_instkvi.com -s -a  -nosplash "c:\\x y')
-
-    def test_quote_in_front_of_the_first_option(self):
-        # The blank before the quote is followed by no dash, so the options lie inside an
-        # open quote: the lone quote is a word setup does not know.
-        run = self.run_setup(self.setup + ' "-nosplash')
-        self.check_usage_only(run)
-
-    def test_open_quote_before_an_argument_that_holds_setup(self):
-        # The quote is never closed, so no blank-and-dash stands outside quotes: the last
-        # "setup" of the whole line, in the answer file's path, is taken for the name.
-        # Nothing follows it, so there are no options; the "program directory" in
-        # front of it cannot be entered, and setup works from where it was started.
-        run = self.run_setup(self.setup + ' "x -batch c:\\setup\\a.txt')
-        self.check_bootstrap(run, "_instkvi.com -s", cwd=self.start)
+    # --- blanks in the program's path (tabs, quotes and words: the unit tables) ----------
 
     def test_quoted_program_path_with_blanks(self):
         medium = self.medium_at(self.w("my medium"))
@@ -463,29 +400,6 @@ class HostileSetupTests(HostileCase):
         medium = self.medium_at(self.w("my medium"))
         run = self.run_setup(medium + "\\setup.exe -NoSplash")
         self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", cwd=medium)
-
-    def test_setup_inside_arguments(self):
-        cases = [
-            (" -BATCH C:\\SETUP\\ANSWERS.TXT", "_instkvi.com -s -a  -batch  c:\\setup\\answers.txt"),
-            (" -input c:\\setup.txt", "_instkvi.com -s -a  -input  c:\\setup.txt"),
-            (" -target c:\\setup dir\\x", "_instkvi.com -s -f  c:\\setup dir\\x -a "),
-            (" -nosplash -batch c:\\x\\setup -force", "_instkvi.com -s -a  -nosplash  -batch  c:\\x\\setup  -force"),
-        ]
-        for args, command in cases:
-            with self.subTest(args=args):
-                self.forget_records()
-                self.check_bootstrap(self.run_setup(self.setup + args), command)
-
-    def test_program_folder_named_setup(self):
-        medium = self.medium_at(self.w("setup"))
-        run = self.run_setup(medium + "\\setup.exe -batch c:\\setup\\b.txt")
-        self.check_bootstrap(run, "_instkvi.com -s -a  -batch  c:\\setup\\b.txt", cwd=medium)
-
-    def test_program_name_with_a_blank(self):
-        # The tail begins inside the quoted file name: " 2.exe"" is no option.
-        shutil.copy(run_e2e.OPTIONS.setup, self.dir("medium", "setup 2.exe"))
-        run = self.run_setup('"' + self.medium + '\\setup 2.exe"')
-        self.check_usage_only(run)
 
     # --- blanks in the installed path -----------------------------------------------------------
 
@@ -866,31 +780,6 @@ class HostileInstallTests(HostileCase):
         self.check_registered(run, folder, folder + "\\Install.exe -remove")
         self.assertEqual(run.record["InstPath"][1], ("c:\\e2e\\%s\\kÄtÉ\0" % self.name).encode("utf-8"))
         self.check_link(folder)
-
-    # --- tabs and quotes -------------------------------------------------------------------
-
-    def test_tabs_and_quotes(self):
-        kit = self.lay_kit("kit")
-        exe = kit + "\\Install.exe"
-        cases = [
-            # A tab does not start the tail: the option behind it has no effect.
-            (exe + "\t-nojw", JAVAW, "javaw.exe"),
-            (exe + "\t-nojw -NoSplash", JAVAW + "  -nosplash", "javaw.exe"),
-            (exe + " -NoSplash\t-NoJW", JAVA + "  -nosplash\t-nojw", "java.exe"),
-            (exe + ' -input "C:\\My Answers\\A.TXT" -NoJW', JAVA + '  -input "c:\\my answers\\a.txt" -nojw', "java.exe"),
-            (exe + ' "-nojw', JAVA + '  "-nojw', "java.exe"),
-            # "install" in an argument is not taken for the program's name.
-            (exe + " -input c:\\install\\a.txt", JAVAW + "  -input c:\\install\\a.txt", "javaw.exe"),
-        ]
-        for cmd, launch, runtime in cases:
-            with self.subTest(cmd=cmd[len(kit):]):
-                self.forget_records()
-                self.check_launch(self.run_program(cmd), launch, kit, runtime)
-
-    def test_quoted_program_path_with_blanks_and_an_open_quote(self):
-        kit = self.install_at(self.w("my kit"))
-        run = self.run_program('"' + kit + '\\Install.exe" -NoJW "a b')
-        self.check_launch(run, JAVA + '  -nojw "a b', kit, "java.exe")
 
     # --- blanks: the uninstall command ----------------------------------------------------------
 
