@@ -56,7 +56,8 @@ class OnScreen:
         extra = {"KVI_RECORD_DIR": prefix().win(test.rec), "WINEDEBUG": debug}
         extra.update(env or {})
         chain = [["regdel"]] + list(before) + [harness.run_command(prefix().win(self.status_path), cmd,
-                                                                   cwd=cwd or test.start, console=console)]
+                                                                   cwd=cwd or test.start, console=console,
+                                                                   press_ok=False)]
         self.process = SCREEN.start(prefix(), chain, self.trace_path, env=extra)
         self.status = None
         self.trace = ""

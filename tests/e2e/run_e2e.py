@@ -178,7 +178,7 @@ class E2ECase(unittest.TestCase):
             r.stdout.decode("latin-1"), r.trace[-3000:]))
         return r
 
-    def run_program(self, cmd, cwd=None, before=(), env=None, stdin=None, capture_stdout=False,
+    def run_program(self, cmd, cwd=None, before=(), after=(), env=None, stdin=None, capture_stdout=False,
                     console=False, run_env=None, unset=(), timeout_ms=60000):
         """Runs one command line through kvitest and returns a Run with its exit status,
         the boxes shown, the registry afterwards and what it printed."""
@@ -188,7 +188,7 @@ class E2ECase(unittest.TestCase):
         chain = list(before) + [harness.run_command(
             PREFIX.win(status), cmd, cwd=cwd or self.start, stdin=stdin,
             stdout=PREFIX.win(out) if out else None, console=console, env=run_env, unset=unset,
-            timeout_ms=timeout_ms)] + [["regdump"]]
+            timeout_ms=timeout_ms)] + list(after) + [["regdump"]]
         r = self.kvitest(chain, env=env)
         self.assertTrue(os.path.exists(status), "no status from kvitest run:\n" + r.trace[-3000:])
         run = Run(harness.read_kv(status), r, out)
@@ -211,15 +211,20 @@ class E2ECase(unittest.TestCase):
             self.assertEqual(self.records(program), [], program + " was started")
 
     def assertBoxes(self, run, expected):
-        """expected: [(caption, text, style)], in order; no other box may have been shown."""
-        self.assertEqual(len(run.boxes), len(expected), "boxes shown: %r" % run.boxes)
-        for box, (caption, text, style) in zip(run.boxes, expected):
-            self.assertTrue(box.matches(caption, text, style),
-                            "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
+        """expected: [(caption, text, style)], in order; no other box may have been shown.
+        The boxes kvitest found on the screen and closed are the witness; under Wine
+        the relay trace must agree, to the exact style."""
+        for seen in (run.boxes,) if harness.ON_WINDOWS else (run.boxes, run.traced_boxes):
+            self.assertEqual(len(seen), len(expected), "boxes shown: %r" % seen)
+            for box, (caption, text, style) in zip(seen, expected):
+                self.assertTrue(box.matches(caption, text, style),
+                                "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
     def assertStarts(self, starts, expected):
         """expected: command lines (with default_flags), or (command line, inherit flag,
         creation flags[, application name]), in order; see harness.Start.application_matches."""
+        if harness.ON_WINDOWS:
+            return  # Wine's relay trace only; there the stand-ins' records are the witnesses
         expected = [e if isinstance(e, tuple) else (e, 0, default_flags(e)) for e in expected]
         expected = [e if len(e) == 4 else e + (None,) for e in expected]
         self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
@@ -257,7 +262,8 @@ class Run:
     def __init__(self, status, result, stdout_file):
         self.status = status
         self.result = result
-        self.boxes = result.boxes
+        self.boxes = harness.shown_boxes(status)
+        self.traced_boxes = result.boxes
         self.record = harness.registry(result.values, "record")
         self.uninstall = harness.registry(result.values, "uninstall")
         self.stdout = None
@@ -338,6 +344,44 @@ class SetupTests(E2ECase):
             "0,0x3,0x1F01FF,S-1-5-18",        # SYSTEM: full control, folders and files inherit it
             "0,0x3,0x1F01FF,S-1-5-32-544",    # Administrators: full control
             "0,0x3,0x1200A9,S-1-5-32-545"])   # Users: read and execute
+
+    def test_usual_location_made_by_setup_has_its_owner_and_list(self):
+        # Read back from Windows: both folders carry setup's owner and list, and a
+        # second run uses them.
+        def owner_and_list(folder):
+            v = self.kvitest([["secread", folder]]).values
+            return (v.get("read"), v.get("owner"), v.get("dacl_protected"),
+                    [v.get("ace%d" % i) for i in range(int(v.get("aces", "0")))])
+        want = ("1", "S-1-5-32-544", "1", ["0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544",
+                                           "0,0x3,0x1200A9,S-1-5-32-545"])
+        if not harness.ON_WINDOWS:
+            # Wine: the Unix owner (the user), and no entry for Everyone (no mode bits for others).
+            user = owner_and_list(self.start)[1]
+            want = ("1", user, "0", ["0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF," + user])
+        self.run_setup()
+        for folder in ("C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"):
+            self.assertEqual(owner_and_list(folder), want, folder)
+        os.remove(os.path.join(self.rec, "_instkvi.com.rec"))
+        run = self.run_setup()
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s")
+        self.assertBoxes(run, [])
+
+    def test_planted_dll_that_a_system_dll_loads_by_name_stays_out(self):
+        # user32 loads imm32.dll and uxtheme.dll by name once a window is made. Planted
+        # beside the program (Wine told to prefer such a copy, as Windows takes the first
+        # it finds), they are loaded into a program of ours without the DLL search
+        # restriction (showbox); setup, whose box needs user32 too, loads neither.
+        for name in ("imm32.dll", "uxtheme.dll"):
+            shutil.copy(OPTIONS.plant, self.dir("medium", name))
+        shutil.copy(OPTIONS.showbox, self.dir("medium", "showbox.exe"))
+        env = {"WINEDLLOVERRIDES": harness.DLL_OVERRIDES + ";imm32,uxtheme=n,b"}
+        self.run_program(self.medium + "\\showbox.exe 41 42 none", env=env)
+        self.assertIn(self.medium + "\\uxtheme.dll", [r["path"].lower() for r in self.records("planted.dll")])
+        os.remove(os.path.join(self.rec, "planted.dll.rec"))
+        run = self.run_setup(" -version", env=env)
+        self.assertExit(run, "0x00000000")
+        self.assertBoxes(run, [("Version Information", SETUP_VERSION, MB_OK)])
+        self.assertEqual(self.records("planted.dll"), [])
 
     def test_missing_bootstrap_is_not_searched_for(self):
         # setup found on PATH and started by its bare name stays in the current
@@ -817,6 +861,40 @@ class InstallTests(E2ECase):
         self.assertEqual(rec["start_dir"], self.kit)
 
 
+# A usual location that exists, given an owner and list as Windows would (SDDL):
+# used while only administrators (and SYSTEM) may change it, else the bootstrap
+# installer is left to choose ("-f " naming nothing). Wine keeps of a folder's
+# owner and list only what its Unix owner and mode can hold (everyone's right to
+# write, here): the rows marked True need Windows.
+USUAL_LOCATION_ROWS = {
+    "deny_entry_for_users": ("Install", "O:BAD:P(A;OICI;FA;;;BA)(D;OICI;FA;;;BU)", "_instkvi.com -s", False),
+    "users_may_add_a_file": ("Install", "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;0x2;;;BU)", "_instkvi.com -s -f ", True),
+    "base_writable_by_everyone": ("", "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;0x10000000;;;WD)", "_instkvi.com -s -f ",
+                                  False),
+    "owned_by_users": ("Install", "O:BUD:P(A;OICI;FA;;;BA)", "_instkvi.com -s -f ", True),
+    "no_list_entries_of_others": ("Install", "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;0x1200A9;;;WD)", "_instkvi.com -s",
+                                  False),
+}
+
+
+def _usual_location_row(folder, sddl, command, windows_only):
+    def test(self):
+        if windows_only and not harness.ON_WINDOWS:
+            self.skipTest("Wine keeps no such owner or list")
+        self.run_setup()  # makes both folders
+        os.remove(os.path.join(self.rec, "_instkvi.com.rec"))
+        path = "C:\\HalvikTorvanex" + ("\\" + folder if folder else "")
+        self.assertEqual(self.kvitest([["secset", path, sddl]]).values.get("set"), "1")
+        run = self.run_setup()
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+        self.assertBoxes(run, [])
+    return test
+
+
+for _name, _row in USUAL_LOCATION_ROWS.items():
+    setattr(SetupTests, "test_usual_location_that_exists_" + _name, _usual_location_row(*_row))
+
+
 # --- the hand-off ------------------------------------------------------------------
 
 class HandoffTests(E2ECase):
@@ -1025,6 +1103,8 @@ class RegistrationTests(E2ECase):
 
     def test_register_at_a_drive_root(self):
         # Drive K: of the prefix is this test's folder "root" for the time of the test.
+        if harness.ON_WINDOWS:
+            self.skipTest("a drive of the Wine prefix")
         self.lay_kit("root")
         drive = os.path.join(PREFIX.path, "dosdevices", "k:")
         if os.path.lexists(drive):
@@ -1039,6 +1119,23 @@ class RegistrationTests(E2ECase):
         self.assertEqual(run.uninstall["UninstallString"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
         self.assertRegSz(run.record, "InstPath", "k:\\", 4)
         self.check_link("k:", workdir="k:\\")
+        self.assertBoxes(run, [])
+
+    def test_uninstall_entry_needs_only_the_right_to_add_a_key(self):
+        # The key holding the uninstall entries lets administrators add a key below it
+        # and nothing more (its entries then give them everything): Install asks for
+        # just that right, so the entry is written.
+        saved = self.kvitest([["keyacl", "get", "uninstall-parent"]]).values["sddl"]
+        self.addCleanup(self.kvitest, [["keyacl", "set", "uninstall-parent", saved]])
+        kit = self.lay_kit("kit")
+        # (Wine opens no key below one whose list refuses the reader: the list is put
+        # back before the registry is read.)
+        run = self.run_program(kit + "\\Install.exe -register -noexecute", before=[
+            ["keyacl", "set", "uninstall-parent",
+             "D:P(A;;0x60004;;;BA)(A;;0x60004;;;SY)(A;CIIO;KA;;;BA)(A;CIIO;KA;;;SY)"]],
+            after=[["keyacl", "set", "uninstall-parent", saved]])
+        self.assertExit(run, "0x00000000")
+        self.check_registered(run, kit, kit + "\\Install.exe -remove")
         self.assertBoxes(run, [])
 
     def test_register_twice_gives_the_same_values(self):
@@ -1194,7 +1291,8 @@ class RoadTests(E2ECase):
         self.assertStarts(run.starts(), [])
 
 
-PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest")
+PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest",
+            "showbox", "plant")
 
 GROUPS = {
     "setup": [SetupTests],
@@ -1224,7 +1322,9 @@ def main(groups=None, description=None):
             for line in f:
                 key, _, value = line.strip().partition("=")
                 if key and getattr(OPTIONS, key, None) is None:
-                    setattr(OPTIONS, key, value)
+                    # A name without a folder is beside the list (a kit copied to another machine).
+                    setattr(OPTIONS, key, value if key == "arch" else
+                            os.path.join(os.path.dirname(os.path.abspath(OPTIONS.programs)), value))
     for name in PROGRAMS + ("arch", "work"):
         if not getattr(OPTIONS, name):
             parser.error("--%s (or --programs) is required" % name.replace("_", "-"))

@@ -127,9 +127,10 @@ class Shooter:
             run = ["run", "--status", self.prefix.win(status), "--cmd-hex",
                    ('"%s" %s %s %s' % (self.prefix.win(self.o.showbox), caption.encode("latin-1").hex(),
                                        text.encode("latin-1").hex(),
-                                       "error" if style == MB_ICONERROR else "none")).encode().hex()]
+                                       "error" if style == MB_ICONERROR else "none")).encode().hex(),
+                   "--boxes", "leave"]
         else:
-            run = harness.run_command(self.prefix.win(status), cmd, cwd=cwd, env=run_env)
+            run = harness.run_command(self.prefix.win(status), cmd, cwd=cwd, env=run_env, press_ok=False)
         trace = os.path.join(rec, "trace.txt")
         process = self.screen.start(self.prefix, [["regdel"], run, ["regdel"]], trace,
                                     env={"KVI_RECORD_DIR": rec_win}, relay=True)
