@@ -1,10 +1,10 @@
-#!/usr/bin/env python3
 """Hostile inputs end to end: the real setup.exe and Install.exe under Wine.
 
 What a script or a careless user may hand the two programs: command lines up
 to the Windows limit, paths at the 260-character limit, bytes above 127,
-tabs and quotes in odd places, folders with blanks, a Version value that is
-not text or is huge, and a file where the usual location should be. Each
+folders with blanks, a Version value that is not text or is huge, and a file
+where the usual location should be (tabs and quotes that only the parsing
+decides are rows of the unit tables). Each
 case checks that the program neither crashes (an NTSTATUS such as 0xC0000005
 would be its exit status) nor hangs (the runner's time-out), and that it ends
 as documented: the exact command lines it started, its full exit status, the
@@ -24,8 +24,7 @@ programs themselves: setup's options grow on their way to the bootstrap
 installer ("-f" becomes "-force"), and the stand-in bootstrap installer hands
 them on to Install.
 
-Usage: hostile_e2e.py --programs <build>/tests/e2e/programs.txt [-k PATTERN]
-   or: hostile_e2e.py --arch i686 --setup ... --install ... (as run_e2e.py) --work DIR
+Run by run_e2e.py --group hostile (tests/e2e/README.md).
 """
 
 import os
@@ -37,18 +36,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
 from harness import u8  # noqa: E402
-from run_e2e import (JAVA, JAVAW, MB_ICONERROR, MB_OK, OWN_VERSION, PROBE_ANSWER,  # noqa: E402
-                     REG_SZ, SETUP_USAGE, ascii_lower)
+from run_e2e import JAVAW, OWN_VERSION, PROBE_ANSWER, REG_SZ, ascii_lower  # noqa: E402
 
 # The longest command line Windows starts: 32,767 characters with the terminator.
 LONGEST_COMMAND = 32766
 # What kvitest.exe can start directly (its command arrives hex-encoded on a command line of its own).
 LONGEST_DIRECT = 16000
 
-SETUP_LAUNCH_ERROR = ("Application Launch Error", "Error Launching Installation.", MB_ICONERROR)
-INSTALL_LAUNCH_ERROR = ("Application Launch Error", "Error launching Install Application.", MB_ICONERROR)
-SHORTCUT_ERROR = ("Start Menu Creation Error", "Error creating start menu entry for Halvik Install", MB_OK)
-USAGE = ("Usage Help", SETUP_USAGE, MB_OK)
+SETUP_LAUNCH_ERROR, INSTALL_LAUNCH_ERROR = harness.BOXES["setup-launch-error"], harness.BOXES["install-launch-error"]
+SHORTCUT_ERROR, USAGE = harness.BOXES["install-shortcut-error"], harness.BOXES["setup-usage"]
 
 # Where the bootstrap stand-in installs when it is given no location, and the command it runs there.
 USUAL = "c:\\halviktorvanex\\install"
@@ -800,9 +796,4 @@ class HostileInstallTests(HostileCase):
         self.assertNotStarted("my.exe")
 
 
-def main():
-    return run_e2e.main({"hostile": [HostileSetupTests, HostileInstallTests]}, __doc__.splitlines()[0])
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+CLASSES = [HostileSetupTests, HostileInstallTests]

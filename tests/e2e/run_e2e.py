@@ -16,7 +16,7 @@ documented behaviour; nothing is computed by a second implementation.
 Usage: run_e2e.py --arch i686 --setup .../setup.exe --install .../Install.exe
        --java ... --javaw ... --install-standin ... --bootstrap ... --example-bootstrap ...
        --kvitest ...
-       --work DIR [--group setup|install|handoff|registration|road|all] [-k PATTERN]
+       --work DIR [--group setup|install|handoff|registration|road|hostile|display|all] [-k PATTERN]
    or: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group ...] [-k PATTERN]
 """
 
@@ -37,19 +37,7 @@ import harness  # noqa: E402
 
 OWN_VERSION = "1.8-002"
 
-SETUP_USAGE = (
-    "Usage:\n\n"
-    "   -target <path>\talternate location to install KVI (usual location C:\\HalvikTorvanex\\Install)\n\n"
-    "   -force\t\tforces installation of this version of KVI regardless of existing version\n\n"
-    "   -noexecute\tallows installation of KVI but inhibits invocation of KVI\n\n"
-    "   -batch <file>\tperforms installation in batch mode\n\n"
-    "   -input <file>\tprefills installation input parameters\n\n"
-    "   -nosplash\tsuppresses splash screen at startup\n\n"
-    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
-    "   -version\t\tdisplays version information\n\n"
-    "   -silent\t\truns batch in silent mode (use with -batch)\n\n"
-    "   -help\t\tdisplays usage information\n\n")
-SETUP_VERSION = " Halvik Torvanex Install version 1.8-002 "
+SETUP_USAGE, SETUP_VERSION = harness.SETUP_USAGE, harness.SETUP_VERSION
 
 INSTALL_USAGE = (
     "Usage:\n\n"
@@ -84,8 +72,8 @@ def default_flags(command):
         return CREATE_NO_WINDOW
     return 0
 
-MB_OK = 0x0
-MB_ICONERROR = 0x10
+MB_OK, MB_ICONERROR = harness.MB_OK, harness.MB_ICONERROR
+BOXES = harness.BOXES
 REG_SZ = 1
 
 def ascii_lower(s):
@@ -380,7 +368,7 @@ class SetupTests(E2ECase):
         os.remove(os.path.join(self.rec, "planted.dll.rec"))
         run = self.run_setup(" -version", env=env)
         self.assertExit(run, "0x00000000")
-        self.assertBoxes(run, [("Version Information", SETUP_VERSION, MB_OK)])
+        self.assertBoxes(run, [BOXES["setup-version"]])
         self.assertEqual(self.records("planted.dll"), [])
 
     def test_missing_bootstrap_is_not_searched_for(self):
@@ -395,7 +383,7 @@ class SetupTests(E2ECase):
         self.assertExit(run, "0x00000000")
         self.assertNotStarted("_instkvi.com")
         self.assertStarts(run.starts(), [("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")])
-        self.assertBoxes(run, [("Application Launch Error", "Error Launching Installation.", MB_ICONERROR)])
+        self.assertBoxes(run, [BOXES["setup-launch-error"]])
 
     def test_options_are_normalised_for_the_bootstrap(self):
         self.lay_medium("Kit", setup_name="SETUP.EXE")
@@ -408,28 +396,11 @@ class SetupTests(E2ECase):
         self.assertRegSz(run.record, "OriginalSource", self.w("kit"))
         self.assertBoxes(run, [])
 
-    def test_pass_through_words_and_empty_options(self):
-        run = self.run_setup(" -s -QATest -delay 5 -SilentLaunch -Register -verctrl2 -lfwx")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"],
-                         "_instkvi.com -s -a  -s  -qatest  -delay 5  -silentlaunch  -register  -verctrl2  -lfwx")
-        self.assertBoxes(run, [])
-
-    def test_argument_tail_without_options_ends_in_separator(self):
-        run = self.run_setup("   ")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -a ")
-        self.assertBoxes(run, [])
-
     def test_start_directory_already_set_is_kept(self):
         run = self.run_setup(" -nosplash", run_env={"KVI_START_DIR": "D:\\Given Start"})
         boot = self.one_record("_instkvi.com")
         self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -nosplash")
         self.assertEqual(boot["start_dir"], "D:\\Given Start")
-        self.assertBoxes(run, [])
-
-    def test_empty_start_directory_is_set(self):
-        run = self.run_setup("", run_env={"KVI_START_DIR": ""})
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["start_dir"], self.start)
         self.assertBoxes(run, [])
 
     def test_medium_in_a_folder_with_a_non_latin_name(self):
@@ -478,125 +449,6 @@ class SetupTests(E2ECase):
         self.assertNotStarted("_instkvi.com")
         self.assertBoxes(run, [])
 
-    def test_batch_file_whose_path_holds_the_program_name(self):
-        run = self.run_setup(" -batch c:\\setup\\answers.txt")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -batch  c:\\setup\\answers.txt")
-        self.assertEqual(boot["cwd"], self.medium)
-        self.assertRegSz(run.record, "OriginalSource", self.medium)
-        self.assertBoxes(run, [])
-
-    def test_target_skips_the_check_and_names_the_location(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        run = self.run_setup(" -target c:\\alt\\loc", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f  c:\\alt\\loc -a ")
-        self.assertNotStarted("install.exe")
-        self.assertStarts(run.starts(), ["_instkvi.com -s -f  c:\\alt\\loc -a "])
-        self.assertEqual(self.usual_location_exists(), (True, True))
-        self.assertRegSz(run.record, "OriginalSource", self.medium)
-        self.assertBoxes(run, [])
-
-    def test_target_with_force(self):
-        run = self.run_setup(" -target c:\\inst -force")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f  c:\\inst  -a  -force")
-        self.assertBoxes(run, [])
-
-    def test_force_skips_the_probe_of_a_current_copy(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        run = self.run_setup(" -force", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -a  -force")
-        self.assertNotStarted("install.exe")
-        self.assertEqual(self.usual_location_exists(), (True, True))
-        self.assertBoxes(run, [])
-
-    def test_older_copy_is_reinstalled_in_its_place(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        stored = "C:\\E2E\\%s\\Inst" % self.name.upper()   # InstPath is used as stored, case and all
-        run = self.run_setup("", before=self.plant_record("1.8-001", stored))
-        self.assertExit(run, "0x00000000")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f " + stored)
-        self.assertNotStarted("install.exe")
-        self.assertEqual(self.usual_location_exists(), (True, True))
-        self.assertBoxes(run, [])
-
-    def test_older_copy_with_options(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        run = self.run_setup(" -NoSplash", before=self.plant_record("1.7-999", inst))
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"],
-                         "_instkvi.com -s -f " + inst + " -a  -nosplash")
-        self.assertNotStarted("install.exe")
-        self.assertBoxes(run, [])
-
-    def test_version_of_two_pieces_counts_as_older(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        self.run_setup("", before=self.plant_record("1.8", inst))
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f " + inst)
-        self.assertNotStarted("install.exe")
-
-    def test_current_copy_is_probed_and_handed_off(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        run = self.run_setup(" -NoSplash -Input C:\\In\\X.txt", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        probe, handoff = self.records("install.exe")
-        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
-        self.assertEqual(probe["exit"], "0xFFFFFBAA")
-        self.assertEqual(handoff["cmdline"],
-                         inst + "\\Install.exe -silentLaunch -register  -nosplash -input c:\\in\\x.txt")
-        for rec in (probe, handoff):
-            self.assertEqual(rec["cwd"], self.medium)
-            self.assertEqual(rec["start_dir"], self.start)
-        self.assertStarts(run.starts(), [probe["cmdline"], handoff["cmdline"]])
-        self.assertNotStarted("_instkvi.com")
-        self.assertEqual(self.usual_location_exists(), (False, False))
-        self.assertRegSz(run.record, "OriginalSource", self.medium)
-        self.assertBoxes(run, [])
-
-    def test_newer_copy_without_arguments(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        self.run_setup("", before=self.plant_record("2.0-000", inst))
-        probe, handoff = self.records("install.exe")
-        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
-        self.assertEqual(handoff["cmdline"], inst + "\\Install.exe -silentLaunch -register")
-        self.assertNotStarted("_instkvi.com")
-
-    def test_version_stored_as_binary_without_terminator(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        self.run_setup("", before=self.plant_record("1.9-000", inst, version_type="binary", terminated=False))
-        probe, handoff = self.records("install.exe")
-        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
-        self.assertEqual(handoff["cmdline"], inst + "\\Install.exe -silentLaunch -register")
-        self.assertNotStarted("_instkvi.com")
-
-    def test_probe_with_a_wrong_answer_leads_to_reinstall(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        run = self.run_setup("", before=self.plant_record(OWN_VERSION, inst), run_env={"KVI_PROBE_EXIT": "0"})
-        self.assertExit(run, "0x00000000")
-        probe = self.one_record("install.exe")
-        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
-        self.assertEqual(probe["exit"], "0x0")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s -f " + inst)
-        self.assertEqual(self.usual_location_exists(), (True, True))
-        self.assertBoxes(run, [])
-
-    def test_installed_copy_that_is_missing_leads_to_reinstall(self):
-        missing = self.w("gone")
-        run = self.run_setup(" -nosplash", before=self.plant_record(OWN_VERSION, missing))
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"],
-                         "_instkvi.com -s -f " + missing + " -a  -nosplash")
-        self.assertBoxes(run, [])
-
-    def test_noexecute_with_a_current_copy_only_probes(self):
-        inst = self.lay_kit("inst", install="standin", jre=False)
-        run = self.run_setup(" -noexecute", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        self.assertEqual(self.one_record("install.exe")["cmdline"], inst + "\\Install.exe -verctrl")
-        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl"])
-        self.assertNotStarted("_instkvi.com")
-        self.assertEqual(self.usual_location_exists(), (False, False))
-        self.assertBoxes(run, [])
-
     def test_installed_path_with_a_blank_is_quoted(self):
         inst = self.lay_kit("inst dir", install="standin", jre=False)
         run = self.run_setup(" -nosplash", before=self.plant_record(OWN_VERSION, inst))
@@ -619,7 +471,7 @@ class SetupTests(E2ECase):
             with self.subTest(args=args):
                 run = self.run_setup(args, before=self.plant_record(OWN_VERSION, inst))
                 self.assertExit(run, "0x00000000")
-                self.assertBoxes(run, [("Usage Help", SETUP_USAGE, MB_OK)])
+                self.assertBoxes(run, [BOXES["setup-usage"]])
                 self.assertStarts(run.starts(), [])
                 self.assertNotStarted("_instkvi.com", "install.exe")
                 self.assertEqual(self.usual_location_exists(), (False, False))
@@ -630,7 +482,7 @@ class SetupTests(E2ECase):
             with self.subTest(args=args):
                 run = self.run_setup(args)
                 self.assertExit(run, "0x00000000")
-                self.assertBoxes(run, [("Version Information", SETUP_VERSION, MB_OK)])
+                self.assertBoxes(run, [BOXES["setup-version"]])
                 self.assertStarts(run.starts(), [])
                 self.assertNotStarted("_instkvi.com", "install.exe")
                 self.assertEqual(self.usual_location_exists(), (False, False))
@@ -819,7 +671,7 @@ class InstallTests(E2ECase):
         run = self.run_program(bare + "\\Install.exe -nosplash")
         self.assertExit(run, "0xFFFFFFFF")
         self.assertStarts(run.starts(), [JAVAW + "  -nosplash"])   # tried, and failed
-        self.assertBoxes(run, [("Application Launch Error", "Error launching Install Application.", MB_ICONERROR)])
+        self.assertBoxes(run, [BOXES["install-launch-error"]])
 
     def test_missing_runtime_is_not_searched_for(self):
         bare = self.lay_kit("bare", jre=False)
@@ -832,8 +684,7 @@ class InstallTests(E2ECase):
                 self.assertNotStarted("java.exe", "javaw.exe")
                 runtime = bare + "\\" + command.split(" ", 1)[0]
                 self.assertStarts(run.starts(), [(command, 0, 0, runtime)])
-                self.assertBoxes(run, [("Application Launch Error", "Error launching Install Application.",
-                                        MB_ICONERROR)])
+                self.assertBoxes(run, [BOXES["install-launch-error"]])
 
     def test_missing_runtime_in_silent_mode(self):
         bare = self.lay_kit("bare", jre=False)
@@ -847,7 +698,7 @@ class InstallTests(E2ECase):
         self.lay_kit("kit", install="real", jre=False, install_name="Launcher.exe")
         run = self.run_program(self.kit + "\\Launcher.exe -verctrl", cwd=self.kit)
         self.assertExit(run, "0x00000000")
-        self.assertBoxes(run, [("Search Error", "Error finding install", MB_OK)])
+        self.assertBoxes(run, [BOXES["install-search-error"]])
         rec = self.one_record("javaw.exe")
         self.assertEqual(rec["cmdline"], JAVAW)
         self.assertEqual(rec["cwd"], self.kit)
@@ -859,6 +710,85 @@ class InstallTests(E2ECase):
         self.assertEqual(rec["cmdline"], JAVA + "  -nojw")
         self.assertEqual(rec["cwd"], self.kit)
         self.assertEqual(rec["start_dir"], self.kit)
+
+
+# setup over a planted installation record: each row is one test of its own name,
+# test_<name>. args: setup's arguments; record: (Version, InstPath) planted first,
+# "{inst}" a folder holding the recording stand-in Install.exe, "{gone}" one that
+# does not exist, "{upper}" this test's folder as C:\E2E\<NAME>; boot: the bootstrap
+# installer's command line, or None (not started); install: the stand-in's command
+# lines (setup's probe, then its hand-off); tried: starts that fail; usual: whether
+# the usual location's two folders exist afterwards (None: not asked). Every row also checks setup's exit
+# status, what it started (the trace), where its starts ran, OriginalSource and that
+# no box was shown.
+PROBE, HANDOFF = "{inst}\\Install.exe -verctrl", "{inst}\\Install.exe -silentLaunch -register"
+SETUP_ROWS = {
+    "pass_through_words_and_empty_options": dict(
+        args=" -s -QATest -delay 5 -SilentLaunch -Register -verctrl2 -lfwx",
+        boot="_instkvi.com -s -a  -s  -qatest  -delay 5  -silentlaunch  -register  -verctrl2  -lfwx"),
+    "argument_tail_without_options_ends_in_separator": dict(args="   ", boot="_instkvi.com -s -a "),
+    "empty_start_directory_is_set": dict(args="", run_env={"KVI_START_DIR": ""}, boot="_instkvi.com -s"),
+    "batch_file_whose_path_holds_the_program_name": dict(
+        args=" -batch c:\\setup\\answers.txt", boot="_instkvi.com -s -a  -batch  c:\\setup\\answers.txt"),
+    "target_skips_the_check_and_names_the_location": dict(
+        args=" -target c:\\alt\\loc", record=(OWN_VERSION, "{inst}"), boot="_instkvi.com -s -f  c:\\alt\\loc -a ",
+        usual=(True, True)),
+    "target_with_force": dict(args=" -target c:\\inst -force", boot="_instkvi.com -s -f  c:\\inst  -a  -force"),
+    "force_skips_the_probe_of_a_current_copy": dict(
+        args=" -force", record=(OWN_VERSION, "{inst}"), boot="_instkvi.com -s -a  -force", usual=(True, True)),
+    # InstPath is used as stored, letter case and all.
+    "older_copy_is_reinstalled_in_its_place": dict(
+        args="", record=("1.8-001", "{upper}\\Inst"), boot="_instkvi.com -s -f {upper}\\Inst", usual=(True, True)),
+    "older_copy_with_options": dict(
+        args=" -NoSplash", record=("1.7-999", "{inst}"), boot="_instkvi.com -s -f {inst} -a  -nosplash"),
+    "version_of_two_pieces_counts_as_older": dict(args="", record=("1.8", "{inst}"), boot="_instkvi.com -s -f {inst}"),
+    "current_copy_is_probed_and_handed_off": dict(
+        args=" -NoSplash -Input C:\\In\\X.txt", record=(OWN_VERSION, "{inst}"),
+        install=[PROBE, HANDOFF + "  -nosplash -input c:\\in\\x.txt"], usual=(False, False)),
+    "newer_copy_without_arguments": dict(args="", record=("2.0-000", "{inst}"), install=[PROBE, HANDOFF]),
+    "version_stored_as_binary_without_terminator": dict(
+        args="", record=("1.9-000", "{inst}", "binary", False), install=[PROBE, HANDOFF]),
+    "probe_with_a_wrong_answer_leads_to_reinstall": dict(
+        args="", record=(OWN_VERSION, "{inst}"), run_env={"KVI_PROBE_EXIT": "0"}, install=[PROBE],
+        probe_exit="0x0", boot="_instkvi.com -s -f {inst}", usual=(True, True)),
+    "installed_copy_that_is_missing_leads_to_reinstall": dict(
+        args=" -nosplash", record=(OWN_VERSION, "{gone}"), tried=["{gone}\\Install.exe -verctrl"],
+        boot="_instkvi.com -s -f {gone} -a  -nosplash"),
+    "noexecute_with_a_current_copy_only_probes": dict(
+        args=" -noexecute", record=(OWN_VERSION, "{inst}"), install=[PROBE], usual=(False, False)),
+}
+
+
+def _setup_row(args, record=None, boot=None, install=(), tried=(), usual=None, run_env=None,
+               probe_exit=PROBE_ANSWER):
+    def test(self):
+        inst = self.lay_kit("inst", install="standin", jre=False)
+        where = dict(inst=inst, gone=self.w("gone"), upper="C:\\E2E\\" + self.name.upper())
+        fill = lambda t: t.format(**where)   # noqa: E731
+        before = self.plant_record(record[0], fill(record[1]), *record[2:]) if record else ()
+        run = self.run_setup(args, before=before, run_env=run_env)
+        self.assertExit(run, "0x00000000")
+        recs = self.records("install.exe")
+        self.assertEqual([r["cmdline"] for r in recs], [fill(c) for c in install])
+        for rec in recs:
+            self.assertEqual((rec["cwd"], rec["start_dir"]), (self.medium, self.start))
+        if recs:
+            self.assertEqual(recs[0]["exit"], probe_exit)
+        if boot is None:
+            self.assertNotStarted("_instkvi.com")
+        else:
+            rec = self.one_record("_instkvi.com")
+            self.assertEqual((rec["cmdline"], rec["cwd"], rec["start_dir"]), (fill(boot), self.medium, self.start))
+        self.assertStarts(run.starts(), [fill(c) for c in list(install) + list(tried) + ([boot] if boot else [])])
+        if usual is not None:
+            self.assertEqual(self.usual_location_exists(), usual)
+        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        self.assertBoxes(run, [])
+    return test
+
+
+for _name, _row in SETUP_ROWS.items():
+    setattr(SetupTests, "test_" + _name, _setup_row(**_row))
 
 
 # A usual location that exists, given an owner and list as Windows would (SDDL):
@@ -1301,13 +1231,17 @@ GROUPS = {
     "registration": [RegistrationTests],
     "road": [RoadTests],
 }
+# Groups whose tests lie in a module of their own, loaded when asked for.
+MODULE_GROUPS = {"hostile": "hostile_e2e", "display": "display_e2e"}
 
 
 def main(groups=None, description=None):
-    """Runs test groups (by default this module's) against the programs named
-    on the command line; other suites of the same harness call it with theirs."""
+    """Runs test groups (all of them, or --group NAME) against the programs named
+    on the command line: the one entry point of every suite."""
     global OPTIONS, PREFIX
-    groups = groups or GROUPS
+    groups = dict(groups or GROUPS)
+    for name in MODULE_GROUPS:
+        groups.setdefault(name, None)
     parser = argparse.ArgumentParser(description=description or __doc__.splitlines()[0])
     parser.add_argument("--programs", help="programs.txt of a build: every path below at once")
     parser.add_argument("--arch", choices=["i686", "x86_64"])
@@ -1348,6 +1282,9 @@ def main(groups=None, description=None):
     if OPTIONS.pattern:
         loader.testNamePatterns = ["*%s*" % OPTIONS.pattern]
     chosen = list(groups) if OPTIONS.group == "all" else [OPTIONS.group]
+    for g in chosen:
+        if groups[g] is None:
+            groups[g] = __import__(MODULE_GROUPS[g]).CLASSES
     classes = [c for g in chosen for c in groups[g]]
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in classes)
     runner = unittest.TextTestRunner(verbosity=2, stream=sys.stdout)
@@ -1374,4 +1311,6 @@ def main(groups=None, description=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Through the module by its name, so that the suites that import it share its state.
+    import run_e2e  # noqa: E402
+    sys.exit(run_e2e.main())
