@@ -572,6 +572,8 @@ class HostileSetupTests(HostileCase):
         # folder of another Unix user is owned by Anonymous (S-1-5-7), one of
         # mode 777 lets Everyone change it, and a symbolic link is a reparse
         # point. None of them is used; the folders an earlier run left are.
+        if harness.ON_WINDOWS:
+            self.skipTest("Unix owners and modes; on Windows run_e2e's usual-location rows")
         base, usual = prefix().drive_c("HalvikTorvanex"), prefix().drive_c("HalvikTorvanex", "Install")
         elsewhere = self.make(self.w("elsewhere"))
         cases = [

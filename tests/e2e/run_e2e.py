@@ -264,7 +264,7 @@ class Run:
 
     def created_dirs(self):
         """The folders the program the runner started asked CreateDirectoryA for, each
-        with whether it gave a security descriptor."""
+        with whether it gave a security descriptor (Wine's relay trace: not on Windows)."""
         main = int(self.status["main_pid"])
         return [(path, given) for pid, path, given in self.result.dir_creations if pid == main]
 
@@ -313,7 +313,9 @@ class SetupTests(E2ECase):
         self.assertEqual(boot["start_dir"], self.start)        # where setup was started
         self.assertEqual(self.usual_location_exists(), (True, True))
         # Both folders of the usual location get setup's own access list.
-        self.assertEqual(run.created_dirs(), [("C:\\HalvikTorvanex", True), ("C:\\HalvikTorvanex\\Install", True)])
+        if not harness.ON_WINDOWS:
+            self.assertEqual(run.created_dirs(), [("C:\\HalvikTorvanex", True),
+                                                  ("C:\\HalvikTorvanex\\Install", True)])
         self.assertEqual(sorted(run.record), ["OriginalSource"])
         self.assertRegSz(run.record, "OriginalSource", self.medium, len(self.medium) + 1)
         self.assertIsNone(run.uninstall)
@@ -987,7 +989,8 @@ class RegistrationTests(E2ECase):
         self.assertEqual(sorted(run.record), ["InstPath", "UninstCmd", "Version"])
         self.check_link(kit)
         # The shortcut folder lies in the user's own profile and inherits its access list.
-        self.assertEqual(run.created_dirs(), [(PREFIX.programs_folder() + "\\Halvik Torvanex", False)])
+        if not harness.ON_WINDOWS:
+            self.assertEqual(run.created_dirs(), [(PREFIX.programs_folder() + "\\Halvik Torvanex", False)])
         self.assertNotStarted("java.exe", "javaw.exe")
         self.assertBoxes(run, [])
 

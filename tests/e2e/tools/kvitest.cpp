@@ -485,9 +485,24 @@ int cmd_secread(const std::vector<std::string>& args) {
     return 0;
 }
 
-// Gives a file or folder the owner and access list of an SDDL text.
+// Turns on a privilege of the runner's token (an administrator's has them, off).
+void enable_privilege(const char* name) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
+    TOKEN_PRIVILEGES tp = {};
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+    CloseHandle(token);
+}
+
+// Gives a file or folder the owner and access list of an SDDL text. Any owner:
+// Windows lets a holder of the restore privilege name one other than itself.
 int cmd_secset(const std::vector<std::string>& args) {
     if (args.size() != 2) return 2;
+    enable_privilege("SeRestorePrivilege");
+    enable_privilege("SeTakeOwnershipPrivilege");
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(args[1].c_str(), SDDL_REVISION_1, &sd, nullptr)) return 2;
     PSID owner = nullptr;
