@@ -86,24 +86,34 @@ HANDLE inheritable(HANDLE h) {
     return nullptr;
 }
 
-// Wine's desktop process (explorer.exe) is started by the first program that
-// needs a window and lives as long as the Wine server; it is no part of a run.
-bool only_desktop_left(HANDLE job, std::string& names) {
+// The process ids of the job (the run's whole tree).
+std::vector<DWORD> job_pids(HANDLE job) {
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
         ULONG_PTR more[255];
     } ids;
+    std::vector<DWORD> pids;
+    if (job && QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i)
+            pids.push_back(static_cast<DWORD>(ids.list.ProcessIdList[i]));
+    return pids;
+}
+
+// Wine's desktop process (explorer.exe) is started by the first program that
+// needs a window and lives as long as the Wine server; it is no part of a run.
+bool only_desktop_left(HANDLE job, std::string& names) {
     names.clear();
-    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr)) return false;
+    std::vector<DWORD> pids = job_pids(job);
+    if (pids.empty()) return false;  // unreadable: the caller goes on waiting
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     bool desktop_only = true;
-    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+    for (DWORD pid : pids) {
         std::string name = "?";
         PROCESSENTRY32 pe;
         pe.dwSize = sizeof pe;
         for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe))
-            if (pe.th32ProcessID == ids.list.ProcessIdList[i]) name = pe.szExeFile;
-        names += (names.empty() ? "" : ",") + name + ":" + std::to_string(ids.list.ProcessIdList[i]);
+            if (pe.th32ProcessID == pid) name = pe.szExeFile;
+        names += (names.empty() ? "" : ",") + name + ":" + std::to_string(pid);
         if (standin::lower(name) != "explorer.exe") desktop_only = false;
     }
     if (snap != INVALID_HANDLE_VALUE) CloseHandle(snap);
@@ -129,19 +139,6 @@ DWORD WINAPI feed_pipe(void* param) {
     }
     CloseHandle(feed->write);
     return 0;
-}
-
-// The process ids of the job (the run's whole tree).
-std::vector<DWORD> job_pids(HANDLE job) {
-    struct {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[255];
-    } ids;
-    std::vector<DWORD> pids;
-    if (job && QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
-        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i)
-            pids.push_back(static_cast<DWORD>(ids.list.ProcessIdList[i]));
-    return pids;
 }
 
 // Finds the message boxes (dialog class, a static of id 0xFFFF holding the
