@@ -81,6 +81,22 @@ def ascii_lower(s):
     return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in s)
 
 
+def rows(table):
+    """Makes a test of one row (its arguments after self) a test per row of table,
+    each of its own name, test_<name>_<n>_<what the row begins with>, so that -k
+    selects a single row."""
+    def mark(fn):
+        fn.rows = list(table)
+        return fn
+    return mark
+
+
+def _row_name(n, row):
+    first = row[0] if isinstance(row, tuple) else row
+    word = re.sub(r"[^0-9a-z]+", "_", str(first).lower()).strip("_")[:24] if isinstance(first, (int, str)) else ""
+    return "%d_%s" % (n, word) if word else str(n)
+
+
 OPTIONS = None   # parsed command line of this driver
 PREFIX = None    # harness.Prefix
 
@@ -91,6 +107,17 @@ class E2ECase(unittest.TestCase):
 
     letter = "x"
     _counter = {}
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        for name, fn in list(vars(cls).items()):
+            if hasattr(fn, "rows"):
+                delattr(cls, name)
+                unpack = fn.__code__.co_argcount > 2
+                for n, row in enumerate(fn.rows, 1):
+                    args = row if unpack else (row,)
+                    setattr(cls, "%s_%s" % (name, _row_name(n, row)),
+                            lambda self, fn=fn, args=args: fn(self, *args))
 
     def setUp(self):
         n = E2ECase._counter.get(self.letter, 0) + 1
@@ -467,28 +494,26 @@ class SetupTests(E2ECase):
         self.assertNotStarted("_instkvi.com")
         self.assertBoxes(run, [])
 
-    def test_help_shows_usage_and_starts_nothing(self):
+    @rows((" -help", " -HELP -version", " -h -force", " -hx", " -batch", " -target c:\\my-dir"))
+    def test_help_shows_usage_and_starts_nothing(self, args):
         inst = self.lay_kit("inst", install="standin", jre=False)
-        for args in (" -help", " -HELP -version", " -h -force", " -hx", " -batch", " -target c:\\my-dir"):
-            with self.subTest(args=args):
-                run = self.run_setup(args, before=self.plant_record(OWN_VERSION, inst))
-                self.assertExit(run, "0x00000000")
-                self.assertBoxes(run, [BOXES["setup-usage"]])
-                self.assertStarts(run.starts(), [])
-                self.assertNotStarted("_instkvi.com", "install.exe")
-                self.assertEqual(self.usual_location_exists(), (False, False))
-                self.assertNotIn("OriginalSource", run.record)
+        run = self.run_setup(args, before=self.plant_record(OWN_VERSION, inst))
+        self.assertExit(run, "0x00000000")
+        self.assertBoxes(run, [BOXES["setup-usage"]])
+        self.assertStarts(run.starts(), [])
+        self.assertNotStarted("_instkvi.com", "install.exe")
+        self.assertEqual(self.usual_location_exists(), (False, False))
+        self.assertNotIn("OriginalSource", run.record)
 
-    def test_version_shows_version_and_starts_nothing(self):
-        for args in (" -version -help", " -V", " -ver -force"):
-            with self.subTest(args=args):
-                run = self.run_setup(args)
-                self.assertExit(run, "0x00000000")
-                self.assertBoxes(run, [BOXES["setup-version"]])
-                self.assertStarts(run.starts(), [])
-                self.assertNotStarted("_instkvi.com", "install.exe")
-                self.assertEqual(self.usual_location_exists(), (False, False))
-                self.assertIsNone(run.record)
+    @rows((" -version -help", " -V", " -ver -force"))
+    def test_version_shows_version_and_starts_nothing(self, args):
+        run = self.run_setup(args)
+        self.assertExit(run, "0x00000000")
+        self.assertBoxes(run, [BOXES["setup-version"]])
+        self.assertStarts(run.starts(), [])
+        self.assertNotStarted("_instkvi.com", "install.exe")
+        self.assertEqual(self.usual_location_exists(), (False, False))
+        self.assertIsNone(run.record)
 
 
 # --- Install -------------------------------------------------------------------
@@ -675,26 +700,24 @@ class InstallTests(E2ECase):
         self.assertStarts(run.starts(), [JAVAW + "  -nosplash"])   # tried, and failed
         self.assertBoxes(run, [BOXES["install-launch-error"]])
 
-    def test_missing_runtime_is_not_searched_for(self):
+    @rows(((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")))
+    def test_missing_runtime_is_not_searched_for(self, args, command):
         bare = self.lay_kit("bare", jre=False)
         plant = self.lay_kit("plant", install=None)   # a JRE\\bin in a folder on PATH
         path = ";".join([plant, "C:\\windows\\system32", "C:\\windows"])
-        for args, command in ((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")):
-            with self.subTest(args=args):
-                run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
-                self.assertExit(run, "0xFFFFFFFF")
-                self.assertNotStarted("java.exe", "javaw.exe")
-                runtime = bare + "\\" + command.split(" ", 1)[0]
-                self.assertStarts(run.starts(), [(command, 0, 0, runtime)])
-                self.assertBoxes(run, [BOXES["install-launch-error"]])
+        run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
+        self.assertExit(run, "0xFFFFFFFF")
+        self.assertNotStarted("java.exe", "javaw.exe")
+        runtime = bare + "\\" + command.split(" ", 1)[0]
+        self.assertStarts(run.starts(), [(command, 0, 0, runtime)])
+        self.assertBoxes(run, [BOXES["install-launch-error"]])
 
-    def test_missing_runtime_in_silent_mode(self):
+    @rows((" -silent", " -silentLaunch"))
+    def test_missing_runtime_in_silent_mode(self, args):
         bare = self.lay_kit("bare", jre=False)
-        for args in (" -silent", " -silentLaunch"):
-            with self.subTest(args=args):
-                run = self.run_program(bare + "\\Install.exe" + args)
-                self.assertExit(run, "0xFFFFFFFF")
-                self.assertBoxes(run, [])
+        run = self.run_program(bare + "\\Install.exe" + args)
+        self.assertExit(run, "0xFFFFFFFF")
+        self.assertBoxes(run, [])
 
     def test_name_without_install(self):
         self.lay_kit("kit", install="real", jre=False, install_name="Launcher.exe")
