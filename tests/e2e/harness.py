@@ -22,7 +22,7 @@ RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirec
 # Every program draws in one virtual desktop of Wine's: its windows are then no
 # top-level X windows, whose closing Wine would hold up for two seconds waiting
 # for a window manager that the suite's display does not have.
-PREFIX_LAYOUT = "kvi-e2e prefix 3: virtual desktop; RelayInclude=" + RELAY_INCLUDE
+PREFIX_LAYOUT = "kvi-e2e prefix 4: virtual desktop, 32-bit Uninstall key; RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Wine's own 64-bit loader and server. Debian's "wine" command always takes
@@ -590,6 +590,9 @@ class Prefix:
             wine("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
                  "/d", RELAY_INCLUDE, "/f"),
             wine("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default", "/f"),
+            # Windows always has the key of the uninstall entries in the 32-bit view; a
+            # prefix made without Wine's 32-bit half lacks it.
+            wine("reg", "add", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/reg:32", "/f"),
             wine("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "640x480", "/f"),
         ], self.env())
         with open(os.path.join(self.path, ".kvi-e2e-ready"), "w") as f:
