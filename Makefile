@@ -97,6 +97,8 @@ test-checks:
 	@$(CTEST_SUMMARY) $(STEP) $(LOGS)/unit.log "unit tests and fault matrix" $(CTEST) --test-dir $(HOST_DIR) $(CTEST_FLAGS)
 	@SHOW='passed' $(STEP) $(LOGS)/release.log "release check of the i686 programs" \
 	    bash tools/check_dist.sh $(I686_DIR)/setup.exe $(I686_DIR)/Install.exe
+	@SHOW='check_workflow' $(STEP) $(LOGS)/workflow.log "the CI workflow files against the workflow schema" \
+	    sh tools/check_workflow.sh
 	@$(MAKE) --no-print-directory asan
 	$(robustness-checks)
 	@SHOW='^(ok|FAIL|check_repro)' $(STEP) $(LOGS)/repro.log "a second build elsewhere, compared byte for byte" \

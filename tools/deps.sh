@@ -40,6 +40,9 @@ have xdotool || need="$need xdotool"
 have import || need="$need imagemagick"
 # The example bootstrap installer, which the demonstration medium carries.
 have makensis || need="$need nsis"
+# The check of the CI workflow files (tools/check_workflow.sh installs its
+# validator from the npm registry into build/npm).
+have npm || need="$need npm"
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 # Set when an earlier run found that Wine's 32-bit half cannot be installed

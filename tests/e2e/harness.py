@@ -6,7 +6,7 @@ the stand-ins write, and the message boxes that Wine's relay trace shows.
 Standard library only.
 """
 
-import fcntl
+import atexit
 import os
 import re
 import shutil
@@ -19,12 +19,19 @@ import urllib.parse
 # shows which message boxes were shown, which processes were started and which
 # folders were created with which security descriptor.
 RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirectoryA"
-PREFIX_LAYOUT = "kvi-e2e prefix 3: RelayInclude=" + RELAY_INCLUDE
+# Every program draws in one virtual desktop of Wine's: its windows are then no
+# top-level X windows, whose closing Wine would hold up for two seconds waiting
+# for a window manager that the suite's display does not have.
+PREFIX_LAYOUT = "kvi-e2e prefix 4: virtual desktop, 32-bit Uninstall key; RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Wine's own 64-bit loader and server. Debian's "wine" command always takes
 # the 32-bit loader when it is installed, which cannot start at all on a host
 # that runs no 32-bit x86 code; there, everything goes through these directly.
+# The one place that knows the host: on Windows the programs start directly
+# and drive C: is the machine's own; anywhere else they run under Wine in a
+# prefix of the tests' own, whose drive_c is drive C:.
+ON_WINDOWS = os.name == "nt"
 WINE64_LOADER = "/usr/lib/wine/wine64"
 WINE64_SERVER = "/usr/lib/wine/wineserver64"
 SKIP_STATUS = 77  # a suite that cannot run on this host (ctest's SKIP_RETURN_CODE)
@@ -38,7 +45,7 @@ def wine_arches():
     down as KVI_WINE_ARCHES; without it, tools/wine_arches.sh is asked once."""
     global _ARCHES
     if _ARCHES is None:
-        answer = os.environ.get("KVI_WINE_ARCHES")
+        answer = "i686 x86_64" if ON_WINDOWS else os.environ.get("KVI_WINE_ARCHES")
         if not answer:
             script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine_arches.sh")
             answer = subprocess.run(["sh", script], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
@@ -65,6 +72,8 @@ def cannot_run_reason(arch):
 def wine(*args):
     """The command that runs a Windows program (or a Wine tool such as wineboot or
     reg) with the loader this host can use."""
+    if ON_WINDOWS:
+        return list(args)
     return (["wine"] if host_runs_32bit() else [WINE64_LOADER]) + list(args)
 
 
@@ -249,6 +258,80 @@ class Box:
             self.pid, self.caption, self.text, "..." if self.text_cut else "", self.style)
 
 
+# --- the programs' message boxes, each written once ------------------------------
+
+MB_OK = 0x0
+MB_ICONERROR = 0x10
+
+SETUP_USAGE = (
+    "Usage:\n\n"
+    "   -target <path>\talternate location to install KVI (usual location C:\\HalvikTorvanex\\Install)\n\n"
+    "   -force\t\tforces installation of this version of KVI regardless of existing version\n\n"
+    "   -noexecute\tallows installation of KVI but inhibits invocation of KVI\n\n"
+    "   -batch <file>\tperforms installation in batch mode\n\n"
+    "   -input <file>\tprefills installation input parameters\n\n"
+    "   -nosplash\tsuppresses splash screen at startup\n\n"
+    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
+    "   -version\t\tdisplays version information\n\n"
+    "   -silent\t\truns batch in silent mode (use with -batch)\n\n"
+    "   -help\t\tdisplays usage information\n\n")
+SETUP_VERSION = " Halvik Torvanex Install version 1.8-002 "
+
+# name: (caption, text, style). The tests, the display suite and the pictures
+# (screenshots.py, which names how each is brought about) all take them from here.
+BOXES = {
+    "setup-usage": ("Usage Help", SETUP_USAGE, MB_OK),
+    "setup-version": ("Version Information", SETUP_VERSION, MB_OK),
+    "setup-original-source-error": ("Registration Error", "Error setting original source.  It may be because you do "
+                                    "not have administrator privileges.  This should not affect the operation of "
+                                    "your program.", MB_ICONERROR),
+    "setup-launch-error": ("Application Launch Error", "Error Launching Installation.", MB_ICONERROR),
+    "install-search-error": ("Search Error", "Error finding install", MB_OK),
+    "install-directory-error": ("Set Directory Error", "Error navigating to Install Application directory.",
+                                MB_ICONERROR),
+    "install-registration-error": ("Registration Error", "Error registering Install Application.", MB_ICONERROR),
+    "install-shortcut-error": ("Start Menu Creation Error", "Error creating start menu entry for Halvik Install",
+                               MB_OK),
+    "install-launch-error": ("Application Launch Error", "Error launching Install Application.", MB_ICONERROR),
+    "install-launch-memory-error": ("Application Launch Error",
+                                    "Error launching Install Application.  Possible memory allocation problem.",
+                                    MB_ICONERROR),
+    "install-pipe-error": ("CreatePipe Error", "CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", MB_OK),
+    "install-pipe-input-error": ("SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", MB_OK),
+    "install-duplicate-error": ("DuplicateHandle Error", "DuplicateHandle(...", MB_OK),
+    "install-restore-input-error": ("SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", MB_OK),
+    "install-invalid-input-error": ("INVALID_HANDLE_VALUE Error", "(hInputFile == INVALID_HANDLE_VALUE)", MB_OK),
+    "install-close-error": ("CloseHandle Error", "CloseHandle(hChildStdinWrDup)", MB_OK),
+    "install-process-code-error": ("Application Error", "Error Getting Process Code.", MB_ICONERROR),
+}
+
+
+class ShownBox:
+    """One message box as kvitest.exe saw it on the screen and closed it with OK:
+    its caption, text, whether it showed an icon (the programs' only icon is the
+    error icon) and whether it had an owner window."""
+
+    def __init__(self, status, n):
+        self.caption = status.get("box.%d.caption" % n, "")
+        self.text = status.get("box.%d.text" % n, "")
+        self.icon = status.get("box.%d.icon" % n) == "1"
+        self.owned = status.get("box.%d.owner" % n) == "1"
+        self.pid = int(status.get("box.%d.pid" % n, "0"))
+
+    def matches(self, caption, text_, style=None):
+        return (self.caption == caption and self.text == text_ and not self.owned
+                and (style is None or self.icon == bool(style & 0x10)))
+
+    def __repr__(self):
+        return "ShownBox(pid=%d, caption=%r, text=%r%s)" % (self.pid, self.caption, self.text,
+                                                          ", error icon" if self.icon else "")
+
+
+def shown_boxes(status):
+    """The boxes a kvitest run status (read_kv) lists, in the order they appeared."""
+    return [ShownBox(status, n) for n in range(1, int(status.get("boxes", "0")) + 1)]
+
+
 # Programs the programs start by a full path that they resolve themselves: the
 # bootstrap installer beside setup, the runtime under Install's folder. Every
 # other command line names its program itself, with no separate name.
@@ -359,10 +442,13 @@ def kvitest_args(kvitest_exe, chain):
 
 
 def run_command(status, cmd, cwd=None, stdin=None, stdout=None, console=False, env=None, unset=(),
-                timeout_ms=60000, tree_timeout_ms=30000):
-    """The kvitest arguments that run one command line (given as text, passed on byte for byte)."""
+                timeout_ms=60000, tree_timeout_ms=30000, press_ok=True):
+    """The kvitest arguments that run one command line (given as text, passed on byte for byte).
+    press_ok=False: kvitest records the boxes but leaves them for the caller to close."""
     args = ["run", "--status", status, "--cmd-hex", cmd.encode("latin-1").hex(),
             "--timeout", str(timeout_ms), "--tree-timeout", str(tree_timeout_ms)]
+    if not press_ok:
+        args += ["--boxes", "leave"]
     if cwd:
         args += ["--cwd-hex", cwd.encode("latin-1").hex()]
     if stdin:
@@ -385,15 +471,20 @@ class Prefix:
         self.path = os.path.abspath(prefix_path(path))
         self.kvitest_exe = os.path.abspath(kvitest)
         self._programs = None
+        # A display for every run, as a Windows session has one: a box is then a
+        # window that waits for its OK, which kvitest.exe finds, reads and presses.
+        self.screen = None
 
     # --- paths -----------------------------------------------------------
 
     def drive_c(self, *parts):
-        return os.path.join(self.path, "drive_c", *parts)
+        return os.path.join("C:\\" if ON_WINDOWS else os.path.join(self.path, "drive_c"), *parts)
 
     def win(self, unix_path):
         """The Windows path of a file under drive_c, or a Z: path for any other."""
         unix_path = os.path.abspath(unix_path)
+        if ON_WINDOWS:
+            return unix_path
         root = self.drive_c()
         if unix_path == root or unix_path.startswith(root + os.sep):
             rest = os.path.relpath(unix_path, root)
@@ -405,6 +496,8 @@ class Prefix:
         if not re.match(r"^[cC]:\\", win_path):
             raise HarnessError("not a C: path: " + win_path)
         win_path = unix_name(win_path)
+        if ON_WINDOWS:
+            return win_path
         path = self.drive_c()
         for part in (p for p in win_path[3:].split("\\") if p):
             exact = os.path.join(path, part)
@@ -441,9 +534,14 @@ class Prefix:
                if not k.startswith("KVI_") and k not in (
                    "DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG", "WINEARCH", "WINEPREFIX",
                    "WINEDLLOVERRIDES", "WINELOADER", "WINESERVER")}
+        if ON_WINDOWS:
+            env.update(extra or {})
+            return env
         env["WINEPREFIX"] = self.path
         env["WINEDLLOVERRIDES"] = DLL_OVERRIDES
         env["WINEDEBUG"] = "-all,+pid,+relay" if relay else "-all"
+        if self.screen is not None:
+            env["DISPLAY"] = self.screen.display
         loader_env(env)
         env.update(extra or {})
         return env
@@ -453,6 +551,12 @@ class Prefix:
     def ensure(self):
         """Makes the prefix on first use, then keeps its Wine server and desktop running."""
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        if ON_WINDOWS:
+            return  # a real session: its own display, no prefix to make
+        if self.screen is None:
+            self.screen = Screen()
+            atexit.register(self.screen.close)
+        import fcntl  # Unix only, like everything below
         with open(self.path + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             marker = os.path.join(self.path, ".kvi-e2e-ready")
@@ -485,9 +589,11 @@ class Prefix:
         self._steps([
             wine("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
                  "/d", RELAY_INCLUDE, "/f"),
-            # Every 64-bit Windows has the 32-bit view's list of uninstall
-            # entries; a prefix made without Wine's 32-bit half lacks it.
+            wine("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default", "/f"),
+            # Windows always has the key of the uninstall entries in the 32-bit view; a
+            # prefix made without Wine's 32-bit half lacks it.
             wine("reg", "add", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/reg:32", "/f"),
+            wine("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "640x480", "/f"),
         ], self.env())
         with open(os.path.join(self.path, ".kvi-e2e-ready"), "w") as f:
             f.write(PREFIX_LAYOUT + "\n")

@@ -24,46 +24,33 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from run_e2e import MB_ICONERROR, MB_OK, SETUP_USAGE, SETUP_VERSION  # noqa: E402
+from harness import MB_ICONERROR  # noqa: E402
 
 # Where the situations are laid out, in the tests' own prefix.
 SCRATCH = "boxes"
 # A current directory this long leaves no room for the shortcut's target (Install.exe behind it).
 LONG_DIR = 248
 
-ORIGINAL_SOURCE_ERROR = ("Error setting original source.  It may be because you do not have administrator "
-                         "privileges.  This should not affect the operation of your program.")
-
-# name, caption, text, style, and how: ("real", situation) or ("showbox",).
-BOXES = [
-    ("setup-usage", "Usage Help", SETUP_USAGE, MB_OK, ("real", "setup -help")),
-    ("setup-version", "Version Information", SETUP_VERSION, MB_OK, ("real", "setup -version")),
-    ("setup-original-source-error", "Registration Error", ORIGINAL_SOURCE_ERROR, MB_ICONERROR, ("showbox",)),
-    ("setup-launch-error", "Application Launch Error", "Error Launching Installation.", MB_ICONERROR,
-     ("real", "setup without _instkvi.com")),
-    ("install-search-error", "Search Error", "Error finding install", MB_OK, ("real", "Install renamed")),
-    ("install-directory-error", "Set Directory Error", "Error navigating to Install Application directory.",
-     MB_ICONERROR, ("real", "install in a folder name")),
-    ("install-registration-error", "Registration Error", "Error registering Install Application.", MB_ICONERROR,
-     ("showbox",)),
-    ("install-shortcut-error", "Start Menu Creation Error", "Error creating start menu entry for Halvik Install",
-     MB_OK, ("real", "register in a long folder")),
-    ("install-launch-error", "Application Launch Error", "Error launching Install Application.", MB_ICONERROR,
-     ("real", "kit without runtime")),
-    ("install-launch-memory-error", "Application Launch Error",
-     "Error launching Install Application.  Possible memory allocation problem.", MB_ICONERROR, ("showbox",)),
-    ("install-pipe-error", "CreatePipe Error", "CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", MB_OK,
-     ("showbox",)),
-    ("install-pipe-input-error", "SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", MB_OK,
-     ("showbox",)),
-    ("install-duplicate-error", "DuplicateHandle Error", "DuplicateHandle(...", MB_OK, ("showbox",)),
-    ("install-restore-input-error", "SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", MB_OK,
-     ("showbox",)),
-    ("install-invalid-input-error", "INVALID_HANDLE_VALUE Error", "(hInputFile == INVALID_HANDLE_VALUE)", MB_OK,
-     ("showbox",)),
-    ("install-close-error", "CloseHandle Error", "CloseHandle(hChildStdinWrDup)", MB_OK, ("showbox",)),
-    ("install-process-code-error", "Application Error", "Error Getting Process Code.", MB_ICONERROR, ("showbox",)),
-]
+# name: how it is brought about, ("real", situation) or ("showbox",); the box itself is harness.BOXES[name].
+HOW = {
+    "setup-usage": ("real", "setup -help"),
+    "setup-version": ("real", "setup -version"),
+    "setup-original-source-error": ("showbox",),
+    "setup-launch-error": ("real", "setup without _instkvi.com"),
+    "install-search-error": ("real", "Install renamed"),
+    "install-directory-error": ("real", "install in a folder name"),
+    "install-registration-error": ("showbox",),
+    "install-shortcut-error": ("real", "register in a long folder"),
+    "install-launch-error": ("real", "kit without runtime"),
+    "install-launch-memory-error": ("showbox",),
+    "install-pipe-error": ("showbox",),
+    "install-pipe-input-error": ("showbox",),
+    "install-duplicate-error": ("showbox",),
+    "install-restore-input-error": ("showbox",),
+    "install-invalid-input-error": ("showbox",),
+    "install-close-error": ("showbox",),
+    "install-process-code-error": ("showbox",),
+}
 
 
 class Shooter:
@@ -127,9 +114,10 @@ class Shooter:
             run = ["run", "--status", self.prefix.win(status), "--cmd-hex",
                    ('"%s" %s %s %s' % (self.prefix.win(self.o.showbox), caption.encode("latin-1").hex(),
                                        text.encode("latin-1").hex(),
-                                       "error" if style == MB_ICONERROR else "none")).encode().hex()]
+                                       "error" if style == MB_ICONERROR else "none")).encode().hex(),
+                   "--boxes", "leave"]
         else:
-            run = harness.run_command(self.prefix.win(status), cmd, cwd=cwd, env=run_env)
+            run = harness.run_command(self.prefix.win(status), cmd, cwd=cwd, env=run_env, press_ok=False)
         trace = os.path.join(rec, "trace.txt")
         process = self.screen.start(self.prefix, [["regdel"], run, ["regdel"]], trace,
                                     env={"KVI_RECORD_DIR": rec_win}, relay=True)
@@ -177,9 +165,9 @@ def main():
     prefix.ensure()
     with harness.Screen() as screen:
         shooter = Shooter(options, prefix, screen)
-        for name, caption, text, style, how in BOXES:
+        for name, how in HOW.items():
             if not options.pattern or options.pattern in name:
-                shooter.shoot(name, caption, text, style, how)
+                shooter.shoot(name, *harness.BOXES[name], how)
     shutil.rmtree(prefix.drive_c(SCRATCH), ignore_errors=True)
     return 0
 

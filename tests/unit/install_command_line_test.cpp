@@ -78,6 +78,44 @@ TEST(InstallOptions, AreTextsFoundAnywhere) {
     }
 }
 
+// What the runtime is given for a command line: the words are found anywhere
+// in the lowered tail with their dash ("-nojwx" counts as -nojw and passes on
+// whole, "-xnojw" does not count); a tab
+// starts no tail, and quotes are passed on as they are.
+struct LaunchCase {
+    const char* line;
+    bool console;      // java.exe rather than javaw.exe
+    const char* tail;  // what follows the runtime's own command
+};
+
+std::ostream& operator<<(std::ostream& os, const LaunchCase& c) { return os << '[' << c.line << ']'; }
+
+class InstallLaunchLine : public FakeMachine, public ::testing::WithParamInterface<LaunchCase> {};
+
+TEST_P(InstallLaunchLine, StartsTheRuntimeWithTheTail) {
+    const LaunchCase& c = GetParam();
+    machine().dirs.insert("D:\\My Kit");
+    machine().command_line = c.line;
+    std::string own_name(kvi::install::own_name(c.line));
+    EXPECT_EQ(kvi::install::run(own_name.c_str()), 0);
+    ASSERT_EQ(machine().launches.size(), 1u);
+    EXPECT_EQ(machine().launches[0].command_line, (c.console ? expected::kJava : expected::kJavaw) + c.tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, InstallLaunchLine, ::testing::Values(
+    LaunchCase{"D:\\Kit\\Install.exe -NoJWx", true, "  -nojwx"},
+    LaunchCase{"D:\\Kit\\Install.exe -xnojw -NOSPLASHY", false, "  -xnojw -nosplashy"},  // the dash counts
+    LaunchCase{"D:\\Kit\\Install.exe -nosplashx", false, "  -nosplashx"},
+    LaunchCase{"D:\\Kit\\Install.exe\t-nojw", false, ""},
+    LaunchCase{"D:\\Kit\\Install.exe\t-nojw -NoSplash", false, "  -nosplash"},
+    LaunchCase{"D:\\Kit\\Install.exe -NoSplash\t-NoJW", true, "  -nosplash\t-nojw"},
+    LaunchCase{"D:\\Kit\\Install.exe -input \"C:\\My Answers\\A.TXT\" -NoJW", true,
+               "  -input \"c:\\my answers\\a.txt\" -nojw"},
+    LaunchCase{"D:\\Kit\\Install.exe \"-nojw", true, "  \"-nojw"},
+    LaunchCase{"\"D:\\My Kit\\Install.exe\" -NoJW \"a b", true, "  -nojw \"a b"},
+    // "install" in an argument is not taken for the program's name.
+    LaunchCase{"D:\\Kit\\Install.exe -input c:\\install\\a.txt", false, "  -input c:\\install\\a.txt"}));
+
 TEST(InstallUsage, IsTheExactText) {
     std::string_view usage = kvi::install::usage_text();
     EXPECT_EQ(usage.size(), 401u);

@@ -85,7 +85,37 @@ INSTANTIATE_TEST_SUITE_P(Table, SetupCommandLine, ::testing::Values(
     Case{"setup -remove -postreboot -prereboot -lfj -nosplash", done, nullopt,
          " -remove -postreboot -prereboot -lfj -nosplash", " -remove  -postreboot  -prereboot  -lfj  -nosplash"},
     Case{"setup ", done, nullopt, " ", "", nullopt},
-    Case{"setup -b c:\\x", usage}, Case{"setup -t c:\\x", usage}, Case{"setup -i c:\\x", usage}));
+    Case{"setup -b c:\\x", usage}, Case{"setup -t c:\\x", usage}, Case{"setup -i c:\\x", usage},
+    // "nojw" and "nosplash" are found anywhere in a word, which then passes through whole.
+    Case{"setup -NoJWx -xnosplashy", done, nullopt, " -nojwx -xnosplashy", " -nojwx  -xnosplashy"},
+    // Tabs: no blank, so neither the tail's start, nor the word "s", nor a value's start.
+    Case{"C:\\Kit\\setup.exe\t-force -NoSplash", done, "c:\\kit\\", " -nosplash", " -nosplash"},
+    Case{"setup -s\t-nosplash", usage},
+    Case{"setup -target c:\\a\tb -nosplash", done, nullopt, " -target c:\\a\tb -nosplash", " -nosplash",
+         " c:\\a\tb ", false, false, false, true},
+    // A non-breaking space (UTF-8) is no blank.
+    Case{"D:\\Kit\\setup.exe -\xC2\xA0", usage},
+    // No "setup" in the line: nothing is read, not even -help.
+    Case{"C:\\Kit\\kvi.exe -help -target c:\\x", done, nullopt, nullopt, nullopt, nullopt},
+    // Quotes: a quoted value keeps its blank, an open quote runs to the end, and a
+    // quote in front of the first option hides it.
+    Case{"setup -batch \"C:\\My Answers\\A.txt\" -NoSplash", done, nullopt,
+         " -batch \"c:\\my answers\\a.txt\" -nosplash", " -batch  \"c:\\my answers\\a.txt\"  -nosplash",
+         nullopt, false, true},
+    Case{"setup -nosplash \"C:\\X Y", done, nullopt, " -nosplash \"c:\\x y", " -nosplash \"c:\\x y"},
+    Case{"D:\\Kit\\setup.exe \"-nosplash", usage},
+    // The quote is never closed, so the last "setup" of the whole line is the name.
+    Case{"D:\\Kit\\setup.exe \"x -batch c:\\setup\\a.txt", done, "d:\\kit\\setup.exe \"x -batch c:\\",
+         nullopt, nullopt, nullopt},
+    // "setup" inside arguments and as the program's folder.
+    Case{"D:\\Kit\\setup.exe -BATCH C:\\SETUP\\ANSWERS.TXT", done, "d:\\kit\\",
+         " -batch c:\\setup\\answers.txt", " -batch  c:\\setup\\answers.txt", nullopt, false, true},
+    Case{"D:\\Kit\\setup.exe -target c:\\setup dir\\x", done, "d:\\kit\\", " -target c:\\setup dir\\x", "",
+         " c:\\setup dir\\x", false, false, false, true},
+    Case{"D:\\Kit\\setup.exe -nosplash -batch c:\\x\\setup -force", done, "d:\\kit\\",
+         " -nosplash -batch c:\\x\\setup -force", " -nosplash  -batch  c:\\x\\setup  -force", nullopt, true, true},
+    Case{"C:\\Setup\\setup.exe -batch c:\\setup\\b.txt", done, "c:\\setup\\", " -batch c:\\setup\\b.txt",
+         " -batch  c:\\setup\\b.txt", nullopt, false, true}));
 
 TEST(SetupCommandLineBytes, KeepsBytesAbove127AndLowersOnlyAToZ) {
     Options o;

@@ -16,6 +16,10 @@
 //       gives a program started from a Unix shell none), reading from that
 //       console unless --stdin says otherwise. --env and --unset
 //       change the environment that the program inherits.
+//       Meanwhile it watches the windows of the processes of the run: each
+//       message box is written to FILE (box.N.caption, .text, .icon, .owner,
+//       .pid) and closed with its OK, as a user at a real session would;
+//       --boxes leave lets a caller press them itself (the display suite).
 //   regdump              prints every value of the record and the uninstall entry
 //   regget KEY NAME      prints one value: type, byte count, bytes in hex
 //   regset KEY NAME TYPE HEX   writes exact bytes (TYPE sz, binary, dword or a number)
@@ -25,9 +29,14 @@
 //   desktop              makes Wine start its desktop process now, outside any run
 //   sddl                 converts setup's access list of the usual location and
 //                        prints its control bits, owner (a SID, or 0) and entries
+//   secread PATH         prints a file's or folder's owner and entries the same way
+//   secset PATH SDDL     gives a file or folder the owner and access list of SDDL
+//   keyacl get|set uninstall-parent [SDDL]   reads or replaces the access list of
+//                        the key that holds the uninstall entries
 // KEY is "record" or "uninstall". Output lines are key=value, values
 // percent-escaped as in the stand-ins' records.
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -77,24 +86,34 @@ HANDLE inheritable(HANDLE h) {
     return nullptr;
 }
 
-// Wine's desktop process (explorer.exe) is started by the first program that
-// needs a window and lives as long as the Wine server; it is no part of a run.
-bool only_desktop_left(HANDLE job, std::string& names) {
+// The process ids of the job (the run's whole tree).
+std::vector<DWORD> job_pids(HANDLE job) {
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
         ULONG_PTR more[255];
     } ids;
+    std::vector<DWORD> pids;
+    if (job && QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i)
+            pids.push_back(static_cast<DWORD>(ids.list.ProcessIdList[i]));
+    return pids;
+}
+
+// Wine's desktop process (explorer.exe) is started by the first program that
+// needs a window and lives as long as the Wine server; it is no part of a run.
+bool only_desktop_left(HANDLE job, std::string& names) {
     names.clear();
-    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr)) return false;
+    std::vector<DWORD> pids = job_pids(job);
+    if (pids.empty()) return false;  // unreadable: the caller goes on waiting
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     bool desktop_only = true;
-    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+    for (DWORD pid : pids) {
         std::string name = "?";
         PROCESSENTRY32 pe;
         pe.dwSize = sizeof pe;
         for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe))
-            if (pe.th32ProcessID == ids.list.ProcessIdList[i]) name = pe.szExeFile;
-        names += (names.empty() ? "" : ",") + name + ":" + std::to_string(ids.list.ProcessIdList[i]);
+            if (pe.th32ProcessID == pid) name = pe.szExeFile;
+        names += (names.empty() ? "" : ",") + name + ":" + std::to_string(pid);
         if (standin::lower(name) != "explorer.exe") desktop_only = false;
     }
     if (snap != INVALID_HANDLE_VALUE) CloseHandle(snap);
@@ -122,10 +141,93 @@ DWORD WINAPI feed_pipe(void* param) {
     return 0;
 }
 
+// Finds the message boxes (dialog class, a static of id 0xFFFF holding the
+// text) of the run's processes, writes each once and presses its OK.
+struct BoxWatch {
+    HANDLE job = nullptr;
+    bool press = true;
+    std::vector<DWORD> pids;
+    std::vector<HWND> seen;
+    std::string* result = nullptr;
+    DWORD began = GetTickCount();
+
+    void sweep() {
+        for (size_t i = 0; i < seen.size(); ++i)
+            if (seen[i] && !IsWindow(seen[i])) {
+                *result += "box." + std::to_string(i + 1) + ".gone_ms=" + std::to_string(GetTickCount() - began) + "\n";
+                seen[i] = nullptr;
+            }
+        pids = job_pids(job);
+        if (!pids.empty()) EnumWindows(on_window, reinterpret_cast<LPARAM>(this));
+    }
+
+    static std::string text_of(HWND w) {
+        static char buffer[65536];
+        buffer[0] = 0;
+        // A window's own text, without a message to its (perhaps busy) owner.
+        int n = GetWindowTextA(w, buffer, sizeof buffer);
+        return std::string(buffer, n > 0 ? n : 0);
+    }
+
+    // A box's parts: its text (a static without SS_ICON) and its icon, when it
+    // shows one. Windows and Wine give them different ids, so by kind.
+    struct Parts {
+        HWND text = nullptr;
+        bool icon = false;
+    };
+    static BOOL CALLBACK on_child(HWND c, LPARAM param) {
+        Parts* parts = reinterpret_cast<Parts*>(param);
+        char cls[16] = "";
+        GetClassNameA(c, cls, sizeof cls);
+        if (lstrcmpiA(cls, "Static") != 0) return TRUE;
+        if ((GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+            DWORD_PTR hicon = 0;
+            if (IsWindowVisible(c)) SendMessageTimeoutA(c, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &hicon);
+            parts->icon = parts->icon || hicon != 0;
+        } else if (!parts->text) {
+            parts->text = c;
+        }
+        return TRUE;
+    }
+
+    static BOOL CALLBACK on_window(HWND w, LPARAM param) {
+        BoxWatch* self = reinterpret_cast<BoxWatch*>(param);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        char cls[16] = "";
+        GetClassNameA(w, cls, sizeof cls);
+        bool ours = false;
+        for (DWORD p : self->pids) ours = ours || p == pid;
+        if (!ours || std::strcmp(cls, "#32770") != 0 || !IsWindowVisible(w) || !GetDlgItem(w, IDOK)) return TRUE;
+        bool known = false;
+        for (HWND s : self->seen) known = known || s == w;
+        if (!known) {
+            Parts parts;
+            EnumChildWindows(w, on_child, reinterpret_cast<LPARAM>(&parts));
+            if (!parts.text) return TRUE;
+            self->seen.push_back(w);
+            std::string n = "box." + std::to_string(self->seen.size()) + ".";
+            std::string& r = *self->result;
+            r += n + "caption=" + standin::escape(text_of(w)) + "\n";
+            r += n + "text=" + standin::escape(text_of(parts.text)) + "\n";
+            r += n + "icon=" + (parts.icon ? "1" : "0") + "\n";
+            r += n + "owner=" + (GetWindow(w, GW_OWNER) ? "1" : "0") + "\n";
+            r += n + "pid=" + std::to_string(pid) + "\n";
+            r += n + "seen_ms=" + std::to_string(GetTickCount() - self->began) + "\n";
+            r += "boxes=" + std::to_string(self->seen.size()) + "\n";
+        }
+        // Pressed again on every sweep while it stays: a click that came
+        // before the box took input is not lost.
+        if (self->press)
+            PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(w, IDOK)));
+        return TRUE;
+    }
+};
+
 int cmd_run(const std::vector<std::string>& args) {
     std::string status_file, cmd, cwd, stdin_from, stdout_file;
     DWORD timeout = 60000, tree_timeout = 30000, flags = 0;
-    bool console = false;
+    bool console = false, press_boxes = true;
     struct EnvChange {
         std::string name, value;
         bool set;
@@ -143,6 +245,7 @@ int cmd_run(const std::vector<std::string>& args) {
         else if (k == "--tree-timeout") tree_timeout = std::strtoul(v.c_str(), nullptr, 0);
         else if (k == "--console") console = v == "1";
         else if (k == "--flags") flags = std::strtoul(v.c_str(), nullptr, 0);
+        else if (k == "--boxes") press_boxes = v != "leave";
         else if (k == "--env" && v.find('=') != std::string::npos)
             env.push_back({v.substr(0, v.find('=')), v.substr(v.find('=') + 1), true});
         else if (k == "--unset") env.push_back({v, std::string(), false});
@@ -274,8 +377,17 @@ int cmd_run(const std::vector<std::string>& args) {
         LARGE_INTEGER freq, t0, t1;
         QueryPerformanceFrequency(&freq);
         QueryPerformanceCounter(&t0);
+        BoxWatch boxes;
+        boxes.job = in_job ? job : nullptr;
+        boxes.press = press_boxes;
+        boxes.result = &result;
+        put("boxes", "0");
         ResumeThread(pi.hThread);
-        DWORD w = WaitForSingleObject(pi.hProcess, timeout);
+        DWORD w = WAIT_TIMEOUT;
+        for (DWORD slept = 0; w == WAIT_TIMEOUT && slept < timeout; slept += 50) {
+            w = WaitForSingleObject(pi.hProcess, 50);
+            boxes.sweep();
+        }
         QueryPerformanceCounter(&t1);
         unsigned long long ended = standin::now_filetime();
         put("timeout", w == WAIT_OBJECT_0 ? "0" : "1");
@@ -307,6 +419,7 @@ int cmd_run(const std::vector<std::string>& args) {
                 break;
             }
             if (waited >= tree_timeout) break;
+            if (waited % 50 == 0) boxes.sweep();
             Sleep(10);
             waited += 10;
         }
@@ -340,6 +453,8 @@ int cmd_run(const std::vector<std::string>& args) {
 
 // --- the usual location's access list ---------------------------------------------
 
+void print_descriptor(PSECURITY_DESCRIPTOR sd);
+
 int cmd_sddl() {
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kvi::kInstalledFolderSddl, SDDL_REVISION_1, &sd,
@@ -348,6 +463,98 @@ int cmd_sddl() {
         return 0;
     }
     out("converted", "1");
+    print_descriptor(sd);
+    LocalFree(sd);
+    return 0;
+}
+
+// A folder's owner and access list, as Windows reports them.
+int cmd_secread(const std::vector<std::string>& args) {
+    if (args.size() != 1) return 2;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD r = GetNamedSecurityInfoA(args[0].c_str(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    nullptr, nullptr, &sd);
+    out("read", r == ERROR_SUCCESS ? "1" : "0");
+    if (r != ERROR_SUCCESS) return 0;
+    print_descriptor(sd);
+    LocalFree(sd);
+    return 0;
+}
+
+// Turns on a privilege of the runner's token (an administrator's has them, off).
+void enable_privilege(const char* name) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
+    TOKEN_PRIVILEGES tp = {};
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+    CloseHandle(token);
+}
+
+// Gives a file or folder the owner and access list of an SDDL text. Any owner:
+// Windows lets a holder of the restore privilege name one other than itself.
+int cmd_secset(const std::vector<std::string>& args) {
+    if (args.size() != 2) return 2;
+    enable_privilege("SeRestorePrivilege");
+    enable_privilege("SeTakeOwnershipPrivilege");
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(args[1].c_str(), SDDL_REVISION_1, &sd, nullptr)) return 2;
+    PSID owner = nullptr;
+    PACL acl = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+    GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    std::string path = args[0];
+    DWORD r = SetNamedSecurityInfoA(&path[0], SE_FILE_OBJECT, what, owner, nullptr, acl, nullptr);
+    LocalFree(sd);
+    out("set", r == ERROR_SUCCESS ? "1" : std::to_string(r));
+    return r == ERROR_SUCCESS ? 0 : 1;
+}
+
+// keyacl get|set KEY [SDDL]: the access list of a key below HKLM (32-bit view),
+// as SDDL; KEY "uninstall-parent" is the key the uninstall entries lie in.
+int cmd_keyacl(const std::vector<std::string>& args) {
+    if (args.size() < 2 || args[1] != "uninstall-parent") return 2;
+    const char* path = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+    bool set = args[0] == "set" && args.size() == 3;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, (set ? WRITE_DAC : READ_CONTROL) | KEY_WOW64_32KEY, &key) !=
+        ERROR_SUCCESS)
+        return 1;
+    LONG r = ERROR_SUCCESS;
+    if (set) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(args[2].c_str(), SDDL_REVISION_1, &sd, nullptr)) {
+            RegCloseKey(key);
+            return 2;
+        }
+        r = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
+        LocalFree(sd);
+    } else {
+        static char buffer[8192];
+        DWORD size = sizeof buffer;
+        char* text = nullptr;
+        r = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, buffer, &size);
+        if (r == ERROR_SUCCESS &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(buffer, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                 &text, nullptr)) {
+            out("sddl", text);
+            LocalFree(text);
+        }
+    }
+    RegCloseKey(key);
+    return r == ERROR_SUCCESS ? 0 : 1;
+}
+
+void print_descriptor(PSECURITY_DESCRIPTOR sd) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(sd, &control, &revision);
@@ -384,8 +591,6 @@ int cmd_sddl() {
             out(("ace" + std::to_string(i)).c_str(), head + sid_text);
         }
     }
-    LocalFree(sd);
-    return 0;
 }
 
 // --- registry ------------------------------------------------------------------
@@ -534,6 +739,9 @@ int dispatch(const std::vector<std::string>& cmd) {
     const std::string& name = cmd[0];
     if (name == "run") return cmd_run(args);
     if (name == "sddl") return cmd_sddl();
+    if (name == "secread") return cmd_secread(args);
+    if (name == "secset") return cmd_secset(args);
+    if (name == "keyacl") return cmd_keyacl(args);
     if (name == "regdump") {
         dump_key("record");
         dump_key("uninstall");
