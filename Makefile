@@ -2,7 +2,7 @@
 #   make demo   builds the 32-bit programs and runs them under Wine on a demonstration medium
 #               (on a host that runs no 32-bit code: the x86_64 build, and it says so)
 #   make test   builds everything and runs all tests: unit tests, Wine end-to-end tests, release check,
-#               a second build compared byte for byte, and a signing test
+#               a second build compared byte for byte, a signing test and the CI workflow's schema check
 #   make dist   puts the shipped 32-bit programs into dist/, checks them and lists their SHA-256 sums;
 #               SIGN_CERT=cert.pem SIGN_KEY=key.pem (or SIGN_PFX=file.p12 SIGN_PASS_FILE=file) signs them,
 #               SIGN_URL and SIGN_TIMESTAMP_URL add a URL and a time stamp (README: Releasing)
@@ -50,7 +50,7 @@ WINE_BUILD = $(if $(filter i686,$(WINE_ARCHES)),i686,x86_64)
 .PHONY: deps build host i686 x86_64 dist test demo clean asan check-robustness
 
 deps:
-	sh tools/deps.sh
+	@sh tools/deps.sh
 
 host: deps
 	@$(STEP) $(LOGS)/host.log "configure $(HOST_DIR)" \
@@ -121,8 +121,8 @@ check-robustness: host asan
 	$(robustness-checks)
 
 demo: dist
-	$(if $(filter x86_64,$(WINE_BUILD)),$(MAKE) --no-print-directory x86_64)
-	$(WINE_ENV) bash tests/e2e/demo.sh build/$(WINE_BUILD)
+	$(if $(filter x86_64,$(WINE_BUILD)),@$(MAKE) --no-print-directory x86_64)
+	@$(WINE_ENV) bash tests/e2e/demo.sh build/$(WINE_BUILD)
 
 clean:
 	rm -rf build $(DIST_DIR)
