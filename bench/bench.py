@@ -21,8 +21,9 @@ The minimal programs are built as the shipped ones are, without a C runtime
 (bench/CMakeLists.txt). Beside the figures, lines without a goal of their own
 that tell where a cost comes from: the minimal programs built once more with
 setup's DLL imports (1c, 2c; setup against those, 1r, 2r) or with advapi32
-alone (1a; 2a for the probe's answer), and, with --baseline, the setup of an earlier commit built with
-the C runtime against today's (1n). Figure 3 also shows the stand-in reading
+alone (1a; 2a for the probe's answer), and, with --baseline, the setup of an
+earlier commit against today's (1n; make bench takes the last one built with
+the C runtime, or BENCH_BASELINE). Figure 3 also shows the stand-in reading
 the file itself and a relay with 64 KiB reads, and a sweep of input sizes
 gives the throughput plot.
 
@@ -648,7 +649,8 @@ def main():
     ap.add_argument("--build", required=True, help="the build folder (build/i686; build/x86_64 where the host "
                                                   "runs no 32-bit code)")
     ap.add_argument("--out", default="build/bench", help="the Wine prefix, raw outputs and results.md go here")
-    ap.add_argument("--baseline", help="a setup.exe built with the C runtime (an earlier commit's) for figure 1n")
+    ap.add_argument("--baseline", help="an earlier commit's setup.exe for figure 1n (make bench: the last one "
+                                       "built with the C runtime, or BENCH_BASELINE)")
     ap.add_argument("--rounds", type=int, default=60, help="runs of each variant for figures 1, 2 and 4")
     ap.add_argument("--relay-rounds", type=int, default=15, help="runs of each variant for figure 3")
     ap.add_argument("--sweep", type=lambda s: [int(x) for x in s.split(",") if x], default=[1, 4, 16, 64],
@@ -709,7 +711,7 @@ def main():
                  probe["registry"], probe["answer"], "-", None),
     ]
     if "runtime" in startup:
-        rows.insert(1, time_row("1n", "setup built with the C runtime, %s (A), against today's setup (B)" % (
+        rows.insert(1, time_row("1n", "setup as %s built it (A), against today's setup (B)" % (
             opts.baseline_name), startup["runtime"], startup["setup"], "-", None))
     a, b = [r.elapsed_us for r in relay["Install"]], [r.elapsed_us for r in relay["relay4k"]]
     thr = statistics.median(b) / statistics.median(a)
