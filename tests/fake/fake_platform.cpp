@@ -1,5 +1,7 @@
 #include "fake_platform.h"
 
+#include "expected_texts.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -145,6 +147,45 @@ std::vector<std::string> box_list() {
     std::vector<std::string> out;
     for (const Box& b : world().s.boxes) out.push_back(b.caption + ": " + b.text);
     return out;
+}
+
+std::vector<std::string> captions() {
+    std::vector<std::string> out;
+    for (const Box& b : world().s.boxes) out.push_back(b.caption);
+    return out;
+}
+
+std::vector<std::string> commands() {
+    std::vector<std::string> out;
+    for (const Launch& l : world().s.launches) out.push_back(l.command_line);
+    return out;
+}
+
+bool called(const std::string& call) {
+    const auto& c = world().s.calls;
+    return std::find(c.begin(), c.end(), call) != c.end();
+}
+
+std::vector<std::string> calls_starting(const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& c : world().s.calls)
+        if (c.rfind(prefix, 0) == 0) out.push_back(c);
+    return out;
+}
+
+void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer) {
+    put_value(expected::kRecord, "Version", expected::sz(version));
+    put_value(expected::kRecord, "InstPath", expected::sz(path));
+    if (!path.empty()) {
+        world().s.dirs.insert(path);
+        world().s.files.insert(path + "\\Install.exe");
+    }
+    if (answer)
+        world().s.program = [probe = *answer](const std::string& command) {
+            Program p;
+            p.exit_status = command.find("-verctrl") != std::string::npos ? probe : 0;
+            return p;
+        };
 }
 
 }  // namespace fake

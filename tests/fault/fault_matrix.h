@@ -44,9 +44,6 @@ struct Scenario {
     bool traced = false;                        // KVI_TRACE names kTraceFile
 };
 
-// The trace file of the traced scenarios.
-inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
-
 // The scenarios of both programs.
 const std::vector<Scenario>& scenarios();
 
@@ -55,8 +52,5 @@ void prepare(const Scenario& s);
 // Runs the program once on the prepared machine, with whatever failure rules
 // stand, and returns what the run did.
 Reaction run_prepared(const Scenario& s);
-
-// Every caption each program can show.
-const std::set<std::string>& captions_of(Program program);
 
 }  // namespace fault

@@ -335,7 +335,7 @@ public:
         }
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
         for (const std::string& caption : got.boxes)
-            EXPECT_TRUE(captions_of(s_.program).count(caption)) << "a box the program does not own: " << caption;
+            EXPECT_TRUE((s_.program == Program::setup ? expected::kSetupCaptions : expected::kInstallCaptions).count(caption)) << "a box the program does not own: " << caption;
         if (row && row->also) row->also();
         for (const ScenarioCheck& a : kAlways)
             if (s_.name == std::string(a.scenario)) a.check();
@@ -347,7 +347,7 @@ private:
     // the variable or the file there is no trace; an unreadable directory is
     // said so.
     void check_trace() {
-        const std::string& text = fake::state().file_data[kTraceFile];
+        const std::string& text = fake::state().file_data[expected::kTraceFile];
         if (nth_ == 0) {
             EXPECT_GE(text.size(), 200u) << "the traced run left its lines";
         } else if (op_ == Op::current_dir) {
@@ -387,7 +387,7 @@ void register_matrix() {
         fake::reset();
         prepare(s);
         (void)run_prepared(s);
-        traced_lines()[s.name] = lines_of(fake::state().file_data[kTraceFile]);
+        traced_lines()[s.name] = lines_of(fake::state().file_data[expected::kTraceFile]);
         logs()[s.name] = fake::state().calls;
         std::vector<int> counted;
         for (int op = 0; op < fake::kOpCount; ++op) counted.push_back(fake::call_count(Op(op)));

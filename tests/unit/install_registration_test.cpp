@@ -19,12 +19,6 @@ protected:
         machine().dirs.insert(dir);
         machine().cwd = dir;
     }
-    std::vector<std::string> calls_starting(const std::string& prefix) {
-        std::vector<std::string> out;
-        for (auto& c : machine().calls)
-            if (c.rfind(prefix, 0) == 0) out.push_back(c);
-        return out;
-    }
 };
 
 TEST(UninstallCommand, BytesIncludePaddingAtADriveRoot) {

@@ -10,41 +10,12 @@
 
 namespace {
 
-constexpr std::uint32_t kAnswer = 0xFFFFFBAAu;
-
 class SetupFlow : public FakeMachine {
 protected:
     // Runs setup with the given command line and checks it ends with 0.
     void run(const std::string& command_line) {
         machine().command_line = command_line;
         ASSERT_EQ(kvi::setup::run(), 0);
-    }
-    // Registers a copy as Install would.
-    void installed(const std::string& version, const std::string& path) {
-        fake::put_value(kRecord, "Version", sz(version));
-        fake::put_value(kRecord, "InstPath", sz(path));
-        if (path.empty()) return;
-        machine().dirs.insert(path);
-        machine().files.insert(path + "\\Install.exe");
-    }
-    // An installed Install that answers the probe with `answer`.
-    void answers(std::uint32_t answer) {
-        machine().program = [answer](const std::string& cmd) {
-            return fake::Program{false, cmd.find("-verctrl") != std::string::npos ? answer : 0};
-        };
-    }
-    std::vector<std::string> commands() const {
-        std::vector<std::string> out;
-        for (auto& l : fake::state().launches) out.push_back(l.command_line);
-        return out;
-    }
-    bool called(const std::string& call) const {
-        auto& c = fake::state().calls;
-        return std::find(c.begin(), c.end(), call) != c.end();
-    }
-    bool created_any_directory() const {
-        auto& c = fake::state().calls;
-        return std::any_of(c.begin(), c.end(), [](auto& s) { return s.rfind("create_directory", 0) == 0; });
     }
 };
 
@@ -74,10 +45,10 @@ TEST_F(SetupFlow, FreshMachineStartsThePlainBootstrapFromTheProgramDirectory) {
 TEST_F(SetupFlow, Roads) {
     const std::string tail(3000, 'x');
     const std::vector<std::string> kHandOff = {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"};
-    auto current = [this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); };
-    auto older = [this] { installed("1.7-000", "C:\\Old"); };
+    auto current = [this] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); };
+    auto older = [this] { fake::plant_copy("1.7-000", "C:\\Old"); };
     auto unwritable = [this] { machine().read_only.insert("C:\\HalvikTorvanex"); };
-    auto no_directory = [this] { EXPECT_FALSE(created_any_directory()); };
+    auto no_directory = [this] { EXPECT_EQ(calls_starting("create_directory"), std::vector<std::string>{}); };
     auto not_checked = [this] { EXPECT_FALSE(called("query_value_size Version")); };
     struct Road {
         const char* what;
@@ -103,7 +74,7 @@ TEST_F(SetupFlow, Roads) {
              EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
              not_checked();
          }},
-        {"an older copy is reinstalled where it is", [this] { installed("1.7-999", "C:\\Old Kit"); },
+        {"an older copy is reinstalled where it is", [this] { fake::plant_copy("1.7-999", "C:\\Old Kit"); },
          "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Old Kit"}},
         {"a current copy that answers gets the hand-off", current, "D:\\Kit\\setup.exe -batch c:\\b.txt",
          {kHandOff[0], kHandOff[1] + "  -batch c:\\b.txt"},
@@ -111,18 +82,18 @@ TEST_F(SetupFlow, Roads) {
              no_directory();
              EXPECT_TRUE(machine().boxes.empty());
          }},
-        {"-noexecute stops after the probe", [this] { installed("2.0-000", "C:\\Kit"); answers(kAnswer); },
+        {"-noexecute stops after the probe", [this] { fake::plant_copy("2.0-000", "C:\\Kit", kProbeAnswer); },
          "D:\\Kit\\setup.exe -noexecute", {kHandOff[0]}, no_directory},
-        {"a copy that does not answer is reinstalled", [this] { installed("1.8-002", "C:\\Kit"); answers(0); },
+        {"a copy that does not answer is reinstalled", [this] { fake::plant_copy("1.8-002", "C:\\Kit", 0); },
          "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
-        {"a current copy without a path is not probed", [this] { installed("1.8-002", ""); answers(kAnswer); },
+        {"a current copy without a path is not probed", [this] { fake::plant_copy("1.8-002", "", kProbeAnswer); },
          "D:\\Kit\\setup.exe", {"_instkvi.com -s"}},
         {"a hand-off that cannot start falls back to the bootstrap",
          [this] {
-             installed("1.8-002", "C:\\Kit");
+             fake::plant_copy("1.8-002", "C:\\Kit");
              machine().program = [](const std::string& cmd) {
                  bool is_probe = cmd.find("-verctrl") != std::string::npos;
-                 return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kAnswer : 0};
+                 return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kProbeAnswer : 0};
              };
          },
          "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
@@ -235,9 +206,8 @@ TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
         fake::reset();
         machine().elevated = row.elevated;
         machine().env["KVI_TRACE"] = kTraceFile;
-        installed("1.8-002", "C:\\Kit");
+        fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
         machine().security[row.path] = row.security;
-        answers(kAnswer);
         run("D:\\Kit\\setup.exe");
         std::vector<std::string> lines = trace_lines("setup");
         bool traced = std::find(lines.begin(), lines.end(), "installed copy refused: " + row.refused) != lines.end();
@@ -266,7 +236,7 @@ TEST_F(SetupFlow, UsualLocationThatCannotBeEnteredIsNotPrepared) {
             machine().dirs.insert("C:\\HalvikTorvanex\\Install");
             machine().locked_dirs.insert("C:\\HalvikTorvanex\\Install");
         }
-        installed("1.7-000", "C:\\Old");
+        fake::plant_copy("1.7-000", "C:\\Old");
     };
     for (bool is_file : {true, false}) {
         blocked_location(is_file);
@@ -328,7 +298,7 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
                 if (row.there) machine().dirs.insert(dir);
                 machine().security[dir] = *row.security;
             }
-        installed("1.7-000", "C:\\Old");
+        fake::plant_copy("1.7-000", "C:\\Old");
         run("D:\\Kit\\setup.exe");
         std::string older = row.command == "_instkvi.com -s" ? "_instkvi.com -s -f C:\\Old" : row.command;
         EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
@@ -357,8 +327,7 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
 TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
     for (fake::Op op : {fake::Op::create_key, fake::Op::set_string_value, fake::Op::current_dir}) {
         fake::reset();
-        installed("1.8-002", "C:\\Kit");
-        answers(kAnswer);
+        fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
         // current_dir: the first read is the start directory, the second the one recorded.
         fake::fail(op, op == fake::Op::current_dir ? 2 : 1);
         run("D:\\Kit\\setup.exe");
@@ -427,8 +396,7 @@ TEST_F(SetupFlow, CreationFlagsOfEveryStart) {
              Row{false, "D:\\Kit\\setup.exe -batch c:\\b.txt", {"_instkvi.com -s -a  -batch  c:\\b.txt"}, {false}},
          }) {
         fake::reset();
-        if (row.copy) installed("1.8-002", "C:\\Kit");
-        answers(kAnswer);
+        if (row.copy) fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
         run(row.command_line);
         EXPECT_EQ(commands(), row.commands);
         std::vector<bool> no_window;
@@ -538,12 +506,12 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
     } roads[] = {
         {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
                         "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap},
-        {[this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); },
+        {[this] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); },
          start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
                  "0x08000000 | exit 0x00000000"},
-        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); installed("1.7-000", "C:\\Old"); },
+        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); fake::plant_copy("1.7-000", "C:\\Old"); },
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
                  "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
                      bootstrap},

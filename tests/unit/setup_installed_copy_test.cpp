@@ -36,8 +36,7 @@ TEST_F(InstalledCopy, CheckReadsVersionAndPathAndClosesTheRecord) {
     EXPECT_EQ(r.outcome, Outcome::current);
     EXPECT_EQ(opt(r.inst_path), "C:\\Kit");
     // The read is offered the size the query gave.
-    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "read_string_value Version 8"),
-              machine().calls.end());
+    EXPECT_TRUE(called("read_string_value Version 8"));
 }
 
 TEST_F(InstalledCopy, CheckOutcomes) {
@@ -83,10 +82,7 @@ TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadWhole) {
         CheckResult r = check_installed_copy(open_record());
         EXPECT_EQ(r.outcome, Outcome::current);
         EXPECT_EQ(opt(r.inst_path), row.path) << "never cut, never lost";
-        std::vector<std::string> reads;
-        for (auto& c : machine().calls)
-            if (c.rfind("read_string_value InstPath", 0) == 0) reads.push_back(c);
-        EXPECT_EQ(reads, row.reads);
+        EXPECT_EQ(calls_starting("read_string_value InstPath"), row.reads);
     }
 }
 
@@ -109,7 +105,7 @@ TEST_F(InstalledCopy, NoRecordMeansNoCopy) {
 TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
     std::uint32_t answer = 0;
     machine().program = [&](const std::string&) { return fake::Program{false, answer}; };
-    answer = 0xFFFFFBAAu;
+    answer = kProbeAnswer;
     EXPECT_TRUE(probe("C:\\Kit"));
     answer = 0;
     EXPECT_FALSE(probe("C:\\Kit"));
@@ -122,11 +118,11 @@ TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
     EXPECT_FALSE(machine().launches[0].has_console_look);
     EXPECT_TRUE(machine().launches[0].no_window) << "no console window flashes up";
     // The probe waits without a time limit.
-    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "wait_for 4294967295"), machine().calls.end());
+    EXPECT_TRUE(called("wait_for 4294967295"));
 }
 
 TEST_F(InstalledCopy, ProbeFailsWhenStartOrStatusFails) {
-    machine().program = [](const std::string&) { return fake::Program{false, 0xFFFFFBAAu}; };
+    machine().program = [](const std::string&) { return fake::Program{false, kProbeAnswer}; };
     fake::fail(fake::Op::start_process);
     EXPECT_FALSE(probe("C:\\Kit"));
     fake::fail(fake::Op::exit_code);
@@ -135,7 +131,7 @@ TEST_F(InstalledCopy, ProbeFailsWhenStartOrStatusFails) {
 }
 
 TEST_F(InstalledCopy, CommandsQuoteAPathWithBlanksAndKeepOthersAsTheyAre) {
-    machine().program = [](const std::string&) { return fake::Program{false, 0xFFFFFBAAu}; };
+    machine().program = [](const std::string&) { return fake::Program{false, kProbeAnswer}; };
     kvi::Text tail = kvi::Text::from(" -batch  c:\\b.txt");
     EXPECT_TRUE(hand_off("C:\\Program Files\\Kit", false, tail));
     EXPECT_TRUE(hand_off("C:\\", false, kvi::Text()));
@@ -148,7 +144,7 @@ TEST_F(InstalledCopy, CommandsQuoteAPathWithBlanksAndKeepOthersAsTheyAre) {
 }
 
 TEST_F(InstalledCopy, HandOffOutcomes) {
-    std::uint32_t answer = 0xFFFFFBAAu;
+    std::uint32_t answer = kProbeAnswer;
     bool hand_off_fails = false;
     machine().program = [&](const std::string& cmd) {
         bool is_probe = cmd.find("-verctrl") != std::string::npos;
@@ -165,7 +161,7 @@ TEST_F(InstalledCopy, HandOffOutcomes) {
     EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
     EXPECT_EQ(machine().launches.size(), 2u) << "a wrong answer starts nothing further";
 
-    answer = 0xFFFFFBAAu;
+    answer = kProbeAnswer;
     hand_off_fails = true;
     EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
 }
