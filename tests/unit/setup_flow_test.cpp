@@ -19,28 +19,6 @@ protected:
     }
 };
 
-TEST_F(SetupFlow, FreshMachineStartsThePlainBootstrapFromTheProgramDirectory) {
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(machine().calls.front(), "restrict_dll_search");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
-    const fake::Launch& boot = machine().launches[0];
-    EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com") << "beside setup's own file, not searched for";
-    using Request = std::pair<std::string, plat::Acl>;
-    EXPECT_EQ(machine().dir_requests,
-              (std::vector<Request>{{"C:\\HalvikTorvanex", plat::Acl::installed_folder},
-                                    {"C:\\HalvikTorvanex\\Install", plat::Acl::installed_folder}}));
-    EXPECT_EQ(boot.cwd, "d:\\kit");
-    EXPECT_EQ(boot.start_dir, "C:\\Start") << "the start directory is taken before the change";
-    EXPECT_FALSE(boot.inherit_handles);
-    EXPECT_FALSE(boot.new_console);
-    EXPECT_FALSE(boot.has_console_look);
-    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit"));
-    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex"));
-    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install"));
-    EXPECT_EQ(machine().cwd, "d:\\kit") << "the reachability test puts the directory back";
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
 // Planted state, command line, and what is started; `also` checks the rest.
 TEST_F(SetupFlow, Roads) {
     const std::string tail(3000, 'x');
@@ -50,6 +28,78 @@ TEST_F(SetupFlow, Roads) {
     auto unwritable = [this] { machine().read_only.insert("C:\\HalvikTorvanex"); };
     auto no_directory = [this] { EXPECT_EQ(calls_starting("create_directory"), std::vector<std::string>{}); };
     auto not_checked = [this] { EXPECT_FALSE(called("query_value_size Version")); };
+    auto start_dir = [this](std::string value) { return [this, value] { machine().env["KVI_START_DIR"] = value; }; };
+    auto started_in = [this](std::string dir) { return [this, dir] { EXPECT_EQ(machine().launches[0].start_dir, dir); }; };
+    // A file where the usual location should be, or a folder that cannot be entered.
+    auto blocked = [this](bool is_file) {
+        return [this, is_file] {
+            machine().dirs.insert("C:\\HalvikTorvanex");
+            (is_file ? machine().files : machine().locked_dirs).insert("C:\\HalvikTorvanex\\Install");
+            if (!is_file) machine().dirs.insert("C:\\HalvikTorvanex\\Install");
+            fake::plant_copy("1.7-000", "C:\\Old");
+        };
+    };
+    auto own = [this](std::string path) { return [this, path] { machine().own_path = path; }; };
+    auto booted = [this](std::string app) { return [this, app] { EXPECT_EQ(machine().launches[0].application, app); }; };
+    const std::string deep = "E:\\" + std::string(300, 'd');
+    // Install is a console program: its probe and hand-off get no console
+    // window, unless the tail asks for Install's own console (-nojw).
+    auto windows = [this](std::vector<bool> no_window) {
+        return [this, no_window] {
+            std::vector<bool> got;
+            for (auto& l : machine().launches) {
+                got.push_back(l.no_window);
+                EXPECT_FALSE(l.new_console || l.inherit_handles || l.has_console_look) << l.command_line;
+            }
+            EXPECT_EQ(got, no_window);
+        };
+    };
+    // The nth call of op fails (0: every call).
+    auto fails = [](fake::Op op, int nth, std::function<void()> plant) {
+        return [=] {
+            if (plant) plant();
+            nth ? fake::fail(op, nth) : fake::fail_always(op);
+        };
+    };
+    auto not_launched = [this] {
+        EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
+        EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+    };
+    // The record cannot be opened or written: one box; the check still runs,
+    // on the open record or on the record opened for reading.
+    auto unrecorded = [this](bool reopened) {
+        return [this, reopened] {
+            EXPECT_EQ(fake::box_list(),
+                      std::vector<std::string>{
+                          "Registration Error: Error setting original source.  It may be because you do not have "
+                          "administrator privileges.  This should not affect the operation of your program."});
+            EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+            EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"), reopened);
+        };
+    };
+    // Names are UTF-8, up to three bytes a letter (four for two UTF-16
+    // characters): the limit counts characters, 259 of them, not bytes.
+    auto source_dir = [](int letters, const std::string& letter) {
+        std::string dir = "d:\\";
+        for (int i = 0; i < letters; ++i) dir += letter;
+        return dir;
+    };
+    auto in = [this](std::string dir) { return [this, dir] { machine().dirs.insert(dir); }; };
+    auto source = [this](std::string dir, bool written) {
+        return [this, dir, written] {
+            if (written) {
+                EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz(dir));
+                EXPECT_TRUE(machine().boxes.empty());
+                return;
+            }
+            EXPECT_FALSE(fake::value(kRecord, "OriginalSource")) << "no cut name in the record";
+            ASSERT_EQ(machine().boxes.size(), 1u);
+            EXPECT_EQ(machine().boxes[0].caption, "Registration Error");
+        };
+    };
+    const std::string cyrillic128 = source_dir(128, "\xD0\x94"), cyrillic256 = source_dir(256, "\xD0\x94"),
+                      chinese256 = source_dir(256, "\xE4\xB8\xAD"), chinese257 = source_dir(257, "\xE4\xB8\xAD"),
+                      emoji129 = source_dir(129, "\xF0\x9F\x98\x80");
     struct Road {
         const char* what;
         std::function<void()> plant;
@@ -58,6 +108,79 @@ TEST_F(SetupFlow, Roads) {
         std::function<void()> also;
     };
     const Road roads[] = {
+        {"a fresh machine starts the plain bootstrap from the program directory", nullptr, "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s"},
+         [this] {
+             EXPECT_EQ(machine().calls.front(), "restrict_dll_search");
+             const fake::Launch& boot = machine().launches[0];
+             EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com") << "beside setup's own file, not searched for";
+             using Request = std::pair<std::string, plat::Acl>;
+             EXPECT_EQ(machine().dir_requests,
+                       (std::vector<Request>{{"C:\\HalvikTorvanex", plat::Acl::installed_folder},
+                                             {"C:\\HalvikTorvanex\\Install", plat::Acl::installed_folder}}));
+             EXPECT_EQ(boot.cwd, "d:\\kit");
+             EXPECT_EQ(boot.start_dir, "C:\\Start") << "the start directory is taken before the change";
+             EXPECT_FALSE(boot.inherit_handles);
+             EXPECT_FALSE(boot.new_console);
+             EXPECT_FALSE(boot.has_console_look);
+             EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit"));
+             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex"));
+             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install"));
+             EXPECT_EQ(machine().cwd, "d:\\kit") << "the reachability test puts the directory back";
+             EXPECT_TRUE(machine().boxes.empty());
+         }},
+        {"a start directory already set is kept", start_dir("E:\\Media"), "D:\\Kit\\setup.exe", {"_instkvi.com -s"},
+         started_in("E:\\Media")},
+        {"an empty start directory is set", start_dir(""), "D:\\Kit\\setup.exe", {"_instkvi.com -s"}, started_in("C:\\Start")},
+        {"a file at the usual location", blocked(true), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
+        {"... with -target", blocked(true), "D:\\Kit\\setup.exe -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
+        {"a usual location that cannot be entered", blocked(false), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
+        {"... with -target", blocked(false), "D:\\Kit\\setup.exe -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
+        {"the bootstrap is named by the folder of setup's own file", nullptr, "setup", {"_instkvi.com -s"},
+         booted("D:\\Kit\\_instkvi.com")},
+        {"... not by the command line", own("E:\\setup.exe"), "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"},
+         booted("E:\\_instkvi.com")},
+        {"the bootstrap keeps its console", nullptr, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"},
+         windows({false})},
+        {"... of any length", own(deep + "\\SETUP.EXE"), "setup", {"_instkvi.com -s"}, booted(deep + "\\_instkvi.com")},
+        {"the probe and the hand-off get no console window", current, "D:\\Kit\\setup.exe", kHandOff, windows({true, true})},
+        {"... but a hand-off with -nojw gets one", current, "D:\\Kit\\setup.exe -NoJW", {kHandOff[0], kHandOff[1] + "  -nojw"},
+         windows({true, false})},
+        {"-help shows its box and does nothing else", nullptr, "D:\\Kit\\setup.exe -force -help", {},
+         [this] {
+             ASSERT_EQ(machine().boxes.size(), 1u);
+             EXPECT_EQ(machine().boxes[0].caption, "Usage Help");
+             EXPECT_EQ(machine().boxes[0].text.size(), 641u);
+             EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
+         }},
+        {"-ver shows its box and does nothing else", nullptr, "D:\\Kit\\setup.exe -ver", {},
+         [this] {
+             EXPECT_EQ(fake::box_list(),
+                       std::vector<std::string>{"Version Information:  Halvik Torvanex Install version 1.8-002 "});
+             EXPECT_FALSE(fake::value(kRecord, "OriginalSource"));
+             EXPECT_EQ(machine().cwd, "C:\\Start");
+         }},
+        {"a bootstrap that cannot start is reported", fails(fake::Op::start_process, 1, nullptr), "D:\\Kit\\setup.exe",
+         {}, not_launched},
+        {"setup's own path unreadable: nothing is started by a bare name", fails(fake::Op::own_program_path, 0, nullptr),
+         "D:\\Kit\\setup.exe", {}, not_launched},
+        {"the record cannot be created", fails(fake::Op::create_key, 1, current), "D:\\Kit\\setup.exe", kHandOff,
+         unrecorded(true)},
+        {"OriginalSource cannot be written", fails(fake::Op::set_string_value, 1, current), "D:\\Kit\\setup.exe",
+         kHandOff, unrecorded(false)},
+        // The first read is the start directory, the second the one recorded.
+        {"the directory to record cannot be read", fails(fake::Op::current_dir, 2, current), "D:\\Kit\\setup.exe",
+         kHandOff, unrecorded(false)},
+        {"OriginalSource of 128 Cyrillic letters, 259 bytes", in(cyrillic128), cyrillic128 + "\\setup.exe",
+         {"_instkvi.com -s"}, source(cyrillic128, true)},
+        {"... 256 of them, 512 bytes", in(cyrillic256), cyrillic256 + "\\setup.exe", {"_instkvi.com -s"},
+         source(cyrillic256, true)},
+        {"... 256 Chinese letters, 771 bytes", in(chinese256), chinese256 + "\\setup.exe", {"_instkvi.com -s"},
+         source(chinese256, true)},
+        {"... 257 of them, 260 characters, are not written", in(chinese257), chinese257 + "\\setup.exe",
+         {"_instkvi.com -s"}, source(chinese257, false)},
+        {"... nor 129 letters of two UTF-16 characters each", in(emoji129), emoji129 + "\\setup.exe", {"_instkvi.com -s"},
+         source(emoji129, false)},
         {"options are forwarded behind -a", nullptr, "D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW",
          {"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"}},
         {"a tail without options ends in -a", nullptr, "D:\\Kit\\setup.exe ", {"_instkvi.com -s -a "}},
@@ -111,10 +234,11 @@ TEST_F(SetupFlow, Roads) {
          {"_instkvi.com -s"}, [] { EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start")); }},
         {"a batch installation looks at the usual location once more", nullptr, "D:\\Kit\\setup.exe -batch c:\\b.txt",
          {"_instkvi.com -s -a  -batch  c:\\b.txt"},
-         [this] {
+         [&] {
              auto& c = machine().calls;
              EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
              for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
+             windows({false})();  // in batch mode too
          }},
     };
     for (const Road& road : roads) {
@@ -123,19 +247,9 @@ TEST_F(SetupFlow, Roads) {
         if (road.plant) road.plant();
         run(road.command_line);
         EXPECT_EQ(commands(), road.commands);
-        if (road.also) road.also();
+        if (road.also && commands() == road.commands) road.also();
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
-}
-
-TEST_F(SetupFlow, StartDirectoryIsSetOnlyWhenEmpty) {
-    machine().env["KVI_START_DIR"] = "E:\\Media";
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(machine().launches[0].start_dir, "E:\\Media");
-
-    fake::reset();
-    machine().env["KVI_START_DIR"] = "";
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start");
 }
 
 // Where the bootstrap is told to install, from what the flow knows by then.
@@ -225,29 +339,6 @@ TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
     }
 }
 
-TEST_F(SetupFlow, UsualLocationThatCannotBeEnteredIsNotPrepared) {
-    // A file where the folder should be, or a folder that cannot be entered.
-    auto blocked_location = [this](bool is_file) {
-        fake::reset();
-        machine().dirs.insert("C:\\HalvikTorvanex");
-        if (is_file) {
-            machine().files.insert("C:\\HalvikTorvanex\\Install");
-        } else {
-            machine().dirs.insert("C:\\HalvikTorvanex\\Install");
-            machine().locked_dirs.insert("C:\\HalvikTorvanex\\Install");
-        }
-        fake::plant_copy("1.7-000", "C:\\Old");
-    };
-    for (bool is_file : {true, false}) {
-        blocked_location(is_file);
-        run("D:\\Kit\\setup.exe");
-        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
-        blocked_location(is_file);
-        run("D:\\Kit\\setup.exe -target c:\\t");
-        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  c:\\t -a "});
-    }
-}
-
 TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
     const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
     const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF},
@@ -324,90 +415,6 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
     }
 }
 
-TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
-    for (fake::Op op : {fake::Op::create_key, fake::Op::set_string_value, fake::Op::current_dir}) {
-        fake::reset();
-        fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
-        // current_dir: the first read is the start directory, the second the one recorded.
-        fake::fail(op, op == fake::Op::current_dir ? 2 : 1);
-        run("D:\\Kit\\setup.exe");
-        EXPECT_EQ(fake::box_list(),
-                  std::vector<std::string>{
-                      "Registration Error: Error setting original source.  It may be because you do not have "
-                      "administrator privileges.  This should not affect the operation of your program."});
-        EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-        // The check still runs: on the open record, or on the record opened for reading.
-        EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
-                                                        "C:\\Kit\\Install.exe -silentLaunch -register"}));
-        EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"),
-                  op == fake::Op::create_key);
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
-}
-
-TEST_F(SetupFlow, BootstrapThatCannotStartIsReported) {
-    fake::fail(fake::Op::start_process);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
-    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-
-    // setup's own path cannot be read: nothing is started by a bare name instead.
-    fake::reset();
-    fake::fail_always(fake::Op::own_program_path);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
-    EXPECT_TRUE(machine().launches.empty());
-}
-
-TEST_F(SetupFlow, BootstrapIsNamedByTheFolderOfSetupsOwnFile) {
-    struct Row {
-        std::string own_path, command_line, application;
-    };
-    const std::string deep = "E:\\" + std::string(300, 'd');
-    for (const Row& row : {Row{"D:\\Kit\\setup.exe", "setup", "D:\\Kit\\_instkvi.com"},
-                           Row{"E:\\setup.exe", "D:\\Kit\\setup.exe -nojw", "E:\\_instkvi.com"},
-                           Row{deep + "\\SETUP.EXE", "setup", deep + "\\_instkvi.com"}}) {
-        fake::reset();
-        machine().own_path = row.own_path;
-        run(row.command_line);
-        ASSERT_EQ(machine().launches.size(), 1u);
-        EXPECT_EQ(machine().launches[0].application, row.application);
-        EXPECT_EQ(machine().launches[0].command_line.rfind("_instkvi.com -s", 0), 0u) << "command line as before";
-    }
-}
-
-TEST_F(SetupFlow, CreationFlagsOfEveryStart) {
-    // Install is a console program: its probe and hand-off get no console
-    // window, unless the tail asks for Install's own console (-nojw).
-    struct Row {
-        bool copy;
-        std::string command_line;
-        std::vector<std::string> commands;
-        std::vector<bool> no_window;
-    };
-    for (const Row& row : {
-             Row{true, "D:\\Kit\\setup.exe",
-                 {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"},
-                 {true, true}},
-             Row{true, "D:\\Kit\\setup.exe -NoJW",
-                 {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register  -nojw"},
-                 {true, false}},
-             Row{false, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"}, {false}},
-             Row{false, "D:\\Kit\\setup.exe -batch c:\\b.txt", {"_instkvi.com -s -a  -batch  c:\\b.txt"}, {false}},
-         }) {
-        fake::reset();
-        if (row.copy) fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
-        run(row.command_line);
-        EXPECT_EQ(commands(), row.commands);
-        std::vector<bool> no_window;
-        for (auto& l : machine().launches) {
-            no_window.push_back(l.no_window);
-            EXPECT_FALSE(l.new_console || l.inherit_handles || l.has_console_look) << l.command_line;
-        }
-        EXPECT_EQ(no_window, row.no_window) << row.command_line;
-    }
-}
-
 TEST_F(SetupFlow, BootstrapThatNeedsElevationIsStartedThroughThePrompt) {
     // The bootstrap's manifest asks for administrator rights. An elevated
     // setup starts it as always; an unelevated one gets 740 and asks the
@@ -442,51 +449,6 @@ TEST_F(SetupFlow, BootstrapThatNeedsElevationIsStartedThroughThePrompt) {
             EXPECT_EQ(boot.start_dir, std::nullopt) << "a fresh environment";
         } else {
             EXPECT_EQ(machine().launches.size(), row.elevated ? 1u : 0u);
-        }
-    }
-}
-
-TEST_F(SetupFlow, HelpAndVersionShowTheirBoxAndDoNothingElse) {
-    run("D:\\Kit\\setup.exe -force -help");
-    ASSERT_EQ(machine().boxes.size(), 1u);
-    EXPECT_EQ(machine().boxes[0].caption, "Usage Help");
-    EXPECT_EQ(machine().boxes[0].text.size(), 641u);
-    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
-
-    fake::reset();
-    run("D:\\Kit\\setup.exe -ver");
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Version Information:  Halvik Torvanex Install version 1.8-002 "});
-    EXPECT_TRUE(machine().launches.empty());
-    EXPECT_FALSE(fake::value(kRecord, "OriginalSource"));
-    EXPECT_EQ(machine().cwd, "C:\\Start");
-}
-
-TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
-    // Names are UTF-8, up to three bytes a letter (four for two UTF-16
-    // characters): the limit counts characters, 259 of them, not bytes.
-    struct Row {
-        int letters;
-        std::string letter;
-        bool written;
-    };
-    for (const Row& row : {Row{128, "\xD0\x94", true},            // Д: 259 bytes
-                           Row{256, "\xD0\x94", true},            // 512 bytes, 259 characters
-                           Row{256, "\xE4\xB8\xAD", true},        // 中: 771 bytes
-                           Row{257, "\xE4\xB8\xAD", false},       // 260 characters
-                           Row{129, "\xF0\x9F\x98\x80", false}}) {  // 😀, two UTF-16 characters each
-        fake::reset();
-        std::string dir = "d:\\";
-        for (int i = 0; i < row.letters; ++i) dir += row.letter;
-        machine().dirs.insert(dir);
-        run(dir + "\\setup.exe");
-        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
-        if (row.written) {
-            EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz(dir));
-            EXPECT_TRUE(machine().boxes.empty());
-        } else {
-            EXPECT_FALSE(fake::value(kRecord, "OriginalSource")) << "no cut name in the record";
-            ASSERT_EQ(machine().boxes.size(), 1u);
-            EXPECT_EQ(machine().boxes[0].caption, "Registration Error");
         }
     }
 }
