@@ -38,60 +38,47 @@ TEST(UninstallCommand, BytesIncludePaddingAtADriveRoot) {
     }
 }
 
+// The five values, in order and with their byte counts, then the shortcut,
+// for the folder Install runs in.
 TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
-    in("C:\\Kit");
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz("C:\\Kit\\Install.exe -remove"));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Kit"));
-    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
-    EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
-    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), sz("C:\\Kit\\Install.exe -remove"));
-    EXPECT_EQ(calls_starting("set_string_value"),
-              (std::vector<std::string>{"set_string_value UninstCmd 27", "set_string_value InstPath 7",
-                                        "set_string_value Version 8", "set_string_value DisplayName 25",
-                                        "set_string_value UninstallString 27"}));
-    EXPECT_EQ(calls_starting("open_key_for_subkeys"),
-              std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
-    ASSERT_EQ(machine().saved_links.count(kLinkFile), 1u);
-    EXPECT_EQ(machine().dir_requests, (std::vector<std::pair<std::string, plat::Acl>>{
-                                          {kLinkFolder, plat::Acl::inherited}}))
-        << "the shortcut folder keeps the access list of the user's Programs folder";
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SelfRegistration, FolderNamedInAnyLanguage) {
     // Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
-    const std::string dir = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
-                            "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
-    ASSERT_EQ(dir.size(), 28u);
-    in(dir);
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    const std::string command = "\"" + dir + "\\Install.exe\" -remove";
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz(command));
-    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), sz(command));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(dir));
-    EXPECT_EQ(calls_starting("set_string_value InstPath"), std::vector<std::string>{"set_string_value InstPath 29"});
-    const fake::Link& link = machine().saved_links.at(kLinkFile);
-    EXPECT_EQ(link.path, dir + "\\Install.exe");
-    EXPECT_EQ(link.working_dir, dir);
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SelfRegistration, DriveRootAndBlanks) {
-    in("C:\\");
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), std::string("C:\\Install.exe -remove\0\0", 24));
-    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), std::string("C:\\Install.exe -remove\0\0", 24));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\"));
-    const fake::Link& link = machine().saved_links.at(kLinkFile);
-    EXPECT_EQ(link.path, "C:\\Install.exe");
-    EXPECT_EQ(link.working_dir, "C:\\");
-
-    fake::reset();
-    in("C:\\Program Files\\Kit");
-    EXPECT_EQ(register_installation(true), Registration::go_on);
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove"));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Program Files\\Kit"));
+    const std::string utf8 = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
+                             "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
+    ASSERT_EQ(utf8.size(), 28u);
+    struct Row {
+        std::string dir;
+        bool silent_launch;
+        std::string command;  // every byte of the uninstall command
+    };
+    for (const Row& row : {Row{"C:\\Kit", false, sz("C:\\Kit\\Install.exe -remove")},
+                           Row{utf8, false, sz("\"" + utf8 + "\\Install.exe\" -remove")},
+                           Row{"C:\\", false, std::string("C:\\Install.exe -remove\0\0", 24)},
+                           Row{"C:\\Program Files\\Kit", true, sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove")}}) {
+        SCOPED_TRACE(row.dir);
+        fake::reset();
+        in(row.dir);
+        EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
+        EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
+        EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
+        EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
+        EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
+        EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), row.command);
+        const std::string bytes = std::to_string(row.command.size());
+        EXPECT_EQ(calls_starting("set_string_value"),
+                  (std::vector<std::string>{"set_string_value UninstCmd " + bytes,
+                                            "set_string_value InstPath " + std::to_string(row.dir.size() + 1),
+                                            "set_string_value Version 8", "set_string_value DisplayName 25",
+                                            "set_string_value UninstallString " + bytes}));
+        EXPECT_EQ(calls_starting("open_key_for_subkeys"),
+                  std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
+        const fake::Link& link = machine().saved_links.at(kLinkFile);
+        EXPECT_EQ(link.path, row.dir + (row.dir == "C:\\" ? "" : "\\") + "Install.exe");
+        EXPECT_EQ(link.working_dir, row.dir);
+        EXPECT_EQ(machine().dir_requests, (std::vector<std::pair<std::string, plat::Acl>>{
+                                              {kLinkFolder, plat::Acl::inherited}}))
+            << "the shortcut folder keeps the access list of the user's Programs folder";
+        EXPECT_TRUE(machine().boxes.empty());
+    }
 }
 
 TEST_F(SelfRegistration, RecordAndUninstallParentFailuresAreSilent) {
