@@ -10,6 +10,13 @@
 
 namespace {
 
+// Who may do what to a folder.
+const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
+const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF},
+    kUsersRead{"S-1-5-32-545", true, 0x1200A9};
+// Owned by Administrators, with the given list.
+fake::FolderSecurity admins(std::vector<fake::Ace> entries) { return {"S-1-5-32-544", true, std::move(entries)}; }
+
 class SetupFlow : public FakeMachine {
 protected:
     // Runs setup with the given command line and checks it ends with 0.
@@ -291,8 +298,6 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
 // folder, and an Install.exe in it, that only administrators can change.
 // Else no probe, the copy counts as older, and the trace says why.
 TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
-    const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
-    const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF};
     struct Row {
         const char* what;
         std::string path;  // the folder or the file given `security`
@@ -305,11 +310,9 @@ TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
         {"administrators'", kFolder, fake::FolderSecurity{}, true, ""},
         {"owned by a user", kFolder, fake::FolderSecurity{kOther, true, {kSystem, kAdmins}}, true,
          "C:\\Kit foreign owner"},
-        {"open to Users", kFolder,
-         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}}}, true,
+        {"open to Users", kFolder, admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}}), true,
          "C:\\Kit open to others"},
-        {"Install.exe open to Users", kFile,
-         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}}}, true,
+        {"Install.exe open to Users", kFile, admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}}), true,
          "C:\\Kit\\Install.exe open to others"},
         {"this user's, elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}}, true,
          ""},
@@ -340,9 +343,6 @@ TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
 }
 
 TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
-    const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
-    const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF},
-        kUsersRead{"S-1-5-32-545", true, 0x1200A9};
     // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
     const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
                                                {"S-1-3-0", true, 0x10000000}};
@@ -362,24 +362,20 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
          true, false},
         {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()},
          "_instkvi.com -s -f "},
-        {"Users may add a subfolder", fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}},
-         "_instkvi.com -s -f "},
+        {"Users may add a subfolder", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}), "_instkvi.com -s -f "},
         // A standard user's own folder, however tight its list: that user may open it at will.
         {"this user's, protected list, not elevated", kOwn, "_instkvi.com -s -f ", false},
         {"Administrators, protected list", fake::FolderSecurity{}, "_instkvi.com -s"},
-        {"Administrators, list from the drive", fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive},
-         "_instkvi.com -s -f "},
+        {"Administrators, list from the drive", admins(kFromDrive), "_instkvi.com -s -f "},
         {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}},
          "_instkvi.com -s -f "},
         {"this user's, protected list, elevated", kOwn, "_instkvi.com -s"},
         {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true},
          "_instkvi.com -s -f "},
         {"no access list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f "},
-        {"Everyone may write", fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}},
-         "_instkvi.com -s -f "},
-        {"Everyone denied writing", fake::FolderSecurity{"S-1-5-32-544", true, {kAdmins, {"S-1-1-0", false, 0x120116}}},
-         "_instkvi.com -s"},
-        {"Users read and execute only", fake::FolderSecurity{"S-1-5-32-544", true, {kUsersRead}}, "_instkvi.com -s"},
+        {"Everyone may write", admins({kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}), "_instkvi.com -s -f "},
+        {"Everyone denied writing", admins({kAdmins, {"S-1-1-0", false, 0x120116}}), "_instkvi.com -s"},
+        {"Users read and execute only", admins({kUsersRead}), "_instkvi.com -s"},
     };
     for (const Row& row : rows) {
         fake::reset();
@@ -400,7 +396,7 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
     // Only the base folder is open: the usual location made in it now is not safe either.
     fake::reset();
     machine().dirs.insert("C:\\HalvikTorvanex");
-    machine().security["C:\\HalvikTorvanex"] = fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive};
+    machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive);
     run("D:\\Kit\\setup.exe -nojw");
     EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  -a  -nojw"});
 
