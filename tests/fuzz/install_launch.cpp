@@ -26,8 +26,6 @@ void check_build(const std::string& raw_tail) {
         FUZZ_CHECK(out.size() == base.size() + 1 + raw_tail.size());
         FUZZ_CHECK(std::string(out.view()) == base + " " + raw_tail);
     }
-    kvi::Text out;
-    FUZZ_CHECK(kvi::install::build_launch_command(out, false, kvi::Text()) && std::string(out.view()) == kJavaw);
 }
 
 struct Model {

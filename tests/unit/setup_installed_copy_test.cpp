@@ -23,6 +23,7 @@ INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::Values(
     VersionCase{"1.8.2", false}, VersionCase{"01.08-2", false}, VersionCase{"1.8-002-7", false},
     VersionCase{"1.8", true}, VersionCase{"", true}, VersionCase{".-.-", true}, VersionCase{"a.b-c", true},
     VersionCase{"--1..8--2", false}, VersionCase{" 1. +8-2x", false}, VersionCase{"1.8-3", false},
+    VersionCase{"1.8-003", false},
     // Fields beyond an int are clamped, not wrapped.
     VersionCase{"99999999999999999999.0-0", false}, VersionCase{"1.8-99999999999999999999", false},
     VersionCase{"1.4294967304-0", false}));
