@@ -1,6 +1,8 @@
 #include "registration.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "shortcut.h"
 #include "test_support.h"
@@ -81,54 +83,51 @@ TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
     }
 }
 
-TEST_F(SelfRegistration, RecordAndUninstallParentFailuresAreSilent) {
-    // Each failing once, or a standard user's run, for whom both opens fail.
-    for (bool standard_user : {false, true}) {
-        fake::reset();
-        in("C:\\Kit");
-        if (standard_user) {
-            machine().elevated = false;
-        } else {
-            fake::fail(fake::Op::create_key, 1);
-            fake::fail(fake::Op::open_key_for_subkeys, 1);
-        }
-        EXPECT_EQ(register_installation(false), Registration::go_on);
-        EXPECT_FALSE(fake::value(kRecord, "InstPath"));
-        EXPECT_FALSE(fake::value(kUninstallEntry, "DisplayName"));
-        EXPECT_TRUE(machine().boxes.empty());
-        EXPECT_EQ(machine().saved_links.count(kLinkFile), 1u) << "the shortcut is still made";
-    }
-}
-
-TEST_F(SelfRegistration, RecordWritesAreNotExamined) {
-    in("C:\\Kit");
-    fake::fail(fake::Op::set_string_value, 1);
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    EXPECT_FALSE(fake::value(kRecord, "UninstCmd"));
-    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SelfRegistration, UninstallEntryFailuresEndTheRun) {
+// Failures of the record are silent; without the uninstall entry the run
+// ends. Every value that is written is written whole.
+TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
+    using fake::Op;
+    const std::map<std::string, std::string> kWhole = {
+        {"UninstCmd", sz("C:\\Kit\\Install.exe -remove")}, {"InstPath", sz("C:\\Kit")}, {"Version", sz("1.8-002")},
+        {"DisplayName", sz("Halvik Torvanex Products")}, {"UninstallString", sz("C:\\Kit\\Install.exe -remove")}};
+    const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
+    const std::vector<std::string> kBox = {"Registration Error: Error registering Install Application."};
     struct Row {
-        fake::Op op;
-        int nth;
-        bool silent_launch;
-        bool box;
+        const char* what;
+        std::vector<std::pair<Op, int>> failures;
+        bool standard_user, silent_launch;
+        Registration end;
+        std::set<std::string> values;  // of the record and the uninstall entry
+        std::vector<std::string> boxes;
     };
-    for (const Row& row : {Row{fake::Op::create_key, 2, false, true}, Row{fake::Op::create_key, 2, true, false},
-                           Row{fake::Op::set_string_value, 4, false, false},
-                           Row{fake::Op::set_string_value, 5, false, false}}) {
+    for (const Row& row : {
+             Row{"neither the record nor the uninstall parent opens", {{Op::create_key, 1}, {Op::open_key_for_subkeys, 1}},
+                 false, false, Registration::go_on, {}, {}},
+             Row{"a standard user's run, for whom both opens fail", {}, true, false, Registration::go_on, {}, {}},
+             Row{"record writes are not examined", {{Op::set_string_value, 1}}, false, false, Registration::go_on,
+                 {"DisplayName", "InstPath", "UninstallString", "Version"}, {}},
+             Row{"no uninstall entry", {{Op::create_key, 2}}, false, false, Registration::end_run, kRecordValues, kBox},
+             Row{"... under -silentLaunch", {{Op::create_key, 2}}, false, true, Registration::end_run, kRecordValues, {}},
+             Row{"no DisplayName", {{Op::set_string_value, 4}}, false, false, Registration::end_run, kRecordValues, {}},
+             Row{"no UninstallString", {{Op::set_string_value, 5}}, false, false, Registration::end_run,
+                 {"DisplayName", "InstPath", "UninstCmd", "Version"}, {}},
+         }) {
+        SCOPED_TRACE(row.what);
         fake::reset();
         in("C:\\Kit");
-        fake::fail(row.op, row.nth);
-        EXPECT_EQ(register_installation(row.silent_launch), Registration::end_run);
-        EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Kit")) << "the record stays written";
-        EXPECT_TRUE(machine().saved_links.empty());
-        if (row.box)
-            EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Registration Error: Error registering Install Application."});
-        else
-            EXPECT_TRUE(machine().boxes.empty());
+        machine().elevated = !row.standard_user;
+        for (auto [op, nth] : row.failures) fake::fail(op, nth);
+        EXPECT_EQ(register_installation(row.silent_launch), row.end);
+        std::set<std::string> values;
+        for (const char* key : {kRecord, kUninstallEntry})
+            for (const auto& [name, value] : machine().registry[key]) {
+                values.insert(name);
+                EXPECT_EQ(value.bytes, kWhole.at(name)) << name;
+            }
+        EXPECT_EQ(values, row.values);
+        EXPECT_EQ(fake::box_list(), row.boxes);
+        EXPECT_EQ(machine().saved_links.count(kLinkFile), row.end == Registration::go_on ? 1u : 0u)
+            << "the shortcut is made unless the run ends";
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
 }
