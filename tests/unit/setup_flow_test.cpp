@@ -14,6 +14,9 @@ namespace {
 const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
 const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF},
     kUsersRead{"S-1-5-32-545", true, 0x1200A9};
+// What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
+const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
+                                           {"S-1-3-0", true, 0x10000000}};
 // Owned by Administrators, with the given list.
 fake::FolderSecurity admins(std::vector<fake::Ace> entries) { return {"S-1-5-32-544", true, std::move(entries)}; }
 
@@ -114,7 +117,52 @@ TEST_F(SetupFlow, Roads) {
         std::vector<std::string> commands;
         std::function<void()> also;
     };
+    // The probe and the hand-off run with setup's rights: only from an InstPath
+    // folder, and an Install.exe in it, that only administrators can change.
+    // Else no probe, the copy counts as older, and the trace says why.
+    auto copy_in = [this](std::string path, fake::FolderSecurity security, bool elevated = true) {
+        return [this, path, security, elevated] {
+            machine().elevated = elevated;
+            machine().env["KVI_TRACE"] = kTraceFile;
+            fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
+            machine().security[path] = security;
+        };
+    };
+    auto refused = [](std::string why) {
+        return [why] {
+            std::vector<std::string> lines = trace_lines("setup");
+            if (!why.empty())
+                EXPECT_NE(std::find(lines.begin(), lines.end(), "installed copy refused: " + why), lines.end());
+        };
+    };
+    const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}};
+    auto none_made = [this] { EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex")); };
     const Road roads[] = {
+        {"a copy in administrators' folder is probed", copy_in("C:\\Kit", {}), "D:\\Kit\\setup.exe", kHandOff, refused("")},
+        {"... not in one owned by a user", copy_in("C:\\Kit", {kOther, true, {kSystem, kAdmins}}), "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit foreign owner")},
+        {"... nor in one open to Users", copy_in("C:\\Kit", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}})),
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit open to others")},
+        {"... nor from an Install.exe open to Users",
+         copy_in("C:\\Kit\\Install.exe", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}})),
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit\\Install.exe open to others")},
+        {"a copy in this user's folder, elevated, is probed", copy_in("C:\\Kit", kUsers), "D:\\Kit\\setup.exe", kHandOff,
+         refused("")},
+        // A standard user cannot make the usual location: the bootstrap names none.
+        {"... not elevated it is not", copy_in("C:\\Kit", kUsers, false), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "},
+         refused("C:\\Kit foreign owner")},
+        {"only the base folder is open: the usual location made in it now is not safe either",
+         [this] {
+             machine().dirs.insert("C:\\HalvikTorvanex");
+             machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive);
+         },
+         "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
+        // A standard user's run cannot give the folders their owner: none is made,
+        // and the bootstrap is told the target path, or nothing.
+        {"a standard user's run makes no folder", [this] { machine().elevated = false; }, "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s -f "}, none_made},
+        {"... and names the target path", [this] { machine().elevated = false; }, "D:\\Kit\\setup.exe -target c:\\mine",
+         {"_instkvi.com -s -f  c:\\mine -a "}, none_made},
         {"a fresh machine starts the plain bootstrap from the program directory", nullptr, "D:\\Kit\\setup.exe",
          {"_instkvi.com -s"},
          [this] {
@@ -294,58 +342,7 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
     }
 }
 
-// The probe and the hand-off run with setup's rights: only from an InstPath
-// folder, and an Install.exe in it, that only administrators can change.
-// Else no probe, the copy counts as older, and the trace says why.
-TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
-    struct Row {
-        const char* what;
-        std::string path;  // the folder or the file given `security`
-        fake::FolderSecurity security;
-        bool elevated;
-        std::string refused;  // the trace's reason; empty: probed and handed off
-    };
-    const std::string kFolder = "C:\\Kit", kFile = "C:\\Kit\\Install.exe";
-    const std::vector<Row> rows = {
-        {"administrators'", kFolder, fake::FolderSecurity{}, true, ""},
-        {"owned by a user", kFolder, fake::FolderSecurity{kOther, true, {kSystem, kAdmins}}, true,
-         "C:\\Kit foreign owner"},
-        {"open to Users", kFolder, admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}}), true,
-         "C:\\Kit open to others"},
-        {"Install.exe open to Users", kFile, admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}}), true,
-         "C:\\Kit\\Install.exe open to others"},
-        {"this user's, elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}}, true,
-         ""},
-        {"this user's, not elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}},
-         false, "C:\\Kit foreign owner"},
-    };
-    for (const Row& row : rows) {
-        fake::reset();
-        machine().elevated = row.elevated;
-        machine().env["KVI_TRACE"] = kTraceFile;
-        fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
-        machine().security[row.path] = row.security;
-        run("D:\\Kit\\setup.exe");
-        std::vector<std::string> lines = trace_lines("setup");
-        bool traced = std::find(lines.begin(), lines.end(), "installed copy refused: " + row.refused) != lines.end();
-        if (row.refused.empty()) {
-            EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
-                                                            "C:\\Kit\\Install.exe -silentLaunch -register"}))
-                << row.what;
-        } else {
-            // A standard user cannot make the usual location: the bootstrap names none.
-            EXPECT_EQ(commands(), std::vector<std::string>{row.elevated ? "_instkvi.com -s -f C:\\Kit"
-                                                                        : "_instkvi.com -s -f "})
-                << row.what;
-            EXPECT_TRUE(traced) << row.what;
-        }
-    }
-}
-
 TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
-    // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
-    const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
-                                               {"S-1-3-0", true, 0x10000000}};
     using Security = std::optional<fake::FolderSecurity>;  // none: as setup makes them
     const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}};
     struct Row {
@@ -391,23 +388,6 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
         EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << row.what << ": read also when made now";
         EXPECT_EQ(machine().boxes.size(), row.elevated ? 0u : 1u) << row.what << ": only the record's box";
-    }
-
-    // Only the base folder is open: the usual location made in it now is not safe either.
-    fake::reset();
-    machine().dirs.insert("C:\\HalvikTorvanex");
-    machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive);
-    run("D:\\Kit\\setup.exe -nojw");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  -a  -nojw"});
-
-    // A standard user's run cannot give the folders their owner: none is made,
-    // and the bootstrap is told the target path, or nothing.
-    for (std::string tail : {"", " -target c:\\mine"}) {
-        fake::reset();
-        machine().elevated = false;
-        run("D:\\Kit\\setup.exe" + tail);
-        EXPECT_EQ(commands(), std::vector<std::string>{tail.empty() ? "_instkvi.com -s -f " : "_instkvi.com -s -f  c:\\mine -a "});
-        EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex"));
     }
 }
 
