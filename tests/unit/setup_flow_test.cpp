@@ -137,7 +137,42 @@ TEST_F(SetupFlow, Roads) {
     };
     const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}};
     auto none_made = [this] { EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex")); };
+    // The bootstrap's manifest asks for administrator rights. An elevated
+    // setup starts it as always; an unelevated one gets 740 and asks the
+    // shell, with the same program, arguments and directory; the box only
+    // when the user refuses.
+    auto needs_admin = [this](bool elevated, bool accepted) {
+        return [this, elevated, accepted] {
+            machine().elevated = elevated;
+            machine().prompt_accepted = accepted;
+            machine().program = [](const std::string& cmd) {
+                fake::Program p;
+                p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
+                return p;
+            };
+        };
+    };
+    auto prompted = [](bool asked, std::vector<std::string> captions) {
+        return [asked, captions] {
+            EXPECT_EQ(fake::captions(), captions);
+            EXPECT_EQ(called("start_elevated D:\\Kit\\_instkvi.com -s -f  c:\\inst -a "), asked);
+        };
+    };
     const Road roads[] = {
+        {"a bootstrap that needs elevation, from an elevated setup", needs_admin(true, true),
+         "D:\\Kit\\setup.exe -target c:\\inst", {"_instkvi.com -s -f  c:\\inst -a "}, prompted(false, {})},
+        {"... from a standard user's, through the prompt", needs_admin(false, true), "D:\\Kit\\setup.exe -target c:\\inst",
+         {"-s -f  c:\\inst -a "},  // the arguments behind the name
+         [&] {
+             prompted(true, {"Registration Error"})();
+             const fake::Launch& boot = machine().launches[0];
+             EXPECT_TRUE(boot.elevated);
+             EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com");
+             EXPECT_EQ(boot.cwd, "d:\\kit");
+             EXPECT_EQ(boot.start_dir, std::nullopt) << "a fresh environment";
+         }},
+        {"... refused at the prompt", needs_admin(false, false), "D:\\Kit\\setup.exe -target c:\\inst", {},
+         prompted(true, {"Registration Error", "Application Launch Error"})},
         {"a copy in administrators' folder is probed", copy_in("C:\\Kit", {}), "D:\\Kit\\setup.exe", kHandOff, refused("")},
         {"... not in one owned by a user", copy_in("C:\\Kit", {kOther, true, {kSystem, kAdmins}}), "D:\\Kit\\setup.exe",
          {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit foreign owner")},
@@ -388,44 +423,6 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
         EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << row.what << ": read also when made now";
         EXPECT_EQ(machine().boxes.size(), row.elevated ? 0u : 1u) << row.what << ": only the record's box";
-    }
-}
-
-TEST_F(SetupFlow, BootstrapThatNeedsElevationIsStartedThroughThePrompt) {
-    // The bootstrap's manifest asks for administrator rights. An elevated
-    // setup starts it as always; an unelevated one gets 740 and asks the
-    // shell, with the same program, arguments and directory; the box only
-    // when the user refuses.
-    struct Row {
-        bool elevated, accepted;
-    };
-    for (const Row& row : {Row{true, true}, Row{false, true}, Row{false, false}}) {
-        fake::reset();
-        machine().elevated = row.elevated;
-        machine().prompt_accepted = row.accepted;
-        machine().program = [](const std::string& cmd) {
-            fake::Program p;
-            p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
-            return p;
-        };
-        run("D:\\Kit\\setup.exe -target c:\\inst");
-        std::vector<std::string> captions, want;
-        for (auto& b : machine().boxes) captions.push_back(b.caption);
-        if (!row.elevated) want.push_back("Registration Error");
-        if (!row.elevated && !row.accepted) want.push_back("Application Launch Error");
-        EXPECT_EQ(captions, want);
-        EXPECT_EQ(called("start_elevated D:\\Kit\\_instkvi.com -s -f  c:\\inst -a "), !row.elevated);
-        if (!row.elevated && row.accepted) {
-            ASSERT_EQ(machine().launches.size(), 1u);
-            const fake::Launch& boot = machine().launches[0];
-            EXPECT_TRUE(boot.elevated);
-            EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com");
-            EXPECT_EQ(boot.command_line, "-s -f  c:\\inst -a ") << "the arguments behind the name";
-            EXPECT_EQ(boot.cwd, "d:\\kit");
-            EXPECT_EQ(boot.start_dir, std::nullopt) << "a fresh environment";
-        } else {
-            EXPECT_EQ(machine().launches.size(), row.elevated ? 1u : 0u);
-        }
     }
 }
 
