@@ -8,6 +8,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "expected_texts.h"
@@ -24,10 +25,8 @@ struct Reaction {
     bool link = false;                  // the Start-menu shortcut was saved
     std::size_t relayed = 0;            // bytes the application read through the relay pipe
 
-    bool operator==(const Reaction& o) const {
-        return status == o.status && launches == o.launches && boxes == o.boxes && written == o.written &&
-               link == o.link && relayed == o.relayed;
-    }
+    auto tied() const { return std::tie(status, launches, boxes, written, link, relayed); }
+    bool operator==(const Reaction& o) const { return tied() == o.tied(); }
 };
 std::ostream& operator<<(std::ostream& out, const Reaction& r);
 
