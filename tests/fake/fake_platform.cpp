@@ -1,5 +1,7 @@
 #include "fake_platform.h"
 
+#include "expected_texts.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -69,6 +71,31 @@ plat::Handle new_handle(const std::string& kind) {
 bool is_open(plat::Handle handle, const std::string& kind_prefix) {
     auto it = world().handles.find(static_cast<std::uintptr_t>(handle));
     return it != world().handles.end() && it->second.rfind(kind_prefix, 0) == 0;
+}
+
+// What an open handle is, as calls are logged by; a handle not open by its number.
+std::string kind_of(plat::Handle handle) {
+    auto it = world().handles.find(static_cast<std::uintptr_t>(handle));
+    return it == world().handles.end() ? h(handle) : it->second;
+}
+
+// The path of an open key; nullptr for a key that is not open.
+const std::string* key_path(plat::Key key) {
+    auto it = world().keys.find(static_cast<std::uintptr_t>(key));
+    return it == world().keys.end() ? nullptr : &it->second;
+}
+
+plat::Key new_key(const std::string& path, bool read_only = false) {
+    std::uintptr_t id = world().next_id++;
+    world().keys[id] = path;
+    if (read_only) world().read_only_keys.insert(id);
+    return plat::Key(id);
+}
+
+// The process behind an open process handle, or nullptr.
+Process* process_of(plat::Handle process) {
+    auto it = world().processes.find(static_cast<std::uintptr_t>(process));
+    return it == world().processes.end() || !is_open(process, "process") ? nullptr : &it->second;
 }
 
 std::string normalize(std::string path) {
@@ -145,6 +172,45 @@ std::vector<std::string> box_list() {
     std::vector<std::string> out;
     for (const Box& b : world().s.boxes) out.push_back(b.caption + ": " + b.text);
     return out;
+}
+
+std::vector<std::string> captions() {
+    std::vector<std::string> out;
+    for (const Box& b : world().s.boxes) out.push_back(b.caption);
+    return out;
+}
+
+std::vector<std::string> commands() {
+    std::vector<std::string> out;
+    for (const Launch& l : world().s.launches) out.push_back(l.command_line);
+    return out;
+}
+
+bool called(const std::string& call) {
+    const auto& c = world().s.calls;
+    return std::find(c.begin(), c.end(), call) != c.end();
+}
+
+std::vector<std::string> calls_starting(const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& c : world().s.calls)
+        if (c.rfind(prefix, 0) == 0) out.push_back(c);
+    return out;
+}
+
+void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer) {
+    put_value(expected::kRecord, "Version", expected::sz(version));
+    put_value(expected::kRecord, "InstPath", expected::sz(path));
+    if (!path.empty()) {
+        world().s.dirs.insert(path);
+        world().s.files.insert(path + "\\Install.exe");
+    }
+    if (answer)
+        world().s.program = [probe = *answer](const std::string& command) {
+            Program p;
+            p.exit_status = command.find("-verctrl") != std::string::npos ? probe : 0;
+            return p;
+        };
 }
 
 }  // namespace fake
@@ -274,28 +340,19 @@ Key create_key(Key parent, const char* sub) {
     if (fake::call(Op::create_key, sub)) return Key::none;
     World& w = world();
     if (!w.s.elevated) return Key::none;  // every key here lies under HKEY_LOCAL_MACHINE
-    std::string base;
-    if (static_cast<std::uintptr_t>(parent) == fake::kLocalMachine) base = "HKLM";
-    else if (w.keys.count(static_cast<std::uintptr_t>(parent))) base = w.keys[static_cast<std::uintptr_t>(parent)];
-    else return Key::none;
-    std::string path = base + "\\" + sub;
+    const std::string* base = fake::key_path(parent);
+    if (static_cast<std::uintptr_t>(parent) != fake::kLocalMachine && !base) return Key::none;
+    std::string path = (base ? *base : "HKLM") + "\\" + sub;
     w.s.registry[path];
-    std::uintptr_t id = w.next_id++;
-    w.keys[id] = path;
-    return Key(id);
+    return fake::new_key(path);
 }
 
 namespace {
 
 Key open_existing(Key parent, const char* sub, bool read_only) {
-    World& w = world();
-    if (static_cast<std::uintptr_t>(parent) != fake::kLocalMachine) return Key::none;
     std::string path = std::string("HKLM\\") + sub;
-    if (!w.s.registry.count(path)) return Key::none;
-    std::uintptr_t id = w.next_id++;
-    w.keys[id] = path;
-    if (read_only) w.read_only_keys.insert(id);
-    return Key(id);
+    if (static_cast<std::uintptr_t>(parent) != fake::kLocalMachine || !world().s.registry.count(path)) return Key::none;
+    return fake::new_key(path, read_only);
 }
 
 }  // namespace
@@ -312,22 +369,19 @@ Key open_key_for_reading(Key parent, const char* sub) {
 
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes) {
     if (fake::call(Op::set_string_value, std::string(name) + " " + std::to_string(bytes))) return false;
-    World& w = world();
-    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
-    if (it == w.keys.end() || w.read_only_keys.count(it->first)) return false;
-    w.s.registry[it->second][name] = fake::RegValue{1, std::string(data, bytes)};
+    const std::string* path = fake::key_path(key);
+    if (!path || world().read_only_keys.count(static_cast<std::uintptr_t>(key))) return false;
+    world().s.registry[*path][name] = fake::RegValue{1, std::string(data, bytes)};
     return true;
 }
 
 bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
     if (fake::call(Op::query_value_size, name)) return false;
-    World& w = world();
-    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
-    if (it == w.keys.end()) return false;
-    auto v = fake::value(it->second, name);
+    const std::string* path = fake::key_path(key);
+    auto v = path ? fake::value(*path, name) : std::nullopt;
     if (!v) return false;
     bytes = static_cast<std::uint32_t>(v->size());
-    if (w.s.size_estimate_utf16) {
+    if (world().s.size_estimate_utf16) {
         bytes = 0;
         for (unsigned char c : *v) bytes += ((c & 0xC0) != 0x80 ? 2 : 0) + (c >= 0xF0 ? 2 : 0);
     }
@@ -336,17 +390,15 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
 
 bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out) {
     if (fake::call(Op::read_string_value, std::string(name) + " " + std::to_string(size))) return false;
-    World& w = world();
-    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
-    auto v = it == w.keys.end() ? std::nullopt : fake::value(it->second, name);
+    const std::string* path = fake::key_path(key);
+    auto v = path ? fake::value(*path, name) : std::nullopt;
     return v && fake::give(*v, out);
 }
 
 void close_key(Key key) {
-    World& w = world();
-    auto it = w.keys.find(static_cast<std::uintptr_t>(key));
-    fake::log("close_key " + (it == w.keys.end() ? std::string("?") : it->second));
-    if (it != w.keys.end()) w.keys.erase(it);
+    const std::string* path = fake::key_path(key);
+    fake::log("close_key " + (path ? *path : std::string("?")));
+    world().keys.erase(static_cast<std::uintptr_t>(key));
 }
 
 bool start_process(const StartRequest& request, Started& out) {
@@ -404,29 +456,19 @@ bool start_elevated(const char* program, const char* arguments, const char* dire
 
 Wait wait_for(Handle process, std::uint32_t ms) {
     if (fake::call(Op::wait_for, std::to_string(ms))) return Wait::failed;
-    World& w = world();
-    auto it = w.processes.find(static_cast<std::uintptr_t>(process));
-    if (it == w.processes.end() || !fake::is_open(process, "process")) return Wait::failed;
-    if (ms == kInfinite || it->second.terminated) {
-        it->second.waits_left = 0;
-        return Wait::ended;
-    }
-    if (it->second.waits_left > 0) {
-        --it->second.waits_left;
-        return Wait::timed_out;
-    }
-    return Wait::ended;
+    fake::Process* p = fake::process_of(process);
+    if (!p) return Wait::failed;
+    if (ms == kInfinite || p->terminated) p->waits_left = 0;
+    if (p->waits_left <= 0) return Wait::ended;
+    --p->waits_left;
+    return Wait::timed_out;
 }
 
 bool exit_code(Handle process, std::uint32_t& code) {
     if (fake::call(Op::exit_code)) return false;
-    World& w = world();
-    auto it = w.processes.find(static_cast<std::uintptr_t>(process));
-    if (it == w.processes.end() || !fake::is_open(process, "process")) return false;
-    const fake::Process& p = it->second;
-    if (p.terminated) code = p.terminated_status;
-    else if (p.program.status_unreadable) return false;
-    else code = p.waits_left > 0 ? 259 : p.program.exit_status;
+    const fake::Process* p = fake::process_of(process);
+    if (!p || (!p->terminated && p->program.status_unreadable)) return false;
+    code = p->terminated ? p->terminated_status : p->waits_left > 0 ? 259 : p->program.exit_status;
     return true;
 }
 
@@ -434,18 +476,14 @@ bool terminate(Handle process, std::uint32_t code) {
     if (fake::call(Op::terminate, std::to_string(code))) return false;
     auto it = world().processes.find(static_cast<std::uintptr_t>(process));
     if (it == world().processes.end()) return false;
-    it->second.terminated = true;
     it->second.terminated_status = code;
-    return true;
+    return it->second.terminated = true;
 }
 
 bool close_handle(Handle handle) {
-    World& w = world();
-    auto it = w.handles.find(static_cast<std::uintptr_t>(handle));
-    bool failed = fake::call(Op::close_handle, it == w.handles.end() ? fake::h(handle) : it->second);
-    if (it == w.handles.end()) return false;
-    w.handles.erase(it);  // a handle is gone after a close, even one reported as failed
-    return !failed;
+    bool failed = fake::call(Op::close_handle, fake::kind_of(handle));
+    // A handle is gone after a close, even one reported as failed.
+    return world().handles.erase(static_cast<std::uintptr_t>(handle)) && !failed;
 }
 
 void sleep_ms(std::uint32_t ms) {
@@ -464,13 +502,9 @@ Handle std_input() {
 }
 
 bool set_std_input(Handle handle) {
-    World& w = world();
-    std::string kind = static_cast<std::uintptr_t>(handle) == fake::kStdin ? "own input"
-                       : w.handles.count(static_cast<std::uintptr_t>(handle))
-                           ? w.handles[static_cast<std::uintptr_t>(handle)]
-                           : fake::h(handle);
-    if (fake::call(Op::set_std_input, kind)) return false;
-    w.current_stdin = handle;
+    bool own = static_cast<std::uintptr_t>(handle) == fake::kStdin;
+    if (fake::call(Op::set_std_input, own ? "own input" : fake::kind_of(handle))) return false;
+    world().current_stdin = handle;
     return true;
 }
 
@@ -513,9 +547,7 @@ bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
 
 bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote) {
     World& w = world();
-    auto kind = w.handles.find(static_cast<std::uintptr_t>(handle));
-    std::string to = kind == w.handles.end() ? fake::h(handle) : kind->second;
-    if (fake::call(Op::write_file, to + " " + std::to_string(n))) return false;
+    if (fake::call(Op::write_file, fake::kind_of(handle) + " " + std::to_string(n))) return false;
     wrote = 0;
     if (fake::is_open(handle, "append ")) {
         w.s.file_data[w.handles[static_cast<std::uintptr_t>(handle)].substr(7)].append(static_cast<const char*>(buf), n);

@@ -181,7 +181,18 @@ void put_value(const std::string& key, const std::string& name, const std::strin
 // A value's bytes, or nothing.
 std::optional<std::string> value(const std::string& key, const std::string& name);
 
-// Texts of the boxes shown, as "caption: text".
+// Texts of the boxes shown, as "caption: text"; their captions alone.
 std::vector<std::string> box_list();
+std::vector<std::string> captions();
+// The command lines of the processes started, in order.
+std::vector<std::string> commands();
+// Whether a call was logged exactly so; the logged calls that begin with `prefix`.
+bool called(const std::string& call);
+std::vector<std::string> calls_starting(const std::string& prefix);
+
+// An installed copy as Install's self-registration leaves it: the record's
+// Version and InstPath and, for a path, the folder with its Install.exe. With
+// `answer`, every started program ends with 0 but the probe, which gives it.
+void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer = {});
 
 }  // namespace fake

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "expected_texts.h"
@@ -24,10 +25,8 @@ struct Reaction {
     bool link = false;                  // the Start-menu shortcut was saved
     std::size_t relayed = 0;            // bytes the application read through the relay pipe
 
-    bool operator==(const Reaction& o) const {
-        return status == o.status && launches == o.launches && boxes == o.boxes && written == o.written &&
-               link == o.link && relayed == o.relayed;
-    }
+    auto tied() const { return std::tie(status, launches, boxes, written, link, relayed); }
+    bool operator==(const Reaction& o) const { return tied() == o.tied(); }
 };
 std::ostream& operator<<(std::ostream& out, const Reaction& r);
 
@@ -44,9 +43,6 @@ struct Scenario {
     bool traced = false;                        // KVI_TRACE names kTraceFile
 };
 
-// The trace file of the traced scenarios.
-inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
-
 // The scenarios of both programs.
 const std::vector<Scenario>& scenarios();
 
@@ -55,8 +51,5 @@ void prepare(const Scenario& s);
 // Runs the program once on the prepared machine, with whatever failure rules
 // stand, and returns what the run did.
 Reaction run_prepared(const Scenario& s);
-
-// Every caption each program can show.
-const std::set<std::string>& captions_of(Program program);
 
 }  // namespace fault

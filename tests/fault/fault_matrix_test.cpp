@@ -55,12 +55,9 @@ struct Change {
     }
 };
 
-using expected::kJava;
 using expected::kRecord;
-const std::string kBatch = kJava + "  -batch c:\\answers.txt";
 const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
 const std::set<std::string> kEntryValues = {"DisplayName", "UninstallString"};
-const std::set<std::string> kAllFive = {"DisplayName", "InstPath", "UninstCmd", "UninstallString", "Version"};
 constexpr std::size_t kChunk = 4096;
 
 Change c() { return Change(); }
@@ -152,79 +149,26 @@ std::vector<Row> registration(const std::string& scenario, bool silent, bool lau
     return rows;
 }
 
+// One reaction to each of several calls: (call, nth) pairs.
+std::vector<Row> each(const std::vector<std::string>& scenarios, const std::vector<std::pair<std::string, int>>& calls,
+                      const Change& change) {
+    std::vector<Row> rows;
+    for (const auto& [call, nth] : calls) rows.push_back({scenarios, call, nth, change});
+    return rows;
+}
+
 // The documented reactions.
 std::vector<Row> reactions() {
-    Change unrecorded = c().box("Registration Error").writes_nothing();
     Change not_started = c().starts_nothing().box("Application Launch Error");
     const std::string kHandOff = "start_process C:\\Kit\\Install.exe -silentLaunch*";
     const std::string kProbe = "start_process C:\\Kit\\Install.exe -verctrl";
+    const std::string kRecordKey = "create_key Software\\HalvikTorvanex\\HalvikTorvanexJI";
+    auto probed_then = [](const std::string& bootstrap) { return c().starts({"C:\\Kit\\Install.exe -verctrl", bootstrap}); };
+    const std::string kReinstall = "_instkvi.com -s -f C:\\Kit -a  -nosplash", kUnnamed = "_instkvi.com -s -f  -a  -nosplash";
     std::vector<Row> rows = {
-        // setup: the record cannot be opened or written: one "Registration
-        // Error" box, and with no record to read the flow goes on as on a
-        // machine without a copy.
-        {kRecorded, "current_dir d:\\kit", 1, unrecorded},
-        {kRecorded, "create_key Software\\HalvikTorvanex\\HalvikTorvanexJI", 1, unrecorded},
-        {kRecorded, "set_string_value OriginalSource*", 1, unrecorded},
         {kRecorded, "set_current_dir d:\\kit\\", 1, c(), records_start_directory},
         {kBootstrapped, "own_program_path", 1, not_started},
         {kBootstrapped, "start_process _instkvi.com*", 1, not_started},
-
-        // A current copy: a failed probe or hand-off makes the copy older: the
-        // bootstrap reinstalls into its InstPath.
-        {{"setup_current_copy"}, "query_value_size Version", 1, c().starts({"_instkvi.com -s -a  -nosplash"})},  // none
-        {{"setup_current_copy"}, "query_value_size InstPath", 1, c().starts({"_instkvi.com -s -a  -nosplash"})},  // no probe
-        {{"setup_current_copy"}, "read_string_value Version*", 1,  // Version unreadable: compared as empty, older
-         c().starts({"_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
-        {{"setup_current_copy"}, "read_string_value InstPath*", 1, c().starts({"_instkvi.com -s -a  -nosplash"})},
-        {{"setup_current_copy"}, kProbe, 1, c().starts({"_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
-        {{"setup_current_copy"}, kHandOff, 1,
-         c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
-        {{"setup_current_copy"}, "exit_code", 1,
-         c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
-        // InstPath or its Install.exe cannot be read: no probe.
-        {{"setup_current_copy"}, "read_folder C:\\Kit", 1, c().starts({"_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
-        {{"setup_current_copy"}, "read_folder C:\\Kit\\Install.exe", 1,
-         c().starts({"_instkvi.com -s -f C:\\Kit -a  -nosplash"})},
-
-        // An older copy in C:\Old: without its Version it is none; with an
-        // empty InstPath the bootstrap names no location.
-        {{"setup_older_copy"}, "query_value_size Version", 1, c().starts({"_instkvi.com -s"})},
-        {{"setup_older_copy"}, "query_value_size InstPath", 1, c().starts({"_instkvi.com -s"})},
-        {{"setup_older_copy"}, "read_string_value InstPath*", 1, c().starts({"_instkvi.com -s"})},
-
-        // The usual location left by an earlier run, owned by this user: the
-        // user is asked for each folder, and what cannot be read is not trusted.
-        {{"setup_second_run"}, "process_user", 1, c().starts({"_instkvi.com -s -f "})},
-        {{"setup_second_run"}, "process_user", 2, c().starts({"_instkvi.com -s -f "})},
-
-        // A standard user: the record opens for reading only, which still finds
-        // the current copy. Without the hand-off the bootstrap names no
-        // location: a standard user cannot give the usual location its owner.
-        {{"setup_standard_user"}, "open_key_for_reading*", 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, "query_value_size Version", 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, "query_value_size InstPath", 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, "read_string_value Version*", 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, "read_string_value InstPath*", 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, kProbe, 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, kHandOff, 1,
-         c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, "exit_code", 1,
-         c().starts({"C:\\Kit\\Install.exe -verctrl", "_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, "read_folder C:\\Kit*", 1, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-        {{"setup_standard_user"}, "read_folder C:\\Kit*", 2, c().starts({"_instkvi.com -s -f  -a  -nosplash"})},
-
-        // A standard user's bootstrap that needs elevation: the start fails
-        // with 740, and the shell's prompt starts it in setup's directory. Any
-        // other failure of either start, and a directory that cannot be read,
-        // show the box.
-        {{"setup_elevated_bootstrap"}, "start_process _instkvi.com*", 1,
-         c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
-        {{"setup_elevated_bootstrap"}, "start_elevated*", 1,
-         c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
-        {{"setup_elevated_bootstrap"}, "own_program_path", 1,
-         c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
-        {{"setup_elevated_bootstrap"}, "current_dir d:\\kit", 2,
-         c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
         {{"setup_elevated_bootstrap"}, "set_current_dir d:\\kit\\", 1,
          c().starts({"runas D:\\Kit\\_instkvi.com -s -f  in C:\\Start"})},
 
@@ -232,8 +176,6 @@ std::vector<Row> reactions() {
         // (status 0, nothing started), or the application cannot be started
         // (-1): also when the directory that names the runtime cannot be read.
         {kLaunchModes, "set_current_dir c:\\kit\\", 1, c().box("Set Directory Error").starts_nothing().relays(0)},
-        {kLaunchModes, "current_dir c:\\kit", 1, c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)},
-        {kLaunchModes, "start_process JRE*", 1, c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)},
 
         // The relay of an answer file (10000 bytes: reads of 4096, 4096, 1808).
         {{"install_batch_relay"}, "std_input_redirected", 1, c().relays(0), batch_console_instead_of_relay},
@@ -244,16 +186,56 @@ std::vector<Row> reactions() {
         {{"install_batch_relay"}, "duplicate_uninheritable", 1, c().box("DuplicateHandle Error").relays(0),
          application_reads_own_input},
         {{"install_batch_relay"}, "set_std_input own input", 1, c().box("SetStdHandle Error")},  // the relay goes on
-        {{"install_batch_relay"}, "read_file 4096", 1, c().relays(0)},
-        {{"install_batch_relay"}, "read_file 4096", 2, c().relays(kChunk)},
-        {{"install_batch_relay"}, "read_file 4096", 3, c().relays(2 * kChunk)},
-        {{"install_batch_relay"}, "write_file pipe write copy 4096", 1, c().relays(0)},
-        {{"install_batch_relay"}, "write_file pipe write copy 4096", 2, c().relays(kChunk)},
-        {{"install_batch_relay"}, "write_file pipe write copy 1808", 1, c().relays(2 * kChunk)},
         {{"install_batch_relay"}, "close_handle pipe write copy", 1, c().box("CloseHandle Error")},
         {{"install_batch_relay"}, "exit_code", 1, c().box("Application Error")},  // terminated; status 0
     };
     auto add = [&rows](std::vector<Row> more) { rows.insert(rows.end(), more.begin(), more.end()); };
+    // setup: the record cannot be opened or written: one "Registration Error"
+    // box, and with no record to read the flow goes on as on a machine
+    // without a copy.
+    add(each(kRecorded, {{"current_dir d:\\kit", 1}, {kRecordKey, 1}, {"set_string_value OriginalSource*", 1}},
+             c().box("Registration Error").writes_nothing()));
+    // A current copy: without its Version it is none, and without InstPath not
+    // probed; a failed probe or hand-off, an unreadable Version (compared as
+    // empty) or an InstPath or Install.exe that cannot be read make it older:
+    // the bootstrap reinstalls into its InstPath.
+    add(each({"setup_current_copy"}, {{"query_value_size Version", 1}, {"query_value_size InstPath", 1},
+                                      {"read_string_value InstPath*", 1}},
+             c().starts({"_instkvi.com -s -a  -nosplash"})));
+    add(each({"setup_current_copy"}, {{"read_string_value Version*", 1}, {kProbe, 1}, {"read_folder C:\\Kit", 1},
+                                      {"read_folder C:\\Kit\\Install.exe", 1}},
+             c().starts({kReinstall})));
+    add(each({"setup_current_copy"}, {{kHandOff, 1}, {"exit_code", 1}}, probed_then(kReinstall)));
+    // An older copy in C:\Old: without its Version it is none; with an empty
+    // InstPath the bootstrap names no location.
+    add(each({"setup_older_copy"}, {{"query_value_size Version", 1}, {"query_value_size InstPath", 1},
+                                    {"read_string_value InstPath*", 1}},
+             c().starts({"_instkvi.com -s"})));
+    // The usual location left by an earlier run, owned by this user: the user
+    // is asked for each folder, and what cannot be read is not trusted.
+    add(each({"setup_second_run"}, {{"process_user", 1}, {"process_user", 2}}, c().starts({"_instkvi.com -s -f "})));
+    // A standard user: the record opens for reading only, which still finds
+    // the current copy. Without the hand-off the bootstrap names no location:
+    // a standard user cannot give the usual location its owner.
+    add(each({"setup_standard_user"},
+             {{"open_key_for_reading*", 1}, {"query_value_size Version", 1}, {"query_value_size InstPath", 1},
+              {"read_string_value Version*", 1}, {"read_string_value InstPath*", 1}, {kProbe, 1},
+              {"read_folder C:\\Kit*", 1}, {"read_folder C:\\Kit*", 2}},
+             c().starts({kUnnamed})));
+    add(each({"setup_standard_user"}, {{kHandOff, 1}, {"exit_code", 1}}, probed_then(kUnnamed)));
+    // A standard user's bootstrap that needs elevation: the start fails with
+    // 740, and the shell's prompt starts it in setup's directory (in the start
+    // directory when setup's cannot be entered). Any other failure of either
+    // start, and a directory that cannot be read, show the box.
+    add(each({"setup_elevated_bootstrap"}, {{"start_process _instkvi.com*", 1}, {"start_elevated*", 1},
+                                            {"own_program_path", 1}, {"current_dir d:\\kit", 2}},
+             c().starts_nothing().shows({"Registration Error", "Application Launch Error"})));
+    add(each(kLaunchModes, {{"current_dir c:\\kit", 1}, {"start_process JRE*", 1}},
+             c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)));
+    add(each({"install_batch_relay"}, {{"read_file 4096", 1}, {"write_file pipe write copy 4096", 1}}, c().relays(0)));
+    add(each({"install_batch_relay"}, {{"read_file 4096", 2}, {"write_file pipe write copy 4096", 2}}, c().relays(kChunk)));
+    add(each({"install_batch_relay"}, {{"read_file 4096", 3}, {"write_file pipe write copy 1808", 1}},
+             c().relays(2 * kChunk)));
     add(usual_location({"setup_no_copy", "setup_older_copy", "setup_second_run"}, "_instkvi.com -s -f "));
     add(usual_location({"setup_batch"}, "_instkvi.com -s -f  -a  -batch  c:\\answers.txt"));
     add(usual_location({"setup_force"}, "_instkvi.com -s -f  -a  -force"));
@@ -265,19 +247,12 @@ std::vector<Row> reactions() {
 
 const std::vector<Row> kReactions = reactions();
 
-// What holds in a scenario whatever fails.
-struct ScenarioCheck {
-    const char* scenario;
-    Check check;
-};
+// What holds for the probe's answer whatever fails.
 void probe_answer_touches_nothing() {
     EXPECT_EQ(fake::state().cwd, "C:\\Start") << "the probe answer changes no directory";
     EXPECT_EQ(fake::call_count(Op::set_current_dir), 0);
     EXPECT_EQ(fake::call_count(Op::create_key), 0);
 }
-const ScenarioCheck kAlways[] = {
-    {"install_verctrl", probe_answer_touches_nothing},
-};
 
 const char* op_name(Op op) { return fake::kOpNames[static_cast<int>(op)]; }
 
@@ -335,10 +310,9 @@ public:
         }
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
         for (const std::string& caption : got.boxes)
-            EXPECT_TRUE(captions_of(s_.program).count(caption)) << "a box the program does not own: " << caption;
+            EXPECT_TRUE((s_.program == Program::setup ? expected::kSetupCaptions : expected::kInstallCaptions).count(caption)) << "a box the program does not own: " << caption;
         if (row && row->also) row->also();
-        for (const ScenarioCheck& a : kAlways)
-            if (s_.name == std::string(a.scenario)) a.check();
+        if (s_.name == std::string("install_verctrl")) probe_answer_touches_nothing();
         if (s_.traced) check_trace();
     }
 
@@ -347,7 +321,7 @@ private:
     // the variable or the file there is no trace; an unreadable directory is
     // said so.
     void check_trace() {
-        const std::string& text = fake::state().file_data[kTraceFile];
+        const std::string& text = fake::state().file_data[expected::kTraceFile];
         if (nth_ == 0) {
             EXPECT_GE(text.size(), 200u) << "the traced run left its lines";
         } else if (op_ == Op::current_dir) {
@@ -387,7 +361,7 @@ void register_matrix() {
         fake::reset();
         prepare(s);
         (void)run_prepared(s);
-        traced_lines()[s.name] = lines_of(fake::state().file_data[kTraceFile]);
+        traced_lines()[s.name] = lines_of(fake::state().file_data[expected::kTraceFile]);
         logs()[s.name] = fake::state().calls;
         std::vector<int> counted;
         for (int op = 0; op < fake::kOpCount; ++op) counted.push_back(fake::call_count(Op(op)));

@@ -17,22 +17,9 @@ using expected::kRecord;
 // input: more than two reads of 4096 bytes.
 constexpr std::size_t kAnswerFileSize = 10000;
 
-std::string sz(const std::string& s) { return s + std::string(1, '\0'); }
-
-// An installed copy as Install's self-registration leaves it, whose
-// Install.exe answers setup's probe with `answer`.
-std::function<void(fake::State&)> installed(std::string version, std::string path, std::uint32_t answer) {
-    return [=](fake::State& m) {
-        fake::put_value(kRecord, "Version", sz(version));
-        fake::put_value(kRecord, "InstPath", sz(path));
-        m.dirs.insert(path);
-        m.files.insert(path + "\\Install.exe");
-        m.program = [answer](const std::string& command) {
-            fake::Program p;
-            p.exit_status = command.find("-verctrl") != std::string::npos ? answer : 0;
-            return p;
-        };
-    };
+// An installed copy whose Install.exe answers setup's probe.
+std::function<void(fake::State&)> installed(std::string version, std::string path) {
+    return [=](fake::State&) { fake::plant_copy(version, path, expected::kProbeAnswer); };
 }
 
 // Install in C:\Kit, beside its Java runtime.
@@ -53,19 +40,18 @@ void kit_with_answer_file(fake::State& m) {
 
 std::vector<Scenario> make_scenarios() {
     const std::set<std::string> kRegistration = {"DisplayName", "InstPath", "UninstCmd", "UninstallString", "Version"};
-    const std::uint32_t kAnswer = 0xFFFFFBAAu;  // -1110
     std::vector<Scenario> s;
 
     // setup: the medium in D:\Kit.
     s.push_back({"setup_no_copy", Program::setup, "", "D:\\Kit\\setup.exe", nullptr,
                  {0, {"_instkvi.com -s"}, {}, {"OriginalSource"}}});
     s.push_back({"setup_current_copy", Program::setup, "", "D:\\Kit\\setup.exe -nosplash",
-                 installed("1.8-002", "C:\\Kit", kAnswer),
+                 installed("1.8-002", "C:\\Kit"),
                  {0,
                   {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register  -nosplash"},
                   {},
                   {"OriginalSource"}}});
-    s.push_back({"setup_older_copy", Program::setup, "", "D:\\Kit\\setup.exe", installed("1.7-999", "C:\\Old", kAnswer),
+    s.push_back({"setup_older_copy", Program::setup, "", "D:\\Kit\\setup.exe", installed("1.7-999", "C:\\Old"),
                  {0, {"_instkvi.com -s -f C:\\Old"}, {}, {"OriginalSource"}}});
     // The usual location as an earlier run of this user left it.
     s.push_back({"setup_second_run", Program::setup, "", "D:\\Kit\\setup.exe",
@@ -78,11 +64,11 @@ std::vector<Scenario> make_scenarios() {
                  {0, {"_instkvi.com -s"}, {}, {"OriginalSource"}}});
     s.push_back({"setup_batch", Program::setup, "", "D:\\Kit\\setup.exe -batch c:\\answers.txt", nullptr,
                  {0, {"_instkvi.com -s -a  -batch  c:\\answers.txt"}, {}, {"OriginalSource"}}});
-    s.push_back({"setup_force", Program::setup, "", "D:\\Kit\\setup.exe -force", installed("1.8-002", "C:\\Kit", kAnswer),
+    s.push_back({"setup_force", Program::setup, "", "D:\\Kit\\setup.exe -force", installed("1.8-002", "C:\\Kit"),
                  {0, {"_instkvi.com -s -a  -force"}, {}, {"OriginalSource"}}});
     s.push_back({"setup_standard_user", Program::setup, "", "D:\\Kit\\setup.exe -nosplash",
                  [](fake::State& m) {
-                     installed("1.8-002", "C:\\Kit", 0xFFFFFBAAu)(m);
+                     installed("1.8-002", "C:\\Kit")(m);
                      m.elevated = false;
                  },
                  {0,
@@ -99,7 +85,7 @@ std::vector<Scenario> make_scenarios() {
                  },
                  {0, {"runas D:\\Kit\\_instkvi.com -s -f  in d:\\kit"}, {"Registration Error"}, {}}});
     s.push_back({"setup_target", Program::setup, "", "D:\\Kit\\setup.exe -target c:\\inst",
-                 installed("1.7-999", "C:\\Old", kAnswer), {0, {"_instkvi.com -s -f  c:\\inst -a "}, {}, {"OriginalSource"}}});
+                 installed("1.7-999", "C:\\Old"), {0, {"_instkvi.com -s -f  c:\\inst -a "}, {}, {"OriginalSource"}}});
 
     // Install in C:\Kit, in each launch mode and with registration.
     const std::string exe = "C:\\Kit\\Install.exe";
@@ -126,7 +112,7 @@ std::vector<Scenario> make_scenarios() {
                 copy.traced = true;
                 copy.prepare = [original = t.prepare](fake::State& m) {
                     if (original) original(m);
-                    m.env["KVI_TRACE"] = kTraceFile;
+                    m.env["KVI_TRACE"] = expected::kTraceFile;
                 };
                 s.push_back(std::move(copy));
                 return;
@@ -189,17 +175,6 @@ Reaction run_prepared(const Scenario& s) {
     r.link = !m.saved_links.empty();
     r.relayed = m.piped.size();
     return r;
-}
-
-const std::set<std::string>& captions_of(Program program) {
-    static const std::set<std::string> setup = {"Usage Help", "Version Information", "Registration Error",
-                                                "Application Launch Error"};
-    static const std::set<std::string> install = {
-        "Search Error",          "Set Directory Error",        "Registration Error",
-        "Application Launch Error", "CreatePipe Error",        "SetStdHandle Error",
-        "DuplicateHandle Error", "INVALID_HANDLE_VALUE Error", "CloseHandle Error",
-        "Application Error",     "Start Menu Creation Error"};
-    return program == Program::setup ? setup : install;
 }
 
 }  // namespace fault

@@ -62,17 +62,13 @@ inline bool ends_with(std::string_view s, std::string_view suffix) {
 }
 inline bool contains(std::string_view s, std::string_view part) { return s.find(part) != std::string_view::npos; }
 
-// The commands the fake saw started, in order.
-inline std::vector<std::string> launches() {
-    std::vector<std::string> out;
-    for (const auto& l : fake::state().launches) out.push_back(l.command_line);
-    return out;
-}
-
-inline std::vector<std::string> captions() {
-    std::vector<std::string> out;
-    for (const auto& b : fake::state().boxes) out.push_back(b.caption);
-    return out;
+// Element 0 of the argument vector, as the C runtime splits it.
+inline std::string element_zero(const std::string& line) {
+    if (!line.empty() && line[0] == '"') {
+        std::size_t close = line.find('"', 1);
+        return line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    }
+    return line.substr(0, line.find_first_of(" \t"));
 }
 
 // Every box shown has one of the given captions.

@@ -9,15 +9,6 @@
 
 namespace {
 
-// Element 0 of the argument vector, as the C runtime splits it.
-std::string element_zero(const std::string& line) {
-    if (!line.empty() && line[0] == '"') {
-        std::size_t close = line.find('"', 1);
-        return line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-    }
-    return line.substr(0, line.find_first_of(" \t"));
-}
-
 void check_split(const std::string& own_name, const std::string& line) {
     fake::reset();
     std::string buffer = line;  // the platform's writable copy of the command line
@@ -29,7 +20,7 @@ void check_split(const std::string& own_name, const std::string& line) {
 
     if (last == std::string::npos) {
         // Nothing is read without the word in the name: one box, no texts.
-        FUZZ_CHECK(fuzz::captions() == std::vector<std::string>{"Search Error"});
+        FUZZ_CHECK(fake::captions() == std::vector<std::string>{"Search Error"});
         FUZZ_CHECK(!split.program_dir.present() && !split.tail.present());
         FUZZ_CHECK(buffer == line);
         return;
@@ -74,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Halves halves = fuzz::split_at_line_feed(input);
     if (halves.has_second) check_split(halves.first, halves.second);
     else {
-        FUZZ_CHECK(kvi::install::own_name(input.c_str()) == element_zero(input));
-        check_split(element_zero(input), input);
+        FUZZ_CHECK(kvi::install::own_name(input.c_str()) == fuzz::element_zero(input));
+        check_split(fuzz::element_zero(input), input);
     }
     return 0;
 }

@@ -13,8 +13,6 @@ using kvi::setup::Options;
 using kvi::setup::ParseEnd;
 
 using expected::kRecord;
-const std::set<std::string> kSetupCaptions = {"Usage Help", "Version Information", "Registration Error",
-                                              "Application Launch Error"};
 const std::string kCurrentPath = "C:\\Program Files\\Kit";
 const std::string kOlderPath = "C:\\Old";
 
@@ -80,30 +78,23 @@ void check_run(const std::string& line, const Options& o, ParseEnd end, Copy cop
     fake::State& m = fake::state();
     m.command_line = line;
     if (copy != Copy::none) {
-        const std::string& path = copy == Copy::current ? kCurrentPath : kOlderPath;
-        fake::put_value(kRecord, "Version", std::string(copy == Copy::current ? "1.8-002" : "1.7-999") + '\0');
-        fake::put_value(kRecord, "InstPath", path + '\0');
-        m.dirs.insert(path);  // a folder only administrators control, as the fake's are
-        m.files.insert(path + "\\Install.exe");
-        m.program = [](const std::string& command) {
-            fake::Program p;
-            p.exit_status = fuzz::contains(command, "-verctrl") ? 0xFFFFFBAAu : 0;
-            return p;
-        };
+        // In a folder only administrators control, as the fake's are.
+        fake::plant_copy(copy == Copy::current ? "1.8-002" : "1.7-999", copy == Copy::current ? kCurrentPath : kOlderPath,
+                         expected::kProbeAnswer);
     }
 
     FUZZ_CHECK(kvi::setup::run() == 0);
     FUZZ_CHECK(fuzz::nothing_leaked());
-    FUZZ_CHECK(fuzz::boxes_among(kSetupCaptions));
-    const std::vector<std::string> started = fuzz::launches();
+    FUZZ_CHECK(fuzz::boxes_among(expected::kSetupCaptions));
+    const std::vector<std::string> started = fake::commands();
 
     if (end == ParseEnd::usage || end == ParseEnd::version) {
-        FUZZ_CHECK(fuzz::captions() ==
+        FUZZ_CHECK(fake::captions() ==
                    std::vector<std::string>{end == ParseEnd::usage ? "Usage Help" : "Version Information"});
         FUZZ_CHECK(started.empty() && !fake::value(kRecord, "OriginalSource"));
         return;
     }
-    FUZZ_CHECK(fuzz::captions().empty());
+    FUZZ_CHECK(fake::captions().empty());
     FUZZ_CHECK(fake::value(kRecord, "OriginalSource").has_value());
 
     if (copy == Copy::current && !o.force && !o.target) {

@@ -40,7 +40,7 @@ void check_registration(const std::string& dir) {
     if (dir.empty()) {
         // No directory to register: the run ends after the registration box.
         FUZZ_CHECK(end == kvi::install::Registration::end_run);
-        FUZZ_CHECK(fuzz::captions() == std::vector<std::string>{"Registration Error"});
+        FUZZ_CHECK(fake::captions() == std::vector<std::string>{"Registration Error"});
         return;
     }
     FUZZ_CHECK(end == kvi::install::Registration::go_on);

@@ -2,6 +2,7 @@
 #include "install_flow.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -73,19 +74,13 @@ TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
     fake::reset();
     EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
     const fake::Launch& batch = only_launch();
-    EXPECT_EQ(batch.command_line, kJava + "  -batch c:\\a.txt");
     EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
-    EXPECT_TRUE(batch.new_console);
     EXPECT_FALSE(batch.no_window) << "the batch console opens as before";
-    EXPECT_FALSE(batch.inherit_handles);
     ASSERT_TRUE(batch.has_console_look);
     EXPECT_EQ(batch.title, "Halvik Torvanex Install");
-    EXPECT_EQ(batch.look.x, 10u);
-    EXPECT_EQ(batch.look.y, 10u);
-    EXPECT_EQ(batch.look.width, 800u);
-    EXPECT_EQ(batch.look.height, 600u);
-    EXPECT_EQ(batch.look.fill, 0x74);
-    EXPECT_EQ(batch.look.flags, 0x16u);
+    const plat::ConsoleLook& look = batch.look;
+    EXPECT_EQ(std::make_tuple(look.x, look.y, look.width, look.height, look.fill, look.flags),
+              std::make_tuple(10u, 10u, 800u, 600u, std::uint16_t{0x74}, 0x16u));
     EXPECT_EQ(machine().slept_ms, 0u) << "no wait without the relay";
 
     fake::reset();
@@ -166,83 +161,85 @@ TEST_F(JavaLaunch, RelayStartsAtTheFilesPositionAndHandlesEmptyInput) {
     EXPECT_TRUE(only_launch().inherit_handles);
 }
 
-TEST_F(JavaLaunch, WaitEndsForAnApplicationThatReturns259) {
-    input_file(10);
-    machine().program = [](const std::string&) { return fake::Program{false, 259}; };
-    EXPECT_EQ(launch(" -batch"), 0);
-    auto& c = machine().calls;
-    EXPECT_EQ(std::count(c.begin(), c.end(), "wait_for 2000"), 1);
-}
-
-TEST_F(JavaLaunch, UnreadableStatusTerminatesTheApplication) {
-    input_file(10);
-    machine().program = [](const std::string&) { return fake::Program{false, 0, true}; };
-    EXPECT_EQ(launch(" -batch -silentlaunch", false, true), 0);
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Error: Error Getting Process Code."});
-    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-    auto& c = machine().calls;
-    EXPECT_NE(std::find(c.begin(), c.end(), "terminate 3221225477"), c.end());
-}
-
-TEST_F(JavaLaunch, FailedWaitFallsBackToPolling) {
-    input_file(10);
-    machine().program = [](const std::string&) { return fake::Program{false, 0, false, 1}; };
-    fake::fail(fake::Op::wait_for, 1);
-    EXPECT_EQ(launch(" -batch"), 0);
-    EXPECT_EQ(machine().slept_ms, 2000u);
-}
-
-TEST_F(JavaLaunch, RelayIntoAnApplicationThatStoppedReadingEnds) {
-    input_file(1 << 20);
-    machine().program = [](const std::string&) { return fake::Program{false, 0, false, 0, false}; };
-    EXPECT_EQ(launch(" -batch"), 0);
-    EXPECT_FALSE(machine().relay_blocked) << "our own read end was still open";
-    EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
-}
-
-TEST_F(JavaLaunch, PipeSetUpFailureStartsWithOurOwnInput) {
-    struct Row {
-        fake::Op op;
-        const char* box;
+// Standard input from a file of `input` bytes, a program that behaves as
+// given, and failing calls: what launch returns and the boxes it shows;
+// `also` checks the rest.
+TEST_F(JavaLaunch, RelayRuns) {
+    using fake::Op;
+    auto count = [this](const char* call) {
+        auto& c = machine().calls;
+        return std::count(c.begin(), c.end(), call);
     };
-    for (const Row& row : {Row{fake::Op::create_pipe, "CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"},
-                           Row{fake::Op::set_std_input, "SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"},
-                           Row{fake::Op::duplicate_uninheritable, "DuplicateHandle Error: DuplicateHandle(..."}}) {
-        fake::reset();
-        input_file(100);
-        fake::fail(row.op);
-        EXPECT_EQ(launch(" -batch -silent"), 0);
-        EXPECT_EQ(fake::box_list(), std::vector<std::string>{row.box}) << "shown whatever the flags say";
+    // The pipe is gone before the start, so the application inherits none of it.
+    auto own_input = [this] {
         const fake::Launch& app = only_launch();
         EXPECT_EQ(static_cast<std::uintptr_t>(app.std_input), 0x10u) << "the application reads our own input";
         EXPECT_TRUE(app.inherit_handles);
         EXPECT_FALSE(app.new_console);
         EXPECT_EQ(machine().piped, "");
-        // The pipe is gone before the start, so the application inherits none of it.
         auto& c = machine().calls;
         auto start = std::find_if(c.begin(), c.end(), [](auto& call) { return call.rfind("start_process", 0) == 0; });
         EXPECT_EQ(std::find(start, c.end(), "close_handle pipe read"), c.end());
+    };
+    auto error_icon = [this] { EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error); };
+    const std::string kNotLaunched = "Application Launch Error: Error launching Install Application.";
+    struct Run {
+        const char* what;
+        std::size_t input;
+        fake::Program program;
+        std::vector<std::pair<Op, int>> failures;
+        const char* tail;
+        bool silent_launch;
+        int status;
+        std::vector<std::string> boxes;
+        std::function<void()> also;
+    };
+    const Run runs[] = {
+        {"the wait ends for an application that returns 259", 10, {false, 259}, {}, " -batch", false, 0, {},
+         [&] { EXPECT_EQ(count("wait_for 2000"), 1); }},
+        {"an unreadable status terminates the application", 10, {false, 0, true}, {}, " -batch -silentlaunch", true, 0,
+         {"Application Error: Error Getting Process Code."},
+         [&] {
+             error_icon();
+             EXPECT_TRUE(called("terminate 3221225477"));
+         }},
+        {"a failed wait falls back to polling", 10, {false, 0, false, 1}, {{Op::wait_for, 1}}, " -batch", false, 0, {},
+         [this] { EXPECT_EQ(machine().slept_ms, 2000u); }},
+        {"a relay into an application that stopped reading ends", 1 << 20, {false, 0, false, 0, false}, {}, " -batch",
+         false, 0, {},
+         [this] {
+             EXPECT_FALSE(machine().relay_blocked) << "our own read end was still open";
+             EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
+         }},
+        // A failed pipe set-up starts the application with our own input; the box is shown whatever the flags say.
+        {"no pipe", 100, {}, {{Op::create_pipe, 1}}, " -batch -silent", false, 0,
+         {"CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"}, own_input},
+        {"no pipe as standard input", 100, {}, {{Op::set_std_input, 1}}, " -batch -silent", false, 0,
+         {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"}, own_input},
+        {"no duplicate", 100, {}, {{Op::duplicate_uninheritable, 1}}, " -batch -silent", false, 0,
+         {"DuplicateHandle Error: DuplicateHandle(..."}, own_input},
+        {"boxes after the start: giving standard input back, closing our duplicated write end", 100, {},
+         {{Op::set_std_input, 2}, {Op::close_handle, 3}}, " -batch -silent", false, 0,
+         {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "CloseHandle Error: CloseHandle(hChildStdinWrDup)"}},
+        // GetStdHandle gives INVALID_HANDLE_VALUE.
+        {"invalid saved input", 100, {}, {{Op::std_input, 1}}, " -batch", false, 0,
+         {"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"}, [this] { EXPECT_EQ(machine().piped, ""); }},
+        {"a start failure shows its box", 10, {}, {{Op::start_process, 1}}, nullptr, false, -1, {kNotLaunched}, error_icon},
+        {"... but not with -silent", 10, {}, {{Op::start_process, 1}}, " -silent", false, -1, {}},
+        {"... nor under -silentLaunch", 10, {}, {{Op::start_process, 1}}, " -x", true, -1, {}},
+        {"... and in batch mode", 10, {}, {{Op::start_process, 1}}, " -batch", false, -1, {kNotLaunched}, error_icon},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.what);
+        fake::reset();
+        input_file(run.input);
+        machine().program = [program = run.program](const std::string&) { return program; };
+        for (auto [op, nth] : run.failures) fake::fail(op, nth);
+        EXPECT_EQ(launch(run.tail, false, run.silent_launch), run.status);
+        EXPECT_EQ(fake::box_list(), run.boxes);
+        if (run.also && fake::box_list() == run.boxes) run.also();
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
-}
-
-TEST_F(JavaLaunch, RelayBoxesAfterTheStart) {
-    input_file(100);
-    fake::fail(fake::Op::set_std_input, 2);  // giving standard input back
-    fake::fail(fake::Op::close_handle, 3);   // our duplicated write end
-    EXPECT_EQ(launch(" -batch -silent"), 0);
-    EXPECT_EQ(fake::box_list(), (std::vector<std::string>{
-                                    "SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)",
-                                    "CloseHandle Error: CloseHandle(hChildStdinWrDup)"}));
-}
-
-TEST_F(JavaLaunch, InvalidSavedInputIsReported) {
-    input_file(100);
-    fake::fail(fake::Op::std_input);  // GetStdHandle gives INVALID_HANDLE_VALUE
-    EXPECT_EQ(launch(" -batch"), 0);
-    EXPECT_EQ(fake::box_list(),
-              std::vector<std::string>{"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"});
-    EXPECT_EQ(machine().piped, "");
 }
 
 TEST_F(JavaLaunch, RuntimeIsNamedFromTheCurrentDirectory) {
@@ -257,27 +254,6 @@ TEST_F(JavaLaunch, RuntimeIsNamedFromTheCurrentDirectory) {
     machine().cwd = "C:\\" + std::string(400, 'k');
     EXPECT_EQ(launch(nullptr), 0);
     EXPECT_EQ(only_launch().application, machine().cwd + "\\JRE\\bin\\javaw.exe");
-}
-
-TEST_F(JavaLaunch, StartFailureBoxUnlessSilent) {
-    struct Row {
-        const char* tail;
-        bool silent_launch;
-        bool box;
-    };
-    for (const Row& row : {Row{nullptr, false, true}, Row{" -silent", false, false}, Row{" -x", true, false},
-                           Row{" -batch", false, true}}) {
-        fake::reset();
-        input_file(10);
-        fake::fail(fake::Op::start_process);
-        EXPECT_EQ(launch(row.tail, false, row.silent_launch), -1);
-        EXPECT_EQ(fake::box_list().size(), row.box ? 1u : 0u);
-        if (row.box) {
-            EXPECT_EQ(fake::box_list()[0], "Application Launch Error: Error launching Install Application.");
-            EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-        }
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
 }
 
 }  // namespace

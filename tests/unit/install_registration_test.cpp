@@ -1,6 +1,8 @@
 #include "registration.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "shortcut.h"
 #include "test_support.h"
@@ -18,12 +20,6 @@ protected:
     void in(const std::string& dir) {
         machine().dirs.insert(dir);
         machine().cwd = dir;
-    }
-    std::vector<std::string> calls_starting(const std::string& prefix) {
-        std::vector<std::string> out;
-        for (auto& c : machine().calls)
-            if (c.rfind(prefix, 0) == 0) out.push_back(c);
-        return out;
     }
 };
 
@@ -44,110 +40,94 @@ TEST(UninstallCommand, BytesIncludePaddingAtADriveRoot) {
     }
 }
 
+// The five values, in order and with their byte counts, then the shortcut,
+// for the folder Install runs in.
 TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
-    in("C:\\Kit");
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz("C:\\Kit\\Install.exe -remove"));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Kit"));
-    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
-    EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
-    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), sz("C:\\Kit\\Install.exe -remove"));
-    EXPECT_EQ(calls_starting("set_string_value"),
-              (std::vector<std::string>{"set_string_value UninstCmd 27", "set_string_value InstPath 7",
-                                        "set_string_value Version 8", "set_string_value DisplayName 25",
-                                        "set_string_value UninstallString 27"}));
-    EXPECT_EQ(calls_starting("open_key_for_subkeys"),
-              std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
-    ASSERT_EQ(machine().saved_links.count(kLinkFile), 1u);
-    EXPECT_EQ(machine().dir_requests, (std::vector<std::pair<std::string, plat::Acl>>{
-                                          {kLinkFolder, plat::Acl::inherited}}))
-        << "the shortcut folder keeps the access list of the user's Programs folder";
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SelfRegistration, FolderNamedInAnyLanguage) {
     // Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
-    const std::string dir = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
-                            "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
-    ASSERT_EQ(dir.size(), 28u);
-    in(dir);
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    const std::string command = "\"" + dir + "\\Install.exe\" -remove";
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz(command));
-    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), sz(command));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(dir));
-    EXPECT_EQ(calls_starting("set_string_value InstPath"), std::vector<std::string>{"set_string_value InstPath 29"});
-    const fake::Link& link = machine().saved_links.at(kLinkFile);
-    EXPECT_EQ(link.path, dir + "\\Install.exe");
-    EXPECT_EQ(link.working_dir, dir);
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SelfRegistration, DriveRootAndBlanks) {
-    in("C:\\");
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), std::string("C:\\Install.exe -remove\0\0", 24));
-    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), std::string("C:\\Install.exe -remove\0\0", 24));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\"));
-    const fake::Link& link = machine().saved_links.at(kLinkFile);
-    EXPECT_EQ(link.path, "C:\\Install.exe");
-    EXPECT_EQ(link.working_dir, "C:\\");
-
-    fake::reset();
-    in("C:\\Program Files\\Kit");
-    EXPECT_EQ(register_installation(true), Registration::go_on);
-    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove"));
-    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Program Files\\Kit"));
-}
-
-TEST_F(SelfRegistration, RecordAndUninstallParentFailuresAreSilent) {
-    // Each failing once, or a standard user's run, for whom both opens fail.
-    for (bool standard_user : {false, true}) {
+    const std::string utf8 = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
+                             "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
+    ASSERT_EQ(utf8.size(), 28u);
+    struct Row {
+        std::string dir;
+        bool silent_launch;
+        std::string command;  // every byte of the uninstall command
+    };
+    for (const Row& row : {Row{"C:\\Kit", false, sz("C:\\Kit\\Install.exe -remove")},
+                           Row{utf8, false, sz("\"" + utf8 + "\\Install.exe\" -remove")},
+                           Row{"C:\\", false, std::string("C:\\Install.exe -remove\0\0", 24)},
+                           Row{"C:\\Program Files\\Kit", true, sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove")}}) {
+        SCOPED_TRACE(row.dir);
         fake::reset();
-        in("C:\\Kit");
-        if (standard_user) {
-            machine().elevated = false;
-        } else {
-            fake::fail(fake::Op::create_key, 1);
-            fake::fail(fake::Op::open_key_for_subkeys, 1);
-        }
-        EXPECT_EQ(register_installation(false), Registration::go_on);
-        EXPECT_FALSE(fake::value(kRecord, "InstPath"));
-        EXPECT_FALSE(fake::value(kUninstallEntry, "DisplayName"));
+        in(row.dir);
+        EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
+        EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
+        EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
+        EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
+        EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
+        EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), row.command);
+        const std::string bytes = std::to_string(row.command.size());
+        EXPECT_EQ(calls_starting("set_string_value"),
+                  (std::vector<std::string>{"set_string_value UninstCmd " + bytes,
+                                            "set_string_value InstPath " + std::to_string(row.dir.size() + 1),
+                                            "set_string_value Version 8", "set_string_value DisplayName 25",
+                                            "set_string_value UninstallString " + bytes}));
+        EXPECT_EQ(calls_starting("open_key_for_subkeys"),
+                  std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
+        const fake::Link& link = machine().saved_links.at(kLinkFile);
+        EXPECT_EQ(link.path, row.dir + (row.dir == "C:\\" ? "" : "\\") + "Install.exe");
+        EXPECT_EQ(link.working_dir, row.dir);
+        EXPECT_EQ(machine().dir_requests, (std::vector<std::pair<std::string, plat::Acl>>{
+                                              {kLinkFolder, plat::Acl::inherited}}))
+            << "the shortcut folder keeps the access list of the user's Programs folder";
         EXPECT_TRUE(machine().boxes.empty());
-        EXPECT_EQ(machine().saved_links.count(kLinkFile), 1u) << "the shortcut is still made";
     }
 }
 
-TEST_F(SelfRegistration, RecordWritesAreNotExamined) {
-    in("C:\\Kit");
-    fake::fail(fake::Op::set_string_value, 1);
-    EXPECT_EQ(register_installation(false), Registration::go_on);
-    EXPECT_FALSE(fake::value(kRecord, "UninstCmd"));
-    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
-    EXPECT_TRUE(machine().boxes.empty());
-}
-
-TEST_F(SelfRegistration, UninstallEntryFailuresEndTheRun) {
+// Failures of the record are silent; without the uninstall entry the run
+// ends. Every value that is written is written whole.
+TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
+    using fake::Op;
+    const std::map<std::string, std::string> kWhole = {
+        {"UninstCmd", sz("C:\\Kit\\Install.exe -remove")}, {"InstPath", sz("C:\\Kit")}, {"Version", sz("1.8-002")},
+        {"DisplayName", sz("Halvik Torvanex Products")}, {"UninstallString", sz("C:\\Kit\\Install.exe -remove")}};
+    const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
+    const std::vector<std::string> kBox = {"Registration Error: Error registering Install Application."};
     struct Row {
-        fake::Op op;
-        int nth;
-        bool silent_launch;
-        bool box;
+        const char* what;
+        std::vector<std::pair<Op, int>> failures;
+        bool standard_user, silent_launch;
+        Registration end;
+        std::set<std::string> values;  // of the record and the uninstall entry
+        std::vector<std::string> boxes;
     };
-    for (const Row& row : {Row{fake::Op::create_key, 2, false, true}, Row{fake::Op::create_key, 2, true, false},
-                           Row{fake::Op::set_string_value, 4, false, false},
-                           Row{fake::Op::set_string_value, 5, false, false}}) {
+    for (const Row& row : {
+             Row{"neither the record nor the uninstall parent opens", {{Op::create_key, 1}, {Op::open_key_for_subkeys, 1}},
+                 false, false, Registration::go_on, {}, {}},
+             Row{"a standard user's run, for whom both opens fail", {}, true, false, Registration::go_on, {}, {}},
+             Row{"record writes are not examined", {{Op::set_string_value, 1}}, false, false, Registration::go_on,
+                 {"DisplayName", "InstPath", "UninstallString", "Version"}, {}},
+             Row{"no uninstall entry", {{Op::create_key, 2}}, false, false, Registration::end_run, kRecordValues, kBox},
+             Row{"... under -silentLaunch", {{Op::create_key, 2}}, false, true, Registration::end_run, kRecordValues, {}},
+             Row{"no DisplayName", {{Op::set_string_value, 4}}, false, false, Registration::end_run, kRecordValues, {}},
+             Row{"no UninstallString", {{Op::set_string_value, 5}}, false, false, Registration::end_run,
+                 {"DisplayName", "InstPath", "UninstCmd", "Version"}, {}},
+         }) {
+        SCOPED_TRACE(row.what);
         fake::reset();
         in("C:\\Kit");
-        fake::fail(row.op, row.nth);
-        EXPECT_EQ(register_installation(row.silent_launch), Registration::end_run);
-        EXPECT_EQ(fake::value(kRecord, "InstPath"), sz("C:\\Kit")) << "the record stays written";
-        EXPECT_TRUE(machine().saved_links.empty());
-        if (row.box)
-            EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Registration Error: Error registering Install Application."});
-        else
-            EXPECT_TRUE(machine().boxes.empty());
+        machine().elevated = !row.standard_user;
+        for (auto [op, nth] : row.failures) fake::fail(op, nth);
+        EXPECT_EQ(register_installation(row.silent_launch), row.end);
+        std::set<std::string> values;
+        for (const char* key : {kRecord, kUninstallEntry})
+            for (const auto& [name, value] : machine().registry[key]) {
+                values.insert(name);
+                EXPECT_EQ(value.bytes, kWhole.at(name)) << name;
+            }
+        EXPECT_EQ(values, row.values);
+        EXPECT_EQ(fake::box_list(), row.boxes);
+        EXPECT_EQ(machine().saved_links.count(kLinkFile), row.end == Registration::go_on ? 1u : 0u)
+            << "the shortcut is made unless the run ends";
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
 }

@@ -10,7 +10,15 @@
 
 namespace {
 
-constexpr std::uint32_t kAnswer = 0xFFFFFBAAu;
+// Who may do what to a folder.
+const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
+const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF},
+    kUsersRead{"S-1-5-32-545", true, 0x1200A9};
+// What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
+const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
+                                           {"S-1-3-0", true, 0x10000000}};
+// Owned by Administrators, with the given list.
+fake::FolderSecurity admins(std::vector<fake::Ace> entries) { return {"S-1-5-32-544", true, std::move(entries)}; }
 
 class SetupFlow : public FakeMachine {
 protected:
@@ -19,66 +27,89 @@ protected:
         machine().command_line = command_line;
         ASSERT_EQ(kvi::setup::run(), 0);
     }
-    // Registers a copy as Install would.
-    void installed(const std::string& version, const std::string& path) {
-        fake::put_value(kRecord, "Version", sz(version));
-        fake::put_value(kRecord, "InstPath", sz(path));
-        if (path.empty()) return;
-        machine().dirs.insert(path);
-        machine().files.insert(path + "\\Install.exe");
-    }
-    // An installed Install that answers the probe with `answer`.
-    void answers(std::uint32_t answer) {
-        machine().program = [answer](const std::string& cmd) {
-            return fake::Program{false, cmd.find("-verctrl") != std::string::npos ? answer : 0};
-        };
-    }
-    std::vector<std::string> commands() const {
-        std::vector<std::string> out;
-        for (auto& l : fake::state().launches) out.push_back(l.command_line);
-        return out;
-    }
-    bool called(const std::string& call) const {
-        auto& c = fake::state().calls;
-        return std::find(c.begin(), c.end(), call) != c.end();
-    }
-    bool created_any_directory() const {
-        auto& c = fake::state().calls;
-        return std::any_of(c.begin(), c.end(), [](auto& s) { return s.rfind("create_directory", 0) == 0; });
-    }
 };
-
-TEST_F(SetupFlow, FreshMachineStartsThePlainBootstrapFromTheProgramDirectory) {
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(machine().calls.front(), "restrict_dll_search");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
-    const fake::Launch& boot = machine().launches[0];
-    EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com") << "beside setup's own file, not searched for";
-    using Request = std::pair<std::string, plat::Acl>;
-    EXPECT_EQ(machine().dir_requests,
-              (std::vector<Request>{{"C:\\HalvikTorvanex", plat::Acl::installed_folder},
-                                    {"C:\\HalvikTorvanex\\Install", plat::Acl::installed_folder}}));
-    EXPECT_EQ(boot.cwd, "d:\\kit");
-    EXPECT_EQ(boot.start_dir, "C:\\Start") << "the start directory is taken before the change";
-    EXPECT_FALSE(boot.inherit_handles);
-    EXPECT_FALSE(boot.new_console);
-    EXPECT_FALSE(boot.has_console_look);
-    EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit"));
-    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex"));
-    EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install"));
-    EXPECT_EQ(machine().cwd, "d:\\kit") << "the reachability test puts the directory back";
-    EXPECT_TRUE(machine().boxes.empty());
-}
 
 // Planted state, command line, and what is started; `also` checks the rest.
 TEST_F(SetupFlow, Roads) {
     const std::string tail(3000, 'x');
     const std::vector<std::string> kHandOff = {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"};
-    auto current = [this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); };
-    auto older = [this] { installed("1.7-000", "C:\\Old"); };
+    auto current = [this] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); };
+    auto older = [this] { fake::plant_copy("1.7-000", "C:\\Old"); };
     auto unwritable = [this] { machine().read_only.insert("C:\\HalvikTorvanex"); };
-    auto no_directory = [this] { EXPECT_FALSE(created_any_directory()); };
+    auto no_directory = [this] { EXPECT_EQ(calls_starting("create_directory"), std::vector<std::string>{}); };
     auto not_checked = [this] { EXPECT_FALSE(called("query_value_size Version")); };
+    auto start_dir = [this](std::string value) { return [this, value] { machine().env["KVI_START_DIR"] = value; }; };
+    auto started_in = [this](std::string dir) { return [this, dir] { EXPECT_EQ(machine().launches[0].start_dir, dir); }; };
+    // A file where the usual location should be, or a folder that cannot be entered.
+    auto blocked = [this](bool is_file) {
+        return [this, is_file] {
+            machine().dirs.insert("C:\\HalvikTorvanex");
+            (is_file ? machine().files : machine().locked_dirs).insert("C:\\HalvikTorvanex\\Install");
+            if (!is_file) machine().dirs.insert("C:\\HalvikTorvanex\\Install");
+            fake::plant_copy("1.7-000", "C:\\Old");
+        };
+    };
+    auto own = [this](std::string path) { return [this, path] { machine().own_path = path; }; };
+    auto booted = [this](std::string app) { return [this, app] { EXPECT_EQ(machine().launches[0].application, app); }; };
+    const std::string deep = "E:\\" + std::string(300, 'd');
+    // Install is a console program: its probe and hand-off get no console
+    // window, unless the tail asks for Install's own console (-nojw).
+    auto windows = [this](std::vector<bool> no_window) {
+        return [this, no_window] {
+            std::vector<bool> got;
+            for (auto& l : machine().launches) {
+                got.push_back(l.no_window);
+                EXPECT_FALSE(l.new_console || l.inherit_handles || l.has_console_look) << l.command_line;
+            }
+            EXPECT_EQ(got, no_window);
+        };
+    };
+    // The nth call of op fails (0: every call).
+    auto fails = [](fake::Op op, int nth, std::function<void()> plant) {
+        return [=] {
+            if (plant) plant();
+            nth ? fake::fail(op, nth) : fake::fail_always(op);
+        };
+    };
+    auto not_launched = [this] {
+        EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
+        EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+    };
+    // The record cannot be opened or written: one box; the check still runs,
+    // on the open record or on the record opened for reading.
+    auto unrecorded = [this](bool reopened) {
+        return [this, reopened] {
+            EXPECT_EQ(fake::box_list(),
+                      std::vector<std::string>{
+                          "Registration Error: Error setting original source.  It may be because you do not have "
+                          "administrator privileges.  This should not affect the operation of your program."});
+            EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
+            EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"), reopened);
+        };
+    };
+    // Names are UTF-8, up to three bytes a letter (four for two UTF-16
+    // characters): the limit counts characters, 259 of them, not bytes.
+    auto source_dir = [](int letters, const std::string& letter) {
+        std::string dir = "d:\\";
+        for (int i = 0; i < letters; ++i) dir += letter;
+        return dir;
+    };
+    auto in = [this](std::string dir) { return [this, dir] { machine().dirs.insert(dir); }; };
+    auto source = [this](std::string dir, bool written) {
+        return [this, dir, written] {
+            if (written) {
+                EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz(dir));
+                EXPECT_TRUE(machine().boxes.empty());
+                return;
+            }
+            EXPECT_FALSE(fake::value(kRecord, "OriginalSource")) << "no cut name in the record";
+            ASSERT_EQ(machine().boxes.size(), 1u);
+            EXPECT_EQ(machine().boxes[0].caption, "Registration Error");
+        };
+    };
+    const std::string cyrillic128 = source_dir(128, "\xD0\x94"), cyrillic256 = source_dir(256, "\xD0\x94"),
+                      chinese256 = source_dir(256, "\xE4\xB8\xAD"), chinese257 = source_dir(257, "\xE4\xB8\xAD"),
+                      emoji129 = source_dir(129, "\xF0\x9F\x98\x80");
     struct Road {
         const char* what;
         std::function<void()> plant;
@@ -86,7 +117,160 @@ TEST_F(SetupFlow, Roads) {
         std::vector<std::string> commands;
         std::function<void()> also;
     };
+    // The probe and the hand-off run with setup's rights: only from an InstPath
+    // folder, and an Install.exe in it, that only administrators can change.
+    // Else no probe, the copy counts as older, and the trace says why.
+    auto copy_in = [this](std::string path, fake::FolderSecurity security, bool elevated = true) {
+        return [this, path, security, elevated] {
+            machine().elevated = elevated;
+            machine().env["KVI_TRACE"] = kTraceFile;
+            fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
+            machine().security[path] = security;
+        };
+    };
+    auto refused = [](std::string why) {
+        return [why] {
+            std::vector<std::string> lines = trace_lines("setup");
+            if (!why.empty())
+                EXPECT_NE(std::find(lines.begin(), lines.end(), "installed copy refused: " + why), lines.end());
+        };
+    };
+    const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}};
+    auto none_made = [this] { EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex")); };
+    // The bootstrap's manifest asks for administrator rights. An elevated
+    // setup starts it as always; an unelevated one gets 740 and asks the
+    // shell, with the same program, arguments and directory; the box only
+    // when the user refuses.
+    auto needs_admin = [this](bool elevated, bool accepted) {
+        return [this, elevated, accepted] {
+            machine().elevated = elevated;
+            machine().prompt_accepted = accepted;
+            machine().program = [](const std::string& cmd) {
+                fake::Program p;
+                p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
+                return p;
+            };
+        };
+    };
+    auto prompted = [](bool asked, std::vector<std::string> captions) {
+        return [asked, captions] {
+            EXPECT_EQ(fake::captions(), captions);
+            EXPECT_EQ(called("start_elevated D:\\Kit\\_instkvi.com -s -f  c:\\inst -a "), asked);
+        };
+    };
     const Road roads[] = {
+        {"a bootstrap that needs elevation, from an elevated setup", needs_admin(true, true),
+         "D:\\Kit\\setup.exe -target c:\\inst", {"_instkvi.com -s -f  c:\\inst -a "}, prompted(false, {})},
+        {"... from a standard user's, through the prompt", needs_admin(false, true), "D:\\Kit\\setup.exe -target c:\\inst",
+         {"-s -f  c:\\inst -a "},  // the arguments behind the name
+         [&] {
+             prompted(true, {"Registration Error"})();
+             const fake::Launch& boot = machine().launches[0];
+             EXPECT_TRUE(boot.elevated);
+             EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com");
+             EXPECT_EQ(boot.cwd, "d:\\kit");
+             EXPECT_EQ(boot.start_dir, std::nullopt) << "a fresh environment";
+         }},
+        {"... refused at the prompt", needs_admin(false, false), "D:\\Kit\\setup.exe -target c:\\inst", {},
+         prompted(true, {"Registration Error", "Application Launch Error"})},
+        {"a copy in administrators' folder is probed", copy_in("C:\\Kit", {}), "D:\\Kit\\setup.exe", kHandOff, refused("")},
+        {"... not in one owned by a user", copy_in("C:\\Kit", {kOther, true, {kSystem, kAdmins}}), "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit foreign owner")},
+        {"... nor in one open to Users", copy_in("C:\\Kit", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}})),
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit open to others")},
+        {"... nor from an Install.exe open to Users",
+         copy_in("C:\\Kit\\Install.exe", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}})),
+         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit\\Install.exe open to others")},
+        {"a copy in this user's folder, elevated, is probed", copy_in("C:\\Kit", kUsers), "D:\\Kit\\setup.exe", kHandOff,
+         refused("")},
+        // A standard user cannot make the usual location: the bootstrap names none.
+        {"... not elevated it is not", copy_in("C:\\Kit", kUsers, false), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "},
+         refused("C:\\Kit foreign owner")},
+        {"only the base folder is open: the usual location made in it now is not safe either",
+         [this] {
+             machine().dirs.insert("C:\\HalvikTorvanex");
+             machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive);
+         },
+         "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
+        // A standard user's run cannot give the folders their owner: none is made,
+        // and the bootstrap is told the target path, or nothing.
+        {"a standard user's run makes no folder", [this] { machine().elevated = false; }, "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s -f "}, none_made},
+        {"... and names the target path", [this] { machine().elevated = false; }, "D:\\Kit\\setup.exe -target c:\\mine",
+         {"_instkvi.com -s -f  c:\\mine -a "}, none_made},
+        {"a fresh machine starts the plain bootstrap from the program directory", nullptr, "D:\\Kit\\setup.exe",
+         {"_instkvi.com -s"},
+         [this] {
+             EXPECT_EQ(machine().calls.front(), "restrict_dll_search");
+             const fake::Launch& boot = machine().launches[0];
+             EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com") << "beside setup's own file, not searched for";
+             using Request = std::pair<std::string, plat::Acl>;
+             EXPECT_EQ(machine().dir_requests,
+                       (std::vector<Request>{{"C:\\HalvikTorvanex", plat::Acl::installed_folder},
+                                             {"C:\\HalvikTorvanex\\Install", plat::Acl::installed_folder}}));
+             EXPECT_EQ(boot.cwd, "d:\\kit");
+             EXPECT_EQ(boot.start_dir, "C:\\Start") << "the start directory is taken before the change";
+             EXPECT_FALSE(boot.inherit_handles);
+             EXPECT_FALSE(boot.new_console);
+             EXPECT_FALSE(boot.has_console_look);
+             EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit"));
+             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex"));
+             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install"));
+             EXPECT_EQ(machine().cwd, "d:\\kit") << "the reachability test puts the directory back";
+             EXPECT_TRUE(machine().boxes.empty());
+         }},
+        {"a start directory already set is kept", start_dir("E:\\Media"), "D:\\Kit\\setup.exe", {"_instkvi.com -s"},
+         started_in("E:\\Media")},
+        {"an empty start directory is set", start_dir(""), "D:\\Kit\\setup.exe", {"_instkvi.com -s"}, started_in("C:\\Start")},
+        {"a file at the usual location", blocked(true), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
+        {"... with -target", blocked(true), "D:\\Kit\\setup.exe -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
+        {"a usual location that cannot be entered", blocked(false), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
+        {"... with -target", blocked(false), "D:\\Kit\\setup.exe -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
+        {"the bootstrap is named by the folder of setup's own file", nullptr, "setup", {"_instkvi.com -s"},
+         booted("D:\\Kit\\_instkvi.com")},
+        {"... not by the command line", own("E:\\setup.exe"), "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"},
+         booted("E:\\_instkvi.com")},
+        {"the bootstrap keeps its console", nullptr, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"},
+         windows({false})},
+        {"... of any length", own(deep + "\\SETUP.EXE"), "setup", {"_instkvi.com -s"}, booted(deep + "\\_instkvi.com")},
+        {"the probe and the hand-off get no console window", current, "D:\\Kit\\setup.exe", kHandOff, windows({true, true})},
+        {"... but a hand-off with -nojw gets one", current, "D:\\Kit\\setup.exe -NoJW", {kHandOff[0], kHandOff[1] + "  -nojw"},
+         windows({true, false})},
+        {"-help shows its box and does nothing else", nullptr, "D:\\Kit\\setup.exe -force -help", {},
+         [this] {
+             ASSERT_EQ(machine().boxes.size(), 1u);
+             EXPECT_EQ(machine().boxes[0].caption, "Usage Help");
+             EXPECT_EQ(machine().boxes[0].text.size(), 641u);
+             EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
+         }},
+        {"-ver shows its box and does nothing else", nullptr, "D:\\Kit\\setup.exe -ver", {},
+         [this] {
+             EXPECT_EQ(fake::box_list(),
+                       std::vector<std::string>{"Version Information:  Halvik Torvanex Install version 1.8-002 "});
+             EXPECT_FALSE(fake::value(kRecord, "OriginalSource"));
+             EXPECT_EQ(machine().cwd, "C:\\Start");
+         }},
+        {"a bootstrap that cannot start is reported", fails(fake::Op::start_process, 1, nullptr), "D:\\Kit\\setup.exe",
+         {}, not_launched},
+        {"setup's own path unreadable: nothing is started by a bare name", fails(fake::Op::own_program_path, 0, nullptr),
+         "D:\\Kit\\setup.exe", {}, not_launched},
+        {"the record cannot be created", fails(fake::Op::create_key, 1, current), "D:\\Kit\\setup.exe", kHandOff,
+         unrecorded(true)},
+        {"OriginalSource cannot be written", fails(fake::Op::set_string_value, 1, current), "D:\\Kit\\setup.exe",
+         kHandOff, unrecorded(false)},
+        // The first read is the start directory, the second the one recorded.
+        {"the directory to record cannot be read", fails(fake::Op::current_dir, 2, current), "D:\\Kit\\setup.exe",
+         kHandOff, unrecorded(false)},
+        {"OriginalSource of 128 Cyrillic letters, 259 bytes", in(cyrillic128), cyrillic128 + "\\setup.exe",
+         {"_instkvi.com -s"}, source(cyrillic128, true)},
+        {"... 256 of them, 512 bytes", in(cyrillic256), cyrillic256 + "\\setup.exe", {"_instkvi.com -s"},
+         source(cyrillic256, true)},
+        {"... 256 Chinese letters, 771 bytes", in(chinese256), chinese256 + "\\setup.exe", {"_instkvi.com -s"},
+         source(chinese256, true)},
+        {"... 257 of them, 260 characters, are not written", in(chinese257), chinese257 + "\\setup.exe",
+         {"_instkvi.com -s"}, source(chinese257, false)},
+        {"... nor 129 letters of two UTF-16 characters each", in(emoji129), emoji129 + "\\setup.exe", {"_instkvi.com -s"},
+         source(emoji129, false)},
         {"options are forwarded behind -a", nullptr, "D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW",
          {"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"}},
         {"a tail without options ends in -a", nullptr, "D:\\Kit\\setup.exe ", {"_instkvi.com -s -a "}},
@@ -103,7 +287,7 @@ TEST_F(SetupFlow, Roads) {
              EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
              not_checked();
          }},
-        {"an older copy is reinstalled where it is", [this] { installed("1.7-999", "C:\\Old Kit"); },
+        {"an older copy is reinstalled where it is", [this] { fake::plant_copy("1.7-999", "C:\\Old Kit"); },
          "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Old Kit"}},
         {"a current copy that answers gets the hand-off", current, "D:\\Kit\\setup.exe -batch c:\\b.txt",
          {kHandOff[0], kHandOff[1] + "  -batch c:\\b.txt"},
@@ -111,18 +295,18 @@ TEST_F(SetupFlow, Roads) {
              no_directory();
              EXPECT_TRUE(machine().boxes.empty());
          }},
-        {"-noexecute stops after the probe", [this] { installed("2.0-000", "C:\\Kit"); answers(kAnswer); },
+        {"-noexecute stops after the probe", [this] { fake::plant_copy("2.0-000", "C:\\Kit", kProbeAnswer); },
          "D:\\Kit\\setup.exe -noexecute", {kHandOff[0]}, no_directory},
-        {"a copy that does not answer is reinstalled", [this] { installed("1.8-002", "C:\\Kit"); answers(0); },
+        {"a copy that does not answer is reinstalled", [this] { fake::plant_copy("1.8-002", "C:\\Kit", 0); },
          "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
-        {"a current copy without a path is not probed", [this] { installed("1.8-002", ""); answers(kAnswer); },
+        {"a current copy without a path is not probed", [this] { fake::plant_copy("1.8-002", "", kProbeAnswer); },
          "D:\\Kit\\setup.exe", {"_instkvi.com -s"}},
         {"a hand-off that cannot start falls back to the bootstrap",
          [this] {
-             installed("1.8-002", "C:\\Kit");
+             fake::plant_copy("1.8-002", "C:\\Kit");
              machine().program = [](const std::string& cmd) {
                  bool is_probe = cmd.find("-verctrl") != std::string::npos;
-                 return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kAnswer : 0};
+                 return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kProbeAnswer : 0};
              };
          },
          "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
@@ -140,10 +324,11 @@ TEST_F(SetupFlow, Roads) {
          {"_instkvi.com -s"}, [] { EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start")); }},
         {"a batch installation looks at the usual location once more", nullptr, "D:\\Kit\\setup.exe -batch c:\\b.txt",
          {"_instkvi.com -s -a  -batch  c:\\b.txt"},
-         [this] {
+         [&] {
              auto& c = machine().calls;
              EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
              for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
+             windows({false})();  // in batch mode too
          }},
     };
     for (const Road& road : roads) {
@@ -152,19 +337,9 @@ TEST_F(SetupFlow, Roads) {
         if (road.plant) road.plant();
         run(road.command_line);
         EXPECT_EQ(commands(), road.commands);
-        if (road.also) road.also();
+        if (road.also && commands() == road.commands) road.also();
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
-}
-
-TEST_F(SetupFlow, StartDirectoryIsSetOnlyWhenEmpty) {
-    machine().env["KVI_START_DIR"] = "E:\\Media";
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(machine().launches[0].start_dir, "E:\\Media");
-
-    fake::reset();
-    machine().env["KVI_START_DIR"] = "";
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start");
 }
 
 // Where the bootstrap is told to install, from what the flow knows by then.
@@ -202,89 +377,7 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
     }
 }
 
-// The probe and the hand-off run with setup's rights: only from an InstPath
-// folder, and an Install.exe in it, that only administrators can change.
-// Else no probe, the copy counts as older, and the trace says why.
-TEST_F(SetupFlow, InstalledCopyIsStartedOnlyFromWhereAdministratorsControl) {
-    const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
-    const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF};
-    struct Row {
-        const char* what;
-        std::string path;  // the folder or the file given `security`
-        fake::FolderSecurity security;
-        bool elevated;
-        std::string refused;  // the trace's reason; empty: probed and handed off
-    };
-    const std::string kFolder = "C:\\Kit", kFile = "C:\\Kit\\Install.exe";
-    const std::vector<Row> rows = {
-        {"administrators'", kFolder, fake::FolderSecurity{}, true, ""},
-        {"owned by a user", kFolder, fake::FolderSecurity{kOther, true, {kSystem, kAdmins}}, true,
-         "C:\\Kit foreign owner"},
-        {"open to Users", kFolder,
-         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}}}, true,
-         "C:\\Kit open to others"},
-        {"Install.exe open to Users", kFile,
-         fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}}}, true,
-         "C:\\Kit\\Install.exe open to others"},
-        {"this user's, elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}}, true,
-         ""},
-        {"this user's, not elevated", kFolder, fake::FolderSecurity{kUser, true, {kSystem, {kUser, true, 0x1F01FF}}},
-         false, "C:\\Kit foreign owner"},
-    };
-    for (const Row& row : rows) {
-        fake::reset();
-        machine().elevated = row.elevated;
-        machine().env["KVI_TRACE"] = kTraceFile;
-        installed("1.8-002", "C:\\Kit");
-        machine().security[row.path] = row.security;
-        answers(kAnswer);
-        run("D:\\Kit\\setup.exe");
-        std::vector<std::string> lines = trace_lines("setup");
-        bool traced = std::find(lines.begin(), lines.end(), "installed copy refused: " + row.refused) != lines.end();
-        if (row.refused.empty()) {
-            EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
-                                                            "C:\\Kit\\Install.exe -silentLaunch -register"}))
-                << row.what;
-        } else {
-            // A standard user cannot make the usual location: the bootstrap names none.
-            EXPECT_EQ(commands(), std::vector<std::string>{row.elevated ? "_instkvi.com -s -f C:\\Kit"
-                                                                        : "_instkvi.com -s -f "})
-                << row.what;
-            EXPECT_TRUE(traced) << row.what;
-        }
-    }
-}
-
-TEST_F(SetupFlow, UsualLocationThatCannotBeEnteredIsNotPrepared) {
-    // A file where the folder should be, or a folder that cannot be entered.
-    auto blocked_location = [this](bool is_file) {
-        fake::reset();
-        machine().dirs.insert("C:\\HalvikTorvanex");
-        if (is_file) {
-            machine().files.insert("C:\\HalvikTorvanex\\Install");
-        } else {
-            machine().dirs.insert("C:\\HalvikTorvanex\\Install");
-            machine().locked_dirs.insert("C:\\HalvikTorvanex\\Install");
-        }
-        installed("1.7-000", "C:\\Old");
-    };
-    for (bool is_file : {true, false}) {
-        blocked_location(is_file);
-        run("D:\\Kit\\setup.exe");
-        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f "});
-        blocked_location(is_file);
-        run("D:\\Kit\\setup.exe -target c:\\t");
-        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  c:\\t -a "});
-    }
-}
-
 TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
-    const std::string kUser = "S-1-5-21-1-2-3-500", kOther = "S-1-5-21-1-2-3-1001";
-    const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", true, 0x1F01FF},
-        kUsersRead{"S-1-5-32-545", true, 0x1200A9};
-    // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
-    const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
-                                               {"S-1-3-0", true, 0x10000000}};
     using Security = std::optional<fake::FolderSecurity>;  // none: as setup makes them
     const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}};
     struct Row {
@@ -301,24 +394,20 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
          true, false},
         {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()},
          "_instkvi.com -s -f "},
-        {"Users may add a subfolder", fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}},
-         "_instkvi.com -s -f "},
+        {"Users may add a subfolder", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}), "_instkvi.com -s -f "},
         // A standard user's own folder, however tight its list: that user may open it at will.
         {"this user's, protected list, not elevated", kOwn, "_instkvi.com -s -f ", false},
         {"Administrators, protected list", fake::FolderSecurity{}, "_instkvi.com -s"},
-        {"Administrators, list from the drive", fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive},
-         "_instkvi.com -s -f "},
+        {"Administrators, list from the drive", admins(kFromDrive), "_instkvi.com -s -f "},
         {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}},
          "_instkvi.com -s -f "},
         {"this user's, protected list, elevated", kOwn, "_instkvi.com -s"},
         {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true},
          "_instkvi.com -s -f "},
         {"no access list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f "},
-        {"Everyone may write", fake::FolderSecurity{"S-1-5-32-544", true, {kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}},
-         "_instkvi.com -s -f "},
-        {"Everyone denied writing", fake::FolderSecurity{"S-1-5-32-544", true, {kAdmins, {"S-1-1-0", false, 0x120116}}},
-         "_instkvi.com -s"},
-        {"Users read and execute only", fake::FolderSecurity{"S-1-5-32-544", true, {kUsersRead}}, "_instkvi.com -s"},
+        {"Everyone may write", admins({kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}), "_instkvi.com -s -f "},
+        {"Everyone denied writing", admins({kAdmins, {"S-1-1-0", false, 0x120116}}), "_instkvi.com -s"},
+        {"Users read and execute only", admins({kUsersRead}), "_instkvi.com -s"},
     };
     for (const Row& row : rows) {
         fake::reset();
@@ -328,198 +417,12 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
                 if (row.there) machine().dirs.insert(dir);
                 machine().security[dir] = *row.security;
             }
-        installed("1.7-000", "C:\\Old");
+        fake::plant_copy("1.7-000", "C:\\Old");
         run("D:\\Kit\\setup.exe");
         std::string older = row.command == "_instkvi.com -s" ? "_instkvi.com -s -f C:\\Old" : row.command;
         EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
         EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << row.what << ": read also when made now";
         EXPECT_EQ(machine().boxes.size(), row.elevated ? 0u : 1u) << row.what << ": only the record's box";
-    }
-
-    // Only the base folder is open: the usual location made in it now is not safe either.
-    fake::reset();
-    machine().dirs.insert("C:\\HalvikTorvanex");
-    machine().security["C:\\HalvikTorvanex"] = fake::FolderSecurity{"S-1-5-32-544", true, kFromDrive};
-    run("D:\\Kit\\setup.exe -nojw");
-    EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s -f  -a  -nojw"});
-
-    // A standard user's run cannot give the folders their owner: none is made,
-    // and the bootstrap is told the target path, or nothing.
-    for (std::string tail : {"", " -target c:\\mine"}) {
-        fake::reset();
-        machine().elevated = false;
-        run("D:\\Kit\\setup.exe" + tail);
-        EXPECT_EQ(commands(), std::vector<std::string>{tail.empty() ? "_instkvi.com -s -f " : "_instkvi.com -s -f  c:\\mine -a "});
-        EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex"));
-    }
-}
-
-TEST_F(SetupFlow, RecordFailuresShowOneBoxAndGoOn) {
-    for (fake::Op op : {fake::Op::create_key, fake::Op::set_string_value, fake::Op::current_dir}) {
-        fake::reset();
-        installed("1.8-002", "C:\\Kit");
-        answers(kAnswer);
-        // current_dir: the first read is the start directory, the second the one recorded.
-        fake::fail(op, op == fake::Op::current_dir ? 2 : 1);
-        run("D:\\Kit\\setup.exe");
-        EXPECT_EQ(fake::box_list(),
-                  std::vector<std::string>{
-                      "Registration Error: Error setting original source.  It may be because you do not have "
-                      "administrator privileges.  This should not affect the operation of your program."});
-        EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-        // The check still runs: on the open record, or on the record opened for reading.
-        EXPECT_EQ(commands(), (std::vector<std::string>{"C:\\Kit\\Install.exe -verctrl",
-                                                        "C:\\Kit\\Install.exe -silentLaunch -register"}));
-        EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"),
-                  op == fake::Op::create_key);
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
-}
-
-TEST_F(SetupFlow, BootstrapThatCannotStartIsReported) {
-    fake::fail(fake::Op::start_process);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
-    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-
-    // setup's own path cannot be read: nothing is started by a bare name instead.
-    fake::reset();
-    fake::fail_always(fake::Op::own_program_path);
-    run("D:\\Kit\\setup.exe");
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
-    EXPECT_TRUE(machine().launches.empty());
-}
-
-TEST_F(SetupFlow, BootstrapIsNamedByTheFolderOfSetupsOwnFile) {
-    struct Row {
-        std::string own_path, command_line, application;
-    };
-    const std::string deep = "E:\\" + std::string(300, 'd');
-    for (const Row& row : {Row{"D:\\Kit\\setup.exe", "setup", "D:\\Kit\\_instkvi.com"},
-                           Row{"E:\\setup.exe", "D:\\Kit\\setup.exe -nojw", "E:\\_instkvi.com"},
-                           Row{deep + "\\SETUP.EXE", "setup", deep + "\\_instkvi.com"}}) {
-        fake::reset();
-        machine().own_path = row.own_path;
-        run(row.command_line);
-        ASSERT_EQ(machine().launches.size(), 1u);
-        EXPECT_EQ(machine().launches[0].application, row.application);
-        EXPECT_EQ(machine().launches[0].command_line.rfind("_instkvi.com -s", 0), 0u) << "command line as before";
-    }
-}
-
-TEST_F(SetupFlow, CreationFlagsOfEveryStart) {
-    // Install is a console program: its probe and hand-off get no console
-    // window, unless the tail asks for Install's own console (-nojw).
-    struct Row {
-        bool copy;
-        std::string command_line;
-        std::vector<std::string> commands;
-        std::vector<bool> no_window;
-    };
-    for (const Row& row : {
-             Row{true, "D:\\Kit\\setup.exe",
-                 {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"},
-                 {true, true}},
-             Row{true, "D:\\Kit\\setup.exe -NoJW",
-                 {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register  -nojw"},
-                 {true, false}},
-             Row{false, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"}, {false}},
-             Row{false, "D:\\Kit\\setup.exe -batch c:\\b.txt", {"_instkvi.com -s -a  -batch  c:\\b.txt"}, {false}},
-         }) {
-        fake::reset();
-        if (row.copy) installed("1.8-002", "C:\\Kit");
-        answers(kAnswer);
-        run(row.command_line);
-        EXPECT_EQ(commands(), row.commands);
-        std::vector<bool> no_window;
-        for (auto& l : machine().launches) {
-            no_window.push_back(l.no_window);
-            EXPECT_FALSE(l.new_console || l.inherit_handles || l.has_console_look) << l.command_line;
-        }
-        EXPECT_EQ(no_window, row.no_window) << row.command_line;
-    }
-}
-
-TEST_F(SetupFlow, BootstrapThatNeedsElevationIsStartedThroughThePrompt) {
-    // The bootstrap's manifest asks for administrator rights. An elevated
-    // setup starts it as always; an unelevated one gets 740 and asks the
-    // shell, with the same program, arguments and directory; the box only
-    // when the user refuses.
-    struct Row {
-        bool elevated, accepted;
-    };
-    for (const Row& row : {Row{true, true}, Row{false, true}, Row{false, false}}) {
-        fake::reset();
-        machine().elevated = row.elevated;
-        machine().prompt_accepted = row.accepted;
-        machine().program = [](const std::string& cmd) {
-            fake::Program p;
-            p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
-            return p;
-        };
-        run("D:\\Kit\\setup.exe -target c:\\inst");
-        std::vector<std::string> captions, want;
-        for (auto& b : machine().boxes) captions.push_back(b.caption);
-        if (!row.elevated) want.push_back("Registration Error");
-        if (!row.elevated && !row.accepted) want.push_back("Application Launch Error");
-        EXPECT_EQ(captions, want);
-        EXPECT_EQ(called("start_elevated D:\\Kit\\_instkvi.com -s -f  c:\\inst -a "), !row.elevated);
-        if (!row.elevated && row.accepted) {
-            ASSERT_EQ(machine().launches.size(), 1u);
-            const fake::Launch& boot = machine().launches[0];
-            EXPECT_TRUE(boot.elevated);
-            EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com");
-            EXPECT_EQ(boot.command_line, "-s -f  c:\\inst -a ") << "the arguments behind the name";
-            EXPECT_EQ(boot.cwd, "d:\\kit");
-            EXPECT_EQ(boot.start_dir, std::nullopt) << "a fresh environment";
-        } else {
-            EXPECT_EQ(machine().launches.size(), row.elevated ? 1u : 0u);
-        }
-    }
-}
-
-TEST_F(SetupFlow, HelpAndVersionShowTheirBoxAndDoNothingElse) {
-    run("D:\\Kit\\setup.exe -force -help");
-    ASSERT_EQ(machine().boxes.size(), 1u);
-    EXPECT_EQ(machine().boxes[0].caption, "Usage Help");
-    EXPECT_EQ(machine().boxes[0].text.size(), 641u);
-    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
-
-    fake::reset();
-    run("D:\\Kit\\setup.exe -ver");
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Version Information:  Halvik Torvanex Install version 1.8-002 "});
-    EXPECT_TRUE(machine().launches.empty());
-    EXPECT_FALSE(fake::value(kRecord, "OriginalSource"));
-    EXPECT_EQ(machine().cwd, "C:\\Start");
-}
-
-TEST_F(SetupFlow, OriginalSourceIsWrittenWholeOrNotAtAll) {
-    // Names are UTF-8, up to three bytes a letter (four for two UTF-16
-    // characters): the limit counts characters, 259 of them, not bytes.
-    struct Row {
-        int letters;
-        std::string letter;
-        bool written;
-    };
-    for (const Row& row : {Row{128, "\xD0\x94", true},            // Д: 259 bytes
-                           Row{256, "\xD0\x94", true},            // 512 bytes, 259 characters
-                           Row{256, "\xE4\xB8\xAD", true},        // 中: 771 bytes
-                           Row{257, "\xE4\xB8\xAD", false},       // 260 characters
-                           Row{129, "\xF0\x9F\x98\x80", false}}) {  // 😀, two UTF-16 characters each
-        fake::reset();
-        std::string dir = "d:\\";
-        for (int i = 0; i < row.letters; ++i) dir += row.letter;
-        machine().dirs.insert(dir);
-        run(dir + "\\setup.exe");
-        EXPECT_EQ(commands(), std::vector<std::string>{"_instkvi.com -s"});
-        if (row.written) {
-            EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz(dir));
-            EXPECT_TRUE(machine().boxes.empty());
-        } else {
-            EXPECT_FALSE(fake::value(kRecord, "OriginalSource")) << "no cut name in the record";
-            ASSERT_EQ(machine().boxes.size(), 1u);
-            EXPECT_EQ(machine().boxes[0].caption, "Registration Error");
-        }
     }
 }
 
@@ -538,12 +441,12 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
     } roads[] = {
         {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
                         "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap},
-        {[this] { installed("1.8-002", "C:\\Kit"); answers(kAnswer); },
+        {[this] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); },
          start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
                  "0x08000000 | exit 0x00000000"},
-        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); installed("1.7-000", "C:\\Old"); },
+        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); fake::plant_copy("1.7-000", "C:\\Old"); },
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
                  "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
                      bootstrap},

@@ -23,44 +23,50 @@ INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::Values(
     VersionCase{"1.8.2", false}, VersionCase{"01.08-2", false}, VersionCase{"1.8-002-7", false},
     VersionCase{"1.8", true}, VersionCase{"", true}, VersionCase{".-.-", true}, VersionCase{"a.b-c", true},
     VersionCase{"--1..8--2", false}, VersionCase{" 1. +8-2x", false}, VersionCase{"1.8-3", false},
+    VersionCase{"1.8-003", false},
     // Fields beyond an int are clamped, not wrapped.
     VersionCase{"99999999999999999999.0-0", false}, VersionCase{"1.8-99999999999999999999", false},
     VersionCase{"1.4294967304-0", false}));
 
 class InstalledCopy : public FakeMachine {};
 
-TEST_F(InstalledCopy, CheckReadsVersionAndPathAndClosesTheRecord) {
-    fake::put_value(kRecord, "Version", sz("1.8-002"));
-    fake::put_value(kRecord, "InstPath", sz("C:\\Kit"));
-    CheckResult r = check_installed_copy(open_record());
-    EXPECT_EQ(r.outcome, Outcome::current);
-    EXPECT_EQ(opt(r.inst_path), "C:\\Kit");
-    // The read is offered the size the query gave.
-    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "read_string_value Version 8"),
-              machine().calls.end());
-}
-
+// The record's values (absent: nullopt; type 4 for Version unless said) and
+// what the check makes of them; the record is closed after it.
 TEST_F(InstalledCopy, CheckOutcomes) {
     struct Row {
+        const char* what;
         std::optional<std::string> version, inst_path;
         Outcome outcome;
-        std::string path;
+        std::optional<std::string> path;  // nullopt: no path at all
+        std::uint32_t version_type = 4;
+        bool no_record = false, unreadable = false;
     };
     for (const Row& row : {
-             Row{std::nullopt, sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
-             Row{std::string(), sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
-             Row{sz("1.7-000"), std::nullopt, Outcome::older, ""},
-             Row{std::string("1.8-002"), std::string("C:\\NoZero"), Outcome::current, "C:\\NoZero"},
-             Row{sz("2.0"), std::string(), Outcome::older, ""},
-             Row{std::string("\x02\x00\x00\x00", 4), sz("C:\\Kit"), Outcome::older, "C:\\Kit"},
+             Row{"current", sz("1.8-002"), sz("C:\\Kit"), Outcome::current, "C:\\Kit", 1},
+             Row{"no Version", std::nullopt, sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
+             Row{"empty Version", std::string(), sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
+             Row{"no InstPath", sz("1.7-000"), std::nullopt, Outcome::older, ""},
+             Row{"no terminating zeros", std::string("1.8-002"), std::string("C:\\NoZero"), Outcome::current, "C:\\NoZero"},
+             Row{"empty InstPath", sz("2.0"), std::string(), Outcome::older, ""},
+             Row{"a number as Version", std::string("\x02\x00\x00\x00", 4), sz("C:\\Kit"), Outcome::older, "C:\\Kit"},
+             Row{"unreadable values count as empty", sz("1.8-002"), sz("C:\\Kit"), Outcome::older, "", 1, false, true},
+             Row{"no record means no copy", std::nullopt, std::nullopt, Outcome::none, std::nullopt, 4, true},
          }) {
+        SCOPED_TRACE(row.what);
         fake::reset();
-        if (row.version) fake::put_value(kRecord, "Version", *row.version, 4);
+        if (row.version) fake::put_value(kRecord, "Version", *row.version, row.version_type);
         if (row.inst_path) fake::put_value(kRecord, "InstPath", *row.inst_path);
-        CheckResult r = check_installed_copy(open_record());
+        if (row.unreadable) {
+            fake::fail(fake::Op::read_string_value, 1);  // the Version read
+            fake::fail(fake::Op::read_string_value, 2);  // the InstPath read
+        }
+        CheckResult r = check_installed_copy(row.no_record ? kvi::OwnedKey() : open_record());
         EXPECT_EQ(r.outcome, row.outcome);
         EXPECT_EQ(opt(r.inst_path), row.path);
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+        // The read is offered the size the query gave.
+        if (row.version_type == 1 && !row.unreadable)
+            EXPECT_TRUE(called("read_string_value Version " + std::to_string(row.version->size())));
     }
 }
 
@@ -83,33 +89,14 @@ TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadWhole) {
         CheckResult r = check_installed_copy(open_record());
         EXPECT_EQ(r.outcome, Outcome::current);
         EXPECT_EQ(opt(r.inst_path), row.path) << "never cut, never lost";
-        std::vector<std::string> reads;
-        for (auto& c : machine().calls)
-            if (c.rfind("read_string_value InstPath", 0) == 0) reads.push_back(c);
-        EXPECT_EQ(reads, row.reads);
+        EXPECT_EQ(calls_starting("read_string_value InstPath"), row.reads);
     }
-}
-
-TEST_F(InstalledCopy, UnreadableValuesCountAsEmpty) {
-    fake::put_value(kRecord, "Version", sz("1.8-002"));
-    fake::put_value(kRecord, "InstPath", sz("C:\\Kit"));
-    fake::fail(fake::Op::read_string_value, 1);  // the Version read
-    fake::fail(fake::Op::read_string_value, 2);  // the InstPath read
-    CheckResult r = check_installed_copy(open_record());
-    EXPECT_EQ(r.outcome, Outcome::older);
-    EXPECT_EQ(opt(r.inst_path), "");
-}
-
-TEST_F(InstalledCopy, NoRecordMeansNoCopy) {
-    CheckResult r = check_installed_copy(kvi::OwnedKey());
-    EXPECT_EQ(r.outcome, Outcome::none);
-    EXPECT_FALSE(r.inst_path.present());
 }
 
 TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
     std::uint32_t answer = 0;
     machine().program = [&](const std::string&) { return fake::Program{false, answer}; };
-    answer = 0xFFFFFBAAu;
+    answer = kProbeAnswer;
     EXPECT_TRUE(probe("C:\\Kit"));
     answer = 0;
     EXPECT_FALSE(probe("C:\\Kit"));
@@ -122,11 +109,11 @@ TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
     EXPECT_FALSE(machine().launches[0].has_console_look);
     EXPECT_TRUE(machine().launches[0].no_window) << "no console window flashes up";
     // The probe waits without a time limit.
-    EXPECT_NE(std::find(machine().calls.begin(), machine().calls.end(), "wait_for 4294967295"), machine().calls.end());
+    EXPECT_TRUE(called("wait_for 4294967295"));
 }
 
 TEST_F(InstalledCopy, ProbeFailsWhenStartOrStatusFails) {
-    machine().program = [](const std::string&) { return fake::Program{false, 0xFFFFFBAAu}; };
+    machine().program = [](const std::string&) { return fake::Program{false, kProbeAnswer}; };
     fake::fail(fake::Op::start_process);
     EXPECT_FALSE(probe("C:\\Kit"));
     fake::fail(fake::Op::exit_code);
@@ -135,7 +122,7 @@ TEST_F(InstalledCopy, ProbeFailsWhenStartOrStatusFails) {
 }
 
 TEST_F(InstalledCopy, CommandsQuoteAPathWithBlanksAndKeepOthersAsTheyAre) {
-    machine().program = [](const std::string&) { return fake::Program{false, 0xFFFFFBAAu}; };
+    machine().program = [](const std::string&) { return fake::Program{false, kProbeAnswer}; };
     kvi::Text tail = kvi::Text::from(" -batch  c:\\b.txt");
     EXPECT_TRUE(hand_off("C:\\Program Files\\Kit", false, tail));
     EXPECT_TRUE(hand_off("C:\\", false, kvi::Text()));
@@ -148,7 +135,7 @@ TEST_F(InstalledCopy, CommandsQuoteAPathWithBlanksAndKeepOthersAsTheyAre) {
 }
 
 TEST_F(InstalledCopy, HandOffOutcomes) {
-    std::uint32_t answer = 0xFFFFFBAAu;
+    std::uint32_t answer = kProbeAnswer;
     bool hand_off_fails = false;
     machine().program = [&](const std::string& cmd) {
         bool is_probe = cmd.find("-verctrl") != std::string::npos;
@@ -165,7 +152,7 @@ TEST_F(InstalledCopy, HandOffOutcomes) {
     EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
     EXPECT_EQ(machine().launches.size(), 2u) << "a wrong answer starts nothing further";
 
-    answer = 0xFFFFFBAAu;
+    answer = kProbeAnswer;
     hand_off_fails = true;
     EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
 }

@@ -27,14 +27,14 @@ inline std::optional<std::string> opt(const kvi::Text& t) {
     return std::string(t.view());
 }
 
+using expected::kProbeAnswer;
 using expected::kRecord;
+using expected::kTraceFile;
 using expected::kUninstallEntry;
-
-// A zero-terminated text as stored in the registry.
-inline std::string sz(const std::string& s) { return s + std::string(1, '\0'); }
-
-// The trace file of the trace rows.
-inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
+using expected::sz;
+using fake::called;
+using fake::calls_starting;
+using fake::commands;
 
 // The events of the trace file's lines, each of which must end in CR LF and
 // begin with a time, the program and a process id.
