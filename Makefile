@@ -79,9 +79,11 @@ dist: i686
 # Two lanes side by side: the Wine suites, which mostly wait on Wine, and the
 # checks that keep both cores busy (sanitizer build, static analysis, fuzzing,
 # the second build). Each lane stops at its first failure; make then fails.
+TEST_LOGS := $(LOGS)/unit.log $(LOGS)/e2e-i686.log $(LOGS)/e2e-x86_64.log $(LOGS)/asan.log
 test: build
+	@rm -f $(TEST_LOGS)
 	@$(MAKE) --no-print-directory -j2 test-wine test-checks
-	@echo "make test: all tests passed"
+	@sh tools/test_summary.sh $(TEST_LOGS)
 
 .PHONY: test-wine test-checks
 test-wine:
