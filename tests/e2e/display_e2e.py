@@ -48,9 +48,9 @@ class OnScreen:
     """One start of a program on the screen: its kvitest status file and Wine's trace."""
 
     def __init__(self, test, cmd, cwd, env, debug, console=False, before=()):
-        test._runs += 1
-        self.status_path = os.path.join(test.rec, "status-%d.txt" % test._runs)
-        self.trace_path = os.path.join(test.rec, "trace-%d.txt" % test._runs)
+        test.m.runs += 1
+        self.status_path = os.path.join(test.rec, "status-%d.txt" % test.m.runs)
+        self.trace_path = os.path.join(test.rec, "trace-%d.txt" % test.m.runs)
         self.command = cmd
         extra = {"KVI_RECORD_DIR": prefix().win(test.rec), "WINEDEBUG": debug}
         extra.update(env or {})

@@ -70,60 +70,23 @@ def folder_of_length(base, length):
     return path
 
 
-def remove_usual_location():
-    """Removes C:\\HalvikTorvanex whether a folder or a file stands there."""
-    path = prefix().drive_c("HalvikTorvanex")
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path)
-    elif os.path.lexists(path):
-        os.remove(path)
-
-
 class HostileCase(run_e2e.E2ECase):
-    """A run_e2e test folder, with a few helpers for hostile inputs."""
-
-    def setUp(self):
-        # A test may leave a file where the usual location should be; the
-        # common set-up only removes folders.
-        remove_usual_location()
-        super().setUp()
-        self.addCleanup(remove_usual_location)
-
-    # --- laying out -------------------------------------------------------------
+    """A run_e2e test on a clean machine, with a few helpers for hostile inputs."""
 
     def make(self, win_path):
         """Creates a folder of this test given by its Windows path; returns its Unix path."""
-        unix = prefix().unix(win_path)
-        os.makedirs(unix, exist_ok=True)
-        return unix
+        return self.place(win_path)[0]
 
     def medium_at(self, win_path):
-        """setup.exe and the stand-in bootstrap installer in any folder of this test."""
-        unix = self.make(win_path)
-        shutil.copy(run_e2e.OPTIONS.setup, os.path.join(unix, "setup.exe"))
-        shutil.copy(run_e2e.OPTIONS.bootstrap, os.path.join(unix, "_instkvi.com"))
-        return win_path
+        return self.lay_medium(win_path)
 
     def install_at(self, win_path, standin=False):
-        """Install.exe (the real one, or the stand-in that only records and answers the
-        probe) in any folder of this test, with the stand-in runtime."""
-        unix = self.make(win_path)
-        shutil.copy(run_e2e.OPTIONS.install_standin if standin else run_e2e.OPTIONS.install,
-                    os.path.join(unix, "Install.exe"))
-        if not standin:
-            os.makedirs(os.path.join(unix, "JRE", "bin"), exist_ok=True)
-            shutil.copy(run_e2e.OPTIONS.java, os.path.join(unix, "JRE", "bin", "java.exe"))
-            shutil.copy(run_e2e.OPTIONS.javaw, os.path.join(unix, "JRE", "bin", "javaw.exe"))
-        return win_path
+        """Install.exe (the real one with the stand-in runtime, or the stand-in alone)."""
+        return self.lay_kit(win_path, install="standin", jre=False) if standin else self.lay_kit(win_path)
 
     def decoy(self, win_path):
         """A program that must never be started: the recording stand-in under another name."""
         shutil.copy(run_e2e.OPTIONS.install_standin, prefix().unix(win_path))
-
-    def forget_records(self):
-        for name in os.listdir(self.rec):
-            if name.endswith(".rec"):
-                os.remove(os.path.join(self.rec, name))
 
     def import_record(self, values):
         """Writes text values into the installation record, in the 32-bit registry view that
@@ -221,7 +184,7 @@ class HostileSetupTests(HostileCase):
     @rows((2047, 2048, 2049, 4096))
     def test_bootstrap_commands_around_2048_characters(self, length):
         # A fixed 2048-byte command buffer would cut or overrun here.
-        self.forget_records()
+        self.clear_records()
         command = "_instkvi.com -s -a  -qatest " + "q" * (length - 28)
         self.assertEqual(len(command), length)
         run = self.run_setup(self.setup + " -qatest " + "q" * (length - 28))
@@ -232,7 +195,7 @@ class HostileSetupTests(HostileCase):
         room = LONGEST_DIRECT - len(self.setup)
         for tail in (" " * room, " " + "-" * (room - 1), " -" * (room // 2), " -\t" * (room // 3)):
             with self.subTest(tail=tail[:6]):
-                self.forget_records()
+                self.clear_records()
                 self.check_bootstrap(self.run_setup(self.setup + tail), "_instkvi.com -s -a ")
 
     def test_bootstrap_command_at_the_windows_limit(self):
@@ -245,7 +208,7 @@ class HostileSetupTests(HostileCase):
         cases.append((" -f" * 5000, "_instkvi.com -s -a " + " -force" * 5000))
         for (args, command), length in zip(cases, (LONGEST_COMMAND, LONGEST_COMMAND + 1, 35019)):
             with self.subTest(length=length):
-                self.forget_records()
+                self.clear_records()
                 self.assertEqual(len(command), length)
                 self.assertLessEqual(len(self.setup + args), LONGEST_DIRECT)
                 run = self.run_setup(self.setup + args)
@@ -282,7 +245,7 @@ class HostileSetupTests(HostileCase):
         # setup.exe paths of 256, 257 and 259 characters (Wine starts nothing longer).
         # _instkvi.com is looked for beside setup: within 259 characters it must start,
         # beyond that Windows may refuse, and then the launch box is shown.
-        self.forget_records()
+        self.clear_records()
         folder = self.medium_at(folder_of_length(self.w("p%d" % length), length))
         run = self.run_setup(folder + "\\setup.exe -NoSplash")
         self.assertExit(run, "0x00000000")
@@ -303,7 +266,7 @@ class HostileSetupTests(HostileCase):
 
     @rows(("D:\\" + "s" * 258, "D:\\" + "s" * 29997))
     def test_start_directory_longer_than_a_path_is_kept(self, value):
-        self.forget_records()
+        self.clear_records()
         run = self.run_setup(self.setup, env={"KVI_START_DIR": value})
         self.assertExit(run, "0x00000000")
         boot = self.one_record("_instkvi.com")
@@ -318,7 +281,7 @@ class HostileSetupTests(HostileCase):
         for length in (259, 260, 261):
             for version in (OWN_VERSION, "1.7-999"):
                 with self.subTest(length=length, version=version):
-                    self.forget_records()
+                    self.clear_records()
                     inst = folder_of_length(self.w("i"), length)
                     run = self.run_setup(self.setup + " -nosplash", before=self.plant_record(version, inst))
                     command = "_instkvi.com -s -f " + inst + " -a  -nosplash"
@@ -339,7 +302,7 @@ class HostileSetupTests(HostileCase):
 
     @rows((259, 260, 261))
     def test_target_path_at_the_path_limit(self, length):
-        self.forget_records()
+        self.clear_records()
         target = folder_of_length(self.w("t"), length)
         run = self.run_setup(self.setup + " -Target " + target.upper())
         command = "_instkvi.com -s -f  " + target + " -a "
@@ -349,7 +312,7 @@ class HostileSetupTests(HostileCase):
     def test_installed_path_far_beyond_the_path_limit(self, length):
         # 16,000 characters: no probe (the folder cannot be read), the bootstrap command
         # (16,019 characters) starts. 40,000: it does not fit a command line, so the launch box.
-        self.forget_records()
+        self.clear_records()
         inst = self.w("i") + "\\" + "p" * (length - len(self.w("i")) - 1)
         self.assertEqual(len(inst), length)
         self.import_record({"Version": OWN_VERSION, "InstPath": inst})
@@ -438,7 +401,7 @@ class HostileSetupTests(HostileCase):
     @rows(("inst", "my inst"))
     def test_installed_path_ending_in_a_backslash(self, folder):
         # The stored path is used as it stands: a doubled separator in front of Install.exe.
-        self.forget_records()
+        self.clear_records()
         inst = self.install_at(self.w(folder), standin=True) + "\\"
         exe = inst + "\\Install.exe"
         if " " in folder:
@@ -481,7 +444,7 @@ class HostileSetupTests(HostileCase):
         ]
         for type_, data, outcome in cases:
             with self.subTest(type=type_, data=data):
-                self.forget_records()
+                self.clear_records()
                 run = self.run_setup(self.setup, before=[
                     ["regset", "record", "Version", type_, data.hex()],
                     ["regset", "record", "InstPath", "sz", (inst.encode() + b"\0").hex()]])
@@ -501,7 +464,7 @@ class HostileSetupTests(HostileCase):
         ]
         for version, outcome in cases:
             with self.subTest(version=version[:40]):
-                self.forget_records()
+                self.clear_records()
                 run = self.run_setup(self.setup, before=self.plant_record(version, inst))
                 self.check_outcome(run, inst, outcome)
 
@@ -514,7 +477,7 @@ class HostileSetupTests(HostileCase):
         ]
         for version, outcome in cases:
             with self.subTest(version=version[:12], length=len(version)):
-                self.forget_records()
+                self.clear_records()
                 self.import_record({"Version": version, "InstPath": inst})
                 run = self.run_setup(self.setup)
                 self.check_outcome(run, inst, outcome)
@@ -537,8 +500,8 @@ class HostileSetupTests(HostileCase):
         ]
         for args, before, command in cases:
             with self.subTest(args=args):
-                self.forget_records()
-                remove_usual_location()
+                self.clear_records()
+                harness.remove(prefix().drive_c("HalvikTorvanex"))
                 path = self.put_file("HalvikTorvanex")
                 run = self.run_setup(self.setup + args, before=before)
                 self.check_bootstrap(run, command)
@@ -552,8 +515,8 @@ class HostileSetupTests(HostileCase):
         ]
         for args, command in cases:
             with self.subTest(args=args):
-                self.forget_records()
-                remove_usual_location()
+                self.clear_records()
+                harness.remove(prefix().drive_c("HalvikTorvanex"))
                 path = self.put_file("HalvikTorvanex", "Install")
                 run = self.run_setup(self.setup + args)
                 self.check_bootstrap(run, command)
@@ -579,12 +542,12 @@ class HostileSetupTests(HostileCase):
         ]
         for what, spoil, command in cases:
             with self.subTest(what):
-                remove_usual_location()
-                self.forget_records()
+                harness.remove(prefix().drive_c("HalvikTorvanex"))
+                self.clear_records()
                 self.check_bootstrap(self.run_setup(self.setup), "_instkvi.com -s")  # makes both folders
                 if spoil:
                     spoil()
-                self.forget_records()
+                self.clear_records()
                 self.check_bootstrap(self.run_setup(self.setup), command)
         self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
 
@@ -597,7 +560,7 @@ class HostileSetupTests(HostileCase):
                  ("a folder of mode 777", lambda path: os.chmod(path, 0o777))]
         for n, (what, spoil) in enumerate(cases):
             with self.subTest(what):
-                self.forget_records()
+                self.clear_records()
                 inst = self.install_at(self.w("inst%d" % n), standin=True)
                 spoil(prefix().unix(inst))
                 run = self.run_setup(self.setup, before=self.plant_record("1.8-002", inst))
@@ -624,9 +587,6 @@ class HostileInstallTests(HostileCase):
 
     letter = "hi"
 
-    def link_path(self):
-        return prefix().programs_folder() + "\\Halvik Torvanex\\Halvik Install.lnk"
-
     def check_registered(self, run, folder, uninstall_command):
         self.assertRegSz(run.record, "UninstCmd", uninstall_command, len(folder) + 21 + (2 if " " in folder else 0))
         self.assertRegSz(run.record, "InstPath", folder, len(folder) + 1)
@@ -635,14 +595,11 @@ class HostileInstallTests(HostileCase):
         self.assertRegSz(run.uninstall, "UninstallString", uninstall_command)
 
     def check_link(self, folder):
-        r = self.kvitest([["lnkread", self.link_path()]])
-        self.assertEqual(r.values.get("loaded"), "1", "no shortcut at " + self.link_path())
-        self.assertEqual(ascii_lower(r.values["target"]), ascii_lower(folder + "\\Install.exe"))
-        self.assertEqual(r.values["description"], "Halvik Torvanex Install")
-        self.assertEqual(r.values["workdir"], folder)
-        self.assertEqual(r.values["icon"], folder + "\\Install.exe")
-        self.assertEqual(r.values["icon_index"], "0")
-        self.assertEqual(r.values["arguments"], "")
+        v = self.link()
+        self.assertEqual(v.get("loaded"), "1", "no shortcut at " + self.link_path())
+        self.assertEqual(ascii_lower(v["target"]), ascii_lower(folder + "\\Install.exe"))
+        self.assertEqual((v["description"], v["workdir"], v["icon"], v["icon_index"], v["arguments"]),
+                         ("Halvik Torvanex Install", folder, folder + "\\Install.exe", "0", ""))
 
     def check_no_link(self):
         self.assertFalse(os.path.exists(prefix().unix(self.link_path())), "a shortcut was made")
@@ -686,7 +643,7 @@ class HostileInstallTests(HostileCase):
         # "\Install.exe"), so it fits up to an Install command line of 32,618.
         medium = self.lay_medium(kit=True)
         k = 4300
-        self.forget_records()
+        self.clear_records()
         m = length - len(USUAL_INSTALL) - 7 * k - 9
         options = " -force" * k + " -qatest " + "q" * m
         install_cmd = USUAL_INSTALL + options
@@ -729,8 +686,8 @@ class HostileInstallTests(HostileCase):
         # The runtime is started as JRE\bin\javaw.exe from the program folder: within
         # 259 characters it must start; beyond, Windows may refuse, and then the launch
         # box and -1 (none with -silentLaunch). Registration comes first in either case.
-        self.forget_records()
-        shutil.rmtree(self.shortcut_folder_unix(), ignore_errors=True)
+        self.clear_records()
+        harness.remove(prefix().unix(self.shortcut_folder()))
         folder = self.install_at(folder_of_length(self.w("k%d" % length), length))
         run = self.run_program(folder + "\\Install.exe -Register" + args)
         launch = JAVAW + "  -register" + args.lower()
@@ -752,7 +709,7 @@ class HostileInstallTests(HostileCase):
         # registers the current directory. Up to 247 characters the shortcut's target
         # fits; beyond, the shortcut box and no shortcut, never a shortened target.
         kit = self.lay_kit("kit", jre=False)
-        shutil.rmtree(self.shortcut_folder_unix(), ignore_errors=True)
+        harness.remove(prefix().unix(self.shortcut_folder()))
         cwd = folder_of_length(self.w("c"), length)
         self.make(cwd)
         run = self.run_program("install.exe -register -noexecute", cwd=cwd,
@@ -778,7 +735,7 @@ class HostileInstallTests(HostileCase):
     @rows(("D:\\" + "s" * 258, "D:\\" + "s" * 29997))
     def test_start_directory_longer_than_a_path_is_kept(self, value):
         kit = self.lay_kit("kit")
-        self.forget_records()
+        self.clear_records()
         run = self.run_program(kit + "\\Install.exe", env={"KVI_START_DIR": value})
         rec = self.check_launch(run, JAVAW, kit)
         self.assertEqual(rec["start_dir"], value)

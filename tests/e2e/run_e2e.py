@@ -102,8 +102,9 @@ PREFIX = None    # harness.Prefix
 
 
 class E2ECase(unittest.TestCase):
-    """A test with a fresh folder in the prefix's drive C, a clean registry record,
-    no usual location and no Start-menu folder."""
+    """A test on a clean machine (harness.Machine) in C:\\e2e\\<test>: a clean registry
+    record, no usual location and no Start-menu folder. The machine's methods (lay_medium,
+    lay_kit, records, w, dir, ...) are the test's own."""
 
     letter = "x"
     _counter = {}
@@ -119,102 +120,29 @@ class E2ECase(unittest.TestCase):
                     setattr(cls, "%s_%s" % (name, _row_name(n, row)),
                             lambda self, fn=fn, args=args: fn(self, *args))
 
+    def __getattr__(self, name):
+        machine = self.__dict__.get("m")
+        if machine is None:
+            raise AttributeError(name)
+        return getattr(machine, name)
+
     def setUp(self):
         n = E2ECase._counter.get(self.letter, 0) + 1
         E2ECase._counter[self.letter] = n
         self.name = "%s%02d" % (self.letter, n)
-        self.root = PREFIX.drive_c("e2e", self.name)
-        shutil.rmtree(self.root, ignore_errors=True)
-        for path in (PREFIX.drive_c("HalvikTorvanex"), self.shortcut_folder_unix()):
-            shutil.rmtree(path, ignore_errors=True)
-        self.rec = os.path.join(self.root, "rec")
-        os.makedirs(self.rec)
+        self.m = harness.Machine(PREFIX, vars(OPTIONS), PREFIX.drive_c("e2e", self.name),
+                                 "c:\\e2e\\" + self.name).clean()
+        self.addCleanup(harness.remove, PREFIX.drive_c("HalvikTorvanex"))  # a test may leave a file there
         os.makedirs(self.dir("start"))
-        self.start = self.w("start")
-        self._registry_dirty = True
-        self._runs = 0
-        self.failed_starts = []
+        self.start = self.m.start = self.w("start")
 
-    # --- paths -----------------------------------------------------------
-
-    def dir(self, *parts):
-        return os.path.join(self.root, *(harness.unix_name(p) for p in parts))
-
-    def w(self, *parts):
-        """The Windows path of a folder of this test, all in lower case ("c:\\e2e\\s01\\...")."""
-        return "c:\\e2e\\%s" % self.name + "".join("\\" + p for p in parts)
-
-    @staticmethod
-    def shortcut_folder_unix():
-        return PREFIX.unix(PREFIX.programs_folder() + "\\Halvik Torvanex")
-
-    # --- laying out media and kits -------------------------------------------
-
-    def lay_medium(self, folder="medium", setup_name="setup.exe", kit=False):
-        """A medium: setup.exe and the stand-in _instkvi.com, and with kit=True the kit
-        (the real Install.exe and the stand-in runtime) in "kit" beside them."""
-        os.makedirs(self.dir(folder), exist_ok=True)
-        shutil.copy(OPTIONS.setup, self.dir(folder, setup_name))
-        shutil.copy(OPTIONS.bootstrap, self.dir(folder, "_instkvi.com"))
-        if kit:
-            self.lay_kit(folder + "\\kit")
-        return self.w(folder)
-
-    def input_file(self, name, data):
-        """A file of this test holding data, for a program's standard input; its Windows path."""
-        with open(self.dir(name), "wb") as f:
-            f.write(data)
-        return PREFIX.win(self.dir(name))
-
-    def lay_kit(self, folder, install="real", jre=True, install_name="Install.exe"):
-        """An installed folder: Install.exe (the real one or the stand-in) and JRE\\bin."""
-        path = self.dir(*folder.split("\\"))
-        os.makedirs(path, exist_ok=True)
-        if install:
-            shutil.copy(OPTIONS.install if install == "real" else OPTIONS.install_standin,
-                        os.path.join(path, install_name))
-        if jre:
-            os.makedirs(os.path.join(path, "JRE", "bin"), exist_ok=True)
-            shutil.copy(OPTIONS.java, os.path.join(path, "JRE", "bin", "java.exe"))
-            shutil.copy(OPTIONS.javaw, os.path.join(path, "JRE", "bin", "javaw.exe"))
-        return self.w(*folder.split("\\"))
-
-    # --- running ---------------------------------------------------------
-
-    def kvitest(self, chain, env=None):
-        """One start of kvitest.exe; the first of a test also clears the registry."""
-        if self._registry_dirty:
-            chain = [["regdel"]] + list(chain)
-            self._registry_dirty = False
-        extra = {"KVI_RECORD_DIR": PREFIX.win(self.rec)}
-        extra.update(env or {})
-        r = PREFIX.kvitest(chain, env=extra, relay=True)
-        self.assertEqual(r.returncode, 0, "kvitest.exe failed:\n%s\n%s" % (
-            r.stdout.decode("latin-1"), r.trace[-3000:]))
-        return r
-
-    def run_program(self, cmd, cwd=None, before=(), after=(), env=None, stdin=None, capture_stdout=False,
-                    console=False, run_env=None, unset=(), timeout_ms=60000):
-        """Runs one command line through kvitest and returns a Run with its exit status,
-        the boxes shown, the registry afterwards and what it printed."""
-        self._runs += 1
-        status = os.path.join(self.rec, "status-%d.txt" % self._runs)
-        out = os.path.join(self.rec, "stdout-%d.bin" % self._runs) if capture_stdout else None
-        chain = list(before) + [harness.run_command(
-            PREFIX.win(status), cmd, cwd=cwd or self.start, stdin=stdin,
-            stdout=PREFIX.win(out) if out else None, console=console, env=run_env, unset=unset,
-            timeout_ms=timeout_ms)] + list(after) + [["regdump"]]
-        r = self.kvitest(chain, env=env)
-        self.assertTrue(os.path.exists(status), "no status from kvitest run:\n" + r.trace[-3000:])
-        run = Run(harness.read_kv(status), r, out)
-        self.failed_starts += [s for s in r.starts if s.succeeded is False]
+    def run_program(self, cmd, **kw):
+        """Runs one command line on the machine; it must start, and end with all it started."""
+        run = self.m.run(cmd, **kw)
         self.assertEqual(run.status.get("started"), "1", "the program did not start: %r" % run.status)
         self.assertEqual(run.status.get("tree_done"), "1",
                          "processes still running after the run: %s" % run.status.get("tree_left"))
         return run
-
-    def records(self, program):
-        return harness.read_records(os.path.join(self.rec, program + ".rec"))
 
     def one_record(self, program):
         recs = self.records(program)
@@ -267,41 +195,6 @@ class E2ECase(unittest.TestCase):
         v = version.encode("latin-1") + (b"\0" if terminated else b"")
         return [["regset", "record", "Version", version_type, v.hex()],
                 ["regset", "record", "InstPath", "sz", (inst_path.encode("latin-1") + b"\0").hex()]]
-
-    def usual_location_exists(self):
-        return (os.path.isdir(PREFIX.drive_c("HalvikTorvanex")),
-                os.path.isdir(PREFIX.drive_c("HalvikTorvanex", "Install")))
-
-
-class Run:
-    def __init__(self, status, result, stdout_file):
-        self.status = status
-        self.result = result
-        self.boxes = harness.shown_boxes(status)
-        self.traced_boxes = result.boxes
-        self.record = harness.registry(result.values, "record")
-        self.uninstall = harness.registry(result.values, "uninstall")
-        self.stdout = None
-        if stdout_file and os.path.exists(stdout_file):
-            with open(stdout_file, "rb") as f:
-                self.stdout = f.read()
-
-    def ended_at(self):
-        return int(self.status["time_end"])
-
-    def created_dirs(self):
-        """The folders the program the runner started asked CreateDirectoryA for, each
-        with whether it gave a security descriptor (Wine's relay trace: not on Windows)."""
-        main = int(self.status["main_pid"])
-        return [(path, given) for pid, path, given in self.result.dir_creations if pid == main]
-
-    def starts(self, by="all"):
-        """The processes started during the run, as Wine's trace shows them: by the
-        program the runner started ("main"), by the others ("others"), or by all of
-        them ("all"); the runner's own start is left out."""
-        runner, main = int(self.status["runner_pid"]), int(self.status["main_pid"])
-        return [s for s in self.result.starts if s.pid != runner and (
-            by == "all" or (by == "main") == (s.pid == main))]
 
 
 # --- setup -------------------------------------------------------------------
@@ -436,12 +329,9 @@ class SetupTests(E2ECase):
         # The medium in C:\Носитель, started from its own folder as Explorer does: the
         # bootstrap installer and the record get the real name, not question marks.
         medium = harness.u8("C:\\Носитель")
-        unix = PREFIX.unix(medium)
-        shutil.rmtree(unix, ignore_errors=True)
-        self.addCleanup(shutil.rmtree, unix, True)
-        os.makedirs(unix)
-        shutil.copy(OPTIONS.setup, os.path.join(unix, "setup.exe"))
-        shutil.copy(OPTIONS.bootstrap, os.path.join(unix, "_instkvi.com"))
+        harness.remove(PREFIX.unix(medium))
+        self.addCleanup(harness.remove, PREFIX.unix(medium))
+        self.lay_medium(medium)
         run = self.run_program('"' + medium + '\\setup.exe" -NoSplash', cwd=medium,
                                env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
         self.assertExit(run, "0x00000000")
@@ -456,10 +346,7 @@ class SetupTests(E2ECase):
         self.assertBoxes(run, [])
 
     def test_medium_under_a_long_chinese_path_is_recorded_whole(self):
-        os.makedirs(self.dir(*LONG_CHINESE))
-        shutil.copy(OPTIONS.setup, self.dir(*LONG_CHINESE, "setup.exe"))
-        shutil.copy(OPTIONS.bootstrap, self.dir(*LONG_CHINESE, "_instkvi.com"))
-        medium = self.w(*LONG_CHINESE)
+        medium = self.lay_medium("\\".join(LONG_CHINESE))
         run = self.run_program(medium + "\\setup.exe", cwd=medium, env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
         self.assertExit(run, "0x00000000")
         self.assertRegSz(run.record, "OriginalSource", medium, len(medium) + 1)
@@ -981,9 +868,6 @@ class RegistrationTests(E2ECase):
 
     letter = "g"
 
-    def link_path(self):
-        return PREFIX.programs_folder() + "\\Halvik Torvanex\\Halvik Install.lnk"
-
     def check_registered(self, run, folder, uninstall_command):
         self.assertRegSz(run.record, "UninstCmd", uninstall_command)
         self.assertRegSz(run.record, "InstPath", folder, len(folder) + 1)
@@ -993,14 +877,11 @@ class RegistrationTests(E2ECase):
         self.assertEqual(sorted(run.uninstall), ["DisplayName", "UninstallString"])
 
     def check_link(self, folder, workdir=None):
-        r = self.kvitest([["lnkread", self.link_path()]])
-        self.assertEqual(r.values.get("loaded"), "1", "no shortcut at " + self.link_path())
-        self.assertEqual(ascii_lower(r.values["target"]), ascii_lower(folder + "\\Install.exe"))
-        self.assertEqual(r.values["description"], "Halvik Torvanex Install")
-        self.assertEqual(r.values["workdir"], workdir or folder)
-        self.assertEqual(r.values["icon"], folder + "\\Install.exe")
-        self.assertEqual(r.values["icon_index"], "0")
-        self.assertEqual(r.values["arguments"], "")
+        v = self.link()
+        self.assertEqual(v.get("loaded"), "1", "no shortcut at " + self.link_path())
+        self.assertEqual(ascii_lower(v["target"]), ascii_lower(folder + "\\Install.exe"))
+        self.assertEqual((v["description"], v["workdir"], v["icon"], v["icon_index"], v["arguments"]),
+                         ("Halvik Torvanex Install", workdir or folder, folder + "\\Install.exe", "0", ""))
 
     def test_register_writes_record_entry_and_shortcut(self):
         kit = self.lay_kit("kit")
@@ -1139,11 +1020,6 @@ class RoadTests(E2ECase):
         self.assertStarts(run.starts(), [boot_cmdline, install_cmd, launch])
         self.assertBoxes(run, [])
 
-    def clear_records(self):
-        for name in os.listdir(self.rec):
-            if name.endswith(".rec"):
-                os.remove(os.path.join(self.rec, name))
-
     def second_run_hands_off(self, location, args, launch, probe, handoff):
         self.clear_records()
         run = self.run_program(self.setup + args)
@@ -1278,13 +1154,9 @@ def main(groups=None, description=None):
     parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
     OPTIONS = parser.parse_args()
     if OPTIONS.programs:
-        with open(OPTIONS.programs) as f:
-            for line in f:
-                key, _, value = line.strip().partition("=")
-                if key and getattr(OPTIONS, key, None) is None:
-                    # A name without a folder is beside the list (a kit copied to another machine).
-                    setattr(OPTIONS, key, value if key == "arch" else
-                            os.path.join(os.path.dirname(os.path.abspath(OPTIONS.programs)), value))
+        for key, value in harness.read_programs(OPTIONS.programs).items():
+            if getattr(OPTIONS, key, None) is None:
+                setattr(OPTIONS, key, value)
     for name in PROGRAMS + ("arch", "work"):
         if not getattr(OPTIONS, name):
             parser.error("--%s (or --programs) is required" % name.replace("_", "-"))
