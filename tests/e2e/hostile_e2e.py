@@ -190,38 +190,33 @@ class HostileSetupTests(HostileCase):
         run = self.run_setup(self.setup + " -qatest " + "q" * (length - 28))
         self.check_bootstrap(run, command)
 
-    def test_long_tails_of_blanks_and_dashes(self):
+    @rows((("blanks", lambda room: " " * room), ("dashes", lambda room: " " + "-" * (room - 1)),
+           ("blank_dash", lambda room: " -" * (room // 2)), ("blank_dash_tab", lambda room: " -\t" * (room // 3))))
+    def test_long_tails_of_blanks_and_dashes(self, what, tail):
         # Blank tokens are ignored and a run of dashes is one cut: no options at all.
-        room = LONGEST_DIRECT - len(self.setup)
-        for tail in (" " * room, " " + "-" * (room - 1), " -" * (room // 2), " -\t" * (room // 3)):
-            with self.subTest(tail=tail[:6]):
-                self.clear_records()
-                self.check_bootstrap(self.run_setup(self.setup + tail), "_instkvi.com -s -a ")
+        tail = tail(LONGEST_DIRECT - len(self.setup))
+        self.check_bootstrap(self.run_setup(self.setup + tail), "_instkvi.com -s -a ")
 
-    def test_bootstrap_command_at_the_windows_limit(self):
-        # Each " -f" (3 characters) reaches the bootstrap installer as " -force" (7):
-        # setup's own command line stays short while the bootstrap command grows
-        # to the limit and past it.
-        k = 4400
-        cases = [(" -f" * k + " -qatest " + "q" * m, "_instkvi.com -s -a " + " -force" * k + " -qatest " + "q" * m)
-                 for m in (1938, 1939)]
-        cases.append((" -f" * 5000, "_instkvi.com -s -a " + " -force" * 5000))
-        for (args, command), length in zip(cases, (LONGEST_COMMAND, LONGEST_COMMAND + 1, 35019)):
-            with self.subTest(length=length):
-                self.clear_records()
-                self.assertEqual(len(command), length)
-                self.assertLessEqual(len(self.setup + args), LONGEST_DIRECT)
-                run = self.run_setup(self.setup + args)
-                self.assertExit(run, "0x00000000")
-                self.assertStarts(run.starts(), [command])   # tried in every case
-                self.assertRegSz(run.record, "OriginalSource", self.medium)
-                self.assertEqual(self.usual_location_exists(), (True, True))
-                if length <= LONGEST_COMMAND:
-                    self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-                    self.assertBoxes(run, [])
-                else:
-                    self.assertNotStarted("_instkvi.com")
-                    self.assertBoxes(run, [SETUP_LAUNCH_ERROR])
+    # Each " -f" (3 characters) reaches the bootstrap installer as " -force" (7):
+    # setup's own command line stays short while the bootstrap command grows
+    # to the limit and past it.
+    @rows(((LONGEST_COMMAND, " -f" * 4400 + " -qatest " + "q" * 1938),
+           (LONGEST_COMMAND + 1, " -f" * 4400 + " -qatest " + "q" * 1939), (35019, " -f" * 5000)))
+    def test_bootstrap_command_at_the_windows_limit(self, length, args):
+        command = "_instkvi.com -s -a " + args.replace(" -f", " -force")
+        self.assertEqual(len(command), length)
+        self.assertLessEqual(len(self.setup + args), LONGEST_DIRECT)
+        run = self.run_setup(self.setup + args)
+        self.assertExit(run, "0x00000000")
+        self.assertStarts(run.starts(), [command])   # tried in every case
+        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        self.assertEqual(self.usual_location_exists(), (True, True))
+        if length <= LONGEST_COMMAND:
+            self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+            self.assertBoxes(run, [])
+        else:
+            self.assertNotStarted("_instkvi.com")
+            self.assertBoxes(run, [SETUP_LAUNCH_ERROR])
 
     def test_handoff_with_a_long_tail(self):
         inst = self.install_at(self.w("inst"), standin=True)
@@ -274,22 +269,19 @@ class HostileSetupTests(HostileCase):
         self.assertEqual(boot["start_dir"], value)
         self.assertBoxes(run, [])
 
-    def test_installed_path_at_the_path_limit(self):
-        # No Install.exe can be read there: the folder rule refuses it unread, no probe
-        # runs, and the copy is reinstalled into the stored path, which must reach the
-        # bootstrap whole.
-        for length in (259, 260, 261):
-            for version in (OWN_VERSION, "1.7-999"):
-                with self.subTest(length=length, version=version):
-                    self.clear_records()
-                    inst = folder_of_length(self.w("i"), length)
-                    run = self.run_setup(self.setup + " -nosplash", before=self.plant_record(version, inst))
-                    command = "_instkvi.com -s -f " + inst + " -a  -nosplash"
-                    self.assertExit(run, "0x00000000")
-                    self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-                    self.assertStarts(run.starts(), [command])
-                    self.assertEqual(self.usual_location_exists(), (True, True))
-                    self.assertBoxes(run, [])
+    # No Install.exe can be read there: the folder rule refuses it unread, no probe
+    # runs, and the copy is reinstalled into the stored path, which must reach the
+    # bootstrap whole.
+    @rows([(n, v) for n in (259, 260, 261) for v in (OWN_VERSION, "1.7-999")])
+    def test_installed_path_at_the_path_limit(self, length, version):
+        inst = folder_of_length(self.w("i"), length)
+        run = self.run_setup(self.setup + " -nosplash", before=self.plant_record(version, inst))
+        command = "_instkvi.com -s -f " + inst + " -a  -nosplash"
+        self.assertExit(run, "0x00000000")
+        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
+        self.assertStarts(run.starts(), [command])
+        self.assertEqual(self.usual_location_exists(), (True, True))
+        self.assertBoxes(run, [])
 
     def test_installed_path_at_the_path_limit_with_a_blank(self):
         inst = folder_of_length(self.w("my inst"), 260)
@@ -431,9 +423,7 @@ class HostileSetupTests(HostileCase):
             self.assertNotStarted("install.exe")
         self.assertBoxes(run, [])
 
-    def test_version_that_is_not_text(self):
-        inst = self.install_at(self.w("inst"), standin=True)
-        cases = [
+    @rows([
             ("dword", b"\x02\x00\x00\x00", "older"),         # one piece
             ("dword", b"1.9-", "older"),                      # two pieces only
             ("binary", b"\xff\xfe9.9-9", "older"),            # 0, 9, 9: bytes above 127 are no digits
@@ -441,18 +431,15 @@ class HostileSetupTests(HostileCase):
             ("binary", b"", "none"),                          # no length at all
             ("7", b"2.0-000\x000.1-000\x00\x00", "current"),  # REG_MULTI_SZ: its first string
             ("0", b"1.8-002", "current"),                     # REG_NONE
-        ]
-        for type_, data, outcome in cases:
-            with self.subTest(type=type_, data=data):
-                self.clear_records()
-                run = self.run_setup(self.setup, before=[
-                    ["regset", "record", "Version", type_, data.hex()],
-                    ["regset", "record", "InstPath", "sz", (inst.encode() + b"\0").hex()]])
-                self.check_outcome(run, inst, outcome)
-
-    def test_version_fields_beyond_an_int(self):
+    ])
+    def test_version_that_is_not_text(self, type_, data, outcome):
         inst = self.install_at(self.w("inst"), standin=True)
-        cases = [
+        run = self.run_setup(self.setup, before=[
+            ["regset", "record", "Version", type_, data.hex()],
+            ["regset", "record", "InstPath", "sz", (inst.encode() + b"\0").hex()]])
+        self.check_outcome(run, inst, outcome)
+
+    @rows([
             ("1.4294967295-0", "current"),              # minor clamped, not wrapped to -1
             ("1.+4294967304-0", "current"),             # not wrapped to 8
             ("1.8-2147483648", "current"),              # not wrapped to a negative build
@@ -461,26 +448,21 @@ class HostileSetupTests(HostileCase):
             ("\t1. 8-+2", "current"),                   # white space and a sign in front of digits
             (u8("\xb9.9-9"), "older"),                  # superscript one (U+00B9) is no digit: 0.9.9
             (u8("1.\xb2\xb3-9"), "older"),               # nor are superscript two and three: 1.0.9
-        ]
-        for version, outcome in cases:
-            with self.subTest(version=version[:40]):
-                self.clear_records()
-                run = self.run_setup(self.setup, before=self.plant_record(version, inst))
-                self.check_outcome(run, inst, outcome)
-
-    def test_huge_version_values(self):
+    ])
+    def test_version_fields_beyond_an_int(self, version, outcome):
         inst = self.install_at(self.w("inst"), standin=True)
-        cases = [
-            ("9" * 65536, "older"),                     # 64 KiB of digits: a single piece
-            ("1.8-" + "0" * (1 << 20) + "2", "current"),  # 1 MiB: a build of 2 behind a million zeros
-            ("1.7-" + "9" * (1 << 20), "older"),
-        ]
-        for version, outcome in cases:
-            with self.subTest(version=version[:12], length=len(version)):
-                self.clear_records()
-                self.import_record({"Version": version, "InstPath": inst})
-                run = self.run_setup(self.setup)
-                self.check_outcome(run, inst, outcome)
+        run = self.run_setup(self.setup, before=self.plant_record(version, inst))
+        self.check_outcome(run, inst, outcome)
+
+    @rows([
+        ("9" * 65536, "older"),                     # 64 KiB of digits: a single piece
+        ("1.8-" + "0" * (1 << 20) + "2", "current"),  # 1 MiB: a build of 2 behind a million zeros
+        ("1.7-" + "9" * (1 << 20), "older"),
+    ])
+    def test_huge_version_values(self, version, outcome):
+        inst = self.install_at(self.w("inst"), standin=True)
+        self.import_record({"Version": version, "InstPath": inst})
+        self.check_outcome(self.run_setup(self.setup), inst, outcome)
 
     # --- a file where the usual location should be ------------------------------------------------
 
@@ -491,92 +473,67 @@ class HostileSetupTests(HostileCase):
             f.write(b"not a folder\r\n")
         return path
 
-    def test_file_named_like_the_base_folder(self):
+    @rows((("", None, "_instkvi.com -s -f "), (" -NoSplash", "1.7-999", "_instkvi.com -s -f  -a  -nosplash"),
+           (" -target c:\\alt", None, "_instkvi.com -s -f  c:\\alt -a ")))
+    def test_file_named_like_the_base_folder(self, args, older, command):
         inst = self.install_at(self.w("inst"), standin=True)
-        cases = [
-            ("", [], "_instkvi.com -s -f "),
-            (" -NoSplash", self.plant_record("1.7-999", inst), "_instkvi.com -s -f  -a  -nosplash"),
-            (" -target c:\\alt", [], "_instkvi.com -s -f  c:\\alt -a "),
-        ]
-        for args, before, command in cases:
-            with self.subTest(args=args):
-                self.clear_records()
-                harness.remove(prefix().drive_c("HalvikTorvanex"))
-                path = self.put_file("HalvikTorvanex")
-                run = self.run_setup(self.setup + args, before=before)
-                self.check_bootstrap(run, command)
-                self.assertTrue(os.path.isfile(path), "the file was replaced")
+        path = self.put_file("HalvikTorvanex")
+        run = self.run_setup(self.setup + args, before=self.plant_record(older, inst) if older else ())
+        self.check_bootstrap(run, command)
+        self.assertTrue(os.path.isfile(path), "the file was replaced")
 
-    def test_file_named_like_the_usual_location(self):
-        cases = [
-            ("", "_instkvi.com -s -f "),
-            (" -batch c:\\b.txt", "_instkvi.com -s -f  -a  -batch  c:\\b.txt"),
-            (" -target c:\\alt", "_instkvi.com -s -f  c:\\alt -a "),
-        ]
-        for args, command in cases:
-            with self.subTest(args=args):
-                self.clear_records()
-                harness.remove(prefix().drive_c("HalvikTorvanex"))
-                path = self.put_file("HalvikTorvanex", "Install")
-                run = self.run_setup(self.setup + args)
-                self.check_bootstrap(run, command)
-                self.assertTrue(os.path.isfile(path), "the file was replaced")
+    @rows((("", "_instkvi.com -s -f "), (" -batch c:\\b.txt", "_instkvi.com -s -f  -a  -batch  c:\\b.txt"),
+           (" -target c:\\alt", "_instkvi.com -s -f  c:\\alt -a ")))
+    def test_file_named_like_the_usual_location(self, args, command):
+        path = self.put_file("HalvikTorvanex", "Install")
+        self.check_bootstrap(self.run_setup(self.setup + args), command)
+        self.assertTrue(os.path.isfile(path), "the file was replaced")
 
     # --- a usual location that someone else prepared -----------------------------------------------
 
-    def test_usual_location_prepared_by_someone_else(self):
-        # Wine shows a folder's Unix owner and mode as its owner and list: a
-        # folder of another Unix user is owned by Anonymous (S-1-5-7), one of
-        # mode 777 lets Everyone change it, and a symbolic link is a reparse
-        # point. None of them is used; the folders an earlier run left are.
+    # Wine shows a folder's Unix owner and mode as its owner and list: a folder of
+    # another Unix user is owned by Anonymous (S-1-5-7), one of mode 777 lets Everyone
+    # change it, and a symbolic link is a reparse point. None of them is used; the
+    # folders an earlier run left are. (base, usual, elsewhere: Unix paths.)
+    @rows((("left by an earlier run", None, "_instkvi.com -s"),
+           ("usual location of mode 777", lambda b, u, e: os.chmod(u, 0o777), "_instkvi.com -s -f "),
+           ("base folder of mode 777", lambda b, u, e: os.chmod(b, 0o777), "_instkvi.com -s -f "),
+           ("another user's usual location", lambda b, u, e: os.chown(u, 65534, -1), "_instkvi.com -s -f "),
+           ("symbolic link", lambda b, u, e: (os.rmdir(u), os.symlink(e, u)), "_instkvi.com -s -f ")))
+    def test_usual_location_prepared_by_someone_else(self, what, spoil, command):
         if harness.ON_WINDOWS:
             self.skipTest("Unix owners and modes; on Windows run_e2e's usual-location rows")
         base, usual = prefix().drive_c("HalvikTorvanex"), prefix().drive_c("HalvikTorvanex", "Install")
         elsewhere = self.make(self.w("elsewhere"))
-        cases = [
-            ("left by an earlier run", None, "_instkvi.com -s"),
-            ("the usual location of mode 777", lambda: os.chmod(usual, 0o777), "_instkvi.com -s -f "),
-            ("the base folder of mode 777", lambda: os.chmod(base, 0o777), "_instkvi.com -s -f "),
-            ("another user's usual location", lambda: os.chown(usual, 65534, -1), "_instkvi.com -s -f "),
-            ("a symbolic link", lambda: (os.rmdir(usual), os.symlink(elsewhere, usual)), "_instkvi.com -s -f "),
-        ]
-        for what, spoil, command in cases:
-            with self.subTest(what):
-                harness.remove(prefix().drive_c("HalvikTorvanex"))
-                self.clear_records()
-                self.check_bootstrap(self.run_setup(self.setup), "_instkvi.com -s")  # makes both folders
-                if spoil:
-                    spoil()
-                self.clear_records()
-                self.check_bootstrap(self.run_setup(self.setup), command)
+        self.check_bootstrap(self.run_setup(self.setup), "_instkvi.com -s")  # makes both folders
+        if spoil:
+            spoil(base, usual, elsewhere)
+        self.clear_records()
+        self.check_bootstrap(self.run_setup(self.setup), command)
         self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
 
-    def test_installed_copy_in_a_folder_others_control_is_not_probed(self):
-        # Wine shows a Unix owner and mode as the owner and list (it keeps no list of its
-        # own beside them): another Unix user's folder is owned by Anonymous (S-1-5-7),
-        # one of mode 777 lets Everyone (S-1-1-0) change it. Nothing is started from
-        # either: the copy counts as older, and the bootstrap is told its folder.
-        cases = [("another user's folder", lambda path: os.chown(path, 65534, -1)),
-                 ("a folder of mode 777", lambda path: os.chmod(path, 0o777))]
-        for n, (what, spoil) in enumerate(cases):
-            with self.subTest(what):
-                self.clear_records()
-                inst = self.install_at(self.w("inst%d" % n), standin=True)
-                spoil(prefix().unix(inst))
-                run = self.run_setup(self.setup, before=self.plant_record("1.8-002", inst))
-                self.check_bootstrap(run, "_instkvi.com -s -f " + inst)
+    # Wine shows a Unix owner and mode as the owner and list (it keeps no list of its
+    # own beside them): another Unix user's folder is owned by Anonymous (S-1-5-7),
+    # one of mode 777 lets Everyone (S-1-1-0) change it. Nothing is started from
+    # either: the copy counts as older, and the bootstrap is told its folder.
+    @rows((("another user's folder", lambda path: os.chown(path, 65534, -1)),
+           ("folder of mode 777", lambda path: os.chmod(path, 0o777))))
+    def test_installed_copy_in_a_folder_others_control_is_not_probed(self, what, spoil):
+        inst = self.install_at(self.w("inst"), standin=True)
+        spoil(prefix().unix(inst))
+        run = self.run_setup(self.setup, before=self.plant_record("1.8-002", inst))
+        self.check_bootstrap(run, "_instkvi.com -s -f " + inst)
 
-    def test_example_bootstrap_refuses_a_folder_others_can_change(self):
+    @rows(("open", "open\\kit"))
+    def test_example_bootstrap_refuses_a_folder_others_can_change(self, location):
         # Given -f into a folder of mode 777, the example bootstrap ends with 1 and
         # copies nothing, also into a folder made inside it.
         open_folder = self.make(self.w("open"))
         os.chmod(open_folder, 0o777)
-        shutil.copy(run_e2e.OPTIONS.example_bootstrap, prefix().unix(self.medium + "\\boot.exe"))
-        for location in (self.w("open"), self.w("open", "kit")):
-            with self.subTest(location):
-                run = self.run_program(self.medium + "\\boot.exe -s -f " + location + " -a  -noexecute")
-                self.assertExit(run, "0x00000001")
-                self.assertStarts(run.starts(), [])
+        shutil.copy(self.programs["example_bootstrap"], prefix().unix(self.medium + "\\boot.exe"))
+        run = self.run_program(self.medium + "\\boot.exe -s -f " + self.w(location) + " -a  -noexecute")
+        self.assertExit(run, "0x00000001")
+        self.assertStarts(run.starts(), [])
         self.assertEqual(os.listdir(open_folder), [], "nothing was copied")
 
 

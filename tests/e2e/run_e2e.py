@@ -805,12 +805,13 @@ class HandoffTests(E2ECase):
     def test_handoff_into_a_folder_with_a_blank(self):
         self.check_handoff_into("kit dir", "-nojw", "java.exe", JAVA)
 
-    def test_trace_holds_the_whole_road(self):
-        # KVI_TRACE set for setup reaches both Install processes: one file with the
-        # lines of all three, in the order they happened. A folder at that name, a
-        # link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
-        # that folder) or a second name of another file is not written to, and the
-        # road is the same.
+    # KVI_TRACE set for setup reaches both Install processes: one file with the
+    # lines of all three, in the order they happened. A folder at that name, a
+    # link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
+    # that folder) or a second name of another file is not written to, and the
+    # road is the same.
+    @rows(("trace.txt", "folder", "link", "second.txt"))
+    def test_trace_holds_the_whole_road(self, name):
         medium, kit = self.lay_medium(), self.lay_kit("kit")
         os.makedirs(self.dir("folder"))
         os.symlink(self.dir("folder"), self.dir("link"))
@@ -818,16 +819,17 @@ class HandoffTests(E2ECase):
             f.write(b"other")
         os.link(self.dir("other.txt"), self.dir("second.txt"))
         handoff = kit + "\\Install.exe -silentLaunch -register"
-        for name in ("trace.txt", "folder", "link", "second.txt"):
-            with self.subTest(trace=name):
-                run = self.run_program(medium + "\\setup.exe", before=self.plant_record(OWN_VERSION, kit),
-                                       env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"KVI_TRACE": self.w(name)})
-                self.assertExit(run, "0x00000000")
-                self.assertStarts(run.starts("main"), [kit + "\\Install.exe -verctrl", handoff])
-                self.assertStarts(run.starts("others"), [JAVAW + "  -silentlaunch -register"])
+        run = self.run_program(medium + "\\setup.exe", before=self.plant_record(OWN_VERSION, kit),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"KVI_TRACE": self.w(name)})
+        self.assertExit(run, "0x00000000")
+        self.assertStarts(run.starts("main"), [kit + "\\Install.exe -verctrl", handoff])
+        self.assertStarts(run.starts("others"), [JAVAW + "  -silentlaunch -register"])
         self.assertEqual(os.listdir(self.dir("folder")), [])
         with open(self.dir("other.txt"), "rb") as f:
             self.assertEqual(f.read(), b"other")
+        if name != "trace.txt":
+            self.assertFalse(os.path.exists(self.dir("trace.txt")))
+            return
         with open(self.dir("trace.txt"), "rb") as f:
             lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
                      for line in f.read().decode("utf-8").split("\r\n")]
@@ -1080,31 +1082,32 @@ class RoadTests(E2ECase):
                                   '"' + target + '\\Install.exe" -verctrl',
                                   '"' + target + '\\Install.exe" -silentLaunch -register')
 
-    def test_example_bootstrap_clean_machine_target_batch_then_handoff(self):
-        """The NSIS example of examples/bootstrap in place of the stand-in, with its own
-        kit (this build's Install.exe, the stand-in runtime); then its exit statuses."""
-        shutil.copy(OPTIONS.example_bootstrap, self.dir("medium", "_instkvi.com"))
+    # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit
+    # (this build's Install.exe, the stand-in runtime): {t} the target, {a} an answers file.
+    @rows((("clean_machine", "", "_instkvi.com -s", "c:\\halviktorvanex\\install", "javaw.exe", "  -register"),
+           ("target", ' -target "{t}"', '_instkvi.com -s -f  "{t}" -a ', "{t}", "javaw.exe", "  -register"),
+           ("target_batch", " -target {t} -batch {a}", "_instkvi.com -s -f  {t}  -a  -batch  {a}", "{t}", "java.exe",
+            "  -register -batch  {a}")))
+    def test_example_bootstrap(self, what, args, boot_cmdline, location, runtime, tail):
+        self.lay_medium(bootstrap="example_bootstrap")
         shutil.rmtree(self.dir("medium", "kit"))
-        usual, target = "c:\\halviktorvanex\\install", self.w("my target")
-        answers = ascii_lower(self.input_file("answers.txt", b"yes\n"))
-        for args, boot_cmdline, location, runtime, launch in (
-                ("", "_instkvi.com -s", usual, "javaw.exe", JAVAW + "  -register"),
-                (' -target "%s"' % target, '_instkvi.com -s -f  "%s" -a ' % target, target, "javaw.exe",
-                 JAVAW + "  -register"),
-                (" -target %s -batch %s" % (target, answers),
-                 "_instkvi.com -s -f  %s  -a  -batch  %s" % (target, answers), target, "java.exe",
-                 JAVA + "  -register -batch  " + answers)):
-            with self.subTest(args=args):
-                self.clear_records()
-                run = self.run_program(self.setup + args)
-                self.assertExit(run, "0x00000000")
-                self.assertStarts(run.starts("main"), [boot_cmdline])
-                # Started by any other path than the location's, Install would register another folder.
-                self.assertRegSz(run.record, "InstPath", location)
-                self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\JRE\\bin\\javaw.exe")))
-                rec = self.one_record(runtime)
-                self.assertEqual((rec["cmdline"], rec["cwd"]), (launch, location))
-                self.assertBoxes(run, [])
+        target, answers = self.w("my target"), ascii_lower(self.input_file("answers.txt", b"yes\n"))
+        fill = lambda t: t.format(t=target, a=answers)   # noqa: E731
+        run = self.run_program(self.setup + fill(args))
+        self.assertExit(run, "0x00000000")
+        self.assertStarts(run.starts("main"), [fill(boot_cmdline)])
+        # Started by any other path than the location's, Install would register another folder.
+        self.assertRegSz(run.record, "InstPath", fill(location))
+        self.assertTrue(os.path.isfile(PREFIX.unix(fill(location) + "\\JRE\\bin\\javaw.exe")))
+        rec = self.one_record(runtime)
+        self.assertEqual((rec["cmdline"], rec["cwd"]), ((JAVA if runtime == "java.exe" else JAVAW) + fill(tail),
+                                                        fill(location)))
+        self.assertBoxes(run, [])
+        if what == "target_batch":
+            self.example_bootstrap_then(target)
+
+    def example_bootstrap_then(self, target):
+        """After the example bootstrap installed into target: the hand-off, then its exit statuses."""
         self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
                                   '"' + target + '\\Install.exe" -verctrl',
                                   '"' + target + '\\Install.exe" -silentLaunch -register')
@@ -1116,8 +1119,9 @@ class RoadTests(E2ECase):
         run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
         self.assertExit(run, "0x00000001")
         self.assertStarts(run.starts(), [])
-        # -f naming nothing: setup did not take the usual location, which is there (the first
+        # -f naming nothing: setup did not take the usual location, which is there (setup's
         # run made it), so the bootstrap does not install into it either.
+        self.assertEqual(self.usual_location_exists(), (True, True))
         run = self.run_program(bootstrap + " -s -f  -a ")
         self.assertExit(run, "0x00000001")
         self.assertStarts(run.starts(), [])
