@@ -551,13 +551,6 @@ class HostileInstallTests(HostileCase):
         self.assertRegSz(run.uninstall, "DisplayName", "Halvik Torvanex Products", 25)
         self.assertRegSz(run.uninstall, "UninstallString", uninstall_command)
 
-    def check_link(self, folder):
-        v = self.link()
-        self.assertEqual(v.get("loaded"), "1", "no shortcut at " + self.link_path())
-        self.assertEqual(ascii_lower(v["target"]), ascii_lower(folder + "\\Install.exe"))
-        self.assertEqual((v["description"], v["workdir"], v["icon"], v["icon_index"], v["arguments"]),
-                         ("Halvik Torvanex Install", folder, folder + "\\Install.exe", "0", ""))
-
     def check_no_link(self):
         self.assertFalse(os.path.exists(prefix().unix(self.link_path())), "a shortcut was made")
 
