@@ -116,9 +116,6 @@ class HostileCase(run_e2e.E2ECase):
                 start.command_cut = True
         super().assertStarts(starts, expected)
 
-    def assertNoRecordValue(self, run, name):
-        self.assertTrue(run.record is None or name not in run.record, "%s was written" % name)
-
     def assertStartedWholeOrRefused(self, run, program, command, box, cwd=None):
         """A start that Windows may refuse (a command or a program path beyond its limits):
         either the program received exactly `command` and no box was shown, or it was not
@@ -153,23 +150,9 @@ class HostileSetupTests(HostileCase):
 
     def check_bootstrap(self, run, command, cwd=None, original_source=None, start_dir=None):
         """One run that ended by starting the bootstrap installer with `command`."""
-        self.assertExit(run, "0x00000000")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], command)
-        self.assertEqual(boot["cwd"], cwd or self.medium)
-        self.assertEqual(boot["start_dir"], start_dir or self.start)
-        self.assertStarts(run.starts(), [command])
-        self.assertRegSz(run.record, "OriginalSource", original_source or cwd or self.medium)
-        self.assertNotStarted("install.exe")
-        self.assertBoxes(run, [])
-
-    def check_usage_only(self, run):
-        self.assertExit(run, "0x00000000")
-        self.assertBoxes(run, [USAGE])
-        self.assertStarts(run.starts(), [])
-        self.assertNotStarted("_instkvi.com", "install.exe")
-        self.assertEqual(self.usual_location_exists(), (False, False))
-        self.assertNoRecordValue(run, "OriginalSource")
+        self.expect(run, recs={"_instkvi.com": [dict(cmdline=command, cwd=cwd or self.medium,
+                                                     start_dir=start_dir or self.start)]},
+                    starts=[command], record={"OriginalSource": original_source or cwd or self.medium})
 
     # --- command lines up to the limit --------------------------------------------
 
@@ -184,7 +167,6 @@ class HostileSetupTests(HostileCase):
     @rows((2047, 2048, 2049, 4096))
     def test_bootstrap_commands_around_2048_characters(self, length):
         # A fixed 2048-byte command buffer would cut or overrun here.
-        self.clear_records()
         command = "_instkvi.com -s -a  -qatest " + "q" * (length - 28)
         self.assertEqual(len(command), length)
         run = self.run_setup(self.setup + " -qatest " + "q" * (length - 28))
@@ -226,12 +208,8 @@ class HostileSetupTests(HostileCase):
         run = self.run_setup(cmd, before=self.plant_record(OWN_VERSION, inst))
         self.assertExit(run, "0x00000000")
         handoff = inst + "\\Install.exe -silentLaunch -register  -nosplash -qatest " + "q" * (len(tail) - 19)
-        probe, given = self.records("install.exe")
-        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
-        self.assertEqual(given["cmdline"], handoff)
-        self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl", handoff])
-        self.assertNotStarted("_instkvi.com")
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"install.exe": [inst + "\\Install.exe -verctrl", handoff]},
+                    starts=[inst + "\\Install.exe -verctrl", handoff])
 
     # --- paths at the limit -----------------------------------------------------------
 
@@ -240,7 +218,6 @@ class HostileSetupTests(HostileCase):
         # setup.exe paths of 256, 257 and 259 characters (Wine starts nothing longer).
         # _instkvi.com is looked for beside setup: within 259 characters it must start,
         # beyond that Windows may refuse, and then the launch box is shown.
-        self.clear_records()
         folder = self.medium_at(folder_of_length(self.w("p%d" % length), length))
         run = self.run_setup(folder + "\\setup.exe -NoSplash")
         self.assertExit(run, "0x00000000")
@@ -261,13 +238,8 @@ class HostileSetupTests(HostileCase):
 
     @rows(("D:\\" + "s" * 258, "D:\\" + "s" * 29997))
     def test_start_directory_longer_than_a_path_is_kept(self, value):
-        self.clear_records()
         run = self.run_setup(self.setup, env={"KVI_START_DIR": value})
-        self.assertExit(run, "0x00000000")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], "_instkvi.com -s")
-        self.assertEqual(boot["start_dir"], value)
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"_instkvi.com": [dict(cmdline="_instkvi.com -s", start_dir=value)]})
 
     # No Install.exe can be read there: the folder rule refuses it unread, no probe
     # runs, and the copy is reinstalled into the stored path, which must reach the
@@ -277,24 +249,16 @@ class HostileSetupTests(HostileCase):
         inst = folder_of_length(self.w("i"), length)
         run = self.run_setup(self.setup + " -nosplash", before=self.plant_record(version, inst))
         command = "_instkvi.com -s -f " + inst + " -a  -nosplash"
-        self.assertExit(run, "0x00000000")
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-        self.assertStarts(run.starts(), [command])
-        self.assertEqual(self.usual_location_exists(), (True, True))
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"_instkvi.com": [command]}, starts=[command], usual=(True, True))
 
     def test_installed_path_at_the_path_limit_with_a_blank(self):
         inst = folder_of_length(self.w("my inst"), 260)
         run = self.run_setup(self.setup, before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
         command = "_instkvi.com -s -f " + inst
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-        self.assertStarts(run.starts(), [command])  # unreadable there: no probe
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"_instkvi.com": [command]}, starts=[command])  # unreadable there: no probe
 
     @rows((259, 260, 261))
     def test_target_path_at_the_path_limit(self, length):
-        self.clear_records()
         target = folder_of_length(self.w("t"), length)
         run = self.run_setup(self.setup + " -Target " + target.upper())
         command = "_instkvi.com -s -f  " + target + " -a "
@@ -304,20 +268,14 @@ class HostileSetupTests(HostileCase):
     def test_installed_path_far_beyond_the_path_limit(self, length):
         # 16,000 characters: no probe (the folder cannot be read), the bootstrap command
         # (16,019 characters) starts. 40,000: it does not fit a command line, so the launch box.
-        self.clear_records()
         inst = self.w("i") + "\\" + "p" * (length - len(self.w("i")) - 1)
         self.assertEqual(len(inst), length)
         self.import_record({"Version": OWN_VERSION, "InstPath": inst})
         run = self.run_setup(self.setup)
         command = "_instkvi.com -s -f " + inst
-        self.assertExit(run, "0x00000000")
-        self.assertStarts(run.starts(), [command])
-        if len(command) <= LONGEST_COMMAND:
-            self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-            self.assertBoxes(run, [])
-        else:
-            self.assertNotStarted("_instkvi.com")
-            self.assertBoxes(run, [SETUP_LAUNCH_ERROR])
+        fits = len(command) <= LONGEST_COMMAND
+        self.expect(run, starts=[command], recs={"_instkvi.com": [command] if fits else []},
+                    boxes=[] if fits else ["setup-launch-error"])
 
     # --- bytes above 127 -----------------------------------------------------------------
 
@@ -354,13 +312,9 @@ class HostileSetupTests(HostileCase):
         inst = self.install_at(self.w("my inst"), standin=True)
         self.decoy(self.w("my.exe"))
         run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        probe = '"' + inst + '\\Install.exe" -verctrl'
-        handoff = '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'
-        self.assertStarts(run.starts(), [probe, handoff])
-        self.assertEqual([r["cmdline"] for r in self.records("install.exe")], [probe, handoff])
-        self.assertNotStarted("my.exe", "_instkvi.com")
-        self.assertBoxes(run, [])
+        commands = ['"' + inst + '\\Install.exe" -verctrl', '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash']
+        self.expect(run, starts=commands, recs={"install.exe": commands})
+        self.assertNotStarted("my.exe")
 
     def test_handoff_into_a_folder_with_blanks_and_bytes_above_127(self):
         # The real Install.exe answers the probe and takes the hand-off: it registers the
@@ -368,20 +322,13 @@ class HostileSetupTests(HostileCase):
         inst = self.install_at(self.w(u8("My KÄTÉ")))
         self.decoy(self.w("my.exe"))
         run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        launch = JAVAW + "  -silentlaunch -register  -nosplash"
-        self.assertStarts(run.starts("main"), ['"' + inst + '\\Install.exe" -verctrl',
-                                               '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'])
-        self.assertStarts(run.starts("others"), [launch])
-        registered = self.w(u8("my kÄtÉ"))
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], launch)
-        self.assertEqual(rec["cwd"], registered)
-        self.assertRegSz(run.record, "InstPath", registered)
-        self.assertRegSz(run.record, "UninstCmd", '"' + registered + '\\Install.exe" -remove')
-        self.assertRegSz(run.record, "OriginalSource", self.medium)
-        self.assertNotStarted("my.exe", "_instkvi.com")
-        self.assertBoxes(run, [])
+        launch, registered = JAVAW + "  -silentlaunch -register  -nosplash", self.w(u8("my kÄtÉ"))
+        self.expect(run, main=['"' + inst + '\\Install.exe" -verctrl',
+                               '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'], others=[launch],
+                    recs={"javaw.exe": [dict(cmdline=launch, cwd=registered)]},
+                    record={"InstPath": registered, "UninstCmd": '"' + registered + '\\Install.exe" -remove',
+                            "OriginalSource": self.medium})
+        self.assertNotStarted("my.exe")
 
     def test_older_copy_with_a_blank_is_named_as_stored(self):
         inst = self.install_at(self.w("my inst"), standin=True)
@@ -393,35 +340,24 @@ class HostileSetupTests(HostileCase):
     @rows(("inst", "my inst"))
     def test_installed_path_ending_in_a_backslash(self, folder):
         # The stored path is used as it stands: a doubled separator in front of Install.exe.
-        self.clear_records()
         inst = self.install_at(self.w(folder), standin=True) + "\\"
         exe = inst + "\\Install.exe"
         if " " in folder:
             exe = '"' + exe + '"'
         run = self.run_setup(self.setup, before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        self.assertStarts(run.starts(), [exe + " -verctrl", exe + " -silentLaunch -register"])
-        self.assertEqual([r["cmdline"] for r in self.records("install.exe")],
-                         [exe + " -verctrl", exe + " -silentLaunch -register"])
-        self.assertNotStarted("_instkvi.com")
-        self.assertBoxes(run, [])
+        commands = [exe + " -verctrl", exe + " -silentLaunch -register"]
+        self.expect(run, starts=commands, recs={"install.exe": commands})
 
     # --- the Version value ------------------------------------------------------------------------
 
     def check_outcome(self, run, inst, outcome):
         """current: probed and handed off; older: reinstalled into inst; none: a plain bootstrap."""
-        self.assertExit(run, "0x00000000")
         if outcome == "current":
-            self.assertStarts(run.starts(), [inst + "\\Install.exe -verctrl",
-                                             inst + "\\Install.exe -silentLaunch -register"])
-            self.assertEqual([r["mode"] for r in self.records("install.exe")], ["probe", "other"])
-            self.assertNotStarted("_instkvi.com")
+            self.expect(run, starts=[inst + "\\Install.exe -verctrl", inst + "\\Install.exe -silentLaunch -register"],
+                        recs={"install.exe": [dict(mode="probe"), dict(mode="other")]})
         else:
             command = "_instkvi.com -s -f " + inst if outcome == "older" else "_instkvi.com -s"
-            self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-            self.assertStarts(run.starts(), [command])
-            self.assertNotStarted("install.exe")
-        self.assertBoxes(run, [])
+            self.expect(run, starts=[command], recs={"_instkvi.com": [command]})
 
     @rows([
             ("dword", b"\x02\x00\x00\x00", "older"),         # one piece
@@ -555,14 +491,8 @@ class HostileInstallTests(HostileCase):
         self.assertFalse(os.path.exists(prefix().unix(self.link_path())), "a shortcut was made")
 
     def check_launch(self, run, command, cwd, runtime="javaw.exe"):
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record(runtime)
-        self.assertEqual(rec["cmdline"], command)
-        self.assertEqual(rec["cwd"], cwd)
-        self.assertStarts(run.starts(), [command])
-        self.assertNotStarted("java.exe" if runtime == "javaw.exe" else "javaw.exe")
-        self.assertBoxes(run, [])
-        return rec
+        self.expect(run, recs={runtime: [dict(cmdline=command, cwd=cwd)]}, starts=[command])
+        return self.records(runtime)[0]
 
     # --- command lines up to the limit --------------------------------------------
 
@@ -636,7 +566,6 @@ class HostileInstallTests(HostileCase):
         # The runtime is started as JRE\bin\javaw.exe from the program folder: within
         # 259 characters it must start; beyond, Windows may refuse, and then the launch
         # box and -1 (none with -silentLaunch). Registration comes first in either case.
-        self.clear_records()
         harness.remove(prefix().unix(self.shortcut_folder()))
         folder = self.install_at(folder_of_length(self.w("k%d" % length), length))
         run = self.run_program(folder + "\\Install.exe -Register" + args)
