@@ -28,7 +28,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
-from run_e2e import JAVAW, MB_OK, OWN_VERSION, SETUP_USAGE, SETUP_VERSION  # noqa: E402
+from run_e2e import JAVAW, MB_OK, OWN_VERSION, SETUP_USAGE, SETUP_VERSION, rows  # noqa: E402
 
 IDOK = 1
 # How long a program may take to end after its OK: far more than it needs, a
@@ -229,29 +229,26 @@ class DisplayTests(run_e2e.E2ECase):
         self.assertLess(int(run.status["time_end"]), int(rec["time_end"]), "Install waited for the application")
         self.assertBoxes(run, [])
 
-    def test_probe_and_handoff_open_no_console_window(self):
-        # Install is a console program: each start of it from setup, which has
-        # no console, opens a console window on Windows. The probe and the
-        # hand-off get none; with -nojw the hand-off keeps its console, in
-        # which the console runtime runs. (Wine attaches setup to its caller's
-        # console instead, so the runner gets one with a window of its own:
-        # a start without the flag shares that window, one with it has none.)
+    # Install is a console program: each start of it from setup, which has
+    # no console, opens a console window on Windows. The probe and the
+    # hand-off get none; with -nojw the hand-off keeps its console, in
+    # which the console runtime runs. (Wine attaches setup to its caller's
+    # console instead, so the runner gets one with a window of its own:
+    # a start without the flag shares that window, one with it has none.)
+    @rows((("without_nojw", "", "0"), ("nojw", " -NoJW", "1")))
+    def test_probe_and_handoff_open_no_console_window(self, what, option, handoff_window):
         medium = self.lay_medium()
         inst = self.lay_kit("inst", install="standin", jre=False)
-        for option, handoff_window in (("", "0"), (" -NoJW", "1")):
-            for name in os.listdir(self.rec):
-                if name.endswith(".rec"):
-                    os.remove(os.path.join(self.rec, name))
-            run = self.on_display(medium + "\\setup.exe" + option, before=self.plant_record(OWN_VERSION, inst),
-                                  console=True)
-            self.assertTrue(run.wait_end(60), "the run did not end")
-            self.assertEqual(run.status["exit"], "0x00000000")
-            probe, handoff = self.records("install.exe")
-            self.assertEqual(probe["mode"], "probe")
-            self.assertEqual((probe["console_window"], handoff["console_window"]), ("0", handoff_window), option)
-            self.assertEqual(handoff["cmdline"],
-                             inst + "\\Install.exe -silentLaunch -register" + (" " + option.lower() if option else ""))
-            self.assertBoxes(run, [])
+        run = self.on_display(medium + "\\setup.exe" + option, before=self.plant_record(OWN_VERSION, inst),
+                              console=True)
+        self.assertTrue(run.wait_end(60), "the run did not end")
+        self.assertEqual(run.status["exit"], "0x00000000")
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["mode"], "probe")
+        self.assertEqual((probe["console_window"], handoff["console_window"]), ("0", handoff_window), option)
+        self.assertEqual(handoff["cmdline"],
+                         inst + "\\Install.exe -silentLaunch -register" + (" " + option.lower() if option else ""))
+        self.assertBoxes(run, [])
 
     # --- user32.dll, loaded when a box is shown ----------------------------------------------
 

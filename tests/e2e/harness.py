@@ -1,9 +1,7 @@
-"""The Wine side of the end-to-end tests and of the demonstration.
-
-A Wine prefix of our own (made on first use), the kvitest.exe helper that runs
-command lines and reads the registry from the Windows side, the records that
-the stand-ins write, and the message boxes that Wine's relay trace shows.
-Standard library only.
+"""The machine every end-to-end use works on (Machine), and what lies under it: the host
+(Wine here, Windows there), the prefix and its display, kvitest.exe, the stand-ins'
+records, the one catalogue of the programs' boxes (BOXES) and Wine's relay trace, a
+second, Wine-only witness. Standard library only.
 """
 
 import atexit

@@ -1,23 +1,13 @@
 #!/usr/bin/env python3
-"""End-to-end tests of setup.exe and Install.exe under Wine.
+"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe
+of one build on a Windows machine (harness.Machine: under Wine here), beside
+stand-ins of ours that record their starts; kvitest.exe starts each command line,
+reads the exit status, the registry and the shortcut, and presses the boxes' OK.
+The tests are rows: a command line, what is planted, and what expect() checks.
+Every expected text is written out by hand from the programs' documented behaviour.
 
-The real programs of one build run in a Wine prefix of the tests' own, beside
-stand-ins of ours for the bootstrap installer (_instkvi.com), an installed
-Install.exe and the Java runtime (JRE\\bin\\java.exe, javaw.exe). The stand-ins
-record their command line, directory, environment, console and standard
-input; kvitest.exe runs each program through CreateProcess, reads its full
-32-bit exit status and the registry, and loads shell links. Wine's relay
-trace of MessageBoxA tells which message boxes were shown (without a display
-a box returns at once).
-
-Every expected text below is written out by hand from the programs'
-documented behaviour; nothing is computed by a second implementation.
-
-Usage: run_e2e.py --arch i686 --setup .../setup.exe --install .../Install.exe
-       --java ... --javaw ... --install-standin ... --bootstrap ... --example-bootstrap ...
-       --kvitest ...
-       --work DIR [--group setup|install|handoff|registration|road|hostile|display|all] [-k PATTERN]
-   or: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group ...] [-k PATTERN]
+Usage: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group setup|install|handoff|
+       registration|road|hostile|display|all] [-k PATTERN]   (or each program by --NAME, with --arch, --work)
 """
 
 import argparse
