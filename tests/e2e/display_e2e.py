@@ -19,7 +19,6 @@ Run by run_e2e.py --group display (tests/e2e/README.md).
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 import unittest
@@ -34,75 +33,12 @@ IDOK = 1
 # How long a program may take to end after its OK: far more than it needs, a
 # hang detector rather than a measurement.
 END_AFTER_OK_S = 20
-# FILETIME (100 ns since 1601) of the Unix epoch: kvitest gives the end of a run so.
-UNIX_EPOCH_FILETIME = 116444736000000000
 
 SCREEN = None  # harness.Screen, for the whole suite
 
 
 def prefix():
     return run_e2e.PREFIX
-
-
-class OnScreen:
-    """One start of a program on the screen: its kvitest status file and Wine's trace."""
-
-    def __init__(self, test, cmd, cwd, env, debug, console=False, before=()):
-        test.m.runs += 1
-        self.status_path = os.path.join(test.rec, "status-%d.txt" % test.m.runs)
-        self.trace_path = os.path.join(test.rec, "trace-%d.txt" % test.m.runs)
-        self.command = cmd
-        extra = {"KVI_RECORD_DIR": prefix().win(test.rec), "WINEDEBUG": debug}
-        extra.update(env or {})
-        chain = [["regdel"]] + list(before) + [harness.run_command(prefix().win(self.status_path), cmd,
-                                                                   cwd=cwd or test.start, console=console,
-                                                                   press_ok=False)]
-        self.process = SCREEN.start(prefix(), chain, self.trace_path, env=extra)
-        self.status = None
-        self.trace = ""
-
-    def ended(self):
-        return os.path.exists(self.status_path)
-
-    def wait_end(self, timeout):
-        """Waits for kvitest's status; True when the run has ended within timeout seconds."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.ended():
-                # The status is written in one piece once the run and everything it started have ended.
-                time.sleep(0.2)
-                self.status = harness.read_kv(self.status_path)
-                break
-            time.sleep(0.1)
-        try:
-            self.process.wait(30)  # the Wine desktop ends once its last program has
-        except subprocess.TimeoutExpired:
-            pass  # a desktop that lingers is not the program's fault; kill() ends it
-        with open(self.trace_path, "rb") as f:
-            self.trace = f.read().decode("latin-1")
-        return self.status is not None
-
-    def ended_at_unix(self):
-        return (int(self.status["time_end"]) - UNIX_EPOCH_FILETIME) / 1e7
-
-    @property
-    def boxes(self):
-        """The boxes kvitest saw (it leaves them for the suite to close)."""
-        return harness.shown_boxes(self.status or {})
-
-    @property
-    def traced_boxes(self):
-        return harness.parse_boxes(self.trace)
-
-    def box_answers(self):
-        """What each MessageBoxA call of the run returned (the button that closed it)."""
-        return [int(v, 16) for v in re.findall(r"^[0-9a-f]+:[0-9a-f]+:Ret  user32\.MessageBoxA\(.*retval=([0-9a-f]+)",
-                                               self.trace, re.M | re.I)]
-
-    def kill(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, 9)  # the session of the desktop started for this run
-            self.process.wait()
 
 
 class DisplayTests(run_e2e.E2ECase):
@@ -131,7 +67,7 @@ class DisplayTests(run_e2e.E2ECase):
         super().tearDown()
 
     def on_display(self, cmd, cwd=None, env=None, debug="-all,+pid,+relay", console=False, before=()):
-        run = OnScreen(self, cmd, cwd, env, debug, console, before)
+        run = self.m.show(SCREEN, cmd, cwd=cwd, env=dict(env or {}, WINEDEBUG=debug), console=console, before=before)
         self.on_screen.append(run)
         return run
 

@@ -874,6 +874,19 @@ class Machine:
         self.failed_starts += [s for s in r.starts if s.succeeded is False]
         return run
 
+    def show(self, screen, cmd, cwd=None, env=None, console=False, before=()):
+        """Starts one command line on screen (a Screen) and returns at once: a ScreenRun,
+        whose boxes wait for the caller to press their OK."""
+        self.runs += 1
+        run = ScreenRun(os.path.join(self.rec, "status-%d.txt" % self.runs),
+                        os.path.join(self.rec, "trace-%d.txt" % self.runs))
+        chain = [["regdel"]] + list(before) + [run_command(self.prefix.win(run.status_path), cmd,
+                                                           cwd=cwd or self.start, console=console, press_ok=False)]
+        self._clear_registry = False
+        run.process = screen.start(self.prefix, chain, run.trace_path,
+                                   env=dict({"KVI_RECORD_DIR": self.prefix.win(self.rec)}, **(env or {})))
+        return run
+
     def records(self, program):
         return read_records(os.path.join(self.rec, program + ".rec"))
 
@@ -889,6 +902,61 @@ class Machine:
     def usual_location_exists(self):
         return (os.path.isdir(self.prefix.drive_c("HalvikTorvanex")),
                 os.path.isdir(self.prefix.drive_c("HalvikTorvanex", "Install")))
+
+
+# FILETIME (100 ns since 1601) of the Unix epoch: kvitest gives the end of a run so.
+UNIX_EPOCH_FILETIME = 116444736000000000
+
+
+class ScreenRun:
+    """One start of a program on the screen (Machine.show): its kvitest status file and Wine's trace."""
+
+    def __init__(self, status_path, trace_path):
+        self.status_path, self.trace_path = status_path, trace_path
+        self.process, self.status, self.trace = None, None, ""
+
+    def ended(self):
+        return os.path.exists(self.status_path)
+
+    def wait_end(self, timeout):
+        """Waits for kvitest's status; True when the run has ended within timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.ended():
+                # The status is written in one piece once the run and everything it started have ended.
+                time.sleep(0.2)
+                self.status = read_kv(self.status_path)
+                break
+            time.sleep(0.1)
+        try:
+            self.process.wait(30)  # the Wine desktop ends once its last program has
+        except subprocess.TimeoutExpired:
+            pass  # a desktop that lingers is not the program's fault; kill() ends it
+        with open(self.trace_path, "rb") as f:
+            self.trace = f.read().decode("latin-1")
+        return self.status is not None
+
+    def ended_at_unix(self):
+        return (int(self.status["time_end"]) - UNIX_EPOCH_FILETIME) / 1e7
+
+    @property
+    def boxes(self):
+        """The boxes kvitest saw (it leaves them for the suite to close)."""
+        return shown_boxes(self.status or {})
+
+    @property
+    def traced_boxes(self):
+        return parse_boxes(self.trace)
+
+    def box_answers(self):
+        """What each MessageBoxA call of the run returned (the button that closed it)."""
+        return [int(v, 16) for v in re.findall(r"^[0-9a-f]+:[0-9a-f]+:Ret  user32\.MessageBoxA\(.*retval=([0-9a-f]+)",
+                                               self.trace, re.M | re.I)]
+
+    def kill(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, 9)  # the session of the desktop started for this run
+            self.process.wait()
 
 
 class Run:
