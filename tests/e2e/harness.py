@@ -874,14 +874,15 @@ class Machine:
         self.failed_starts += [s for s in r.starts if s.succeeded is False]
         return run
 
-    def show(self, screen, cmd, cwd=None, env=None, console=False, before=()):
+    def show(self, screen, cmd, cwd=None, env=None, console=False, before=(), run_env=None):
         """Starts one command line on screen (a Screen) and returns at once: a ScreenRun,
         whose boxes wait for the caller to press their OK."""
         self.runs += 1
         run = ScreenRun(os.path.join(self.rec, "status-%d.txt" % self.runs),
                         os.path.join(self.rec, "trace-%d.txt" % self.runs))
         chain = [["regdel"]] + list(before) + [run_command(self.prefix.win(run.status_path), cmd,
-                                                           cwd=cwd or self.start, console=console, press_ok=False)]
+                                                           cwd=cwd or self.start, console=console, env=run_env,
+                                                           press_ok=False)]
         self._clear_registry = False
         run.process = screen.start(self.prefix, chain, run.trace_path,
                                    env=dict({"KVI_RECORD_DIR": self.prefix.win(self.rec)}, **(env or {})))

@@ -19,7 +19,6 @@ import argparse
 import os
 import shutil
 import sys
-import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -90,37 +89,22 @@ class Shooter:
 
     def shoot(self, name, caption, text, style, how):
         self.m.clean()
-        rec, rec_win = self.m.rec, self.prefix.win(self.m.rec)
         cmd, cwd, run_env = self.situation(name, how)
-        status = os.path.join(rec, "status.txt")
         if cmd is None:
-            run = ["run", "--status", self.prefix.win(status), "--cmd-hex",
-                   ('"%s" %s %s %s' % (self.prefix.win(self.o.showbox), caption.encode("latin-1").hex(),
-                                       text.encode("latin-1").hex(),
-                                       "error" if style == MB_ICONERROR else "none")).encode().hex(),
-                   "--boxes", "leave"]
-        else:
-            run = harness.run_command(self.prefix.win(status), cmd, cwd=cwd, env=run_env, press_ok=False)
-        trace = os.path.join(rec, "trace.txt")
-        process = self.screen.start(self.prefix, [["regdel"], run, ["regdel"]], trace,
-                                    env={"KVI_RECORD_DIR": rec_win}, relay=True)
+            cmd = '"%s" %s %s %s' % (self.prefix.win(self.o.showbox), caption.encode("latin-1").hex(),
+                                     text.encode("latin-1").hex(), "error" if style == MB_ICONERROR else "none")
+        run = self.m.show(self.screen, cmd, cwd=cwd, env={"WINEDEBUG": "-all,+pid,+relay"}, run_env=run_env)
         try:
-            window = self.screen.wait_window(caption, timeout=60, still=lambda: not os.path.exists(status))
+            window = self.screen.wait_window(caption, timeout=60, still=lambda: not run.ended())
             if window is None:
                 raise harness.HarnessError("no box %r for %s" % (caption, name))
             path = os.path.join(self.o.out, name + ".png")
             self.screen.picture(window, path + ".tmp")
             self.screen.press_return(window)
-            deadline = time.monotonic() + 60
-            while not os.path.exists(status) and time.monotonic() < deadline:
-                time.sleep(0.2)
-            process.wait(60)
+            run.wait_end(60)
         finally:
-            if process.poll() is None:
-                os.killpg(process.pid, 9)
-                process.wait()
-        with open(trace, "rb") as f:
-            boxes = harness.parse_boxes(f.read().decode("latin-1"))
+            run.kill()
+        boxes = run.traced_boxes
         if not boxes or not boxes[0].matches(caption, text, style):
             os.remove(path + ".tmp")
             raise harness.HarnessError("%s: the first box shown was %r" % (name, boxes[:1]))
