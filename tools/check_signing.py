@@ -113,26 +113,18 @@ def check_refused(build, dist, why, **sign):
 
 def run_under_wine(build, signed, work):
     """setup on the demonstration medium and Install -verctrl, both signed."""
-    d = demo.Demo(build)
-    d.programs["setup"] = signed["setup.exe"]
-    d.programs["install"] = signed["Install.exe"]
-    d.root = os.path.join(work, "demo-" + d.programs["arch"])
-    d.records = os.path.join(d.root, "records")
-    d.medium = os.path.join(d.root, "medium")
+    d = demo.Demo(build, root=os.path.join(work, "demo-" + os.path.basename(os.path.abspath(build))),
+                  programs={"setup": signed["setup.exe"], "install": signed["Install.exe"]})
     d.prefix.ensure()
     d.lay_out()
-    d.clean_machine()
-    st, _ = d.run_setup(1, clean=True)
-    boots = d.recs("_instkvi.com")
-    check(st.get("exit") == "0x00000000" and len(boots) == 1,
+    run = d.run_setup()
+    check(run.status.get("exit") == "0x00000000" and len(d.m.records("_instkvi.com")) == 1,
           "signed setup.exe (%s) starts the bootstrap installer on the demonstration medium" % d.programs["arch"])
-    status = os.path.join(d.records, "probe.txt")
-    kit = os.path.join(d.medium, "kit")
-    r = d.prefix.kvitest([harness.run_command(d.prefix.win(status), d.prefix.win(kit) + "\\Install.exe -verctrl",
-                                              cwd=d.prefix.win(kit))])
-    exit_ = harness.read_kv(status).get("exit") if os.path.exists(status) else None
+    kit = d.m.w("medium", "kit")
+    probe = d.m.run(kit + "\\Install.exe -verctrl", cwd=kit)
+    exit_ = probe.status.get("exit")
     check(exit_ == PROBE_ANSWER, "signed Install.exe (%s) -verctrl ends with -1110 (%s)%s" % (
-        d.programs["arch"], exit_, "" if exit_ == PROBE_ANSWER else "\n" + r.trace[-2000:]))
+        d.programs["arch"], exit_, "" if exit_ == PROBE_ANSWER else "\n" + probe.result.trace[-2000:]))
 
 
 def main():

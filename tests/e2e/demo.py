@@ -34,24 +34,20 @@ PE_MACHINE = {"i686": 0x14C, "x86_64": 0x8664}
 
 
 class Demo:
-    def __init__(self, build, bootstrap="standin"):
+    def __init__(self, build, bootstrap="standin", root=None, programs=None):
         """bootstrap: "example" (examples/bootstrap, with its kit inside) or "standin"
-        (tests/e2e/standins, beside the kit in the medium's folder "kit")."""
+        (tests/e2e/standins, beside the kit in the medium's folder "kit"); root: the
+        demonstration's folder (<build>/demo); programs: some of the build's replaced."""
         self.bootstrap = bootstrap
         self.build = os.path.abspath(build)
         listing = os.path.join(self.build, "tests", "e2e", "programs.txt")
         if not os.path.exists(listing):
             raise SystemExit("demo: %s is missing; build the e2e_tools target first" % listing)
-        self.programs = {}
-        with open(listing) as f:
-            for line in f:
-                key, _, value = line.strip().partition("=")
-                if key:
-                    self.programs[key] = value
+        self.programs = harness.read_programs(listing)
+        self.programs.update(programs or {})
         self.prefix = harness.Prefix(os.path.join(self.programs["work"], "wineprefix"), self.programs["kvitest"])
-        self.root = os.path.join(self.build, "demo")
-        self.records = os.path.join(self.root, "records")
-        self.medium = os.path.join(self.root, "medium")
+        self.m = harness.Machine(self.prefix, self.programs, root or os.path.join(self.build, "demo"))
+        self.medium = self.m.dir("medium")
         self.missing = []
         self.trace = os.environ.get("KVI_TRACE", "")
 
@@ -75,19 +71,12 @@ class Demo:
     # --- the medium ------------------------------------------------------------
 
     def lay_out(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-        os.makedirs(self.records)
-        os.makedirs(self.medium)
-        shutil.copy(self.programs["setup"], os.path.join(self.medium, "setup.exe"))
+        """A clean machine and the medium on it."""
+        self.m.clean()
         if self.bootstrap == "example":
-            shutil.copy(self.programs["example_bootstrap"], os.path.join(self.medium, "_instkvi.com"))
-            return
-        kit = os.path.join(self.medium, "kit")
-        os.makedirs(os.path.join(kit, "JRE", "bin"))
-        shutil.copy(self.programs["bootstrap"], os.path.join(self.medium, "_instkvi.com"))
-        shutil.copy(self.programs["install"], os.path.join(kit, "Install.exe"))
-        shutil.copy(self.programs["java"], os.path.join(kit, "JRE", "bin", "java.exe"))
-        shutil.copy(self.programs["javaw"], os.path.join(kit, "JRE", "bin", "javaw.exe"))
+            self.m.lay_medium(bootstrap="example_bootstrap")
+        else:
+            self.m.lay_medium(kit=True)
 
     def bootstrap_is_pe(self):
         """The release check of the medium: _instkvi.com is a PE program of this build's
@@ -108,37 +97,18 @@ class Demo:
         return sorted(os.path.relpath(os.path.join(d, n), top).replace("/", "\\")
                       for d, _, names in os.walk(top) for n in names)
 
-    def clean_machine(self):
-        shutil.rmtree(self.prefix.drive_c("HalvikTorvanex"), ignore_errors=True)
-        shutil.rmtree(self.prefix.unix(self.link_folder()), ignore_errors=True)
-
-    def link_folder(self):
-        return self.prefix.programs_folder() + "\\Halvik Torvanex"
-
-    def link(self):
-        return self.link_folder() + "\\Halvik Install.lnk"
-
-    # --- running ---------------------------------------------------------------
-
-    def run_setup(self, n, clean):
-        for name in os.listdir(self.records):
-            os.remove(os.path.join(self.records, name))
-        status = os.path.join(self.records, "status-%d.txt" % n)
-        command = self.prefix.win(self.medium) + "\\setup.exe " + OPTIONS
+    def run_setup(self):
+        self.m.clear_records()
+        command = self.m.w("medium") + "\\setup.exe " + OPTIONS
         self.say("> " + command)
-        chain = ([["regdel"]] if clean else []) + [
-            harness.run_command(self.prefix.win(status), command, cwd=self.prefix.win(self.medium)),
-            ["regdump"]]
-        env = {"KVI_RECORD_DIR": self.prefix.win(self.records)}
-        if self.trace:
-            env["KVI_TRACE"] = self.trace
-        result = self.prefix.kvitest(chain, env=env, relay=True)
-        if result.returncode != 0 or not os.path.exists(status):
-            raise SystemExit("demo: kvitest.exe failed:\n" + result.trace[-3000:])
-        st = harness.read_kv(status)
+        try:
+            run = self.m.run(command, cwd=self.m.w("medium"), env={"KVI_TRACE": self.trace} if self.trace else None)
+        except harness.HarnessError as e:
+            raise SystemExit("demo: %s" % e) from e
+        st = run.status
         self.say("setup ended with exit status %s after %s ms" % (st.get("exit"), st.get("elapsed_ms")), 1)
         self.check(st.get("exit") == "0x00000000", "setup ending with exit status 0")
-        return st, result
+        return run
 
     def show_trace(self):
         """The lines the run added to the trace file."""
@@ -152,9 +122,6 @@ class Demo:
             self.say(line, 2)
         self.trace_seen = len(lines)
 
-    def recs(self, program):
-        return harness.read_records(os.path.join(self.records, program + ".rec"))
-
     def show_starts(self, starts, who):
         for s in starts:
             self.say("%s started %s" % (who, self.quoted(s.command + ("..." if s.command_cut else ""))), 1)
@@ -162,18 +129,17 @@ class Demo:
                 # The program named by its full path, so that no search can find another.
                 self.say("the program by its full path: " + s.application_text, 2)
 
-    def show_boxes(self, result):
-        if result.boxes:
-            for box in result.boxes:
-                self.say("message box %r: %r" % (box.caption, box.text), 1)
-        else:
+    def show_boxes(self, run):
+        for box in run.boxes:
+            self.say("message box %r: %r" % (box.caption, box.text), 1)
+        if not run.boxes:
             self.say("no message box was shown", 1)
 
-    def show_registry(self, values):
+    def show_registry(self, run):
         for key, title in (("record", "installation record  HKLM\\Software\\HalvikTorvanex\\HalvikTorvanexJI"),
                            ("uninstall", "uninstall entry      HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion"
                                          "\\Uninstall\\HalvikTorvanexJI")):
-            entries = harness.registry(values, key)
+            entries = getattr(run, key)
             view = " (the 32-bit registry view)" if self.programs["arch"] == "i686" else ""
             if entries is None:
                 self.say(title + view + ": not there", 1)
@@ -186,19 +152,19 @@ class Demo:
                                                        len(data), self.quoted(shown)), 2)
 
     def show_link(self):
-        r = self.prefix.kvitest([["lnkread", self.link()]])
-        if not self.check(r.values.get("loaded") == "1", "the Start-menu shortcut " + self.link()):
+        values = self.m.link()
+        if not self.check(values.get("loaded") == "1", "the Start-menu shortcut " + self.m.link_path()):
             return
-        self.say("Start-menu shortcut " + self.link() + ":", 1)
+        self.say("Start-menu shortcut " + self.m.link_path() + ":", 1)
         for key, title in (("target", "target"), ("arguments", "arguments"), ("workdir", "working directory"),
                            ("description", "description"), ("icon", "icon")):
-            value = r.values.get(key, "")
+            value = values.get(key, "")
             if key == "icon":
-                value += ", index " + r.values.get("icon_index", "?")
+                value += ", index " + values.get("icon_index", "?")
             self.say("%-18s %s" % (title, self.quoted(value) if key != "icon" else value), 2)
 
     def show_runtime(self, expect_tail):
-        recs = self.recs("javaw.exe") + self.recs("java.exe")
+        recs = self.m.records("javaw.exe") + self.m.records("java.exe")
         if not self.check(len(recs) == 1, "the stand-in Java runtime being started once"):
             return
         rec = recs[0]
@@ -221,12 +187,10 @@ class Demo:
             raise SystemExit("demo: %s" % harness.cannot_run_reason(arch))
         self.prefix.ensure()
         self.lay_out()
-        self.clean_machine()
         self.trace_seen = 0
         if self.trace and os.path.exists(self.prefix.unix(self.trace)):
             os.remove(self.prefix.unix(self.trace))
-        medium = self.prefix.win(self.medium)
-        self.say("Demonstration medium " + medium + ":")
+        self.say("Demonstration medium " + self.m.w("medium") + ":")
         self.say("setup.exe, and _instkvi.com: the example bootstrap installer of examples/bootstrap,", 1)
         self.say("made with NSIS; it carries the kit: this build's Install.exe and, standing in", 1)
         self.say("for the Java runtime, JRE\\bin\\java.exe and javaw.exe", 1)
@@ -236,31 +200,28 @@ class Demo:
 
         print()
         print("1. First run: setup on a clean machine")
-        st, result = self.run_setup(1, clean=True)
-        setup_pid = int(st["main_pid"])
-        self.show_starts([s for s in result.starts if s.pid == setup_pid], "setup")
-        self.check(any(s.command.startswith("_instkvi.com -s") for s in result.starts if s.pid == setup_pid),
+        run = self.run_setup()
+        self.show_starts(run.starts("main"), "setup")
+        self.check(any(s.command.startswith("_instkvi.com -s") for s in run.starts("main")),
                    "setup starting the bootstrap installer")
         files = self.installed_files()
         self.say("the bootstrap installer put its kit into %s: %s" % (USUAL, ", ".join(files)), 1)
         self.check("Install.exe" in files, "the bootstrap installer installing Install.exe")
         self.say("and ran %s\\Install.exe -register with the options after -a; Install wrote:" % USUAL, 1)
-        record = harness.registry(result.values, "record") or {}
-        self.show_registry(result.values)
+        record = run.record or {}
+        self.show_registry(run)
         self.check("InstPath" in record and "Version" in record, "Install -register writing the record")
-        self.check(harness.registry(result.values, "uninstall"), "Install -register writing the uninstall entry")
+        self.check(run.uninstall, "Install -register writing the uninstall entry")
         self.show_link()
-        self.show_starts([s for s in result.starts if s.pid not in (setup_pid, int(st["runner_pid"]))
-                          and s.command and s.command.startswith("JRE")], "Install")
+        self.show_starts([s for s in run.starts("others") if s.command and s.command.startswith("JRE")], "Install")
         self.show_runtime("-register " + OPTIONS)
-        self.show_boxes(result)
+        self.show_boxes(run)
         self.show_trace()
 
         print()
         print("2. Second run: setup finds the installed copy")
-        st, result = self.run_setup(2, clean=False)
-        setup_pid = int(st["main_pid"])
-        by_setup = [s for s in result.starts if s.pid == setup_pid]
+        run = self.run_setup()
+        by_setup = run.starts("main")
         if by_setup:
             self.say("setup probed the installed copy: " + self.quoted(by_setup[0].command), 1)
         if len(by_setup) > 1:
@@ -271,9 +232,9 @@ class Demo:
         self.check(not again, "no bootstrap installer on the second run")
         if not again:
             self.say("no bootstrap installer this time", 1)
-        self.show_starts([s for s in result.starts if s.pid not in (setup_pid, int(st["runner_pid"]))], "Install")
+        self.show_starts(run.starts("others"), "Install")
         self.show_runtime("-silentlaunch -register  " + OPTIONS)
-        self.show_boxes(result)
+        self.show_boxes(run)
         self.show_trace()
 
         print()

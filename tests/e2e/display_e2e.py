@@ -19,7 +19,6 @@ Run by run_e2e.py --group display (tests/e2e/README.md).
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 import unittest
@@ -28,81 +27,18 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
-from run_e2e import JAVAW, MB_OK, OWN_VERSION, SETUP_USAGE, SETUP_VERSION  # noqa: E402
+from run_e2e import JAVAW, MB_OK, OWN_VERSION, SETUP_USAGE, SETUP_VERSION, rows  # noqa: E402
 
 IDOK = 1
 # How long a program may take to end after its OK: far more than it needs, a
 # hang detector rather than a measurement.
 END_AFTER_OK_S = 20
-# FILETIME (100 ns since 1601) of the Unix epoch: kvitest gives the end of a run so.
-UNIX_EPOCH_FILETIME = 116444736000000000
 
 SCREEN = None  # harness.Screen, for the whole suite
 
 
 def prefix():
     return run_e2e.PREFIX
-
-
-class OnScreen:
-    """One start of a program on the screen: its kvitest status file and Wine's trace."""
-
-    def __init__(self, test, cmd, cwd, env, debug, console=False, before=()):
-        test._runs += 1
-        self.status_path = os.path.join(test.rec, "status-%d.txt" % test._runs)
-        self.trace_path = os.path.join(test.rec, "trace-%d.txt" % test._runs)
-        self.command = cmd
-        extra = {"KVI_RECORD_DIR": prefix().win(test.rec), "WINEDEBUG": debug}
-        extra.update(env or {})
-        chain = [["regdel"]] + list(before) + [harness.run_command(prefix().win(self.status_path), cmd,
-                                                                   cwd=cwd or test.start, console=console,
-                                                                   press_ok=False)]
-        self.process = SCREEN.start(prefix(), chain, self.trace_path, env=extra)
-        self.status = None
-        self.trace = ""
-
-    def ended(self):
-        return os.path.exists(self.status_path)
-
-    def wait_end(self, timeout):
-        """Waits for kvitest's status; True when the run has ended within timeout seconds."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.ended():
-                # The status is written in one piece once the run and everything it started have ended.
-                time.sleep(0.2)
-                self.status = harness.read_kv(self.status_path)
-                break
-            time.sleep(0.1)
-        try:
-            self.process.wait(30)  # the Wine desktop ends once its last program has
-        except subprocess.TimeoutExpired:
-            pass  # a desktop that lingers is not the program's fault; kill() ends it
-        with open(self.trace_path, "rb") as f:
-            self.trace = f.read().decode("latin-1")
-        return self.status is not None
-
-    def ended_at_unix(self):
-        return (int(self.status["time_end"]) - UNIX_EPOCH_FILETIME) / 1e7
-
-    @property
-    def boxes(self):
-        """The boxes kvitest saw (it leaves them for the suite to close)."""
-        return harness.shown_boxes(self.status or {})
-
-    @property
-    def traced_boxes(self):
-        return harness.parse_boxes(self.trace)
-
-    def box_answers(self):
-        """What each MessageBoxA call of the run returned (the button that closed it)."""
-        return [int(v, 16) for v in re.findall(r"^[0-9a-f]+:[0-9a-f]+:Ret  user32\.MessageBoxA\(.*retval=([0-9a-f]+)",
-                                               self.trace, re.M | re.I)]
-
-    def kill(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, 9)  # the session of the desktop started for this run
-            self.process.wait()
 
 
 class DisplayTests(run_e2e.E2ECase):
@@ -131,7 +67,7 @@ class DisplayTests(run_e2e.E2ECase):
         super().tearDown()
 
     def on_display(self, cmd, cwd=None, env=None, debug="-all,+pid,+relay", console=False, before=()):
-        run = OnScreen(self, cmd, cwd, env, debug, console, before)
+        run = self.m.show(SCREEN, cmd, cwd=cwd, env=dict(env or {}, WINEDEBUG=debug), console=console, before=before)
         self.on_screen.append(run)
         return run
 
@@ -229,29 +165,26 @@ class DisplayTests(run_e2e.E2ECase):
         self.assertLess(int(run.status["time_end"]), int(rec["time_end"]), "Install waited for the application")
         self.assertBoxes(run, [])
 
-    def test_probe_and_handoff_open_no_console_window(self):
-        # Install is a console program: each start of it from setup, which has
-        # no console, opens a console window on Windows. The probe and the
-        # hand-off get none; with -nojw the hand-off keeps its console, in
-        # which the console runtime runs. (Wine attaches setup to its caller's
-        # console instead, so the runner gets one with a window of its own:
-        # a start without the flag shares that window, one with it has none.)
+    # Install is a console program: each start of it from setup, which has
+    # no console, opens a console window on Windows. The probe and the
+    # hand-off get none; with -nojw the hand-off keeps its console, in
+    # which the console runtime runs. (Wine attaches setup to its caller's
+    # console instead, so the runner gets one with a window of its own:
+    # a start without the flag shares that window, one with it has none.)
+    @rows((("without_nojw", "", "0"), ("nojw", " -NoJW", "1")))
+    def test_probe_and_handoff_open_no_console_window(self, what, option, handoff_window):
         medium = self.lay_medium()
         inst = self.lay_kit("inst", install="standin", jre=False)
-        for option, handoff_window in (("", "0"), (" -NoJW", "1")):
-            for name in os.listdir(self.rec):
-                if name.endswith(".rec"):
-                    os.remove(os.path.join(self.rec, name))
-            run = self.on_display(medium + "\\setup.exe" + option, before=self.plant_record(OWN_VERSION, inst),
-                                  console=True)
-            self.assertTrue(run.wait_end(60), "the run did not end")
-            self.assertEqual(run.status["exit"], "0x00000000")
-            probe, handoff = self.records("install.exe")
-            self.assertEqual(probe["mode"], "probe")
-            self.assertEqual((probe["console_window"], handoff["console_window"]), ("0", handoff_window), option)
-            self.assertEqual(handoff["cmdline"],
-                             inst + "\\Install.exe -silentLaunch -register" + (" " + option.lower() if option else ""))
-            self.assertBoxes(run, [])
+        run = self.on_display(medium + "\\setup.exe" + option, before=self.plant_record(OWN_VERSION, inst),
+                              console=True)
+        self.assertTrue(run.wait_end(60), "the run did not end")
+        self.assertEqual(run.status["exit"], "0x00000000")
+        probe, handoff = self.records("install.exe")
+        self.assertEqual(probe["mode"], "probe")
+        self.assertEqual((probe["console_window"], handoff["console_window"]), ("0", handoff_window), option)
+        self.assertEqual(handoff["cmdline"],
+                         inst + "\\Install.exe -silentLaunch -register" + (" " + option.lower() if option else ""))
+        self.assertBoxes(run, [])
 
     # --- user32.dll, loaded when a box is shown ----------------------------------------------
 

@@ -1,9 +1,7 @@
-"""The Wine side of the end-to-end tests and of the demonstration.
-
-A Wine prefix of our own (made on first use), the kvitest.exe helper that runs
-command lines and reads the registry from the Windows side, the records that
-the stand-ins write, and the message boxes that Wine's relay trace shows.
-Standard library only.
+"""The machine every end-to-end use works on (Machine), and what lies under it: the host
+(Wine here, Windows there), the prefix and its display, kvitest.exe, the stand-ins'
+records, the one catalogue of the programs' boxes (BOXES) and Wine's relay trace, a
+second, Wine-only witness. Standard library only.
 """
 
 import atexit
@@ -746,3 +744,251 @@ class Screen:
             if int(self._tool("identify", "-format", "%k", path).stdout or b"0") > 4:
                 return
         raise HarnessError("the window %d was never painted" % window)
+
+
+def read_programs(listing):
+    """A build's programs.txt as {name: path}; a name without a folder lies beside
+    the list (a kit copied to another machine)."""
+    programs = {}
+    with open(listing) as f:
+        for line in f:
+            key, _, value = line.strip().partition("=")
+            if key:
+                programs[key] = value if key == "arch" else os.path.join(
+                    os.path.dirname(os.path.abspath(listing)), value)
+    return programs
+
+
+def remove(path):
+    """Removes a folder, a file or a link, whichever stands at path."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+class Machine:
+    """The Windows machine of one test, of the demonstration or of the pictures of
+    boxes: lays out media and kits in a folder of its own, cleans the machine, runs
+    a command line through kvitest.exe and reads back the stand-ins' records, the
+    registry, the shortcut, the exit status and the boxes."""
+
+    def __init__(self, prefix, programs, root, win_root=None):
+        self.prefix, self.programs, self.root = prefix, programs, root
+        self.win_root = win_root or prefix.win(root)
+        self.rec = os.path.join(root, "rec")
+        self.start = None      # the current directory of a run that names none
+        self.runs = 0
+        self.failed_starts = []
+        self._clear_registry = True
+
+    def shortcut_folder(self):
+        return self.prefix.programs_folder() + "\\Halvik Torvanex"
+
+    def link_path(self):
+        return self.shortcut_folder() + "\\Halvik Install.lnk"
+
+    def clean(self):
+        """A fresh folder, no usual location (folder or file) and no Start-menu folder;
+        the next kvitest start clears the installation record and uninstall entry."""
+        for path in (self.root, self.prefix.drive_c("HalvikTorvanex"), self.prefix.unix(self.shortcut_folder())):
+            remove(path)
+        os.makedirs(self.rec)
+        self._clear_registry = True
+        return self
+
+    # --- laying out ------------------------------------------------------
+
+    def dir(self, *parts):
+        return os.path.join(self.root, *(unix_name(p) for p in parts))
+
+    def w(self, *parts):
+        return self.win_root + "".join("\\" + p for p in parts)
+
+    def place(self, folder):
+        """A folder below the machine's own (or any C: path), made: (Unix path, Windows path)."""
+        if re.match(r"^[A-Za-z]:\\", folder):
+            unix, win = self.prefix.unix(folder), folder
+        else:
+            unix, win = self.dir(*folder.split("\\")), self.w(folder)
+        os.makedirs(unix, exist_ok=True)
+        return unix, win
+
+    def lay_medium(self, folder="medium", setup_name="setup.exe", bootstrap="bootstrap", kit=False):
+        """setup.exe and a bootstrap installer ("bootstrap": the stand-in, "example_bootstrap",
+        None: none), with kit=True the kit in "kit" beside them; the medium's Windows path."""
+        unix, win = self.place(folder)
+        shutil.copy(self.programs["setup"], os.path.join(unix, setup_name))
+        if bootstrap:
+            shutil.copy(self.programs[bootstrap], os.path.join(unix, "_instkvi.com"))
+        if kit:
+            self.lay_kit(folder + "\\kit")
+        return win
+
+    def lay_kit(self, folder, install="real", jre=True, install_name="Install.exe"):
+        """Install.exe (the real one, "standin", or None) and JRE\\bin; the folder's Windows path."""
+        unix, win = self.place(folder)
+        if install:
+            shutil.copy(self.programs["install" if install == "real" else "install_standin"],
+                        os.path.join(unix, install_name))
+        if jre:
+            os.makedirs(os.path.join(unix, "JRE", "bin"), exist_ok=True)
+            for name in ("java", "javaw"):
+                shutil.copy(self.programs[name], os.path.join(unix, "JRE", "bin", name + ".exe"))
+        return win
+
+    def input_file(self, name, data):
+        """A file of this machine holding data, for a program's standard input; its Windows path."""
+        with open(self.dir(name), "wb") as f:
+            f.write(data)
+        return self.prefix.win(self.dir(name))
+
+    # --- running and reading back -------------------------------------------
+
+    def kvitest(self, chain, env=None):
+        """One start of kvitest.exe; the first after clean() also clears the registry."""
+        if self._clear_registry:
+            chain, self._clear_registry = [["regdel"]] + list(chain), False
+        extra = {"KVI_RECORD_DIR": self.prefix.win(self.rec)}
+        extra.update(env or {})
+        r = self.prefix.kvitest(chain, env=extra, relay=True)
+        if r.returncode != 0:
+            raise HarnessError("kvitest.exe failed:\n%s\n%s" % (r.stdout.decode("latin-1"), r.trace[-3000:]))
+        return r
+
+    def run(self, cmd, cwd=None, before=(), after=(), env=None, stdin=None, capture_stdout=False,
+            console=False, run_env=None, unset=(), timeout_ms=60000):
+        """Runs one command line (byte for byte): a Run with its exit status, the boxes
+        shown, the registry afterwards and what it printed."""
+        self.runs += 1
+        status = os.path.join(self.rec, "status-%d.txt" % self.runs)
+        out = os.path.join(self.rec, "stdout-%d.bin" % self.runs) if capture_stdout else None
+        chain = list(before) + [run_command(
+            self.prefix.win(status), cmd, cwd=cwd or self.start, stdin=stdin,
+            stdout=self.prefix.win(out) if out else None, console=console, env=run_env, unset=unset,
+            timeout_ms=timeout_ms)] + list(after) + [["regdump"]]
+        r = self.kvitest(chain, env=env)
+        if not os.path.exists(status):
+            raise HarnessError("no status from kvitest run:\n" + r.trace[-3000:])
+        run = Run(read_kv(status), r, out)
+        self.failed_starts += [s for s in r.starts if s.succeeded is False]
+        return run
+
+    def show(self, screen, cmd, cwd=None, env=None, console=False, before=(), run_env=None):
+        """Starts one command line on screen (a Screen) and returns at once: a ScreenRun,
+        whose boxes wait for the caller to press their OK."""
+        self.runs += 1
+        run = ScreenRun(os.path.join(self.rec, "status-%d.txt" % self.runs),
+                        os.path.join(self.rec, "trace-%d.txt" % self.runs))
+        chain = [["regdel"]] + list(before) + [run_command(self.prefix.win(run.status_path), cmd,
+                                                           cwd=cwd or self.start, console=console, env=run_env,
+                                                           press_ok=False)]
+        self._clear_registry = False
+        run.process = screen.start(self.prefix, chain, run.trace_path,
+                                   env=dict({"KVI_RECORD_DIR": self.prefix.win(self.rec)}, **(env or {})))
+        return run
+
+    def records(self, program):
+        return read_records(os.path.join(self.rec, program + ".rec"))
+
+    def clear_records(self):
+        for name in os.listdir(self.rec):
+            if name.endswith(".rec"):
+                os.remove(os.path.join(self.rec, name))
+
+    def link(self):
+        """The shortcut Install makes, as kvitest reads it ("loaded" is "1" when it is there)."""
+        return self.kvitest([["lnkread", self.link_path()]]).values
+
+    def usual_location_exists(self):
+        return (os.path.isdir(self.prefix.drive_c("HalvikTorvanex")),
+                os.path.isdir(self.prefix.drive_c("HalvikTorvanex", "Install")))
+
+
+# FILETIME (100 ns since 1601) of the Unix epoch: kvitest gives the end of a run so.
+UNIX_EPOCH_FILETIME = 116444736000000000
+
+
+class ScreenRun:
+    """One start of a program on the screen (Machine.show): its kvitest status file and Wine's trace."""
+
+    def __init__(self, status_path, trace_path):
+        self.status_path, self.trace_path = status_path, trace_path
+        self.process, self.status, self.trace = None, None, ""
+
+    def ended(self):
+        return os.path.exists(self.status_path)
+
+    def wait_end(self, timeout):
+        """Waits for kvitest's status; True when the run has ended within timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.ended():
+                # The status is written in one piece once the run and everything it started have ended.
+                time.sleep(0.2)
+                self.status = read_kv(self.status_path)
+                break
+            time.sleep(0.1)
+        try:
+            self.process.wait(30)  # the Wine desktop ends once its last program has
+        except subprocess.TimeoutExpired:
+            pass  # a desktop that lingers is not the program's fault; kill() ends it
+        with open(self.trace_path, "rb") as f:
+            self.trace = f.read().decode("latin-1")
+        return self.status is not None
+
+    def ended_at_unix(self):
+        return (int(self.status["time_end"]) - UNIX_EPOCH_FILETIME) / 1e7
+
+    @property
+    def boxes(self):
+        """The boxes kvitest saw (it leaves them for the suite to close)."""
+        return shown_boxes(self.status or {})
+
+    @property
+    def traced_boxes(self):
+        return parse_boxes(self.trace)
+
+    def box_answers(self):
+        """What each MessageBoxA call of the run returned (the button that closed it)."""
+        return [int(v, 16) for v in re.findall(r"^[0-9a-f]+:[0-9a-f]+:Ret  user32\.MessageBoxA\(.*retval=([0-9a-f]+)",
+                                               self.trace, re.M | re.I)]
+
+    def kill(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, 9)  # the session of the desktop started for this run
+            self.process.wait()
+
+
+class Run:
+    """One command line's run: kvitest's status, the boxes it saw (and under Wine
+    the relay trace's), the registry afterwards and what the program printed."""
+
+    def __init__(self, status, result, stdout_file):
+        self.status = status
+        self.result = result
+        self.boxes = shown_boxes(status)
+        self.traced_boxes = result.boxes
+        self.record = registry(result.values, "record")
+        self.uninstall = registry(result.values, "uninstall")
+        self.stdout = None
+        if stdout_file and os.path.exists(stdout_file):
+            with open(stdout_file, "rb") as f:
+                self.stdout = f.read()
+
+    def ended_at(self):
+        return int(self.status["time_end"])
+
+    def created_dirs(self):
+        """The folders the started program asked CreateDirectoryA for, each with whether
+        it gave a security descriptor (Wine's relay trace: not on Windows)."""
+        main = int(self.status["main_pid"])
+        return [(path, given) for pid, path, given in self.result.dir_creations if pid == main]
+
+    def starts(self, by="all"):
+        """The processes started during the run, as Wine's trace shows them: by the
+        started program ("main"), by the others ("others"), or by all of them ("all");
+        kvitest's own start is left out."""
+        runner, main = int(self.status["runner_pid"]), int(self.status["main_pid"])
+        return [s for s in self.result.starts if s.pid != runner and (
+            by == "all" or (by == "main") == (s.pid == main))]

@@ -1,23 +1,13 @@
 #!/usr/bin/env python3
-"""End-to-end tests of setup.exe and Install.exe under Wine.
+"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe
+of one build on a Windows machine (harness.Machine: under Wine here), beside
+stand-ins of ours that record their starts; kvitest.exe starts each command line,
+reads the exit status, the registry and the shortcut, and presses the boxes' OK.
+The tests are rows: a command line, what is planted, and what expect() checks.
+Every expected text is written out by hand from the programs' documented behaviour.
 
-The real programs of one build run in a Wine prefix of the tests' own, beside
-stand-ins of ours for the bootstrap installer (_instkvi.com), an installed
-Install.exe and the Java runtime (JRE\\bin\\java.exe, javaw.exe). The stand-ins
-record their command line, directory, environment, console and standard
-input; kvitest.exe runs each program through CreateProcess, reads its full
-32-bit exit status and the registry, and loads shell links. Wine's relay
-trace of MessageBoxA tells which message boxes were shown (without a display
-a box returns at once).
-
-Every expected text below is written out by hand from the programs'
-documented behaviour; nothing is computed by a second implementation.
-
-Usage: run_e2e.py --arch i686 --setup .../setup.exe --install .../Install.exe
-       --java ... --javaw ... --install-standin ... --bootstrap ... --example-bootstrap ...
-       --kvitest ...
-       --work DIR [--group setup|install|handoff|registration|road|hostile|display|all] [-k PATTERN]
-   or: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group ...] [-k PATTERN]
+Usage: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group setup|install|handoff|
+       registration|road|hostile|display|all] [-k PATTERN]   (or each program by --NAME, with --arch, --work)
 """
 
 import argparse
@@ -75,6 +65,8 @@ def default_flags(command):
 MB_OK, MB_ICONERROR = harness.MB_OK, harness.MB_ICONERROR
 BOXES = harness.BOXES
 REG_SZ = 1
+STANDINS = ("_instkvi.com", "install.exe", "java.exe", "javaw.exe")  # the stand-ins that record their starts
+ABSENT = "absent"  # expect(): a registry key that must not exist
 
 def ascii_lower(s):
     """A-Z lowered, every other character kept (bytes of UTF-8 names untouched)."""
@@ -102,8 +94,9 @@ PREFIX = None    # harness.Prefix
 
 
 class E2ECase(unittest.TestCase):
-    """A test with a fresh folder in the prefix's drive C, a clean registry record,
-    no usual location and no Start-menu folder."""
+    """A test on a clean machine (harness.Machine) in C:\\e2e\\<test>: a clean registry
+    record, no usual location and no Start-menu folder. The machine's methods (lay_medium,
+    lay_kit, records, w, dir, ...) are the test's own."""
 
     letter = "x"
     _counter = {}
@@ -119,107 +112,63 @@ class E2ECase(unittest.TestCase):
                     setattr(cls, "%s_%s" % (name, _row_name(n, row)),
                             lambda self, fn=fn, args=args: fn(self, *args))
 
+    def __getattr__(self, name):
+        machine = self.__dict__.get("m")
+        if machine is None:
+            raise AttributeError(name)
+        return getattr(machine, name)
+
     def setUp(self):
         n = E2ECase._counter.get(self.letter, 0) + 1
         E2ECase._counter[self.letter] = n
         self.name = "%s%02d" % (self.letter, n)
-        self.root = PREFIX.drive_c("e2e", self.name)
-        shutil.rmtree(self.root, ignore_errors=True)
-        for path in (PREFIX.drive_c("HalvikTorvanex"), self.shortcut_folder_unix()):
-            shutil.rmtree(path, ignore_errors=True)
-        self.rec = os.path.join(self.root, "rec")
-        os.makedirs(self.rec)
+        self.m = harness.Machine(PREFIX, vars(OPTIONS), PREFIX.drive_c("e2e", self.name),
+                                 "c:\\e2e\\" + self.name).clean()
+        self.addCleanup(harness.remove, PREFIX.drive_c("HalvikTorvanex"))  # a test may leave a file there
         os.makedirs(self.dir("start"))
-        self.start = self.w("start")
-        self._registry_dirty = True
-        self._runs = 0
-        self.failed_starts = []
+        self.start = self.m.start = self.w("start")
 
-    # --- paths -----------------------------------------------------------
-
-    def dir(self, *parts):
-        return os.path.join(self.root, *(harness.unix_name(p) for p in parts))
-
-    def w(self, *parts):
-        """The Windows path of a folder of this test, all in lower case ("c:\\e2e\\s01\\...")."""
-        return "c:\\e2e\\%s" % self.name + "".join("\\" + p for p in parts)
-
-    @staticmethod
-    def shortcut_folder_unix():
-        return PREFIX.unix(PREFIX.programs_folder() + "\\Halvik Torvanex")
-
-    # --- laying out media and kits -------------------------------------------
-
-    def lay_medium(self, folder="medium", setup_name="setup.exe", kit=False):
-        """A medium: setup.exe and the stand-in _instkvi.com, and with kit=True the kit
-        (the real Install.exe and the stand-in runtime) in "kit" beside them."""
-        os.makedirs(self.dir(folder), exist_ok=True)
-        shutil.copy(OPTIONS.setup, self.dir(folder, setup_name))
-        shutil.copy(OPTIONS.bootstrap, self.dir(folder, "_instkvi.com"))
-        if kit:
-            self.lay_kit(folder + "\\kit")
-        return self.w(folder)
-
-    def input_file(self, name, data):
-        """A file of this test holding data, for a program's standard input; its Windows path."""
-        with open(self.dir(name), "wb") as f:
-            f.write(data)
-        return PREFIX.win(self.dir(name))
-
-    def lay_kit(self, folder, install="real", jre=True, install_name="Install.exe"):
-        """An installed folder: Install.exe (the real one or the stand-in) and JRE\\bin."""
-        path = self.dir(*folder.split("\\"))
-        os.makedirs(path, exist_ok=True)
-        if install:
-            shutil.copy(OPTIONS.install if install == "real" else OPTIONS.install_standin,
-                        os.path.join(path, install_name))
-        if jre:
-            os.makedirs(os.path.join(path, "JRE", "bin"), exist_ok=True)
-            shutil.copy(OPTIONS.java, os.path.join(path, "JRE", "bin", "java.exe"))
-            shutil.copy(OPTIONS.javaw, os.path.join(path, "JRE", "bin", "javaw.exe"))
-        return self.w(*folder.split("\\"))
-
-    # --- running ---------------------------------------------------------
-
-    def kvitest(self, chain, env=None):
-        """One start of kvitest.exe; the first of a test also clears the registry."""
-        if self._registry_dirty:
-            chain = [["regdel"]] + list(chain)
-            self._registry_dirty = False
-        extra = {"KVI_RECORD_DIR": PREFIX.win(self.rec)}
-        extra.update(env or {})
-        r = PREFIX.kvitest(chain, env=extra, relay=True)
-        self.assertEqual(r.returncode, 0, "kvitest.exe failed:\n%s\n%s" % (
-            r.stdout.decode("latin-1"), r.trace[-3000:]))
-        return r
-
-    def run_program(self, cmd, cwd=None, before=(), after=(), env=None, stdin=None, capture_stdout=False,
-                    console=False, run_env=None, unset=(), timeout_ms=60000):
-        """Runs one command line through kvitest and returns a Run with its exit status,
-        the boxes shown, the registry afterwards and what it printed."""
-        self._runs += 1
-        status = os.path.join(self.rec, "status-%d.txt" % self._runs)
-        out = os.path.join(self.rec, "stdout-%d.bin" % self._runs) if capture_stdout else None
-        chain = list(before) + [harness.run_command(
-            PREFIX.win(status), cmd, cwd=cwd or self.start, stdin=stdin,
-            stdout=PREFIX.win(out) if out else None, console=console, env=run_env, unset=unset,
-            timeout_ms=timeout_ms)] + list(after) + [["regdump"]]
-        r = self.kvitest(chain, env=env)
-        self.assertTrue(os.path.exists(status), "no status from kvitest run:\n" + r.trace[-3000:])
-        run = Run(harness.read_kv(status), r, out)
-        self.failed_starts += [s for s in r.starts if s.succeeded is False]
+    def run_program(self, cmd, **kw):
+        """Runs one command line on the machine; it must start, and end with all it started."""
+        run = self.m.run(cmd, **kw)
         self.assertEqual(run.status.get("started"), "1", "the program did not start: %r" % run.status)
         self.assertEqual(run.status.get("tree_done"), "1",
                          "processes still running after the run: %s" % run.status.get("tree_left"))
         return run
 
-    def records(self, program):
-        return harness.read_records(os.path.join(self.rec, program + ".rec"))
-
     def one_record(self, program):
         recs = self.records(program)
         self.assertEqual(len(recs), 1, "%s started %d times: %r" % (program, len(recs), recs))
         return recs[0]
+
+    def expect(self, run, exit="0x00000000", boxes=(), recs=None, starts=None, main=None, others=None,
+               record=None, uninstall=None, usual=None, stdout=None):
+        """A row's checks of one run: its exit status; the boxes shown (names of BOXES), no
+        others; each stand-in's records (recs: {program: [command line, or {field: value}]}),
+        none of a stand-in not named; the starts Wine traced (of all, of the started program,
+        of the others: assertStarts); REG_SZ values of the record and the uninstall entry
+        ({name: text or (text, byte count)}, or ABSENT: no such key); whether the usual
+        location's two folders exist; the bytes printed."""
+        self.assertExit(run, exit)
+        for program in STANDINS:
+            want = [w if isinstance(w, dict) else {"cmdline": w} for w in (recs or {}).get(program, [])]
+            got = self.records(program)
+            self.assertEqual(len(got), len(want), "%s started %d times: %r" % (program, len(got), got))
+            for rec, fields in zip(got, want):
+                self.assertEqual({k: rec.get(k) for k in fields}, fields, program)
+        for by, expected in (("all", starts), ("main", main), ("others", others)):
+            if expected is not None:
+                self.assertStarts(run.starts(by), expected)
+        for key, values in (("record", record), ("uninstall", uninstall)):
+            if values is ABSENT:
+                self.assertIsNone(getattr(run, key), "the %s exists" % key)
+            for name, value in (values or {}).items() if values is not ABSENT else ():
+                self.assertRegSz(getattr(run, key), name, *(value if isinstance(value, tuple) else (value,)))
+        if usual is not None:
+            self.assertEqual(self.usual_location_exists(), usual)
+        if stdout is not None:
+            self.assertEqual(run.stdout, stdout)
+        self.assertBoxes(run, [BOXES[b] for b in boxes])
 
     def assertNotStarted(self, *programs):
         for program in programs:
@@ -262,46 +211,18 @@ class E2ECase(unittest.TestCase):
         if nbytes is not None:
             self.assertEqual(len(data), nbytes, name + " byte count")
 
+    def check_link(self, folder, workdir=None):
+        v = self.link()
+        self.assertEqual(v.get("loaded"), "1", "no shortcut at " + self.link_path())
+        self.assertEqual(ascii_lower(v["target"]), ascii_lower(folder + "\\Install.exe"))
+        self.assertEqual((v["description"], v["workdir"], v["icon"], v["icon_index"], v["arguments"]),
+                         ("Halvik Torvanex Install", workdir or folder, folder + "\\Install.exe", "0", ""))
+
     def plant_record(self, version, inst_path, version_type="sz", terminated=True):
         """kvitest commands that write an installation record as a registered copy would."""
         v = version.encode("latin-1") + (b"\0" if terminated else b"")
         return [["regset", "record", "Version", version_type, v.hex()],
                 ["regset", "record", "InstPath", "sz", (inst_path.encode("latin-1") + b"\0").hex()]]
-
-    def usual_location_exists(self):
-        return (os.path.isdir(PREFIX.drive_c("HalvikTorvanex")),
-                os.path.isdir(PREFIX.drive_c("HalvikTorvanex", "Install")))
-
-
-class Run:
-    def __init__(self, status, result, stdout_file):
-        self.status = status
-        self.result = result
-        self.boxes = harness.shown_boxes(status)
-        self.traced_boxes = result.boxes
-        self.record = harness.registry(result.values, "record")
-        self.uninstall = harness.registry(result.values, "uninstall")
-        self.stdout = None
-        if stdout_file and os.path.exists(stdout_file):
-            with open(stdout_file, "rb") as f:
-                self.stdout = f.read()
-
-    def ended_at(self):
-        return int(self.status["time_end"])
-
-    def created_dirs(self):
-        """The folders the program the runner started asked CreateDirectoryA for, each
-        with whether it gave a security descriptor (Wine's relay trace: not on Windows)."""
-        main = int(self.status["main_pid"])
-        return [(path, given) for pid, path, given in self.result.dir_creations if pid == main]
-
-    def starts(self, by="all"):
-        """The processes started during the run, as Wine's trace shows them: by the
-        program the runner started ("main"), by the others ("others"), or by all of
-        them ("all"); the runner's own start is left out."""
-        runner, main = int(self.status["runner_pid"]), int(self.status["main_pid"])
-        return [s for s in self.result.starts if s.pid != runner and (
-            by == "all" or (by == "main") == (s.pid == main))]
 
 
 # --- setup -------------------------------------------------------------------
@@ -324,31 +245,21 @@ class SetupTests(E2ECase):
 
     def test_fixed_texts_of_this_file(self):
         # The hand-written expectations themselves: a typo here would make every test wrong.
-        self.assertEqual(len(SETUP_USAGE), 641)
-        self.assertEqual(len(SETUP_VERSION), 41)
-        self.assertEqual(len(INSTALL_USAGE), 401)
+        self.assertEqual((len(SETUP_USAGE), len(SETUP_VERSION), len(INSTALL_USAGE)), (641, 41, 401))
         self.assertEqual((len(JAVA), len(JAVAW)), (183, 184))
 
     def test_clean_machine_no_arguments(self):
         run = self.run_setup()
-        self.assertExit(run, "0x00000000")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], "_instkvi.com -s")
-        self.assertEqual(boot["cwd"], self.medium)             # setup's program directory
-        self.assertEqual(boot["path"].lower(), self.medium + "\\_instkvi.com")
-        self.assertEqual(boot["start_dir_set"], "1")
-        self.assertEqual(boot["start_dir"], self.start)        # where setup was started
-        self.assertEqual(self.usual_location_exists(), (True, True))
+        # cwd: setup's program directory; start_dir: where setup was started.
+        self.expect(run, recs={"_instkvi.com": [dict(cmdline="_instkvi.com -s", cwd=self.medium, start_dir_set="1",
+                                                     start_dir=self.start)]},
+                    starts=[("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")], usual=(True, True),
+                    record={"OriginalSource": (self.medium, len(self.medium) + 1)}, uninstall=ABSENT)
+        self.assertEqual(self.records("_instkvi.com")[0]["path"].lower(), self.medium + "\\_instkvi.com")
+        self.assertEqual(sorted(run.record), ["OriginalSource"])
         # Both folders of the usual location get setup's own access list.
         if not harness.ON_WINDOWS:
-            self.assertEqual(run.created_dirs(), [("C:\\HalvikTorvanex", True),
-                                                  ("C:\\HalvikTorvanex\\Install", True)])
-        self.assertEqual(sorted(run.record), ["OriginalSource"])
-        self.assertRegSz(run.record, "OriginalSource", self.medium, len(self.medium) + 1)
-        self.assertIsNone(run.uninstall)
-        self.assertNotStarted("install.exe")
-        self.assertStarts(run.starts(), [("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")])
-        self.assertBoxes(run, [])
+            self.assertEqual(run.created_dirs(), [("C:\\HalvikTorvanex", True), ("C:\\HalvikTorvanex\\Install", True)])
 
     def test_usual_location_access_list(self):
         # The descriptor setup gives CreateDirectoryA, converted as setup converts it.
@@ -378,10 +289,8 @@ class SetupTests(E2ECase):
         self.run_setup()
         for folder in ("C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"):
             self.assertEqual(owner_and_list(folder), want, folder)
-        os.remove(os.path.join(self.rec, "_instkvi.com.rec"))
-        run = self.run_setup()
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], "_instkvi.com -s")
-        self.assertBoxes(run, [])
+        self.clear_records()
+        self.expect(self.run_setup(), recs={"_instkvi.com": ["_instkvi.com -s"]})
 
     def test_planted_dll_that_a_system_dll_loads_by_name_stays_out(self):
         # user32 loads imm32.dll and uxtheme.dll by name once a window is made. Planted
@@ -395,125 +304,82 @@ class SetupTests(E2ECase):
         self.run_program(self.medium + "\\showbox.exe 41 42 none", env=env)
         self.assertIn(self.medium + "\\uxtheme.dll", [r["path"].lower() for r in self.records("planted.dll")])
         os.remove(os.path.join(self.rec, "planted.dll.rec"))
-        run = self.run_setup(" -version", env=env)
-        self.assertExit(run, "0x00000000")
-        self.assertBoxes(run, [BOXES["setup-version"]])
+        self.expect(self.run_setup(" -version", env=env), boxes=["setup-version"])
         self.assertEqual(self.records("planted.dll"), [])
 
     def test_missing_bootstrap_is_not_searched_for(self):
         # setup found on PATH and started by its bare name stays in the current
         # directory, which holds a planted _instkvi.com; so does a folder on PATH.
         os.remove(self.dir("medium", "_instkvi.com"))
-        shutil.copy(OPTIONS.bootstrap, self.dir("start", "_instkvi.com"))
-        os.makedirs(self.dir("plant"))
-        shutil.copy(OPTIONS.bootstrap, self.dir("plant", "_instkvi.com"))
+        for folder in ("start", "plant"):
+            shutil.copy(OPTIONS.bootstrap, os.path.join(self.place(folder)[0], "_instkvi.com"))
         path = ";".join([self.medium, self.w("plant"), "C:\\windows\\system32", "C:\\windows"])
         run = self.run_program("setup.exe", env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"PATH": path})
-        self.assertExit(run, "0x00000000")
-        self.assertNotStarted("_instkvi.com")
-        self.assertStarts(run.starts(), [("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")])
-        self.assertBoxes(run, [BOXES["setup-launch-error"]])
+        self.expect(run, starts=[("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")],
+                    boxes=["setup-launch-error"])
 
     def test_options_are_normalised_for_the_bootstrap(self):
-        self.lay_medium("Kit", setup_name="SETUP.EXE")
+        kit = self.lay_medium("Kit", setup_name="SETUP.EXE").lower()
         run = self.run_program("C:\\E2E\\%s\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW" % self.name.upper(),
                                env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
-        self.assertExit(run, "0x00000000")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw")
-        self.assertEqual(boot["cwd"], self.w("kit"))
-        self.assertRegSz(run.record, "OriginalSource", self.w("kit"))
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"_instkvi.com": [dict(
+            cmdline="_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw", cwd=kit)]},
+            record={"OriginalSource": kit})
 
     def test_start_directory_already_set_is_kept(self):
         run = self.run_setup(" -nosplash", run_env={"KVI_START_DIR": "D:\\Given Start"})
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -nosplash")
-        self.assertEqual(boot["start_dir"], "D:\\Given Start")
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"_instkvi.com": [dict(cmdline="_instkvi.com -s -a  -nosplash",
+                                                     start_dir="D:\\Given Start")]})
 
     def test_medium_in_a_folder_with_a_non_latin_name(self):
         # The medium in C:\Носитель, started from its own folder as Explorer does: the
         # bootstrap installer and the record get the real name, not question marks.
         medium = harness.u8("C:\\Носитель")
-        unix = PREFIX.unix(medium)
-        shutil.rmtree(unix, ignore_errors=True)
-        self.addCleanup(shutil.rmtree, unix, True)
-        os.makedirs(unix)
-        shutil.copy(OPTIONS.setup, os.path.join(unix, "setup.exe"))
-        shutil.copy(OPTIONS.bootstrap, os.path.join(unix, "_instkvi.com"))
+        harness.remove(PREFIX.unix(medium))
+        self.addCleanup(harness.remove, PREFIX.unix(medium))
+        self.lay_medium(medium)
         run = self.run_program('"' + medium + '\\setup.exe" -NoSplash', cwd=medium,
                                env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
-        self.assertExit(run, "0x00000000")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["start_dir"], medium)
         # setup entered its program directory, lowered A-Z only: the Cyrillic capital stays.
         lowered = harness.u8("c:\\Носитель")
-        self.assertEqual(boot["cwd"], lowered)
-        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a  -nosplash")
-        self.assertRegSz(run.record, "OriginalSource", lowered, len("c:\\Носитель".encode("utf-8")) + 1)
-        self.assertStarts(run.starts(), ["_instkvi.com -s -a  -nosplash"])
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"_instkvi.com": [dict(cmdline="_instkvi.com -s -a  -nosplash", cwd=lowered,
+                                                     start_dir=medium)]},
+                    record={"OriginalSource": (lowered, len("c:\\Носитель".encode("utf-8")) + 1)},
+                    starts=["_instkvi.com -s -a  -nosplash"])
 
     def test_medium_under_a_long_chinese_path_is_recorded_whole(self):
-        os.makedirs(self.dir(*LONG_CHINESE))
-        shutil.copy(OPTIONS.setup, self.dir(*LONG_CHINESE, "setup.exe"))
-        shutil.copy(OPTIONS.bootstrap, self.dir(*LONG_CHINESE, "_instkvi.com"))
-        medium = self.w(*LONG_CHINESE)
+        medium = self.lay_medium("\\".join(LONG_CHINESE))
         run = self.run_program(medium + "\\setup.exe", cwd=medium, env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
-        self.assertExit(run, "0x00000000")
-        self.assertRegSz(run.record, "OriginalSource", medium, len(medium) + 1)
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual((boot["cmdline"], boot["cwd"]), ("_instkvi.com -s", medium))
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"_instkvi.com": [dict(cmdline="_instkvi.com -s", cwd=medium)]},
+                    record={"OriginalSource": (medium, len(medium) + 1)})
 
     def test_current_copy_under_a_long_chinese_path_is_read_whole(self):
         # InstPath of 614 bytes: read back whole, the probe and the hand-off name it.
         inst = self.lay_kit("\\".join(LONG_CHINESE), install="standin", jre=False)
         run = self.run_setup(" -NoSplash", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        probe, handoff = self.records("install.exe")
-        self.assertEqual(probe["cmdline"], inst + "\\Install.exe -verctrl")
-        self.assertEqual(handoff["cmdline"], inst + "\\Install.exe -silentLaunch -register  -nosplash")
-        self.assertNotStarted("_instkvi.com")
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"install.exe": [inst + "\\Install.exe -verctrl",
+                                               inst + "\\Install.exe -silentLaunch -register  -nosplash"]})
 
     def test_installed_path_with_a_blank_is_quoted(self):
         inst = self.lay_kit("inst dir", install="standin", jre=False)
         run = self.run_setup(" -nosplash", before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
         # What setup passed, as the trace shows it: Wine itself puts quotes
         # around an unquoted program path with a blank before the started
         # program sees its command line, so the records alone cannot tell.
-        self.assertStarts(run.starts(), ['"' + inst + '\\Install.exe" -verctrl',
-                                         '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'])
-        probe, handoff = self.records("install.exe")
-        self.assertEqual(probe["cmdline"], '"' + inst + '\\Install.exe" -verctrl')
-        self.assertEqual(handoff["cmdline"], '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash')
-        self.assertEqual(probe["path"].lower(), (inst + "\\Install.exe").lower())
-        self.assertNotStarted("_instkvi.com")
-        self.assertBoxes(run, [])
+        commands = ['"' + inst + '\\Install.exe" -verctrl', '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash']
+        self.expect(run, starts=commands, recs={"install.exe": commands})
+        self.assertEqual(self.records("install.exe")[0]["path"].lower(), (inst + "\\Install.exe").lower())
 
     @rows((" -help", " -HELP -version", " -h -force", " -hx", " -batch", " -target c:\\my-dir"))
     def test_help_shows_usage_and_starts_nothing(self, args):
         inst = self.lay_kit("inst", install="standin", jre=False)
         run = self.run_setup(args, before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        self.assertBoxes(run, [BOXES["setup-usage"]])
-        self.assertStarts(run.starts(), [])
-        self.assertNotStarted("_instkvi.com", "install.exe")
-        self.assertEqual(self.usual_location_exists(), (False, False))
+        self.expect(run, boxes=["setup-usage"], starts=[], usual=(False, False))
         self.assertNotIn("OriginalSource", run.record)
 
     @rows((" -version -help", " -V", " -ver -force"))
     def test_version_shows_version_and_starts_nothing(self, args):
-        run = self.run_setup(args)
-        self.assertExit(run, "0x00000000")
-        self.assertBoxes(run, [BOXES["setup-version"]])
-        self.assertStarts(run.starts(), [])
-        self.assertNotStarted("_instkvi.com", "install.exe")
-        self.assertEqual(self.usual_location_exists(), (False, False))
-        self.assertIsNone(run.record)
+        self.expect(self.run_setup(args), boxes=["setup-version"], starts=[], usual=(False, False), record=ABSENT)
 
 
 # --- Install -------------------------------------------------------------------
@@ -528,85 +394,55 @@ class InstallTests(E2ECase):
         self.kit = self.lay_kit("kit")
         self.install = self.kit + "\\Install.exe"
 
-    def assertLaunch(self, rec, command, run=None, inherit=0, flags=0):
-        """The stand-in runtime's record, and when run is given, Install's only start."""
-        self.assertEqual(rec["cmdline"], command)
-        if run is not None:
-            runtime = self.kit + "\\" + command.split(" ", 1)[0]
-            self.assertStarts(run.starts(), [(command, inherit, flags, runtime)])
-        self.assertEqual(rec["cwd"], self.kit)          # Install's program directory
-        self.assertEqual(rec["start_dir_set"], "1")
-        self.assertEqual(rec["start_dir"], self.start)  # where Install was started
+    def launched(self, run, command, inherit=0, flags=0, **more):
+        """Install's only start was the runtime with command, in Install's program directory,
+        told where Install was started (more: other fields of its record); no box. Returns
+        the runtime's record."""
+        runtime = command.split(" ", 1)[0].rsplit("\\", 1)[1]
+        self.expect(run, recs={runtime: [dict(cmdline=command, cwd=self.kit, start_dir_set="1", start_dir=self.start,
+                                              **more)]},
+                    starts=[(command, inherit, flags, self.kit + "\\" + command.split(" ", 1)[0])])
+        return self.records(runtime)[0]
 
     def test_version_probe_answer(self):
         run = self.run_program(self.install + " -verctrl", capture_stdout=True)
-        self.assertExit(run, PROBE_ANSWER)
-        self.assertNotStarted("java.exe", "javaw.exe")
-        self.assertEqual(run.stdout, b"")
-        self.assertIsNone(run.record)
-        self.assertBoxes(run, [])
+        self.expect(run, exit=PROBE_ANSWER, stdout=b"", record=ABSENT)
 
     def test_help_prints_usage_then_launches(self):
         run = self.run_program(self.install + " -Help", capture_stdout=True)
-        self.assertExit(run, "0x00000000")
         self.assertEqual(run.stdout, INSTALL_USAGE.encode("latin-1"))
-        self.assertLaunch(self.one_record("javaw.exe"), JAVAW + "  -help", run)
-        self.assertNotStarted("java.exe")
-        self.assertBoxes(run, [])
+        self.launched(run, JAVAW + "  -help")
 
     def test_help_and_probe(self):
         run = self.run_program(self.install + " -help -verctrl", capture_stdout=True)
-        self.assertExit(run, PROBE_ANSWER)
-        self.assertEqual(run.stdout, INSTALL_USAGE.encode("latin-1"))
-        self.assertNotStarted("java.exe", "javaw.exe")
+        self.expect(run, exit=PROBE_ANSWER, stdout=INSTALL_USAGE.encode("latin-1"))
 
     def test_no_arguments_starts_the_windowed_runtime(self):
         run = self.run_program(self.install, capture_stdout=True, console=True,
                                run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
-        self.assertExit(run, "0x00000000")
         self.assertEqual(run.stdout, b"")
-        rec = self.one_record("javaw.exe")
-        self.assertLaunch(rec, JAVAW, run)
         # (Whether javaw.exe has a console says nothing here: Wine attaches a
         # windowed program to its caller's console, Windows does not.)
-        self.assertEqual(rec["si_flags"], "0x0")
-        # Install does not wait for the application.
-        self.assertLess(run.ended_at(), int(rec["time_end"]))
-        self.assertNotStarted("java.exe")
-        self.assertBoxes(run, [])
+        rec = self.launched(run, JAVAW, si_flags="0x0")
+        self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
 
     def test_start_directory_already_set_is_kept(self):
-        self.run_program(self.install + " -nosplash", run_env={"KVI_START_DIR": "D:\\Given Start"})
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], JAVAW + "  -nosplash")
-        self.assertEqual(rec["start_dir"], "D:\\Given Start")
+        run = self.run_program(self.install + " -nosplash", run_env={"KVI_START_DIR": "D:\\Given Start"})
+        self.expect(run, recs={"javaw.exe": [dict(cmdline=JAVAW + "  -nosplash", start_dir="D:\\Given Start")]})
 
     def test_nojw_runs_java_in_the_same_console(self):
         run = self.run_program(self.install + " -NoJW", console=True, run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record("java.exe")
-        self.assertLaunch(rec, JAVA + "  -nojw", run)
-        self.assertEqual(rec["si_flags"], "0x0")
+        rec = self.launched(run, JAVA + "  -nojw", si_flags="0x0")
         self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
                       "java.exe is not in the console Install was started in")
         self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
-        self.assertNotStarted("javaw.exe")
-        self.assertBoxes(run, [])
 
     def check_batch_console(self, run, command):
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record("java.exe")
-        self.assertLaunch(rec, command, run, flags=0x10)   # CREATE_NEW_CONSOLE
-        self.assertEqual(rec["si_title"], "Halvik Torvanex Install")
-        self.assertEqual((rec["si_x"], rec["si_y"]), ("10", "10"))
-        self.assertEqual((rec["si_xsize"], rec["si_ysize"]), ("800", "600"))
-        self.assertEqual(rec["si_fill"], "0x74")
-        self.assertEqual(rec["si_flags"], "0x16")
+        rec = self.launched(run, command, flags=0x10, si_title="Halvik Torvanex Install",   # CREATE_NEW_CONSOLE
+                            si_x="10", si_y="10", si_xsize="800", si_ysize="600", si_fill="0x74", si_flags="0x16",
+                            stdin_read="0")
         self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
-        self.assertEqual(rec["stdin_read"], "0")
         self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
-        self.assertNotStarted("javaw.exe")
-        self.assertBoxes(run, [])
 
     def test_batch_with_console_input_opens_the_batch_console(self):
         run = self.run_program(self.install + " -Batch C:\\Answers.TXT", console=True,
@@ -622,6 +458,18 @@ class InstallTests(E2ECase):
                                run_env={"KVI_STANDIN_SLEEP_MS": "1500"})
         self.check_batch_console(run, JAVA + "  -b")
 
+    def check_relayed_input(self, run, command, data):
+        """Install relayed data to the application in its own console, without the
+        batch console, and ended after the application had. Returns the application's record."""
+        rec = self.launched(run, command, inherit=1, stdin_type="pipe", si_flags="0x0", stdin_bytes=str(len(data)))
+        self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
+                      "java.exe is not in Install's console")
+        with open(os.path.join(self.rec, rec["stdin_file"]), "rb") as f:
+            self.assertTrue(f.read() == data, "the relayed bytes differ from the input's")
+        lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
+        self.assertGreaterEqual(lag_ms, -50, "Install ended before the application")
+        return rec
+
     def test_batch_with_redirected_input_relays_it(self):
         data = random.Random(1110).randbytes(5 * 1024 * 1024 + 123)
         run = self.run_program(self.install + " -batch c:\\a.txt -silent", console=True,
@@ -634,25 +482,6 @@ class InstallTests(E2ECase):
         # 4000 ms, 1900 ms late.)
         lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
         self.assertLess(lag_ms, 1000, "Install ended %.0f ms after the application" % lag_ms)
-
-    def check_relayed_input(self, run, command, data):
-        """Install relayed data to the application in its own console, without the
-        batch console, and ended after the application had. Returns the application's record."""
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record("java.exe")
-        self.assertLaunch(rec, command, run, inherit=1)
-        self.assertEqual(rec["stdin_type"], "pipe")
-        self.assertEqual(rec["si_flags"], "0x0")
-        self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
-                      "java.exe is not in Install's console")
-        self.assertEqual(int(rec["stdin_bytes"]), len(data))
-        with open(os.path.join(self.rec, rec["stdin_file"]), "rb") as f:
-            self.assertTrue(f.read() == data, "the relayed bytes differ from the input's")
-        lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
-        self.assertGreaterEqual(lag_ms, -50, "Install ended before the application")
-        self.assertNotStarted("javaw.exe")
-        self.assertBoxes(run, [])
-        return rec
 
     def test_batch_with_piped_input_relays_it(self):
         # As `type answers | Install -batch` or an automation tool hands it a pipe.
@@ -671,34 +500,22 @@ class InstallTests(E2ECase):
         source = self.input_file("small.bin", b"line one\r\nline two\r\n\x1a\x00\xff")
         run = self.run_program(self.install + " -batch", console=True, stdin=source,
                                run_env={"KVI_STANDIN_EXIT": "259"}, timeout_ms=20000)
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record("java.exe")
-        self.assertEqual(rec["stdin_bytes"], "23")
-        self.assertEqual(rec["exit"], "0x103")
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"java.exe": [dict(stdin_bytes="23", exit="0x103")]})
 
     def test_relay_into_an_application_that_does_not_read(self):
         source = self.input_file("big.bin", bytes(4 * 1024 * 1024))
         run = self.run_program(self.install + " -batch", console=True, stdin=source,
                                run_env={"KVI_STANDIN_READ": "0"}, timeout_ms=20000)
-        self.assertExit(run, "0x00000000")
-        self.assertEqual(self.one_record("java.exe")["stdin_read"], "0")
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"java.exe": [dict(stdin_read="0")]})
 
     def test_noexecute_starts_nothing(self):
-        run = self.run_program(self.install + " -noexecute")
-        self.assertExit(run, "0x00000000")
-        self.assertNotStarted("java.exe", "javaw.exe")
-        self.assertStarts(run.starts(), [])
-        self.assertIsNone(run.record)
-        self.assertBoxes(run, [])
+        self.expect(self.run_program(self.install + " -noexecute"), starts=[], record=ABSENT)
 
     def test_missing_runtime_is_reported(self):
         bare = self.lay_kit("bare", jre=False)
         run = self.run_program(bare + "\\Install.exe -nosplash")
-        self.assertExit(run, "0xFFFFFFFF")
-        self.assertStarts(run.starts(), [JAVAW + "  -nosplash"])   # tried, and failed
-        self.assertBoxes(run, [BOXES["install-launch-error"]])
+        self.expect(run, exit="0xFFFFFFFF", starts=[JAVAW + "  -nosplash"],   # tried, and failed
+                    boxes=["install-launch-error"])
 
     @rows(((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")))
     def test_missing_runtime_is_not_searched_for(self, args, command):
@@ -706,35 +523,22 @@ class InstallTests(E2ECase):
         plant = self.lay_kit("plant", install=None)   # a JRE\\bin in a folder on PATH
         path = ";".join([plant, "C:\\windows\\system32", "C:\\windows"])
         run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
-        self.assertExit(run, "0xFFFFFFFF")
-        self.assertNotStarted("java.exe", "javaw.exe")
-        runtime = bare + "\\" + command.split(" ", 1)[0]
-        self.assertStarts(run.starts(), [(command, 0, 0, runtime)])
-        self.assertBoxes(run, [BOXES["install-launch-error"]])
+        self.expect(run, exit="0xFFFFFFFF", starts=[(command, 0, 0, bare + "\\" + command.split(" ", 1)[0])],
+                    boxes=["install-launch-error"])
 
     @rows((" -silent", " -silentLaunch"))
     def test_missing_runtime_in_silent_mode(self, args):
         bare = self.lay_kit("bare", jre=False)
-        run = self.run_program(bare + "\\Install.exe" + args)
-        self.assertExit(run, "0xFFFFFFFF")
-        self.assertBoxes(run, [])
+        self.expect(self.run_program(bare + "\\Install.exe" + args), exit="0xFFFFFFFF")
 
     def test_name_without_install(self):
         self.lay_kit("kit", install="real", jre=False, install_name="Launcher.exe")
         run = self.run_program(self.kit + "\\Launcher.exe -verctrl", cwd=self.kit)
-        self.assertExit(run, "0x00000000")
-        self.assertBoxes(run, [BOXES["install-search-error"]])
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], JAVAW)
-        self.assertEqual(rec["cwd"], self.kit)
+        self.expect(run, boxes=["install-search-error"], recs={"javaw.exe": [dict(cmdline=JAVAW, cwd=self.kit)]})
 
     def test_started_by_bare_name_from_its_folder(self):
         run = self.run_program("install.exe -nojw", cwd=self.kit)
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record("java.exe")
-        self.assertEqual(rec["cmdline"], JAVA + "  -nojw")
-        self.assertEqual(rec["cwd"], self.kit)
-        self.assertEqual(rec["start_dir"], self.kit)
+        self.expect(run, recs={"java.exe": [dict(cmdline=JAVA + "  -nojw", cwd=self.kit, start_dir=self.kit)]})
 
 
 # setup over a planted installation record: each row is one test of its own name,
@@ -742,7 +546,7 @@ class InstallTests(E2ECase):
 # "{inst}" a folder holding the recording stand-in Install.exe, "{gone}" one that
 # does not exist, "{upper}" this test's folder as C:\E2E\<NAME>; boot: the bootstrap
 # installer's command line, or None (not started); install: the stand-in's command
-# lines (setup's probe, then its hand-off); tried: starts that fail; usual: whether
+# lines (setup's probe, then its hand-off); usual: whether
 # the usual location's two folders exist afterwards (None: not asked). Every row also checks setup's exit
 # status, what it started (the trace), where its starts ran, OriginalSource and that
 # no box was shown.
@@ -784,31 +588,20 @@ SETUP_ROWS = {
 }
 
 
-def _setup_row(args, record=None, boot=None, install=(), tried=(), usual=None, run_env=None,
-               probe_exit=PROBE_ANSWER):
+def _setup_row(args, record=None, boot=None, install=(), usual=None, run_env=None, probe_exit=PROBE_ANSWER):
     def test(self):
         inst = self.lay_kit("inst", install="standin", jre=False)
         where = dict(inst=inst, gone=self.w("gone"), upper="C:\\E2E\\" + self.name.upper())
         fill = lambda t: t.format(**where)   # noqa: E731
         before = self.plant_record(record[0], fill(record[1]), *record[2:]) if record else ()
         run = self.run_setup(args, before=before, run_env=run_env)
-        self.assertExit(run, "0x00000000")
-        recs = self.records("install.exe")
-        self.assertEqual([r["cmdline"] for r in recs], [fill(c) for c in install])
-        for rec in recs:
-            self.assertEqual((rec["cwd"], rec["start_dir"]), (self.medium, self.start))
-        if recs:
-            self.assertEqual(recs[0]["exit"], probe_exit)
-        if boot is None:
-            self.assertNotStarted("_instkvi.com")
-        else:
-            rec = self.one_record("_instkvi.com")
-            self.assertEqual((rec["cmdline"], rec["cwd"], rec["start_dir"]), (fill(boot), self.medium, self.start))
-        self.assertStarts(run.starts(), [fill(c) for c in list(install) + list(tried) + ([boot] if boot else [])])
-        if usual is not None:
-            self.assertEqual(self.usual_location_exists(), usual)
-        self.assertRegSz(run.record, "OriginalSource", self.medium)
-        self.assertBoxes(run, [])
+        ran = dict(cwd=self.medium, start_dir=self.start)
+        installs = [dict(cmdline=fill(c), **ran) for c in install]
+        for probe in installs[:1]:
+            probe["exit"] = probe_exit
+        self.expect(run, recs={"install.exe": installs, "_instkvi.com": [dict(cmdline=fill(boot), **ran)] if boot else []},
+                    starts=[fill(c) for c in list(install) + ([boot] if boot else [])], usual=usual,
+                    record={"OriginalSource": self.medium})
     return test
 
 
@@ -837,12 +630,10 @@ def _usual_location_row(folder, sddl, command, windows_only):
         if windows_only and not harness.ON_WINDOWS:
             self.skipTest("Wine keeps no such owner or list")
         self.run_setup()  # makes both folders
-        os.remove(os.path.join(self.rec, "_instkvi.com.rec"))
+        self.clear_records()
         path = "C:\\HalvikTorvanex" + ("\\" + folder if folder else "")
         self.assertEqual(self.kvitest([["secset", path, sddl]]).values.get("set"), "1")
-        run = self.run_setup()
-        self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-        self.assertBoxes(run, [])
+        self.expect(self.run_setup(), recs={"_instkvi.com": [command]})
     return test
 
 
@@ -857,73 +648,47 @@ class HandoffTests(E2ECase):
 
     letter = "h"
 
+    def handoff(self, folder, args, **kw):
+        """setup with args over a current copy of the real Install.exe in folder: (run, medium, kit)."""
+        medium, kit = self.lay_medium(), self.lay_kit(folder)
+        run = self.run_program(medium + "\\setup.exe" + args, before=self.plant_record(OWN_VERSION, kit),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, **kw)
+        return run, medium, kit
+
     def test_handoff_reaches_the_runtime(self):
-        medium = self.lay_medium()
-        kit = self.lay_kit("kit")
-        run = self.run_program(medium + "\\setup.exe -NoSplash -Input C:\\In\\Pre.txt",
-                               before=self.plant_record(OWN_VERSION, kit),
-                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], JAVAW + "  -silentlaunch -register  -nosplash -input c:\\in\\pre.txt")
-        self.assertStarts(run.starts("main"), [
-            kit + "\\Install.exe -verctrl",
-            kit + "\\Install.exe -silentLaunch -register  -nosplash -input c:\\in\\pre.txt"])
-        self.assertStarts(run.starts("others"), [rec["cmdline"]])
-        self.assertEqual(rec["cwd"], kit)
-        self.assertEqual(rec["start_dir"], self.start)
-        self.assertNotStarted("_instkvi.com", "java.exe")
-        self.assertEqual(self.usual_location_exists(), (False, False))
-        self.assertBoxes(run, [])
+        run, medium, kit = self.handoff("kit", " -NoSplash -Input C:\\In\\Pre.txt")
+        launch = JAVAW + "  -silentlaunch -register  -nosplash -input c:\\in\\pre.txt"
+        self.expect(run, recs={"javaw.exe": [dict(cmdline=launch, cwd=kit, start_dir=self.start)]}, others=[launch],
+                    main=[kit + "\\Install.exe -verctrl",
+                          kit + "\\Install.exe -silentLaunch -register  -nosplash -input c:\\in\\pre.txt"],
+                    usual=(False, False))
 
     def test_handoff_with_noexecute_goes_no_further_than_the_probe(self):
-        medium = self.lay_medium()
-        kit = self.lay_kit("kit")
-        run = self.run_program(medium + "\\setup.exe -noexecute", before=self.plant_record(OWN_VERSION, kit),
-                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
-        self.assertExit(run, "0x00000000")
-        self.assertNotStarted("_instkvi.com", "java.exe", "javaw.exe")
-        self.assertStarts(run.starts(), [kit + "\\Install.exe -verctrl"])
-        self.assertRegSz(run.record, "OriginalSource", medium)
+        run, medium, kit = self.handoff("kit", " -noexecute")
+        self.expect(run, starts=[kit + "\\Install.exe -verctrl"], record={"OriginalSource": medium, "InstPath": kit},
+                    uninstall=ABSENT)
         # Not registered again: the values stay as written before the run.
         self.assertEqual(sorted(run.record), ["InstPath", "OriginalSource", "Version"])
-        self.assertRegSz(run.record, "InstPath", kit)
-        self.assertIsNone(run.uninstall)
-        self.assertBoxes(run, [])
 
-    def check_handoff_into(self, folder, option, runtime, command):
-        """setup with one option hands off to a current copy in `folder` (a name that
-        must be quoted); the runtime gets the option in lower case. Returns the run and the folder."""
-        medium = self.lay_medium()
-        kit = self.lay_kit(folder)
-        run = self.run_program(medium + "\\setup.exe " + option, before=self.plant_record(OWN_VERSION, kit),
-                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"})
-        self.assertExit(run, "0x00000000")
-        rec = self.one_record(runtime)
-        self.assertEqual(rec["cmdline"], command + "  -silentlaunch -register  " + ascii_lower(option))
-        self.assertStarts(run.starts("main"), [
-            '"' + kit + '\\Install.exe" -verctrl',
-            '"' + kit + '\\Install.exe" -silentLaunch -register  ' + ascii_lower(option)])
-        self.assertStarts(run.starts("others"), [rec["cmdline"]])
-        self.assertEqual(rec["cwd"], kit)
-        self.assertNotStarted("_instkvi.com", "javaw.exe" if runtime == "java.exe" else "java.exe")
-        self.assertBoxes(run, [])
-        return run, kit
+    @rows((("named_in_any_language", ANY_LANGUAGE, "-NoSplash", JAVAW), ("with_a_blank", "kit dir", "-nojw", JAVA)))
+    def test_handoff_into_a_folder(self, what, folder, option, command):
+        # The runtime gets the option in lower case; the record names the folder.
+        run, medium, kit = self.handoff(folder, " " + option)
+        launch = command + "  -silentlaunch -register  " + ascii_lower(option)
+        self.expect(run, recs={command.split(" ")[0][8:]: [dict(cmdline=launch, cwd=kit)]}, others=[launch],
+                    main=['"' + kit + '\\Install.exe" -verctrl',
+                          '"' + kit + '\\Install.exe" -silentLaunch -register  ' + ascii_lower(option)])
+        if folder == ANY_LANGUAGE:
+            self.expect(run, recs={"javaw.exe": [launch]},
+                        record={"InstPath": kit, "UninstCmd": '"' + kit + '\\Install.exe" -remove'})
 
-    def test_handoff_into_a_folder_named_in_any_language(self):
-        run, kit = self.check_handoff_into(ANY_LANGUAGE, "-NoSplash", "javaw.exe", JAVAW)
-        self.assertRegSz(run.record, "InstPath", kit)
-        self.assertRegSz(run.record, "UninstCmd", '"' + kit + '\\Install.exe" -remove')
-
-    def test_handoff_into_a_folder_with_a_blank(self):
-        self.check_handoff_into("kit dir", "-nojw", "java.exe", JAVA)
-
-    def test_trace_holds_the_whole_road(self):
-        # KVI_TRACE set for setup reaches both Install processes: one file with the
-        # lines of all three, in the order they happened. A folder at that name, a
-        # link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
-        # that folder) or a second name of another file is not written to, and the
-        # road is the same.
+    # KVI_TRACE set for setup reaches both Install processes: one file with the
+    # lines of all three, in the order they happened. A folder at that name, a
+    # link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
+    # that folder) or a second name of another file is not written to, and the
+    # road is the same.
+    @rows(("trace.txt", "folder", "link", "second.txt"))
+    def test_trace_holds_the_whole_road(self, name):
         medium, kit = self.lay_medium(), self.lay_kit("kit")
         os.makedirs(self.dir("folder"))
         os.symlink(self.dir("folder"), self.dir("link"))
@@ -931,16 +696,17 @@ class HandoffTests(E2ECase):
             f.write(b"other")
         os.link(self.dir("other.txt"), self.dir("second.txt"))
         handoff = kit + "\\Install.exe -silentLaunch -register"
-        for name in ("trace.txt", "folder", "link", "second.txt"):
-            with self.subTest(trace=name):
-                run = self.run_program(medium + "\\setup.exe", before=self.plant_record(OWN_VERSION, kit),
-                                       env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"KVI_TRACE": self.w(name)})
-                self.assertExit(run, "0x00000000")
-                self.assertStarts(run.starts("main"), [kit + "\\Install.exe -verctrl", handoff])
-                self.assertStarts(run.starts("others"), [JAVAW + "  -silentlaunch -register"])
+        run = self.run_program(medium + "\\setup.exe", before=self.plant_record(OWN_VERSION, kit),
+                               env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"KVI_TRACE": self.w(name)})
+        self.assertExit(run, "0x00000000")
+        self.assertStarts(run.starts("main"), [kit + "\\Install.exe -verctrl", handoff])
+        self.assertStarts(run.starts("others"), [JAVAW + "  -silentlaunch -register"])
         self.assertEqual(os.listdir(self.dir("folder")), [])
         with open(self.dir("other.txt"), "rb") as f:
             self.assertEqual(f.read(), b"other")
+        if name != "trace.txt":
+            self.assertFalse(os.path.exists(self.dir("trace.txt")))
+            return
         with open(self.dir("trace.txt"), "rb") as f:
             lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
                      for line in f.read().decode("utf-8").split("\r\n")]
@@ -981,62 +747,38 @@ class RegistrationTests(E2ECase):
 
     letter = "g"
 
-    def link_path(self):
-        return PREFIX.programs_folder() + "\\Halvik Torvanex\\Halvik Install.lnk"
-
-    def check_registered(self, run, folder, uninstall_command):
-        self.assertRegSz(run.record, "UninstCmd", uninstall_command)
-        self.assertRegSz(run.record, "InstPath", folder, len(folder) + 1)
-        self.assertRegSz(run.record, "Version", OWN_VERSION, 8)
-        self.assertRegSz(run.uninstall, "DisplayName", "Halvik Torvanex Products", 25)
-        self.assertRegSz(run.uninstall, "UninstallString", uninstall_command)
+    def registered(self, run, folder, uninstall_command, **more):
+        """The record and the uninstall entry name folder, no box (more: for expect)."""
+        self.expect(run, record={"UninstCmd": uninstall_command, "InstPath": (folder, len(folder) + 1),
+                                 "Version": (OWN_VERSION, 8)},
+                    uninstall={"DisplayName": ("Halvik Torvanex Products", 25), "UninstallString": uninstall_command},
+                    **more)
         self.assertEqual(sorted(run.uninstall), ["DisplayName", "UninstallString"])
-
-    def check_link(self, folder, workdir=None):
-        r = self.kvitest([["lnkread", self.link_path()]])
-        self.assertEqual(r.values.get("loaded"), "1", "no shortcut at " + self.link_path())
-        self.assertEqual(ascii_lower(r.values["target"]), ascii_lower(folder + "\\Install.exe"))
-        self.assertEqual(r.values["description"], "Halvik Torvanex Install")
-        self.assertEqual(r.values["workdir"], workdir or folder)
-        self.assertEqual(r.values["icon"], folder + "\\Install.exe")
-        self.assertEqual(r.values["icon_index"], "0")
-        self.assertEqual(r.values["arguments"], "")
 
     def test_register_writes_record_entry_and_shortcut(self):
         kit = self.lay_kit("kit")
         run = self.run_program(kit + "\\Install.exe -register -noexecute")
-        self.assertExit(run, "0x00000000")
-        command = kit + "\\Install.exe -remove"
-        self.assertEqual(len(command) + 1, len(kit) + 21)
-        self.check_registered(run, kit, command)
+        self.assertEqual(len(kit + "\\Install.exe -remove") + 1, len(kit) + 21)
+        self.registered(run, kit, kit + "\\Install.exe -remove")
         self.assertEqual(sorted(run.record), ["InstPath", "UninstCmd", "Version"])
         self.check_link(kit)
         # The shortcut folder lies in the user's own profile and inherits its access list.
         if not harness.ON_WINDOWS:
             self.assertEqual(run.created_dirs(), [(PREFIX.programs_folder() + "\\Halvik Torvanex", False)])
-        self.assertNotStarted("java.exe", "javaw.exe")
-        self.assertBoxes(run, [])
 
     def test_register_keeps_original_source_and_launches(self):
         kit = self.lay_kit("kit")
-        source = "d:\\medium"
         run = self.run_program(kit + "\\Install.exe -Register", before=[
-            ["regset", "record", "OriginalSource", "sz", (source.encode() + b"\0").hex()],
+            ["regset", "record", "OriginalSource", "sz", b"d:\\medium\0".hex()],
             ["regset", "record", "Version", "sz", b"0.1-000\0".hex()]])
-        self.assertExit(run, "0x00000000")
-        self.check_registered(run, kit, kit + "\\Install.exe -remove")
-        self.assertRegSz(run.record, "OriginalSource", source)
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], JAVAW + "  -register")
-        self.assertBoxes(run, [])
+        self.registered(run, kit, kit + "\\Install.exe -remove", recs={"javaw.exe": [JAVAW + "  -register"]})
+        self.assertRegSz(run.record, "OriginalSource", "d:\\medium")
 
     def test_register_in_a_folder_with_a_blank_quotes_the_command(self):
         kit = self.lay_kit("my kit")
         run = self.run_program('"' + kit + '\\Install.exe" -register -noexecute')
-        self.assertExit(run, "0x00000000")
-        self.check_registered(run, kit, '"' + kit + '\\Install.exe" -remove')
+        self.registered(run, kit, '"' + kit + '\\Install.exe" -remove')
         self.check_link(kit)
-        self.assertBoxes(run, [])
 
     def test_register_in_a_folder_named_in_any_language(self):
         # Cyrillic, CJK and a blank: the record, the uninstall entry and the shortcut
@@ -1044,18 +786,12 @@ class RegistrationTests(E2ECase):
         kit = self.lay_kit(ANY_LANGUAGE)
         self.assertTrue(os.path.isdir(os.path.join(self.root, "Программы 安装")))
         run = self.run_program('"' + kit + '\\Install.exe" -Register -NoSplash')
-        self.assertExit(run, "0x00000000")
-        command = '"' + kit + '\\Install.exe" -remove'
-        self.check_registered(run, kit, command)
+        launch = JAVAW + "  -register -nosplash"
+        self.registered(run, kit, '"' + kit + '\\Install.exe" -remove', main=[launch],
+                        recs={"javaw.exe": [dict(cmdline=launch, cwd=kit, start_dir=self.start)]})
         self.assertEqual(run.record["InstPath"][1],
                          ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
         self.check_link(kit)
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], JAVAW + "  -register -nosplash")
-        self.assertEqual(rec["cwd"], kit)
-        self.assertEqual(rec["start_dir"], self.start)
-        self.assertStarts(run.starts("main"), [rec["cmdline"]])
-        self.assertBoxes(run, [])
 
     def test_register_at_a_drive_root(self):
         # Drive K: of the prefix is this test's folder "root" for the time of the test.
@@ -1063,19 +799,16 @@ class RegistrationTests(E2ECase):
             self.skipTest("a drive of the Wine prefix")
         self.lay_kit("root")
         drive = os.path.join(PREFIX.path, "dosdevices", "k:")
-        if os.path.lexists(drive):
-            os.remove(drive)
+        harness.remove(drive)
         os.symlink(self.dir("root"), drive)
         self.addCleanup(os.remove, drive)
         run = self.run_program("K:\\Install.exe -register -noexecute")
-        self.assertExit(run, "0x00000000")
         # The command gets no second backslash, and its byte count stays
         # directory length + 21: the terminator and one more zero byte.
+        self.expect(run, record={"InstPath": ("k:\\", 4)})
         self.assertEqual(run.record["UninstCmd"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
         self.assertEqual(run.uninstall["UninstallString"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
-        self.assertRegSz(run.record, "InstPath", "k:\\", 4)
         self.check_link("k:", workdir="k:\\")
-        self.assertBoxes(run, [])
 
     def test_uninstall_entry_needs_only_the_right_to_add_a_key(self):
         # The key holding the uninstall entries lets administrators add a key below it
@@ -1090,16 +823,13 @@ class RegistrationTests(E2ECase):
             ["keyacl", "set", "uninstall-parent",
              "D:P(A;;0x60004;;;BA)(A;;0x60004;;;SY)(A;CIIO;KA;;;BA)(A;CIIO;KA;;;SY)"]],
             after=[["keyacl", "set", "uninstall-parent", saved]])
-        self.assertExit(run, "0x00000000")
-        self.check_registered(run, kit, kit + "\\Install.exe -remove")
-        self.assertBoxes(run, [])
+        self.registered(run, kit, kit + "\\Install.exe -remove")
 
     def test_register_twice_gives_the_same_values(self):
         kit = self.lay_kit("kit")
         first = self.run_program(kit + "\\Install.exe -register -noexecute")
         second = self.run_program(kit + "\\Install.exe -register -noexecute")
-        self.assertEqual(first.record, second.record)
-        self.assertEqual(first.uninstall, second.uninstall)
+        self.assertEqual((first.record, first.uninstall), (second.record, second.uninstall))
         self.check_link(kit)
         self.assertBoxes(second, [])
 
@@ -1118,45 +848,24 @@ class RoadTests(E2ECase):
         self.setup = self.medium + "\\setup.exe"
 
     def check_installed(self, run, location, boot_cmdline, install_cmd, launch):
-        """One setup run that went through the bootstrap installer into location."""
-        self.assertExit(run, "0x00000000")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], boot_cmdline)
-        self.assertEqual(boot["location"].lower(), location.lower())
-        self.assertEqual(boot["copied"], "1")
-        self.assertEqual(boot["install_cmd"], install_cmd)
-        self.assertEqual(boot["install_exit"], "0x0")
-        self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\Install.exe")))
-        self.assertRegSz(run.record, "InstPath", location)
-        self.assertRegSz(run.record, "Version", OWN_VERSION)
-        self.assertRegSz(run.record, "OriginalSource", self.medium)
+        """One setup run that went through the bootstrap installer into location: setup
+        started the bootstrap installer, which started Install, which started the runtime."""
+        self.expect(run, starts=[boot_cmdline, install_cmd, launch],
+                    record={"InstPath": location, "Version": OWN_VERSION, "OriginalSource": self.medium},
+                    recs={"_instkvi.com": [dict(cmdline=boot_cmdline, copied="1", install_cmd=install_cmd,
+                                                install_exit="0x0")],
+                          "javaw.exe": [dict(cmdline=launch, cwd=location, start_dir=self.start)]})
+        self.assertEqual(self.records("_instkvi.com")[0]["location"].lower(), location.lower())
         self.assertIsNotNone(run.uninstall)
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], launch)
-        self.assertEqual(rec["cwd"], location)
-        self.assertEqual(rec["start_dir"], self.start)
-        # setup started the bootstrap installer, which started Install, which started the runtime.
-        self.assertStarts(run.starts(), [boot_cmdline, install_cmd, launch])
-        self.assertBoxes(run, [])
-
-    def clear_records(self):
-        for name in os.listdir(self.rec):
-            if name.endswith(".rec"):
-                os.remove(os.path.join(self.rec, name))
+        self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\Install.exe")))
 
     def second_run_hands_off(self, location, args, launch, probe, handoff):
         self.clear_records()
         run = self.run_program(self.setup + args)
-        self.assertExit(run, "0x00000000")
-        self.assertNotStarted("_instkvi.com")
-        rec = self.one_record("javaw.exe")
-        self.assertEqual(rec["cmdline"], launch)
-        self.assertEqual(rec["cwd"], location)
-        self.assertStarts(run.starts("main"), [probe, handoff])
-        self.assertStarts(run.starts("others"), [launch])
-        self.assertRegSz(run.record, "InstPath", location)
-        self.assertBoxes(run, [])
+        self.expect(run, recs={"javaw.exe": [dict(cmdline=launch, cwd=location)]}, main=[probe, handoff],
+                    others=[launch], record={"InstPath": location})
         return run
+
 
     def test_clean_machine_then_handoff(self):
         usual = "c:\\halviktorvanex\\install"
@@ -1192,7 +901,6 @@ class RoadTests(E2ECase):
                                   '"' + target + '\\Install.exe" -verctrl',
                                   '"' + target + '\\Install.exe" -silentLaunch -register')
 
-
     def test_target_named_in_any_language_then_handoff(self):
         target = self.w(ANY_LANGUAGE)
         run = self.run_program(self.setup + " -target " + target)
@@ -1204,31 +912,27 @@ class RoadTests(E2ECase):
                                   '"' + target + '\\Install.exe" -verctrl',
                                   '"' + target + '\\Install.exe" -silentLaunch -register')
 
-    def test_example_bootstrap_clean_machine_target_batch_then_handoff(self):
-        """The NSIS example of examples/bootstrap in place of the stand-in, with its own
-        kit (this build's Install.exe, the stand-in runtime); then its exit statuses."""
-        shutil.copy(OPTIONS.example_bootstrap, self.dir("medium", "_instkvi.com"))
+    # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit
+    # (this build's Install.exe, the stand-in runtime): {t} the target, {a} an answers file.
+    @rows((("clean_machine", "", "_instkvi.com -s", "c:\\halviktorvanex\\install", "javaw.exe", "  -register"),
+           ("target", ' -target "{t}"', '_instkvi.com -s -f  "{t}" -a ', "{t}", "javaw.exe", "  -register"),
+           ("target_batch", " -target {t} -batch {a}", "_instkvi.com -s -f  {t}  -a  -batch  {a}", "{t}", "java.exe",
+            "  -register -batch  {a}")))
+    def test_example_bootstrap(self, what, args, boot_cmdline, location, runtime, tail):
+        self.lay_medium(bootstrap="example_bootstrap")
         shutil.rmtree(self.dir("medium", "kit"))
-        usual, target = "c:\\halviktorvanex\\install", self.w("my target")
-        answers = ascii_lower(self.input_file("answers.txt", b"yes\n"))
-        for args, boot_cmdline, location, runtime, launch in (
-                ("", "_instkvi.com -s", usual, "javaw.exe", JAVAW + "  -register"),
-                (' -target "%s"' % target, '_instkvi.com -s -f  "%s" -a ' % target, target, "javaw.exe",
-                 JAVAW + "  -register"),
-                (" -target %s -batch %s" % (target, answers),
-                 "_instkvi.com -s -f  %s  -a  -batch  %s" % (target, answers), target, "java.exe",
-                 JAVA + "  -register -batch  " + answers)):
-            with self.subTest(args=args):
-                self.clear_records()
-                run = self.run_program(self.setup + args)
-                self.assertExit(run, "0x00000000")
-                self.assertStarts(run.starts("main"), [boot_cmdline])
-                # Started by any other path than the location's, Install would register another folder.
-                self.assertRegSz(run.record, "InstPath", location)
-                self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\JRE\\bin\\javaw.exe")))
-                rec = self.one_record(runtime)
-                self.assertEqual((rec["cmdline"], rec["cwd"]), (launch, location))
-                self.assertBoxes(run, [])
+        target, answers = self.w("my target"), ascii_lower(self.input_file("answers.txt", b"yes\n"))
+        fill = lambda t: t.format(t=target, a=answers)   # noqa: E731
+        run = self.run_program(self.setup + fill(args))
+        # Started by any other path than the location's, Install would register another folder.
+        self.expect(run, main=[fill(boot_cmdline)], record={"InstPath": fill(location)}, recs={runtime: [dict(
+            cmdline=(JAVA if runtime == "java.exe" else JAVAW) + fill(tail), cwd=fill(location))]})
+        self.assertTrue(os.path.isfile(PREFIX.unix(fill(location) + "\\JRE\\bin\\javaw.exe")))
+        if what == "target_batch":
+            self.example_bootstrap_then(target)
+
+    def example_bootstrap_then(self, target):
+        """After the example bootstrap installed into target: the hand-off, then its exit statuses."""
         self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
                                   '"' + target + '\\Install.exe" -verctrl',
                                   '"' + target + '\\Install.exe" -silentLaunch -register')
@@ -1240,8 +944,9 @@ class RoadTests(E2ECase):
         run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
         self.assertExit(run, "0x00000001")
         self.assertStarts(run.starts(), [])
-        # -f naming nothing: setup did not take the usual location, which is there (the first
+        # -f naming nothing: setup did not take the usual location, which is there (setup's
         # run made it), so the bootstrap does not install into it either.
+        self.assertEqual(self.usual_location_exists(), (True, True))
         run = self.run_program(bootstrap + " -s -f  -a ")
         self.assertExit(run, "0x00000001")
         self.assertStarts(run.starts(), [])
@@ -1278,13 +983,9 @@ def main(groups=None, description=None):
     parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
     OPTIONS = parser.parse_args()
     if OPTIONS.programs:
-        with open(OPTIONS.programs) as f:
-            for line in f:
-                key, _, value = line.strip().partition("=")
-                if key and getattr(OPTIONS, key, None) is None:
-                    # A name without a folder is beside the list (a kit copied to another machine).
-                    setattr(OPTIONS, key, value if key == "arch" else
-                            os.path.join(os.path.dirname(os.path.abspath(OPTIONS.programs)), value))
+        for key, value in harness.read_programs(OPTIONS.programs).items():
+            if getattr(OPTIONS, key, None) is None:
+                setattr(OPTIONS, key, value)
     for name in PROGRAMS + ("arch", "work"):
         if not getattr(OPTIONS, name):
             parser.error("--%s (or --programs) is required" % name.replace("_", "-"))

@@ -19,7 +19,6 @@ import argparse
 import os
 import shutil
 import sys
-import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -58,86 +57,54 @@ class Shooter:
         self.o = options
         self.prefix = prefix
         self.screen = screen
-
-    def folder(self, *parts):
-        """A fresh folder under C:\\boxes: (its Unix path, its Windows path)."""
-        path = self.prefix.drive_c(SCRATCH, *parts)
-        os.makedirs(path, exist_ok=True)
-        return path, self.prefix.win(path)
-
-    def kit(self, name, install_name="Install.exe", jre=True):
-        path, win = self.folder(name)
-        shutil.copy(self.o.install, os.path.join(path, install_name))
-        if jre:
-            os.makedirs(os.path.join(path, "JRE", "bin"), exist_ok=True)
-            shutil.copy(self.o.javaw, os.path.join(path, "JRE", "bin", "javaw.exe"))
-            shutil.copy(self.o.java, os.path.join(path, "JRE", "bin", "java.exe"))
-        return win
+        self.m = harness.Machine(prefix, vars(options), prefix.drive_c(SCRATCH))
 
     def situation(self, name, how):
         """The command line, its directory and environment that bring the box about."""
         if how[0] == "showbox":
             return None, None, {}
-        what = how[1]
+        what, m = how[1], self.m
         if what.startswith("setup"):
-            path, win = self.folder("medium")
-            shutil.copy(self.o.setup, os.path.join(path, "setup.exe"))
+            medium = m.lay_medium(bootstrap=None)
             if what == "setup without _instkvi.com":
-                return win + "\\setup.exe", win, {}
-            return win + "\\setup.exe " + what.split()[1], win, {}
+                return medium + "\\setup.exe", medium, {}
+            return medium + "\\setup.exe " + what.split()[1], medium, {}
         if what == "Install renamed":
-            kit = self.kit("renamed", install_name="Launcher.exe")
+            kit = m.lay_kit("renamed", install_name="Launcher.exe")
             return kit + "\\Launcher.exe", kit, {}
         if what == "install in a folder name":
             # The program directory is what comes before the last "install" in
             # the program's own name: here C:\boxes\a, which does not exist.
-            kit = self.kit("ainstallb", install_name="Launcher.exe", jre=False)
+            kit = m.lay_kit("ainstallb", install_name="Launcher.exe", jre=False)
             return kit + "\\Launcher.exe", kit, {}
         if what == "kit without runtime":
-            kit = self.kit("bare", jre=False)
+            kit = m.lay_kit("bare", jre=False)
             return kit + "\\Install.exe", kit, {}
         if what == "register in a long folder":
-            kit = self.kit("registered", jre=False)
-            base = self.prefix.win(self.prefix.drive_c(SCRATCH)) + "\\long"
-            cwd = base + "\\" + "d" * (LONG_DIR - len(base) - 1)
-            os.makedirs(self.prefix.unix(cwd), exist_ok=True)
-            return "install.exe -register -noexecute", cwd, {
-                "PATH": kit + ";C:\\windows\\system32;C:\\windows"}
+            kit = m.lay_kit("registered", jre=False)
+            base = m.w("long")
+            cwd = m.place(base + "\\" + "d" * (LONG_DIR - len(base) - 1))[1]
+            return "install.exe -register -noexecute", cwd, {"PATH": kit + ";C:\\windows\\system32;C:\\windows"}
         raise ValueError(what)
 
     def shoot(self, name, caption, text, style, how):
-        shutil.rmtree(self.prefix.drive_c(SCRATCH), ignore_errors=True)
-        rec, rec_win = self.folder("rec")
+        self.m.clean()
         cmd, cwd, run_env = self.situation(name, how)
-        status = os.path.join(rec, "status.txt")
         if cmd is None:
-            run = ["run", "--status", self.prefix.win(status), "--cmd-hex",
-                   ('"%s" %s %s %s' % (self.prefix.win(self.o.showbox), caption.encode("latin-1").hex(),
-                                       text.encode("latin-1").hex(),
-                                       "error" if style == MB_ICONERROR else "none")).encode().hex(),
-                   "--boxes", "leave"]
-        else:
-            run = harness.run_command(self.prefix.win(status), cmd, cwd=cwd, env=run_env, press_ok=False)
-        trace = os.path.join(rec, "trace.txt")
-        process = self.screen.start(self.prefix, [["regdel"], run, ["regdel"]], trace,
-                                    env={"KVI_RECORD_DIR": rec_win}, relay=True)
+            cmd = '"%s" %s %s %s' % (self.prefix.win(self.o.showbox), caption.encode("latin-1").hex(),
+                                     text.encode("latin-1").hex(), "error" if style == MB_ICONERROR else "none")
+        run = self.m.show(self.screen, cmd, cwd=cwd, env={"WINEDEBUG": "-all,+pid,+relay"}, run_env=run_env)
         try:
-            window = self.screen.wait_window(caption, timeout=60, still=lambda: not os.path.exists(status))
+            window = self.screen.wait_window(caption, timeout=60, still=lambda: not run.ended())
             if window is None:
                 raise harness.HarnessError("no box %r for %s" % (caption, name))
             path = os.path.join(self.o.out, name + ".png")
             self.screen.picture(window, path + ".tmp")
             self.screen.press_return(window)
-            deadline = time.monotonic() + 60
-            while not os.path.exists(status) and time.monotonic() < deadline:
-                time.sleep(0.2)
-            process.wait(60)
+            run.wait_end(60)
         finally:
-            if process.poll() is None:
-                os.killpg(process.pid, 9)
-                process.wait()
-        with open(trace, "rb") as f:
-            boxes = harness.parse_boxes(f.read().decode("latin-1"))
+            run.kill()
+        boxes = run.traced_boxes
         if not boxes or not boxes[0].matches(caption, text, style):
             os.remove(path + ".tmp")
             raise harness.HarnessError("%s: the first box shown was %r" % (name, boxes[:1]))
@@ -151,11 +118,8 @@ def main():
     parser.add_argument("--out", required=True, help="folder for the pictures")
     parser.add_argument("-k", dest="pattern", help="only the pictures whose name contains this")
     options = parser.parse_args()
-    with open(options.programs) as f:
-        for line in f:
-            key, _, value = line.strip().partition("=")
-            if key:
-                setattr(options, key, value)
+    for key, value in harness.read_programs(options.programs).items():
+        setattr(options, key, value)
     reason = harness.cannot_run_reason(options.arch)
     if reason:
         print("screenshots: %s" % reason, file=sys.stderr)
