@@ -68,6 +68,15 @@ REG_SZ = 1
 STANDINS = ("_instkvi.com", "install.exe", "java.exe", "javaw.exe")  # the stand-ins that record their starts
 ABSENT = "absent"  # expect(): a registry key that must not exist
 
+
+class Refused:
+    """An expected start that Windows refuses (no program there, a command line or path
+    beyond its limits): no process, a failed CreateProcessA."""
+
+    def __init__(self, start):
+        self.start = start
+
+
 def ascii_lower(s):
     """A-Z lowered, every other character kept (bytes of UTF-8 names untouched)."""
     return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in s)
@@ -158,7 +167,7 @@ class E2ECase(unittest.TestCase):
                 self.assertEqual({k: rec.get(k) for k in fields}, fields, program)
         for by, expected in (("all", starts), ("main", main), ("others", others)):
             if expected is not None:
-                self.assertStarts(run.starts(by), expected)
+                self.assertStarts(run, expected, by)
         for key, values in (("record", record), ("uninstall", uninstall)):
             if values is ABSENT:
                 self.assertIsNone(getattr(run, key), "the %s exists" % key)
@@ -184,18 +193,36 @@ class E2ECase(unittest.TestCase):
                 self.assertTrue(box.matches(caption, text, style),
                                 "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
-    def assertStarts(self, starts, expected):
+    def assertStarts(self, run, expected, by="all"):
         """expected: command lines (with default_flags), or (command line, inherit flag,
-        creation flags[, application name]), in order; see harness.Start.application_matches."""
+        creation flags[, application name]), in order; Refused(...) around one whose
+        program is not there. The witness on every host is kvitest's list of the run's
+        processes: each received exactly its command line and runs the program it names
+        (harness.Proc.matches); a refused start made no process. Under Wine the relay
+        trace is a second witness of what a process cannot show: the inherit flag, the
+        creation flags, the application name and command line as passed (Wine quotes an
+        unquoted path with a blank before the process receives it), no environment or
+        directory of its own, and the refused starts (harness.Start.matches)."""
+        expected = [(e.start, True) if isinstance(e, Refused) else (e, False) for e in expected]
+        expected = [(e if isinstance(e, tuple) else (e, 0, default_flags(e)), refused) for e, refused in expected]
+        expected = [(e if len(e) == 4 else e + (None,), refused) for e, refused in expected]
+        made = [e for e, refused in expected if not refused]
+        procs = run.starts(by)
+        self.assertEqual(len(procs), len(made), "processes started: %r" % procs)
+        for proc, (command, _, _, application) in zip(procs, made):
+            self.assertTrue(proc.matches(command, application),
+                            "%r, expected %r, application %r" % (proc, command, application))
         if harness.ON_WINDOWS:
-            return  # Wine's relay trace only; there the stand-ins' records are the witnesses
-        expected = [e if isinstance(e, tuple) else (e, 0, default_flags(e)) for e in expected]
-        expected = [e if len(e) == 4 else e + (None,) for e in expected]
-        self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
-        for start, (command, inherit, flags, application) in zip(starts, expected):
-            self.assertTrue(start.matches(command, inherit, flags, application),
-                            "%r, expected %r, inherit %d, flags 0x%X, application %r" % (
-                                start, command, inherit, flags, application))
+            return
+        starts = self.traced(run, by)
+        self.assertEqual(len(starts), len(expected), "processes started (trace): %r" % starts)
+        for start, ((command, inherit, flags, application), refused) in zip(starts, expected):
+            self.assertTrue(start.matches(command, inherit, flags, application) and start.succeeded is not refused,
+                            "%r, expected %r, inherit %d, flags 0x%X, application %r%s" % (
+                                start, command, inherit, flags, application, ", refused" if refused else ""))
+
+    def traced(self, run, by):
+        return run.traced_starts(by)
 
     def assertExit(self, run, status):
         self.assertEqual(run.status.get("timeout"), "0", "the program did not end in time")
@@ -315,7 +342,7 @@ class SetupTests(E2ECase):
             shutil.copy(OPTIONS.bootstrap, os.path.join(self.place(folder)[0], "_instkvi.com"))
         path = ";".join([self.medium, self.w("plant"), "C:\\windows\\system32", "C:\\windows"])
         run = self.run_program("setup.exe", env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"PATH": path})
-        self.expect(run, starts=[("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")],
+        self.expect(run, starts=[Refused(("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com"))],
                     boxes=["setup-launch-error"])
 
     def test_options_are_normalised_for_the_bootstrap(self):
@@ -514,7 +541,7 @@ class InstallTests(E2ECase):
     def test_missing_runtime_is_reported(self):
         bare = self.lay_kit("bare", jre=False)
         run = self.run_program(bare + "\\Install.exe -nosplash")
-        self.expect(run, exit="0xFFFFFFFF", starts=[JAVAW + "  -nosplash"],   # tried, and failed
+        self.expect(run, exit="0xFFFFFFFF", starts=[Refused(JAVAW + "  -nosplash")],
                     boxes=["install-launch-error"])
 
     @rows(((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")))
@@ -523,7 +550,7 @@ class InstallTests(E2ECase):
         plant = self.lay_kit("plant", install=None)   # a JRE\\bin in a folder on PATH
         path = ";".join([plant, "C:\\windows\\system32", "C:\\windows"])
         run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
-        self.expect(run, exit="0xFFFFFFFF", starts=[(command, 0, 0, bare + "\\" + command.split(" ", 1)[0])],
+        self.expect(run, exit="0xFFFFFFFF", starts=[Refused((command, 0, 0, bare + "\\" + command.split(" ", 1)[0]))],
                     boxes=["install-launch-error"])
 
     @rows((" -silent", " -silentLaunch"))
@@ -699,8 +726,8 @@ class HandoffTests(E2ECase):
         run = self.run_program(medium + "\\setup.exe", before=self.plant_record(OWN_VERSION, kit),
                                env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"KVI_TRACE": self.w(name)})
         self.assertExit(run, "0x00000000")
-        self.assertStarts(run.starts("main"), [kit + "\\Install.exe -verctrl", handoff])
-        self.assertStarts(run.starts("others"), [JAVAW + "  -silentlaunch -register"])
+        self.assertStarts(run, [kit + "\\Install.exe -verctrl", handoff], "main")
+        self.assertStarts(run, [JAVAW + "  -silentlaunch -register"], "others")
         self.assertEqual(os.listdir(self.dir("folder")), [])
         with open(self.dir("other.txt"), "rb") as f:
             self.assertEqual(f.read(), b"other")
@@ -943,13 +970,13 @@ class RoadTests(E2ECase):
         open(self.dir("a file"), "w").close()
         run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
         self.assertExit(run, "0x00000001")
-        self.assertStarts(run.starts(), [])
+        self.assertStarts(run, [])
         # -f naming nothing: setup did not take the usual location, which is there (setup's
         # run made it), so the bootstrap does not install into it either.
         self.assertEqual(self.usual_location_exists(), (True, True))
         run = self.run_program(bootstrap + " -s -f  -a ")
         self.assertExit(run, "0x00000001")
-        self.assertStarts(run.starts(), [])
+        self.assertStarts(run, [])
 
 
 PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest",
