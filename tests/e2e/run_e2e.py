@@ -884,60 +884,47 @@ class RoadTests(E2ECase):
                           "javaw.exe": [dict(cmdline=launch, cwd=location, start_dir=self.start)]})
         self.assertEqual(self.records("_instkvi.com")[0]["location"].lower(), location.lower())
         self.assertIsNotNone(run.uninstall)
-        self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\Install.exe")))
+        for name in ("Install.exe", "JRE\\bin\\javaw.exe"):
+            self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\" + name)), name)
 
-    def second_run_hands_off(self, location, args, launch, probe, handoff):
+    # setup's arguments, the record planted (version, folder; "kit": a kit of its own),
+    # the folder installed into, the bootstrap's and Install's command lines, the tail
+    # of the launch, a REG_SZ value then written ({f}: the folder, {p}: its Install.exe,
+    # quoted when it holds a blank), and the arguments of a second run that hands off
+    # (None: no second run). {w}: this test's folder.
+    @rows((("clean_machine", "", None, "c:\\halviktorvanex\\install", "_instkvi.com -s",
+            "C:\\HalvikTorvanex\\Install\\Install.exe -register", "", ("uninstall", "UninstallString", "{f}\\Install.exe -remove"),
+            " -NoSplash"),
+           ("older_copy", " -nosplash", ("1.7-999", "{w}\\old"), "{w}\\old", "_instkvi.com -s -f {f} -a  -nosplash",
+            "{f}\\Install.exe -register -nosplash", " -nosplash", None, None),
+           ("force", " -force", (OWN_VERSION, "kit"), "c:\\halviktorvanex\\install", "_instkvi.com -s -a  -force",
+            "C:\\HalvikTorvanex\\Install\\Install.exe -register -force", " -force", None, None),
+           ("target_with_a_blank", " -target {f}", None, "{w}\\my target", "_instkvi.com -s -f  {f} -a ",
+            "{p} -register", "", ("record", "UninstCmd", "{p} -remove"), ""),
+           ("target_in_any_language", " -target {f}", None, "{w}\\" + ANY_LANGUAGE, "_instkvi.com -s -f  {f} -a ",
+            "{p} -register", "", ("record", "UninstCmd", "{p} -remove"), "")))
+    def test_through_the_bootstrap(self, what, args, plant, folder, boot, install, tail, value, second):
+        folder = folder.format(w=self.w())
+        where = dict(w=self.w(), f=folder, p=('"%s\\Install.exe"' if " " in folder else "%s\\Install.exe") % folder)
+        fill = lambda t: t.format(**where)   # noqa: E731
+        before = self.plant_record(plant[0], self.lay_kit("kit") if plant[1] == "kit" else fill(plant[1])) if plant else ()
+        run = self.run_program(self.setup + fill(args), before=before)
+        self.check_installed(run, folder, fill(boot), fill(install), JAVAW + "  -register" + tail)
+        if plant and plant[1] != "kit":
+            self.assertEqual(self.usual_location_exists(), (True, True))
+        if value:
+            self.assertRegSz(getattr(run, value[0]), value[1], fill(value[2]))
+        if second is not None:
+            self.second_run_hands_off(folder, second)
+
+    def second_run_hands_off(self, folder, args):
+        """A second run of setup finds the copy in folder: probe, then hand-off."""
         self.clear_records()
+        tail, program = " " + args.lower() if args else "", ('"%s\\Install.exe"' if " " in folder else "%s\\Install.exe") % folder
         run = self.run_program(self.setup + args)
-        self.expect(run, recs={"javaw.exe": [dict(cmdline=launch, cwd=location)]}, main=[probe, handoff],
-                    others=[launch], record={"InstPath": location})
-        return run
-
-
-    def test_clean_machine_then_handoff(self):
-        usual = "c:\\halviktorvanex\\install"
-        run = self.run_program(self.setup)
-        self.check_installed(run, usual, "_instkvi.com -s", "C:\\HalvikTorvanex\\Install\\Install.exe -register",
-                             JAVAW + "  -register")
-        self.assertRegSz(run.uninstall, "UninstallString", usual + "\\Install.exe -remove")
-        self.second_run_hands_off(usual, " -NoSplash", JAVAW + "  -silentlaunch -register  -nosplash",
-                                  usual + "\\Install.exe -verctrl",
-                                  usual + "\\Install.exe -silentLaunch -register  -nosplash")
-
-    def test_older_copy_is_reinstalled_into_its_folder(self):
-        old = self.w("old")
-        run = self.run_program(self.setup + " -nosplash", before=self.plant_record("1.7-999", old))
-        self.check_installed(run, old, "_instkvi.com -s -f " + old + " -a  -nosplash",
-                             old + "\\Install.exe -register -nosplash", JAVAW + "  -register -nosplash")
-        self.assertEqual(self.usual_location_exists(), (True, True))
-
-    def test_force_reinstalls_a_current_copy(self):
-        kit = self.lay_kit("kit")
-        usual = "c:\\halviktorvanex\\install"
-        run = self.run_program(self.setup + " -force", before=self.plant_record(OWN_VERSION, kit))
-        self.check_installed(run, usual, "_instkvi.com -s -a  -force",
-                             "C:\\HalvikTorvanex\\Install\\Install.exe -register -force", JAVAW + "  -register -force")
-
-    def test_target_with_a_blank_then_handoff(self):
-        target = self.w("my target")
-        run = self.run_program(self.setup + " -target " + target)
-        self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
-                             '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
-        self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
-        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
-                                  '"' + target + '\\Install.exe" -verctrl',
-                                  '"' + target + '\\Install.exe" -silentLaunch -register')
-
-    def test_target_named_in_any_language_then_handoff(self):
-        target = self.w(ANY_LANGUAGE)
-        run = self.run_program(self.setup + " -target " + target)
-        self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
-                             '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
-        self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
-        self.assertTrue(os.path.isfile(self.dir("Программы 安装", "JRE", "bin", "javaw.exe")))
-        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
-                                  '"' + target + '\\Install.exe" -verctrl',
-                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+        self.expect(run, recs={"javaw.exe": [dict(cmdline=JAVAW + "  -silentlaunch -register" + tail, cwd=folder)]},
+                    main=[program + " -verctrl", program + " -silentLaunch -register" + tail],
+                    others=[JAVAW + "  -silentlaunch -register" + tail], record={"InstPath": folder})
 
     # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit
     # (this build's Install.exe, the stand-in runtime): {t} the target, {a} an answers file.
@@ -960,9 +947,7 @@ class RoadTests(E2ECase):
 
     def example_bootstrap_then(self, target):
         """After the example bootstrap installed into target: the hand-off, then its exit statuses."""
-        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
-                                  '"' + target + '\\Install.exe" -verctrl',
-                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+        self.second_run_hands_off(target, "")
         # Exit statuses for a script: 0 installed and registered; 1 the kit could not be
         # installed (here under a file), and nothing started.
         bootstrap = self.medium + "\\_instkvi.com"
