@@ -538,25 +538,20 @@ class InstallTests(E2ECase):
     def test_noexecute_starts_nothing(self):
         self.expect(self.run_program(self.install + " -noexecute"), starts=[], record=ABSENT)
 
-    def test_missing_runtime_is_reported(self):
+    # A kit without its runtime: Install's arguments, whether a folder on PATH holds a
+    # JRE\\bin (never searched for), and the start it tries, refused, with the launch box
+    # (None: silent, no box).
+    @rows(((" -nosplash", False, JAVAW + "  -nosplash"), (" -nosplash", True, JAVAW + "  -nosplash"),
+           (" -nojw", True, JAVA + "  -nojw"), (" -silent", False, None), (" -silentLaunch", False, None)))
+    def test_missing_runtime(self, args, planted, command):
         bare = self.lay_kit("bare", jre=False)
-        run = self.run_program(bare + "\\Install.exe -nosplash")
-        self.expect(run, exit="0xFFFFFFFF", starts=[Refused(JAVAW + "  -nosplash")],
-                    boxes=["install-launch-error"])
-
-    @rows(((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")))
-    def test_missing_runtime_is_not_searched_for(self, args, command):
-        bare = self.lay_kit("bare", jre=False)
-        plant = self.lay_kit("plant", install=None)   # a JRE\\bin in a folder on PATH
-        path = ";".join([plant, "C:\\windows\\system32", "C:\\windows"])
-        run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
-        self.expect(run, exit="0xFFFFFFFF", starts=[Refused((command, 0, 0, bare + "\\" + command.split(" ", 1)[0]))],
-                    boxes=["install-launch-error"])
-
-    @rows((" -silent", " -silentLaunch"))
-    def test_missing_runtime_in_silent_mode(self, args):
-        bare = self.lay_kit("bare", jre=False)
-        self.expect(self.run_program(bare + "\\Install.exe" + args), exit="0xFFFFFFFF")
+        path = ";".join([self.lay_kit("plant", install=None), "C:\\windows\\system32", "C:\\windows"])
+        run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path} if planted else None)
+        if command is None:
+            self.expect(run, exit="0xFFFFFFFF")
+        else:
+            self.expect(run, exit="0xFFFFFFFF", starts=[Refused((command, 0, 0, bare + "\\" + command.split(" ", 1)[0]))],
+                        boxes=["install-launch-error"])
 
     def test_name_without_install(self):
         self.lay_kit("kit", install="real", jre=False, install_name="Launcher.exe")
