@@ -299,15 +299,10 @@ class HostileSetupTests(HostileCase):
 
     # --- blanks in the program's path (tabs, quotes and words: the unit tables) ----------
 
-    def test_quoted_program_path_with_blanks(self):
+    @rows((("quoted", '"{}\\setup.exe" -NoSplash'), ("unquoted", "{}\\setup.exe -NoSplash")))
+    def test_program_path_with_blanks(self, what, cmd):
         medium = self.medium_at(self.w("my medium"))
-        run = self.run_setup('"' + medium + '\\setup.exe" -NoSplash')
-        self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", cwd=medium)
-
-    def test_unquoted_program_path_with_blanks(self):
-        medium = self.medium_at(self.w("my medium"))
-        run = self.run_setup(medium + "\\setup.exe -NoSplash")
-        self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", cwd=medium)
+        self.check_bootstrap(self.run_setup(cmd.format(medium)), "_instkvi.com -s -a  -nosplash", cwd=medium)
 
     # --- blanks in the installed path -----------------------------------------------------------
 
