@@ -246,11 +246,10 @@ struct ProcessWatch {
         DWORD pid = 0;
         HANDLE handle = nullptr;
         DWORD since = 0;
-        bool done = false;
+        bool done = false, announced = false;
         std::string parent, image, cmdline, state;
     };
-    HANDLE port = nullptr;
-    HANDLE thread = nullptr;
+    HANDLE job = nullptr, port = nullptr, thread = nullptr;
     std::vector<Proc> procs;
 
     typedef LONG(NTAPI* QueryProcess)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
@@ -346,36 +345,39 @@ struct ProcessWatch {
         }
     }
 
+    // Each announcement is a new process, unless the job's own list showed it
+    // first. That list also catches a process whose announcement is lost:
+    // Windows does not promise to deliver them. (A process id may come back
+    // for a later process of the run once the first has ended.)
+    void add(DWORD pid, bool announced) {
+        for (Proc& p : procs)
+            if (p.pid == pid && (!announced || !p.announced)) {
+                p.announced = p.announced || announced;
+                return;
+            }
+        Proc p;
+        p.pid = pid;
+        p.announced = announced;
+        p.since = GetTickCount();
+        p.handle = open(pid);
+        procs.push_back(p);
+    }
+
     void loop() {
-        for (;;) {
+        for (bool over = false; !over;) {
             bool waiting = false;
             for (Proc& p : procs) waiting = waiting || !p.done;
-            DWORD message = 0;
+            DWORD message = 0, wait = waiting ? 1 : 100;
             ULONG_PTR key = 0;
             LPOVERLAPPED data = nullptr;
-            BOOL got = GetQueuedCompletionStatus(port, &message, &key, &data, waiting ? 1 : 100);
-            if (got && key == 2) break;  // the run is over
-            if (got && key == 1 && message == JOB_OBJECT_MSG_NEW_PROCESS) {
-                Proc p;
-                p.pid = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data));
-                p.since = GetTickCount();
-                p.handle = open(p.pid);
-                procs.push_back(p);
+            for (; GetQueuedCompletionStatus(port, &message, &key, &data, wait); wait = 0) {
+                if (key == 2) over = true;  // the run is over: a last attempt at each
+                if (key == 1 && message == JOB_OBJECT_MSG_NEW_PROCESS)
+                    add(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data)), true);
             }
-            for (Proc& p : procs) attempt(p, false);
+            for (DWORD pid : job_pids(job)) add(pid, false);
+            for (Proc& p : procs) attempt(p, over);
         }
-        // Announcements still queued, then a last attempt at each.
-        DWORD message = 0;
-        ULONG_PTR key = 0;
-        LPOVERLAPPED data = nullptr;
-        while (GetQueuedCompletionStatus(port, &message, &key, &data, 0))
-            if (key == 1 && message == JOB_OBJECT_MSG_NEW_PROCESS) {
-                Proc p;
-                p.pid = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data));
-                p.handle = open(p.pid);
-                procs.push_back(p);
-            }
-        for (Proc& p : procs) attempt(p, true);
     }
 
     static DWORD WINAPI main(void* self) {
@@ -383,7 +385,8 @@ struct ProcessWatch {
         return 0;
     }
 
-    bool start(HANDLE job) {
+    bool start(HANDLE run_job) {
+        job = run_job;
         port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
         JOBOBJECT_ASSOCIATE_COMPLETION_PORT link = {reinterpret_cast<PVOID>(1), port};
         if (!port || !SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &link, sizeof link))
