@@ -123,11 +123,10 @@ class Demo:
         self.trace_seen = len(lines)
 
     def show_starts(self, starts, who):
+        # What each started process received and which program it runs, as kvitest read them.
         for s in starts:
-            self.say("%s started %s" % (who, self.quoted(s.command + ("..." if s.command_cut else ""))), 1)
-            if s.application_text:
-                # The program named by its full path, so that no search can find another.
-                self.say("the program by its full path: " + s.application_text, 2)
+            self.say("%s started %s" % (who, self.quoted(s.command)), 1)
+            self.say("the program: " + s.image, 2)
 
     def show_boxes(self, run):
         for box in run.boxes:

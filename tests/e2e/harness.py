@@ -330,6 +330,57 @@ def shown_boxes(status):
     return [ShownBox(status, n) for n in range(1, int(status.get("boxes", "0")) + 1)]
 
 
+# Processes that a run's job holds beside the ones the programs started: the
+# console host that Windows and Wine start for a console program given no
+# window of its own (setup's probe and hand-off), and Wine's desktop process.
+NOT_STARTED_BY_THE_PROGRAMS = ("conhost.exe",) if ON_WINDOWS else ("conhost.exe", "explorer.exe")
+# Wine makes a process before it loads the program, and a start that then fails
+# leaves a process that never ran, ended with STATUS_DLL_NOT_FOUND: Wine's shell
+# starts its menu builder (disabled in the prefix) for each shortcut saved.
+# Windows makes no process for a start that fails.
+NEVER_RAN = "unread (ended, 0xC0000135)"
+
+
+class Proc:
+    """One process of a run as kvitest read it from the process itself: the program
+    it runs (image), the command line it received, the process that started it.
+    kvitest lists one that ended before it could be read as unread."""
+
+    def __init__(self, status, n):
+        k = "proc.%d." % n
+        self.pid, self.parent = int(status[k + "pid"]), int(status.get(k + "parent") or 0)
+        self.image, self.command = status.get(k + "image", ""), status.get(k + "cmdline", "")
+        self.state = status.get(k + "state", "")
+        self.read = self.state == "read"
+
+    def name(self):
+        return self.image.lower().rsplit("\\", 1)[-1]
+
+    def matches(self, command, application=None):
+        """The whole command line, and the program: the given application name, else
+        the program the command line names first (a full path, or a path ending so)."""
+        if not self.read or self.command != command:
+            return False
+        first = command[1:].split('"', 1)[0] if command.startswith('"') else command.split(" ", 1)[0]
+        # Windows takes a doubled backslash in a path as one.
+        want, image = re.sub(r"\\+", r"\\", (application or first).lower()), self.image.lower()
+        return image == want or (re.match(r"^[a-z]:\\", want) is None and image.endswith("\\" + want))
+
+    def __repr__(self):
+        if not self.read:
+            return "Proc(pid=%d, parent=%d, image=%r, %s)" % (self.pid, self.parent, self.image, self.state)
+        return "Proc(pid=%d, parent=%d, image=%r, command=%r)" % (self.pid, self.parent, self.image, self.command)
+
+
+def listed_procs(status):
+    """The processes of a kvitest run status, in the order they began; the
+    console host and Wine's desktop left out by their program's name, and
+    under Wine a process that never ran."""
+    procs = [Proc(status, n) for n in range(1, int(status.get("procs", "0")) + 1)]
+    return [p for p in procs if p.name() not in NOT_STARTED_BY_THE_PROGRAMS
+            and (ON_WINDOWS or p.state != NEVER_RAN)]
+
+
 # Programs the programs start by a full path that they resolve themselves: the
 # bootstrap installer beside setup, the runtime under Install's folder. Every
 # other command line names its program itself, with no separate name.
@@ -986,9 +1037,17 @@ class Run:
         return [(path, given) for pid, path, given in self.result.dir_creations if pid == main]
 
     def starts(self, by="all"):
-        """The processes started during the run, as Wine's trace shows them: by the
-        started program ("main"), by the others ("others"), or by all of them ("all");
-        kvitest's own start is left out."""
-        runner, main = int(self.status["runner_pid"]), int(self.status["main_pid"])
+        """The processes started during the run, as kvitest read them from the processes
+        themselves (every host): by the started program ("main"), by the others
+        ("others"), or by all of them ("all"); the started program itself is left out.
+        One kvitest could not read counts as started by another."""
+        runner, main = int(self.status["runner_pid"]), int(self.status.get("main_pid", "0"))
+        return [p for p in listed_procs(self.status) if p.parent != runner and (
+            by == "all" or (by == "main") == (p.parent == main))]
+
+    def traced_starts(self, by="all"):
+        """The same, as Wine's relay trace shows the CreateProcessA calls (Wine only):
+        also the starts that failed, with their flags; kvitest's own start is left out."""
+        runner, main = int(self.status["runner_pid"]), int(self.status.get("main_pid", "0"))
         return [s for s in self.result.starts if s.pid != runner and (
             by == "all" or (by == "main") == (s.pid == main))]

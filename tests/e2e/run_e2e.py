@@ -68,6 +68,15 @@ REG_SZ = 1
 STANDINS = ("_instkvi.com", "install.exe", "java.exe", "javaw.exe")  # the stand-ins that record their starts
 ABSENT = "absent"  # expect(): a registry key that must not exist
 
+
+class Refused:
+    """An expected start that Windows refuses (no program there, a command line or path
+    beyond its limits): no process, a failed CreateProcessA."""
+
+    def __init__(self, start):
+        self.start = start
+
+
 def ascii_lower(s):
     """A-Z lowered, every other character kept (bytes of UTF-8 names untouched)."""
     return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in s)
@@ -158,7 +167,7 @@ class E2ECase(unittest.TestCase):
                 self.assertEqual({k: rec.get(k) for k in fields}, fields, program)
         for by, expected in (("all", starts), ("main", main), ("others", others)):
             if expected is not None:
-                self.assertStarts(run.starts(by), expected)
+                self.assertStarts(run, expected, by)
         for key, values in (("record", record), ("uninstall", uninstall)):
             if values is ABSENT:
                 self.assertIsNone(getattr(run, key), "the %s exists" % key)
@@ -184,18 +193,36 @@ class E2ECase(unittest.TestCase):
                 self.assertTrue(box.matches(caption, text, style),
                                 "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
-    def assertStarts(self, starts, expected):
+    def assertStarts(self, run, expected, by="all"):
         """expected: command lines (with default_flags), or (command line, inherit flag,
-        creation flags[, application name]), in order; see harness.Start.application_matches."""
+        creation flags[, application name]), in order; Refused(...) around one whose
+        program is not there. The witness on every host is kvitest's list of the run's
+        processes: each received exactly its command line and runs the program it names
+        (harness.Proc.matches); a refused start made no process. Under Wine the relay
+        trace is a second witness of what a process cannot show: the inherit flag, the
+        creation flags, the application name and command line as passed (Wine quotes an
+        unquoted path with a blank before the process receives it), no environment or
+        directory of its own, and the refused starts (harness.Start.matches)."""
+        expected = [(e.start, True) if isinstance(e, Refused) else (e, False) for e in expected]
+        expected = [(e if isinstance(e, tuple) else (e, 0, default_flags(e)), refused) for e, refused in expected]
+        expected = [(e if len(e) == 4 else e + (None,), refused) for e, refused in expected]
+        made = [e for e, refused in expected if not refused]
+        procs = run.starts(by)
+        self.assertEqual(len(procs), len(made), "processes started: %r" % procs)
+        for proc, (command, _, _, application) in zip(procs, made):
+            self.assertTrue(proc.matches(command, application),
+                            "%r, expected %r, application %r" % (proc, command, application))
         if harness.ON_WINDOWS:
-            return  # Wine's relay trace only; there the stand-ins' records are the witnesses
-        expected = [e if isinstance(e, tuple) else (e, 0, default_flags(e)) for e in expected]
-        expected = [e if len(e) == 4 else e + (None,) for e in expected]
-        self.assertEqual(len(starts), len(expected), "processes started: %r" % starts)
-        for start, (command, inherit, flags, application) in zip(starts, expected):
-            self.assertTrue(start.matches(command, inherit, flags, application),
-                            "%r, expected %r, inherit %d, flags 0x%X, application %r" % (
-                                start, command, inherit, flags, application))
+            return
+        starts = self.traced(run, by)
+        self.assertEqual(len(starts), len(expected), "processes started (trace): %r" % starts)
+        for start, ((command, inherit, flags, application), refused) in zip(starts, expected):
+            self.assertTrue(start.matches(command, inherit, flags, application) and start.succeeded is not refused,
+                            "%r, expected %r, inherit %d, flags 0x%X, application %r%s" % (
+                                start, command, inherit, flags, application, ", refused" if refused else ""))
+
+    def traced(self, run, by):
+        return run.traced_starts(by)
 
     def assertExit(self, run, status):
         self.assertEqual(run.status.get("timeout"), "0", "the program did not end in time")
@@ -315,7 +342,7 @@ class SetupTests(E2ECase):
             shutil.copy(OPTIONS.bootstrap, os.path.join(self.place(folder)[0], "_instkvi.com"))
         path = ";".join([self.medium, self.w("plant"), "C:\\windows\\system32", "C:\\windows"])
         run = self.run_program("setup.exe", env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"PATH": path})
-        self.expect(run, starts=[("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com")],
+        self.expect(run, starts=[Refused(("_instkvi.com -s", 0, 0, self.medium + "\\_instkvi.com"))],
                     boxes=["setup-launch-error"])
 
     def test_options_are_normalised_for_the_bootstrap(self):
@@ -511,25 +538,20 @@ class InstallTests(E2ECase):
     def test_noexecute_starts_nothing(self):
         self.expect(self.run_program(self.install + " -noexecute"), starts=[], record=ABSENT)
 
-    def test_missing_runtime_is_reported(self):
+    # A kit without its runtime: Install's arguments, whether a folder on PATH holds a
+    # JRE\\bin (never searched for), and the start it tries, refused, with the launch box
+    # (None: silent, no box).
+    @rows(((" -nosplash", False, JAVAW + "  -nosplash"), (" -nosplash", True, JAVAW + "  -nosplash"),
+           (" -nojw", True, JAVA + "  -nojw"), (" -silent", False, None), (" -silentLaunch", False, None)))
+    def test_missing_runtime(self, args, planted, command):
         bare = self.lay_kit("bare", jre=False)
-        run = self.run_program(bare + "\\Install.exe -nosplash")
-        self.expect(run, exit="0xFFFFFFFF", starts=[JAVAW + "  -nosplash"],   # tried, and failed
-                    boxes=["install-launch-error"])
-
-    @rows(((" -nosplash", JAVAW + "  -nosplash"), (" -nojw", JAVA + "  -nojw")))
-    def test_missing_runtime_is_not_searched_for(self, args, command):
-        bare = self.lay_kit("bare", jre=False)
-        plant = self.lay_kit("plant", install=None)   # a JRE\\bin in a folder on PATH
-        path = ";".join([plant, "C:\\windows\\system32", "C:\\windows"])
-        run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path})
-        self.expect(run, exit="0xFFFFFFFF", starts=[(command, 0, 0, bare + "\\" + command.split(" ", 1)[0])],
-                    boxes=["install-launch-error"])
-
-    @rows((" -silent", " -silentLaunch"))
-    def test_missing_runtime_in_silent_mode(self, args):
-        bare = self.lay_kit("bare", jre=False)
-        self.expect(self.run_program(bare + "\\Install.exe" + args), exit="0xFFFFFFFF")
+        path = ";".join([self.lay_kit("plant", install=None), "C:\\windows\\system32", "C:\\windows"])
+        run = self.run_program(bare + "\\Install.exe" + args, run_env={"PATH": path} if planted else None)
+        if command is None:
+            self.expect(run, exit="0xFFFFFFFF")
+        else:
+            self.expect(run, exit="0xFFFFFFFF", starts=[Refused((command, 0, 0, bare + "\\" + command.split(" ", 1)[0]))],
+                        boxes=["install-launch-error"])
 
     def test_name_without_install(self):
         self.lay_kit("kit", install="real", jre=False, install_name="Launcher.exe")
@@ -699,8 +721,8 @@ class HandoffTests(E2ECase):
         run = self.run_program(medium + "\\setup.exe", before=self.plant_record(OWN_VERSION, kit),
                                env={"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, run_env={"KVI_TRACE": self.w(name)})
         self.assertExit(run, "0x00000000")
-        self.assertStarts(run.starts("main"), [kit + "\\Install.exe -verctrl", handoff])
-        self.assertStarts(run.starts("others"), [JAVAW + "  -silentlaunch -register"])
+        self.assertStarts(run, [kit + "\\Install.exe -verctrl", handoff], "main")
+        self.assertStarts(run, [JAVAW + "  -silentlaunch -register"], "others")
         self.assertEqual(os.listdir(self.dir("folder")), [])
         with open(self.dir("other.txt"), "rb") as f:
             self.assertEqual(f.read(), b"other")
@@ -857,60 +879,47 @@ class RoadTests(E2ECase):
                           "javaw.exe": [dict(cmdline=launch, cwd=location, start_dir=self.start)]})
         self.assertEqual(self.records("_instkvi.com")[0]["location"].lower(), location.lower())
         self.assertIsNotNone(run.uninstall)
-        self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\Install.exe")))
+        for name in ("Install.exe", "JRE\\bin\\javaw.exe"):
+            self.assertTrue(os.path.isfile(PREFIX.unix(location + "\\" + name)), name)
 
-    def second_run_hands_off(self, location, args, launch, probe, handoff):
+    # setup's arguments, the record planted (version, folder; "kit": a kit of its own),
+    # the folder installed into, the bootstrap's and Install's command lines, the tail
+    # of the launch, a REG_SZ value then written ({f}: the folder, {p}: its Install.exe,
+    # quoted when it holds a blank), and the arguments of a second run that hands off
+    # (None: no second run). {w}: this test's folder.
+    @rows((("clean_machine", "", None, "c:\\halviktorvanex\\install", "_instkvi.com -s",
+            "C:\\HalvikTorvanex\\Install\\Install.exe -register", "", ("uninstall", "UninstallString", "{f}\\Install.exe -remove"),
+            " -NoSplash"),
+           ("older_copy", " -nosplash", ("1.7-999", "{w}\\old"), "{w}\\old", "_instkvi.com -s -f {f} -a  -nosplash",
+            "{f}\\Install.exe -register -nosplash", " -nosplash", None, None),
+           ("force", " -force", (OWN_VERSION, "kit"), "c:\\halviktorvanex\\install", "_instkvi.com -s -a  -force",
+            "C:\\HalvikTorvanex\\Install\\Install.exe -register -force", " -force", None, None),
+           ("target_with_a_blank", " -target {f}", None, "{w}\\my target", "_instkvi.com -s -f  {f} -a ",
+            "{p} -register", "", ("record", "UninstCmd", "{p} -remove"), ""),
+           ("target_in_any_language", " -target {f}", None, "{w}\\" + ANY_LANGUAGE, "_instkvi.com -s -f  {f} -a ",
+            "{p} -register", "", ("record", "UninstCmd", "{p} -remove"), "")))
+    def test_through_the_bootstrap(self, what, args, plant, folder, boot, install, tail, value, second):
+        folder = folder.format(w=self.w())
+        where = dict(w=self.w(), f=folder, p=('"%s\\Install.exe"' if " " in folder else "%s\\Install.exe") % folder)
+        fill = lambda t: t.format(**where)   # noqa: E731
+        before = self.plant_record(plant[0], self.lay_kit("kit") if plant[1] == "kit" else fill(plant[1])) if plant else ()
+        run = self.run_program(self.setup + fill(args), before=before)
+        self.check_installed(run, folder, fill(boot), fill(install), JAVAW + "  -register" + tail)
+        if plant and plant[1] != "kit":
+            self.assertEqual(self.usual_location_exists(), (True, True))
+        if value:
+            self.assertRegSz(getattr(run, value[0]), value[1], fill(value[2]))
+        if second is not None:
+            self.second_run_hands_off(folder, second)
+
+    def second_run_hands_off(self, folder, args):
+        """A second run of setup finds the copy in folder: probe, then hand-off."""
         self.clear_records()
+        tail, program = " " + args.lower() if args else "", ('"%s\\Install.exe"' if " " in folder else "%s\\Install.exe") % folder
         run = self.run_program(self.setup + args)
-        self.expect(run, recs={"javaw.exe": [dict(cmdline=launch, cwd=location)]}, main=[probe, handoff],
-                    others=[launch], record={"InstPath": location})
-        return run
-
-
-    def test_clean_machine_then_handoff(self):
-        usual = "c:\\halviktorvanex\\install"
-        run = self.run_program(self.setup)
-        self.check_installed(run, usual, "_instkvi.com -s", "C:\\HalvikTorvanex\\Install\\Install.exe -register",
-                             JAVAW + "  -register")
-        self.assertRegSz(run.uninstall, "UninstallString", usual + "\\Install.exe -remove")
-        self.second_run_hands_off(usual, " -NoSplash", JAVAW + "  -silentlaunch -register  -nosplash",
-                                  usual + "\\Install.exe -verctrl",
-                                  usual + "\\Install.exe -silentLaunch -register  -nosplash")
-
-    def test_older_copy_is_reinstalled_into_its_folder(self):
-        old = self.w("old")
-        run = self.run_program(self.setup + " -nosplash", before=self.plant_record("1.7-999", old))
-        self.check_installed(run, old, "_instkvi.com -s -f " + old + " -a  -nosplash",
-                             old + "\\Install.exe -register -nosplash", JAVAW + "  -register -nosplash")
-        self.assertEqual(self.usual_location_exists(), (True, True))
-
-    def test_force_reinstalls_a_current_copy(self):
-        kit = self.lay_kit("kit")
-        usual = "c:\\halviktorvanex\\install"
-        run = self.run_program(self.setup + " -force", before=self.plant_record(OWN_VERSION, kit))
-        self.check_installed(run, usual, "_instkvi.com -s -a  -force",
-                             "C:\\HalvikTorvanex\\Install\\Install.exe -register -force", JAVAW + "  -register -force")
-
-    def test_target_with_a_blank_then_handoff(self):
-        target = self.w("my target")
-        run = self.run_program(self.setup + " -target " + target)
-        self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
-                             '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
-        self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
-        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
-                                  '"' + target + '\\Install.exe" -verctrl',
-                                  '"' + target + '\\Install.exe" -silentLaunch -register')
-
-    def test_target_named_in_any_language_then_handoff(self):
-        target = self.w(ANY_LANGUAGE)
-        run = self.run_program(self.setup + " -target " + target)
-        self.check_installed(run, target, "_instkvi.com -s -f  " + target + " -a ",
-                             '"' + target + '\\Install.exe" -register', JAVAW + "  -register")
-        self.assertRegSz(run.record, "UninstCmd", '"' + target + '\\Install.exe" -remove')
-        self.assertTrue(os.path.isfile(self.dir("Программы 安装", "JRE", "bin", "javaw.exe")))
-        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
-                                  '"' + target + '\\Install.exe" -verctrl',
-                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+        self.expect(run, recs={"javaw.exe": [dict(cmdline=JAVAW + "  -silentlaunch -register" + tail, cwd=folder)]},
+                    main=[program + " -verctrl", program + " -silentLaunch -register" + tail],
+                    others=[JAVAW + "  -silentlaunch -register" + tail], record={"InstPath": folder})
 
     # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit
     # (this build's Install.exe, the stand-in runtime): {t} the target, {a} an answers file.
@@ -933,9 +942,7 @@ class RoadTests(E2ECase):
 
     def example_bootstrap_then(self, target):
         """After the example bootstrap installed into target: the hand-off, then its exit statuses."""
-        self.second_run_hands_off(target, "", JAVAW + "  -silentlaunch -register",
-                                  '"' + target + '\\Install.exe" -verctrl',
-                                  '"' + target + '\\Install.exe" -silentLaunch -register')
+        self.second_run_hands_off(target, "")
         # Exit statuses for a script: 0 installed and registered; 1 the kit could not be
         # installed (here under a file), and nothing started.
         bootstrap = self.medium + "\\_instkvi.com"
@@ -943,13 +950,13 @@ class RoadTests(E2ECase):
         open(self.dir("a file"), "w").close()
         run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
         self.assertExit(run, "0x00000001")
-        self.assertStarts(run.starts(), [])
+        self.assertStarts(run, [])
         # -f naming nothing: setup did not take the usual location, which is there (setup's
         # run made it), so the bootstrap does not install into it either.
         self.assertEqual(self.usual_location_exists(), (True, True))
         run = self.run_program(bootstrap + " -s -f  -a ")
         self.assertExit(run, "0x00000001")
-        self.assertStarts(run.starts(), [])
+        self.assertStarts(run, [])
 
 
 PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest",

@@ -20,6 +20,9 @@
 //       message box is written to FILE (box.N.caption, .text, .icon, .owner,
 //       .pid) and closed with its OK, as a user at a real session would;
 //       --boxes leave lets a caller press them itself (the display suite).
+//       And it lists every process of the run, the started one first, in
+//       the order they began (proc.N.pid, .parent, .image, .cmdline as the
+//       process received it, .state "read" or "unread"; procs=N).
 //   regdump              prints every value of the record and the uninstall entry
 //   regget KEY NAME      prints one value: type, byte count, bytes in hex
 //   regset KEY NAME TYPE HEX   writes exact bytes (TYPE sz, binary, dword or a number)
@@ -40,6 +43,8 @@
 #include <sddl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -224,6 +229,192 @@ struct BoxWatch {
     }
 };
 
+// --- the processes of a run -------------------------------------------------------
+
+// Every process of the run's job, in the order the job announced it: its
+// image, its command line as the process itself holds it (the process
+// parameters in its PEB, UTF-16 read across and written as UTF-8), and the
+// process that started it. The job's completion port names each new process
+// at once, so that one that ends quickly is still read: under Wine a new
+// process fills in its parameters itself, so a read is tried again until it
+// succeeds or the process has ended. One that could not be read is listed as
+// "unread", never left out. A 32-bit runner reads 32-bit processes only: the
+// programs it runs are built for its own architecture, and a 64-bit one is
+// listed as unread (64-bit).
+struct ProcessWatch {
+    struct Proc {
+        DWORD pid = 0;
+        HANDLE handle = nullptr;
+        DWORD since = 0;
+        bool done = false, announced = false;
+        std::string parent, image, cmdline, state;
+    };
+    HANDLE job = nullptr, port = nullptr, thread = nullptr;
+    std::vector<Proc> procs;
+
+    typedef LONG(NTAPI* QueryProcess)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    QueryProcess query = reinterpret_cast<QueryProcess>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+
+    static std::string utf8(const std::wstring& w) {
+        if (w.empty()) return std::string();
+        int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+        std::string s(n > 0 ? n : 0, '\0');
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+        return s;
+    }
+
+    // A UNICODE_STRING of the other process; base: where its parameters lie,
+    // for parameters not yet normalised (their buffers are offsets then).
+    static bool read_string(HANDLE h, const UNICODE_STRING& us, const char* base, bool offsets, std::wstring& out) {
+        out.assign(us.Length / 2, L'\0');
+        if (us.Length == 0) return true;
+        const char* at = reinterpret_cast<const char*>(us.Buffer);
+        if (offsets) at = base + reinterpret_cast<ULONG_PTR>(us.Buffer);
+        SIZE_T got = 0;
+        return ReadProcessMemory(h, at, &out[0], us.Length, &got) && got == us.Length;
+    }
+
+    // One attempt at reading a process; true once it is read.
+    bool read(Proc& p) {
+        PROCESS_BASIC_INFORMATION info;
+        ULONG size = 0;
+        if (!query || query(p.handle, ProcessBasicInformation, &info, sizeof info, &size) != 0) return false;
+        p.parent = std::to_string(static_cast<unsigned long>(info.InheritedFromUniqueProcessId));
+        wchar_t full[32768];
+        DWORD n = sizeof full / sizeof full[0];
+        if (p.image.empty() && QueryFullProcessImageNameW(p.handle, 0, full, &n)) p.image = utf8(std::wstring(full, n));
+        BOOL self_wow = FALSE, other_wow = FALSE;
+        IsWow64Process(GetCurrentProcess(), &self_wow);
+        IsWow64Process(p.handle, &other_wow);
+        if (self_wow && !other_wow) {
+            p.state = "unread (64-bit)";
+            return true;
+        }
+        PEB peb;
+        RTL_USER_PROCESS_PARAMETERS params;
+        SIZE_T got = 0;
+        if (!info.PebBaseAddress || !ReadProcessMemory(p.handle, info.PebBaseAddress, &peb, sizeof peb, &got) ||
+            !peb.ProcessParameters ||
+            !ReadProcessMemory(p.handle, peb.ProcessParameters, &params, sizeof params, &got))
+            return false;
+        // The flags word after the two lengths: 1 once the buffers are addresses.
+        ULONG flags = 0;
+        std::memcpy(&flags, params.Reserved1 + 8, sizeof flags);
+        const char* base = reinterpret_cast<const char*>(peb.ProcessParameters);
+        std::wstring image, line;
+        // No command line holds a NUL: one seen is not written yet (Wine).
+        if (!read_string(p.handle, params.ImagePathName, base, !(flags & 1), image) ||
+            !read_string(p.handle, params.CommandLine, base, !(flags & 1), line) || params.CommandLine.Buffer == nullptr ||
+            line.empty() || line.find(L'\0') != std::wstring::npos)
+            return false;
+        if (p.image.empty()) p.image = utf8(image);
+        p.cmdline = utf8(line);
+        p.state = "read";
+        return true;
+    }
+
+    static HANDLE open(DWORD pid) {
+        HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
+        return h ? h : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+    }
+
+    void attempt(Proc& p, bool last) {
+        if (p.done) return;
+        if (!p.handle) {
+            p.state = "unread (gone)";  // ended before it could be opened
+            p.done = true;
+            return;
+        }
+        // Wine signals a process that has no thread running yet, a new one too:
+        // it has ended only once it has an exit status.
+        DWORD code = STILL_ACTIVE;
+        bool ended = WaitForSingleObject(p.handle, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(p.handle, &code) &&
+                     code != STILL_ACTIVE;
+        if (read(p)) {
+            p.done = true;
+        } else if (ended || last || GetTickCount() - p.since > 10000) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+            p.state = ended ? std::string("unread (ended, ") + hex + ")" : std::string("unread");
+            p.done = true;
+        }
+        if (p.done) {
+            CloseHandle(p.handle);
+            p.handle = nullptr;
+        }
+    }
+
+    // Each announcement is a new process, unless the job's own list showed it
+    // first. That list also catches a process whose announcement is lost:
+    // Windows does not promise to deliver them. (A process id may come back
+    // for a later process of the run once the first has ended.)
+    void add(DWORD pid, bool announced) {
+        for (Proc& p : procs)
+            if (p.pid == pid && (!announced || !p.announced)) {
+                p.announced = p.announced || announced;
+                return;
+            }
+        Proc p;
+        p.pid = pid;
+        p.announced = announced;
+        p.since = GetTickCount();
+        p.handle = open(pid);
+        procs.push_back(p);
+    }
+
+    void loop() {
+        for (bool over = false; !over;) {
+            bool waiting = false;
+            for (Proc& p : procs) waiting = waiting || !p.done;
+            DWORD message = 0, wait = waiting ? 1 : 100;
+            ULONG_PTR key = 0;
+            LPOVERLAPPED data = nullptr;
+            for (; GetQueuedCompletionStatus(port, &message, &key, &data, wait); wait = 0) {
+                if (key == 2) over = true;  // the run is over: a last attempt at each
+                if (key == 1 && message == JOB_OBJECT_MSG_NEW_PROCESS)
+                    add(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data)), true);
+            }
+            for (DWORD pid : job_pids(job)) add(pid, false);
+            for (Proc& p : procs) attempt(p, over);
+        }
+    }
+
+    static DWORD WINAPI main(void* self) {
+        static_cast<ProcessWatch*>(self)->loop();
+        return 0;
+    }
+
+    bool start(HANDLE run_job) {
+        job = run_job;
+        port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT link = {reinterpret_cast<PVOID>(1), port};
+        if (!port || !SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &link, sizeof link))
+            return false;
+        thread = CreateThread(nullptr, 0, main, this, 0, nullptr);
+        return thread != nullptr;
+    }
+
+    void finish(std::string& result) {
+        if (thread) {
+            PostQueuedCompletionStatus(port, 0, 2, nullptr);
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        if (port) CloseHandle(port);
+        size_t n = 0;
+        for (const Proc& p : procs) {
+            std::string k = "proc." + std::to_string(++n) + ".";
+            result += k + "pid=" + std::to_string(p.pid) + "\n";
+            result += k + "parent=" + standin::escape(p.parent) + "\n";
+            result += k + "state=" + standin::escape(p.state) + "\n";
+            result += k + "image=" + standin::escape(p.image) + "\n";
+            result += k + "cmdline=" + standin::escape(p.cmdline) + "\n";
+        }
+        result += "procs=" + std::to_string(n) + "\n";
+    }
+};
+
 int cmd_run(const std::vector<std::string>& args) {
     std::string status_file, cmd, cwd, stdin_from, stdout_file;
     DWORD timeout = 60000, tree_timeout = 30000, flags = 0;
@@ -349,6 +540,8 @@ int cmd_run(const std::vector<std::string>& args) {
     if (!cwd.empty()) SetCurrentDirectoryA(cwd.c_str());
 
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    ProcessWatch watch;
+    put("procs_watched", job && watch.start(job) ? "1" : "0");
     PROCESS_INFORMATION pi;
     std::string line = cmd;
     BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, inherit, CREATE_SUSPENDED | flags, nullptr,
@@ -432,6 +625,7 @@ int cmd_run(const std::vector<std::string>& args) {
         put("tree_done", tree_done ? "1" : "0");
         put("tree_ms", std::to_string(waited));
     }
+    watch.finish(result);
     if (job) CloseHandle(job);
     if (feeder) {
         WaitForSingleObject(feeder, 10000);
