@@ -83,7 +83,10 @@ bool installed_copy_trusted(const Text& inst_path) {
     if (!program.append_all(inst_path.view(), "\\Install.exe")) return false;
     const char* where = inst_path.c_str();
     const char* why = distrust(where, true);
-    if (!why) why = distrust(where = program.c_str(), false);
+    if (!why) {
+        where = program.c_str();
+        why = distrust(where, false);
+    }
     if (why) trace::note("installed copy refused: %s %s", where, why);
     return why == nullptr;
 }
