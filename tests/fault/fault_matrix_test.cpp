@@ -1,6 +1,7 @@
-// The fault matrix. For every scenario the program first runs undisturbed,
-// which logs each platform call it makes. Then one case per call runs it
-// again with exactly that call failing, and checks:
+// The fault matrix: each program's whole run on the fake machine. For every
+// scenario the program first runs undisturbed, which logs each platform call
+// it makes. Then one case per call runs it again with exactly that call
+// failing, and checks:
 //   - the outcome: the undisturbed one, unless the table below names the
 //     documented reaction to that failure (a box or silence, the exit status,
 //     what is started, what is written, the shortcut, the relayed bytes);
@@ -13,54 +14,228 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
-#include <optional>
-#include <utility>
+#include <ostream>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
-#include "fault_matrix.h"
+#include "expected_texts.h"
+#include "fake_platform.h"
+#include "install_flow.h"
+#include "setup_flow.h"
 
+namespace {
+
+using expected::kJava;
+using expected::kJavaw;
+using expected::kRecord;
 using fake::Op;
 
-namespace fault {
-namespace {
+// What a run left behind that a user, a script or the next program can see.
+struct Reaction {
+    int status = 0;
+    std::vector<std::string> launches;  // command lines of the processes started, in order
+    std::vector<std::string> boxes;     // captions of the boxes shown, in order
+    std::set<std::string> written;      // registry values created or changed
+    bool link = false;                  // the Start-menu shortcut was saved
+    std::size_t relayed = 0;            // bytes the application read through the relay pipe
+
+    auto tied() const { return std::tie(status, launches, boxes, written, link, relayed); }
+    bool operator==(const Reaction& o) const { return tied() == o.tied(); }
+};
+
+std::ostream& operator<<(std::ostream& out, const Reaction& r) {
+    out << "{status " << r.status << ", launches [";
+    for (const auto& l : r.launches) out << "\n    \"" << l << "\"";
+    out << "], boxes [";
+    for (const auto& b : r.boxes) out << "\"" << b << "\" ";
+    out << "], written [";
+    for (const auto& w : r.written) out << w << " ";
+    return out << "], link " << (r.link ? "saved" : "none") << ", relayed " << r.relayed << "}";
+}
+
+// A path through one program: the machine it meets and its command line.
+struct Scenario {
+    std::string name;  // an identifier: it names the test suite
+    bool setup;        // else Install, whose own name is the command line's first word
+    std::string command_line;
+    std::function<void(fake::State&)> prepare;  // the machine beyond a fresh one
+    Reaction expected;                          // what the run does when nothing fails
+    bool traced = false;                        // KVI_TRACE names kTraceFile
+};
+
+// The values self-registration writes: the record's, the uninstall entry's.
+const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
+const std::set<std::string> kEntryValues = {"DisplayName", "UninstallString"};
+const std::set<std::string> kRegistration = {"DisplayName", "InstPath", "UninstCmd", "UninstallString", "Version"};
+
+std::set<std::string> all_but(const char* name) {
+    std::set<std::string> all = kRegistration;
+    all.erase(name);
+    return all;
+}
+
+// Bytes of the answer file that the relay scenario redirects to standard
+// input: more than two reads of 4096 bytes.
+constexpr std::size_t kAnswerFileSize = 10000;
+constexpr std::size_t kChunk = 4096;
+
+// An installed copy whose Install.exe answers setup's probe, for an elevated
+// user or a standard one.
+std::function<void(fake::State&)> installed(std::string version, std::string path, bool elevated = true) {
+    return [=](fake::State& m) {
+        fake::plant_copy(version, path, expected::kProbeAnswer);
+        m.elevated = elevated;
+    };
+}
+
+// Install in C:\Kit, beside its Java runtime.
+void kit(fake::State& m) { m.dirs.insert("C:\\Kit"); }
+
+// ... with its standard input redirected from an answer file, and a Java
+// application that runs for one look of the wait before it ends.
+void kit_with_answer_file(fake::State& m) {
+    kit(m);
+    m.stdin_kind = fake::StdinKind::disk_file;
+    m.stdin_data.assign(kAnswerFileSize, 'a');
+    m.program = [](const std::string&) {
+        fake::Program p;
+        p.waits_before_end = 1;
+        return p;
+    };
+}
+
+std::vector<Scenario> make_scenarios() {
+    const std::set<std::string> kSource = {"OriginalSource"};
+    const std::string setup = "D:\\Kit\\setup.exe", exe = "C:\\Kit\\Install.exe";
+    const std::vector<std::string> handed_off = {exe + " -verctrl", exe + " -silentLaunch -register  -nosplash"};
+    std::vector<Scenario> s = {
+        // setup: the medium in D:\Kit.
+        {"setup_no_copy", true, setup, nullptr, {0, {"_instkvi.com -s"}, {}, kSource}},
+        {"setup_current_copy", true, setup + " -nosplash", installed("1.8-002", "C:\\Kit"),
+         {0, handed_off, {}, kSource}},
+        {"setup_older_copy", true, setup, installed("1.7-999", "C:\\Old"),
+         {0, {"_instkvi.com -s -f C:\\Old"}, {}, kSource}},
+        // The usual location as an earlier run of this user left it.
+        {"setup_second_run", true, setup,
+         [](fake::State& m) {
+             for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
+                 m.dirs.insert(dir);
+                 m.security[dir].owner = m.user;
+             }
+         },
+         {0, {"_instkvi.com -s"}, {}, kSource}},
+        {"setup_batch", true, setup + " -batch c:\\answers.txt", nullptr,
+         {0, {"_instkvi.com -s -a  -batch  c:\\answers.txt"}, {}, kSource}},
+        {"setup_force", true, setup + " -force", installed("1.8-002", "C:\\Kit"),
+         {0, {"_instkvi.com -s -a  -force"}, {}, kSource}},
+        {"setup_standard_user", true, setup + " -nosplash", installed("1.8-002", "C:\\Kit", false),
+         {0, handed_off, {"Registration Error"}, {}}},
+        {"setup_elevated_bootstrap", true, setup,
+         [](fake::State& m) {
+             m.elevated = false;
+             m.program = [](const std::string& command) {
+                 fake::Program p;
+                 p.needs_elevation = command.rfind("_instkvi.com", 0) == 0;
+                 return p;
+             };
+         },
+         {0, {"runas D:\\Kit\\_instkvi.com -s -f  in d:\\kit"}, {"Registration Error"}, {}}},
+        {"setup_target", true, setup + " -target c:\\inst", installed("1.7-999", "C:\\Old"),
+         {0, {"_instkvi.com -s -f  c:\\inst -a "}, {}, kSource}},
+
+        // Install in C:\Kit, in each launch mode and with registration.
+        {"install_windowed", false, exe, kit, {0, {kJavaw}, {}, {}}},
+        {"install_nojw", false, exe + " -nojw", kit, {0, {kJava + "  -nojw"}, {}, {}}},
+        {"install_batch_console", false, exe + " -batch c:\\answers.txt", kit,
+         {0, {kJava + "  -batch c:\\answers.txt"}, {}, {}}},
+        {"install_batch_relay", false, exe + " -batch c:\\answers.txt", kit_with_answer_file,
+         {0, {kJava + "  -batch c:\\answers.txt"}, {}, {}, false, kAnswerFileSize}},
+        {"install_register", false, exe + " -register", kit, {0, {kJavaw + "  -register"}, {}, kRegistration, true}},
+        {"install_register_noexecute", false, exe + " -register -noexecute", kit, {0, {}, {}, kRegistration, true}},
+        {"install_handed_off", false, exe + " -silentLaunch -register  -nosplash", kit,
+         {0, {kJavaw + "  -silentlaunch -register  -nosplash"}, {}, kRegistration, true}},
+        {"install_verctrl", false, exe + " -verctrl", kit, {-1110, {}, {}, {}}},
+    };
+    // Three of them again with the trace on, which must change nothing.
+    for (std::string twin : {"setup_no_copy", "setup_current_copy", "install_handed_off"}) {
+        Scenario t = *std::find_if(s.begin(), s.end(), [&](const Scenario& x) { return x.name == twin; });
+        t.name += "_traced";
+        t.traced = true;
+        s.push_back(t);
+    }
+    return s;
+}
+
+const std::vector<Scenario> kScenarios = make_scenarios();
+
+using Registry = std::map<std::string, fake::RegKey, fake::NoCase>;
+
+std::set<std::string> changed_values(const Registry& before, const Registry& after) {
+    std::set<std::string> out;
+    for (const auto& [key, values] : after)
+        for (const auto& [name, value] : values) {
+            auto k = before.find(key);
+            bool same = k != before.end() && k->second.count(name) && k->second.at(name).bytes == value.bytes &&
+                        k->second.at(name).type == value.type;
+            if (!same) out.insert(name);
+        }
+    return out;
+}
+
+// Runs the scenario on a fresh machine with the nth call of op failing (none
+// for nth 0) and returns what the run did.
+Reaction run(const Scenario& s, Op op = Op::get_env, int nth = 0) {
+    fake::reset();
+    fake::State& m = fake::state();
+    m.command_line = s.command_line;
+    if (s.prepare) s.prepare(m);
+    if (s.traced) m.env["KVI_TRACE"] = expected::kTraceFile;
+    if (nth) fake::fail(op, nth);
+    Registry before = m.registry;
+    Reaction r;
+    std::string_view own_name = std::string_view(s.command_line).substr(0, s.command_line.find(' '));
+    r.status = s.setup ? kvi::setup::run() : kvi::install::run(own_name);
+    // A start through the elevation prompt: "runas", the program, its arguments and its directory.
+    for (const auto& l : m.launches)
+        r.launches.push_back(l.elevated ? "runas " + l.application + " " + l.command_line + " in " + l.cwd
+                                        : l.command_line);
+    r.boxes = fake::captions();
+    r.written = changed_values(before, m.registry);
+    r.link = !m.saved_links.empty();
+    r.relayed = m.piped.size();
+    return r;
+}
 
 // How a failure changes a scenario's outcome; what is not set stays as in the
 // undisturbed run.
 struct Change {
-    std::optional<int> status;
-    std::optional<std::vector<std::string>> launches;
-    std::optional<std::vector<std::string>> boxes;
-    std::optional<std::set<std::string>> written;
-    std::optional<bool> link;
-    std::optional<std::size_t> relayed;
+    std::vector<std::function<void(Reaction&)>> edits;
 
-    Change& exits(int s) { return status = s, *this; }
-    Change& starts(std::vector<std::string> l) { return launches = std::move(l), *this; }
+    Change& edit(std::function<void(Reaction&)> e) { return edits.push_back(std::move(e)), *this; }
+    Change& exits(int s) { return edit([=](Reaction& r) { r.status = s; }); }
+    Change& starts(std::vector<std::string> l) { return edit([=](Reaction& r) { r.launches = l; }); }
     Change& starts_nothing() { return starts({}); }
-    Change& box(std::string caption) { return shows({std::move(caption)}); }
-    Change& shows(std::vector<std::string> captions) { return boxes = std::move(captions), *this; }
-    Change& writes(std::set<std::string> names) { return written = std::move(names), *this; }
+    Change& box(std::string caption) { return shows({caption}); }
+    Change& shows(std::vector<std::string> c) { return edit([=](Reaction& r) { r.boxes = c; }); }
+    Change& writes(std::set<std::string> names) { return edit([=](Reaction& r) { r.written = names; }); }
     Change& writes_nothing() { return writes({}); }
-    Change& no_link() { return link = false, *this; }
-    Change& relays(std::size_t bytes) { return relayed = bytes, *this; }
+    Change& no_link() { return edit([](Reaction& r) { r.link = false; }); }
+    Change& relays(std::size_t bytes) { return edit([=](Reaction& r) { r.relayed = bytes; }); }
 
     Reaction applied_to(Reaction r) const {
-        if (status) r.status = *status;
-        if (launches) r.launches = *launches;
-        if (boxes) r.boxes = *boxes;
-        if (written) r.written = *written;
-        if (link) r.link = *link;
-        if (relayed) r.relayed = *relayed;
+        for (const auto& e : edits) e(r);
         return r;
     }
 };
 
-using expected::kRecord;
-const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
-const std::set<std::string> kEntryValues = {"DisplayName", "UninstallString"};
-constexpr std::size_t kChunk = 4096;
-
 Change c() { return Change(); }
+
+// A further documented effect, checked on the machine after the run.
+using Check = void (*)();
 
 void records_start_directory() {
     EXPECT_EQ(fake::value(kRecord, "OriginalSource"), std::string("C:\\Start", 9))
@@ -78,21 +253,25 @@ void batch_console_instead_of_relay() {
     EXPECT_FALSE(fake::state().launches[0].inherit_handles);
 }
 
-// A further documented effect, checked on the machine after the run.
-using Check = void (*)();
+// A failing call as the fake logs it (a final '*' matches any rest) and which
+// of the calls that match it is, from 1.
+struct Call {
+    Call(const char* text, int nth = 1) : text(text), nth(nth) {}
+    bool matches(const std::string& call) const {
+        if (!text.empty() && text.back() == '*') return call.rfind(text.substr(0, text.size() - 1), 0) == 0;
+        return call == text;
+    }
+    std::string text;
+    int nth;
+};
 
+// Each of the calls, failing alone, has the same reaction in each scenario.
 struct Row {
     std::vector<std::string> scenarios;
-    std::string call;  // as the fake logs it; a final '*' matches any rest
-    int nth;           // which of the calls that match, from 1
+    std::vector<Call> calls;
     Change change;
     Check also = nullptr;
 };
-
-bool matches(const std::string& pattern, const std::string& call) {
-    if (!pattern.empty() && pattern.back() == '*') return call.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
-    return call == pattern;
-}
 
 const std::vector<std::string> kRecorded = {"setup_no_copy", "setup_current_copy", "setup_older_copy", "setup_batch",
                                             "setup_second_run", "setup_force", "setup_target"};
@@ -100,149 +279,133 @@ const std::vector<std::string> kBootstrapped = {"setup_no_copy", "setup_older_co
                                                 "setup_second_run", "setup_force", "setup_target"};
 const std::vector<std::string> kLaunchModes = {"install_windowed", "install_nojw", "install_batch_console",
                                                "install_batch_relay"};
+const std::vector<std::string> kRelay = {"install_batch_relay"};
+const std::vector<std::string> kCurrent = {"setup_current_copy"}, kStandard = {"setup_standard_user"};
+const std::vector<std::string> kLoud = {"install_register", "install_register_noexecute"};
+const std::vector<std::string> kSilent = {"install_handed_off"};
+const std::vector<std::string> kRegistered = {"install_register", "install_register_noexecute", "install_handed_off"};
 
 // The usual location cannot be prepared: the bootstrap names the location,
 // an empty one. Each folder is read back, also one made now, and one that
-// cannot be read is not trusted.
-std::vector<Row> usual_location(std::vector<std::string> scenarios, const std::string& command) {
-    Change named = c().starts({command});
-    return {{scenarios, "create_directory C:\\HalvikTorvanex", 1, named},
-            {scenarios, "create_directory C:\\HalvikTorvanex\\Install", 1, named},
-            {scenarios, "set_current_dir C:\\HalvikTorvanex\\Install", 1, named},
-            {scenarios, "current_dir d:\\kit", 2, named},  // the directory kept while the location is entered
-            {scenarios, "read_folder C:\\HalvikTorvanex", 1, named},
-            {scenarios, "read_folder C:\\HalvikTorvanex\\Install", 1, named}};
-}
-
-// Self-registration: the record's failures are silent; without the uninstall
-// entry the run ends. Under setup's hand-off (silent) the directory,
-// registration and launch boxes are not shown; the shortcut's box is.
-std::vector<Row> registration(const std::string& scenario, bool silent, bool launches) {
-    auto loud = [silent](Change change, const char* caption) { return silent ? change : change.box(caption); };
-    Change unregistered = c().starts_nothing().writes_nothing().no_link();
-    Change no_entry = c().starts_nothing().writes(kRecordValues).no_link();
-    Change no_link = c().box("Start Menu Creation Error").no_link();
-    std::vector<Row> rows = {
-        {{scenario}, "set_current_dir c:\\kit\\", 1, loud(unregistered, "Set Directory Error")},
-        {{scenario}, "current_dir c:\\kit", 1, loud(unregistered, "Registration Error")},  // nothing to register
-        {{scenario}, "create_key Software\\HalvikTorvanex\\HalvikTorvanexJI", 1, c().writes(kEntryValues)},
-        {{scenario}, "set_string_value UninstCmd*", 1, c().writes({"DisplayName", "InstPath", "UninstallString", "Version"})},
-        {{scenario}, "set_string_value InstPath*", 1, c().writes({"DisplayName", "UninstCmd", "UninstallString", "Version"})},
-        {{scenario}, "set_string_value Version*", 1, c().writes({"DisplayName", "InstPath", "UninstCmd", "UninstallString"})},
-        {{scenario}, "open_key_for_subkeys*", 1, c().writes(kRecordValues)},  // no entry, still the shortcut
-        {{scenario}, "create_key HalvikTorvanexJI", 1, loud(no_entry, "Registration Error")},
-        {{scenario}, "set_string_value DisplayName*", 1, no_entry},
-        {{scenario}, "set_string_value UninstallString*", 1,
-         c().starts_nothing().writes({"DisplayName", "InstPath", "UninstCmd", "Version"}).no_link()},
-        {{scenario}, "current_dir c:\\kit", 2, no_link},  // the shortcut's
-        {{scenario}, "programs_folder", 1, c().no_link()},
-        {{scenario}, "create_shell_link", 1, no_link},
-        {{scenario}, "link_persist", 1, no_link},
-        {{scenario}, "create_directory C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex", 1, no_link},  // the save decides
-        {{scenario}, "save_link*", 1, no_link},
-    };
-    if (launches) {
-        Change not_started = loud(c().exits(-1).starts_nothing(), "Application Launch Error");
-        rows.push_back({{scenario}, "start_process JRE*", 1, not_started});
-        rows.push_back({{scenario}, "current_dir c:\\kit", 3, not_started});  // the runtime's
-    }
-    return rows;
-}
-
-// One reaction to each of several calls: (call, nth) pairs.
-std::vector<Row> each(const std::vector<std::string>& scenarios, const std::vector<std::pair<std::string, int>>& calls,
-                      const Change& change) {
-    std::vector<Row> rows;
-    for (const auto& [call, nth] : calls) rows.push_back({scenarios, call, nth, change});
-    return rows;
+// cannot be read is not trusted. The directory kept while the location is
+// entered is read a second time.
+Row usual_location(std::vector<std::string> scenarios, const std::string& command) {
+    return {scenarios,
+            {"create_directory C:\\HalvikTorvanex", "create_directory C:\\HalvikTorvanex\\Install",
+             "set_current_dir C:\\HalvikTorvanex\\Install", {"current_dir d:\\kit", 2},
+             "read_folder C:\\HalvikTorvanex", "read_folder C:\\HalvikTorvanex\\Install"},
+            c().starts({command})};
 }
 
 // The documented reactions.
 std::vector<Row> reactions() {
     Change not_started = c().starts_nothing().box("Application Launch Error");
-    const std::string kHandOff = "start_process C:\\Kit\\Install.exe -silentLaunch*";
-    const std::string kProbe = "start_process C:\\Kit\\Install.exe -verctrl";
-    const std::string kRecordKey = "create_key Software\\HalvikTorvanex\\HalvikTorvanexJI";
-    auto probed_then = [](const std::string& bootstrap) { return c().starts({"C:\\Kit\\Install.exe -verctrl", bootstrap}); };
-    const std::string kReinstall = "_instkvi.com -s -f C:\\Kit -a  -nosplash", kUnnamed = "_instkvi.com -s -f  -a  -nosplash";
-    std::vector<Row> rows = {
-        {kRecorded, "set_current_dir d:\\kit\\", 1, c(), records_start_directory},
-        {kBootstrapped, "own_program_path", 1, not_started},
-        {kBootstrapped, "start_process _instkvi.com*", 1, not_started},
-        {{"setup_elevated_bootstrap"}, "set_current_dir d:\\kit\\", 1,
+    const char* kHandOff = "start_process C:\\Kit\\Install.exe -silentLaunch*";
+    const char* kProbe = "start_process C:\\Kit\\Install.exe -verctrl";
+    auto probed_then = [](std::string bootstrap) { return c().starts({"C:\\Kit\\Install.exe -verctrl", bootstrap}); };
+    const std::string kReinstall = "_instkvi.com -s -f C:\\Kit -a  -nosplash";
+    const std::string kUnnamed = "_instkvi.com -s -f  -a  -nosplash";
+    auto relay_lost = [](const char* call, const char* caption) -> Row {
+        return {kRelay, {call}, c().box(caption).relays(0), application_reads_own_input};
+    };
+    // Self-registration: without a directory nothing is registered; the
+    // record's failures are silent; without the uninstall entry the run ends.
+    Change unregistered = c().starts_nothing().writes_nothing().no_link();
+    Change no_entry = c().starts_nothing().writes(kRecordValues).no_link();
+    Change not_run = c().exits(-1).starts_nothing();
+    return {
+        {kRecorded, {"set_current_dir d:\\kit\\"}, c(), records_start_directory},
+        // setup: the record cannot be opened or written: one "Registration
+        // Error" box, and with no record to read the flow goes on as on a
+        // machine without a copy.
+        {kRecorded,
+         {"current_dir d:\\kit", "create_key Software\\HalvikTorvanex\\HalvikTorvanexJI",
+          "set_string_value OriginalSource*"},
+         c().box("Registration Error").writes_nothing()},
+        {kBootstrapped, {"own_program_path", "start_process _instkvi.com*"}, not_started},
+        // A current copy: without its Version it is none, and without InstPath not
+        // probed; a failed probe or hand-off, an unreadable Version (compared as
+        // empty) or an InstPath or Install.exe that cannot be read make it older:
+        // the bootstrap reinstalls into its InstPath.
+        {kCurrent, {"query_value_size Version", "query_value_size InstPath", "read_string_value InstPath*"},
+         c().starts({"_instkvi.com -s -a  -nosplash"})},
+        {kCurrent, {"read_string_value Version*", kProbe, "read_folder C:\\Kit", "read_folder C:\\Kit\\Install.exe"},
+         c().starts({kReinstall})},
+        {kCurrent, {kHandOff, "exit_code"}, probed_then(kReinstall)},
+        // An older copy in C:\Old: without its Version it is none; with an
+        // empty InstPath the bootstrap names no location.
+        {{"setup_older_copy"}, {"query_value_size Version", "query_value_size InstPath", "read_string_value InstPath*"},
+         c().starts({"_instkvi.com -s"})},
+        // The usual location left by an earlier run, owned by this user: the
+        // user is asked for each folder, and what cannot be read is not trusted.
+        {{"setup_second_run"}, {"process_user", {"process_user", 2}}, c().starts({"_instkvi.com -s -f "})},
+        usual_location({"setup_no_copy", "setup_older_copy", "setup_second_run"}, "_instkvi.com -s -f "),
+        usual_location({"setup_batch"}, "_instkvi.com -s -f  -a  -batch  c:\\answers.txt"),
+        usual_location({"setup_force"}, "_instkvi.com -s -f  -a  -force"),
+        // A standard user: the record opens for reading only, which still finds
+        // the current copy. Without the hand-off the bootstrap names no
+        // location: a standard user cannot give the usual location its owner.
+        {kStandard,
+         {"open_key_for_reading*", "query_value_size Version", "query_value_size InstPath",
+          "read_string_value Version*", "read_string_value InstPath*", kProbe, "read_folder C:\\Kit*",
+          {"read_folder C:\\Kit*", 2}},
+         c().starts({kUnnamed})},
+        {kStandard, {kHandOff, "exit_code"}, probed_then(kUnnamed)},
+        // A standard user's bootstrap that needs elevation: the start fails with
+        // 740, and the shell's prompt starts it in setup's directory (in the start
+        // directory when setup's cannot be entered). Any other failure of either
+        // start, and a directory that cannot be read, show the box.
+        {{"setup_elevated_bootstrap"}, {"set_current_dir d:\\kit\\"},
          c().starts({"runas D:\\Kit\\_instkvi.com -s -f  in C:\\Start"})},
+        {{"setup_elevated_bootstrap"},
+         {"start_process _instkvi.com*", "start_elevated*", "own_program_path", {"current_dir d:\\kit", 2}},
+         c().starts_nothing().shows({"Registration Error", "Application Launch Error"})},
 
         // Install, each launch mode: the program directory cannot be entered
         // (status 0, nothing started), or the application cannot be started
         // (-1): also when the directory that names the runtime cannot be read.
-        {kLaunchModes, "set_current_dir c:\\kit\\", 1, c().box("Set Directory Error").starts_nothing().relays(0)},
-
+        {kLaunchModes, {"set_current_dir c:\\kit\\"}, c().box("Set Directory Error").starts_nothing().relays(0)},
+        {kLaunchModes, {"current_dir c:\\kit", "start_process JRE*"},
+         c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)},
         // The relay of an answer file (10000 bytes: reads of 4096, 4096, 1808).
-        {{"install_batch_relay"}, "std_input_redirected", 1, c().relays(0), batch_console_instead_of_relay},
-        {{"install_batch_relay"}, "std_input", 1, c().box("INVALID_HANDLE_VALUE Error").relays(0)},
-        {{"install_batch_relay"}, "create_pipe", 1, c().box("CreatePipe Error").relays(0), application_reads_own_input},
-        {{"install_batch_relay"}, "set_std_input pipe read", 1, c().box("SetStdHandle Error").relays(0),
-         application_reads_own_input},
-        {{"install_batch_relay"}, "duplicate_uninheritable", 1, c().box("DuplicateHandle Error").relays(0),
-         application_reads_own_input},
-        {{"install_batch_relay"}, "set_std_input own input", 1, c().box("SetStdHandle Error")},  // the relay goes on
-        {{"install_batch_relay"}, "close_handle pipe write copy", 1, c().box("CloseHandle Error")},
-        {{"install_batch_relay"}, "exit_code", 1, c().box("Application Error")},  // terminated; status 0
+        {kRelay, {"std_input_redirected"}, c().relays(0), batch_console_instead_of_relay},
+        {kRelay, {"std_input"}, c().box("INVALID_HANDLE_VALUE Error").relays(0)},
+        relay_lost("create_pipe", "CreatePipe Error"),
+        relay_lost("set_std_input pipe read", "SetStdHandle Error"),
+        relay_lost("duplicate_uninheritable", "DuplicateHandle Error"),
+        {kRelay, {"set_std_input own input"}, c().box("SetStdHandle Error")},  // the relay goes on
+        {kRelay, {"close_handle pipe write copy"}, c().box("CloseHandle Error")},
+        {kRelay, {"exit_code"}, c().box("Application Error")},  // terminated; status 0
+        {kRelay, {"read_file 4096", "write_file pipe write copy 4096"}, c().relays(0)},
+        {kRelay, {{"read_file 4096", 2}, {"write_file pipe write copy 4096", 2}}, c().relays(kChunk)},
+        {kRelay, {{"read_file 4096", 3}, "write_file pipe write copy 1808"}, c().relays(2 * kChunk)},
+
+        // Under setup's hand-off (silent) the directory, registration and
+        // launch boxes are not shown; the shortcut's box is.
+        {kLoud, {"set_current_dir c:\\kit\\"}, Change(unregistered).box("Set Directory Error")},
+        {kLoud, {"current_dir c:\\kit"}, Change(unregistered).box("Registration Error")},  // nothing to register
+        {kSilent, {"set_current_dir c:\\kit\\", "current_dir c:\\kit"}, unregistered},
+        {kRegistered, {"create_key Software\\HalvikTorvanex\\HalvikTorvanexJI"}, c().writes(kEntryValues)},
+        {kRegistered, {"set_string_value UninstCmd*"}, c().writes(all_but("UninstCmd"))},
+        {kRegistered, {"set_string_value InstPath*"}, c().writes(all_but("InstPath"))},
+        {kRegistered, {"set_string_value Version*"}, c().writes(all_but("Version"))},
+        {kRegistered, {"open_key_for_subkeys*"}, c().writes(kRecordValues)},  // no entry, still the shortcut
+        {kLoud, {"create_key HalvikTorvanexJI"}, Change(no_entry).box("Registration Error")},
+        {kSilent, {"create_key HalvikTorvanexJI"}, no_entry},
+        {kRegistered, {"set_string_value DisplayName*"}, no_entry},
+        {kRegistered, {"set_string_value UninstallString*"},
+         c().starts_nothing().writes(all_but("UninstallString")).no_link()},
+        // The shortcut: its folder's creation may fail, the save decides.
+        {kRegistered,
+         {{"current_dir c:\\kit", 2}, "create_shell_link", "link_persist",
+          "create_directory C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex", "save_link*"},
+         c().box("Start Menu Creation Error").no_link()},
+        {kRegistered, {"programs_folder"}, c().no_link()},
+        // The runtime's directory is read a third time.
+        {{"install_register"}, {"start_process JRE*", {"current_dir c:\\kit", 3}},
+         Change(not_run).box("Application Launch Error")},
+        {kSilent, {"start_process JRE*", {"current_dir c:\\kit", 3}}, not_run},
     };
-    auto add = [&rows](std::vector<Row> more) { rows.insert(rows.end(), more.begin(), more.end()); };
-    // setup: the record cannot be opened or written: one "Registration Error"
-    // box, and with no record to read the flow goes on as on a machine
-    // without a copy.
-    add(each(kRecorded, {{"current_dir d:\\kit", 1}, {kRecordKey, 1}, {"set_string_value OriginalSource*", 1}},
-             c().box("Registration Error").writes_nothing()));
-    // A current copy: without its Version it is none, and without InstPath not
-    // probed; a failed probe or hand-off, an unreadable Version (compared as
-    // empty) or an InstPath or Install.exe that cannot be read make it older:
-    // the bootstrap reinstalls into its InstPath.
-    add(each({"setup_current_copy"}, {{"query_value_size Version", 1}, {"query_value_size InstPath", 1},
-                                      {"read_string_value InstPath*", 1}},
-             c().starts({"_instkvi.com -s -a  -nosplash"})));
-    add(each({"setup_current_copy"}, {{"read_string_value Version*", 1}, {kProbe, 1}, {"read_folder C:\\Kit", 1},
-                                      {"read_folder C:\\Kit\\Install.exe", 1}},
-             c().starts({kReinstall})));
-    add(each({"setup_current_copy"}, {{kHandOff, 1}, {"exit_code", 1}}, probed_then(kReinstall)));
-    // An older copy in C:\Old: without its Version it is none; with an empty
-    // InstPath the bootstrap names no location.
-    add(each({"setup_older_copy"}, {{"query_value_size Version", 1}, {"query_value_size InstPath", 1},
-                                    {"read_string_value InstPath*", 1}},
-             c().starts({"_instkvi.com -s"})));
-    // The usual location left by an earlier run, owned by this user: the user
-    // is asked for each folder, and what cannot be read is not trusted.
-    add(each({"setup_second_run"}, {{"process_user", 1}, {"process_user", 2}}, c().starts({"_instkvi.com -s -f "})));
-    // A standard user: the record opens for reading only, which still finds
-    // the current copy. Without the hand-off the bootstrap names no location:
-    // a standard user cannot give the usual location its owner.
-    add(each({"setup_standard_user"},
-             {{"open_key_for_reading*", 1}, {"query_value_size Version", 1}, {"query_value_size InstPath", 1},
-              {"read_string_value Version*", 1}, {"read_string_value InstPath*", 1}, {kProbe, 1},
-              {"read_folder C:\\Kit*", 1}, {"read_folder C:\\Kit*", 2}},
-             c().starts({kUnnamed})));
-    add(each({"setup_standard_user"}, {{kHandOff, 1}, {"exit_code", 1}}, probed_then(kUnnamed)));
-    // A standard user's bootstrap that needs elevation: the start fails with
-    // 740, and the shell's prompt starts it in setup's directory (in the start
-    // directory when setup's cannot be entered). Any other failure of either
-    // start, and a directory that cannot be read, show the box.
-    add(each({"setup_elevated_bootstrap"}, {{"start_process _instkvi.com*", 1}, {"start_elevated*", 1},
-                                            {"own_program_path", 1}, {"current_dir d:\\kit", 2}},
-             c().starts_nothing().shows({"Registration Error", "Application Launch Error"})));
-    add(each(kLaunchModes, {{"current_dir c:\\kit", 1}, {"start_process JRE*", 1}},
-             c().exits(-1).starts_nothing().box("Application Launch Error").relays(0)));
-    add(each({"install_batch_relay"}, {{"read_file 4096", 1}, {"write_file pipe write copy 4096", 1}}, c().relays(0)));
-    add(each({"install_batch_relay"}, {{"read_file 4096", 2}, {"write_file pipe write copy 4096", 2}}, c().relays(kChunk)));
-    add(each({"install_batch_relay"}, {{"read_file 4096", 3}, {"write_file pipe write copy 1808", 1}},
-             c().relays(2 * kChunk)));
-    add(usual_location({"setup_no_copy", "setup_older_copy", "setup_second_run"}, "_instkvi.com -s -f "));
-    add(usual_location({"setup_batch"}, "_instkvi.com -s -f  -a  -batch  c:\\answers.txt"));
-    add(usual_location({"setup_force"}, "_instkvi.com -s -f  -a  -force"));
-    add(registration("install_register", false, true));
-    add(registration("install_register_noexecute", false, false));
-    add(registration("install_handed_off", true, true));
-    return rows;
 }
 
 const std::vector<Row> kReactions = reactions();
@@ -254,65 +417,28 @@ void probe_answer_touches_nothing() {
     EXPECT_EQ(fake::call_count(Op::create_key), 0);
 }
 
-const char* op_name(Op op) { return fake::kOpNames[static_cast<int>(op)]; }
-
-// Each scenario's calls when nothing fails, as the fake logged them.
-std::map<std::string, std::vector<std::string>>& logs() {
-    static std::map<std::string, std::vector<std::string>> logs;
-    return logs;
-}
-
-// Where the nth call of op stands in the scenario's log.
-std::size_t position(const std::vector<std::string>& log, Op op, int nth) {
-    for (std::size_t i = 0; i < log.size(); ++i)
-        if (log[i].substr(0, log[i].find(' ')) == op_name(op) && --nth == 0) return i;
-    return log.size();
-}
-
-const Row* reaction_for(const Scenario& s, Op op, int nth) {
-    const std::vector<std::string>& log = logs()[s.name];
-    std::size_t at = position(log, op, nth);
-    if (at == log.size()) return nullptr;
-    for (const Row& row : kReactions) {
-        if (std::find(row.scenarios.begin(), row.scenarios.end(), s.name) == row.scenarios.end() ||
-            !matches(row.call, log[at]))
-            continue;
-        auto same = std::count_if(log.begin(), log.begin() + at + 1, [&](const std::string& c) { return matches(row.call, c); });
-        if (same == row.nth) return &row;
-    }
-    return nullptr;
-}
-
 std::ptrdiff_t lines_of(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
-// How many lines each traced scenario writes when nothing fails.
-std::map<std::string, std::ptrdiff_t>& traced_lines() {
-    static std::map<std::string, std::ptrdiff_t> lines;
-    return lines;
-}
-
-// The scenario's run with one call failing, or with none (nth 0).
+// The scenario's run with the nth call of op failing, or with none (nth 0).
 class OneFailure : public ::testing::Test {
 public:
-    OneFailure(const Scenario& s, Op op, int nth) : s_(s), op_(op), nth_(nth) {}
-    void TestBody() override {
-        const Row* row = nth_ ? reaction_for(s_, op_, nth_) : nullptr;
-        fake::reset();
-        prepare(s_);
-        if (nth_) fake::fail(op_, nth_);
-        Reaction got = run_prepared(s_);
+    OneFailure(const Scenario& s, Op op, int nth, std::vector<const Row*> rows, std::ptrdiff_t trace_lines)
+        : s_(s), op_(op), nth_(nth), rows_(std::move(rows)), trace_lines_(trace_lines) {}
 
+    void TestBody() override {
+        Reaction got = run(s_, op_, nth_);
         EXPECT_GE(fake::call_count(op_), nth_) << "the failure was not reached";
+        ASSERT_LE(rows_.size(), 1u) << "two rows name this call";
+        const Row* row = rows_.empty() ? nullptr : rows_[0];
         Reaction want = row ? row->change.applied_to(s_.expected) : s_.expected;
         EXPECT_EQ(got, want) << (row ? "the documented reaction" : "a failure the table does not list changes nothing");
-        if (s_.program == Program::setup) {
-            EXPECT_EQ(got.status, 0) << "setup ends with 0 on every path";
-        }
+        if (s_.setup) EXPECT_EQ(got.status, 0) << "setup ends with 0 on every path";
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
         for (const std::string& caption : got.boxes)
-            EXPECT_TRUE((s_.program == Program::setup ? expected::kSetupCaptions : expected::kInstallCaptions).count(caption)) << "a box the program does not own: " << caption;
+            EXPECT_TRUE((s_.setup ? expected::kSetupCaptions : expected::kInstallCaptions).count(caption))
+                << "a box the program does not own: " << caption;
         if (row && row->also) row->also();
-        if (s_.name == std::string("install_verctrl")) probe_answer_touches_nothing();
+        if (s_.name == "install_verctrl") probe_answer_touches_nothing();
         if (s_.traced) check_trace();
     }
 
@@ -327,61 +453,80 @@ private:
         } else if (op_ == Op::current_dir) {
             EXPECT_NE(text.find(" in unreadable\r\n"), std::string::npos) << text;
         } else {
-            EXPECT_EQ(lines_of(text), op_ == Op::write_file ? traced_lines()[s_.name] - 1 : 0);
+            EXPECT_EQ(lines_of(text), op_ == Op::write_file ? trace_lines_ - 1 : 0);
         }
     }
 
     const Scenario& s_;
     Op op_;
     int nth_;
+    std::vector<const Row*> rows_;
+    std::ptrdiff_t trace_lines_;
 };
 
 // The trace's own calls in a traced scenario: the read of the variable and of
 // the directory come first; every open and every write is the trace's.
 bool trace_call(Op op, int nth) {
-    return op == Op::open_for_append || op == Op::write_file || ((op == Op::get_env || op == Op::current_dir) && nth == 1);
+    return op == Op::open_for_append || op == Op::write_file ||
+           ((op == Op::get_env || op == Op::current_dir) && nth == 1);
+}
+
+// Each scenario's calls when nothing fails, as the fake logged them.
+std::map<std::string, std::vector<std::string>> logs;
+
+// How many of the log's first `end` calls the call names.
+std::ptrdiff_t count(const Call& call, const std::vector<std::string>& log, std::size_t end) {
+    return std::count_if(log.begin(), log.begin() + end, [&](const std::string& c) { return call.matches(c); });
 }
 
 // A row that names a call the scenario never makes is stale: the program's
 // calls have changed and the table must follow.
 TEST(FaultMatrix, EveryRowNamesACallTheScenarioMakes) {
     for (const Row& row : kReactions)
-        for (const std::string& scenario : row.scenarios) {
-            const std::vector<std::string>& log = logs()[scenario];
-            auto calls = std::count_if(log.begin(), log.end(), [&](const std::string& c) { return matches(row.call, c); });
-            EXPECT_LE(row.nth, calls) << scenario << " " << row.call << " " << row.nth;
-            EXPECT_GE(row.nth, 1);
-        }
+        for (const std::string& scenario : row.scenarios)
+            for (const Call& call : row.calls) {
+                EXPECT_LE(call.nth, count(call, logs[scenario], logs[scenario].size()))
+                    << scenario << " " << call.text << " " << call.nth;
+                EXPECT_GE(call.nth, 1);
+            }
 }
 
 // Runs each scenario once undisturbed to log its calls, then registers one
 // test per operation and call index: <scenario>.<operation>_<index>.
 void register_matrix() {
-    for (const Scenario& s : scenarios()) {
-        fake::reset();
-        prepare(s);
-        (void)run_prepared(s);
-        traced_lines()[s.name] = lines_of(fake::state().file_data[expected::kTraceFile]);
-        logs()[s.name] = fake::state().calls;
-        std::vector<int> counted;
-        for (int op = 0; op < fake::kOpCount; ++op) counted.push_back(fake::call_count(Op(op)));
-        ::testing::RegisterTest(s.name, "undisturbed", nullptr, nullptr, __FILE__, __LINE__,
-                                [&s]() -> ::testing::Test* { return new OneFailure(s, Op::get_env, 0); });
-        for (int op = 0; op < fake::kOpCount; ++op)
-            for (int nth = 1; nth <= counted[op]; ++nth) {
-                if (s.traced && !trace_call(Op(op), nth)) continue;  // the untraced twin covers the rest
-                std::string name = std::string(op_name(Op(op))) + "_" + std::to_string(nth);
-                ::testing::RegisterTest(s.name, name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                                        [&s, op, nth]() -> ::testing::Test* { return new OneFailure(s, Op(op), nth); });
-            }
+    for (const Scenario& s : kScenarios) {
+        (void)run(s);
+        const std::vector<std::string>& log = logs[s.name] = fake::state().calls;
+        std::ptrdiff_t trace_lines = lines_of(fake::state().file_data[expected::kTraceFile]);
+        auto add = [&](const std::string& name, Op op, int nth, std::vector<const Row*> rows) {
+            ::testing::RegisterTest(s.name.c_str(), name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                                    [=, &s]() -> ::testing::Test* {
+                                        return new OneFailure(s, op, nth, rows, trace_lines);
+                                    });
+        };
+        add("undisturbed", Op::get_env, 0, {});
+        std::map<int, int> seen;  // calls of each operation so far
+        for (std::size_t at = 0; at < log.size(); ++at) {
+            const std::string name = log[at].substr(0, log[at].find(' '));
+            const char* const* names = fake::kOpNames;
+            int op = static_cast<int>(std::find(names, names + fake::kOpCount, name) - names);
+            if (op == fake::kOpCount) continue;  // an operation that cannot fail
+            int nth = ++seen[op];
+            if (s.traced && !trace_call(Op(op), nth)) continue;  // the untraced twin covers the rest
+            std::vector<const Row*> rows;
+            for (const Row& row : kReactions)
+                if (std::count(row.scenarios.begin(), row.scenarios.end(), s.name))
+                    for (const Call& call : row.calls)
+                        if (call.matches(log[at]) && count(call, log, at + 1) == call.nth) rows.push_back(&row);
+            add(name + "_" + std::to_string(nth), Op(op), nth, rows);
+        }
     }
 }
 
 }  // namespace
-}  // namespace fault
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    fault::register_matrix();
+    register_matrix();
     return RUN_ALL_TESTS();
 }
