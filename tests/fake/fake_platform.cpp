@@ -1,9 +1,10 @@
 #include "fake_platform.h"
 
-#include "expected_texts.h"
-
 #include <algorithm>
 #include <cstring>
+#include <sstream>
+
+#include "expected_texts.h"
 
 namespace fake {
 
@@ -26,7 +27,7 @@ struct World {
     std::uintptr_t next_id = 0x100;
     std::map<std::uintptr_t, std::string> handles;  // open kernel handles and their kind
     std::map<std::uintptr_t, Process> processes;
-    std::map<std::uintptr_t, std::string> keys;     // open keys and their paths
+    std::map<std::uintptr_t, std::string> keys;  // open keys and their paths
     std::set<std::uintptr_t> read_only_keys;
     std::map<std::uintptr_t, Link> links;
     std::map<std::uintptr_t, std::uintptr_t> link_files;  // persist interface -> its link
@@ -46,56 +47,57 @@ std::string lower(std::string s) {
     return s;
 }
 
-void log(std::string line) { world().s.calls.push_back(std::move(line)); }
+void note(std::string line) { world().s.calls.push_back(std::move(line)); }
 
 // Every operation that can fail starts here: it is logged as its name and
 // what it was given, counted, and told whether a rule makes it fail.
 bool call(Op op, const std::string& detail = "") {
     World& w = world();
-    std::string line = kOpNames[static_cast<int>(op)] + (detail.empty() ? "" : " " + detail);
     int n = ++w.counts[op];
-    log(line);
+    note(kOpNames[static_cast<int>(op)] + (detail.empty() ? "" : " " + detail));
     for (auto [rule_op, nth] : w.rules)
         if (rule_op == op && (nth == 0 || nth == n)) return true;
     return false;
 }
 
-std::string h(plat::Handle handle) { return "h" + std::to_string(static_cast<std::uintptr_t>(handle)); }
-
-plat::Handle new_handle(const std::string& kind) {
-    std::uintptr_t id = world().next_id++;
-    world().handles[id] = kind;
-    return plat::Handle(id);
+// What an id stands for in one of the world's tables (handles, keys,
+// processes, links), or nullptr.
+template <class Map, class Id>
+auto* find(Map& table, Id id) {
+    auto it = table.find(static_cast<std::uintptr_t>(id));
+    return it == table.end() ? nullptr : &it->second;
 }
 
+// Enters a value in one of the world's tables under a new id.
+template <class Id, class Map, class Value>
+Id add(Map& table, Value value) {
+    table[world().next_id] = std::move(value);
+    return Id(world().next_id++);
+}
+
+plat::Handle new_handle(const std::string& kind) { return add<plat::Handle>(world().handles, kind); }
+
 bool is_open(plat::Handle handle, const std::string& kind_prefix) {
-    auto it = world().handles.find(static_cast<std::uintptr_t>(handle));
-    return it != world().handles.end() && it->second.rfind(kind_prefix, 0) == 0;
+    const std::string* kind = find(world().handles, handle);
+    return kind && kind->rfind(kind_prefix, 0) == 0;
 }
 
 // What an open handle is, as calls are logged by; a handle not open by its number.
 std::string kind_of(plat::Handle handle) {
-    auto it = world().handles.find(static_cast<std::uintptr_t>(handle));
-    return it == world().handles.end() ? h(handle) : it->second;
-}
-
-// The path of an open key; nullptr for a key that is not open.
-const std::string* key_path(plat::Key key) {
-    auto it = world().keys.find(static_cast<std::uintptr_t>(key));
-    return it == world().keys.end() ? nullptr : &it->second;
+    const std::string* kind = find(world().handles, handle);
+    return kind ? *kind : "h" + std::to_string(static_cast<std::uintptr_t>(handle));
 }
 
 plat::Key new_key(const std::string& path, bool read_only = false) {
-    std::uintptr_t id = world().next_id++;
-    world().keys[id] = path;
-    if (read_only) world().read_only_keys.insert(id);
-    return plat::Key(id);
+    plat::Key key = add<plat::Key>(world().keys, path);
+    if (read_only) world().read_only_keys.insert(static_cast<std::uintptr_t>(key));
+    return key;
 }
 
-// The process behind an open process handle, or nullptr.
-Process* process_of(plat::Handle process) {
-    auto it = world().processes.find(static_cast<std::uintptr_t>(process));
-    return it == world().processes.end() || !is_open(process, "process") ? nullptr : &it->second;
+// A value of an open key; nothing for a key that is not open.
+std::optional<std::string> value_of(plat::Key key, const char* name) {
+    const std::string* path = find(world().keys, key);
+    return path ? value(*path, name) : std::nullopt;
 }
 
 std::string normalize(std::string path) {
@@ -121,6 +123,27 @@ bool give(const std::string& text, kvi::Text& out) {
     return out.present();
 }
 
+// "S-1-5-32-544" in the platform's binary form.
+plat::Sid sid_of(const std::string& text) {
+    std::vector<std::uint64_t> parts;  // revision, authority, sub-authorities
+    std::istringstream in(text.substr(2));
+    for (std::string part; std::getline(in, part, '-');) parts.push_back(std::stoull(part));
+    plat::Sid sid{};
+    sid.bytes[0] = static_cast<std::uint8_t>(parts[0]);
+    sid.bytes[1] = static_cast<std::uint8_t>(parts.size() - 2);
+    sid.bytes[7] = static_cast<std::uint8_t>(parts[1]);
+    for (std::size_t i = 2; i < parts.size(); ++i)
+        for (int b = 0; b < 4; ++b) sid.bytes[8 + 4 * (i - 2) + b] = static_cast<std::uint8_t>(parts[i] >> (8 * b));
+    return sid;
+}
+
+template <class T, class F>
+std::vector<std::string> texts(const std::vector<T>& items, F text) {
+    std::vector<std::string> out;
+    for (const T& item : items) out.push_back(text(item));
+    return out;
+}
+
 }  // namespace
 
 bool NoCase::operator()(const std::string& a, const std::string& b) const { return lower(a) < lower(b); }
@@ -137,12 +160,7 @@ void reset() {
 
 void fail(Op op, int nth) { world().rules.emplace_back(op, nth); }
 void fail_always(Op op) { world().rules.emplace_back(op, 0); }
-
-
-int call_count(Op op) {
-    auto it = world().counts.find(op);
-    return it == world().counts.end() ? 0 : it->second;
-}
+int call_count(Op op) { return world().counts.count(op) ? world().counts[op] : 0; }
 
 std::vector<std::string> leaks() {
     World& w = world();
@@ -160,30 +178,17 @@ void put_value(const std::string& key, const std::string& name, const std::strin
 }
 
 std::optional<std::string> value(const std::string& key, const std::string& name) {
-    auto& reg = world().s.registry;
-    auto k = reg.find(key);
-    if (k == reg.end()) return std::nullopt;
-    auto v = k->second.find(name);
-    if (v == k->second.end()) return std::nullopt;
-    return v->second.bytes;
+    auto k = world().s.registry.find(key);
+    if (k == world().s.registry.end() || !k->second.count(name)) return std::nullopt;
+    return k->second.at(name).bytes;
 }
 
 std::vector<std::string> box_list() {
-    std::vector<std::string> out;
-    for (const Box& b : world().s.boxes) out.push_back(b.caption + ": " + b.text);
-    return out;
+    return texts(world().s.boxes, [](const Box& b) { return b.caption + ": " + b.text; });
 }
-
-std::vector<std::string> captions() {
-    std::vector<std::string> out;
-    for (const Box& b : world().s.boxes) out.push_back(b.caption);
-    return out;
-}
-
+std::vector<std::string> captions() { return texts(world().s.boxes, [](const Box& b) { return b.caption; }); }
 std::vector<std::string> commands() {
-    std::vector<std::string> out;
-    for (const Launch& l : world().s.launches) out.push_back(l.command_line);
-    return out;
+    return texts(world().s.launches, [](const Launch& l) { return l.command_line; });
 }
 
 bool called(const std::string& call) {
@@ -220,30 +225,25 @@ void plant_copy(const std::string& version, const std::string& path, std::option
 
 namespace plat {
 
-using fake::Op;
-using fake::State;
-using fake::World;
-using fake::world;
+using namespace fake;
 
-Key local_machine() { return Key(fake::kLocalMachine); }
+Key local_machine() { return Key(kLocalMachine); }
 
 void restrict_dll_search() {
-    fake::log("restrict_dll_search");
+    note("restrict_dll_search");
     ++world().s.dll_search_restricted;
 }
 
 char* process_command_line() { return world().s.command_line.data(); }
 
 std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap) {
-    if (fake::call(Op::get_env, name)) return 0;
-    auto& env = world().s.env;
-    auto it = env.find(name);
-    if (it == env.end() || it->second.empty()) return 0;
-    return fake::copy_out(it->second, buf, cap);
+    auto it = world().s.env.find(name);
+    if (call(Op::get_env, name) || it == world().s.env.end() || it->second.empty()) return 0;
+    return copy_out(it->second, buf, cap);
 }
 
 bool set_env(const char* name, const char* value) {
-    if (fake::call(Op::set_env, std::string(name) + "=" + value)) return false;
+    if (call(Op::set_env, std::string(name) + "=" + value)) return false;
     world().s.env[name] = value;
     return true;
 }
@@ -251,135 +251,101 @@ bool set_env(const char* name, const char* value) {
 // The system answers a length of 0 for a directory or path it cannot give:
 // an empty one is a failure, as it is there.
 bool current_dir(kvi::Text& out) {
-    return !fake::call(Op::current_dir, world().s.cwd) && !world().s.cwd.empty() && fake::give(world().s.cwd, out);
+    return !call(Op::current_dir, world().s.cwd) && !world().s.cwd.empty() && give(world().s.cwd, out);
 }
 
 bool set_current_dir(const char* path) {
-    if (fake::call(Op::set_current_dir, path)) return false;
-    std::string p = fake::normalize(path);
-    auto& s = world().s;
-    if (p.empty() || !s.dirs.count(p) || s.locked_dirs.count(p)) return false;
+    State& s = world().s;
+    std::string p = normalize(path);
+    if (call(Op::set_current_dir, path) || p.empty() || !s.dirs.count(p) || s.locked_dirs.count(p)) return false;
     s.cwd = p;
     return true;
 }
 
 MakeDir create_directory(const char* path, Acl acl) {
-    world().s.dir_requests.emplace_back(path, acl);
-    if (fake::call(Op::create_directory, path)) return MakeDir::failed;
-    auto& s = world().s;
-    std::string p = fake::normalize(path);
+    State& s = world().s;
+    s.dir_requests.emplace_back(path, acl);
+    if (call(Op::create_directory, path)) return MakeDir::failed;
+    std::string p = normalize(path), parent = parent_of(p);
     if (s.dirs.count(p) || s.files.count(p)) return MakeDir::already_exists;
-    std::string parent = fake::parent_of(p);
     if (parent.empty() || !s.dirs.count(parent) || s.read_only.count(p) || s.read_only.count(parent))
         return MakeDir::failed;
     // The protected list names Administrators as the owner, which only an
     // elevated administrator may give (ERROR_INVALID_OWNER otherwise).
     if (acl == Acl::installed_folder && !s.elevated) return MakeDir::failed;
     s.dirs.insert(p);
-    if (acl == Acl::inherited) s.security[p] = fake::FolderSecurity{s.user, true, {{s.user, true, 0x1F01FF}}};
+    if (acl == Acl::inherited) s.security[p] = FolderSecurity{s.user, true, {{s.user, true, 0x1F01FF}}};
     return MakeDir::created;
 }
 
-namespace {
-
-// "S-1-5-32-544" in the platform's binary form.
-Sid sid_of(const std::string& text) {
-    Sid sid{};
-    std::vector<std::uint64_t> parts;
-    std::size_t at = 2;  // behind "S-"
-    while (at <= text.size()) {
-        std::size_t dash = text.find('-', at);
-        if (dash == std::string::npos) dash = text.size();
-        parts.push_back(std::stoull(text.substr(at, dash - at)));
-        at = dash + 1;
-    }
-    sid.bytes[0] = static_cast<std::uint8_t>(parts[0]);
-    sid.bytes[1] = static_cast<std::uint8_t>(parts.size() - 2);
-    sid.bytes[7] = static_cast<std::uint8_t>(parts[1]);
-    for (std::size_t i = 2; i < parts.size(); ++i)
-        for (int b = 0; b < 4; ++b) sid.bytes[8 + 4 * (i - 2) + b] = static_cast<std::uint8_t>(parts[i] >> (8 * b));
-    return sid;
-}
-
-}  // namespace
-
 bool read_folder(const char* path, FolderFacts& out) {
-    if (fake::call(Op::read_folder, path)) return false;
-    auto& s = world().s;
-    std::string p = fake::normalize(path);
-    if (!s.dirs.count(p) && !s.files.count(p)) return false;
-    auto known = s.security.find(p);
-    fake::FolderSecurity security = known == s.security.end() ? fake::FolderSecurity() : known->second;
+    State& s = world().s;
+    std::string p = normalize(path);
+    if (call(Op::read_folder, path) || (!s.dirs.count(p) && !s.files.count(p))) return false;
+    const FolderSecurity& security = s.security.count(p) ? s.security[p] : FolderSecurity();
     out.directory = s.dirs.count(p) > 0;
     out.reparse_point = security.reparse_point;
     out.owner = sid_of(security.owner);
     out.has_list = security.has_list;
     out.entry_count = static_cast<std::uint32_t>(security.entries.size());
-    for (std::size_t i = 0; i < security.entries.size() && i < FolderFacts::kMaxEntries; ++i)
-        out.entries[i] = AccessEntry{sid_of(security.entries[i].trustee), security.entries[i].allows,
-                                     security.entries[i].rights};
+    for (std::size_t i = 0; i < security.entries.size() && i < FolderFacts::kMaxEntries; ++i) {
+        const Ace& e = security.entries[i];
+        out.entries[i] = AccessEntry{sid_of(e.trustee), e.allows, e.rights};
+    }
     return true;
 }
 
 bool process_user(Sid& out) {
-    if (fake::call(Op::process_user)) return false;
+    if (call(Op::process_user)) return false;
     out = sid_of(world().s.user);
     return true;
 }
 
 bool process_elevated() {
-    fake::log("process_elevated");
+    note("process_elevated");
     return world().s.elevated;
 }
 
 bool own_program_path(kvi::Text& out) {
-    return !fake::call(Op::own_program_path) && !world().s.own_path.empty() && fake::give(world().s.own_path, out);
+    return !call(Op::own_program_path) && !world().s.own_path.empty() && give(world().s.own_path, out);
 }
 
 Key create_key(Key parent, const char* sub) {
-    if (fake::call(Op::create_key, sub)) return Key::none;
-    World& w = world();
-    if (!w.s.elevated) return Key::none;  // every key here lies under HKEY_LOCAL_MACHINE
-    const std::string* base = fake::key_path(parent);
-    if (static_cast<std::uintptr_t>(parent) != fake::kLocalMachine && !base) return Key::none;
+    // Every key here lies under HKEY_LOCAL_MACHINE, which a standard user cannot write.
+    if (call(Op::create_key, sub) || !world().s.elevated) return Key::none;
+    const std::string* base = find(world().keys, parent);
+    if (static_cast<std::uintptr_t>(parent) != kLocalMachine && !base) return Key::none;
     std::string path = (base ? *base : "HKLM") + "\\" + sub;
-    w.s.registry[path];
-    return fake::new_key(path);
+    world().s.registry[path];
+    return new_key(path);
 }
 
-namespace {
-
-Key open_existing(Key parent, const char* sub, bool read_only) {
+static Key open_existing(Key parent, const char* sub, bool read_only) {
     std::string path = std::string("HKLM\\") + sub;
-    if (static_cast<std::uintptr_t>(parent) != fake::kLocalMachine || !world().s.registry.count(path)) return Key::none;
-    return fake::new_key(path, read_only);
+    if (static_cast<std::uintptr_t>(parent) != kLocalMachine || !world().s.registry.count(path)) return Key::none;
+    return new_key(path, read_only);
 }
-
-}  // namespace
 
 Key open_key_for_subkeys(Key parent, const char* sub) {
-    if (fake::call(Op::open_key_for_subkeys, sub) || !world().s.elevated) return Key::none;
+    if (call(Op::open_key_for_subkeys, sub) || !world().s.elevated) return Key::none;
     return open_existing(parent, sub, false);
 }
 
 Key open_key_for_reading(Key parent, const char* sub) {
-    if (fake::call(Op::open_key_for_reading, sub)) return Key::none;
-    return open_existing(parent, sub, true);
+    return call(Op::open_key_for_reading, sub) ? Key::none : open_existing(parent, sub, true);
 }
 
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes) {
-    if (fake::call(Op::set_string_value, std::string(name) + " " + std::to_string(bytes))) return false;
-    const std::string* path = fake::key_path(key);
+    const std::string* path = find(world().keys, key);
+    if (call(Op::set_string_value, std::string(name) + " " + std::to_string(bytes))) return false;
     if (!path || world().read_only_keys.count(static_cast<std::uintptr_t>(key))) return false;
-    world().s.registry[*path][name] = fake::RegValue{1, std::string(data, bytes)};
+    world().s.registry[*path][name] = RegValue{1, std::string(data, bytes)};
     return true;
 }
 
 bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
-    if (fake::call(Op::query_value_size, name)) return false;
-    const std::string* path = fake::key_path(key);
-    auto v = path ? fake::value(*path, name) : std::nullopt;
-    if (!v) return false;
+    auto v = value_of(key, name);
+    if (call(Op::query_value_size, name) || !v) return false;
     bytes = static_cast<std::uint32_t>(v->size());
     if (world().s.size_estimate_utf16) {
         bytes = 0;
@@ -389,22 +355,20 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
 }
 
 bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out) {
-    if (fake::call(Op::read_string_value, std::string(name) + " " + std::to_string(size))) return false;
-    const std::string* path = fake::key_path(key);
-    auto v = path ? fake::value(*path, name) : std::nullopt;
-    return v && fake::give(*v, out);
+    auto v = value_of(key, name);
+    return !call(Op::read_string_value, std::string(name) + " " + std::to_string(size)) && v && give(*v, out);
 }
 
 void close_key(Key key) {
-    const std::string* path = fake::key_path(key);
-    fake::log("close_key " + (path ? *path : std::string("?")));
+    const std::string* path = find(world().keys, key);
+    note("close_key " + (path ? *path : std::string("?")));
     world().keys.erase(static_cast<std::uintptr_t>(key));
 }
 
 bool start_process(const StartRequest& request, Started& out) {
     World& w = world();
     std::string command = request.command_line ? request.command_line : "";
-    bool failed = fake::call(Op::start_process, command);
+    bool failed = call(Op::start_process, command);
     fake::Program program = w.s.program ? w.s.program(command) : fake::Program{};
     if (failed || program.start_fails || !request.command_line) {
         w.s.last_error = 2;
@@ -415,7 +379,6 @@ bool start_process(const StartRequest& request, Started& out) {
         w.s.last_error = 740;
         return false;
     }
-
     fake::Launch launch;
     if (request.application) launch.application = request.application;
     launch.command_line = command;
@@ -428,36 +391,31 @@ bool start_process(const StartRequest& request, Started& out) {
         launch.look = *request.console;
     }
     launch.cwd = w.s.cwd;
-    auto env = w.s.env.find("KVI_START_DIR");
-    if (env != w.s.env.end()) launch.start_dir = env->second;
+    if (w.s.env.count("KVI_START_DIR")) launch.start_dir = w.s.env["KVI_START_DIR"];
     launch.std_input = w.current_stdin;
     w.s.launches.push_back(launch);
-
-    if (request.inherit_handles && fake::is_open(w.current_stdin, "pipe read")) w.reader = program;
-
-    out.process = fake::new_handle("process");
-    out.thread = fake::new_handle("thread");
-    w.processes[static_cast<std::uintptr_t>(out.process)] = fake::Process{program, program.waits_before_end};
+    if (request.inherit_handles && is_open(w.current_stdin, "pipe read")) w.reader = program;
+    out.process = new_handle("process");
+    out.thread = new_handle("thread");
+    w.processes[static_cast<std::uintptr_t>(out.process)] = Process{program, program.waits_before_end};
     return true;
 }
 
 bool start_elevated(const char* program, const char* arguments, const char* directory) {
-    World& w = world();
-    if (fake::call(Op::start_elevated, std::string(program) + " " + arguments) || !w.s.prompt_accepted) return false;
+    if (call(Op::start_elevated, std::string(program) + " " + arguments) || !world().s.prompt_accepted) return false;
     // The elevated program gets a fresh environment: no KVI_START_DIR.
     fake::Launch launch;
     launch.application = program;
     launch.command_line = arguments;
     launch.cwd = directory;
     launch.elevated = true;
-    w.s.launches.push_back(launch);
+    world().s.launches.push_back(launch);
     return true;
 }
 
 Wait wait_for(Handle process, std::uint32_t ms) {
-    if (fake::call(Op::wait_for, std::to_string(ms))) return Wait::failed;
-    fake::Process* p = fake::process_of(process);
-    if (!p) return Wait::failed;
+    Process* p = is_open(process, "process") ? find(world().processes, process) : nullptr;
+    if (call(Op::wait_for, std::to_string(ms)) || !p) return Wait::failed;
     if (ms == kInfinite || p->terminated) p->waits_left = 0;
     if (p->waits_left <= 0) return Wait::ended;
     --p->waits_left;
@@ -465,80 +423,74 @@ Wait wait_for(Handle process, std::uint32_t ms) {
 }
 
 bool exit_code(Handle process, std::uint32_t& code) {
-    if (fake::call(Op::exit_code)) return false;
-    const fake::Process* p = fake::process_of(process);
-    if (!p || (!p->terminated && p->program.status_unreadable)) return false;
+    const Process* p = is_open(process, "process") ? find(world().processes, process) : nullptr;
+    if (call(Op::exit_code) || !p || (!p->terminated && p->program.status_unreadable)) return false;
     code = p->terminated ? p->terminated_status : p->waits_left > 0 ? 259 : p->program.exit_status;
     return true;
 }
 
 bool terminate(Handle process, std::uint32_t code) {
-    if (fake::call(Op::terminate, std::to_string(code))) return false;
-    auto it = world().processes.find(static_cast<std::uintptr_t>(process));
-    if (it == world().processes.end()) return false;
-    it->second.terminated_status = code;
-    return it->second.terminated = true;
+    Process* p = find(world().processes, process);
+    if (call(Op::terminate, std::to_string(code)) || !p) return false;
+    p->terminated_status = code;
+    return p->terminated = true;
 }
 
 bool close_handle(Handle handle) {
-    bool failed = fake::call(Op::close_handle, fake::kind_of(handle));
+    bool failed = call(Op::close_handle, kind_of(handle));
     // A handle is gone after a close, even one reported as failed.
     return world().handles.erase(static_cast<std::uintptr_t>(handle)) && !failed;
 }
 
 void sleep_ms(std::uint32_t ms) {
-    fake::log("sleep_ms " + std::to_string(ms));
+    note("sleep_ms " + std::to_string(ms));
     world().s.slept_ms += ms;
 }
 
 Handle std_input() {
-    if (fake::call(Op::std_input)) return Handle::invalid;
     World& w = world();
-    if (static_cast<std::uintptr_t>(w.current_stdin) == fake::kStdin) {
-        if (w.s.stdin_kind == fake::StdinKind::none) return Handle::none;
-        if (w.s.stdin_kind == fake::StdinKind::invalid) return Handle::invalid;
-    }
+    bool own = static_cast<std::uintptr_t>(w.current_stdin) == kStdin;
+    if (call(Op::std_input) || (own && w.s.stdin_kind == StdinKind::invalid)) return Handle::invalid;
+    if (own && w.s.stdin_kind == StdinKind::none) return Handle::none;
     return w.current_stdin;
 }
 
 bool set_std_input(Handle handle) {
-    bool own = static_cast<std::uintptr_t>(handle) == fake::kStdin;
-    if (fake::call(Op::set_std_input, own ? "own input" : fake::kind_of(handle))) return false;
+    bool own = static_cast<std::uintptr_t>(handle) == kStdin;
+    if (call(Op::set_std_input, own ? "own input" : kind_of(handle))) return false;
     world().current_stdin = handle;
     return true;
 }
 
 bool std_input_redirected() {
-    if (fake::call(Op::std_input_redirected)) return false;
-    using fake::StdinKind;
     StdinKind kind = world().s.stdin_kind;
     bool redirected = kind == StdinKind::disk_file || kind == StdinKind::pipe || kind == StdinKind::null_device;
-    return redirected && static_cast<std::uintptr_t>(world().current_stdin) == fake::kStdin;
+    return !call(Op::std_input_redirected) && redirected &&
+           static_cast<std::uintptr_t>(world().current_stdin) == kStdin;
 }
 
 bool create_pipe(Handle& read_end, Handle& write_end) {
-    if (fake::call(Op::create_pipe)) return false;
-    read_end = fake::new_handle("pipe read");
-    write_end = fake::new_handle("pipe write");
+    if (call(Op::create_pipe)) return false;
+    read_end = new_handle("pipe read");
+    write_end = new_handle("pipe write");
     return true;
 }
 
 bool duplicate_uninheritable(Handle source, Handle& copy) {
-    if (fake::call(Op::duplicate_uninheritable)) return false;
-    if (!fake::is_open(source, "pipe write")) return false;
-    copy = fake::new_handle("pipe write copy");
+    if (call(Op::duplicate_uninheritable) || !is_open(source, "pipe write")) return false;
+    copy = new_handle("pipe write copy");
     return true;
 }
 
 bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
-    if (fake::call(Op::read_file, std::to_string(n))) return false;
     State& s = world().s;
+    if (call(Op::read_file, std::to_string(n))) return false;
     got = 0;
-    if (static_cast<std::uintptr_t>(handle) != fake::kStdin) return false;
+    if (static_cast<std::uintptr_t>(handle) != kStdin) return false;
     s.read_sizes.push_back(n);
-    if (s.stdin_kind == fake::StdinKind::null_device) return true;  // at its end from the start
+    if (s.stdin_kind == StdinKind::null_device) return true;  // at its end from the start
     std::size_t left = s.stdin_data.size() - s.stdin_pos;
-    if (s.stdin_kind == fake::StdinKind::pipe) left = std::min(left, s.pipe_chunk);
+    if (s.stdin_kind == StdinKind::pipe) left = std::min(left, s.pipe_chunk);
     got = static_cast<std::uint32_t>(std::min<std::size_t>(n, left));
     std::memcpy(buf, s.stdin_data.data() + s.stdin_pos, got);
     s.stdin_pos += got;
@@ -547,15 +499,13 @@ bool read_file(Handle handle, void* buf, std::uint32_t n, std::uint32_t& got) {
 
 bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& wrote) {
     World& w = world();
-    if (fake::call(Op::write_file, fake::kind_of(handle) + " " + std::to_string(n))) return false;
+    if (call(Op::write_file, kind_of(handle) + " " + std::to_string(n))) return false;
     wrote = 0;
-    if (fake::is_open(handle, "append ")) {
-        w.s.file_data[w.handles[static_cast<std::uintptr_t>(handle)].substr(7)].append(static_cast<const char*>(buf), n);
-        wrote = n;
-        return true;
-    }
-    if (!fake::is_open(handle, "pipe write")) return false;
-    if (w.reader && w.reader->reads_input) {
+    if (is_open(handle, "append ")) {
+        w.s.file_data[kind_of(handle).substr(7)].append(static_cast<const char*>(buf), n);
+    } else if (!is_open(handle, "pipe write")) {
+        return false;
+    } else if (w.reader && w.reader->reads_input) {
         w.s.piped.append(static_cast<const char*>(buf), n);
     } else {
         // Nobody drains the pipe. With a read end still open here the write
@@ -574,102 +524,84 @@ bool write_file(Handle handle, const void* buf, std::uint32_t n, std::uint32_t& 
 }
 
 void write_stdout(const char* text, std::uint32_t n) { world().s.stdout_text.append(text, n); }
-
 UtcTime utc_now() { return world().s.clock; }
-
 std::uint32_t process_id() { return world().s.pid; }
-
 std::uint32_t last_error() { return world().s.last_error; }
 
 Handle open_for_append(const char* path) {
-    if (fake::call(Op::open_for_append, path)) return Handle::invalid;
     State& s = world().s;
-    std::string p = fake::normalize(path);
-    if (s.dirs.count(p) || s.links.count(p) || !s.dirs.count(fake::parent_of(p))) return Handle::invalid;
+    std::string p = normalize(path);
+    if (call(Op::open_for_append, path) || s.dirs.count(p) || s.links.count(p) || !s.dirs.count(parent_of(p)))
+        return Handle::invalid;
     s.files.insert(p);
     s.file_data[p];
-    return fake::new_handle("append " + p);
+    return new_handle("append " + p);
 }
 
 void message_box(const char* text, const char* caption, Icon icon) {
-    fake::log(std::string("message_box ") + caption);
-    world().s.boxes.push_back(fake::Box{text, caption, icon});
+    note(std::string("message_box ") + caption);
+    world().s.boxes.push_back(Box{text, caption, icon});
 }
 
-bool programs_folder(kvi::Text& out) {
-    return !fake::call(Op::programs_folder) && fake::give(world().s.programs_folder, out);
-}
+bool programs_folder(kvi::Text& out) { return !call(Op::programs_folder) && give(world().s.programs_folder, out); }
 
 void com_init() {
-    fake::log("com_init");
+    note("com_init");
     ++world().s.com_depth;
     ++world().s.com_inits;
 }
 
 void com_uninit() {
-    fake::log("com_uninit");
+    note("com_uninit");
     --world().s.com_depth;
 }
 
 Link create_shell_link() {
-    if (fake::call(Op::create_shell_link) || world().s.com_depth <= 0) return Link::none;
-    std::uintptr_t id = world().next_id++;
-    world().links[id] = fake::Link{};
-    return Link(id);
+    if (call(Op::create_shell_link) || world().s.com_depth <= 0) return Link::none;
+    return add<Link>(world().links, fake::Link{});
 }
 
-static fake::Link* link_of(Link link) {
-    auto it = world().links.find(static_cast<std::uintptr_t>(link));
-    return it == world().links.end() ? nullptr : &it->second;
+// A setter of the link logs its name and the text it was given.
+static void set_link(Link link, const char* op, std::string fake::Link::*field, const std::string& text) {
+    note(std::string(op) + " " + text);
+    if (fake::Link* l = find(world().links, link)) l->*field = text;
 }
 
-void link_set_path(Link link, const char* path) {
-    fake::log(std::string("link_set_path ") + path);
-    if (fake::Link* l = link_of(link)) l->path = path;
-}
-
+void link_set_path(Link link, const char* path) { set_link(link, "link_set_path", &fake::Link::path, path); }
 void link_set_description(Link link, const char* text) {
-    fake::log(std::string("link_set_description ") + text);
-    if (fake::Link* l = link_of(link)) l->description = text;
+    set_link(link, "link_set_description", &fake::Link::description, text);
 }
-
 void link_set_working_directory(Link link, const char* dir) {
-    fake::log(std::string("link_set_working_directory ") + dir);
-    if (fake::Link* l = link_of(link)) l->working_dir = dir;
+    set_link(link, "link_set_working_directory", &fake::Link::working_dir, dir);
 }
-
 void link_set_icon(Link link, const char* path, int index) {
-    fake::log(std::string("link_set_icon ") + path + "," + std::to_string(index));
-    if (fake::Link* l = link_of(link)) {
+    note(std::string("link_set_icon ") + path + "," + std::to_string(index));
+    if (fake::Link* l = find(world().links, link)) {
         l->icon_path = path;
         l->icon_index = index;
     }
 }
 
 LinkFile link_persist(Link link) {
-    if (fake::call(Op::link_persist) || !link_of(link)) return LinkFile::none;
-    std::uintptr_t id = world().next_id++;
-    world().link_files[id] = static_cast<std::uintptr_t>(link);
-    return LinkFile(id);
+    if (call(Op::link_persist) || !find(world().links, link)) return LinkFile::none;
+    return add<LinkFile>(world().link_files, static_cast<std::uintptr_t>(link));
 }
 
 bool save_link(LinkFile file, const char* path) {
-    if (fake::call(Op::save_link, path)) return false;
     World& w = world();
-    auto it = w.link_files.find(static_cast<std::uintptr_t>(file));
-    if (it == w.link_files.end()) return false;
-    if (!w.s.dirs.count(fake::parent_of(path))) return false;
-    w.s.saved_links[path] = w.links[it->second];
+    const std::uintptr_t* link = find(w.link_files, file);
+    if (call(Op::save_link, path) || !link || !w.s.dirs.count(parent_of(path))) return false;
+    w.s.saved_links[path] = w.links[*link];
     return true;
 }
 
 void release_link_file(LinkFile file) {
-    fake::log("release_link_file");
+    note("release_link_file");
     world().link_files.erase(static_cast<std::uintptr_t>(file));
 }
 
 void release_link(Link link) {
-    fake::log("release_link");
+    note("release_link");
     world().links.erase(static_cast<std::uintptr_t>(link));
 }
 
