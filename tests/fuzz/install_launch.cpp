@@ -18,44 +18,16 @@ using expected::kRecord;
 
 // The launch command is exactly as long as the base command, a blank and the tail, whatever the tail holds.
 void check_build(const std::string& raw_tail) {
-    kvi::Text tail = kvi::Text::from(raw_tail);
     for (bool console : {false, true}) {
         kvi::Text out;
-        FUZZ_CHECK(kvi::install::build_launch_command(out, console, tail));
+        FUZZ_CHECK(kvi::install::build_launch_command(out, console, kvi::Text::from(raw_tail)));
         const std::string& base = console ? kJava : kJavaw;
         FUZZ_CHECK(out.size() == base.size() + 1 + raw_tail.size());
-        FUZZ_CHECK(std::string(out.view()) == base + " " + raw_tail);
+        FUZZ_CHECK(fuzz::str(out) == base + " " + raw_tail);
     }
 }
 
-struct Model {
-    std::string name, lowered, dir, tail;
-    bool found = false, has_dir = false, has_tail = false;
-    bool has(const char* option) const { return has_tail && fuzz::contains(tail, option); }
-};
-
-Model model_of(const std::string& line) {
-    Model m;
-    m.name = fuzz::element_zero(line);
-    m.lowered = fuzz::lower(line);
-    std::string lname = fuzz::lower(m.name);
-    std::size_t last = lname.rfind("install");
-    m.found = last != std::string::npos;
-    if (!m.found) return m;
-    if (last > 0) {
-        std::size_t from = lname[0] == '"' ? 1 : 0;
-        m.has_dir = true;
-        m.dir = lname.substr(from, last - from);
-    }
-    std::size_t blank = m.lowered.size() > m.name.size() ? m.lowered.find(' ', m.name.size()) : std::string::npos;
-    if (blank != std::string::npos) {
-        m.has_tail = true;
-        m.tail = m.lowered.substr(blank);
-    }
-    return m;
-}
-
-void run_install(const std::string& line, const Model& m, bool answer_file) {
+void run_install(const std::string& line, const std::string& name, const fuzz::InstallLine& m, bool answer_file) {
     fake::reset();
     fake::State& s = fake::state();
     s.command_line = line;
@@ -71,10 +43,9 @@ void run_install(const std::string& line, const Model& m, bool answer_file) {
     }
     const std::string start_dir = s.cwd;
 
-    int status = kvi::install::run(m.name.c_str());
+    int status = kvi::install::run(name);
 
-    FUZZ_CHECK(fuzz::nothing_leaked());
-    FUZZ_CHECK(fuzz::boxes_among(expected::kInstallCaptions));
+    FUZZ_CHECK(fuzz::clean_end(expected::kInstallCaptions));
     const bool help = m.has("-help") || m.has("-h");
     FUZZ_CHECK(s.stdout_text == (help ? std::string(kvi::install::usage_text()) : std::string()));
     if (!m.found) FUZZ_CHECK(!fake::captions().empty() && fake::captions()[0] == "Search Error");
@@ -89,8 +60,8 @@ void run_install(const std::string& line, const Model& m, bool answer_file) {
     if (m.has_dir && m.dir.empty()) {
         // A name that is "install..." in quotes leaves an empty directory, which cannot be entered.
         FUZZ_CHECK(status == 0 && started.empty());
-        FUZZ_CHECK(fake::captions() ==
-                   (m.has("-silentlaunch") ? std::vector<std::string>{} : std::vector<std::string>{"Set Directory Error"}));
+        const std::vector<std::string> box = {"Set Directory Error"};
+        FUZZ_CHECK(fake::captions() == (m.has("-silentlaunch") ? std::vector<std::string>{} : box));
         return;
     }
     if (m.has("-register")) {
@@ -108,13 +79,8 @@ void run_install(const std::string& line, const Model& m, bool answer_file) {
     const bool batch = m.has("-batch") || m.has("-b");
     const std::string& base = (batch || m.has("-nojw")) ? kJava : kJavaw;
     FUZZ_CHECK(started.size() == 1);
-    const std::string& command = started[0];
-    if (m.has_tail) {
-        FUZZ_CHECK(command.size() == base.size() + 1 + m.tail.size());
-        FUZZ_CHECK(command == base + " " + m.tail);
-    } else {
-        FUZZ_CHECK(command == base);
-    }
+    FUZZ_CHECK(started[0] == (m.has_tail ? base + " " + m.tail : base));
+    FUZZ_CHECK(started[0].size() == base.size() + (m.has_tail ? 1 + m.tail.size() : 0));
     const fake::Launch& app = s.launches[0];
     const bool relay = batch && answer_file;
     FUZZ_CHECK(app.new_console == (batch && !relay) && app.has_console_look == (batch && !relay));
@@ -125,11 +91,11 @@ void run_install(const std::string& line, const Model& m, bool answer_file) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    check_build(std::string(reinterpret_cast<const char*>(data), size));
+    check_build(fuzz::bytes(data, size));
 
-    const std::string line = fuzz::platform_text(data, size);
-    const Model m = model_of(line);
-    run_install(line, m, false);
-    if (m.has("-batch") || m.has("-b")) run_install(line, m, true);
+    const std::string line = fuzz::platform_text(data, size), name = fuzz::element_zero(line);
+    const fuzz::InstallLine m = fuzz::install_line(name, line);
+    run_install(line, name, m, false);
+    if (m.has("-batch") || m.has("-b")) run_install(line, name, m, true);
     return 0;
 }

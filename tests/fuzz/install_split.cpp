@@ -13,12 +13,10 @@ void check_split(const std::string& own_name, const std::string& line) {
     fake::reset();
     std::string buffer = line;  // the platform's writable copy of the command line
     kvi::install::CommandLine split = kvi::install::split_command_line(own_name, buffer.data());
+    const fuzz::InstallLine want = fuzz::install_line(own_name, line);
+    FUZZ_CHECK(fake::leaks().empty());
 
-    const std::string name = fuzz::lower(own_name);
-    const std::size_t last = name.rfind("install");
-    FUZZ_CHECK(fuzz::nothing_leaked());
-
-    if (last == std::string::npos) {
+    if (!want.found) {
         // Nothing is read without the word in the name: one box, no texts.
         FUZZ_CHECK(fake::captions() == std::vector<std::string>{"Search Error"});
         FUZZ_CHECK(!split.program_dir.present() && !split.tail.present());
@@ -26,35 +24,19 @@ void check_split(const std::string& own_name, const std::string& line) {
         return;
     }
     FUZZ_CHECK(fake::state().boxes.empty());
-
-    // The program directory: the lowered name in front of its last "install",
-    // without a leading quote.
-    if (last == 0) {
-        FUZZ_CHECK(!split.program_dir.present());
-    } else {
-        FUZZ_CHECK(split.program_dir.present());
-        std::size_t from = name[0] == '"' ? 1 : 0;
-        const std::string dir(split.program_dir.view());
-        FUZZ_CHECK(dir == name.substr(from, last - from));
-        FUZZ_CHECK(name.compare(from, dir.size(), dir) == 0 && name.compare(from + dir.size(), 7, "install") == 0);
-        FUZZ_CHECK(!fuzz::has_upper(dir));
-    }
-
+    FUZZ_CHECK(split.program_dir.present() == want.has_dir);
+    if (want.has_dir) FUZZ_CHECK(fuzz::str(split.program_dir) == want.dir);
     // The command line is lowered in place, whole.
-    const std::string lowered = fuzz::lower(line);
-    FUZZ_CHECK(buffer == lowered);
+    FUZZ_CHECK(buffer == want.lowered);
 
-    // The tail: from the first blank at or after the name's length, to the end.
-    std::size_t blank = lowered.size() > own_name.size() ? lowered.find(' ', own_name.size()) : std::string::npos;
-    if (blank == std::string::npos) {
-        FUZZ_CHECK(!split.tail.present());
+    FUZZ_CHECK(split.tail.present() == want.has_tail);
+    if (!want.has_tail) {
         FUZZ_CHECK(!kvi::install::has_option(split.tail, "-"));
         return;
     }
-    FUZZ_CHECK(split.tail.present());
-    const std::string tail(split.tail.view());
-    FUZZ_CHECK(tail == lowered.substr(blank));
-    FUZZ_CHECK(tail[0] == ' ' && fuzz::ends_with(lowered, tail) && !fuzz::has_upper(tail));
+    const std::string tail = fuzz::str(split.tail);
+    FUZZ_CHECK(tail == want.tail);
+    FUZZ_CHECK(tail[0] == ' ' && fuzz::ends_with(want.lowered, tail) && !fuzz::has_upper(tail));
     FUZZ_CHECK(kvi::install::has_option(split.tail, "-verctrl") == fuzz::contains(tail, "-verctrl"));
 }
 
@@ -63,8 +45,9 @@ void check_split(const std::string& own_name, const std::string& line) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input = fuzz::platform_text(data, size);
     fuzz::Halves halves = fuzz::split_at_line_feed(input);
-    if (halves.has_second) check_split(halves.first, halves.second);
-    else {
+    if (halves.second) {
+        check_split(halves.first, *halves.second);
+    } else {
         FUZZ_CHECK(kvi::install::own_name(input.c_str()) == fuzz::element_zero(input));
         check_split(fuzz::element_zero(input), input);
     }

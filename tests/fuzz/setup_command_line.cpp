@@ -13,10 +13,9 @@ using kvi::setup::Options;
 using kvi::setup::ParseEnd;
 
 using expected::kRecord;
+using fuzz::str;
 const std::string kCurrentPath = "C:\\Program Files\\Kit";
 const std::string kOlderPath = "C:\\Old";
-
-std::string str(const kvi::Text& t) { return std::string(t.view()); }
 
 // What the parser hands on holds together, whatever the command line.
 void check_parse(const std::string& line, const Options& o, ParseEnd end) {
@@ -38,9 +37,7 @@ void check_parse(const std::string& line, const Options& o, ParseEnd end) {
     }
     // The tail: a suffix of the lowered line that starts with a blank.
     const std::string tail = str(o.tail);
-    FUZZ_CHECK(!tail.empty() && tail[0] == ' ');
-    FUZZ_CHECK(fuzz::ends_with(lowered, tail));
-    FUZZ_CHECK(!fuzz::has_upper(tail));
+    FUZZ_CHECK(!tail.empty() && tail[0] == ' ' && fuzz::ends_with(lowered, tail) && !fuzz::has_upper(tail));
     FUZZ_CHECK(o.forwarded.present());
     // "help" or "version" in any word ends the parse with its box.
     if (fuzz::contains(tail, "help") || fuzz::contains(tail, "version")) FUZZ_CHECK(end != ParseEnd::done);
@@ -63,12 +60,9 @@ void check_parse(const std::string& line, const Options& o, ParseEnd end) {
 
 // The bootstrap command for a machine whose usual location can be prepared.
 std::string bootstrap(const Options& o, const std::string& location_of_older_copy) {
-    std::string command;
-    if (o.target) command = "_instkvi.com -s -f " + str(o.target_path);
-    else if (!location_of_older_copy.empty()) command = "_instkvi.com -s -f " + location_of_older_copy;
-    else command = "_instkvi.com -s";
-    if (o.forwarded.present()) command += " -a " + str(o.forwarded);
-    return command;
+    std::string location = o.target ? str(o.target_path) : location_of_older_copy;
+    std::string command = o.target || !location.empty() ? "_instkvi.com -s -f " + location : "_instkvi.com -s";
+    return o.forwarded.present() ? command + " -a " + str(o.forwarded) : command;
 }
 
 enum class Copy { none, current, older };
@@ -77,15 +71,12 @@ void check_run(const std::string& line, const Options& o, ParseEnd end, Copy cop
     fake::reset();
     fake::State& m = fake::state();
     m.command_line = line;
-    if (copy != Copy::none) {
-        // In a folder only administrators control, as the fake's are.
-        fake::plant_copy(copy == Copy::current ? "1.8-002" : "1.7-999", copy == Copy::current ? kCurrentPath : kOlderPath,
-                         expected::kProbeAnswer);
-    }
+    // In a folder only administrators control, as the fake's are.
+    if (copy == Copy::current) fake::plant_copy("1.8-002", kCurrentPath, expected::kProbeAnswer);
+    if (copy == Copy::older) fake::plant_copy("1.7-999", kOlderPath, expected::kProbeAnswer);
 
     FUZZ_CHECK(kvi::setup::run() == 0);
-    FUZZ_CHECK(fuzz::nothing_leaked());
-    FUZZ_CHECK(fuzz::boxes_among(expected::kSetupCaptions));
+    FUZZ_CHECK(fuzz::clean_end(expected::kSetupCaptions));
     const std::vector<std::string> started = fake::commands();
 
     if (end == ParseEnd::usage || end == ParseEnd::version) {
@@ -101,7 +92,8 @@ void check_run(const std::string& line, const Options& o, ParseEnd end, Copy cop
         // Probe, then the hand-off with the tail; the path is quoted for its blank.
         const std::string install = "\"" + kCurrentPath + "\\Install.exe\"";
         std::vector<std::string> want = {install + " -verctrl"};
-        if (!o.noexecute) want.push_back(install + " -silentLaunch -register" + (o.tail.present() ? " " + str(o.tail) : ""));
+        const std::string tail = o.tail.present() ? " " + str(o.tail) : "";
+        if (!o.noexecute) want.push_back(install + " -silentLaunch -register" + tail);
         FUZZ_CHECK(started == want);
         return;
     }

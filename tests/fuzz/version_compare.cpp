@@ -20,15 +20,10 @@ namespace {
 using kvi::setup::version_is_older;
 
 // Reads the input one byte at a time; zeros once it is used up.
-class Bytes {
-public:
-    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    unsigned next() { return at_ < size_ ? data_[at_++] : 0u; }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
+struct Bytes {
+    const std::uint8_t* data;
+    std::size_t size, at = 0;
+    unsigned next() { return at < size ? data[at++] : 0u; }
 };
 
 std::string separator_run(Bytes& in) {
@@ -113,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The stored value is read as text up to its first zero byte.
     check_properties(fuzz::platform_text(data, size));
 
-    Bytes in(data, size);
+    Bytes in{data, size};
     check_generated(in);
     return 0;
 }
