@@ -14,12 +14,11 @@ inline constexpr char kUninstallEntry[] =
     "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HalvikTorvanexJI";
 
 // The Java launch command without arguments: console and windowed runtime.
-inline const std::string kJava =
-    "JRE\\bin\\java.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
+inline const std::string kJavaArguments =
+    " -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
     ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install";
-inline const std::string kJavaw =
-    "JRE\\bin\\javaw.exe -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
-    ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install";
+inline const std::string kJava = "JRE\\bin\\java.exe" + kJavaArguments;
+inline const std::string kJavaw = "JRE\\bin\\javaw.exe" + kJavaArguments;
 
 // A zero-terminated text as stored in the registry.
 inline std::string sz(const std::string& s) { return s + std::string(1, '\0'); }
@@ -34,8 +33,8 @@ inline constexpr char kTraceFile[] = "C:\\Start\\trace.txt";
 inline const std::set<std::string> kSetupCaptions = {"Usage Help", "Version Information", "Registration Error",
                                                      "Application Launch Error"};
 inline const std::set<std::string> kInstallCaptions = {
-    "Search Error",          "Set Directory Error",        "Registration Error", "Application Launch Error",
-    "CreatePipe Error",      "SetStdHandle Error",         "DuplicateHandle Error",
-    "INVALID_HANDLE_VALUE Error", "CloseHandle Error",     "Application Error",  "Start Menu Creation Error"};
+    "Search Error", "Set Directory Error", "Registration Error", "Application Launch Error", "CreatePipe Error",
+    "SetStdHandle Error", "DuplicateHandle Error", "INVALID_HANDLE_VALUE Error", "CloseHandle Error",
+    "Application Error", "Start Menu Creation Error"};
 
 }  // namespace expected

@@ -27,10 +27,10 @@ namespace fake {
     X(link_persist) X(save_link) X(read_folder) X(process_user) X(open_for_append)
 
 #define KVI_FAKE_OP_ENUM(name) name,
-enum class Op { KVI_FAKE_OPS(KVI_FAKE_OP_ENUM) };
-#undef KVI_FAKE_OP_ENUM
 #define KVI_FAKE_OP_NAME(name) #name,
+enum class Op { KVI_FAKE_OPS(KVI_FAKE_OP_ENUM) };
 inline constexpr const char* kOpNames[] = {KVI_FAKE_OPS(KVI_FAKE_OP_NAME)};
+#undef KVI_FAKE_OP_ENUM
 #undef KVI_FAKE_OP_NAME
 inline constexpr int kOpCount = static_cast<int>(sizeof kOpNames / sizeof kOpNames[0]);
 
@@ -54,9 +54,7 @@ struct Box {
 struct Launch {
     std::string application;  // the program's path as given; empty: none given
     std::string command_line;
-    bool inherit_handles = false;
-    bool new_console = false;
-    bool no_window = false;
+    bool inherit_handles = false, new_console = false, no_window = false;
     bool elevated = false;  // through the shell's prompt: application, arguments (as command_line), directory (as cwd)
     bool has_console_look = false;
     std::string title;
@@ -147,12 +145,10 @@ struct State {
 
     std::string programs_folder = "C:\\Users\\Ann\\Start Menu\\Programs";
     std::map<std::string, Link, NoCase> saved_links;  // by file
-    int com_depth = 0;
-    int com_inits = 0;
+    int com_depth = 0, com_inits = 0;
     std::uint32_t slept_ms = 0;
     int dll_search_restricted = 0;
 
-    // The trace file.
     std::map<std::string, std::string, NoCase> file_data;  // what each file opened for appending holds
     std::set<std::string, NoCase> links;  // names where a link or junction stands
     plat::UtcTime clock = {2026, 12, 3, 9, 4, 5, 6, 7};
@@ -164,9 +160,8 @@ struct State {
 State& state();
 void reset();
 
-// Makes the nth call (from 1) of op fail. Several rules may stand.
+// Makes the nth call (from 1) of op fail, or every call. Several rules may stand.
 void fail(Op op, int nth = 1);
-// Makes every call of op fail.
 void fail_always(Op op);
 // How often op has been called since the last reset, failed calls included:
 // the call indexes that fail(op, nth) can reach.
