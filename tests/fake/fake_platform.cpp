@@ -229,10 +229,7 @@ using namespace fake;
 
 Key local_machine() { return Key(kLocalMachine); }
 
-void restrict_dll_search() {
-    note("restrict_dll_search");
-    ++world().s.dll_search_restricted;
-}
+void restrict_dll_search() { note("restrict_dll_search"); }
 
 char* process_command_line() { return world().s.command_line.data(); }
 

@@ -80,7 +80,6 @@ enum class StdinKind { console, none, invalid, disk_file, pipe, null_device };
 struct Link {
     std::string path, description, working_dir, icon_path;
     int icon_index = -1;
-    int refs = 1;
 };
 
 // One entry of a folder's access list; the trustee as a SID text ("S-1-5-18").
@@ -147,7 +146,6 @@ struct State {
     std::map<std::string, Link, NoCase> saved_links;  // by file
     int com_depth = 0, com_inits = 0;
     std::uint32_t slept_ms = 0;
-    int dll_search_restricted = 0;
 
     std::map<std::string, std::string, NoCase> file_data;  // what each file opened for appending holds
     std::set<std::string, NoCase> links;  // names where a link or junction stands

@@ -101,11 +101,7 @@ void kit_with_answer_file(fake::State& m) {
     kit(m);
     m.stdin_kind = fake::StdinKind::disk_file;
     m.stdin_data.assign(kAnswerFileSize, 'a');
-    m.program = [](const std::string&) {
-        fake::Program p;
-        p.waits_before_end = 1;
-        return p;
-    };
+    m.program = [](const std::string&) { return fake::Program{false, 0, false, 1}; };
 }
 
 std::vector<Scenario> make_scenarios() {
