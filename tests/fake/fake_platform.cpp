@@ -191,10 +191,7 @@ std::vector<std::string> commands() {
     return texts(world().s.launches, [](const Launch& l) { return l.command_line; });
 }
 
-bool called(const std::string& call) {
-    const auto& c = world().s.calls;
-    return std::find(c.begin(), c.end(), call) != c.end();
-}
+bool called(const std::string& call) { return std::count(world().s.calls.begin(), world().s.calls.end(), call) > 0; }
 
 std::vector<std::string> calls_starting(const std::string& prefix) {
     std::vector<std::string> out;
@@ -212,9 +209,7 @@ void plant_copy(const std::string& version, const std::string& path, std::option
     }
     if (answer)
         world().s.program = [probe = *answer](const std::string& command) {
-            Program p;
-            p.exit_status = command.find("-verctrl") != std::string::npos ? probe : 0;
-            return p;
+            return Program{false, command.find("-verctrl") != std::string::npos ? probe : 0};
         };
 }
 

@@ -416,48 +416,44 @@ void probe_answer_touches_nothing() {
 std::ptrdiff_t lines_of(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
 // The scenario's run with the nth call of op failing, or with none (nth 0).
-class OneFailure : public ::testing::Test {
-public:
-    OneFailure(const Scenario& s, Op op, int nth, std::vector<const Row*> rows, std::ptrdiff_t trace_lines)
-        : s_(s), op_(op), nth_(nth), rows_(std::move(rows)), trace_lines_(trace_lines) {}
-
-    void TestBody() override {
-        Reaction got = run(s_, op_, nth_);
-        EXPECT_GE(fake::call_count(op_), nth_) << "the failure was not reached";
-        ASSERT_LE(rows_.size(), 1u) << "two rows name this call";
-        const Row* row = rows_.empty() ? nullptr : rows_[0];
-        Reaction want = row ? row->change.applied_to(s_.expected) : s_.expected;
-        EXPECT_EQ(got, want) << (row ? "the documented reaction" : "a failure the table does not list changes nothing");
-        if (s_.setup) EXPECT_EQ(got.status, 0) << "setup ends with 0 on every path";
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-        for (const std::string& caption : got.boxes)
-            EXPECT_TRUE((s_.setup ? expected::kSetupCaptions : expected::kInstallCaptions).count(caption))
-                << "a box the program does not own: " << caption;
-        if (row && row->also) row->also();
-        if (s_.name == "install_verctrl") probe_answer_touches_nothing();
-        if (s_.traced) check_trace();
+void one_failure(const Scenario& s, Op op, int nth, const std::vector<const Row*>& rows, std::ptrdiff_t trace_lines) {
+    Reaction got = run(s, op, nth);
+    EXPECT_GE(fake::call_count(op), nth) << "the failure was not reached";
+    ASSERT_LE(rows.size(), 1u) << "two rows name this call";
+    const Row* row = rows.empty() ? nullptr : rows[0];
+    Reaction want = row ? row->change.applied_to(s.expected) : s.expected;
+    EXPECT_EQ(got, want) << (row ? "the documented reaction" : "a failure the table does not list changes nothing");
+    if (s.setup) {
+        EXPECT_EQ(got.status, 0) << "setup ends with 0 on every path";
     }
-
-private:
+    EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+    for (const std::string& caption : got.boxes)
+        EXPECT_TRUE((s.setup ? expected::kSetupCaptions : expected::kInstallCaptions).count(caption))
+            << "a box the program does not own: " << caption;
+    if (row && row->also) row->also();
+    if (s.name == "install_verctrl") probe_answer_touches_nothing();
+    if (!s.traced) return;
     // The undisturbed run leaves its lines; a failed write loses one; without
     // the variable or the file there is no trace; an unreadable directory is
     // said so.
-    void check_trace() {
-        const std::string& text = fake::state().file_data[expected::kTraceFile];
-        if (nth_ == 0) {
-            EXPECT_GE(text.size(), 200u) << "the traced run left its lines";
-        } else if (op_ == Op::current_dir) {
-            EXPECT_NE(text.find(" in unreadable\r\n"), std::string::npos) << text;
-        } else {
-            EXPECT_EQ(lines_of(text), op_ == Op::write_file ? trace_lines_ - 1 : 0);
-        }
+    const std::string& text = fake::state().file_data[expected::kTraceFile];
+    if (nth == 0) {
+        EXPECT_GE(text.size(), 200u) << "the traced run left its lines";
+    } else if (op == Op::current_dir) {
+        EXPECT_NE(text.find(" in unreadable\r\n"), std::string::npos) << text;
+    } else {
+        EXPECT_EQ(lines_of(text), op == Op::write_file ? trace_lines - 1 : 0);
     }
+}
 
-    const Scenario& s_;
-    Op op_;
-    int nth_;
-    std::vector<const Row*> rows_;
-    std::ptrdiff_t trace_lines_;
+// A registered test whose body is a function.
+class Case : public ::testing::Test {
+public:
+    explicit Case(std::function<void()> body) : body_(std::move(body)) {}
+    void TestBody() override { body_(); }
+
+private:
+    std::function<void()> body_;
 };
 
 // The trace's own calls in a traced scenario: the read of the variable and of
@@ -495,10 +491,9 @@ void register_matrix() {
         const std::vector<std::string>& log = logs[s.name] = fake::state().calls;
         std::ptrdiff_t trace_lines = lines_of(fake::state().file_data[expected::kTraceFile]);
         auto add = [&](const std::string& name, Op op, int nth, std::vector<const Row*> rows) {
+            auto body = [=, &s] { one_failure(s, op, nth, rows, trace_lines); };
             ::testing::RegisterTest(s.name.c_str(), name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                                    [=, &s]() -> ::testing::Test* {
-                                        return new OneFailure(s, op, nth, rows, trace_lines);
-                                    });
+                                    [=]() -> ::testing::Test* { return new Case(body); });
         };
         add("undisturbed", Op::get_env, 0, {});
         std::map<int, int> seen;  // calls of each operation so far
