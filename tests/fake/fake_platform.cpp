@@ -41,12 +41,6 @@ World& world() {
     return w;
 }
 
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
-
 void note(std::string line) { world().s.calls.push_back(std::move(line)); }
 
 // Every operation that can fail starts here: it is logged as its name and
@@ -145,6 +139,19 @@ std::vector<std::string> texts(const std::vector<T>& items, F text) {
 }
 
 }  // namespace
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return s;
+}
+
+// One a letter, two for a letter of four bytes.
+std::size_t utf16_units(const std::string& s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += ((c & 0xC0) != 0x80) + (c >= 0xF0);
+    return n;
+}
 
 bool NoCase::operator()(const std::string& a, const std::string& b) const { return lower(a) < lower(b); }
 
@@ -338,11 +345,7 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
 bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
     auto v = value_of(key, name);
     if (call(Op::query_value_size, name) || !v) return false;
-    bytes = static_cast<std::uint32_t>(v->size());
-    if (world().s.size_estimate_utf16) {
-        bytes = 0;
-        for (unsigned char c : *v) bytes += ((c & 0xC0) != 0x80 ? 2 : 0) + (c >= 0xF0 ? 2 : 0);
-    }
+    bytes = static_cast<std::uint32_t>(world().s.size_estimate_utf16 ? 2 * utf16_units(*v) : v->size());
     return true;
 }
 

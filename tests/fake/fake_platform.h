@@ -34,6 +34,10 @@ inline constexpr const char* kOpNames[] = {KVI_FAKE_OPS(KVI_FAKE_OP_NAME)};
 #undef KVI_FAKE_OP_NAME
 inline constexpr int kOpCount = static_cast<int>(sizeof kOpNames / sizeof kOpNames[0]);
 
+// A-Z to a-z only, as both programs lower-case; UTF-16 units of a UTF-8 text.
+std::string lower(std::string s);
+std::size_t utf16_units(const std::string& s);
+
 // Case-insensitive ordering, as Windows compares paths and registry names.
 struct NoCase {
     bool operator()(const std::string& a, const std::string& b) const;

@@ -51,12 +51,7 @@ inline Halves split_at_line_feed(const std::string& s) {
 
 inline std::string str(const kvi::Text& t) { return std::string(t.view()); }
 
-// A-Z to a-z only, as both programs lower-case.
-inline std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
+using fake::lower;
 
 inline bool has_upper(std::string_view s) { return lower(std::string(s)) != s; }
 inline bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }

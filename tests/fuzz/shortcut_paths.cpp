@@ -11,13 +11,6 @@ namespace {
 
 constexpr std::size_t kPathMax = 260;
 
-// UTF-16 characters of a UTF-8 text: one a letter, two for a four-byte one.
-std::size_t units(const std::string& s) {
-    std::size_t n = 0;
-    for (unsigned char c : s) n += ((c & 0xC0) != 0x80) + (c >= 0xF0);
-    return n;
-}
-
 void check_shortcut(const std::string& dir, const std::string& programs) {
     fake::reset();
     fake::State& s = fake::state();
@@ -31,7 +24,7 @@ void check_shortcut(const std::string& dir, const std::string& programs) {
     FUZZ_CHECK(fuzz::clean_end({"Start Menu Creation Error"}) && s.boxes.size() <= 1);
     for (const auto& [file, link] : s.saved_links)
         for (const std::string& path : {file, link.path, link.working_dir, link.icon_path})
-            FUZZ_CHECK(units(path) < kPathMax);
+            FUZZ_CHECK(fake::utf16_units(path) < kPathMax);
 
     const bool root = !dir.empty() && dir.back() == '\\';
     const std::string exe = dir + (root ? "" : "\\") + "Install.exe";
@@ -39,13 +32,13 @@ void check_shortcut(const std::string& dir, const std::string& programs) {
     const bool made = !s.saved_links.empty();
     const bool box = !s.boxes.empty();
 
-    if (dir.empty() || units(exe) >= kPathMax) {
+    if (dir.empty() || fake::utf16_units(exe) >= kPathMax) {
         // The directory does not fit: a box, and COM is never set up.
         FUZZ_CHECK(!made && box && s.com_inits == 0);
     } else if (programs.empty()) {
         // A lookup that gives no folder has failed: silence.
         FUZZ_CHECK(!made && !box && s.com_inits == 0);
-    } else if (units(file) >= kPathMax) {
+    } else if (fake::utf16_units(file) >= kPathMax) {
         // The Programs folder is read whole, at any length; the link's file does not fit.
         FUZZ_CHECK(!made && box && s.com_inits == 0);
     } else {
