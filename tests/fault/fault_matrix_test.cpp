@@ -192,18 +192,15 @@ Reaction run(const Scenario& s, Op op = Op::get_env, int nth = 0) {
     if (s.traced) m.env["KVI_TRACE"] = expected::kTraceFile;
     if (nth) fake::fail(op, nth);
     Registry before = m.registry;
-    Reaction r;
     std::string_view own_name = std::string_view(s.command_line).substr(0, s.command_line.find(' '));
-    r.status = s.setup ? kvi::setup::run() : kvi::install::run(own_name);
+    int status = s.setup ? kvi::setup::run() : kvi::install::run(own_name);
     // A start through the elevation prompt: "runas", the program, its arguments and its directory.
+    std::vector<std::string> launches;
     for (const auto& l : m.launches)
-        r.launches.push_back(l.elevated ? "runas " + l.application + " " + l.command_line + " in " + l.cwd
-                                        : l.command_line);
-    r.boxes = fake::captions();
-    r.written = changed_values(before, m.registry);
-    r.link = !m.saved_links.empty();
-    r.relayed = m.piped.size();
-    return r;
+        launches.push_back(l.elevated ? "runas " + l.application + " " + l.command_line + " in " + l.cwd
+                                      : l.command_line);
+    return {status, launches, fake::captions(), changed_values(before, m.registry), !m.saved_links.empty(),
+            m.piped.size()};
 }
 
 // How a failure changes a scenario's outcome; what is not set stays as in the
