@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,12 @@
 #include "expected_texts.h"
 #include "text.h"
 
+inline fake::State& machine() { return fake::state(); }
+
 class FakeMachine : public ::testing::Test {
 protected:
     void SetUp() override { fake::reset(); }
     void TearDown() override { EXPECT_EQ(fake::leaks(), std::vector<std::string>{}); }
-    fake::State& machine() { return fake::state(); }
 };
 
 // An absent text as nullopt, a present one as its bytes.
@@ -35,6 +37,29 @@ using expected::sz;
 using fake::called;
 using fake::calls_starting;
 using fake::commands;
+
+// Rows of a parameterized table are named by their `name`, which gtest shows.
+struct ByName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const { return info.param.name; }
+};
+
+// The boxes shown, as "caption: text", each checked for its icon: an error
+// icon for these captions, none for the others.
+inline std::vector<std::string> shown() {
+    static const std::set<std::string> kError = {"Registration Error", "Application Launch Error",
+                                                 "Application Error", "Set Directory Error"};
+    for (const fake::Box& box : fake::state().boxes)
+        EXPECT_EQ(box.icon, kError.count(box.caption) ? plat::Icon::error : plat::Icon::none) << box.caption;
+    return fake::box_list();
+}
+
+// `text` written `times` times over.
+inline std::string repeat(int times, const std::string& text) {
+    std::string out;
+    while (times-- > 0) out += text;
+    return out;
+}
 
 // The events of the trace file's lines, each of which must end in CR LF and
 // begin with a time, the program and a process id.
