@@ -54,6 +54,20 @@ inline std::vector<std::string> shown() {
     return fake::box_list();
 }
 
+// Every program started behaves as `program`.
+inline void each_program_is(fake::Program program) {
+    machine().program = [program](const std::string&) { return program; };
+}
+
+// The flags a start was given, as the names of those set.
+inline std::string flags(const fake::Launch& l) {
+    std::string out;
+    for (auto [set, name] : {std::pair{l.inherit_handles, " inherit"}, {l.new_console, " new_console"},
+                             {l.no_window, " no_window"}, {l.has_console_look, " look"}, {l.elevated, " elevated"}})
+        if (set) out += name;
+    return out.empty() ? out : out.substr(1);
+}
+
 // `text` written `times` times over.
 inline std::string repeat(int times, const std::string& text) {
     std::string out;
