@@ -79,7 +79,7 @@ Step reopened(bool reopened) {
 // Names are UTF-8, up to three bytes a letter (four for two UTF-16
 // characters): the limit counts characters, 259 of them, not bytes.
 const std::string kCyrillic128 = "d:\\" + repeat(128, "\xD0\x94"), kCyrillic256 = "d:\\" + repeat(256, "\xD0\x94"),
-                  kChinese256 = "d:\\" + repeat(256, "\xE4\xB8\xAD"), kChinese257 = "d:\\" + repeat(257, "\xE4\xB8\xAD"),
+                  kChinese256 = "d:\\" + repeat(256, "\xE4\xB8\xAD"), kChinese257 = kChinese256 + "\xE4\xB8\xAD",
                   kEmoji129 = "d:\\" + repeat(129, "\xF0\x9F\x98\x80");
 Step in(std::string dir) { return [dir] { machine().dirs.insert(dir); }; }
 Step recorded(std::optional<std::string> dir) {
@@ -151,13 +151,14 @@ TEST_F(SetupFlow, Roads) {
          refused("")},
         {"... not in one owned by a user", copy_in("C:\\Kit", {kOther, true, {kSystem, kAdmins}}), kSetup,
          {kAt + "C:\\Kit"}, {}, refused("C:\\Kit foreign owner")},
-        {"... nor in one open to Users", copy_in("C:\\Kit", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}})),
-         kSetup, {kAt + "C:\\Kit"}, {}, refused("C:\\Kit open to others")},
+        {"... nor in one open to Users",
+         copy_in("C:\\Kit", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}})), kSetup, {kAt + "C:\\Kit"},
+         {}, refused("C:\\Kit open to others")},
         {"... nor from an Install.exe open to Users",
          copy_in("C:\\Kit\\Install.exe", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}})), kSetup,
          {kAt + "C:\\Kit"}, {}, refused("C:\\Kit\\Install.exe open to others")},
-        {"a copy in this user's folder, elevated, is probed", copy_in("C:\\Kit", kUsers), kSetup, {kProbe, kHandOff}, {},
-         refused("")},
+        {"a copy in this user's folder, elevated, is probed", copy_in("C:\\Kit", kUsers), kSetup, {kProbe, kHandOff},
+         {}, refused("")},
         // A standard user cannot make the usual location: the bootstrap names none.
         {"... not elevated it is not", copy_in("C:\\Kit", kUsers, false), kSetup, {kAt}, {kRecordBox},
          refused("C:\\Kit foreign owner")},
@@ -189,7 +190,8 @@ TEST_F(SetupFlow, Roads) {
              EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install"));
              EXPECT_EQ(machine().cwd, "d:\\kit") << "the reachability test puts the directory back";
          }},
-        {"a start directory already set is kept", start_dir("E:\\Media"), kSetup, {kPlain}, {}, started_in("E:\\Media")},
+        {"a start directory already set is kept", start_dir("E:\\Media"), kSetup, {kPlain}, {},
+         started_in("E:\\Media")},
         {"an empty start directory is set", start_dir(""), kSetup, {kPlain}, {}, started_in("C:\\Start")},
         {"a file at the usual location", blocked(true), kSetup, {kAt}},
         {"... with -target", blocked(true), kSetup + " -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
@@ -238,7 +240,8 @@ TEST_F(SetupFlow, Roads) {
         {"options are forwarded behind -a", nullptr, "D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW",
          {"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"}},
         {"a tail without options ends in -a", nullptr, kSetup + " ", {"_instkvi.com -s -a "}},
-        {"a long command is started whole", nullptr, kSetup + " -qatest " + tail, {"_instkvi.com -s -a  -qatest " + tail}},
+        {"a long command is started whole", nullptr, kSetup + " -qatest " + tail,
+         {"_instkvi.com -s -a  -qatest " + tail}},
         {"-force skips the check of a current copy", current, kSetup + " -force", {"_instkvi.com -s -a  -force"}, {},
          [] {
              not_checked();
@@ -306,7 +309,6 @@ TEST_F(SetupFlow, Roads) {
     }
 }
 
-
 // Where the bootstrap is told to install, from what the flow knows by then.
 TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
     using kvi::setup::Outcome;
@@ -343,7 +345,8 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
 
 TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
     using Security = std::optional<fake::FolderSecurity>;  // none: as setup makes them
-    const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}};
+    const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}},
+        kNoList{"S-1-5-32-544", false, {}};
     struct Row {
         const char* what;
         Security security;
@@ -352,28 +355,25 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         bool there = true;  // the folders stand before the run; else setup makes them, and they read back as `security`
     };
     const std::vector<Row> rows = {
-        {"created now", std::nullopt, "_instkvi.com -s"},
+        {"created now", std::nullopt, kPlain},
         // A drive that keeps no access lists (FAT32, exFAT) drops the protected one.
-        {"created now, read back without a list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f ",
-         true, false},
-        {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()},
-         "_instkvi.com -s -f "},
-        {"Users may add a subfolder", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}), "_instkvi.com -s -f "},
+        {"created now, read back without a list", kNoList, kAt, true, false},
+        {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()}, kAt},
+        {"Users may add a subfolder", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}), kAt},
         // A standard user's own folder, however tight its list: that user may open it at will.
-        {"this user's, protected list, not elevated", kOwn, "_instkvi.com -s -f ", false},
-        {"Administrators, protected list", fake::FolderSecurity{}, "_instkvi.com -s"},
-        {"Administrators, list from the drive", admins(kFromDrive), "_instkvi.com -s -f "},
-        {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}},
-         "_instkvi.com -s -f "},
-        {"this user's, protected list, elevated", kOwn, "_instkvi.com -s"},
-        {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true},
-         "_instkvi.com -s -f "},
-        {"no access list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f "},
-        {"Everyone may write", admins({kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}), "_instkvi.com -s -f "},
-        {"Everyone denied writing", admins({kAdmins, {"S-1-1-0", false, 0x120116}}), "_instkvi.com -s"},
-        {"Users read and execute only", admins({kUsersRead}), "_instkvi.com -s"},
+        {"this user's, protected list, not elevated", kOwn, kAt, false},
+        {"Administrators, protected list", fake::FolderSecurity{}, kPlain},
+        {"Administrators, list from the drive", admins(kFromDrive), kAt},
+        {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}}, kAt},
+        {"this user's, protected list, elevated", kOwn, kPlain},
+        {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true}, kAt},
+        {"no access list", kNoList, kAt},
+        {"Everyone may write", admins({kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}), kAt},
+        {"Everyone denied writing", admins({kAdmins, {"S-1-1-0", false, 0x120116}}), kPlain},
+        {"Users read and execute only", admins({kUsersRead}), kPlain},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         fake::reset();
         machine().elevated = row.elevated;
         if (row.security)
@@ -381,12 +381,11 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
                 if (row.there) machine().dirs.insert(dir);
                 machine().security[dir] = *row.security;
             }
-        fake::plant_copy("1.7-000", "C:\\Old");
-        run("D:\\Kit\\setup.exe");
-        std::string older = row.command == "_instkvi.com -s" ? "_instkvi.com -s -f C:\\Old" : row.command;
-        EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
-        EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << row.what << ": read also when made now";
-        EXPECT_EQ(machine().boxes.size(), row.elevated ? 0u : 1u) << row.what << ": only the record's box";
+        older();
+        run(kSetup);
+        EXPECT_EQ(commands(), std::vector<std::string>{row.command == kPlain ? kAt + "C:\\Old" : row.command});
+        EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << "read also when made now";
+        EXPECT_EQ(shown(), row.elevated ? std::vector<std::string>{} : std::vector{kRecordBox}) << "the record's only";
     }
 }
 
@@ -396,24 +395,27 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
 // directory at the trace's name, no file is written and the road's platform
 // calls are the same, with the one read of KVI_TRACE (and the refused open).
 TEST_F(SetupFlow, TraceOfEachRoad) {
-    const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | "
-                              "program dir d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
+    const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | program dir "
+                              "d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
     const std::string bootstrap = "> program D:\\Kit\\_instkvi.com flags 0x00000000 | exit 0x00000000";
     struct Road {
-        std::function<void()> prepare;
+        Step prepare;
         std::string trace;
     } roads[] = {
-        {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
-                        "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap},
-        {[this] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); },
+        {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | usual location "
+                        "prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap},
+        {current,
          start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
                  "0x08000000 | exit 0x00000000"},
-        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); fake::plant_copy("1.7-000", "C:\\Old"); },
+        {[] {
+             machine().files.insert("C:\\HalvikTorvanex\\Install");
+             older();
+         },
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
-                 "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
-                     bootstrap},
+                 "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started "
+                 "<_instkvi.com -s -f " + bootstrap},
     };
     for (const Road& road : roads) {
         std::vector<std::string> untraced;
@@ -423,7 +425,7 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
             if (trace != "off") machine().env["KVI_TRACE"] = kTraceFile;
             if (trace == "link") machine().links.insert(kTraceFile);
             if (trace == "directory") machine().dirs.insert(kTraceFile);
-            run("D:\\Kit\\setup.exe");
+            run(kSetup);
             if (trace == "on") {
                 EXPECT_EQ(trace_lines("setup"), calls(road.trace));
                 EXPECT_EQ(machine().file_data[kTraceFile].substr(0, 36), "2026-12-09T04:05:06.007Z setup 4242 ");
@@ -513,19 +515,16 @@ TEST_F(SetupFlow, TraceNameThatIsNoPlainDiskPathIsRefused) {
         std::string name;
         bool linked_start, elevated, opened;
     };
-    for (const Row& row : {Row{kTraceFile, false, true, true},
-                           // (Not elevated: the fake knows folders by one spelling only.)
-                           Row{"\\\\?\\C:\\Start\\trace.txt", false, false, true},
-                           Row{"c:/Start/trace.txt", false, false, true},
-                           Row{"\\\\server\\share\\trace.txt", false, true, false},
-                           Row{"\\\\.\\pipe\\kvi", false, true, false},
-                           Row{"\\\\?\\UNC\\server\\share\\trace.txt", false, true, false},
-                           Row{"\\\\?\\pipe\\kvi", false, true, false},
-                           Row{"trace.txt", false, true, false},
-                           Row{"C:trace.txt", false, true, false},
-                           Row{kTraceFile, true, true, false},
-                           Row{kTraceFile, true, false, true},
-                           Row{"C:\\Gone\\trace.txt", false, true, false}}) {
+    const Row rows[] = {
+        {kTraceFile, false, true, true},
+        // (Not elevated: the fake knows folders by one spelling only.)
+        {"\\\\?\\C:\\Start\\trace.txt", false, false, true}, {"c:/Start/trace.txt", false, false, true},
+        {"\\\\server\\share\\trace.txt", false, true, false}, {"\\\\.\\pipe\\kvi", false, true, false},
+        {"\\\\?\\UNC\\server\\share\\trace.txt", false, true, false}, {"\\\\?\\pipe\\kvi", false, true, false},
+        {"trace.txt", false, true, false}, {"C:trace.txt", false, true, false}, {kTraceFile, true, true, false},
+        {kTraceFile, true, false, true}, {"C:\\Gone\\trace.txt", false, true, false},
+    };
+    for (const Row& row : rows) {
         fake::reset();
         machine().elevated = row.elevated;
         machine().env["KVI_TRACE"] = row.name;
