@@ -51,14 +51,15 @@ TEST(LaunchCommand, BaseCommandsAndTail) {
     EXPECT_EQ(kJava.size(), 183u);
 }
 
-// The tail and -silentLaunch given to the launch, what it returns and the
-// boxes it shows; `plant` sets the machine up, `also` checks the rest.
+// The tail and -silentLaunch given to the launch, what it returns, the boxes
+// it shows and the flags of each start; `plant` sets the machine up, `also`
+// checks the rest.
 struct LaunchRun {
     const char* name;
     const char* tail;
     bool silent_launch;
     int status;
-    std::vector<std::string> boxes;
+    std::vector<std::string> boxes, starts;
     std::function<void()> plant, also;
 };
 
@@ -69,14 +70,14 @@ TEST_P(JavaLaunch, Runs) {
     if (run.plant) run.plant();
     EXPECT_EQ(launch(run.tail, run.silent_launch), run.status);
     EXPECT_EQ(shown(), run.boxes);
-    if (run.also && fake::box_list() == run.boxes) run.also();
+    EXPECT_EQ(start_flags(), run.starts);
+    if (run.also && fake::box_list() == run.boxes && start_flags() == run.starts) run.also();
 }
 
 // The pipe is gone before the start, so the application inherits none of it.
 void own_input() {
     const fake::Launch& app = only_launch();
     EXPECT_EQ(static_cast<std::uintptr_t>(app.std_input), 0x10u) << "the application reads our own input";
-    EXPECT_EQ(flags(app), "inherit");
     EXPECT_EQ(machine().piped, "");
     auto& c = machine().calls;
     auto start = std::find_if(c.begin(), c.end(), [](auto& call) { return call.rfind("start_process", 0) == 0; });
@@ -99,113 +100,96 @@ std::vector<std::string> handle_calls() {
 const std::string kNotLaunched = "Application Launch Error: Error launching Install Application.";
 const std::string kLongDir = "C:\\" + std::string(400, 'k');
 
-INSTANTIATE_TEST_SUITE_P(Table, JavaLaunch, ::testing::Values(
-    LaunchRun{"WindowedRuntimeWithoutOptions", nullptr, false, 0, {}, nullptr,
-        [] {
-            EXPECT_EQ(only_launch().command_line, kJavaw);
-            EXPECT_EQ(flags(only_launch()), "") << "the runtime's console is Install's own";
-            EXPECT_EQ(only_launch().application, "C:\\Start\\JRE\\bin\\javaw.exe") << "resolved, not searched for";
-        }},
-    LaunchRun{"ConsoleRuntimeForNojw", " -nojw", false, 0, {}, nullptr,
-        [] {
-            EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
-            EXPECT_EQ(flags(only_launch()), "");
-        }},
-    LaunchRun{"BatchModeOpensItsConsole", " -batch c:\\a.txt", false, 0, {}, nullptr,
-        [] {
-            const fake::Launch& batch = only_launch();
-            EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
-            EXPECT_EQ(flags(batch), "new_console look") << "the batch console opens as before";
-            EXPECT_EQ(batch.title, "Halvik Torvanex Install");
-            const plat::ConsoleLook& look = batch.look;
-            EXPECT_EQ(std::make_tuple(look.x, look.y, look.width, look.height, look.fill, look.flags),
-                      std::make_tuple(10u, 10u, 800u, 600u, std::uint16_t{0x74}, 0x16u));
-            EXPECT_EQ(machine().slept_ms, 0u) << "no wait without the relay";
-        }},
-    LaunchRun{"BAnywhereIsBatchMode", " -bogus", false, 0, {}, nullptr,
-        [] {
-            EXPECT_TRUE(only_launch().new_console);
-            EXPECT_EQ(only_launch().command_line.substr(0, 16), "JRE\\bin\\java.exe");
-        }},
-    LaunchRun{"RelayCopiesEveryByteAndWaits", " -batch a.txt -silent", false, 0, {},
-        relay(3 * 4096 + 123, {false, 7, false, 2}),
-        [] {
-            EXPECT_EQ(flags(only_launch()), "inherit");
-            EXPECT_EQ(machine().piped, machine().stdin_data);
-            EXPECT_EQ(machine().read_sizes, (std::vector<std::uint32_t>{4096, 4096, 4096, 4096, 4096}));
-            EXPECT_EQ(count("wait_for 2000"), 3) << "two looks while running, one at the end";
-            EXPECT_EQ(handle_calls(), (std::vector<std::string>{
-                                          "std_input", "create_pipe", "set_std_input pipe read",
-                                          "duplicate_uninheritable", "close_handle pipe write", "start_process",
-                                          "set_std_input own input", "close_handle pipe read",
-                                          "close_handle pipe write copy", "close_handle thread",
-                                          "close_handle process"}));
-        }},
-    LaunchRun{"RelayStartsAtTheFilesPosition", " -b", false, 0, {},
-        [] {
-            input_file(10000);
-            machine().stdin_pos = 6000;
-        },
-        [] { EXPECT_EQ(machine().piped, machine().stdin_data.substr(6000)); }},
-    LaunchRun{"RelayHandlesEmptyInput", " -batch", false, 0, {}, relay(0),
-        [] {
-            EXPECT_EQ(machine().piped, "");
-            EXPECT_TRUE(only_launch().inherit_handles);
-        }},
-    LaunchRun{"WaitEndsForAnApplicationThatReturns259", " -batch", false, 0, {},
-        relay(10, {false, 259}),
-        [] { EXPECT_EQ(count("wait_for 2000"), 1); }},
-    LaunchRun{"UnreadableStatusTerminatesTheApplication", " -batch -silentlaunch", true, 0,
-        {"Application Error: Error Getting Process Code."},
-        relay(10, {false, 0, true}),
-        [] { EXPECT_TRUE(called("terminate 3221225477")); }},
-    LaunchRun{"FailedWaitFallsBackToPolling", " -batch", false, 0, {},
-        relay(10, {false, 0, false, 1}, {{Op::wait_for, 1}}),
-        [] { EXPECT_EQ(machine().slept_ms, 2000u); }},
-    LaunchRun{"RelayIntoAnApplicationThatStoppedReadingEnds", " -batch", false, 0, {},
-        relay(1 << 20, {false, 0, false, 0, false}),
-        [] {
-            EXPECT_FALSE(machine().relay_blocked) << "our own read end was still open";
-            EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
-        }},
+const std::vector<std::pair<Op, int>> kNoStart = {{Op::start_process, 1}};
+
+INSTANTIATE_TEST_SUITE_P(Table, JavaLaunch, ::testing::ValuesIn(std::vector<LaunchRun>{
+    // The runtime's console is Install's own; the runtime is resolved, not searched for.
+    {"WindowedRuntimeWithoutOptions", nullptr, false, 0, {}, {""}, nullptr,
+     [] {
+         EXPECT_EQ(only_launch().command_line, kJavaw);
+         EXPECT_EQ(only_launch().application, "C:\\Start\\JRE\\bin\\javaw.exe");
+     }},
+    {"ConsoleRuntimeForNojw", " -nojw", false, 0, {}, {""}, nullptr,
+     [] { EXPECT_EQ(only_launch().command_line, kJava + "  -nojw"); }},
+    // The batch console opens as before.
+    {"BatchModeOpensItsConsole", " -batch c:\\a.txt", false, 0, {}, {"new_console look"}, nullptr,
+     [] {
+         const fake::Launch& batch = only_launch();
+         EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
+         EXPECT_EQ(batch.title, "Halvik Torvanex Install");
+         const plat::ConsoleLook& look = batch.look;
+         EXPECT_EQ(std::make_tuple(look.x, look.y, look.width, look.height, look.fill, look.flags),
+                   std::make_tuple(10u, 10u, 800u, 600u, std::uint16_t{0x74}, 0x16u));
+         EXPECT_EQ(machine().slept_ms, 0u) << "no wait without the relay";
+     }},
+    {"BAnywhereIsBatchMode", " -bogus", false, 0, {}, {"new_console look"}, nullptr,
+     [] { EXPECT_EQ(only_launch().command_line.substr(0, 16), "JRE\\bin\\java.exe"); }},
+    {"RelayCopiesEveryByteAndWaits", " -batch a.txt -silent", false, 0, {}, {"inherit"},
+     relay(3 * 4096 + 123, {false, 7, false, 2}),
+     [] {
+         EXPECT_EQ(machine().piped, machine().stdin_data);
+         EXPECT_EQ(machine().read_sizes, (std::vector<std::uint32_t>{4096, 4096, 4096, 4096, 4096}));
+         EXPECT_EQ(count("wait_for 2000"), 3) << "two looks while running, one at the end";
+         EXPECT_EQ(handle_calls(), (std::vector<std::string>{
+                                       "std_input", "create_pipe", "set_std_input pipe read",
+                                       "duplicate_uninheritable", "close_handle pipe write", "start_process",
+                                       "set_std_input own input", "close_handle pipe read",
+                                       "close_handle pipe write copy", "close_handle thread", "close_handle process"}));
+     }},
+    {"RelayStartsAtTheFilesPosition", " -b", false, 0, {}, {"inherit"},
+     [] {
+         input_file(10000);
+         machine().stdin_pos = 6000;
+     },
+     [] { EXPECT_EQ(machine().piped, machine().stdin_data.substr(6000)); }},
+    {"RelayHandlesEmptyInput", " -batch", false, 0, {}, {"inherit"}, relay(0),
+     [] { EXPECT_EQ(machine().piped, ""); }},
+    {"WaitEndsForAnApplicationThatReturns259", " -batch", false, 0, {}, {"inherit"}, relay(10, {false, 259}),
+     [] { EXPECT_EQ(count("wait_for 2000"), 1); }},
+    {"UnreadableStatusTerminatesTheApplication", " -batch -silentlaunch", true, 0,
+     {"Application Error: Error Getting Process Code."}, {"inherit"}, relay(10, {false, 0, true}),
+     [] { EXPECT_TRUE(called("terminate 3221225477")); }},
+    {"FailedWaitFallsBackToPolling", " -batch", false, 0, {}, {"inherit"},
+     relay(10, {false, 0, false, 1}, {{Op::wait_for, 1}}), [] { EXPECT_EQ(machine().slept_ms, 2000u); }},
+    {"RelayIntoAnApplicationThatStoppedReadingEnds", " -batch", false, 0, {}, {"inherit"},
+     relay(1 << 20, {false, 0, false, 0, false}),
+     [] {
+         EXPECT_FALSE(machine().relay_blocked) << "our own read end was still open";
+         EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
+     }},
     // A failed pipe set-up starts the application with our own input; the box is shown whatever the flags say.
-    LaunchRun{"NoPipe", " -batch -silent", false, 0,
-        {"CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"},
-        relay(100, {}, {{Op::create_pipe, 1}}),
-        own_input},
-    LaunchRun{"NoPipeAsStandardInput", " -batch -silent", false, 0,
-        {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"},
-        relay(100, {}, {{Op::set_std_input, 1}}),
-        own_input},
-    LaunchRun{"NoDuplicate", " -batch -silent", false, 0, {"DuplicateHandle Error: DuplicateHandle(..."},
-        relay(100, {}, {{Op::duplicate_uninheritable, 1}}),
-        own_input},
+    {"NoPipe", " -batch -silent", false, 0,
+     {"CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"}, {"inherit"},
+     relay(100, {}, {{Op::create_pipe, 1}}), own_input},
+    {"NoPipeAsStandardInput", " -batch -silent", false, 0,
+     {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"}, {"inherit"},
+     relay(100, {}, {{Op::set_std_input, 1}}), own_input},
+    {"NoDuplicate", " -batch -silent", false, 0, {"DuplicateHandle Error: DuplicateHandle(..."}, {"inherit"},
+     relay(100, {}, {{Op::duplicate_uninheritable, 1}}), own_input},
     // Giving standard input back, closing our duplicated write end.
-    LaunchRun{"BoxesAfterTheStart", " -batch -silent", false, 0,
-        {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)",
-         "CloseHandle Error: CloseHandle(hChildStdinWrDup)"},
-        relay(100, {}, {{Op::set_std_input, 2}, {Op::close_handle, 3}})},
+    {"BoxesAfterTheStart", " -batch -silent", false, 0,
+     {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)",
+      "CloseHandle Error: CloseHandle(hChildStdinWrDup)"},
+     {"inherit"}, relay(100, {}, {{Op::set_std_input, 2}, {Op::close_handle, 3}})},
     // GetStdHandle gives INVALID_HANDLE_VALUE.
-    LaunchRun{"InvalidSavedInput", " -batch", false, 0, {"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"},
-        relay(100, {}, {{Op::std_input, 1}}),
-        [] { EXPECT_EQ(machine().piped, ""); }},
-    LaunchRun{"StartFailureShowsItsBox", nullptr, false, -1, {kNotLaunched}, relay(10, {}, {{Op::start_process, 1}})},
-    LaunchRun{"StartFailureSilent", " -silent", false, -1, {}, relay(10, {}, {{Op::start_process, 1}})},
-    LaunchRun{"StartFailureSilentLaunch", " -x", true, -1, {}, relay(10, {}, {{Op::start_process, 1}})},
-    LaunchRun{"StartFailureInBatchMode", " -batch", false, -1, {kNotLaunched},
-        relay(10, {}, {{Op::start_process, 1}})},
-    LaunchRun{"RuntimeAtADriveRoot", " -nojw", false, 0, {},
-        [] {
-            machine().dirs.insert("K:\\");
-            machine().cwd = "K:\\";
-        },
-        [] {
-            EXPECT_EQ(only_launch().application, "K:\\JRE\\bin\\java.exe") << "no second backslash at a drive root";
-            EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
-        }},
+    {"InvalidSavedInput", " -batch", false, 0, {"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"},
+     {"inherit"}, relay(100, {}, {{Op::std_input, 1}}), [] { EXPECT_EQ(machine().piped, ""); }},
+    {"StartFailureShowsItsBox", nullptr, false, -1, {kNotLaunched}, {}, relay(10, {}, kNoStart)},
+    {"StartFailureSilent", " -silent", false, -1, {}, {}, relay(10, {}, kNoStart)},
+    {"StartFailureSilentLaunch", " -x", true, -1, {}, {}, relay(10, {}, kNoStart)},
+    {"StartFailureInBatchMode", " -batch", false, -1, {kNotLaunched}, {}, relay(10, {}, kNoStart)},
+    {"RuntimeAtADriveRoot", " -nojw", false, 0, {}, {""},
+     [] {
+         machine().dirs.insert("K:\\");
+         machine().cwd = "K:\\";
+     },
+     [] {
+         EXPECT_EQ(only_launch().application, "K:\\JRE\\bin\\java.exe") << "no second backslash at a drive root";
+         EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
+     }},
     // A directory longer than the usual limit is read whole.
-    LaunchRun{"RuntimeInALongDirectory", nullptr, false, 0, {}, [] { machine().cwd = kLongDir; },
-        [] { EXPECT_EQ(only_launch().application, kLongDir + "\\JRE\\bin\\javaw.exe"); }}), ByName());
+    {"RuntimeInALongDirectory", nullptr, false, 0, {}, {""}, [] { machine().cwd = kLongDir; },
+     [] { EXPECT_EQ(only_launch().application, kLongDir + "\\JRE\\bin\\javaw.exe"); }}}), ByName());
 
 // What standard input is decides: anything redirected is relayed, a console
 // or no input at all gets the batch console.

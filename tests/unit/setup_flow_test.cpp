@@ -47,11 +47,7 @@ Step booted(std::string app) { return [app] { EXPECT_EQ(machine().launches[0].ap
 // The flags of each start: Install is a console program, whose probe and
 // hand-off get no console window unless the tail asks for its console (-nojw).
 Step started_with(std::vector<std::string> want) {
-    return [want] {
-        std::vector<std::string> got;
-        for (const fake::Launch& l : machine().launches) got.push_back(flags(l));
-        EXPECT_EQ(got, want);
-    };
+    return [want] { EXPECT_EQ(start_flags(), want); };
 }
 // A file where the usual location should be, or a folder that cannot be entered.
 Step blocked(bool is_file) {

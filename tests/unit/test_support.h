@@ -68,6 +68,13 @@ inline std::string flags(const fake::Launch& l) {
     return out.empty() ? out : out.substr(1);
 }
 
+// The flags of every start, in order.
+inline std::vector<std::string> start_flags() {
+    std::vector<std::string> out;
+    for (const fake::Launch& l : machine().launches) out.push_back(flags(l));
+    return out;
+}
+
 // `text` written `times` times over.
 inline std::string repeat(int times, const std::string& text) {
     std::string out;
