@@ -178,11 +178,7 @@ INSTANTIATE_TEST_SUITE_P(Table, JavaLaunch, ::testing::ValuesIn(std::vector<Laun
     {"StartFailureSilent", " -silent", false, -1, {}, {}, relay(10, {}, kNoStart)},
     {"StartFailureSilentLaunch", " -x", true, -1, {}, {}, relay(10, {}, kNoStart)},
     {"StartFailureInBatchMode", " -batch", false, -1, {kNotLaunched}, {}, relay(10, {}, kNoStart)},
-    {"RuntimeAtADriveRoot", " -nojw", false, 0, {}, {""},
-     [] {
-         machine().dirs.insert("K:\\");
-         machine().cwd = "K:\\";
-     },
+    {"RuntimeAtADriveRoot", " -nojw", false, 0, {}, {""}, [] { enter("K:\\"); },
      [] {
          EXPECT_EQ(only_launch().application, "K:\\JRE\\bin\\java.exe") << "no second backslash at a drive root";
          EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");

@@ -15,12 +15,6 @@ const char kLinkFolder[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvane
 const char kLinkFile[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex\\Halvik Install.lnk";
 const std::string kLinkBox = "Start Menu Creation Error: Error creating start menu entry for Halvik Install";
 
-// Install runs in `dir`.
-void in(const std::string& dir) {
-    machine().dirs.insert(dir);
-    machine().cwd = dir;
-}
-
 class SelfRegistration : public FakeMachine {};
 
 TEST(UninstallCommand, BytesIncludePaddingAtADriveRoot) {
@@ -59,7 +53,7 @@ TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.dir);
         fake::reset();
-        in(row.dir);
+        enter(row.dir);
         EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
         EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
         EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
@@ -116,7 +110,7 @@ TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
          }) {
         SCOPED_TRACE(row.what);
         fake::reset();
-        in("C:\\Kit");
+        enter("C:\\Kit");
         machine().elevated = !row.standard_user;
         for (auto [op, nth] : row.failures) fake::fail(op, nth);
         EXPECT_EQ(register_installation(row.silent_launch), row.end);
@@ -135,7 +129,7 @@ TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
 }
 
 TEST_F(SelfRegistration, TwoRunsLeaveTheSameValues) {
-    in("C:\\Kit");
+    enter("C:\\Kit");
     register_installation(true);
     auto first = machine().registry;
     register_installation(true);
@@ -147,7 +141,7 @@ TEST_F(SelfRegistration, TwoRunsLeaveTheSameValues) {
 class StartMenuShortcut : public FakeMachine {};
 
 TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
-    in("C:\\Kit");
+    enter("C:\\Kit");
     kvi::install::create_start_menu_shortcut();
     const fake::Link& link = machine().saved_links.at(kLinkFile);
     EXPECT_EQ(std::tie(link.path, link.description, link.working_dir, link.icon_path, link.icon_index),
@@ -180,7 +174,7 @@ TEST_F(StartMenuShortcut, FailuresAndTheirBox) {
                            Row{fake::Op::create_shell_link, true, false, 1},
                            Row{fake::Op::link_persist, true, false, 1}, Row{fake::Op::save_link, true, true, 1}}) {
         fake::reset();
-        in("C:\\Kit");
+        enter("C:\\Kit");
         fake::fail(row.op);
         kvi::install::create_start_menu_shortcut();
         EXPECT_TRUE(machine().saved_links.empty());
@@ -209,7 +203,7 @@ TEST_F(StartMenuShortcut, PathLimitCountsCharacters) {
              Row{"a Programs folder of 200 Chinese letters is read whole", "C:\\Kit", chinese(200), true}}) {
         SCOPED_TRACE(row.what);
         fake::reset();
-        in(row.dir);
+        enter(row.dir);
         if (!row.programs.empty()) {
             machine().programs_folder = row.programs;
             machine().dirs.insert(row.programs);

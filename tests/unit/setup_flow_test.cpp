@@ -77,7 +77,7 @@ Step reopened(bool reopened) {
 const std::string kCyrillic128 = "d:\\" + repeat(128, "\xD0\x94"), kCyrillic256 = "d:\\" + repeat(256, "\xD0\x94"),
                   kChinese256 = "d:\\" + repeat(256, "\xE4\xB8\xAD"), kChinese257 = kChinese256 + "\xE4\xB8\xAD",
                   kEmoji129 = "d:\\" + repeat(129, "\xF0\x9F\x98\x80");
-Step in(std::string dir) { return [dir] { machine().dirs.insert(dir); }; }
+Step exists(std::string dir) { return [dir] { machine().dirs.insert(dir); }; }
 Step recorded(std::optional<std::string> dir) {
     return [dir] { EXPECT_EQ(fake::value(kRecord, "OriginalSource"), dir ? std::optional(sz(*dir)) : std::nullopt); };
 }
@@ -159,10 +159,7 @@ TEST_F(SetupFlow, Roads) {
         {"... not elevated it is not", copy_in("C:\\Kit", kUsers, false), kSetup, {kAt}, {kRecordBox},
          refused("C:\\Kit foreign owner")},
         {"only the base folder is open: the usual location made in it now is not safe either",
-         [] {
-             machine().dirs.insert("C:\\HalvikTorvanex");
-             machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive);
-         },
+         all({exists("C:\\HalvikTorvanex"), [] { machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive); }}),
          kSetup + " -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
         // A standard user's run cannot give the folders their owner: none is made,
         // and the bootstrap is told the target path, or nothing.
@@ -209,10 +206,7 @@ TEST_F(SetupFlow, Roads) {
          [] { EXPECT_EQ(machine().boxes[0].text.size(), 641u); }},
         {"-ver shows its box and does nothing else", nullptr, kSetup + " -ver", {},
          {"Version Information:  Halvik Torvanex Install version 1.8-002 "},
-         [] {
-             recorded(std::nullopt)();
-             EXPECT_EQ(machine().cwd, "C:\\Start");
-         }},
+         all({recorded(std::nullopt), [] { EXPECT_EQ(machine().cwd, "C:\\Start"); }})},
         {"a bootstrap that cannot start is reported", fails(fake::Op::start_process, 1), kSetup, {}, {kLaunchBox}},
         {"setup's own path unreadable: nothing is started by a bare name", fails(fake::Op::own_program_path, 0), kSetup,
          {}, {kLaunchBox}},
@@ -223,15 +217,15 @@ TEST_F(SetupFlow, Roads) {
         // The first read is the start directory, the second the one recorded.
         {"the directory to record cannot be read", fails(fake::Op::current_dir, 2, current), kSetup, {kProbe, kHandOff},
          {kRecordBox}, reopened(false)},
-        {"OriginalSource of 128 Cyrillic letters, 259 bytes", in(kCyrillic128), kCyrillic128 + "\\setup.exe", {kPlain},
-         {}, recorded(kCyrillic128)},
-        {"... 256 of them, 512 bytes", in(kCyrillic256), kCyrillic256 + "\\setup.exe", {kPlain}, {},
+        {"OriginalSource of 128 Cyrillic letters, 259 bytes", exists(kCyrillic128), kCyrillic128 + "\\setup.exe",
+         {kPlain}, {}, recorded(kCyrillic128)},
+        {"... 256 of them, 512 bytes", exists(kCyrillic256), kCyrillic256 + "\\setup.exe", {kPlain}, {},
          recorded(kCyrillic256)},
-        {"... 256 Chinese letters, 771 bytes", in(kChinese256), kChinese256 + "\\setup.exe", {kPlain}, {},
+        {"... 256 Chinese letters, 771 bytes", exists(kChinese256), kChinese256 + "\\setup.exe", {kPlain}, {},
          recorded(kChinese256)},
-        {"... 257 of them, 260 characters, are not written", in(kChinese257), kChinese257 + "\\setup.exe", {kPlain},
+        {"... 257 of them, 260 characters, are not written", exists(kChinese257), kChinese257 + "\\setup.exe", {kPlain},
          {kRecordBox}, recorded(std::nullopt)},
-        {"... nor 129 letters of two UTF-16 characters each", in(kEmoji129), kEmoji129 + "\\setup.exe", {kPlain},
+        {"... nor 129 letters of two UTF-16 characters each", exists(kEmoji129), kEmoji129 + "\\setup.exe", {kPlain},
          {kRecordBox}, recorded(std::nullopt)},
         {"options are forwarded behind -a", nullptr, "D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW",
          {"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"}},
@@ -239,16 +233,10 @@ TEST_F(SetupFlow, Roads) {
         {"a long command is started whole", nullptr, kSetup + " -qatest " + tail,
          {"_instkvi.com -s -a  -qatest " + tail}},
         {"-force skips the check of a current copy", current, kSetup + " -force", {"_instkvi.com -s -a  -force"}, {},
-         [] {
-             not_checked();
-             recorded("d:\\kit")();  // also when the check is skipped
-         }},
+         all({not_checked, recorded("d:\\kit")})},  // recorded also when the check is skipped
         {"-target names the location with two blanks", older, kSetup + " -target c:\\inst",
          {"_instkvi.com -s -f  c:\\inst -a "}, {},
-         [] {
-             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
-             not_checked();
-         }},
+         all({[] { EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "made anyway"; }, not_checked})},
         {"an older copy is reinstalled where it is", [] { fake::plant_copy("1.7-999", "C:\\Old Kit"); }, kSetup,
          {kAt + "C:\\Old Kit"}},
         {"a current copy that answers gets the hand-off", current, kSetup + " -batch c:\\b.txt",
@@ -268,19 +256,9 @@ TEST_F(SetupFlow, Roads) {
              };
          },
          kSetup, {kProbe, kAt + "C:\\Kit"}},
-        {"an unwritable drive makes an empty location",
-         [] {
-             unwritable();
-             older();
-         },
-         kSetup, {kAt}},
+        {"an unwritable drive makes an empty location", all({unwritable, older}), kSetup, {kAt}},
         {"... also when the usual location stands: the older copy no longer counts",
-         [] {
-             fake::fail(fake::Op::create_directory, 1);
-             machine().dirs.insert("C:\\HalvikTorvanex\\Install");
-             older();
-         },
-         kSetup, {kAt}},
+         all({fails(fake::Op::create_directory, 1), exists("C:\\HalvikTorvanex\\Install"), older}), kSetup, {kAt}},
         {"... also for a fresh machine", unwritable, kSetup + " -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
         {"an unreachable program directory records the start directory", nullptr, "Z:\\Gone\\setup.exe", {kPlain}, {},
          recorded("C:\\Start")},
@@ -405,10 +383,7 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
                  "0x08000000 | exit 0x00000000"},
-        {[] {
-             machine().files.insert("C:\\HalvikTorvanex\\Install");
-             older();
-         },
+        {all({[] { machine().files.insert("C:\\HalvikTorvanex\\Install"); }, older}),
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
                  "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started "
                  "<_instkvi.com -s -f " + bootstrap},

@@ -54,6 +54,19 @@ inline std::vector<std::string> shown() {
     return fake::box_list();
 }
 
+// Steps run one after the other.
+inline std::function<void()> all(std::vector<std::function<void()>> steps) {
+    return [steps] {
+        for (const auto& step : steps) step();
+    };
+}
+
+// The program runs in `dir`, which exists.
+inline void enter(const std::string& dir) {
+    machine().dirs.insert(dir);
+    machine().cwd = dir;
+}
+
 // Every program started behaves as `program`.
 inline void each_program_is(fake::Program program) {
     machine().program = [program](const std::string&) { return program; };
@@ -90,7 +103,8 @@ inline std::vector<std::string> trace_lines(const std::string& program) {
     const std::regex line("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " + program + " \\d+ ([^\r\n]*)\r\n");
     auto file = fake::state().file_data.find(kTraceFile);
     std::string rest = file == fake::state().file_data.end() ? "" : file->second;
-    for (; std::regex_search(rest, m, line, std::regex_constants::match_continuous); rest = m.suffix()) out.push_back(m[1]);
+    for (; std::regex_search(rest, m, line, std::regex_constants::match_continuous); rest = m.suffix())
+        out.push_back(m[1]);
     EXPECT_EQ(rest, "") << "a line not as it should be";
     return out;
 }
