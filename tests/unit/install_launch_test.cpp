@@ -86,14 +86,11 @@ void own_input() {
 
 // The calls that touch handles, in order.
 std::vector<std::string> handle_calls() {
+    const std::regex handles("(create_pipe|set_std_input|duplicate_uninheritable|close_handle|std_input)( .*)?");
     std::vector<std::string> out;
     for (auto& c : machine().calls)
-        for (const char* prefix : {"create_pipe", "set_std_input", "duplicate_uninheritable", "close_handle",
-                                   "start_process", "std_input"})
-            if (c.rfind(prefix, 0) == 0 && c.rfind("std_input_redirected", 0) != 0) {
-                out.push_back(c.rfind("start_process", 0) == 0 ? "start_process" : c);
-                break;
-            }
+        if (c.rfind("start_process", 0) == 0 || std::regex_match(c, handles))
+            out.push_back(c.rfind("start_process", 0) == 0 ? "start_process" : c);
     return out;
 }
 
