@@ -15,68 +15,59 @@ const char kLinkFolder[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvane
 const char kLinkFile[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex\\Halvik Install.lnk";
 const std::string kLinkBox = "Start Menu Creation Error: Error creating start menu entry for Halvik Install";
 
-class SelfRegistration : public FakeMachine {};
+// Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
+const std::string kUtf8 = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
+                          "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
 
-TEST(UninstallCommand, BytesIncludePaddingAtADriveRoot) {
-    struct Row {
-        const char* dir;
-        const char* command;
-        std::uint32_t bytes;
-    };
-    for (const Row& row : {Row{"C:\\Kit", "C:\\Kit\\Install.exe -remove", 27},
-                           Row{"C:\\", "C:\\Install.exe -remove", 24},
-                           Row{"C:\\Program Files\\Kit", "\"C:\\Program Files\\Kit\\Install.exe\" -remove", 43}}) {
-        kvi::Text out;
-        EXPECT_EQ(kvi::install::build_uninstall_command(out, row.dir), row.bytes);
-        EXPECT_EQ(std::string(out.view()), row.command);
-        // Everything behind the command up to the byte count is zero.
-        EXPECT_EQ(std::string(out.c_str(), row.bytes), row.command + std::string(row.bytes - out.size(), '\0'));
-    }
+// The folder Install runs in and every byte of its uninstall command, which
+// includes padding at a drive root.
+struct Folder {
+    const char* name;
+    std::string dir;
+    bool silent_launch;
+    std::string command;
+};
+
+class SelfRegistration : public FakeMachine, public ::testing::WithParamInterface<Folder> {};
+
+// The five values, in order and with their byte counts, then the shortcut.
+TEST_P(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
+    const Folder& row = GetParam();
+    ASSERT_EQ(kUtf8.size(), 28u);
+    kvi::Text out;
+    EXPECT_EQ(kvi::install::build_uninstall_command(out, row.dir), row.command.size());
+    EXPECT_EQ(std::string(out.view()), row.command.c_str());
+    EXPECT_EQ(std::string(out.c_str(), row.command.size()), row.command) << "zeros up to the byte count";
+    enter(row.dir);
+    EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
+    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
+    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
+    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
+    EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
+    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), row.command);
+    const std::string bytes = std::to_string(row.command.size());
+    EXPECT_EQ(calls_starting("set_string_value"),
+              (std::vector<std::string>{"set_string_value UninstCmd " + bytes,
+                                        "set_string_value InstPath " + std::to_string(row.dir.size() + 1),
+                                        "set_string_value Version 8", "set_string_value DisplayName 25",
+                                        "set_string_value UninstallString " + bytes}));
+    EXPECT_EQ(calls_starting("open_key_for_subkeys"),
+              std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
+    const fake::Link& link = machine().saved_links.at(kLinkFile);
+    EXPECT_EQ(link.path, row.dir + (row.dir == "C:\\" ? "" : "\\") + "Install.exe");
+    EXPECT_EQ(link.working_dir, row.dir);
+    EXPECT_EQ(machine().dir_requests,
+              (std::vector<std::pair<std::string, plat::Acl>>{{kLinkFolder, plat::Acl::inherited}}))
+        << "the shortcut folder keeps the access list of the user's Programs folder";
+    EXPECT_TRUE(machine().boxes.empty());
 }
 
-// The five values, in order and with their byte counts, then the shortcut,
-// for the folder Install runs in.
-TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
-    // Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
-    const std::string utf8 = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
-                             "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
-    ASSERT_EQ(utf8.size(), 28u);
-    struct Row {
-        std::string dir;
-        bool silent_launch;
-        std::string command;  // every byte of the uninstall command
-    };
-    const Row rows[] = {{"C:\\Kit", false, sz("C:\\Kit\\Install.exe -remove")},
-                        {utf8, false, sz("\"" + utf8 + "\\Install.exe\" -remove")},
-                        {"C:\\", false, std::string("C:\\Install.exe -remove\0\0", 24)},
-                        {"C:\\Program Files\\Kit", true, sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove")}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.dir);
-        fake::reset();
-        enter(row.dir);
-        EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
-        EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
-        EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
-        EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
-        EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
-        EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), row.command);
-        const std::string bytes = std::to_string(row.command.size());
-        EXPECT_EQ(calls_starting("set_string_value"),
-                  (std::vector<std::string>{"set_string_value UninstCmd " + bytes,
-                                            "set_string_value InstPath " + std::to_string(row.dir.size() + 1),
-                                            "set_string_value Version 8", "set_string_value DisplayName 25",
-                                            "set_string_value UninstallString " + bytes}));
-        EXPECT_EQ(calls_starting("open_key_for_subkeys"), std::vector<std::string>{
-                      "open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
-        const fake::Link& link = machine().saved_links.at(kLinkFile);
-        EXPECT_EQ(link.path, row.dir + (row.dir == "C:\\" ? "" : "\\") + "Install.exe");
-        EXPECT_EQ(link.working_dir, row.dir);
-        EXPECT_EQ(machine().dir_requests, (std::vector<std::pair<std::string, plat::Acl>>{
-                                              {kLinkFolder, plat::Acl::inherited}}))
-            << "the shortcut folder keeps the access list of the user's Programs folder";
-        EXPECT_TRUE(machine().boxes.empty());
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Table, SelfRegistration, ::testing::ValuesIn(std::vector<Folder>{
+    {"InAFolder", "C:\\Kit", false, sz("C:\\Kit\\Install.exe -remove")},
+    {"InAFolderOfUtf8NameWithABlank", kUtf8, false, sz("\"" + kUtf8 + "\\Install.exe\" -remove")},
+    {"AtADriveRoot", "C:\\", false, std::string("C:\\Install.exe -remove\0\0", 24)},
+    {"InAFolderWithABlankUnderSilentLaunch", "C:\\Program Files\\Kit", true,
+     sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove")}}), ByName());
 
 // Failures of the record are silent; without the uninstall entry the run
 // ends. Every value that is written is written whole.

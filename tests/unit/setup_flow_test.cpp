@@ -202,8 +202,7 @@ TEST_F(SetupFlow, Roads) {
         {"... but a hand-off with -nojw gets one", current, kSetup + " -NoJW", {kProbe, kHandOff + "  -nojw"}, {},
          started_with({"no_window", ""})},
         {"-help shows its box and does nothing else", nullptr, kSetup + " -force -help", {},
-         {"Usage Help: " + std::string(kvi::setup::usage_text())},
-         [] { EXPECT_EQ(machine().boxes[0].text.size(), 641u); }},
+         {"Usage Help: " + std::string(kvi::setup::usage_text())}},  // whose 641 bytes SetupMessages checks
         {"-ver shows its box and does nothing else", nullptr, kSetup + " -ver", {},
          {"Version Information:  Halvik Torvanex Install version 1.8-002 "},
          all({recorded(std::nullopt), [] { EXPECT_EQ(machine().cwd, "C:\\Start"); }})},
