@@ -17,16 +17,12 @@ TEST_P(VersionComparison, SetsStoredVersionAgainstOwn) {
     EXPECT_EQ(version_is_older(GetParam().stored), GetParam().older) << '[' << GetParam().stored << ']';
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::Values(
-    VersionCase{"1.8-002", false}, VersionCase{"1.8-001", true}, VersionCase{"1.7-999", true},
-    VersionCase{"0.9-999", true}, VersionCase{"1.9-000", false}, VersionCase{"2.0-000", false},
-    VersionCase{"1.8.2", false}, VersionCase{"01.08-2", false}, VersionCase{"1.8-002-7", false},
-    VersionCase{"1.8", true}, VersionCase{"", true}, VersionCase{".-.-", true}, VersionCase{"a.b-c", true},
-    VersionCase{"--1..8--2", false}, VersionCase{" 1. +8-2x", false}, VersionCase{"1.8-3", false},
-    VersionCase{"1.8-003", false},
+INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::ValuesIn(std::vector<VersionCase>{
+    {"1.8-002", false}, {"1.8-001", true}, {"1.7-999", true}, {"0.9-999", true}, {"1.9-000", false}, {"2.0-000", false},
+    {"1.8.2", false}, {"01.08-2", false}, {"1.8-002-7", false}, {"1.8", true}, {"", true}, {".-.-", true},
+    {"a.b-c", true}, {"--1..8--2", false}, {" 1. +8-2x", false}, {"1.8-3", false}, {"1.8-003", false},
     // Fields beyond an int are clamped, not wrapped.
-    VersionCase{"99999999999999999999.0-0", false}, VersionCase{"1.8-99999999999999999999", false},
-    VersionCase{"1.4294967304-0", false}));
+    {"99999999999999999999.0-0", false}, {"1.8-99999999999999999999", false}, {"1.4294967304-0", false}}));
 
 class InstalledCopy : public FakeMachine {};
 
