@@ -67,10 +67,8 @@ Step fails(fake::Op op, int nth, Step plant = nullptr) {
 }
 // The record cannot be opened or written: the check still runs, on the open
 // record or on the record opened for reading.
-Step reopened(bool reopened) {
-    return [reopened] {
-        EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"), reopened);
-    };
+Step reopened(bool again) {
+    return [again] { EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"), again); };
 }
 // Names are UTF-8, up to three bytes a letter (four for two UTF-16
 // characters): the limit counts characters, 259 of them, not bytes.
@@ -461,13 +459,11 @@ TEST(AccessList, EntriesThatDoNotFitAreRefused) {
         std::vector<std::uint8_t> list;
         bool read;
     };
-    for (const Row& row : {Row{"one whole entry", list_of({kSystemEntry}), true},
-                           Row{"no entry", list_of({}), true},
-                           Row{"mask only, no room for a SID", claims(8), false},
-                           Row{"header only", claims(4), false},
-                           Row{"shorter than its header", claims(2), false},
-                           Row{"SID cut", claims(16), false},
-                           Row{"past the list's end", claims(24), false}}) {
+    const Row rows[] = {{"one whole entry", list_of({kSystemEntry}), true}, {"no entry", list_of({}), true},
+                        {"mask only, no room for a SID", claims(8), false}, {"header only", claims(4), false},
+                        {"shorter than its header", claims(2), false}, {"SID cut", claims(16), false},
+                        {"past the list's end", claims(24), false}};
+    for (const Row& row : rows) {
         plat::FolderFacts facts{};
         EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read) << row.what;
         if (row.read && facts.entry_count == 1) {
