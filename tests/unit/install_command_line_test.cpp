@@ -38,30 +38,29 @@ TEST_P(InstallSplit, YieldsDirectoryAndLoweredTail) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::Values(
-    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
-    SplitCase{"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\" -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
-    SplitCase{"C:\\Program Files\\Kit\\Install.exe", "\"C:\\Program Files\\Kit\\Install.exe\" -nojw",
-              "c:\\program files\\kit\\", " -nojw"},
-    SplitCase{"install", "install -h", std::nullopt, " -h"},
-    SplitCase{"Install.exe", "Install.exe", std::nullopt, std::nullopt},
-    SplitCase{"D:\\Install\\Setup2.exe", "D:\\Install\\Setup2.exe -x", "d:\\", " -x"},
-    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe\t-nojw", "d:\\apps\\", std::nullopt},
-    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe", "d:\\apps\\", std::nullopt},
-    SplitCase{"D:\\Apps\\Launcher.exe", "D:\\Apps\\Launcher.exe -verctrl", std::nullopt, std::nullopt, true},
+INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::ValuesIn(std::vector<SplitCase>{
+    {"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
+    {"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\" -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
+    {"C:\\Program Files\\Kit\\Install.exe", "\"C:\\Program Files\\Kit\\Install.exe\" -nojw",
+     "c:\\program files\\kit\\", " -nojw"},
+    {"install", "install -h", std::nullopt, " -h"},
+    {"Install.exe", "Install.exe", std::nullopt, std::nullopt},
+    {"D:\\Install\\Setup2.exe", "D:\\Install\\Setup2.exe -x", "d:\\", " -x"},
+    {"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe\t-nojw", "d:\\apps\\", std::nullopt},
+    {"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe", "d:\\apps\\", std::nullopt},
+    {"D:\\Apps\\Launcher.exe", "D:\\Apps\\Launcher.exe -verctrl", std::nullopt, std::nullopt, true},
     // An unquoted path with a blank: the runtime splits the name at the blank.
-    SplitCase{"C:\\My", "C:\\My Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
-    SplitCase{"D:\\\xC4PPS\\INSTALL.EXE", "D:\\\xC4PPS\\INSTALL.EXE -Input \xC9.TXT", "d:\\\xC4pps\\",
-              " -input \xC9.txt"},
+    {"C:\\My", "C:\\My Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
+    {"D:\\\xC4PPS\\INSTALL.EXE", "D:\\\xC4PPS\\INSTALL.EXE -Input \xC9.TXT", "d:\\\xC4pps\\", " -input \xC9.txt"},
     // Quotes inside the name or right after it, where runtimes differ: a
     // quoted name ends at the next quote, any other at the first blank or tab.
-    SplitCase{"D:\\My\"Kit\"\\Install.exe", "D:\\My\"Kit\"\\Install.exe -x", "d:\\my\"kit\"\\", " -x"},
-    SplitCase{"D:\\Apps\\Install.exe\"", "D:\\Apps\\Install.exe\" -x\"", "d:\\apps\\", " -x\""},
-    SplitCase{"D:\\My", "\"D:\\My\"Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
-    SplitCase{"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\"-x -y", "d:\\apps\\", " -y"},
-    SplitCase{"D:\\Apps\\Install.exe -x", "\"D:\\Apps\\Install.exe -x", "d:\\apps\\", std::nullopt},
-    SplitCase{"D:\\Apps\\Install.exe", "", "d:\\apps\\", std::nullopt},
-    SplitCase{"", " -x", std::nullopt, std::nullopt, true}));
+    {"D:\\My\"Kit\"\\Install.exe", "D:\\My\"Kit\"\\Install.exe -x", "d:\\my\"kit\"\\", " -x"},
+    {"D:\\Apps\\Install.exe\"", "D:\\Apps\\Install.exe\" -x\"", "d:\\apps\\", " -x\""},
+    {"D:\\My", "\"D:\\My\"Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
+    {"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\"-x -y", "d:\\apps\\", " -y"},
+    {"D:\\Apps\\Install.exe -x", "\"D:\\Apps\\Install.exe -x", "d:\\apps\\", std::nullopt},
+    {"D:\\Apps\\Install.exe", "", "d:\\apps\\", std::nullopt},
+    {"", " -x", std::nullopt, std::nullopt, true}}));
 
 // Each option is a text found anywhere in the lowered tail, not a word.
 TEST(InstallOptions, AreTextsFoundAnywhere) {
@@ -101,19 +100,18 @@ TEST_P(InstallLaunchLine, StartsTheRuntimeWithTheTail) {
     EXPECT_EQ(machine().launches[0].command_line, (c.console ? expected::kJava : expected::kJavaw) + c.tail);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, InstallLaunchLine, ::testing::Values(
-    LaunchCase{"D:\\Kit\\Install.exe -NoJWx", true, "  -nojwx"},
-    LaunchCase{"D:\\Kit\\Install.exe -xnojw -NOSPLASHY", false, "  -xnojw -nosplashy"},  // the dash counts
-    LaunchCase{"D:\\Kit\\Install.exe -nosplashx", false, "  -nosplashx"},
-    LaunchCase{"D:\\Kit\\Install.exe\t-nojw", false, ""},
-    LaunchCase{"D:\\Kit\\Install.exe\t-nojw -NoSplash", false, "  -nosplash"},
-    LaunchCase{"D:\\Kit\\Install.exe -NoSplash\t-NoJW", true, "  -nosplash\t-nojw"},
-    LaunchCase{"D:\\Kit\\Install.exe -input \"C:\\My Answers\\A.TXT\" -NoJW", true,
-               "  -input \"c:\\my answers\\a.txt\" -nojw"},
-    LaunchCase{"D:\\Kit\\Install.exe \"-nojw", true, "  \"-nojw"},
-    LaunchCase{"\"D:\\My Kit\\Install.exe\" -NoJW \"a b", true, "  -nojw \"a b"},
+INSTANTIATE_TEST_SUITE_P(Table, InstallLaunchLine, ::testing::ValuesIn(std::vector<LaunchCase>{
+    {"D:\\Kit\\Install.exe -NoJWx", true, "  -nojwx"},
+    {"D:\\Kit\\Install.exe -xnojw -NOSPLASHY", false, "  -xnojw -nosplashy"},  // the dash counts
+    {"D:\\Kit\\Install.exe -nosplashx", false, "  -nosplashx"},
+    {"D:\\Kit\\Install.exe\t-nojw", false, ""},
+    {"D:\\Kit\\Install.exe\t-nojw -NoSplash", false, "  -nosplash"},
+    {"D:\\Kit\\Install.exe -NoSplash\t-NoJW", true, "  -nosplash\t-nojw"},
+    {"D:\\Kit\\Install.exe -input \"C:\\My Answers\\A.TXT\" -NoJW", true, "  -input \"c:\\my answers\\a.txt\" -nojw"},
+    {"D:\\Kit\\Install.exe \"-nojw", true, "  \"-nojw"},
+    {"\"D:\\My Kit\\Install.exe\" -NoJW \"a b", true, "  -nojw \"a b"},
     // "install" in an argument is not taken for the program's name.
-    LaunchCase{"D:\\Kit\\Install.exe -input c:\\install\\a.txt", false, "  -input c:\\install\\a.txt"}));
+    {"D:\\Kit\\Install.exe -input c:\\install\\a.txt", false, "  -input c:\\install\\a.txt"}}));
 
 TEST(InstallUsage, IsTheExactText) {
     std::string_view usage = kvi::install::usage_text();
@@ -150,34 +148,34 @@ TEST_P(InstallFlow, Runs) {
 
 const std::string kLong(400, 'q');
 
-INSTANTIATE_TEST_SUITE_P(Table, InstallFlow, ::testing::Values(
-    FlowCase{"ProbeAnswerHasNoOtherEffect", "D:\\Kit\\Install.exe -verctrl", -1110, false, {}, {}, nullptr,
-             [] {
-                 EXPECT_EQ(machine().cwd, "C:\\Start");
-                 EXPECT_FALSE(fake::value(kRecord, "InstPath"));
-             }},
-    FlowCase{"ProbeAnswerHasNoOtherEffectButHelp", "D:\\Kit\\Install.exe -help -verctrl -register", -1110, true},
+INSTANTIATE_TEST_SUITE_P(Table, InstallFlow, ::testing::ValuesIn(std::vector<FlowCase>{
+    {"ProbeAnswerHasNoOtherEffect", "D:\\Kit\\Install.exe -verctrl", -1110, false, {}, {}, nullptr,
+     [] {
+         EXPECT_EQ(machine().cwd, "C:\\Start");
+         EXPECT_FALSE(fake::value(kRecord, "InstPath"));
+     }},
+    {"ProbeAnswerHasNoOtherEffectButHelp", "D:\\Kit\\Install.exe -help -verctrl -register", -1110, true},
     // -h anywhere counts.
-    FlowCase{"HelpPrintsAndGoesOn", "D:\\My-Home\\Install.exe C:\\my-home\\x", 0, true, {}, {"d:\\my-home"},
-             [] { machine().dirs.insert("D:\\My-Home"); }},
-    FlowCase{"NoArgumentsNothingPrinted", "D:\\Kit\\Install.exe", 0, false, {}, {"d:\\kit"}, nullptr,
-             [] { EXPECT_EQ(machine().launches[0].command_line, expected::kJavaw); }},
-    FlowCase{"StartDirectoryIsTheDirectoryAtStart", "D:\\Kit\\Install.exe -nojw", 0, false, {}, {"d:\\kit"}, nullptr,
-             [] { EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start"); }},
-    FlowCase{"StartDirectoryOfAnyLengthIsLeftAlone", "D:\\Kit\\Install.exe -nojw", 0, false, {}, {"d:\\kit"},
-             [] { machine().env["KVI_START_DIR"] = kLong; }, [] { EXPECT_EQ(machine().launches[0].start_dir, kLong); }},
+    {"HelpPrintsAndGoesOn", "D:\\My-Home\\Install.exe C:\\my-home\\x", 0, true, {}, {"d:\\my-home"},
+     [] { machine().dirs.insert("D:\\My-Home"); }},
+    {"NoArgumentsNothingPrinted", "D:\\Kit\\Install.exe", 0, false, {}, {"d:\\kit"}, nullptr,
+     [] { EXPECT_EQ(machine().launches[0].command_line, expected::kJavaw); }},
+    {"StartDirectoryIsTheDirectoryAtStart", "D:\\Kit\\Install.exe -nojw", 0, false, {}, {"d:\\kit"}, nullptr,
+     [] { EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start"); }},
+    {"StartDirectoryOfAnyLengthIsLeftAlone", "D:\\Kit\\Install.exe -nojw", 0, false, {}, {"d:\\kit"},
+     [] { machine().env["KVI_START_DIR"] = kLong; }, [] { EXPECT_EQ(machine().launches[0].start_dir, kLong); }},
     // No options were read: the windowed runtime.
-    FlowCase{"SearchErrorStillLaunchesFromHere", "D:\\Kit\\Launcher.exe -verctrl -nojw", 0, false,
-             {"Search Error: Error finding install"}, {"C:\\Start"}, nullptr,
-             [] { EXPECT_EQ(machine().launches[0].command_line, expected::kJavaw); }},
-    FlowCase{"DirectoryChangeFailure", "Z:\\Gone\\Install.exe -register", 0, false,
-             {"Set Directory Error: Error navigating to Install Application directory."}, {}, nullptr,
-             [] { EXPECT_FALSE(fake::value(kRecord, "InstPath")) << "no registration"; }},
-    FlowCase{"DirectoryChangeFailureSilent", "Z:\\Gone\\Install.exe -SILENTLAUNCH", 0, false},
-    FlowCase{"NoexecuteEndsAfterTheDirectoryChange", "D:\\Kit\\Install.exe -noexecute", 0, false, {}, {},
-             nullptr, [] { EXPECT_EQ(machine().cwd, "d:\\kit"); }},
-    FlowCase{"LaunchFailureIsMinusOne", "D:\\Kit\\Install.exe", -1, false,
-             {"Application Launch Error: Error launching Install Application."}, {},
-             [] { fake::fail(fake::Op::start_process); }}), ByName());
+    {"SearchErrorStillLaunchesFromHere", "D:\\Kit\\Launcher.exe -verctrl -nojw", 0, false,
+     {"Search Error: Error finding install"}, {"C:\\Start"}, nullptr,
+     [] { EXPECT_EQ(machine().launches[0].command_line, expected::kJavaw); }},
+    {"DirectoryChangeFailure", "Z:\\Gone\\Install.exe -register", 0, false,
+     {"Set Directory Error: Error navigating to Install Application directory."}, {}, nullptr,
+     [] { EXPECT_FALSE(fake::value(kRecord, "InstPath")) << "no registration"; }},
+    {"DirectoryChangeFailureSilent", "Z:\\Gone\\Install.exe -SILENTLAUNCH", 0, false},
+    {"NoexecuteEndsAfterTheDirectoryChange", "D:\\Kit\\Install.exe -noexecute", 0, false, {}, {},
+     nullptr, [] { EXPECT_EQ(machine().cwd, "d:\\kit"); }},
+    {"LaunchFailureIsMinusOne", "D:\\Kit\\Install.exe", -1, false,
+     {"Application Launch Error: Error launching Install Application."}, {},
+     [] { fake::fail(fake::Op::start_process); }}}), ByName());
 
 }  // namespace
