@@ -199,10 +199,8 @@ TEST_F(JavaLaunch, StandardInputKindDecidesTheRelay) {
                            Row{StdinKind::null_device, "null device", true}}) {
         SCOPED_TRACE(row.name);
         fake::reset();
+        input_file(2 * 4096 + 777);
         machine().stdin_kind = row.kind;
-        machine().stdin_data.resize(2 * 4096 + 777);
-        for (std::size_t i = 0; i < machine().stdin_data.size(); ++i)
-            machine().stdin_data[i] = static_cast<char>(i * 13 + i / 256);
         each_program_is({false, 5, false, 1});
         EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
         const fake::Launch& app = only_launch();
