@@ -84,7 +84,6 @@ void own_input() {
     EXPECT_EQ(std::find(start, c.end(), "close_handle pipe read"), c.end());
 }
 
-// The calls that touch handles, in order.
 std::vector<std::string> handle_calls() {
     const std::regex handles("(create_pipe|set_std_input|duplicate_uninheritable|close_handle|std_input)( .*)?");
     std::vector<std::string> out;

@@ -14,7 +14,6 @@ const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", tru
 // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
 const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
                                            {"S-1-3-0", true, 0x10000000}};
-// Owned by Administrators, with the given list.
 fake::FolderSecurity admins(std::vector<fake::Ace> entries) { return {"S-1-5-32-544", true, std::move(entries)}; }
 
 const std::string kSetup = "D:\\Kit\\setup.exe", kPlain = "_instkvi.com -s", kAt = "_instkvi.com -s -f ";
@@ -25,7 +24,6 @@ const std::string kLaunchBox = "Application Launch Error: Error Launching Instal
 
 class SetupFlow : public FakeMachine {
 protected:
-    // Runs setup with the given command line and checks it ends with 0.
     void run(const std::string& command_line) {
         machine().command_line = command_line;
         ASSERT_EQ(kvi::setup::run(), 0);

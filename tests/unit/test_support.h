@@ -54,7 +54,6 @@ inline std::vector<std::string> shown() {
     return fake::box_list();
 }
 
-// Steps run one after the other.
 inline std::function<void()> all(std::vector<std::function<void()>> steps) {
     return [steps] {
         for (const auto& step : steps) step();
@@ -67,7 +66,6 @@ inline void enter(const std::string& dir) {
     machine().cwd = dir;
 }
 
-// Every program started behaves as `program`.
 inline void each_program_is(fake::Program program) {
     machine().program = [program](const std::string&) { return program; };
 }
@@ -81,14 +79,12 @@ inline std::string flags(const fake::Launch& l) {
     return out.empty() ? out : out.substr(1);
 }
 
-// The flags of every start, in order.
 inline std::vector<std::string> start_flags() {
     std::vector<std::string> out;
     for (const fake::Launch& l : machine().launches) out.push_back(flags(l));
     return out;
 }
 
-// `text` written `times` times over.
 inline std::string repeat(int times, const std::string& text) {
     std::string out;
     while (times-- > 0) out += text;
