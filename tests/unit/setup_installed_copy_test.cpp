@@ -11,6 +11,8 @@ struct VersionCase {
     bool older;
 };
 
+std::ostream& operator<<(std::ostream& os, const VersionCase& c) { return os << '[' << c.stored << ']'; }
+
 class VersionComparison : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionComparison, SetsStoredVersionAgainstOwn) {
@@ -122,6 +124,8 @@ struct HandOffCase {
     bool hand_off_fails, handed_off;
     std::vector<std::string> commands;
 };
+
+std::ostream& operator<<(std::ostream& os, const HandOffCase& c) { return os << c.name; }
 
 class HandOff : public FakeMachine, public ::testing::WithParamInterface<HandOffCase> {};
 
