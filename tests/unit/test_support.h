@@ -49,7 +49,7 @@ struct ByName {
 inline std::vector<std::string> shown() {
     static const std::set<std::string> kError = {"Registration Error", "Application Launch Error",
                                                  "Application Error", "Set Directory Error"};
-    for (const fake::Box& box : fake::state().boxes)
+    for (const auto& box : machine().boxes)
         EXPECT_EQ(box.icon, kError.count(box.caption) ? plat::Icon::error : plat::Icon::none) << box.caption;
     return fake::box_list();
 }
