@@ -38,30 +38,29 @@ TEST_P(InstallSplit, YieldsDirectoryAndLoweredTail) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::Values(
-    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
-    SplitCase{"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\" -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
-    SplitCase{"C:\\Program Files\\Kit\\Install.exe", "\"C:\\Program Files\\Kit\\Install.exe\" -nojw",
-              "c:\\program files\\kit\\", " -nojw"},
-    SplitCase{"install", "install -h", std::nullopt, " -h"},
-    SplitCase{"Install.exe", "Install.exe", std::nullopt, std::nullopt},
-    SplitCase{"D:\\Install\\Setup2.exe", "D:\\Install\\Setup2.exe -x", "d:\\", " -x"},
-    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe\t-nojw", "d:\\apps\\", std::nullopt},
-    SplitCase{"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe", "d:\\apps\\", std::nullopt},
-    SplitCase{"D:\\Apps\\Launcher.exe", "D:\\Apps\\Launcher.exe -verctrl", std::nullopt, std::nullopt, true},
+INSTANTIATE_TEST_SUITE_P(Table, InstallSplit, ::testing::ValuesIn(std::vector<SplitCase>{
+    {"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
+    {"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\" -Batch A.TXT", "d:\\apps\\", " -batch a.txt"},
+    {"C:\\Program Files\\Kit\\Install.exe", "\"C:\\Program Files\\Kit\\Install.exe\" -nojw",
+     "c:\\program files\\kit\\", " -nojw"},
+    {"install", "install -h", std::nullopt, " -h"},
+    {"Install.exe", "Install.exe", std::nullopt, std::nullopt},
+    {"D:\\Install\\Setup2.exe", "D:\\Install\\Setup2.exe -x", "d:\\", " -x"},
+    {"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe\t-nojw", "d:\\apps\\", std::nullopt},
+    {"D:\\Apps\\Install.exe", "D:\\Apps\\Install.exe", "d:\\apps\\", std::nullopt},
+    {"D:\\Apps\\Launcher.exe", "D:\\Apps\\Launcher.exe -verctrl", std::nullopt, std::nullopt, true},
     // An unquoted path with a blank: the runtime splits the name at the blank.
-    SplitCase{"C:\\My", "C:\\My Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
-    SplitCase{"D:\\\xC4PPS\\INSTALL.EXE", "D:\\\xC4PPS\\INSTALL.EXE -Input \xC9.TXT", "d:\\\xC4pps\\",
-              " -input \xC9.txt"},
+    {"C:\\My", "C:\\My Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
+    {"D:\\\xC4PPS\\INSTALL.EXE", "D:\\\xC4PPS\\INSTALL.EXE -Input \xC9.TXT", "d:\\\xC4pps\\", " -input \xC9.txt"},
     // Quotes inside the name or right after it, where runtimes differ: a
     // quoted name ends at the next quote, any other at the first blank or tab.
-    SplitCase{"D:\\My\"Kit\"\\Install.exe", "D:\\My\"Kit\"\\Install.exe -x", "d:\\my\"kit\"\\", " -x"},
-    SplitCase{"D:\\Apps\\Install.exe\"", "D:\\Apps\\Install.exe\" -x\"", "d:\\apps\\", " -x\""},
-    SplitCase{"D:\\My", "\"D:\\My\"Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
-    SplitCase{"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\"-x -y", "d:\\apps\\", " -y"},
-    SplitCase{"D:\\Apps\\Install.exe -x", "\"D:\\Apps\\Install.exe -x", "d:\\apps\\", std::nullopt},
-    SplitCase{"D:\\Apps\\Install.exe", "", "d:\\apps\\", std::nullopt},
-    SplitCase{"", " -x", std::nullopt, std::nullopt, true}));
+    {"D:\\My\"Kit\"\\Install.exe", "D:\\My\"Kit\"\\Install.exe -x", "d:\\my\"kit\"\\", " -x"},
+    {"D:\\Apps\\Install.exe\"", "D:\\Apps\\Install.exe\" -x\"", "d:\\apps\\", " -x\""},
+    {"D:\\My", "\"D:\\My\"Kit\\Install.exe -verctrl", std::nullopt, std::nullopt, true},
+    {"D:\\Apps\\Install.exe", "\"D:\\Apps\\Install.exe\"-x -y", "d:\\apps\\", " -y"},
+    {"D:\\Apps\\Install.exe -x", "\"D:\\Apps\\Install.exe -x", "d:\\apps\\", std::nullopt},
+    {"D:\\Apps\\Install.exe", "", "d:\\apps\\", std::nullopt},
+    {"", " -x", std::nullopt, std::nullopt, true}}));
 
 // Each option is a text found anywhere in the lowered tail, not a word.
 TEST(InstallOptions, AreTextsFoundAnywhere) {
@@ -73,15 +72,14 @@ TEST(InstallOptions, AreTextsFoundAnywhere) {
              {" -hx -verctrl -noexecute", {1, 1, 0, 0, 1, 0, 0, 0}},
              {" -batch -silent", {0, 0, 0, 0, 0, 0, 1, 1}}}) {
         kvi::install::Options o = kvi::install::parse_options(tail ? kvi::Text::from(tail) : kvi::Text());
-        EXPECT_EQ((Set{o.help, o.verctrl, o.nojw, o.silent_launch, o.noexecute, o.register_copy, o.silent, o.batch}), want)
-            << (tail ? tail : "(no tail)");
+        Set got = {o.help, o.verctrl, o.nojw, o.silent_launch, o.noexecute, o.register_copy, o.silent, o.batch};
+        EXPECT_EQ(got, want) << (tail ? tail : "(no tail)");
     }
 }
 
 // What the runtime is given for a command line: the words are found anywhere
 // in the lowered tail with their dash ("-nojwx" counts as -nojw and passes on
-// whole, "-xnojw" does not count); a tab
-// starts no tail, and quotes are passed on as they are.
+// whole, "-xnojw" does not count); a tab starts no tail, and quotes are passed on as they are.
 struct LaunchCase {
     const char* line;
     bool console;      // java.exe rather than javaw.exe
@@ -102,19 +100,18 @@ TEST_P(InstallLaunchLine, StartsTheRuntimeWithTheTail) {
     EXPECT_EQ(machine().launches[0].command_line, (c.console ? expected::kJava : expected::kJavaw) + c.tail);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, InstallLaunchLine, ::testing::Values(
-    LaunchCase{"D:\\Kit\\Install.exe -NoJWx", true, "  -nojwx"},
-    LaunchCase{"D:\\Kit\\Install.exe -xnojw -NOSPLASHY", false, "  -xnojw -nosplashy"},  // the dash counts
-    LaunchCase{"D:\\Kit\\Install.exe -nosplashx", false, "  -nosplashx"},
-    LaunchCase{"D:\\Kit\\Install.exe\t-nojw", false, ""},
-    LaunchCase{"D:\\Kit\\Install.exe\t-nojw -NoSplash", false, "  -nosplash"},
-    LaunchCase{"D:\\Kit\\Install.exe -NoSplash\t-NoJW", true, "  -nosplash\t-nojw"},
-    LaunchCase{"D:\\Kit\\Install.exe -input \"C:\\My Answers\\A.TXT\" -NoJW", true,
-               "  -input \"c:\\my answers\\a.txt\" -nojw"},
-    LaunchCase{"D:\\Kit\\Install.exe \"-nojw", true, "  \"-nojw"},
-    LaunchCase{"\"D:\\My Kit\\Install.exe\" -NoJW \"a b", true, "  -nojw \"a b"},
+INSTANTIATE_TEST_SUITE_P(Table, InstallLaunchLine, ::testing::ValuesIn(std::vector<LaunchCase>{
+    {"D:\\Kit\\Install.exe -NoJWx", true, "  -nojwx"},
+    {"D:\\Kit\\Install.exe -xnojw -NOSPLASHY", false, "  -xnojw -nosplashy"},  // the dash counts
+    {"D:\\Kit\\Install.exe -nosplashx", false, "  -nosplashx"},
+    {"D:\\Kit\\Install.exe\t-nojw", false, ""},
+    {"D:\\Kit\\Install.exe\t-nojw -NoSplash", false, "  -nosplash"},
+    {"D:\\Kit\\Install.exe -NoSplash\t-NoJW", true, "  -nosplash\t-nojw"},
+    {"D:\\Kit\\Install.exe -input \"C:\\My Answers\\A.TXT\" -NoJW", true, "  -input \"c:\\my answers\\a.txt\" -nojw"},
+    {"D:\\Kit\\Install.exe \"-nojw", true, "  \"-nojw"},
+    {"\"D:\\My Kit\\Install.exe\" -NoJW \"a b", true, "  -nojw \"a b"},
     // "install" in an argument is not taken for the program's name.
-    LaunchCase{"D:\\Kit\\Install.exe -input c:\\install\\a.txt", false, "  -input c:\\install\\a.txt"}));
+    {"D:\\Kit\\Install.exe -input c:\\install\\a.txt", false, "  -input c:\\install\\a.txt"}}));
 
 TEST(InstallUsage, IsTheExactText) {
     std::string_view usage = kvi::install::usage_text();
@@ -123,86 +120,64 @@ TEST(InstallUsage, IsTheExactText) {
     EXPECT_EQ(usage.substr(usage.size() - 44), "   -version\t\tdisplays version information.\n\n");
 }
 
-class InstallFlow : public FakeMachine {
-protected:
-    int run(const std::string& own_name, const std::string& line) {
-        machine().command_line = line;
-        return kvi::install::run(own_name.c_str());
-    }
+// A whole run of Install: what it returns, prints, shows and starts (the
+// directory of each start); `also` checks the rest.
+struct FlowCase {
+    const char* name;
+    std::string line;
+    int status;
+    bool usage;
+    std::vector<std::string> boxes, cwds;
+    std::function<void()> plant, also;
 };
 
-TEST_F(InstallFlow, ProbeAnswerHasNoOtherEffect) {
-    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -verctrl"), -1110);
-    EXPECT_TRUE(machine().launches.empty());
-    EXPECT_EQ(machine().cwd, "C:\\Start");
-    EXPECT_TRUE(machine().stdout_text.empty());
-    EXPECT_FALSE(fake::value(kRecord, "InstPath"));
+std::ostream& operator<<(std::ostream& os, const FlowCase& c) { return os << c.name; }
 
-    fake::reset();
-    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -help -verctrl -register"), -1110);
-    EXPECT_EQ(machine().stdout_text, kvi::install::usage_text());
-    EXPECT_TRUE(machine().launches.empty());
+class InstallFlow : public FakeMachine, public ::testing::WithParamInterface<FlowCase> {};
+
+TEST_P(InstallFlow, Runs) {
+    const FlowCase& c = GetParam();
+    if (c.plant) c.plant();
+    machine().command_line = c.line;
+    EXPECT_EQ(kvi::install::run(std::string(kvi::install::own_name(c.line.c_str())).c_str()), c.status);
+    EXPECT_EQ(machine().stdout_text, c.usage ? kvi::install::usage_text() : "");
+    EXPECT_EQ(shown(), c.boxes);
+    std::vector<std::string> cwds;
+    for (const fake::Launch& launch : machine().launches) cwds.push_back(launch.cwd);
+    EXPECT_EQ(cwds, c.cwds);
+    if (c.also && cwds == c.cwds) c.also();
 }
 
-TEST_F(InstallFlow, HelpPrintsAndGoesOn) {
-    machine().dirs.insert("D:\\My-Home");
-    EXPECT_EQ(run("D:\\My-Home\\Install.exe", "D:\\My-Home\\Install.exe C:\\my-home\\x"), 0);
-    EXPECT_EQ(machine().stdout_text, kvi::install::usage_text()) << "-h anywhere counts";
-    ASSERT_EQ(machine().launches.size(), 1u);
-    EXPECT_EQ(machine().launches[0].cwd, "d:\\my-home");
-}
+const std::string kLong(400, 'q');
 
-TEST_F(InstallFlow, NoArgumentsNothingPrinted) {
-    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe"), 0);
-    EXPECT_TRUE(machine().stdout_text.empty());
-    ASSERT_EQ(machine().launches.size(), 1u);
-    EXPECT_EQ(machine().launches[0].command_line.rfind("JRE\\bin\\javaw.exe ", 0), 0u);
-}
-
-TEST_F(InstallFlow, StartDirectoryIsTheDirectoryAtStart) {
-    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -nojw"), 0);
-    EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start");
-    EXPECT_EQ(machine().launches[0].cwd, "d:\\kit");
-
-    fake::reset();
-    machine().env["KVI_START_DIR"] = std::string(400, 'q');
-    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -nojw"), 0);
-    EXPECT_EQ(machine().launches[0].start_dir, std::string(400, 'q')) << "a long value is left alone";
-}
-
-TEST_F(InstallFlow, SearchErrorStillLaunchesFromHere) {
-    EXPECT_EQ(run("D:\\Kit\\Launcher.exe", "D:\\Kit\\Launcher.exe -verctrl -nojw"), 0);
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Search Error: Error finding install"});
-    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
-    ASSERT_EQ(machine().launches.size(), 1u);
-    EXPECT_EQ(machine().launches[0].cwd, "C:\\Start");
-    EXPECT_EQ(machine().launches[0].command_line.find("javaw.exe"), 8u) << "no options were read";
-}
-
-TEST_F(InstallFlow, DirectoryChangeFailure) {
-    EXPECT_EQ(run("Z:\\Gone\\Install.exe", "Z:\\Gone\\Install.exe -register"), 0);
-    EXPECT_EQ(fake::box_list(),
-              std::vector<std::string>{"Set Directory Error: Error navigating to Install Application directory."});
-    EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-    EXPECT_TRUE(machine().launches.empty());
-    EXPECT_FALSE(fake::value(kRecord, "InstPath")) << "no registration";
-
-    fake::reset();
-    EXPECT_EQ(run("Z:\\Gone\\Install.exe", "Z:\\Gone\\Install.exe -SILENTLAUNCH"), 0);
-    EXPECT_TRUE(machine().boxes.empty());
-    EXPECT_TRUE(machine().launches.empty());
-}
-
-TEST_F(InstallFlow, NoexecuteEndsAfterTheDirectoryChange) {
-    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe -noexecute"), 0);
-    EXPECT_EQ(machine().cwd, "d:\\kit");
-    EXPECT_TRUE(machine().launches.empty());
-}
-
-TEST_F(InstallFlow, LaunchFailureIsMinusOne) {
-    fake::fail(fake::Op::start_process);
-    EXPECT_EQ(run("D:\\Kit\\Install.exe", "D:\\Kit\\Install.exe"), -1);
-    EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error launching Install Application."});
-}
+INSTANTIATE_TEST_SUITE_P(Table, InstallFlow, ::testing::ValuesIn(std::vector<FlowCase>{
+    {"ProbeAnswerHasNoOtherEffect", "D:\\Kit\\Install.exe -verctrl", -1110, false, {}, {}, nullptr,
+     [] {
+         EXPECT_EQ(machine().cwd, "C:\\Start");
+         EXPECT_FALSE(fake::value(kRecord, "InstPath"));
+     }},
+    {"ProbeAnswerHasNoOtherEffectButHelp", "D:\\Kit\\Install.exe -help -verctrl -register", -1110, true},
+    // -h anywhere counts.
+    {"HelpPrintsAndGoesOn", "D:\\My-Home\\Install.exe C:\\my-home\\x", 0, true, {}, {"d:\\my-home"},
+     [] { machine().dirs.insert("D:\\My-Home"); }},
+    {"NoArgumentsNothingPrinted", "D:\\Kit\\Install.exe", 0, false, {}, {"d:\\kit"}, nullptr,
+     [] { EXPECT_EQ(machine().launches[0].command_line, expected::kJavaw); }},
+    {"StartDirectoryIsTheDirectoryAtStart", "D:\\Kit\\Install.exe -nojw", 0, false, {}, {"d:\\kit"}, nullptr,
+     [] { EXPECT_EQ(machine().launches[0].start_dir, "C:\\Start"); }},
+    {"StartDirectoryOfAnyLengthIsLeftAlone", "D:\\Kit\\Install.exe -nojw", 0, false, {}, {"d:\\kit"},
+     [] { machine().env["KVI_START_DIR"] = kLong; }, [] { EXPECT_EQ(machine().launches[0].start_dir, kLong); }},
+    // No options were read: the windowed runtime.
+    {"SearchErrorStillLaunchesFromHere", "D:\\Kit\\Launcher.exe -verctrl -nojw", 0, false,
+     {"Search Error: Error finding install"}, {"C:\\Start"}, nullptr,
+     [] { EXPECT_EQ(machine().launches[0].command_line, expected::kJavaw); }},
+    {"DirectoryChangeFailure", "Z:\\Gone\\Install.exe -register", 0, false,
+     {"Set Directory Error: Error navigating to Install Application directory."}, {}, nullptr,
+     [] { EXPECT_FALSE(fake::value(kRecord, "InstPath")) << "no registration"; }},
+    {"DirectoryChangeFailureSilent", "Z:\\Gone\\Install.exe -SILENTLAUNCH", 0, false},
+    {"NoexecuteEndsAfterTheDirectoryChange", "D:\\Kit\\Install.exe -noexecute", 0, false, {}, {},
+     nullptr, [] { EXPECT_EQ(machine().cwd, "d:\\kit"); }},
+    {"LaunchFailureIsMinusOne", "D:\\Kit\\Install.exe", -1, false,
+     {"Application Launch Error: Error launching Install Application."}, {},
+     [] { fake::fail(fake::Op::start_process); }}}), ByName());
 
 }  // namespace

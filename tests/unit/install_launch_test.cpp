@@ -1,50 +1,45 @@
 #include "launch.h"
 #include "install_flow.h"
 
-#include <algorithm>
 #include <tuple>
 
 #include "test_support.h"
-
-using kvi::install::launch_application;
 
 namespace {
 
 using expected::kJava;
 using expected::kJavaw;
+using fake::Op;
 
-class JavaLaunch : public FakeMachine {
-protected:
-    int launch(const char* tail, bool nojw = false, bool silent_launch = false) {
-        kvi::Text t = tail ? kvi::Text::from(tail) : kvi::Text();
-        kvi::install::Options options = kvi::install::parse_options(t);
-        options.nojw = nojw;
-        options.silent_launch = silent_launch;
-        return launch_application(t, options);
-    }
-    const fake::Launch& only_launch() {
-        EXPECT_EQ(machine().launches.size(), 1u);
-        return machine().launches.at(0);
-    }
-    // Standard input redirected from a file of `size` bytes.
-    void input_file(std::size_t size) {
-        machine().stdin_kind = fake::StdinKind::disk_file;
-        machine().stdin_data.resize(size);
-        for (std::size_t i = 0; i < size; ++i) machine().stdin_data[i] = static_cast<char>(i * 7 + i / 251);
-    }
-    // The calls that touch handles, in order.
-    std::vector<std::string> handle_calls() {
-        std::vector<std::string> out;
-        for (auto& c : machine().calls)
-            for (const char* prefix : {"create_pipe", "set_std_input", "duplicate_uninheritable", "close_handle",
-                                       "start_process", "std_input"})
-                if (c.rfind(prefix, 0) == 0 && c.rfind("std_input_redirected", 0) != 0) {
-                    out.push_back(c.rfind("start_process", 0) == 0 ? "start_process" : c);
-                    break;
-                }
-        return out;
-    }
-};
+int launch(const char* tail, bool silent_launch = false) {
+    kvi::Text t = tail ? kvi::Text::from(tail) : kvi::Text();
+    kvi::install::Options options = kvi::install::parse_options(t);
+    options.silent_launch = silent_launch;
+    return kvi::install::launch_application(t, options);
+}
+
+const fake::Launch& only_launch() {
+    EXPECT_EQ(machine().launches.size(), 1u);
+    return machine().launches.at(0);
+}
+
+// Standard input redirected from a file of `size` bytes.
+void input_file(std::size_t size) {
+    machine().stdin_kind = fake::StdinKind::disk_file;
+    machine().stdin_data.resize(size);
+    for (std::size_t i = 0; i < size; ++i) machine().stdin_data[i] = static_cast<char>(i * 7 + i / 251);
+}
+
+// Standard input from a file of `input` bytes, every program as given, and these calls failing.
+std::function<void()> relay(std::size_t input, fake::Program program = {}, std::vector<std::pair<Op, int>> fails = {}) {
+    return [=] {
+        input_file(input);
+        each_program_is(program);
+        for (auto [op, nth] : fails) fake::fail(op, nth);
+    };
+}
+
+long count(const std::string& call) { return std::count(machine().calls.begin(), machine().calls.end(), call); }
 
 TEST(LaunchCommand, BaseCommandsAndTail) {
     kvi::Text out;
@@ -56,58 +51,139 @@ TEST(LaunchCommand, BaseCommandsAndTail) {
     EXPECT_EQ(kJava.size(), 183u);
 }
 
-TEST_F(JavaLaunch, ModesPickRuntimeConsoleAndInheritance) {
-    EXPECT_EQ(launch(nullptr), 0);
-    EXPECT_EQ(only_launch().command_line, kJavaw);
-    EXPECT_FALSE(only_launch().no_window) << "the runtime's console is Install's own";
-    EXPECT_EQ(only_launch().application, "C:\\Start\\JRE\\bin\\javaw.exe") << "resolved, not searched for";
-    EXPECT_FALSE(only_launch().inherit_handles);
-    EXPECT_FALSE(only_launch().new_console);
-    EXPECT_FALSE(only_launch().has_console_look);
+// The tail and -silentLaunch given to the launch, what it returns, the boxes
+// it shows and the flags of each start; `plant` sets the machine up, `also`
+// checks the rest.
+struct LaunchRun {
+    const char* name;
+    const char* tail;
+    bool silent_launch;
+    int status;
+    std::vector<std::string> boxes, starts;
+    std::function<void()> plant, also;
+};
 
-    fake::reset();
-    EXPECT_EQ(launch(" -nojw", true), 0);
-    EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
-    EXPECT_FALSE(only_launch().new_console);
-    EXPECT_FALSE(only_launch().has_console_look);
+std::ostream& operator<<(std::ostream& os, const LaunchRun& r) { return os << r.name; }
 
-    fake::reset();
-    EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
-    const fake::Launch& batch = only_launch();
-    EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
-    EXPECT_FALSE(batch.no_window) << "the batch console opens as before";
-    ASSERT_TRUE(batch.has_console_look);
-    EXPECT_EQ(batch.title, "Halvik Torvanex Install");
-    const plat::ConsoleLook& look = batch.look;
-    EXPECT_EQ(std::make_tuple(look.x, look.y, look.width, look.height, look.fill, look.flags),
-              std::make_tuple(10u, 10u, 800u, 600u, std::uint16_t{0x74}, 0x16u));
-    EXPECT_EQ(machine().slept_ms, 0u) << "no wait without the relay";
+class JavaLaunch : public FakeMachine, public ::testing::WithParamInterface<LaunchRun> {};
 
-    fake::reset();
-    EXPECT_EQ(launch(" -bogus"), 0) << "-b anywhere is batch mode";
-    EXPECT_TRUE(only_launch().new_console);
-    EXPECT_EQ(only_launch().command_line.substr(0, 16), "JRE\\bin\\java.exe");
+TEST_P(JavaLaunch, Runs) {
+    const LaunchRun& run = GetParam();
+    if (run.plant) run.plant();
+    EXPECT_EQ(launch(run.tail, run.silent_launch), run.status);
+    EXPECT_EQ(shown(), run.boxes);
+    EXPECT_EQ(start_flags(), run.starts);
+    if (run.also && fake::box_list() == run.boxes && start_flags() == run.starts) run.also();
 }
 
-TEST_F(JavaLaunch, RelayCopiesEveryByteAndWaits) {
-    input_file(3 * 4096 + 123);
-    machine().program = [](const std::string&) { return fake::Program{false, 7, false, 2}; };
-    EXPECT_EQ(launch(" -batch a.txt -silent"), 0);
+// The pipe is gone before the start, so the application inherits none of it.
+void own_input() {
     const fake::Launch& app = only_launch();
-    EXPECT_TRUE(app.inherit_handles);
-    EXPECT_FALSE(app.new_console);
-    EXPECT_FALSE(app.has_console_look);
-    EXPECT_EQ(machine().piped, machine().stdin_data);
-    EXPECT_EQ(machine().read_sizes, (std::vector<std::uint32_t>{4096, 4096, 4096, 4096, 4096}));
+    EXPECT_EQ(static_cast<std::uintptr_t>(app.std_input), 0x10u) << "the application reads our own input";
+    EXPECT_EQ(machine().piped, "");
     auto& c = machine().calls;
-    EXPECT_EQ(std::count(c.begin(), c.end(), "wait_for 2000"), 3) << "two looks while running, one at the end";
-    EXPECT_EQ(handle_calls(), (std::vector<std::string>{
-                                  "std_input", "create_pipe", "set_std_input pipe read",
-                                  "duplicate_uninheritable", "close_handle pipe write", "start_process",
-                                  "set_std_input own input", "close_handle pipe read", "close_handle pipe write copy",
-                                  "close_handle thread", "close_handle process"}));
-    EXPECT_TRUE(machine().boxes.empty());
+    auto start = std::find_if(c.begin(), c.end(), [](auto& call) { return call.rfind("start_process", 0) == 0; });
+    EXPECT_EQ(std::find(start, c.end(), "close_handle pipe read"), c.end());
 }
+
+std::vector<std::string> handle_calls() {
+    const std::regex handles("(create_pipe|set_std_input|duplicate_uninheritable|close_handle|std_input)( .*)?");
+    std::vector<std::string> out;
+    for (auto& c : machine().calls)
+        if (c.rfind("start_process", 0) == 0 || std::regex_match(c, handles))
+            out.push_back(c.rfind("start_process", 0) == 0 ? "start_process" : c);
+    return out;
+}
+
+const std::string kNotLaunched = "Application Launch Error: Error launching Install Application.";
+const std::string kLongDir = "C:\\" + std::string(400, 'k');
+
+const std::vector<std::pair<Op, int>> kNoStart = {{Op::start_process, 1}};
+
+INSTANTIATE_TEST_SUITE_P(Table, JavaLaunch, ::testing::ValuesIn(std::vector<LaunchRun>{
+    // The runtime's console is Install's own; the runtime is resolved, not searched for.
+    {"WindowedRuntimeWithoutOptions", nullptr, false, 0, {}, {""}, nullptr,
+     [] {
+         EXPECT_EQ(only_launch().command_line, kJavaw);
+         EXPECT_EQ(only_launch().application, "C:\\Start\\JRE\\bin\\javaw.exe");
+     }},
+    {"ConsoleRuntimeForNojw", " -nojw", false, 0, {}, {""}, nullptr,
+     [] { EXPECT_EQ(only_launch().command_line, kJava + "  -nojw"); }},
+    // The batch console opens as before.
+    {"BatchModeOpensItsConsole", " -batch c:\\a.txt", false, 0, {}, {"new_console look"}, nullptr,
+     [] {
+         const fake::Launch& batch = only_launch();
+         EXPECT_EQ(batch.application, "C:\\Start\\JRE\\bin\\java.exe");
+         EXPECT_EQ(batch.title, "Halvik Torvanex Install");
+         const plat::ConsoleLook& look = batch.look;
+         EXPECT_EQ(std::make_tuple(look.x, look.y, look.width, look.height, look.fill, look.flags),
+                   std::make_tuple(10u, 10u, 800u, 600u, std::uint16_t{0x74}, 0x16u));
+         EXPECT_EQ(machine().slept_ms, 0u) << "no wait without the relay";
+     }},
+    {"BAnywhereIsBatchMode", " -bogus", false, 0, {}, {"new_console look"}, nullptr,
+     [] { EXPECT_EQ(only_launch().command_line.substr(0, 16), "JRE\\bin\\java.exe"); }},
+    {"RelayCopiesEveryByteAndWaits", " -batch a.txt -silent", false, 0, {}, {"inherit"},
+     relay(3 * 4096 + 123, {false, 7, false, 2}),
+     [] {
+         EXPECT_EQ(machine().piped, machine().stdin_data);
+         EXPECT_EQ(machine().read_sizes, (std::vector<std::uint32_t>{4096, 4096, 4096, 4096, 4096}));
+         EXPECT_EQ(count("wait_for 2000"), 3) << "two looks while running, one at the end";
+         EXPECT_EQ(handle_calls(), (std::vector<std::string>{
+                                       "std_input", "create_pipe", "set_std_input pipe read",
+                                       "duplicate_uninheritable", "close_handle pipe write", "start_process",
+                                       "set_std_input own input", "close_handle pipe read",
+                                       "close_handle pipe write copy", "close_handle thread", "close_handle process"}));
+     }},
+    {"RelayStartsAtTheFilesPosition", " -b", false, 0, {}, {"inherit"},
+     [] {
+         input_file(10000);
+         machine().stdin_pos = 6000;
+     },
+     [] { EXPECT_EQ(machine().piped, machine().stdin_data.substr(6000)); }},
+    {"RelayHandlesEmptyInput", " -batch", false, 0, {}, {"inherit"}, relay(0),
+     [] { EXPECT_EQ(machine().piped, ""); }},
+    {"WaitEndsForAnApplicationThatReturns259", " -batch", false, 0, {}, {"inherit"}, relay(10, {false, 259}),
+     [] { EXPECT_EQ(count("wait_for 2000"), 1); }},
+    {"UnreadableStatusTerminatesTheApplication", " -batch -silentlaunch", true, 0,
+     {"Application Error: Error Getting Process Code."}, {"inherit"}, relay(10, {false, 0, true}),
+     [] { EXPECT_TRUE(called("terminate 3221225477")); }},
+    {"FailedWaitFallsBackToPolling", " -batch", false, 0, {}, {"inherit"},
+     relay(10, {false, 0, false, 1}, {{Op::wait_for, 1}}), [] { EXPECT_EQ(machine().slept_ms, 2000u); }},
+    {"RelayIntoAnApplicationThatStoppedReadingEnds", " -batch", false, 0, {}, {"inherit"},
+     relay(1 << 20, {false, 0, false, 0, false}),
+     [] {
+         EXPECT_FALSE(machine().relay_blocked) << "our own read end was still open";
+         EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
+     }},
+    // A failed pipe set-up starts the application with our own input; the box is shown whatever the flags say.
+    {"NoPipe", " -batch -silent", false, 0,
+     {"CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"}, {"inherit"},
+     relay(100, {}, {{Op::create_pipe, 1}}), own_input},
+    {"NoPipeAsStandardInput", " -batch -silent", false, 0,
+     {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"}, {"inherit"},
+     relay(100, {}, {{Op::set_std_input, 1}}), own_input},
+    {"NoDuplicate", " -batch -silent", false, 0, {"DuplicateHandle Error: DuplicateHandle(..."}, {"inherit"},
+     relay(100, {}, {{Op::duplicate_uninheritable, 1}}), own_input},
+    // Giving standard input back, closing our duplicated write end.
+    {"BoxesAfterTheStart", " -batch -silent", false, 0,
+     {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)",
+      "CloseHandle Error: CloseHandle(hChildStdinWrDup)"},
+     {"inherit"}, relay(100, {}, {{Op::set_std_input, 2}, {Op::close_handle, 3}})},
+    // GetStdHandle gives INVALID_HANDLE_VALUE.
+    {"InvalidSavedInput", " -batch", false, 0, {"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"},
+     {"inherit"}, relay(100, {}, {{Op::std_input, 1}}), [] { EXPECT_EQ(machine().piped, ""); }},
+    {"StartFailureShowsItsBox", nullptr, false, -1, {kNotLaunched}, {}, relay(10, {}, kNoStart)},
+    {"StartFailureSilent", " -silent", false, -1, {}, {}, relay(10, {}, kNoStart)},
+    {"StartFailureSilentLaunch", " -x", true, -1, {}, {}, relay(10, {}, kNoStart)},
+    {"StartFailureInBatchMode", " -batch", false, -1, {kNotLaunched}, {}, relay(10, {}, kNoStart)},
+    {"RuntimeAtADriveRoot", " -nojw", false, 0, {}, {""}, [] { enter("K:\\"); },
+     [] {
+         EXPECT_EQ(only_launch().application, "K:\\JRE\\bin\\java.exe") << "no second backslash at a drive root";
+         EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
+     }},
+    // A directory longer than the usual limit is read whole.
+    {"RuntimeInALongDirectory", nullptr, false, 0, {}, {""}, [] { machine().cwd = kLongDir; },
+     [] { EXPECT_EQ(only_launch().application, kLongDir + "\\JRE\\bin\\javaw.exe"); }}}), ByName());
 
 // What standard input is decides: anything redirected is relayed, a console
 // or no input at all gets the batch console.
@@ -124,20 +200,15 @@ TEST_F(JavaLaunch, StandardInputKindDecidesTheRelay) {
                            Row{StdinKind::null_device, "null device", true}}) {
         SCOPED_TRACE(row.name);
         fake::reset();
+        input_file(2 * 4096 + 777);
         machine().stdin_kind = row.kind;
-        machine().stdin_data.resize(2 * 4096 + 777);
-        for (std::size_t i = 0; i < machine().stdin_data.size(); ++i)
-            machine().stdin_data[i] = static_cast<char>(i * 13 + i / 256);
-        machine().program = [](const std::string&) { return fake::Program{false, 5, false, 1}; };
+        each_program_is({false, 5, false, 1});
         EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
         const fake::Launch& app = only_launch();
         EXPECT_EQ(app.command_line, kJava + "  -batch c:\\a.txt");
-        EXPECT_EQ(app.inherit_handles, row.relay);
-        EXPECT_EQ(app.new_console, !row.relay);
-        EXPECT_EQ(app.has_console_look, !row.relay);
-        auto& c = machine().calls;
-        EXPECT_EQ(std::count(c.begin(), c.end(), "create_pipe"), row.relay ? 1 : 0);
-        EXPECT_EQ(std::count(c.begin(), c.end(), "wait_for 2000"), row.relay ? 2 : 0) << "waits only with the relay";
+        EXPECT_EQ(flags(app), row.relay ? "inherit" : "new_console look");
+        EXPECT_EQ(count("create_pipe"), row.relay ? 1 : 0);
+        EXPECT_EQ(count("wait_for 2000"), row.relay ? 2 : 0) << "waits only with the relay";
         std::string want = row.relay && row.kind != StdinKind::null_device ? machine().stdin_data : "";
         EXPECT_TRUE(machine().piped == want) << machine().piped.size() << " bytes relayed";
         if (row.relay) {
@@ -147,116 +218,6 @@ TEST_F(JavaLaunch, StandardInputKindDecidesTheRelay) {
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
 }
-
-TEST_F(JavaLaunch, RelayStartsAtTheFilesPositionAndHandlesEmptyInput) {
-    input_file(10000);
-    machine().stdin_pos = 6000;
-    EXPECT_EQ(launch(" -b"), 0);
-    EXPECT_EQ(machine().piped, machine().stdin_data.substr(6000));
-
-    fake::reset();
-    input_file(0);
-    EXPECT_EQ(launch(" -batch"), 0);
-    EXPECT_EQ(machine().piped, "");
-    EXPECT_TRUE(only_launch().inherit_handles);
-}
-
-// Standard input from a file of `input` bytes, a program that behaves as
-// given, and failing calls: what launch returns and the boxes it shows;
-// `also` checks the rest.
-TEST_F(JavaLaunch, RelayRuns) {
-    using fake::Op;
-    auto count = [this](const char* call) {
-        auto& c = machine().calls;
-        return std::count(c.begin(), c.end(), call);
-    };
-    // The pipe is gone before the start, so the application inherits none of it.
-    auto own_input = [this] {
-        const fake::Launch& app = only_launch();
-        EXPECT_EQ(static_cast<std::uintptr_t>(app.std_input), 0x10u) << "the application reads our own input";
-        EXPECT_TRUE(app.inherit_handles);
-        EXPECT_FALSE(app.new_console);
-        EXPECT_EQ(machine().piped, "");
-        auto& c = machine().calls;
-        auto start = std::find_if(c.begin(), c.end(), [](auto& call) { return call.rfind("start_process", 0) == 0; });
-        EXPECT_EQ(std::find(start, c.end(), "close_handle pipe read"), c.end());
-    };
-    auto error_icon = [this] { EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error); };
-    const std::string kNotLaunched = "Application Launch Error: Error launching Install Application.";
-    struct Run {
-        const char* what;
-        std::size_t input;
-        fake::Program program;
-        std::vector<std::pair<Op, int>> failures;
-        const char* tail;
-        bool silent_launch;
-        int status;
-        std::vector<std::string> boxes;
-        std::function<void()> also;
-    };
-    const Run runs[] = {
-        {"the wait ends for an application that returns 259", 10, {false, 259}, {}, " -batch", false, 0, {},
-         [&] { EXPECT_EQ(count("wait_for 2000"), 1); }},
-        {"an unreadable status terminates the application", 10, {false, 0, true}, {}, " -batch -silentlaunch", true, 0,
-         {"Application Error: Error Getting Process Code."},
-         [&] {
-             error_icon();
-             EXPECT_TRUE(called("terminate 3221225477"));
-         }},
-        {"a failed wait falls back to polling", 10, {false, 0, false, 1}, {{Op::wait_for, 1}}, " -batch", false, 0, {},
-         [this] { EXPECT_EQ(machine().slept_ms, 2000u); }},
-        {"a relay into an application that stopped reading ends", 1 << 20, {false, 0, false, 0, false}, {}, " -batch",
-         false, 0, {},
-         [this] {
-             EXPECT_FALSE(machine().relay_blocked) << "our own read end was still open";
-             EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
-         }},
-        // A failed pipe set-up starts the application with our own input; the box is shown whatever the flags say.
-        {"no pipe", 100, {}, {{Op::create_pipe, 1}}, " -batch -silent", false, 0,
-         {"CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"}, own_input},
-        {"no pipe as standard input", 100, {}, {{Op::set_std_input, 1}}, " -batch -silent", false, 0,
-         {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"}, own_input},
-        {"no duplicate", 100, {}, {{Op::duplicate_uninheritable, 1}}, " -batch -silent", false, 0,
-         {"DuplicateHandle Error: DuplicateHandle(..."}, own_input},
-        {"boxes after the start: giving standard input back, closing our duplicated write end", 100, {},
-         {{Op::set_std_input, 2}, {Op::close_handle, 3}}, " -batch -silent", false, 0,
-         {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "CloseHandle Error: CloseHandle(hChildStdinWrDup)"}},
-        // GetStdHandle gives INVALID_HANDLE_VALUE.
-        {"invalid saved input", 100, {}, {{Op::std_input, 1}}, " -batch", false, 0,
-         {"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"}, [this] { EXPECT_EQ(machine().piped, ""); }},
-        {"a start failure shows its box", 10, {}, {{Op::start_process, 1}}, nullptr, false, -1, {kNotLaunched}, error_icon},
-        {"... but not with -silent", 10, {}, {{Op::start_process, 1}}, " -silent", false, -1, {}},
-        {"... nor under -silentLaunch", 10, {}, {{Op::start_process, 1}}, " -x", true, -1, {}},
-        {"... and in batch mode", 10, {}, {{Op::start_process, 1}}, " -batch", false, -1, {kNotLaunched}, error_icon},
-    };
-    for (const Run& run : runs) {
-        SCOPED_TRACE(run.what);
-        fake::reset();
-        input_file(run.input);
-        machine().program = [program = run.program](const std::string&) { return program; };
-        for (auto [op, nth] : run.failures) fake::fail(op, nth);
-        EXPECT_EQ(launch(run.tail, false, run.silent_launch), run.status);
-        EXPECT_EQ(fake::box_list(), run.boxes);
-        if (run.also && fake::box_list() == run.boxes) run.also();
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
-}
-
-TEST_F(JavaLaunch, RuntimeIsNamedFromTheCurrentDirectory) {
-    machine().dirs.insert("K:\\");
-    machine().cwd = "K:\\";
-    EXPECT_EQ(launch(" -nojw", true), 0);
-    EXPECT_EQ(only_launch().application, "K:\\JRE\\bin\\java.exe") << "no second backslash at a drive root";
-    EXPECT_EQ(only_launch().command_line, kJava + "  -nojw");
-
-    // A directory longer than the usual limit is read whole.
-    fake::reset();
-    machine().cwd = "C:\\" + std::string(400, 'k');
-    EXPECT_EQ(launch(nullptr), 0);
-    EXPECT_EQ(only_launch().application, machine().cwd + "\\JRE\\bin\\javaw.exe");
-}
-
-}  // namespace
 
 // The relay road with the trace on, and off: then no file, and the road's
 // platform calls are the same, but for the trace's own (the open, its writes,
@@ -268,7 +229,7 @@ TEST_F(JavaLaunch, TraceOfTheRelayRoad) {
         fake::reset();
         machine().dirs.insert("C:\\Kit");
         input_file(5000);
-        machine().program = [](const std::string&) { return fake::Program{false, 0, false, 1}; };
+        each_program_is({false, 0, false, 1});
         if (on) machine().env["KVI_TRACE"] = kTraceFile;
         machine().command_line = "C:\\Kit\\Install.exe -batch c:\\answers.txt";
         EXPECT_EQ(kvi::install::run("C:\\Kit\\Install.exe"), 0);
@@ -301,3 +262,5 @@ TEST_F(JavaLaunch, TraceOfTheRelayRoad) {
         }
     }
 }
+
+}  // namespace

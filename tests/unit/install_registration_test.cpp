@@ -1,8 +1,7 @@
 #include "registration.h"
 
-#include <algorithm>
 #include <map>
-#include <set>
+#include <tuple>
 
 #include "shortcut.h"
 #include "test_support.h"
@@ -14,74 +13,63 @@ namespace {
 
 const char kLinkFolder[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex";
 const char kLinkFile[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex\\Halvik Install.lnk";
+const std::string kLinkBox = "Start Menu Creation Error: Error creating start menu entry for Halvik Install";
 
-class SelfRegistration : public FakeMachine {
-protected:
-    void in(const std::string& dir) {
-        machine().dirs.insert(dir);
-        machine().cwd = dir;
-    }
+// Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
+const std::string kUtf8 = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
+                          "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
+
+// The folder Install runs in and every byte of its uninstall command, which
+// includes padding at a drive root.
+struct Folder {
+    const char* name;
+    std::string dir;
+    bool silent_launch;
+    std::string command;
 };
 
-TEST(UninstallCommand, BytesIncludePaddingAtADriveRoot) {
-    struct Row {
-        const char* dir;
-        const char* command;
-        std::uint32_t bytes;
-    };
-    for (const Row& row : {Row{"C:\\Kit", "C:\\Kit\\Install.exe -remove", 27},
-                           Row{"C:\\", "C:\\Install.exe -remove", 24},
-                           Row{"C:\\Program Files\\Kit", "\"C:\\Program Files\\Kit\\Install.exe\" -remove", 43}}) {
-        kvi::Text out;
-        EXPECT_EQ(kvi::install::build_uninstall_command(out, row.dir), row.bytes);
-        EXPECT_EQ(std::string(out.view()), row.command);
-        // Everything behind the command up to the byte count is zero.
-        EXPECT_EQ(std::string(out.c_str(), row.bytes), row.command + std::string(row.bytes - out.size(), '\0'));
-    }
+std::ostream& operator<<(std::ostream& os, const Folder& f) { return os << f.name; }
+
+class SelfRegistration : public FakeMachine, public ::testing::WithParamInterface<Folder> {};
+
+// The five values, in order and with their byte counts, then the shortcut.
+TEST_P(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
+    const Folder& row = GetParam();
+    ASSERT_EQ(kUtf8.size(), 28u);
+    kvi::Text out;
+    EXPECT_EQ(kvi::install::build_uninstall_command(out, row.dir), row.command.size());
+    EXPECT_EQ(std::string(out.view()), row.command.c_str());
+    EXPECT_EQ(std::string(out.c_str(), row.command.size()), row.command) << "zeros up to the byte count";
+    enter(row.dir);
+    EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
+    EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
+    EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
+    EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
+    EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
+    EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), row.command);
+    const std::string bytes = std::to_string(row.command.size());
+    EXPECT_EQ(calls_starting("set_string_value"),
+              (std::vector<std::string>{"set_string_value UninstCmd " + bytes,
+                                        "set_string_value InstPath " + std::to_string(row.dir.size() + 1),
+                                        "set_string_value Version 8", "set_string_value DisplayName 25",
+                                        "set_string_value UninstallString " + bytes}));
+    EXPECT_EQ(calls_starting("open_key_for_subkeys"),
+              std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
+    const fake::Link& link = machine().saved_links.at(kLinkFile);
+    EXPECT_EQ(link.path, row.dir + (row.dir == "C:\\" ? "" : "\\") + "Install.exe");
+    EXPECT_EQ(link.working_dir, row.dir);
+    EXPECT_EQ(machine().dir_requests,
+              (std::vector<std::pair<std::string, plat::Acl>>{{kLinkFolder, plat::Acl::inherited}}))
+        << "the shortcut folder keeps the access list of the user's Programs folder";
+    EXPECT_TRUE(machine().boxes.empty());
 }
 
-// The five values, in order and with their byte counts, then the shortcut,
-// for the folder Install runs in.
-TEST_F(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
-    // Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
-    const std::string utf8 = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
-                             "\xE5\xAE\x89\xE8\xA3\x85";  // C:\Программы 安装
-    ASSERT_EQ(utf8.size(), 28u);
-    struct Row {
-        std::string dir;
-        bool silent_launch;
-        std::string command;  // every byte of the uninstall command
-    };
-    for (const Row& row : {Row{"C:\\Kit", false, sz("C:\\Kit\\Install.exe -remove")},
-                           Row{utf8, false, sz("\"" + utf8 + "\\Install.exe\" -remove")},
-                           Row{"C:\\", false, std::string("C:\\Install.exe -remove\0\0", 24)},
-                           Row{"C:\\Program Files\\Kit", true, sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove")}}) {
-        SCOPED_TRACE(row.dir);
-        fake::reset();
-        in(row.dir);
-        EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
-        EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
-        EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
-        EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
-        EXPECT_EQ(fake::value(kUninstallEntry, "DisplayName"), sz("Halvik Torvanex Products"));
-        EXPECT_EQ(fake::value(kUninstallEntry, "UninstallString"), row.command);
-        const std::string bytes = std::to_string(row.command.size());
-        EXPECT_EQ(calls_starting("set_string_value"),
-                  (std::vector<std::string>{"set_string_value UninstCmd " + bytes,
-                                            "set_string_value InstPath " + std::to_string(row.dir.size() + 1),
-                                            "set_string_value Version 8", "set_string_value DisplayName 25",
-                                            "set_string_value UninstallString " + bytes}));
-        EXPECT_EQ(calls_starting("open_key_for_subkeys"),
-                  std::vector<std::string>{"open_key_for_subkeys SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"});
-        const fake::Link& link = machine().saved_links.at(kLinkFile);
-        EXPECT_EQ(link.path, row.dir + (row.dir == "C:\\" ? "" : "\\") + "Install.exe");
-        EXPECT_EQ(link.working_dir, row.dir);
-        EXPECT_EQ(machine().dir_requests, (std::vector<std::pair<std::string, plat::Acl>>{
-                                              {kLinkFolder, plat::Acl::inherited}}))
-            << "the shortcut folder keeps the access list of the user's Programs folder";
-        EXPECT_TRUE(machine().boxes.empty());
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Table, SelfRegistration, ::testing::ValuesIn(std::vector<Folder>{
+    {"InAFolder", "C:\\Kit", false, sz("C:\\Kit\\Install.exe -remove")},
+    {"InAFolderOfUtf8NameWithABlank", kUtf8, false, sz("\"" + kUtf8 + "\\Install.exe\" -remove")},
+    {"AtADriveRoot", "C:\\", false, std::string("C:\\Install.exe -remove\0\0", 24)},
+    {"InAFolderWithABlankUnderSilentLaunch", "C:\\Program Files\\Kit", true,
+     sz("\"C:\\Program Files\\Kit\\Install.exe\" -remove")}}), ByName());
 
 // Failures of the record are silent; without the uninstall entry the run
 // ends. Every value that is written is written whole.
@@ -101,20 +89,21 @@ TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
         std::vector<std::string> boxes;
     };
     for (const Row& row : {
-             Row{"neither the record nor the uninstall parent opens", {{Op::create_key, 1}, {Op::open_key_for_subkeys, 1}},
-                 false, false, Registration::go_on, {}, {}},
+             Row{"neither the record nor the uninstall parent opens",
+                 {{Op::create_key, 1}, {Op::open_key_for_subkeys, 1}}, false, false, Registration::go_on, {}, {}},
              Row{"a standard user's run, for whom both opens fail", {}, true, false, Registration::go_on, {}, {}},
              Row{"record writes are not examined", {{Op::set_string_value, 1}}, false, false, Registration::go_on,
                  {"DisplayName", "InstPath", "UninstallString", "Version"}, {}},
              Row{"no uninstall entry", {{Op::create_key, 2}}, false, false, Registration::end_run, kRecordValues, kBox},
-             Row{"... under -silentLaunch", {{Op::create_key, 2}}, false, true, Registration::end_run, kRecordValues, {}},
+             Row{"... under -silentLaunch", {{Op::create_key, 2}}, false, true, Registration::end_run, kRecordValues,
+                 {}},
              Row{"no DisplayName", {{Op::set_string_value, 4}}, false, false, Registration::end_run, kRecordValues, {}},
              Row{"no UninstallString", {{Op::set_string_value, 5}}, false, false, Registration::end_run,
                  {"DisplayName", "InstPath", "UninstCmd", "Version"}, {}},
          }) {
         SCOPED_TRACE(row.what);
         fake::reset();
-        in("C:\\Kit");
+        enter("C:\\Kit");
         machine().elevated = !row.standard_user;
         for (auto [op, nth] : row.failures) fake::fail(op, nth);
         EXPECT_EQ(register_installation(row.silent_launch), row.end);
@@ -125,7 +114,7 @@ TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
                 EXPECT_EQ(value.bytes, kWhole.at(name)) << name;
             }
         EXPECT_EQ(values, row.values);
-        EXPECT_EQ(fake::box_list(), row.boxes);
+        EXPECT_EQ(shown(), row.boxes);
         EXPECT_EQ(machine().saved_links.count(kLinkFile), row.end == Registration::go_on ? 1u : 0u)
             << "the shortcut is made unless the run ends";
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
@@ -133,7 +122,7 @@ TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
 }
 
 TEST_F(SelfRegistration, TwoRunsLeaveTheSameValues) {
-    in("C:\\Kit");
+    enter("C:\\Kit");
     register_installation(true);
     auto first = machine().registry;
     register_installation(true);
@@ -142,17 +131,14 @@ TEST_F(SelfRegistration, TwoRunsLeaveTheSameValues) {
     EXPECT_EQ(machine().registry[kUninstallEntry].size(), 2u);
 }
 
-class StartMenuShortcut : public SelfRegistration {};
+class StartMenuShortcut : public FakeMachine {};
 
 TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
-    in("C:\\Kit");
+    enter("C:\\Kit");
     kvi::install::create_start_menu_shortcut();
     const fake::Link& link = machine().saved_links.at(kLinkFile);
-    EXPECT_EQ(link.path, "C:\\Kit\\Install.exe");
-    EXPECT_EQ(link.description, "Halvik Torvanex Install");
-    EXPECT_EQ(link.working_dir, "C:\\Kit");
-    EXPECT_EQ(link.icon_path, "C:\\Kit\\Install.exe");
-    EXPECT_EQ(link.icon_index, 0);
+    EXPECT_EQ(std::tie(link.path, link.description, link.working_dir, link.icon_path, link.icon_index),
+              std::make_tuple("C:\\Kit\\Install.exe", "Halvik Torvanex Install", "C:\\Kit", "C:\\Kit\\Install.exe", 0));
     EXPECT_TRUE(machine().dirs.count(kLinkFolder));
     EXPECT_EQ(calls_starting("link_set"),
               (std::vector<std::string>{"link_set_path C:\\Kit\\Install.exe",
@@ -181,15 +167,11 @@ TEST_F(StartMenuShortcut, FailuresAndTheirBox) {
                            Row{fake::Op::create_shell_link, true, false, 1},
                            Row{fake::Op::link_persist, true, false, 1}, Row{fake::Op::save_link, true, true, 1}}) {
         fake::reset();
-        in("C:\\Kit");
+        enter("C:\\Kit");
         fake::fail(row.op);
         kvi::install::create_start_menu_shortcut();
         EXPECT_TRUE(machine().saved_links.empty());
-        EXPECT_EQ(machine().boxes.size(), row.box ? 1u : 0u);
-        if (row.box) {
-            EXPECT_EQ(fake::box_list()[0], "Start Menu Creation Error: Error creating start menu entry for Halvik Install");
-            EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
-        }
+        EXPECT_EQ(shown(), row.box ? std::vector{kLinkBox} : std::vector<std::string>{});
         EXPECT_EQ(machine().dirs.count(kLinkFolder), row.folder_made ? 1u : 0u);
         EXPECT_EQ(machine().com_inits, row.com_inits);
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
@@ -199,11 +181,7 @@ TEST_F(StartMenuShortcut, FailuresAndTheirBox) {
 // The link and its target are counted in characters, 259 at most, whatever
 // the script; a path that does not fit gets no link (and the box), never a cut one.
 TEST_F(StartMenuShortcut, PathLimitCountsCharacters) {
-    auto chinese = [](int letters) {
-        std::string dir = "C:\\";
-        for (int i = 0; i < letters; ++i) dir += "\xE4\xB8\xAD";  // 中
-        return dir;
-    };
+    auto chinese = [](int letters) { return "C:\\" + repeat(letters, "\xE4\xB8\xAD"); };  // 中
     struct Row {
         const char* what;
         std::string dir, programs;  // programs: empty for the usual folder
@@ -218,16 +196,17 @@ TEST_F(StartMenuShortcut, PathLimitCountsCharacters) {
              Row{"a Programs folder of 200 Chinese letters is read whole", "C:\\Kit", chinese(200), true}}) {
         SCOPED_TRACE(row.what);
         fake::reset();
-        in(row.dir);
+        enter(row.dir);
         if (!row.programs.empty()) {
             machine().programs_folder = row.programs;
             machine().dirs.insert(row.programs);
         }
         kvi::install::create_start_menu_shortcut();
-        EXPECT_EQ(machine().boxes.size(), row.linked ? 0u : 1u);
+        EXPECT_EQ(shown(), row.linked ? std::vector<std::string>{} : std::vector{kLinkBox});
         ASSERT_EQ(machine().saved_links.size(), row.linked ? 1u : 0u);
         if (row.linked) {
-            EXPECT_EQ(machine().saved_links.begin()->first, machine().programs_folder + "\\Halvik Torvanex\\Halvik Install.lnk");
+            EXPECT_EQ(machine().saved_links.begin()->first,
+                      machine().programs_folder + "\\Halvik Torvanex\\Halvik Install.lnk");
             EXPECT_EQ(machine().saved_links.begin()->second.path, row.dir + "\\Install.exe");
         }
     }

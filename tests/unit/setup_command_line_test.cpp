@@ -37,91 +37,87 @@ TEST_P(SetupCommandLine, YieldsDirectoryTailOptionsAndFlags) {
 
 const ParseEnd done = ParseEnd::done, usage = ParseEnd::usage, version = ParseEnd::version;
 
-INSTANTIATE_TEST_SUITE_P(Table, SetupCommandLine, ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Table, SetupCommandLine, ::testing::ValuesIn(std::vector<Case>{
     // The worked example.
-    Case{"D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW", done, "d:\\kit\\", " -batch c:\\inst\\b.txt -f -nojw",
-         " -batch  c:\\inst\\b.txt  -force -nojw", nullopt, true, true},
+    {"D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW", done, "d:\\kit\\", " -batch c:\\inst\\b.txt -f -nojw",
+     " -batch  c:\\inst\\b.txt  -force -nojw", nullopt, true, true},
     // Name, directory and tail.
-    Case{"setup", done, nullopt, nullopt, nullopt, nullopt},
-    Case{"C:\\Kit\\setup.exe", done, "c:\\kit\\", nullopt, nullopt, nullopt},
-    Case{"\"setup.exe\" -force", done, "", " -force", " -force", nullopt, true},
-    Case{"\"C:\\My Kit\\Setup.exe\" -force", done, "c:\\my kit\\", " -force", " -force", nullopt, true},
-    Case{"\"C:\\a -b\\setup.exe\" -noexecute", done, "c:\\a -b\\", " -noexecute", " -noexecute", nullopt, false,
-         false, true},
-    Case{"C:\\setup\\setup.exe -force", done, "c:\\setup\\", " -force", " -force", nullopt, true},
-    Case{"C:\\kit\\launch.exe -force", done, nullopt, nullopt, nullopt, nullopt},
-    Case{"setup.exe\t-force", done, nullopt, nullopt, nullopt, nullopt},
-    Case{"\"C:\\setup 2.exe\"", usage},
+    {"setup", done, nullopt, nullopt, nullopt, nullopt},
+    {"C:\\Kit\\setup.exe", done, "c:\\kit\\", nullopt, nullopt, nullopt},
+    {"\"setup.exe\" -force", done, "", " -force", " -force", nullopt, true},
+    {"\"C:\\My Kit\\Setup.exe\" -force", done, "c:\\my kit\\", " -force", " -force", nullopt, true},
+    {"\"C:\\a -b\\setup.exe\" -noexecute", done, "c:\\a -b\\", " -noexecute", " -noexecute", nullopt, false,
+     false, true},
+    {"C:\\setup\\setup.exe -force", done, "c:\\setup\\", " -force", " -force", nullopt, true},
+    {"C:\\kit\\launch.exe -force", done, nullopt, nullopt, nullopt, nullopt},
+    {"setup.exe\t-force", done, nullopt, nullopt, nullopt, nullopt},
+    {"\"C:\\setup 2.exe\"", usage},
     // An argument that holds "setup" is not the program's name.
-    Case{"D:\\Kit\\setup.exe -batch c:\\setup\\answers.txt", done, "d:\\kit\\", " -batch c:\\setup\\answers.txt",
-         " -batch  c:\\setup\\answers.txt", nullopt, false, true},
-    Case{"setup.exe -input c:\\setup.txt", done, nullopt, " -input c:\\setup.txt", " -input  c:\\setup.txt"},
+    {"D:\\Kit\\setup.exe -batch c:\\setup\\answers.txt", done, "d:\\kit\\", " -batch c:\\setup\\answers.txt",
+     " -batch  c:\\setup\\answers.txt", nullopt, false, true},
+    {"setup.exe -input c:\\setup.txt", done, nullopt, " -input c:\\setup.txt", " -input  c:\\setup.txt"},
     // Help and version win over everything after or inside them.
-    Case{"setup -HELP", usage}, Case{"setup -Help", usage}, Case{"setup -h", usage},
-    Case{"setup -h -force", usage}, Case{"setup -hx", usage},
-    Case{"setup -version -help", version}, Case{"setup -help -version", usage},
-    Case{"setup -v", version}, Case{"setup -ver", version}, Case{"setup -ver -force", version},
-    Case{"setup -verbose", usage}, Case{"setup -input c:\\help\\in.txt", usage},
+    {"setup -HELP", usage}, {"setup -Help", usage}, {"setup -h", usage},
+    {"setup -h -force", usage}, {"setup -hx", usage},
+    {"setup -version -help", version}, {"setup -help -version", usage},
+    {"setup -v", version}, {"setup -ver", version}, {"setup -ver -force", version},
+    {"setup -verbose", usage}, {"setup -input c:\\help\\in.txt", usage},
     // Options with values.
-    Case{"setup -batch", usage}, Case{"setup -batch -force", usage}, Case{"setup -batch   ", usage},
-    Case{"setup -batch\tc:\\b.txt", usage}, Case{"setup -input", usage}, Case{"setup -target", usage},
-    Case{"setup -input c:\\batch.txt", done, nullopt, " -input c:\\batch.txt", " -batch  c:\\batch.txt",
-         nullopt, false, true},
-    Case{"setup -target c:\\my-dir", usage},
-    Case{"setup -target c:\\inst -force", done, nullopt, " -target c:\\inst -force", " -force", " c:\\inst ", true,
-         false, false, true},
-    Case{"setup -noexecute", done, nullopt, " -noexecute", " -noexecute", nullopt, false, false, true},
+    {"setup -batch", usage}, {"setup -batch -force", usage}, {"setup -batch   ", usage},
+    {"setup -batch\tc:\\b.txt", usage}, {"setup -input", usage}, {"setup -target", usage},
+    {"setup -input c:\\batch.txt", done, nullopt, " -input c:\\batch.txt", " -batch  c:\\batch.txt",
+     nullopt, false, true},
+    {"setup -target c:\\my-dir", usage},
+    {"setup -target c:\\inst -force", done, nullopt, " -target c:\\inst -force", " -force", " c:\\inst ", true,
+     false, false, true},
+    {"setup -noexecute", done, nullopt, " -noexecute", " -noexecute", nullopt, false, false, true},
     // Short forms, pass-through words and dashes.
-    Case{"setup -f", done, nullopt, " -f", " -force", nullopt, true},
-    Case{"setup -f x", usage},
-    Case{"setup -s -qatest -delay 5", done, nullopt, " -s -qatest -delay 5", " -s  -qatest  -delay 5"},
-    Case{"setup -delay5", usage},
-    Case{"setup -verctrl2 -lfwx", done, nullopt, " -verctrl2 -lfwx", " -verctrl2  -lfwx"},
-    Case{"setup --force", done, nullopt, " --force", " -force", nullopt, true},
-    Case{"setup - -force", done, nullopt, " - -force", " -force", nullopt, true},
-    Case{"setup batch c:\\b.txt", done, nullopt, " batch c:\\b.txt", " -batch  batch c:\\b.txt", nullopt, false,
-         true},
-    Case{"setup -SilentLaunch -Register", done, nullopt, " -silentlaunch -register", " -silentlaunch  -register"},
-    Case{"setup -remove -postreboot -prereboot -lfj -nosplash", done, nullopt,
-         " -remove -postreboot -prereboot -lfj -nosplash", " -remove  -postreboot  -prereboot  -lfj  -nosplash"},
-    Case{"setup ", done, nullopt, " ", "", nullopt},
-    Case{"setup -b c:\\x", usage}, Case{"setup -t c:\\x", usage}, Case{"setup -i c:\\x", usage},
+    {"setup -f", done, nullopt, " -f", " -force", nullopt, true},
+    {"setup -f x", usage},
+    {"setup -s -qatest -delay 5", done, nullopt, " -s -qatest -delay 5", " -s  -qatest  -delay 5"},
+    {"setup -delay5", usage},
+    {"setup -verctrl2 -lfwx", done, nullopt, " -verctrl2 -lfwx", " -verctrl2  -lfwx"},
+    {"setup --force", done, nullopt, " --force", " -force", nullopt, true},
+    {"setup - -force", done, nullopt, " - -force", " -force", nullopt, true},
+    {"setup batch c:\\b.txt", done, nullopt, " batch c:\\b.txt", " -batch  batch c:\\b.txt", nullopt, false, true},
+    {"setup -SilentLaunch -Register", done, nullopt, " -silentlaunch -register", " -silentlaunch  -register"},
+    {"setup -remove -postreboot -prereboot -lfj -nosplash", done, nullopt,
+     " -remove -postreboot -prereboot -lfj -nosplash", " -remove  -postreboot  -prereboot  -lfj  -nosplash"},
+    {"setup ", done, nullopt, " ", "", nullopt},
+    {"setup -b c:\\x", usage}, {"setup -t c:\\x", usage}, {"setup -i c:\\x", usage},
     // "nojw" and "nosplash" are found anywhere in a word, which then passes through whole.
-    Case{"setup -NoJWx -xnosplashy", done, nullopt, " -nojwx -xnosplashy", " -nojwx  -xnosplashy"},
+    {"setup -NoJWx -xnosplashy", done, nullopt, " -nojwx -xnosplashy", " -nojwx  -xnosplashy"},
     // Tabs: no blank, so neither the tail's start, nor the word "s", nor a value's start.
-    Case{"C:\\Kit\\setup.exe\t-force -NoSplash", done, "c:\\kit\\", " -nosplash", " -nosplash"},
-    Case{"setup -s\t-nosplash", usage},
-    Case{"setup -target c:\\a\tb -nosplash", done, nullopt, " -target c:\\a\tb -nosplash", " -nosplash",
-         " c:\\a\tb ", false, false, false, true},
+    {"C:\\Kit\\setup.exe\t-force -NoSplash", done, "c:\\kit\\", " -nosplash", " -nosplash"},
+    {"setup -s\t-nosplash", usage},
+    {"setup -target c:\\a\tb -nosplash", done, nullopt, " -target c:\\a\tb -nosplash", " -nosplash",
+     " c:\\a\tb ", false, false, false, true},
     // A non-breaking space (UTF-8) is no blank.
-    Case{"D:\\Kit\\setup.exe -\xC2\xA0", usage},
+    {"D:\\Kit\\setup.exe -\xC2\xA0", usage},
     // No "setup" in the line: nothing is read, not even -help.
-    Case{"C:\\Kit\\kvi.exe -help -target c:\\x", done, nullopt, nullopt, nullopt, nullopt},
+    {"C:\\Kit\\kvi.exe -help -target c:\\x", done, nullopt, nullopt, nullopt, nullopt},
     // Quotes: a quoted value keeps its blank, an open quote runs to the end, and a
     // quote in front of the first option hides it.
-    Case{"setup -batch \"C:\\My Answers\\A.txt\" -NoSplash", done, nullopt,
-         " -batch \"c:\\my answers\\a.txt\" -nosplash", " -batch  \"c:\\my answers\\a.txt\"  -nosplash",
-         nullopt, false, true},
-    Case{"setup -nosplash \"C:\\X Y", done, nullopt, " -nosplash \"c:\\x y", " -nosplash \"c:\\x y"},
-    Case{"D:\\Kit\\setup.exe \"-nosplash", usage},
+    {"setup -batch \"C:\\My Answers\\A.txt\" -NoSplash", done, nullopt,
+     " -batch \"c:\\my answers\\a.txt\" -nosplash", " -batch  \"c:\\my answers\\a.txt\"  -nosplash",
+     nullopt, false, true},
+    {"setup -nosplash \"C:\\X Y", done, nullopt, " -nosplash \"c:\\x y", " -nosplash \"c:\\x y"},
+    {"D:\\Kit\\setup.exe \"-nosplash", usage},
     // The quote is never closed, so the last "setup" of the whole line is the name.
-    Case{"D:\\Kit\\setup.exe \"x -batch c:\\setup\\a.txt", done, "d:\\kit\\setup.exe \"x -batch c:\\",
-         nullopt, nullopt, nullopt},
+    {"D:\\Kit\\setup.exe \"x -batch c:\\setup\\a.txt", done, "d:\\kit\\setup.exe \"x -batch c:\\",
+     nullopt, nullopt, nullopt},
     // "setup" inside arguments and as the program's folder.
-    Case{"D:\\Kit\\setup.exe -BATCH C:\\SETUP\\ANSWERS.TXT", done, "d:\\kit\\",
-         " -batch c:\\setup\\answers.txt", " -batch  c:\\setup\\answers.txt", nullopt, false, true},
-    Case{"D:\\Kit\\setup.exe -target c:\\setup dir\\x", done, "d:\\kit\\", " -target c:\\setup dir\\x", "",
-         " c:\\setup dir\\x", false, false, false, true},
-    Case{"D:\\Kit\\setup.exe -nosplash -batch c:\\x\\setup -force", done, "d:\\kit\\",
-         " -nosplash -batch c:\\x\\setup -force", " -nosplash  -batch  c:\\x\\setup  -force", nullopt, true, true},
-    Case{"C:\\Setup\\setup.exe -batch c:\\setup\\b.txt", done, "c:\\setup\\", " -batch c:\\setup\\b.txt",
-         " -batch  c:\\setup\\b.txt", nullopt, false, true}));
-
-TEST(SetupCommandLineBytes, KeepsBytesAbove127AndLowersOnlyAToZ) {
-    Options o;
-    ASSERT_EQ(parse_command_line("SETUP -input C:\\\xC4RGER\\\xE9T\xC9.TXT", o), ParseEnd::done);
-    EXPECT_EQ(opt(o.forwarded), " -input  c:\\\xC4rger\\\xE9t\xC9.txt");
-}
+    {"D:\\Kit\\setup.exe -BATCH C:\\SETUP\\ANSWERS.TXT", done, "d:\\kit\\",
+     " -batch c:\\setup\\answers.txt", " -batch  c:\\setup\\answers.txt", nullopt, false, true},
+    {"D:\\Kit\\setup.exe -target c:\\setup dir\\x", done, "d:\\kit\\", " -target c:\\setup dir\\x", "",
+     " c:\\setup dir\\x", false, false, false, true},
+    {"D:\\Kit\\setup.exe -nosplash -batch c:\\x\\setup -force", done, "d:\\kit\\",
+     " -nosplash -batch c:\\x\\setup -force", " -nosplash  -batch  c:\\x\\setup  -force", nullopt, true, true},
+    {"C:\\Setup\\setup.exe -batch c:\\setup\\b.txt", done, "c:\\setup\\", " -batch c:\\setup\\b.txt",
+     " -batch  c:\\setup\\b.txt", nullopt, false, true},
+    // Bytes above 127 are kept; only A-Z are lowered.
+    {"SETUP -input C:\\\xC4RGER\\\xE9T\xC9.TXT", done, nullopt, " -input c:\\\xC4rger\\\xE9t\xC9.txt",
+     " -input  c:\\\xC4rger\\\xE9t\xC9.txt"}}));
 
 TEST(SetupMessages, UsageAndVersionTextsAreExact) {
     EXPECT_EQ(kvi::setup::usage_text().size(), 641u);

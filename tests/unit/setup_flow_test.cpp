@@ -1,9 +1,6 @@
 #include "setup_flow.h"
 
 #include <cstdint>
-#include <optional>
-
-#include <algorithm>
 
 #include "test_support.h"
 #include "trace.h"
@@ -17,190 +14,156 @@ const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", tru
 // What a folder made under C:\ on Windows 10 inherits: Authenticated Users may modify.
 const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
                                            {"S-1-3-0", true, 0x10000000}};
-// Owned by Administrators, with the given list.
 fake::FolderSecurity admins(std::vector<fake::Ace> entries) { return {"S-1-5-32-544", true, std::move(entries)}; }
+
+const std::string kSetup = "D:\\Kit\\setup.exe", kPlain = "_instkvi.com -s", kAt = "_instkvi.com -s -f ";
+const std::string kProbe = "C:\\Kit\\Install.exe -verctrl", kHandOff = "C:\\Kit\\Install.exe -silentLaunch -register";
+const std::string kRecordBox = "Registration Error: Error setting original source.  It may be because you do not have "
+                               "administrator privileges.  This should not affect the operation of your program.";
+const std::string kLaunchBox = "Application Launch Error: Error Launching Installation.";
 
 class SetupFlow : public FakeMachine {
 protected:
-    // Runs setup with the given command line and checks it ends with 0.
     void run(const std::string& command_line) {
         machine().command_line = command_line;
         ASSERT_EQ(kvi::setup::run(), 0);
     }
 };
 
-// Planted state, command line, and what is started; `also` checks the rest.
+void current() { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); }
+void older() { fake::plant_copy("1.7-000", "C:\\Old"); }
+void unwritable() { machine().read_only.insert("C:\\HalvikTorvanex"); }
+void no_directory() { EXPECT_EQ(calls_starting("create_directory"), std::vector<std::string>{}); }
+void not_checked() { EXPECT_FALSE(called("query_value_size Version")); }
+void none_made() { EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex")); }
+void standard_user() { machine().elevated = false; }
+using Step = std::function<void()>;
+Step start_dir(std::string value) { return [value] { machine().env["KVI_START_DIR"] = value; }; }
+Step started_in(std::string dir) { return [dir] { EXPECT_EQ(machine().launches[0].start_dir, dir); }; }
+Step own(std::string path) { return [path] { machine().own_path = path; }; }
+Step booted(std::string app) { return [app] { EXPECT_EQ(machine().launches[0].application, app); }; }
+// The flags of each start: Install is a console program, whose probe and
+// hand-off get no console window unless the tail asks for its console (-nojw).
+Step started_with(std::vector<std::string> want) {
+    return [want] { EXPECT_EQ(start_flags(), want); };
+}
+// A file where the usual location should be, or a folder that cannot be entered.
+Step blocked(bool is_file) {
+    return [is_file] {
+        machine().dirs.insert("C:\\HalvikTorvanex");
+        (is_file ? machine().files : machine().locked_dirs).insert("C:\\HalvikTorvanex\\Install");
+        if (!is_file) machine().dirs.insert("C:\\HalvikTorvanex\\Install");
+        older();
+    };
+}
+// The nth call of op fails (0: every call).
+Step fails(fake::Op op, int nth, Step plant = nullptr) {
+    return [=] {
+        if (plant) plant();
+        nth ? fake::fail(op, nth) : fake::fail_always(op);
+    };
+}
+// The record cannot be opened or written: the check still runs, on the open
+// record or on the record opened for reading.
+Step reopened(bool again) {
+    return [again] { EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"), again); };
+}
+// Names are UTF-8, up to three bytes a letter (four for two UTF-16
+// characters): the limit counts characters, 259 of them, not bytes.
+const std::string kCyrillic128 = "d:\\" + repeat(128, "\xD0\x94"), kCyrillic256 = "d:\\" + repeat(256, "\xD0\x94"),
+                  kChinese256 = "d:\\" + repeat(256, "\xE4\xB8\xAD"), kChinese257 = kChinese256 + "\xE4\xB8\xAD",
+                  kEmoji129 = "d:\\" + repeat(129, "\xF0\x9F\x98\x80");
+Step exists(std::string dir) { return [dir] { machine().dirs.insert(dir); }; }
+Step recorded(std::optional<std::string> dir) {
+    return [dir] { EXPECT_EQ(fake::value(kRecord, "OriginalSource"), dir ? std::optional(sz(*dir)) : std::nullopt); };
+}
+// The probe and the hand-off run with setup's rights: only from an InstPath
+// folder, and an Install.exe in it, that only administrators can change.
+// Else no probe, the copy counts as older, and the trace says why.
+Step copy_in(std::string path, fake::FolderSecurity security, bool elevated = true) {
+    return [=] {
+        machine().elevated = elevated;
+        machine().env["KVI_TRACE"] = kTraceFile;
+        current();
+        machine().security[path] = security;
+    };
+}
+Step refused(std::string why) {
+    return [why] {
+        std::vector<std::string> lines = trace_lines("setup");
+        if (!why.empty())
+            EXPECT_NE(std::find(lines.begin(), lines.end(), "installed copy refused: " + why), lines.end());
+    };
+}
+const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}};
+// The bootstrap's manifest asks for administrator rights. An elevated setup
+// starts it as always; an unelevated one gets 740 and asks the shell, with
+// the same program, arguments and directory; the box only when the user refuses.
+Step needs_admin(bool elevated, bool accepted) {
+    return [elevated, accepted] {
+        machine().elevated = elevated;
+        machine().prompt_accepted = accepted;
+        machine().program = [](const std::string& cmd) {
+            fake::Program p;
+            p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
+            return p;
+        };
+    };
+}
+Step prompted(bool asked) {
+    return [asked] { EXPECT_EQ(called("start_elevated D:\\Kit\\_instkvi.com -s -f  c:\\inst -a "), asked); };
+}
+
+// Planted state, command line, what is started and the boxes shown; `also` checks the rest.
 TEST_F(SetupFlow, Roads) {
-    const std::string tail(3000, 'x');
-    const std::vector<std::string> kHandOff = {"C:\\Kit\\Install.exe -verctrl", "C:\\Kit\\Install.exe -silentLaunch -register"};
-    auto current = [this] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); };
-    auto older = [this] { fake::plant_copy("1.7-000", "C:\\Old"); };
-    auto unwritable = [this] { machine().read_only.insert("C:\\HalvikTorvanex"); };
-    auto no_directory = [this] { EXPECT_EQ(calls_starting("create_directory"), std::vector<std::string>{}); };
-    auto not_checked = [this] { EXPECT_FALSE(called("query_value_size Version")); };
-    auto start_dir = [this](std::string value) { return [this, value] { machine().env["KVI_START_DIR"] = value; }; };
-    auto started_in = [this](std::string dir) { return [this, dir] { EXPECT_EQ(machine().launches[0].start_dir, dir); }; };
-    // A file where the usual location should be, or a folder that cannot be entered.
-    auto blocked = [this](bool is_file) {
-        return [this, is_file] {
-            machine().dirs.insert("C:\\HalvikTorvanex");
-            (is_file ? machine().files : machine().locked_dirs).insert("C:\\HalvikTorvanex\\Install");
-            if (!is_file) machine().dirs.insert("C:\\HalvikTorvanex\\Install");
-            fake::plant_copy("1.7-000", "C:\\Old");
-        };
-    };
-    auto own = [this](std::string path) { return [this, path] { machine().own_path = path; }; };
-    auto booted = [this](std::string app) { return [this, app] { EXPECT_EQ(machine().launches[0].application, app); }; };
-    const std::string deep = "E:\\" + std::string(300, 'd');
-    // Install is a console program: its probe and hand-off get no console
-    // window, unless the tail asks for Install's own console (-nojw).
-    auto windows = [this](std::vector<bool> no_window) {
-        return [this, no_window] {
-            std::vector<bool> got;
-            for (auto& l : machine().launches) {
-                got.push_back(l.no_window);
-                EXPECT_FALSE(l.new_console || l.inherit_handles || l.has_console_look) << l.command_line;
-            }
-            EXPECT_EQ(got, no_window);
-        };
-    };
-    // The nth call of op fails (0: every call).
-    auto fails = [](fake::Op op, int nth, std::function<void()> plant) {
-        return [=] {
-            if (plant) plant();
-            nth ? fake::fail(op, nth) : fake::fail_always(op);
-        };
-    };
-    auto not_launched = [this] {
-        EXPECT_EQ(fake::box_list(), std::vector<std::string>{"Application Launch Error: Error Launching Installation."});
-        EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-    };
-    // The record cannot be opened or written: one box; the check still runs,
-    // on the open record or on the record opened for reading.
-    auto unrecorded = [this](bool reopened) {
-        return [this, reopened] {
-            EXPECT_EQ(fake::box_list(),
-                      std::vector<std::string>{
-                          "Registration Error: Error setting original source.  It may be because you do not have "
-                          "administrator privileges.  This should not affect the operation of your program."});
-            EXPECT_EQ(machine().boxes[0].icon, plat::Icon::error);
-            EXPECT_EQ(called("open_key_for_reading Software\\HalvikTorvanex\\HalvikTorvanexJI"), reopened);
-        };
-    };
-    // Names are UTF-8, up to three bytes a letter (four for two UTF-16
-    // characters): the limit counts characters, 259 of them, not bytes.
-    auto source_dir = [](int letters, const std::string& letter) {
-        std::string dir = "d:\\";
-        for (int i = 0; i < letters; ++i) dir += letter;
-        return dir;
-    };
-    auto in = [this](std::string dir) { return [this, dir] { machine().dirs.insert(dir); }; };
-    auto source = [this](std::string dir, bool written) {
-        return [this, dir, written] {
-            if (written) {
-                EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz(dir));
-                EXPECT_TRUE(machine().boxes.empty());
-                return;
-            }
-            EXPECT_FALSE(fake::value(kRecord, "OriginalSource")) << "no cut name in the record";
-            ASSERT_EQ(machine().boxes.size(), 1u);
-            EXPECT_EQ(machine().boxes[0].caption, "Registration Error");
-        };
-    };
-    const std::string cyrillic128 = source_dir(128, "\xD0\x94"), cyrillic256 = source_dir(256, "\xD0\x94"),
-                      chinese256 = source_dir(256, "\xE4\xB8\xAD"), chinese257 = source_dir(257, "\xE4\xB8\xAD"),
-                      emoji129 = source_dir(129, "\xF0\x9F\x98\x80");
+    const std::string tail(3000, 'x'), deep = "E:\\" + std::string(300, 'd');
     struct Road {
         const char* what;
-        std::function<void()> plant;
+        Step plant;
         std::string command_line;
-        std::vector<std::string> commands;
-        std::function<void()> also;
-    };
-    // The probe and the hand-off run with setup's rights: only from an InstPath
-    // folder, and an Install.exe in it, that only administrators can change.
-    // Else no probe, the copy counts as older, and the trace says why.
-    auto copy_in = [this](std::string path, fake::FolderSecurity security, bool elevated = true) {
-        return [this, path, security, elevated] {
-            machine().elevated = elevated;
-            machine().env["KVI_TRACE"] = kTraceFile;
-            fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer);
-            machine().security[path] = security;
-        };
-    };
-    auto refused = [](std::string why) {
-        return [why] {
-            std::vector<std::string> lines = trace_lines("setup");
-            if (!why.empty())
-                EXPECT_NE(std::find(lines.begin(), lines.end(), "installed copy refused: " + why), lines.end());
-        };
-    };
-    const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}};
-    auto none_made = [this] { EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex")); };
-    // The bootstrap's manifest asks for administrator rights. An elevated
-    // setup starts it as always; an unelevated one gets 740 and asks the
-    // shell, with the same program, arguments and directory; the box only
-    // when the user refuses.
-    auto needs_admin = [this](bool elevated, bool accepted) {
-        return [this, elevated, accepted] {
-            machine().elevated = elevated;
-            machine().prompt_accepted = accepted;
-            machine().program = [](const std::string& cmd) {
-                fake::Program p;
-                p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
-                return p;
-            };
-        };
-    };
-    auto prompted = [](bool asked, std::vector<std::string> captions) {
-        return [asked, captions] {
-            EXPECT_EQ(fake::captions(), captions);
-            EXPECT_EQ(called("start_elevated D:\\Kit\\_instkvi.com -s -f  c:\\inst -a "), asked);
-        };
+        std::vector<std::string> commands, boxes;
+        Step also;
     };
     const Road roads[] = {
         {"a bootstrap that needs elevation, from an elevated setup", needs_admin(true, true),
-         "D:\\Kit\\setup.exe -target c:\\inst", {"_instkvi.com -s -f  c:\\inst -a "}, prompted(false, {})},
-        {"... from a standard user's, through the prompt", needs_admin(false, true), "D:\\Kit\\setup.exe -target c:\\inst",
-         {"-s -f  c:\\inst -a "},  // the arguments behind the name
-         [&] {
-             prompted(true, {"Registration Error"})();
+         kSetup + " -target c:\\inst", {"_instkvi.com -s -f  c:\\inst -a "}, {}, prompted(false)},
+        {"... from a standard user's, through the prompt", needs_admin(false, true), kSetup + " -target c:\\inst",
+         {"-s -f  c:\\inst -a "}, {kRecordBox},  // the arguments behind the name
+         [] {
+             prompted(true)();
              const fake::Launch& boot = machine().launches[0];
-             EXPECT_TRUE(boot.elevated);
+             EXPECT_EQ(flags(boot), "elevated");
              EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com");
              EXPECT_EQ(boot.cwd, "d:\\kit");
              EXPECT_EQ(boot.start_dir, std::nullopt) << "a fresh environment";
          }},
-        {"... refused at the prompt", needs_admin(false, false), "D:\\Kit\\setup.exe -target c:\\inst", {},
-         prompted(true, {"Registration Error", "Application Launch Error"})},
-        {"a copy in administrators' folder is probed", copy_in("C:\\Kit", {}), "D:\\Kit\\setup.exe", kHandOff, refused("")},
-        {"... not in one owned by a user", copy_in("C:\\Kit", {kOther, true, {kSystem, kAdmins}}), "D:\\Kit\\setup.exe",
-         {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit foreign owner")},
-        {"... nor in one open to Users", copy_in("C:\\Kit", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}})),
-         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit open to others")},
-        {"... nor from an Install.exe open to Users",
-         copy_in("C:\\Kit\\Install.exe", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}})),
-         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Kit"}, refused("C:\\Kit\\Install.exe open to others")},
-        {"a copy in this user's folder, elevated, is probed", copy_in("C:\\Kit", kUsers), "D:\\Kit\\setup.exe", kHandOff,
+        {"... refused at the prompt", needs_admin(false, false), kSetup + " -target c:\\inst", {},
+         {kRecordBox, kLaunchBox}, prompted(true)},
+        {"a copy in administrators' folder is probed", copy_in("C:\\Kit", {}), kSetup, {kProbe, kHandOff}, {},
          refused("")},
+        {"... not in one owned by a user", copy_in("C:\\Kit", {kOther, true, {kSystem, kAdmins}}), kSetup,
+         {kAt + "C:\\Kit"}, {}, refused("C:\\Kit foreign owner")},
+        {"... nor in one open to Users",
+         copy_in("C:\\Kit", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}})), kSetup, {kAt + "C:\\Kit"},
+         {}, refused("C:\\Kit open to others")},
+        {"... nor from an Install.exe open to Users",
+         copy_in("C:\\Kit\\Install.exe", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}})), kSetup,
+         {kAt + "C:\\Kit"}, {}, refused("C:\\Kit\\Install.exe open to others")},
+        {"a copy in this user's folder, elevated, is probed", copy_in("C:\\Kit", kUsers), kSetup, {kProbe, kHandOff},
+         {}, refused("")},
         // A standard user cannot make the usual location: the bootstrap names none.
-        {"... not elevated it is not", copy_in("C:\\Kit", kUsers, false), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "},
+        {"... not elevated it is not", copy_in("C:\\Kit", kUsers, false), kSetup, {kAt}, {kRecordBox},
          refused("C:\\Kit foreign owner")},
         {"only the base folder is open: the usual location made in it now is not safe either",
-         [this] {
-             machine().dirs.insert("C:\\HalvikTorvanex");
-             machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive);
-         },
-         "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
+         all({exists("C:\\HalvikTorvanex"), [] { machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive); }}),
+         kSetup + " -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
         // A standard user's run cannot give the folders their owner: none is made,
         // and the bootstrap is told the target path, or nothing.
-        {"a standard user's run makes no folder", [this] { machine().elevated = false; }, "D:\\Kit\\setup.exe",
-         {"_instkvi.com -s -f "}, none_made},
-        {"... and names the target path", [this] { machine().elevated = false; }, "D:\\Kit\\setup.exe -target c:\\mine",
-         {"_instkvi.com -s -f  c:\\mine -a "}, none_made},
-        {"a fresh machine starts the plain bootstrap from the program directory", nullptr, "D:\\Kit\\setup.exe",
-         {"_instkvi.com -s"},
-         [this] {
+        {"a standard user's run makes no folder", standard_user, kSetup, {kAt}, {kRecordBox}, none_made},
+        {"... and names the target path", standard_user, kSetup + " -target c:\\mine",
+         {"_instkvi.com -s -f  c:\\mine -a "}, {kRecordBox}, none_made},
+        {"a fresh machine starts the plain bootstrap from the program directory", nullptr, kSetup, {kPlain}, {},
+         [] {
              EXPECT_EQ(machine().calls.front(), "restrict_dll_search");
              const fake::Launch& boot = machine().launches[0];
              EXPECT_EQ(boot.application, "D:\\Kit\\_instkvi.com") << "beside setup's own file, not searched for";
@@ -210,125 +173,97 @@ TEST_F(SetupFlow, Roads) {
                                              {"C:\\HalvikTorvanex\\Install", plat::Acl::installed_folder}}));
              EXPECT_EQ(boot.cwd, "d:\\kit");
              EXPECT_EQ(boot.start_dir, "C:\\Start") << "the start directory is taken before the change";
-             EXPECT_FALSE(boot.inherit_handles);
-             EXPECT_FALSE(boot.new_console);
-             EXPECT_FALSE(boot.has_console_look);
-             EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit"));
+             EXPECT_EQ(flags(boot), "");
+             recorded("d:\\kit")();
              EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex"));
              EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install"));
              EXPECT_EQ(machine().cwd, "d:\\kit") << "the reachability test puts the directory back";
-             EXPECT_TRUE(machine().boxes.empty());
          }},
-        {"a start directory already set is kept", start_dir("E:\\Media"), "D:\\Kit\\setup.exe", {"_instkvi.com -s"},
+        {"a start directory already set is kept", start_dir("E:\\Media"), kSetup, {kPlain}, {},
          started_in("E:\\Media")},
-        {"an empty start directory is set", start_dir(""), "D:\\Kit\\setup.exe", {"_instkvi.com -s"}, started_in("C:\\Start")},
-        {"a file at the usual location", blocked(true), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
-        {"... with -target", blocked(true), "D:\\Kit\\setup.exe -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
-        {"a usual location that cannot be entered", blocked(false), "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
-        {"... with -target", blocked(false), "D:\\Kit\\setup.exe -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
-        {"the bootstrap is named by the folder of setup's own file", nullptr, "setup", {"_instkvi.com -s"},
+        {"an empty start directory is set", start_dir(""), kSetup, {kPlain}, {}, started_in("C:\\Start")},
+        {"a file at the usual location", blocked(true), kSetup, {kAt}},
+        {"... with -target", blocked(true), kSetup + " -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
+        {"a usual location that cannot be entered", blocked(false), kSetup, {kAt}},
+        {"... with -target", blocked(false), kSetup + " -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
+        {"the bootstrap is named by the folder of setup's own file", nullptr, "setup", {kPlain}, {},
          booted("D:\\Kit\\_instkvi.com")},
-        {"... not by the command line", own("E:\\setup.exe"), "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"},
+        {"... not by the command line", own("E:\\setup.exe"), kSetup + " -nojw", {"_instkvi.com -s -a  -nojw"}, {},
          booted("E:\\_instkvi.com")},
-        {"the bootstrap keeps its console", nullptr, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -a  -nojw"},
-         windows({false})},
-        {"... of any length", own(deep + "\\SETUP.EXE"), "setup", {"_instkvi.com -s"}, booted(deep + "\\_instkvi.com")},
-        {"the probe and the hand-off get no console window", current, "D:\\Kit\\setup.exe", kHandOff, windows({true, true})},
-        {"... but a hand-off with -nojw gets one", current, "D:\\Kit\\setup.exe -NoJW", {kHandOff[0], kHandOff[1] + "  -nojw"},
-         windows({true, false})},
-        {"-help shows its box and does nothing else", nullptr, "D:\\Kit\\setup.exe -force -help", {},
-         [this] {
-             ASSERT_EQ(machine().boxes.size(), 1u);
-             EXPECT_EQ(machine().boxes[0].caption, "Usage Help");
-             EXPECT_EQ(machine().boxes[0].text.size(), 641u);
-             EXPECT_EQ(machine().boxes[0].icon, plat::Icon::none);
-         }},
-        {"-ver shows its box and does nothing else", nullptr, "D:\\Kit\\setup.exe -ver", {},
-         [this] {
-             EXPECT_EQ(fake::box_list(),
-                       std::vector<std::string>{"Version Information:  Halvik Torvanex Install version 1.8-002 "});
-             EXPECT_FALSE(fake::value(kRecord, "OriginalSource"));
-             EXPECT_EQ(machine().cwd, "C:\\Start");
-         }},
-        {"a bootstrap that cannot start is reported", fails(fake::Op::start_process, 1, nullptr), "D:\\Kit\\setup.exe",
-         {}, not_launched},
-        {"setup's own path unreadable: nothing is started by a bare name", fails(fake::Op::own_program_path, 0, nullptr),
-         "D:\\Kit\\setup.exe", {}, not_launched},
-        {"the record cannot be created", fails(fake::Op::create_key, 1, current), "D:\\Kit\\setup.exe", kHandOff,
-         unrecorded(true)},
-        {"OriginalSource cannot be written", fails(fake::Op::set_string_value, 1, current), "D:\\Kit\\setup.exe",
-         kHandOff, unrecorded(false)},
+        {"the bootstrap keeps its console", nullptr, kSetup + " -nojw", {"_instkvi.com -s -a  -nojw"}, {},
+         started_with({""})},
+        {"... of any length", own(deep + "\\SETUP.EXE"), "setup", {kPlain}, {}, booted(deep + "\\_instkvi.com")},
+        {"the probe and the hand-off get no console window", current, kSetup, {kProbe, kHandOff}, {},
+         started_with({"no_window", "no_window"})},
+        {"... but a hand-off with -nojw gets one", current, kSetup + " -NoJW", {kProbe, kHandOff + "  -nojw"}, {},
+         started_with({"no_window", ""})},
+        {"-help shows its box and does nothing else", nullptr, kSetup + " -force -help", {},
+         {"Usage Help: " + std::string(kvi::setup::usage_text())}},  // whose 641 bytes SetupMessages checks
+        {"-ver shows its box and does nothing else", nullptr, kSetup + " -ver", {},
+         {"Version Information:  Halvik Torvanex Install version 1.8-002 "},
+         all({recorded(std::nullopt), [] { EXPECT_EQ(machine().cwd, "C:\\Start"); }})},
+        {"a bootstrap that cannot start is reported", fails(fake::Op::start_process, 1), kSetup, {}, {kLaunchBox}},
+        {"setup's own path unreadable: nothing is started by a bare name", fails(fake::Op::own_program_path, 0), kSetup,
+         {}, {kLaunchBox}},
+        {"the record cannot be created", fails(fake::Op::create_key, 1, current), kSetup, {kProbe, kHandOff},
+         {kRecordBox}, reopened(true)},
+        {"OriginalSource cannot be written", fails(fake::Op::set_string_value, 1, current), kSetup, {kProbe, kHandOff},
+         {kRecordBox}, reopened(false)},
         // The first read is the start directory, the second the one recorded.
-        {"the directory to record cannot be read", fails(fake::Op::current_dir, 2, current), "D:\\Kit\\setup.exe",
-         kHandOff, unrecorded(false)},
-        {"OriginalSource of 128 Cyrillic letters, 259 bytes", in(cyrillic128), cyrillic128 + "\\setup.exe",
-         {"_instkvi.com -s"}, source(cyrillic128, true)},
-        {"... 256 of them, 512 bytes", in(cyrillic256), cyrillic256 + "\\setup.exe", {"_instkvi.com -s"},
-         source(cyrillic256, true)},
-        {"... 256 Chinese letters, 771 bytes", in(chinese256), chinese256 + "\\setup.exe", {"_instkvi.com -s"},
-         source(chinese256, true)},
-        {"... 257 of them, 260 characters, are not written", in(chinese257), chinese257 + "\\setup.exe",
-         {"_instkvi.com -s"}, source(chinese257, false)},
-        {"... nor 129 letters of two UTF-16 characters each", in(emoji129), emoji129 + "\\setup.exe", {"_instkvi.com -s"},
-         source(emoji129, false)},
+        {"the directory to record cannot be read", fails(fake::Op::current_dir, 2, current), kSetup, {kProbe, kHandOff},
+         {kRecordBox}, reopened(false)},
+        {"OriginalSource of 128 Cyrillic letters, 259 bytes", exists(kCyrillic128), kCyrillic128 + "\\setup.exe",
+         {kPlain}, {}, recorded(kCyrillic128)},
+        {"... 256 of them, 512 bytes", exists(kCyrillic256), kCyrillic256 + "\\setup.exe", {kPlain}, {},
+         recorded(kCyrillic256)},
+        {"... 256 Chinese letters, 771 bytes", exists(kChinese256), kChinese256 + "\\setup.exe", {kPlain}, {},
+         recorded(kChinese256)},
+        {"... 257 of them, 260 characters, are not written", exists(kChinese257), kChinese257 + "\\setup.exe", {kPlain},
+         {kRecordBox}, recorded(std::nullopt)},
+        {"... nor 129 letters of two UTF-16 characters each", exists(kEmoji129), kEmoji129 + "\\setup.exe", {kPlain},
+         {kRecordBox}, recorded(std::nullopt)},
         {"options are forwarded behind -a", nullptr, "D:\\Kit\\SETUP.EXE -Batch C:\\Inst\\b.txt -f -NoJW",
          {"_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw"}},
-        {"a tail without options ends in -a", nullptr, "D:\\Kit\\setup.exe ", {"_instkvi.com -s -a "}},
-        {"a long command is started whole", nullptr, "D:\\Kit\\setup.exe -qatest " + tail,
+        {"a tail without options ends in -a", nullptr, kSetup + " ", {"_instkvi.com -s -a "}},
+        {"a long command is started whole", nullptr, kSetup + " -qatest " + tail,
          {"_instkvi.com -s -a  -qatest " + tail}},
-        {"-force skips the check of a current copy", current, "D:\\Kit\\setup.exe -force", {"_instkvi.com -s -a  -force"},
-         [&] {
-             not_checked();
-             EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("d:\\kit")) << "recorded also when the check is skipped";
-         }},
-        {"-target names the location with two blanks", older, "D:\\Kit\\setup.exe -target c:\\inst",
-         {"_instkvi.com -s -f  c:\\inst -a "},
-         [&] {
-             EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "the usual location is made anyway";
-             not_checked();
-         }},
-        {"an older copy is reinstalled where it is", [this] { fake::plant_copy("1.7-999", "C:\\Old Kit"); },
-         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f C:\\Old Kit"}},
-        {"a current copy that answers gets the hand-off", current, "D:\\Kit\\setup.exe -batch c:\\b.txt",
-         {kHandOff[0], kHandOff[1] + "  -batch c:\\b.txt"},
-         [&] {
-             no_directory();
-             EXPECT_TRUE(machine().boxes.empty());
-         }},
-        {"-noexecute stops after the probe", [this] { fake::plant_copy("2.0-000", "C:\\Kit", kProbeAnswer); },
-         "D:\\Kit\\setup.exe -noexecute", {kHandOff[0]}, no_directory},
-        {"a copy that does not answer is reinstalled", [this] { fake::plant_copy("1.8-002", "C:\\Kit", 0); },
-         "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
-        {"a current copy without a path is not probed", [this] { fake::plant_copy("1.8-002", "", kProbeAnswer); },
-         "D:\\Kit\\setup.exe", {"_instkvi.com -s"}},
+        {"-force skips the check of a current copy", current, kSetup + " -force", {"_instkvi.com -s -a  -force"}, {},
+         all({not_checked, recorded("d:\\kit")})},  // recorded also when the check is skipped
+        {"-target names the location with two blanks", older, kSetup + " -target c:\\inst",
+         {"_instkvi.com -s -f  c:\\inst -a "}, {},
+         all({[] { EXPECT_TRUE(machine().dirs.count("C:\\HalvikTorvanex\\Install")) << "made anyway"; }, not_checked})},
+        {"an older copy is reinstalled where it is", [] { fake::plant_copy("1.7-999", "C:\\Old Kit"); }, kSetup,
+         {kAt + "C:\\Old Kit"}},
+        {"a current copy that answers gets the hand-off", current, kSetup + " -batch c:\\b.txt",
+         {kProbe, kHandOff + "  -batch c:\\b.txt"}, {}, no_directory},
+        {"-noexecute stops after the probe", [] { fake::plant_copy("2.0-000", "C:\\Kit", kProbeAnswer); },
+         kSetup + " -noexecute", {kProbe}, {}, no_directory},
+        {"a copy that does not answer is reinstalled", [] { fake::plant_copy("1.8-002", "C:\\Kit", 0); }, kSetup,
+         {kProbe, kAt + "C:\\Kit"}},
+        {"a current copy without a path is not probed", [] { fake::plant_copy("1.8-002", "", kProbeAnswer); }, kSetup,
+         {kPlain}},
         {"a hand-off that cannot start falls back to the bootstrap",
-         [this] {
+         [] {
              fake::plant_copy("1.8-002", "C:\\Kit");
              machine().program = [](const std::string& cmd) {
                  bool is_probe = cmd.find("-verctrl") != std::string::npos;
                  return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kProbeAnswer : 0};
              };
          },
-         "D:\\Kit\\setup.exe", {kHandOff[0], "_instkvi.com -s -f C:\\Kit"}},
-        {"an unwritable drive makes an empty location", [&] { unwritable(); older(); }, "D:\\Kit\\setup.exe",
-         {"_instkvi.com -s -f "}},
+         kSetup, {kProbe, kAt + "C:\\Kit"}},
+        {"an unwritable drive makes an empty location", all({unwritable, older}), kSetup, {kAt}},
         {"... also when the usual location stands: the older copy no longer counts",
-         [&] {
-             fake::fail(fake::Op::create_directory, 1);
-             machine().dirs.insert("C:\\HalvikTorvanex\\Install");
-             older();
-         },
-         "D:\\Kit\\setup.exe", {"_instkvi.com -s -f "}},
-        {"... also for a fresh machine", unwritable, "D:\\Kit\\setup.exe -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
-        {"an unreachable program directory records the start directory", nullptr, "Z:\\Gone\\setup.exe",
-         {"_instkvi.com -s"}, [] { EXPECT_EQ(fake::value(kRecord, "OriginalSource"), sz("C:\\Start")); }},
-        {"a batch installation looks at the usual location once more", nullptr, "D:\\Kit\\setup.exe -batch c:\\b.txt",
-         {"_instkvi.com -s -a  -batch  c:\\b.txt"},
-         [&] {
+         all({fails(fake::Op::create_directory, 1), exists("C:\\HalvikTorvanex\\Install"), older}), kSetup, {kAt}},
+        {"... also for a fresh machine", unwritable, kSetup + " -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
+        {"an unreachable program directory records the start directory", nullptr, "Z:\\Gone\\setup.exe", {kPlain}, {},
+         recorded("C:\\Start")},
+        {"a batch installation looks at the usual location once more", nullptr, kSetup + " -batch c:\\b.txt",
+         {"_instkvi.com -s -a  -batch  c:\\b.txt"}, {},
+         [] {
              auto& c = machine().calls;
              EXPECT_EQ(std::count(c.begin(), c.end(), "create_directory C:\\HalvikTorvanex\\Install"), 2);
              for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
-             windows({false})();  // in batch mode too
+             started_with({""})();  // in batch mode too
          }},
     };
     for (const Road& road : roads) {
@@ -337,6 +272,7 @@ TEST_F(SetupFlow, Roads) {
         if (road.plant) road.plant();
         run(road.command_line);
         EXPECT_EQ(commands(), road.commands);
+        EXPECT_EQ(shown(), road.boxes);
         if (road.also && commands() == road.commands) road.also();
         EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     }
@@ -354,7 +290,6 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
         Usual usual;
         std::string start;
     };
-    const std::string kAt = "_instkvi.com -s -f ";
     for (const Row& row : {
              Row{Outcome::none, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
              Row{Outcome::older, "C:\\Old Kit", false, std::nullopt, Usual::usable, kAt + "C:\\Old Kit"},
@@ -379,7 +314,8 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
 
 TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
     using Security = std::optional<fake::FolderSecurity>;  // none: as setup makes them
-    const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}};
+    const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}},
+        kNoList{"S-1-5-32-544", false, {}};
     struct Row {
         const char* what;
         Security security;
@@ -388,28 +324,25 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         bool there = true;  // the folders stand before the run; else setup makes them, and they read back as `security`
     };
     const std::vector<Row> rows = {
-        {"created now", std::nullopt, "_instkvi.com -s"},
+        {"created now", std::nullopt, kPlain},
         // A drive that keeps no access lists (FAT32, exFAT) drops the protected one.
-        {"created now, read back without a list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f ",
-         true, false},
-        {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()},
-         "_instkvi.com -s -f "},
-        {"Users may add a subfolder", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}), "_instkvi.com -s -f "},
+        {"created now, read back without a list", kNoList, kAt, true, false},
+        {"Users own it", fake::FolderSecurity{"S-1-5-32-545", true, fake::FolderSecurity::protected_list()}, kAt},
+        {"Users may add a subfolder", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0004}}), kAt},
         // A standard user's own folder, however tight its list: that user may open it at will.
-        {"this user's, protected list, not elevated", kOwn, "_instkvi.com -s -f ", false},
-        {"Administrators, protected list", fake::FolderSecurity{}, "_instkvi.com -s"},
-        {"Administrators, list from the drive", admins(kFromDrive), "_instkvi.com -s -f "},
-        {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}},
-         "_instkvi.com -s -f "},
-        {"this user's, protected list, elevated", kOwn, "_instkvi.com -s"},
-        {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true},
-         "_instkvi.com -s -f "},
-        {"no access list", fake::FolderSecurity{"S-1-5-32-544", false, {}}, "_instkvi.com -s -f "},
-        {"Everyone may write", admins({kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}), "_instkvi.com -s -f "},
-        {"Everyone denied writing", admins({kAdmins, {"S-1-1-0", false, 0x120116}}), "_instkvi.com -s"},
-        {"Users read and execute only", admins({kUsersRead}), "_instkvi.com -s"},
+        {"this user's, protected list, not elevated", kOwn, kAt, false},
+        {"Administrators, protected list", fake::FolderSecurity{}, kPlain},
+        {"Administrators, list from the drive", admins(kFromDrive), kAt},
+        {"a standard user's", fake::FolderSecurity{kOther, true, {kSystem, kAdmins, {kOther, true, 0x1F01FF}}}, kAt},
+        {"this user's, protected list, elevated", kOwn, kPlain},
+        {"a junction", fake::FolderSecurity{"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true}, kAt},
+        {"no access list", kNoList, kAt},
+        {"Everyone may write", admins({kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}), kAt},
+        {"Everyone denied writing", admins({kAdmins, {"S-1-1-0", false, 0x120116}}), kPlain},
+        {"Users read and execute only", admins({kUsersRead}), kPlain},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         fake::reset();
         machine().elevated = row.elevated;
         if (row.security)
@@ -417,12 +350,11 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
                 if (row.there) machine().dirs.insert(dir);
                 machine().security[dir] = *row.security;
             }
-        fake::plant_copy("1.7-000", "C:\\Old");
-        run("D:\\Kit\\setup.exe");
-        std::string older = row.command == "_instkvi.com -s" ? "_instkvi.com -s -f C:\\Old" : row.command;
-        EXPECT_EQ(commands(), std::vector<std::string>{older}) << row.what;
-        EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << row.what << ": read also when made now";
-        EXPECT_EQ(machine().boxes.size(), row.elevated ? 0u : 1u) << row.what << ": only the record's box";
+        older();
+        run(kSetup);
+        EXPECT_EQ(commands(), std::vector<std::string>{row.command == kPlain ? kAt + "C:\\Old" : row.command});
+        EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << "read also when made now";
+        EXPECT_EQ(shown(), row.elevated ? std::vector<std::string>{} : std::vector{kRecordBox}) << "the record's only";
     }
 }
 
@@ -432,24 +364,24 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
 // directory at the trace's name, no file is written and the road's platform
 // calls are the same, with the one read of KVI_TRACE (and the refused open).
 TEST_F(SetupFlow, TraceOfEachRoad) {
-    const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | "
-                              "program dir d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
+    const std::string start = "start 1.8-002 <D:\\Kit\\setup.exe> in C:\\Start | start dir set C:\\Start | program dir "
+                              "d:\\kit\\ entered | record opened | wrote OriginalSource, 7 bytes <d:\\kit> | ";
     const std::string bootstrap = "> program D:\\Kit\\_instkvi.com flags 0x00000000 | exit 0x00000000";
     struct Road {
-        std::function<void()> prepare;
+        Step prepare;
         std::string trace;
     } roads[] = {
-        {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | "
-                        "usual location prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap},
-        {[this] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); },
+        {[] {}, start + "read Version, 0 bytes <> | read InstPath, 0 bytes <> | installed copy none | usual location "
+                        "prepared: C:\\HalvikTorvanex\\Install created | started <_instkvi.com -s" + bootstrap},
+        {current,
          start + "read Version, 8 bytes <1.8-002> | read InstPath, 7 bytes <C:\\Kit> | installed copy current | "
                  "started <C:\\Kit\\Install.exe -verctrl> program (its first word) flags 0x08000000 | probe exit "
                  "0xFFFFFBAA | started <C:\\Kit\\Install.exe -silentLaunch -register> program (its first word) flags "
                  "0x08000000 | exit 0x00000000"},
-        {[this] { machine().files.insert("C:\\HalvikTorvanex\\Install"); fake::plant_copy("1.7-000", "C:\\Old"); },
+        {all({[] { machine().files.insert("C:\\HalvikTorvanex\\Install"); }, older}),
          start + "read Version, 8 bytes <1.7-000> | read InstPath, 7 bytes <C:\\Old> | installed copy older | "
-                 "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started <_instkvi.com -s -f " +
-                     bootstrap},
+                 "usual location not prepared: C:\\HalvikTorvanex\\Install cannot be entered | started "
+                 "<_instkvi.com -s -f " + bootstrap},
     };
     for (const Road& road : roads) {
         std::vector<std::string> untraced;
@@ -459,7 +391,7 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
             if (trace != "off") machine().env["KVI_TRACE"] = kTraceFile;
             if (trace == "link") machine().links.insert(kTraceFile);
             if (trace == "directory") machine().dirs.insert(kTraceFile);
-            run("D:\\Kit\\setup.exe");
+            run(kSetup);
             if (trace == "on") {
                 EXPECT_EQ(trace_lines("setup"), calls(road.trace));
                 EXPECT_EQ(machine().file_data[kTraceFile].substr(0, 36), "2026-12-09T04:05:06.007Z setup 4242 ");
@@ -525,13 +457,11 @@ TEST(AccessList, EntriesThatDoNotFitAreRefused) {
         std::vector<std::uint8_t> list;
         bool read;
     };
-    for (const Row& row : {Row{"one whole entry", list_of({kSystemEntry}), true},
-                           Row{"no entry", list_of({}), true},
-                           Row{"mask only, no room for a SID", claims(8), false},
-                           Row{"header only", claims(4), false},
-                           Row{"shorter than its header", claims(2), false},
-                           Row{"SID cut", claims(16), false},
-                           Row{"past the list's end", claims(24), false}}) {
+    const Row rows[] = {{"one whole entry", list_of({kSystemEntry}), true}, {"no entry", list_of({}), true},
+                        {"mask only, no room for a SID", claims(8), false}, {"header only", claims(4), false},
+                        {"shorter than its header", claims(2), false}, {"SID cut", claims(16), false},
+                        {"past the list's end", claims(24), false}};
+    for (const Row& row : rows) {
         plat::FolderFacts facts{};
         EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read) << row.what;
         if (row.read && facts.entry_count == 1) {
@@ -549,19 +479,16 @@ TEST_F(SetupFlow, TraceNameThatIsNoPlainDiskPathIsRefused) {
         std::string name;
         bool linked_start, elevated, opened;
     };
-    for (const Row& row : {Row{kTraceFile, false, true, true},
-                           // (Not elevated: the fake knows folders by one spelling only.)
-                           Row{"\\\\?\\C:\\Start\\trace.txt", false, false, true},
-                           Row{"c:/Start/trace.txt", false, false, true},
-                           Row{"\\\\server\\share\\trace.txt", false, true, false},
-                           Row{"\\\\.\\pipe\\kvi", false, true, false},
-                           Row{"\\\\?\\UNC\\server\\share\\trace.txt", false, true, false},
-                           Row{"\\\\?\\pipe\\kvi", false, true, false},
-                           Row{"trace.txt", false, true, false},
-                           Row{"C:trace.txt", false, true, false},
-                           Row{kTraceFile, true, true, false},
-                           Row{kTraceFile, true, false, true},
-                           Row{"C:\\Gone\\trace.txt", false, true, false}}) {
+    const Row rows[] = {
+        {kTraceFile, false, true, true},
+        // (Not elevated: the fake knows folders by one spelling only.)
+        {"\\\\?\\C:\\Start\\trace.txt", false, false, true}, {"c:/Start/trace.txt", false, false, true},
+        {"\\\\server\\share\\trace.txt", false, true, false}, {"\\\\.\\pipe\\kvi", false, true, false},
+        {"\\\\?\\UNC\\server\\share\\trace.txt", false, true, false}, {"\\\\?\\pipe\\kvi", false, true, false},
+        {"trace.txt", false, true, false}, {"C:trace.txt", false, true, false}, {kTraceFile, true, true, false},
+        {kTraceFile, true, false, true}, {"C:\\Gone\\trace.txt", false, true, false},
+    };
+    for (const Row& row : rows) {
         fake::reset();
         machine().elevated = row.elevated;
         machine().env["KVI_TRACE"] = row.name;

@@ -11,22 +11,20 @@ struct VersionCase {
     bool older;
 };
 
+std::ostream& operator<<(std::ostream& os, const VersionCase& c) { return os << '[' << c.stored << ']'; }
+
 class VersionComparison : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionComparison, SetsStoredVersionAgainstOwn) {
     EXPECT_EQ(version_is_older(GetParam().stored), GetParam().older) << '[' << GetParam().stored << ']';
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::Values(
-    VersionCase{"1.8-002", false}, VersionCase{"1.8-001", true}, VersionCase{"1.7-999", true},
-    VersionCase{"0.9-999", true}, VersionCase{"1.9-000", false}, VersionCase{"2.0-000", false},
-    VersionCase{"1.8.2", false}, VersionCase{"01.08-2", false}, VersionCase{"1.8-002-7", false},
-    VersionCase{"1.8", true}, VersionCase{"", true}, VersionCase{".-.-", true}, VersionCase{"a.b-c", true},
-    VersionCase{"--1..8--2", false}, VersionCase{" 1. +8-2x", false}, VersionCase{"1.8-3", false},
-    VersionCase{"1.8-003", false},
+INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::ValuesIn(std::vector<VersionCase>{
+    {"1.8-002", false}, {"1.8-001", true}, {"1.7-999", true}, {"0.9-999", true}, {"1.9-000", false}, {"2.0-000", false},
+    {"1.8.2", false}, {"01.08-2", false}, {"1.8-002-7", false}, {"1.8", true}, {"", true}, {".-.-", true},
+    {"a.b-c", true}, {"--1..8--2", false}, {" 1. +8-2x", false}, {"1.8-3", false}, {"1.8-003", false},
     // Fields beyond an int are clamped, not wrapped.
-    VersionCase{"99999999999999999999.0-0", false}, VersionCase{"1.8-99999999999999999999", false},
-    VersionCase{"1.4294967304-0", false}));
+    {"99999999999999999999.0-0", false}, {"1.8-99999999999999999999", false}, {"1.4294967304-0", false}}));
 
 class InstalledCopy : public FakeMachine {};
 
@@ -46,7 +44,8 @@ TEST_F(InstalledCopy, CheckOutcomes) {
              Row{"no Version", std::nullopt, sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
              Row{"empty Version", std::string(), sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
              Row{"no InstPath", sz("1.7-000"), std::nullopt, Outcome::older, ""},
-             Row{"no terminating zeros", std::string("1.8-002"), std::string("C:\\NoZero"), Outcome::current, "C:\\NoZero"},
+             Row{"no terminating zeros", std::string("1.8-002"), std::string("C:\\NoZero"), Outcome::current,
+                 "C:\\NoZero"},
              Row{"empty InstPath", sz("2.0"), std::string(), Outcome::older, ""},
              Row{"a number as Version", std::string("\x02\x00\x00\x00", 4), sz("C:\\Kit"), Outcome::older, "C:\\Kit"},
              Row{"unreadable values count as empty", sz("1.8-002"), sz("C:\\Kit"), Outcome::older, "", 1, false, true},
@@ -73,9 +72,7 @@ TEST_F(InstalledCopy, CheckOutcomes) {
 TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadWhole) {
     // The size query counts two bytes a letter: right for none of these, too
     // small for Chinese, three bytes a letter in UTF-8.
-    machine().size_estimate_utf16 = true;
-    std::string chinese = "C:\\";
-    for (int i = 0; i < 200; ++i) chinese += "\xE4\xB8\xAD";  // 中
+    const std::string chinese = "C:\\" + repeat(200, "\xE4\xB8\xAD");  // 中
     struct Row {
         std::string path;
         std::vector<std::string> reads;
@@ -96,24 +93,19 @@ TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadWhole) {
 TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
     std::uint32_t answer = 0;
     machine().program = [&](const std::string&) { return fake::Program{false, answer}; };
-    answer = kProbeAnswer;
-    EXPECT_TRUE(probe("C:\\Kit"));
-    answer = 0;
-    EXPECT_FALSE(probe("C:\\Kit"));
-    answer = 1110;
-    EXPECT_FALSE(probe("C:\\Kit"));
+    for (auto [given, answered] : {std::pair{kProbeAnswer, true}, {0u, false}, {1110u, false}}) {
+        answer = given;
+        EXPECT_EQ(probe("C:\\Kit"), answered) << given;
+    }
     ASSERT_EQ(machine().launches.size(), 3u);
     EXPECT_EQ(machine().launches[0].command_line, "C:\\Kit\\Install.exe -verctrl");
-    EXPECT_FALSE(machine().launches[0].inherit_handles);
-    EXPECT_FALSE(machine().launches[0].new_console);
-    EXPECT_FALSE(machine().launches[0].has_console_look);
-    EXPECT_TRUE(machine().launches[0].no_window) << "no console window flashes up";
+    EXPECT_EQ(flags(machine().launches[0]), "no_window") << "no console window flashes up";
     // The probe waits without a time limit.
     EXPECT_TRUE(called("wait_for 4294967295"));
 }
 
 TEST_F(InstalledCopy, ProbeFailsWhenStartOrStatusFails) {
-    machine().program = [](const std::string&) { return fake::Program{false, kProbeAnswer}; };
+    each_program_is({false, kProbeAnswer});
     fake::fail(fake::Op::start_process);
     EXPECT_FALSE(probe("C:\\Kit"));
     fake::fail(fake::Op::exit_code);
@@ -121,40 +113,43 @@ TEST_F(InstalledCopy, ProbeFailsWhenStartOrStatusFails) {
     EXPECT_TRUE(probe("C:\\Kit"));
 }
 
-TEST_F(InstalledCopy, CommandsQuoteAPathWithBlanksAndKeepOthersAsTheyAre) {
-    machine().program = [](const std::string&) { return fake::Program{false, kProbeAnswer}; };
-    kvi::Text tail = kvi::Text::from(" -batch  c:\\b.txt");
-    EXPECT_TRUE(hand_off("C:\\Program Files\\Kit", false, tail));
-    EXPECT_TRUE(hand_off("C:\\", false, kvi::Text()));
-    ASSERT_EQ(machine().launches.size(), 4u);
-    EXPECT_EQ(machine().launches[0].command_line, "\"C:\\Program Files\\Kit\\Install.exe\" -verctrl");
-    EXPECT_EQ(machine().launches[1].command_line,
-              "\"C:\\Program Files\\Kit\\Install.exe\" -silentLaunch -register  -batch  c:\\b.txt");
-    EXPECT_EQ(machine().launches[2].command_line, "C:\\\\Install.exe -verctrl");
-    EXPECT_EQ(machine().launches[3].command_line, "C:\\\\Install.exe -silentLaunch -register");
-}
+// The path, -noexecute and tail handed over, how the probe and the hand-off
+// end, what hand_off returns and the command lines started.
+struct HandOffCase {
+    const char* name;
+    const char* path;
+    bool noexecute;
+    const char* tail;
+    std::uint32_t answer;
+    bool hand_off_fails, handed_off;
+    std::vector<std::string> commands;
+};
 
-TEST_F(InstalledCopy, HandOffOutcomes) {
-    std::uint32_t answer = kProbeAnswer;
-    bool hand_off_fails = false;
-    machine().program = [&](const std::string& cmd) {
+std::ostream& operator<<(std::ostream& os, const HandOffCase& c) { return os << c.name; }
+
+class HandOff : public FakeMachine, public ::testing::WithParamInterface<HandOffCase> {};
+
+TEST_P(HandOff, Outcomes) {
+    const HandOffCase& c = GetParam();
+    machine().program = [&c](const std::string& cmd) {
         bool is_probe = cmd.find("-verctrl") != std::string::npos;
-        return fake::Program{!is_probe && hand_off_fails, is_probe ? answer : 0};
+        return fake::Program{!is_probe && c.hand_off_fails, is_probe ? c.answer : 0};
     };
-    kvi::Text no_tail;
-    EXPECT_FALSE(hand_off("", false, no_tail));
-    EXPECT_TRUE(machine().launches.empty()) << "no probe without a path";
-
-    EXPECT_TRUE(hand_off("C:\\Kit", true, no_tail));
-    EXPECT_EQ(machine().launches.size(), 1u) << "noexecute: the probe only";
-
-    answer = 0;
-    EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
-    EXPECT_EQ(machine().launches.size(), 2u) << "a wrong answer starts nothing further";
-
-    answer = kProbeAnswer;
-    hand_off_fails = true;
-    EXPECT_FALSE(hand_off("C:\\Kit", false, no_tail));
+    EXPECT_EQ(hand_off(c.path, c.noexecute, c.tail ? kvi::Text::from(c.tail) : kvi::Text()), c.handed_off);
+    EXPECT_EQ(commands(), c.commands);
 }
+
+const std::string kProbe = "C:\\Kit\\Install.exe -verctrl";
+
+INSTANTIATE_TEST_SUITE_P(Table, HandOff, ::testing::ValuesIn(std::vector<HandOffCase>{
+    {"QuotesAPathWithBlanks", "C:\\Program Files\\Kit", false, " -batch  c:\\b.txt", kProbeAnswer, false, true,
+     {"\"C:\\Program Files\\Kit\\Install.exe\" -verctrl",
+      "\"C:\\Program Files\\Kit\\Install.exe\" -silentLaunch -register  -batch  c:\\b.txt"}},
+    {"KeepsOtherPathsAsTheyAre", "C:\\", false, nullptr, kProbeAnswer, false, true,
+     {"C:\\\\Install.exe -verctrl", "C:\\\\Install.exe -silentLaunch -register"}},
+    {"NoProbeWithoutAPath", "", false, nullptr, kProbeAnswer, false, false, {}},
+    {"NoexecuteProbesOnly", "C:\\Kit", true, nullptr, kProbeAnswer, false, true, {kProbe}},
+    {"WrongAnswerStartsNothingFurther", "C:\\Kit", false, nullptr, 0, false, false, {kProbe}},
+    {"HandOffThatCannotStart", "C:\\Kit", false, nullptr, kProbeAnswer, true, false, {kProbe}}}), ByName());
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,12 @@
 #include "expected_texts.h"
 #include "text.h"
 
+inline fake::State& machine() { return fake::state(); }
+
 class FakeMachine : public ::testing::Test {
 protected:
     void SetUp() override { fake::reset(); }
     void TearDown() override { EXPECT_EQ(fake::leaks(), std::vector<std::string>{}); }
-    fake::State& machine() { return fake::state(); }
 };
 
 // An absent text as nullopt, a present one as its bytes.
@@ -36,6 +38,59 @@ using fake::called;
 using fake::calls_starting;
 using fake::commands;
 
+// Rows of a parameterized table are named by their `name`, which gtest shows.
+struct ByName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const { return info.param.name; }
+};
+
+// The boxes shown, as "caption: text", each checked for its icon: an error
+// icon for these captions, none for the others.
+inline std::vector<std::string> shown() {
+    static const std::set<std::string> kError = {"Registration Error", "Application Launch Error",
+                                                 "Application Error", "Set Directory Error"};
+    for (const auto& box : machine().boxes)
+        EXPECT_EQ(box.icon, kError.count(box.caption) ? plat::Icon::error : plat::Icon::none) << box.caption;
+    return fake::box_list();
+}
+
+inline std::function<void()> all(std::vector<std::function<void()>> steps) {
+    return [steps] {
+        for (const auto& step : steps) step();
+    };
+}
+
+// The program runs in `dir`, which exists.
+inline void enter(const std::string& dir) {
+    machine().dirs.insert(dir);
+    machine().cwd = dir;
+}
+
+inline void each_program_is(fake::Program program) {
+    machine().program = [program](const std::string&) { return program; };
+}
+
+// The flags a start was given, as the names of those set.
+inline std::string flags(const fake::Launch& l) {
+    std::string out;
+    for (auto [set, name] : {std::pair{l.inherit_handles, " inherit"}, {l.new_console, " new_console"},
+                             {l.no_window, " no_window"}, {l.has_console_look, " look"}, {l.elevated, " elevated"}})
+        if (set) out += name;
+    return out.empty() ? out : out.substr(1);
+}
+
+inline std::vector<std::string> start_flags() {
+    std::vector<std::string> out;
+    for (const fake::Launch& l : machine().launches) out.push_back(flags(l));
+    return out;
+}
+
+inline std::string repeat(int times, const std::string& text) {
+    std::string out;
+    while (times-- > 0) out += text;
+    return out;
+}
+
 // The events of the trace file's lines, each of which must end in CR LF and
 // begin with a time, the program and a process id.
 inline std::vector<std::string> trace_lines(const std::string& program) {
@@ -44,7 +99,8 @@ inline std::vector<std::string> trace_lines(const std::string& program) {
     const std::regex line("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z " + program + " \\d+ ([^\r\n]*)\r\n");
     auto file = fake::state().file_data.find(kTraceFile);
     std::string rest = file == fake::state().file_data.end() ? "" : file->second;
-    for (; std::regex_search(rest, m, line, std::regex_constants::match_continuous); rest = m.suffix()) out.push_back(m[1]);
+    for (; std::regex_search(rest, m, line, std::regex_constants::match_continuous); rest = m.suffix())
+        out.push_back(m[1]);
     EXPECT_EQ(rest, "") << "a line not as it should be";
     return out;
 }

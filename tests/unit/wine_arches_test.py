@@ -3,7 +3,6 @@
 
 import os
 import subprocess
-import sys
 import tempfile
 import unittest
 
@@ -18,26 +17,23 @@ def probe(env):
 
 
 class WineArchesProbe(unittest.TestCase):
-    def loader(self, name, content, mode=0o755):
+    def loader(self, name, content):
         path = os.path.join(self.dir.name, name)
         with open(path, "wb") as f:
             f.write(content)
-        os.chmod(path, mode)
+        os.chmod(path, 0o755)
         return path
 
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
-
-    def tearDown(self):
-        self.dir.cleanup()
+        self.addCleanup(self.dir.cleanup)
 
     def test_answers(self):
-        working = self.loader("wine", b"#!/bin/sh\necho wine-8.0 '(Debian 8.0~repack-4)'\n")
+        working = {"KVI_WINE32_LOADER": self.loader("wine", b"#!/bin/sh\necho wine-8.0 '(Debian 8.0~repack-4)'\n")}
         cases = [
-            ("a loader that starts and names itself", {"KVI_WINE32_LOADER": working}, "i686 x86_64"),
-            ("forced 64-bit road", {"KVI_WINE32_LOADER": working, "KVI_WINE64_ONLY": "1"}, "x86_64"),
-            ("the switch at 0 changes nothing", {"KVI_WINE32_LOADER": working, "KVI_WINE64_ONLY": "0"},
-             "i686 x86_64"),
+            ("a loader that starts and names itself", working, "i686 x86_64"),
+            ("forced 64-bit road", dict(working, KVI_WINE64_ONLY="1"), "x86_64"),
+            ("the switch at 0 changes nothing", dict(working, KVI_WINE64_ONLY="0"), "i686 x86_64"),
             ("no loader installed", {"KVI_WINE32_LOADER": os.path.join(self.dir.name, "none")}, "x86_64"),
             # A program the kernel will not execute: the shell may then read it
             # as a script, whose last command can end with 0; only the version
