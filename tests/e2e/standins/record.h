@@ -30,16 +30,13 @@ inline std::string kv(const std::string& key, const std::string& value) { return
 // Decodes hex pairs (command lines and paths travel as hex, so every byte
 // arrives unchanged). False on an odd length or a non-hex digit.
 inline bool from_hex(const std::string& text, std::string& bytes) {
-    if (text.size() % 2) return false;
     bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        char pair[3] = {text[i], text[i + 1], 0};
-        char* end = nullptr;
-        long v = std::strtol(pair, &end, 16);
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0}, *end = nullptr;
+        bytes += static_cast<char>(std::strtol(pair, &end, 16));
         if (*end) return false;
-        bytes += static_cast<char>(v);
     }
-    return true;
+    return text.size() % 2 == 0;
 }
 
 // The variable's value, and whether it is set at all (an empty value counts as set).
@@ -104,10 +101,11 @@ inline bool find_process(DWORD pid, PROCESSENTRY32& pe) {
 inline bool save(const std::string& path, const std::string& text, bool append) {
     HANDLE h = CreateFileA(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    return ok && written == text.size();
+    bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+    CloseHandle(h);
+    return ok;
 }
 
 // The directory records go to; empty when the stand-in should not record.

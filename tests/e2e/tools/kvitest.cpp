@@ -1,41 +1,31 @@
-// kvitest: the Windows-side tool of the end-to-end tests, built for each
-// architecture; like the programs under test it names the 32-bit registry view,
-// so both builds read and write the same keys. Commands may be chained in one
-// start, separated by ";;"; each ends with a line status.NAME=N.
+// kvitest: the Windows-side tool of the end-to-end tests, built for each architecture; like the
+// programs it names the 32-bit registry view, so both builds read and write the same keys.
+// Commands may be chained in one start, separated by ";;"; each ends with a line status.NAME=N.
 //
-//   run --status FILE --cmd-hex HEX [--cwd-hex HEX] [--stdin FILE|pipe:FILE|none|nul]
-//       [--stdout FILE] [--console 1] [--flags N] [--env NAME=VALUE] [--unset NAME]
-//       [--timeout MS] [--tree-timeout MS] [--boxes leave]
-//       Starts the command line (its bytes, passed to CreateProcessA verbatim) in
-//       a job object, waits for it, then for every process it started in turn,
-//       and writes to FILE the full 32-bit exit status, the elapsed time and the
-//       wall-clock time at which it ended. --stdin none: no standard input at
-//       all; nul: the NUL device; pipe:FILE: the read end of a pipe into which
-//       the runner writes FILE's bytes, then closes it (as `type FILE | program`
-//       does). --console 1: a new console of the runner's own (Wine gives a
-//       program started from a Unix shell none), read from unless --stdin says
-//       otherwise. --env and --unset change the environment it inherits.
-//       Meanwhile each message box of the run's processes is written to FILE
-//       (box.N.caption, .text, .icon, .owner, .pid) and closed with its OK, as a
-//       user at a real session would; --boxes leave lets the caller press them.
-//       Every process of the run is listed, the started one first, in the order
-//       they began (proc.N.pid, .parent, .image, .cmdline as the process received
-//       it, .state "read" or "unread ..."; procs=N).
+//   run --status FILE --cmd-hex HEX [--cwd-hex HEX] [--stdin FILE|pipe:FILE|none|nul] [--stdout FILE]
+//       [--console 1] [--flags N] [--env NAME=VALUE] [--unset NAME] [--timeout MS] [--tree-timeout MS]
+//       [--boxes leave]
+//       Starts the command line (its bytes, passed to CreateProcessA verbatim) in a job object, waits
+//       for it and every process it started, and writes to FILE the full 32-bit exit status and times;
+//       meanwhile it writes each message box of the run's processes (box.N.*) and closes it with its
+//       OK, as a user at a real session would (--boxes leave: the caller presses them), and lists every
+//       process of the run (proc.N.*, procs=N). --stdin pipe:FILE: a pipe the runner writes FILE's
+//       bytes into, then closes, as `type FILE | program` does; --console 1: a new console of the
+//       runner's own, read from unless --stdin says otherwise.
 //   regdump                   every value of the record and the uninstall entry
 //   regget KEY NAME           one value: type, byte count, bytes in hex
 //   regset KEY NAME TYPE HEX  writes exact bytes (TYPE sz, binary, dword or a number)
 //   regdel                    deletes the record and the uninstall entry
-//   lnkread PATH              loads a shell link and prints its properties
+//   lnkread PATH              a shell link's properties
 //   programs                  the current user's Programs folder
 //   desktop                   makes Wine start its desktop process now, outside any run
-//   sddl                      converts setup's access list of the usual location and
-//                             prints its control bits, owner (a SID, or 0) and entries
+//   sddl                      setup's access list of the usual location, converted: its control
+//                             bits, owner (a SID, or 0) and entries
 //   secread PATH              a file's or folder's owner and entries the same way
 //   secset PATH SDDL          gives a file or folder the owner and access list of SDDL
-//   keyacl get|set uninstall-parent [SDDL]   the access list of the key that holds
-//                             the uninstall entries
-// KEY is "record" or "uninstall". Output lines are key=value, values
-// percent-escaped as in the stand-ins' records.
+//   keyacl get|set uninstall-parent [SDDL]   the access list of the key of the uninstall entries
+// KEY is "record" or "uninstall". Output lines are key=value, values percent-escaped as in the
+// stand-ins' records.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -219,16 +209,13 @@ struct BoxWatch {
     }
 };
 
-// Every process of the run's job, in the order the job announced it: its
-// image, its command line as the process itself holds it (the process
-// parameters in its PEB, UTF-16 read across and written as UTF-8), and the
-// process that started it. The job's completion port names each new process
-// at once, so that one that ends quickly is still read: under Wine a new
-// process fills in its parameters itself, so a read is tried again until it
-// succeeds or the process has ended. One that could not be read is listed as
-// "unread", never left out. A 32-bit runner reads 32-bit processes only: the
-// programs it runs are built for its own architecture, and a 64-bit one is
-// listed as unread (64-bit).
+// Every process of the run's job, in the order the job announced it: its image, its command line
+// as the process itself holds it (its PEB's parameters, UTF-16 written as UTF-8) and its parent.
+// The job's completion port names each new process at once, so that one that ends quickly is
+// still read: under Wine a new process fills in its parameters itself, so a read is tried again
+// until it succeeds or the process has ended. One that could not be read is listed as "unread",
+// never left out. A 32-bit runner reads 32-bit processes only (the programs it runs are built for
+// its own architecture): a 64-bit one is "unread (64-bit)".
 struct ProcessWatch {
     struct Proc {
         DWORD pid = 0, since = 0;
@@ -504,27 +491,25 @@ int cmd_run(const Args& args) {
     if (!stdin_from.empty() || !stdout_file.empty()) {
         SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
         HANDLE in = nullptr;
+        bool conin = stdin_from == "conin", nul = stdin_from == "nul";
         if (stdin_from.rfind("pipe:", 0) == 0) {
             HANDLE read_end = nullptr;
             if (!CreatePipe(&read_end, &feed.write, nullptr, 0)) return complain(2, "run: cannot make a pipe");
             in = inheritable(read_end);
             CloseHandle(read_end);
             feed.file = stdin_from.substr(5);
-        } else if (stdin_from == "conin") {
-            in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                             OPEN_EXISTING, 0, nullptr);
-            // Whether that input is a console as programs test for one. (Wine
-            // without a terminal makes a console whose input does not answer.)
-            DWORD mode = 0;
-            put("console_input", GetConsoleMode(in, &mode) ? "1" : "0");
-        } else if (stdin_from == "nul") {
-            in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
         } else if (stdin_from.empty()) {
             in = inheritable(GetStdHandle(STD_INPUT_HANDLE));
         } else if (stdin_from != "none") {
-            in = CreateFileA(stdin_from.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, nullptr);
-            if (in == INVALID_HANDLE_VALUE) return complain(2, "run: cannot open " + stdin_from);
+            in = CreateFileA(conin ? "CONIN$" : nul ? "NUL" : stdin_from.c_str(),
+                             GENERIC_READ | (conin ? GENERIC_WRITE : 0), FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                             OPEN_EXISTING, 0, nullptr);
+            if (in == INVALID_HANDLE_VALUE && !conin && !nul) return complain(2, "run: cannot open " + stdin_from);
         }
+        // Whether the console's input is a console as programs test for one. (Wine
+        // without a terminal makes a console whose input does not answer.)
+        DWORD mode = 0;
+        if (conin) put("console_input", GetConsoleMode(in, &mode) ? "1" : "0");
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdInput = in;
         si.hStdOutput = stdout_file.empty() ? inheritable(GetStdHandle(STD_OUTPUT_HANDLE))
@@ -730,7 +715,8 @@ int cmd_regdump(const Args&) {
             static unsigned char data[65536];
             DWORD name_len = sizeof name, type = 0, size = sizeof data;
             if (RegEnumValueA(key, i, name, &name_len, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-            out(alias + ".value." + (name_len ? std::string(name, name_len) : "(default)"), value_text(type, data, size));
+            std::string value_name = name_len ? std::string(name, name_len) : "(default)";
+            out(alias + ".value." + value_name, value_text(type, data, size));
         }
         if (exists) RegCloseKey(key);
     }
