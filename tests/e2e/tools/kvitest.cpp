@@ -73,6 +73,14 @@ bool contains(const std::vector<T>& v, T x) {
     return std::find(v.begin(), v.end(), x) != v.end();
 }
 
+const char* key_path(const std::string& alias) {
+    return alias == "record" ? kRecordKey : alias == "uninstall" ? kUninstallKey : nullptr;
+}
+
+bool open_key(const char* path, HKEY& key, REGSAM access = KEY_READ) {
+    return path && RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS;
+}
+
 // --- run --------------------------------------------------------------------
 
 HANDLE inheritable(HANDLE h) {
@@ -218,10 +226,11 @@ struct BoxWatch {
 // its own architecture): a 64-bit one is "unread (64-bit)".
 struct ProcessWatch {
     struct Proc {
-        DWORD pid = 0, since = 0;
-        HANDLE handle = nullptr;
-        bool done = false, announced = false;
-        std::string parent, image, cmdline, state;
+        Proc(DWORD id, HANDLE h, bool a) : pid(id), since(GetTickCount()), handle(h), announced(a) {}
+        DWORD pid, since;
+        HANDLE handle;
+        bool announced;
+        std::string parent, image, cmdline, state;  // state: empty until it is read or given up
     };
     HANDLE job = nullptr, port = nullptr, thread = nullptr;
     std::vector<Proc> procs;
@@ -287,28 +296,18 @@ struct ProcessWatch {
         return true;
     }
 
-    static HANDLE open(DWORD pid) {
-        HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
-        return h ? h : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
-    }
-
     void attempt(Proc& p, bool last) {
-        if (p.done) return;
+        if (!p.state.empty()) return;
         // Wine signals a process that has no thread running yet, a new one too:
         // it has ended only once it has an exit status.
         DWORD code = STILL_ACTIVE;
         bool ended = p.handle && WaitForSingleObject(p.handle, 0) == WAIT_OBJECT_0 &&
                      GetExitCodeProcess(p.handle, &code) && code != STILL_ACTIVE;
-        if (!p.handle) {
+        if (!p.handle)
             p.state = "unread (gone)";  // ended before it could be opened
-            p.done = true;
-        } else if (read(p)) {
-            p.done = true;
-        } else if (ended || last || GetTickCount() - p.since > 10000) {
+        else if (!read(p) && (ended || last || GetTickCount() - p.since > 10000))
             p.state = ended ? "unread (ended, " + hex32(code) + ")" : std::string("unread");
-            p.done = true;
-        }
-        if (p.done && p.handle) {
+        if (!p.state.empty() && p.handle) {
             CloseHandle(p.handle);
             p.handle = nullptr;
         }
@@ -324,18 +323,15 @@ struct ProcessWatch {
                 p.announced = p.announced || announced;
                 return;
             }
-        Proc p;
-        p.pid = pid;
-        p.announced = announced;
-        p.since = GetTickCount();
-        p.handle = open(pid);
-        procs.push_back(p);
+        HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
+        if (!h) h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+        procs.emplace_back(pid, h, announced);
     }
 
     void loop() {
         for (bool over = false; !over;) {
             bool waiting = false;
-            for (Proc& p : procs) waiting = waiting || !p.done;
+            for (Proc& p : procs) waiting = waiting || p.state.empty();
             DWORD message = 0, wait = waiting ? 1 : 100;
             ULONG_PTR key = 0;
             LPOVERLAPPED data = nullptr;
@@ -666,8 +662,7 @@ int cmd_keyacl(const Args& args) {
     PSECURITY_DESCRIPTOR sd = set ? from_sddl(args[2].c_str()) : nullptr;
     HKEY key;
     if (set && !sd) return 2;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallParent, 0, (set ? WRITE_DAC : READ_CONTROL) | KEY_WOW64_32KEY,
-                      &key) != ERROR_SUCCESS) {
+    if (!open_key(kUninstallParent, key, set ? WRITE_DAC : READ_CONTROL)) {
         LocalFree(sd);
         return 1;
     }
@@ -688,14 +683,6 @@ int cmd_keyacl(const Args& args) {
 }
 
 // --- registry ---------------------------------------------------------------------
-
-const char* key_path(const std::string& alias) {
-    return alias == "record" ? kRecordKey : alias == "uninstall" ? kUninstallKey : nullptr;
-}
-
-bool open_key(const char* path, HKEY& key) {
-    return path && RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS;
-}
 
 // A value as "type,size,hex".
 std::string value_text(DWORD type, const unsigned char* p, DWORD n) {
