@@ -2,7 +2,8 @@
 // build) and JRE\bin\javaw.exe (windowed build). It records its command line,
 // directory, KVI_START_DIR, the start-up information it was given, the console
 // it finds itself in and every byte of its standard input, then ends after
-// KVI_STANDIN_SLEEP_MS milliseconds with the status in KVI_STANDIN_EXIT.
+// KVI_STANDIN_SLEEP_MS milliseconds with the status in KVI_STANDIN_EXIT
+// (KVI_STANDIN_READ=0: it leaves its input unread).
 #include "record.h"
 
 namespace {

@@ -1,6 +1,6 @@
-// A DLL of ours that a test plants beside a program under the name of a DLL
-// that a system DLL loads by name. If it is ever loaded, it appends a record
-// (its own path and the program that loaded it) to planted.dll.rec; the
+// A DLL of ours that a test plants beside a program under the name of a DLL that
+// a system DLL loads by name (imm32, uxtheme). If it is ever loaded, it appends a
+// record (its own path and the program that loaded it) to planted.dll.rec; the
 // programs' restricted DLL search must keep it out.
 #include "record.h"
 
