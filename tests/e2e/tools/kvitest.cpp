@@ -91,7 +91,6 @@ HANDLE inheritable(HANDLE h) {
     return nullptr;
 }
 
-// The process ids of the job (the run's whole tree).
 std::vector<DWORD> job_pids(HANDLE job) {
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
@@ -620,7 +619,6 @@ int print_descriptor(const char* key, PSECURITY_DESCRIPTOR sd) {
 
 int cmd_sddl(const Args&) { return print_descriptor("converted", from_sddl(kvi::kInstalledFolderSddl)); }
 
-// A folder's owner and access list, as Windows reports them.
 int cmd_secread(const Args& args) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     DWORD r = GetNamedSecurityInfoA(args[0].c_str(), SE_FILE_OBJECT,
@@ -654,8 +652,6 @@ int cmd_secset(const Args& args) {
     return r == ERROR_SUCCESS ? 0 : 1;
 }
 
-// keyacl get|set uninstall-parent [SDDL]: the access list of the key the
-// uninstall entries lie in (HKLM, 32-bit view), as SDDL.
 int cmd_keyacl(const Args& args) {
     bool set = args[0] == "set";
     if (args[1] != "uninstall-parent" || args.size() != (set ? 3u : 2u) || (!set && args[0] != "get")) return 2;
@@ -684,7 +680,6 @@ int cmd_keyacl(const Args& args) {
 
 // --- registry ---------------------------------------------------------------------
 
-// A value as "type,size,hex".
 std::string value_text(DWORD type, const unsigned char* p, DWORD n) {
     static const char hex[] = "0123456789ABCDEF";
     std::string s = to_string(type) + "," + to_string(n) + ",";
