@@ -166,27 +166,6 @@ struct BoxWatch {
         return std::string(buffer, n > 0 ? n : 0);
     }
 
-    // A box's parts: its text (a static without SS_ICON) and its icon, when it
-    // shows one. Windows and Wine give them different ids, so by kind.
-    struct Parts {
-        HWND text = nullptr;
-        bool icon = false;
-    };
-    static BOOL CALLBACK on_child(HWND c, LPARAM param) {
-        Parts* parts = reinterpret_cast<Parts*>(param);
-        char cls[16] = "";
-        GetClassNameA(c, cls, sizeof cls);
-        if (lstrcmpiA(cls, "Static") != 0) return TRUE;
-        if ((GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-            DWORD_PTR hicon = 0;
-            if (IsWindowVisible(c)) SendMessageTimeoutA(c, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &hicon);
-            parts->icon = parts->icon || hicon != 0;
-        } else if (!parts->text) {
-            parts->text = c;
-        }
-        return TRUE;
-    }
-
     static BOOL CALLBACK on_window(HWND w, LPARAM param) {
         BoxWatch* self = reinterpret_cast<BoxWatch*>(param);
         DWORD pid = 0;
@@ -197,13 +176,21 @@ struct BoxWatch {
             !GetDlgItem(w, IDOK))
             return TRUE;
         if (!contains(self->seen, w)) {
-            Parts parts;
-            EnumChildWindows(w, on_child, reinterpret_cast<LPARAM>(&parts));
-            if (!parts.text) return TRUE;
+            // Its text is a static without SS_ICON, its icon one with it, when it shows one: Windows
+            // and Wine give them different ids, so by kind.
+            HWND text = nullptr;
+            bool icon = false;
+            for (HWND c = FindWindowExA(w, nullptr, "Static", nullptr); c; c = FindWindowExA(w, c, "Static", nullptr)) {
+                DWORD_PTR hicon = 0;
+                if ((GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) text = text ? text : c;
+                else if (IsWindowVisible(c)) SendMessageTimeoutA(c, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &hicon);
+                icon = icon || hicon != 0;
+            }
+            if (!text) return TRUE;
             self->seen.push_back(w);
             std::string n = "box." + to_string(self->seen.size()) + ".";
-            *self->result += kv(n + "caption", text_of(w)) + kv(n + "text", text_of(parts.text)) +
-                             kv(n + "icon", parts.icon ? "1" : "0") +
+            *self->result += kv(n + "caption", text_of(w)) + kv(n + "text", text_of(text)) +
+                             kv(n + "icon", icon ? "1" : "0") +
                              kv(n + "owner", GetWindow(w, GW_OWNER) ? "1" : "0") + kv(n + "pid", to_string(pid)) +
                              kv(n + "seen_ms", to_string(GetTickCount() - self->began)) +
                              kv("boxes", to_string(self->seen.size()));
