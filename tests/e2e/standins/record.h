@@ -31,7 +31,7 @@ inline std::string kv(const std::string& key, const std::string& value) { return
 // arrives unchanged). False on an odd length or a non-hex digit.
 inline bool from_hex(const std::string& text, std::string& bytes) {
     bytes.clear();
-    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    for (size_t i = 0; i < text.size() && text.size() % 2 == 0; i += 2) {
         char pair[3] = {text[i], text[i + 1], 0}, *end = nullptr;
         bytes += static_cast<char>(std::strtol(pair, &end, 16));
         if (*end) return false;
