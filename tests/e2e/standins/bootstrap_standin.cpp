@@ -11,40 +11,20 @@
 
 namespace {
 
-std::string trim_blanks(const std::string& s) {
-    std::string::size_type b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return std::string();
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-std::string parent_dir(const std::string& path) {
-    std::string::size_type slash = path.find_last_of('\\');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-// Creates a directory and its missing parents.
-void make_dirs(const std::string& path) {
-    for (std::string::size_type i = 3; i <= path.size(); ++i)
-        if (i == path.size() || path[i] == '\\') CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
-}
-
+// Copies a folder with its subfolders, making the target's missing parents.
 bool copy_tree(const std::string& from, const std::string& to, int& files) {
-    make_dirs(to);
+    for (std::string::size_type i = 3; i <= to.size(); ++i)
+        if (i == to.size() || to[i] == '\\') CreateDirectoryA(to.substr(0, i).c_str(), nullptr);
     WIN32_FIND_DATAA fd;
     HANDLE find = FindFirstFileA((from + "\\*").c_str(), &fd);
     if (find == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     do {
-        std::string name = fd.cFileName;
+        std::string name = fd.cFileName, src = from + "\\" + name, dst = to + "\\" + name;
         if (name == "." || name == "..") continue;
-        std::string src = from + "\\" + name, dst = to + "\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            ok = copy_tree(src, dst, files) && ok;
-        } else if (CopyFileA(src.c_str(), dst.c_str(), FALSE)) {
-            ++files;
-        } else {
-            ok = false;
-        }
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ok = copy_tree(src, dst, files) && ok;
+        else if (CopyFileA(src.c_str(), dst.c_str(), FALSE)) ++files;
+        else ok = false;
     } while (FindNextFileA(find, &fd));
     FindClose(find);
     return ok;
@@ -54,23 +34,21 @@ bool copy_tree(const std::string& from, const std::string& to, int& files) {
 
 int main() {
     standin::Record rec;
-    if (standin::env_number("KVI_BOOTSTRAP_RECORD_ONLY", 0) != 0) {
-        rec.add("mode", "record-only");
+    bool record_only = standin::env_number("KVI_BOOTSTRAP_RECORD_ONLY", 0) != 0;
+    rec.add("mode", record_only ? "record-only" : "install");
+    if (record_only) {
         rec.add_hex("exit", 0);
         rec.write();
         return 0;
     }
-    rec.add("mode", "install");
-
     std::string cmd = GetCommandLineA();
     std::string::size_type sep = cmd.find(" -a ");
-    std::string head = cmd.substr(0, sep);
-    std::string options = sep == std::string::npos ? std::string() : cmd.substr(sep + 4);
-
+    std::string head = cmd.substr(0, sep), options = sep == std::string::npos ? "" : cmd.substr(sep + 4);
     std::string location;
     for (std::string::size_type f = head.find(" -f"); f != std::string::npos; f = head.find(" -f", f + 1)) {
         if (f + 3 == head.size() || head[f + 3] == ' ') {
-            location = trim_blanks(head.substr(f + 3));
+            std::string::size_type b = head.find_first_not_of(' ', f + 3);
+            if (b != std::string::npos) location = head.substr(b, head.find_last_not_of(' ') - b + 1);
             break;
         }
     }
@@ -78,20 +56,18 @@ int main() {
     rec.add("location", location);
 
     int files = 0;
-    bool copied = copy_tree(parent_dir(standin::module_path()) + "\\kit", location, files);
+    std::string self = standin::module_path();
+    bool copied = copy_tree(self.substr(0, self.find_last_of('\\')) + "\\kit", location, files);
     rec.add("copied", copied ? "1" : "0");
     rec.add_num("files", files);
 
     std::string exe = location + (location.back() == '\\' ? "" : "\\") + "Install.exe";
     if (exe.find(' ') != std::string::npos) exe = "\"" + exe + "\"";
-    std::string install = exe + " -register" + options;
+    std::string install = exe + " -register" + options, line = install;
     rec.add("install_cmd", install);
-
-    STARTUPINFOA si;
-    ZeroMemory(&si, sizeof si);
+    STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
-    std::string line = install;
     if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
         WaitForSingleObject(pi.hProcess, INFINITE);
         DWORD code = 0;

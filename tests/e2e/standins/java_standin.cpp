@@ -2,25 +2,21 @@
 // build) and JRE\bin\javaw.exe (windowed build). It records its command line,
 // directory, KVI_START_DIR, the start-up information it was given, the console
 // it finds itself in and every byte of its standard input, then ends after
-// KVI_STANDIN_SLEEP_MS milliseconds with the status in KVI_STANDIN_EXIT.
+// KVI_STANDIN_SLEEP_MS milliseconds with the status in KVI_STANDIN_EXIT
+// (KVI_STANDIN_READ=0: it leaves its input unread).
 #include "record.h"
 
 namespace {
 
 const char* file_type_name(HANDLE h) {
-    if (h == nullptr) return "null";
-    if (h == INVALID_HANDLE_VALUE) return "invalid";
-    switch (GetFileType(h)) {
-        case FILE_TYPE_DISK: return "disk";
-        case FILE_TYPE_CHAR: return "char";
-        case FILE_TYPE_PIPE: return "pipe";
-        default: return "unknown";
-    }
+    static const char* const names[] = {"unknown", "disk", "char", "pipe"};
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return h ? "invalid" : "null";
+    DWORD type = GetFileType(h);
+    return type < 4 ? names[type] : "unknown";
 }
 
 void record_startup_info(standin::Record& rec) {
-    STARTUPINFOA si;
-    ZeroMemory(&si, sizeof si);
+    STARTUPINFOA si = {};
     si.cb = sizeof si;
     GetStartupInfoA(&si);
     rec.add("si_title_set", si.lpTitle ? "1" : "0");
@@ -53,8 +49,8 @@ void record_console(standin::Record& rec) {
     else
         rec.add("console_attributes", "error " + std::to_string(GetLastError()));
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    rec.add("stdin_type", file_type_name(GetStdHandle(STD_INPUT_HANDLE)));
     DWORD mode = 0;
+    rec.add("stdin_type", file_type_name(GetStdHandle(STD_INPUT_HANDLE)));
     rec.add("stdin_console", GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) ? "1" : "0");
     rec.add("stdout_type", file_type_name(GetStdHandle(STD_OUTPUT_HANDLE)));
     rec.add("stderr_type", file_type_name(GetStdHandle(STD_ERROR_HANDLE)));
@@ -69,31 +65,20 @@ void record_stdin(standin::Record& rec) {
     bool read = (type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK) && standin::env_number("KVI_STANDIN_READ", 1) != 0;
     rec.add("stdin_read", read ? "1" : "0");
     if (!read) return;
-
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    std::string dir = standin::record_dir();
-    if (!dir.empty()) {
-        std::string name = rec.program() + "-" + std::to_string(GetCurrentProcessId()) + ".stdin";
-        rec.add("stdin_file", name);
-        copy = CreateFileA((dir + "\\" + name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    unsigned long long count = 0, hash = 1469598103934665603ull;
+    std::string dir = standin::record_dir(), bytes;
+    unsigned long long hash = 1469598103934665603ull;
     static char buf[65536];
     DWORD got = 0;
     while (ReadFile(in, buf, sizeof buf, &got, nullptr) && got > 0) {
-        for (DWORD i = 0; i < got; ++i) {
-            hash ^= static_cast<unsigned char>(buf[i]);
-            hash *= 1099511628211ull;
-        }
-        count += got;
-        if (copy != INVALID_HANDLE_VALUE) {
-            DWORD written = 0;
-            WriteFile(copy, buf, got, &written, nullptr);
-        }
+        for (DWORD i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
+        bytes.append(buf, got);
     }
-    if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
-    rec.add_num("stdin_bytes", count);
+    if (!dir.empty()) {
+        std::string name = rec.program() + "-" + std::to_string(GetCurrentProcessId()) + ".stdin";
+        rec.add("stdin_file", name);
+        standin::save(dir + "\\" + name, bytes, false);
+    }
+    rec.add_num("stdin_bytes", bytes.size());
     rec.add_hex("stdin_fnv1a64", hash);
     rec.add_num("time_stdin_end", standin::now_filetime());
 }

@@ -8,7 +8,6 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,30 +18,25 @@ inline std::string escape(const std::string& s) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : s) {
-        if (c <= 0x20 || c >= 0x7F || c == '%') {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
+        if (c > 0x20 && c < 0x7F && c != '%') out += static_cast<char>(c);
+        else out += {'%', hex[c >> 4], hex[c & 15]};
     }
     return out;
 }
 
+// One line of a record, or of kvitest's output.
+inline std::string kv(const std::string& key, const std::string& value) { return key + "=" + escape(value) + "\n"; }
+
 // Decodes hex pairs (command lines and paths travel as hex, so every byte
 // arrives unchanged). False on an odd length or a non-hex digit.
 inline bool from_hex(const std::string& text, std::string& bytes) {
-    if (text.size() % 2) return false;
     bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        char pair[3] = {text[i], text[i + 1], 0};
-        char* end = nullptr;
-        long v = std::strtol(pair, &end, 16);
+    for (size_t i = 0; i < text.size() && text.size() % 2 == 0; i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0}, *end = nullptr;
+        bytes += static_cast<char>(std::strtol(pair, &end, 16));
         if (*end) return false;
-        bytes += static_cast<char>(v);
     }
-    return true;
+    return text.size() % 2 == 0;
 }
 
 // The variable's value, and whether it is set at all (an empty value counts as set).
@@ -52,41 +46,32 @@ inline bool from_hex(const std::string& text, std::string& bytes) {
 inline bool get_env(const char* name, std::string& value) {
     value.clear();
     wchar_t wide_name[256];
-    int name_n = MultiByteToWideChar(CP_ACP, 0, name, -1, wide_name, 256);
-    if (name_n == 0) return false;
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide_name, 256) == 0) return false;
     static wchar_t buf[32768];
     SetLastError(0);
     DWORD n = GetEnvironmentVariableW(wide_name, buf, 32768);
     if (n == 0) return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-    if (n >= 32768) return true;
-    int bytes = WideCharToMultiByte(CP_ACP, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return true;
-    value.resize(static_cast<std::string::size_type>(bytes));
-    WideCharToMultiByte(CP_ACP, 0, buf, static_cast<int>(n), &value[0], bytes, nullptr, nullptr);
+    int bytes = n < 32768 ? WideCharToMultiByte(CP_ACP, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr) : 0;
+    value.resize(static_cast<std::string::size_type>(bytes > 0 ? bytes : 0));
+    if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, buf, static_cast<int>(n), &value[0], bytes, nullptr, nullptr);
     return true;
 }
 
 inline long long env_number(const char* name, long long fallback) {
     std::string v;
-    if (!get_env(name, v) || v.empty()) return fallback;
-    return std::strtoll(v.c_str(), nullptr, 0);
+    return get_env(name, v) && !v.empty() ? std::strtoll(v.c_str(), nullptr, 0) : fallback;
 }
 
 inline std::string current_dir() {
     char buf[MAX_PATH * 4];
     DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
-    return n && n < sizeof buf ? std::string(buf, n) : std::string();
+    return std::string(buf, n < sizeof buf ? n : 0);
 }
 
 inline std::string module_path() {
     char buf[MAX_PATH * 4];
     DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
     return std::string(buf, n < sizeof buf ? n : 0);
-}
-
-inline std::string base_name(const std::string& path) {
-    std::string::size_type slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 inline std::string lower(std::string s) {
@@ -102,16 +87,25 @@ inline unsigned long long now_filetime() {
     return (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-inline DWORD parent_pid() {
-    DWORD self = GetCurrentProcessId(), parent = 0;
+// A running process's entry in a snapshot of them all.
+inline bool find_process(DWORD pid, PROCESSENTRY32& pe) {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) return 0;
-    PROCESSENTRY32 pe;
     pe.dwSize = sizeof pe;
-    for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe))
-        if (pe.th32ProcessID == self) parent = pe.th32ParentProcessID;
-    CloseHandle(snap);
-    return parent;
+    BOOL found = snap != INVALID_HANDLE_VALUE && Process32First(snap, &pe);
+    while (found && pe.th32ProcessID != pid) found = Process32Next(snap, &pe);
+    if (snap != INVALID_HANDLE_VALUE) CloseHandle(snap);
+    return found;
+}
+
+// Writes the text in a single write, appended to the file or replacing it.
+inline bool save(const std::string& path, const std::string& text, bool append) {
+    HANDLE h = CreateFileA(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+    CloseHandle(h);
+    return ok;
 }
 
 // The directory records go to; empty when the stand-in should not record.
@@ -122,32 +116,33 @@ inline std::string record_dir() {
     return dir;
 }
 
+// Appends a record (its lines, then the end line) to <program>.rec.
+inline void append_record(const std::string& program, const std::string& lines) {
+    std::string dir = record_dir();
+    if (!dir.empty()) save(dir + "\\" + program + ".rec", "--- record\n" + lines + "--- end\n", true);
+}
+
 class Record {
 public:
     Record() {
-        program_ = lower(base_name(module_path()));
-        text_ = "--- record\n";
+        std::string path = module_path(), start;
+        program_ = lower(path.substr(path.find_last_of("\\/") + 1));
+        bool start_set = get_env("KVI_START_DIR", start);
+        PROCESSENTRY32 self;
+        bool found = find_process(GetCurrentProcessId(), self);
         add("program", program_);
-        add("path", module_path());
-        add("pid", std::to_string(GetCurrentProcessId()));
-        add("ppid", std::to_string(parent_pid()));
+        add("path", path);
+        add_num("pid", GetCurrentProcessId());
+        add_num("ppid", found ? self.th32ParentProcessID : 0);
         add("cmdline", GetCommandLineA());
         add("cwd", current_dir());
-        std::string start;
-        bool set = get_env("KVI_START_DIR", start);
-        add("start_dir_set", set ? "1" : "0");
+        add("start_dir_set", start_set ? "1" : "0");
         add("start_dir", start);
-        add("time_start", std::to_string(now_filetime()));
+        add_num("time_start", now_filetime());
     }
 
     const std::string& program() const { return program_; }
-
-    void add(const char* key, const std::string& value) {
-        text_ += key;
-        text_ += '=';
-        text_ += escape(value);
-        text_ += '\n';
-    }
+    void add(const char* key, const std::string& value) { lines_ += kv(key, value); }
     void add_num(const char* key, unsigned long long value) { add(key, std::to_string(value)); }
     void add_hex(const char* key, unsigned long long value) {
         char buf[32];
@@ -157,22 +152,12 @@ public:
 
     // Appends the record, closed by its end line, in a single write.
     void write() {
-        add("time_end", std::to_string(now_filetime()));
-        text_ += "--- end\n";
-        std::string dir = record_dir();
-        if (dir.empty()) return;
-        std::string file = dir + "\\" + program_ + ".rec";
-        HANDLE h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return;
-        DWORD written = 0;
-        WriteFile(h, text_.data(), static_cast<DWORD>(text_.size()), &written, nullptr);
-        CloseHandle(h);
+        add_num("time_end", now_filetime());
+        append_record(program_, lines_);
     }
 
 private:
-    std::string program_;
-    std::string text_;
+    std::string program_, lines_;
 };
 
 }  // namespace standin

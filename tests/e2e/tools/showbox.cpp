@@ -1,13 +1,9 @@
-// showbox: shows one message box through the programs' own plat::message_box
-// (the very call setup and Install make), for the pictures of boxes whose
-// failures Wine cannot bring about: a registry write refused to an
-// administrator, a pipe that cannot be made, and the like. docs/boxes.md
-// names every picture taken this way.
-//
-//   showbox.exe CAPTION-HEX TEXT-HEX error|none
-//
-// Caption and text arrive hex-encoded (their bytes exactly, blanks, tabs and
-// all); "error" adds the error icon as the programs' Icon::error does.
+// showbox CAPTION-HEX TEXT-HEX error|none: shows one message box through the
+// programs' own plat::message_box (the very call setup and Install make), for
+// the pictures of boxes whose failures Wine cannot bring about (a registry write
+// refused to an administrator, a pipe that cannot be made; docs/boxes.md names
+// them). Caption and text arrive as hex, their bytes exactly; "error" adds the
+// error icon as the programs' Icon::error does.
 #include <cstring>
 #include <string>
 
