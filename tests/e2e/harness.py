@@ -259,9 +259,6 @@ class Proc:
         self.command, self.state = get("cmdline"), get("state")
         self.read = self.state == "read"
 
-    def name(self):
-        return self.image.lower().rsplit("\\", 1)[-1]
-
     def matches(self, command, application=None):
         """The whole command line, and the program: the given application name, else
         the program the command line names first (a full path, or a path ending so)."""
@@ -279,7 +276,7 @@ class Proc:
 
 def listed_procs(status):
     procs = [Proc(status, n) for n in range(1, int(status.get("procs", "0")) + 1)]
-    return [p for p in procs if p.name() not in NOT_STARTED_BY_THE_PROGRAMS
+    return [p for p in procs if p.image.lower().rsplit("\\", 1)[-1] not in NOT_STARTED_BY_THE_PROGRAMS
             and (ON_WINDOWS or p.state != NEVER_RAN)]
 
 
@@ -384,22 +381,6 @@ class Result:
 
 def kvitest_args(kvitest_exe, chain):
     return [kvitest_exe] + [a for i, command in enumerate(chain) for a in ([";;"] if i else []) + list(command)]
-
-
-def run_command(status, cmd, cwd=None, stdin=None, stdout=None, console=False, env=None, unset=(),
-                timeout_ms=60000, tree_timeout_ms=30000, press_ok=True):
-    """press_ok=False: kvitest records the boxes but leaves them for the caller to close."""
-    args = ["run", "--status", status, "--cmd-hex", cmd.encode("latin-1").hex(),
-            "--timeout", str(timeout_ms), "--tree-timeout", str(tree_timeout_ms)]
-    args += [] if press_ok else ["--boxes", "leave"]
-    args += ["--cwd-hex", cwd.encode("latin-1").hex()] if cwd else []
-    args += (["--stdin", stdin] if stdin else []) + (["--stdout", stdout] if stdout else [])
-    args += ["--console", "1"] if console else []
-    for name, value in (env or {}).items():
-        args += ["--env", "%s=%s" % (name, value)]
-    for name in unset:
-        args += ["--unset", name]
-    return args
 
 
 class Prefix:
@@ -727,10 +708,16 @@ class Machine:
         self.runs += 1
         status, trace, out = (os.path.join(self.rec, "%s-%d.%s" % (name, self.runs, ext))
                               for name, ext in (("status", "txt"), ("trace", "txt"), ("stdout", "bin")))
-        chain = list(before) + [run_command(
-            self.prefix.win(status), cmd, cwd=cwd or self.start, stdin=stdin,
-            stdout=self.prefix.win(out) if capture_stdout else None, console=console, env=run_env, unset=unset,
-            timeout_ms=timeout_ms, press_ok=screen is None)] + list(after)
+        cwd = cwd or self.start
+        args = ["run", "--status", self.prefix.win(status), "--cmd-hex", cmd.encode("latin-1").hex(),
+                "--timeout", str(timeout_ms), "--tree-timeout", "30000"]
+        args += ["--boxes", "leave"] if screen is not None else []  # for the caller to press
+        args += ["--cwd-hex", cwd.encode("latin-1").hex()] if cwd else []
+        args += (["--stdin", stdin] if stdin else []) + (["--stdout", self.prefix.win(out)] if capture_stdout else [])
+        args += ["--console", "1"] if console else []
+        args += [a for name, value in (run_env or {}).items() for a in ("--env", "%s=%s" % (name, value))]
+        args += [a for name in unset for a in ("--unset", name)]
+        chain = list(before) + [args] + list(after)
         if screen is not None:
             return Run(status, process=self.kvitest(chain, env, screen, trace), trace_path=trace)
         r = self.kvitest(chain + [["regdump"]], env=env)
@@ -800,9 +787,6 @@ class Run:
 
     def ended_at(self):
         return int(self.status["time_end"])
-
-    def ended_at_unix(self):
-        return (self.ended_at() - UNIX_EPOCH_FILETIME) / 1e7
 
     boxes = property(lambda self: shown_boxes(self.status or {}))
     traced_boxes = property(lambda self: parse_boxes(self.result.trace))
