@@ -1,8 +1,8 @@
 """Message boxes on a real display: the real setup.exe and Install.exe under Wine on Xvfb.
 
-Without a display a box returns at once. Here Wine draws in a desktop window on a
-virtual X display of the suite's own, and xdotool finds each box by its caption and
-presses Return, its OK. Each case checks that the program keeps running while its box
+Every run draws its boxes in Wine's desktop on the prefix's virtual X display, where
+kvitest presses their OK; here kvitest leaves them, and xdotool finds each box by its
+caption and presses Return, its OK. Each case checks that the program keeps running while its box
 is open and does nothing beyond it meanwhile, and what it does after OK: setup ends
 with 0, Install goes on with its flow. The relay trace gives the button that closed
 each box, and Wine's DLL trace where user32.dll came from.
@@ -27,7 +27,7 @@ JAVAW = JAVA.replace("\\java.exe", "\\javaw.exe", 1)
 IDOK = 1
 # How long a program may take to end after its OK: a hang detector, not a measurement.
 END_AFTER_OK_S = 20
-SCREEN = None  # harness.Screen, for the whole suite
+SCREEN = None  # the prefix's harness.Screen
 
 
 class DisplayTests(run_e2e.E2ECase):
@@ -40,14 +40,10 @@ class DisplayTests(run_e2e.E2ECase):
         global SCREEN
         if harness.ON_WINDOWS:
             raise unittest.SkipTest("Wine's display; on Windows every run's boxes are windows kvitest presses")
-        SCREEN = harness.Screen()
-
-    @classmethod
-    def tearDownClass(cls):
-        SCREEN.close()
+        SCREEN = run_e2e.PREFIX.screen
 
     def on_display(self, cmd, debug="-all,+pid,+relay", env=None, **kw):
-        run = self.m.run(cmd, screen=SCREEN, env=dict(env or {}, WINEDEBUG=debug), **kw)
+        run = self.m.run(cmd, wait=False, env=dict(env or {}, WINEDEBUG=debug), **kw)
         self.addCleanup(run.kill)
         return run
 

@@ -537,22 +537,6 @@ class Screen:
                 self._server.kill()
                 self._server.wait()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def start(self, prefix, chain, trace_path, env=None):
-        """kvitest.exe in a Wine desktop on this display, not waited for."""
-        env = prefix.env(env, relay=True)
-        env["DISPLAY"] = self.display
-        with open(trace_path, "wb") as trace:
-            return subprocess.Popen(wine("explorer", "/desktop=kvi," + self.size,
-                                         *kvitest_args(prefix.win(prefix.kvitest_exe), chain)),
-                                    env=env, stdin=subprocess.DEVNULL, stdout=trace, stderr=trace,
-                                    start_new_session=True)
-
     def _tool(self, *args, check=True):
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DISPLAY": self.display}
         r = subprocess.run(list(args), env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -688,38 +672,41 @@ class Machine:
             f.write(data)
         return self.prefix.win(self.dir(name))
 
-    def kvitest(self, chain, env=None, screen=None, trace_path=None):
+    def kvitest(self, chain, env=None, trace_path=None):
         """One start of kvitest.exe (the first after clean() also clears the registry): its
-        Result; on a screen (a Screen) it returns at once, the Popen."""
+        Result; with a trace_path, for Wine's trace, it returns at once: the Popen."""
         if self._clear_registry:
             chain, self._clear_registry = [["regdel"]] + list(chain), False
         env = dict({"KVI_RECORD_DIR": self.prefix.win(self.rec)}, **(env or {}))
-        if screen is not None:
-            return screen.start(self.prefix, chain, trace_path, env)
+        if trace_path:
+            with open(trace_path, "wb") as trace:
+                return subprocess.Popen(wine(*kvitest_args(self.prefix.kvitest_exe, chain)),
+                                        env=self.prefix.env(env, relay=True), stdin=subprocess.DEVNULL,
+                                        stdout=trace, stderr=trace, start_new_session=True)
         r = self.prefix.kvitest(chain, env=env, relay=True)
         if r.returncode != 0:
             raise HarnessError("kvitest.exe failed:\n%s\n%s" % (r.stdout.decode("latin-1"), r.trace[-3000:]))
         return r
 
     def run(self, cmd, cwd=None, before=(), after=(), env=None, stdin=None, capture_stdout=False,
-            console=False, run_env=None, unset=(), timeout_ms=60000, screen=None):
-        """Runs one command line (byte for byte): a Run. On a screen it returns at once,
-        and the run's boxes wait for the caller to press their OK (Run.wait_end)."""
+            console=False, run_env=None, unset=(), timeout_ms=60000, wait=True):
+        """Runs one command line (byte for byte): a Run. wait=False: returns at once, and the
+        run's boxes wait for the caller to press their OK on the prefix's screen (Run.wait_end)."""
         self.runs += 1
         status, trace, out = (os.path.join(self.rec, "%s-%d.%s" % (name, self.runs, ext))
                               for name, ext in (("status", "txt"), ("trace", "txt"), ("stdout", "bin")))
         cwd = cwd or self.start
         args = ["run", "--status", self.prefix.win(status), "--cmd-hex", cmd.encode("latin-1").hex(),
                 "--timeout", str(timeout_ms), "--tree-timeout", "30000"]
-        args += ["--boxes", "leave"] if screen is not None else []  # for the caller to press
+        args += [] if wait else ["--boxes", "leave"]
         args += ["--cwd-hex", cwd.encode("latin-1").hex()] if cwd else []
         args += (["--stdin", stdin] if stdin else []) + (["--stdout", self.prefix.win(out)] if capture_stdout else [])
         args += ["--console", "1"] if console else []
         args += [a for name, value in (run_env or {}).items() for a in ("--env", "%s=%s" % (name, value))]
         args += [a for name in unset for a in ("--unset", name)]
         chain = list(before) + [args] + list(after)
-        if screen is not None:
-            return Run(status, process=self.kvitest(chain, env, screen, trace), trace_path=trace)
+        if not wait:
+            return Run(status, process=self.kvitest(chain, env, trace), trace_path=trace)
         r = self.kvitest(chain + [["regdump"]], env=env)
         if not os.path.exists(status):
             raise HarnessError("no status from kvitest run:\n" + r.trace[-3000:])
@@ -750,7 +737,7 @@ UNIX_EPOCH_FILETIME = 116444736000000000
 class Run:
     """One command line's run: kvitest's status, the boxes and processes it saw (and under
     Wine the relay trace's), the registry afterwards and what the program printed. A run
-    on a screen has its status and trace once wait_end() has seen it end."""
+    not waited for has its status and trace once wait_end() has seen it end."""
 
     def __init__(self, status_path, result=None, stdout_path=None, process=None, trace_path=None):
         self.status_path, self.result, self.process, self.trace_path = status_path, result, process, trace_path
@@ -764,7 +751,7 @@ class Run:
         return os.path.exists(self.status_path)
 
     def wait_end(self, timeout):
-        """Whether a run on a screen ends within timeout seconds."""
+        """Whether a run not waited for ends within timeout seconds."""
         deadline = time.monotonic() + timeout
         while self.status is None and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -773,16 +760,16 @@ class Run:
                 time.sleep(0.2)
                 self.status = read_kv(self.status_path)
         try:
-            self.process.wait(30)  # the Wine desktop ends once its last program has
+            self.process.wait(30)  # Wine's trace is whole once kvitest has ended
         except subprocess.TimeoutExpired:
-            pass  # a desktop that lingers is not the program's fault; kill() ends it
+            pass  # a kvitest that lingers is not the program's fault; kill() ends it
         with open(self.trace_path, "rb") as f:
             self.result = Result(0, b"", f.read().decode("latin-1"))
         return self.status is not None
 
     def kill(self):
         if self.process is not None and self.process.poll() is None:
-            os.killpg(self.process.pid, 9)  # the session of the desktop started for this run
+            os.killpg(self.process.pid, 9)  # kvitest's session, and the programs it started there
             self.process.wait()
 
     def ended_at(self):

@@ -63,7 +63,7 @@ def shoot(m, screen, out, name):
     cmd, cwd, run_env = REAL[name](m) if name in REAL else ('"%s" %s %s %s' % (
         m.prefix.win(m.programs["showbox"]), caption.encode("latin-1").hex(), text.encode("latin-1").hex(),
         "error" if style == harness.MB_ICONERROR else "none"), None, None)
-    run = m.run(cmd, cwd=cwd, run_env=run_env, screen=screen)
+    run = m.run(cmd, cwd=cwd, run_env=run_env, wait=False)
     path = os.path.join(out, name + ".png")
     try:
         window = screen.wait_window(caption, run)
@@ -97,10 +97,9 @@ def main():
     prefix = harness.Prefix(os.path.join(programs["work"], "wineprefix"), programs["kvitest"])
     prefix.ensure()
     m = harness.Machine(prefix, programs, prefix.drive_c(SCRATCH))
-    with harness.Screen() as screen:
-        for name in harness.BOXES:
-            if not options.pattern or options.pattern in name:
-                shoot(m, screen, options.out, name)
+    for name in harness.BOXES:
+        if not options.pattern or options.pattern in name:
+            shoot(m, prefix.screen, options.out, name)
     shutil.rmtree(prefix.drive_c(SCRATCH), ignore_errors=True)
     return 0
 
