@@ -47,10 +47,10 @@ class DisplayTests(run_e2e.E2ECase):
         self.addCleanup(run.kill)
         return run
 
-    def press_ok(self, run, program, box, meanwhile=lambda: None):
-        """The box appears while the program keeps running and the run goes no further;
-        after Return the run ends with 0, after the key press."""
-        caption = BOXES[box][0]
+    def press_ok(self, program, args, box, meanwhile=lambda: None, **kw):
+        """Runs program on the display: the box appears while it keeps running and the run
+        goes no further; after Return the run ends with 0, after the key press."""
+        run, caption = self.on_display(program + args, **kw), BOXES[box][0]
         window = SCREEN.wait_window(caption, run)
         self.assertIsNotNone(window, "no window %r appeared; run ended: %s" % (caption, run.ended()))
         for _ in range(2):  # at once, and again a second later: the box is waiting
@@ -67,12 +67,11 @@ class DisplayTests(run_e2e.E2ECase):
         # Wine's clock is the host's: the program ended after the key press, not before.
         self.assertGreaterEqual((run.ended_at() - harness.UNIX_EPOCH_FILETIME) / 1e7, pressed)
         self.assertEqual(run.box_answers(), [IDOK] * len(run.traced_boxes), "a box closed by other than OK")
+        return run
 
     def check_informational_box(self, option, box):
         setup = self.lay_medium() + "\\setup.exe"
-        run = self.on_display(setup + " " + option)
-        self.press_ok(run, setup, box)
-        self.expect(run, boxes=[box])
+        self.expect(self.press_ok(setup, " " + option, box), boxes=[box])
         self.assertFalse(run_e2e.PREFIX.running(setup))
         self.assertEqual(SCREEN.windows(BOXES[box][0]), [])
 
@@ -86,18 +85,16 @@ class DisplayTests(run_e2e.E2ECase):
         # Started under a name without "install", Install says so, and only after OK
         # starts the windowed runtime from the current directory, having read no option.
         kit = self.lay_kit("kit", install_name="Launcher.exe")
-        run = self.on_display(kit + "\\Launcher.exe -nojw", cwd=kit)
-        self.press_ok(run, kit + "\\Launcher.exe", "install-search-error",
-                      meanwhile=lambda: self.assertNotStarted("java.exe", "javaw.exe"))
+        run = self.press_ok(kit + "\\Launcher.exe", " -nojw", "install-search-error", cwd=kit,
+                            meanwhile=lambda: self.assertNotStarted("java.exe", "javaw.exe"))
         self.expect(run, boxes=["install-search-error"], recs={"javaw.exe": [dict(cmdline=JAVAW, cwd=kit)]})
 
     def test_setup_ends_after_the_launch_error(self):
         # Without the bootstrap installer: setup has written the record and made the
         # usual location before its box.
         setup = self.lay_medium(bootstrap=None) + "\\setup.exe"
-        run = self.on_display(setup)
-        self.press_ok(run, setup, "setup-launch-error",
-                      meanwhile=lambda: self.assertEqual(self.usual_location_exists(), (True, True)))
+        run = self.press_ok(setup, "", "setup-launch-error",
+                            meanwhile=lambda: self.assertEqual(self.usual_location_exists(), (True, True)))
         self.expect(run, boxes=["setup-launch-error"])
 
     def test_batch_with_console_input_opens_the_batch_console(self):
@@ -149,9 +146,9 @@ class DisplayTests(run_e2e.E2ECase):
         medium = self.lay_medium()
         shutil.copy(run_e2e.OPTIONS.java, self.dir("medium", "user32.dll"))
         setup = medium + "\\setup.exe"
-        run = self.on_display(setup + " -version", debug="-all,+pid,+relay,+loaddll",
-                              env={"WINEDLLOVERRIDES": harness.DLL_OVERRIDES + ";user32=n,b"})
-        self.press_ok(run, setup, "setup-version")
+        run = self.press_ok(setup, " -version", "setup-version", debug="-all,+pid,+relay,+loaddll",
+                            env={"WINEDLLOVERRIDES": harness.DLL_OVERRIDES + ";user32=n,b"})
+        self.expect(run, boxes=["setup-version"])
         # The system folder as Windows gives it to the program (to a 32-bit one on 64-bit
         # Windows too, whose system32 Windows then quietly redirects to syswow64).
         self.assertEqual(self.user32_loads(run), ["c:\\windows\\system32\\user32.dll"])
