@@ -5,6 +5,7 @@ second, Wine-only witness. Standard library only.
 """
 
 import atexit
+import codecs
 import os
 import re
 import shutil
@@ -13,9 +14,8 @@ import tempfile
 import time
 import urllib.parse
 
-# Wine's relay trace is limited to these functions (see Prefix._create): it
-# shows which message boxes were shown, which processes were started and which
-# folders were created with which security descriptor.
+# Wine's relay trace is limited to these functions: which boxes were shown, which
+# processes were started and which folders were created with which descriptor.
 RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirectoryA"
 # Every program draws in one virtual desktop of Wine's: its windows are then no
 # top-level X windows, whose closing Wine would hold up for two seconds waiting
@@ -23,12 +23,11 @@ RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirec
 PREFIX_LAYOUT = "kvi-e2e prefix 4: virtual desktop, 32-bit Uninstall key; RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-# Wine's own 64-bit loader and server. Debian's "wine" command always takes
-# the 32-bit loader when it is installed, which cannot start at all on a host
-# that runs no 32-bit x86 code; there, everything goes through these directly.
-# The one place that knows the host: on Windows the programs start directly
-# and drive C: is the machine's own; anywhere else they run under Wine in a
-# prefix of the tests' own, whose drive_c is drive C:.
+# The one place that knows the host: on Windows the programs start directly and
+# drive C: is the machine's own; elsewhere they run under Wine in a prefix of the
+# tests' own. Debian's "wine" always takes the 32-bit loader when it is installed,
+# which cannot start at all on a host that runs no 32-bit x86 code; there,
+# everything goes through Wine's own 64-bit loader and server.
 ON_WINDOWS = os.name == "nt"
 WINE64_LOADER = "/usr/lib/wine/wine64"
 WINE64_SERVER = "/usr/lib/wine/wineserver64"
@@ -36,11 +35,12 @@ SKIP_STATUS = 77  # a suite that cannot run on this host (ctest's SKIP_RETURN_CO
 _ARCHES = None
 
 
+class HarnessError(Exception):
+    """The test machinery itself failed (as opposed to a program under test)."""
+
+
 def wine_arches():
-    """The builds whose programs this host runs under Wine: ["i686", "x86_64"],
-    or ["x86_64"] alone on a host that cannot run 32-bit x86 code (or with
-    KVI_WINE64_ONLY=1). The Makefile decides once per command and passes it
-    down as KVI_WINE_ARCHES; without it, tools/wine_arches.sh is asked once."""
+    """["i686", "x86_64"], or ["x86_64"] on a host that runs no 32-bit code (KVI_WINE_ARCHES, from the Makefile)."""
     global _ARCHES
     if _ARCHES is None:
         answer = "i686 x86_64" if ON_WINDOWS else os.environ.get("KVI_WINE_ARCHES")
@@ -59,7 +59,6 @@ def host_runs_32bit():
 
 
 def cannot_run_reason(arch):
-    """None when this host runs the programs of `arch` under Wine, else one line saying why not."""
     if arch in wine_arches():
         return None
     why = "KVI_WINE64_ONLY=1 asks for the 64-bit road" if os.environ.get("KVI_WINE64_ONLY") == "1" \
@@ -68,8 +67,6 @@ def cannot_run_reason(arch):
 
 
 def wine(*args):
-    """The command that runs a Windows program (or a Wine tool such as wineboot or
-    reg) with the loader this host can use."""
     if ON_WINDOWS:
         return list(args)
     return (["wine"] if host_runs_32bit() else [WINE64_LOADER]) + list(args)
@@ -80,30 +77,19 @@ def wineserver(*args):
 
 
 def loader_env(env):
-    """Points Wine's own later starts (programs, the server) at the loader in use."""
     if not host_runs_32bit():
-        env["WINELOADER"] = WINE64_LOADER
-        env["WINESERVER"] = WINE64_SERVER
+        env.update(WINELOADER=WINE64_LOADER, WINESERVER=WINE64_SERVER)
     return env
 
 
 def prefix_path(path):
-    """A prefix made under one set of loaders is never used under the other."""
     return path if host_runs_32bit() else path + "-wine64"
 
 
-class HarnessError(Exception):
-    """The test machinery itself failed (as opposed to a program under test)."""
-
-
 def run_quietly(args, env, timeout):
-    """Runs a Unix command and returns (exit code, stdout bytes, stderr bytes).
-
-    Output goes through files, not pipes: Wine's own background processes
-    (services, the desktop) inherit them and may outlive the command by a
-    minute, and a pipe would not see its end until they are gone. For the
-    same reason the command runs in a session of its own, away from the
-    caller's process group."""
+    """Runs a Unix command: (exit code, stdout bytes, stderr bytes). Output goes through
+    files, in a session of its own: Wine's background processes inherit them and may
+    outlive the command by a minute, and a pipe would not see its end until they are gone."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
             r = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -115,145 +101,65 @@ def run_quietly(args, env, timeout):
         return r.returncode, out.read(), err.read()
 
 
-def unescape(value):
-    """Undoes the percent-escaping of records and kvitest output; returns bytes."""
-    return urllib.parse.unquote_to_bytes(value)
-
-
-def text(value):
-    """A record value as text (the programs' texts are 8-bit; latin-1 keeps every byte)."""
-    return unescape(value).decode("latin-1")
-
+# --- texts, records and key=value output ----------------------------------------
 
 def u8(s):
-    """A name in any language as the tests handle texts: one character per byte of
-    its UTF-8 form. The programs and the helpers run with UTF-8 as their ANSI code
-    page, so this is how records, traces and the registry give such a name back,
-    and how a command line or a path carries it to them."""
+    """A name in any language as the tests handle texts: one character per byte of its UTF-8 form."""
     return s.encode("utf-8").decode("latin-1")
 
 
 def unix_name(s):
-    """A text of the tests (one character per byte) as a name on the Unix side: its
-    bytes read as UTF-8 when they are UTF-8 (see u8), else the text unchanged."""
+    """A text of the tests (see u8) as a name on the Unix side."""
     try:
         return s.encode("latin-1").decode("utf-8")
     except (UnicodeEncodeError, UnicodeDecodeError):
         return s
 
 
+def parse_kv(data):
+    """key=value lines, values percent-escaped; the programs' texts are 8-bit, latin-1 keeps every byte."""
+    pairs = (line.partition("=") for line in data.splitlines() if "=" in line)
+    return {k: urllib.parse.unquote_to_bytes(v).decode("latin-1") for k, _, v in pairs}
+
+
 def read_kv(path):
-    """Reads key=value lines into a dict of texts."""
-    result = {}
     with open(path, "rb") as f:
-        for raw in f.read().decode("latin-1").splitlines():
-            if "=" in raw:
-                key, _, value = raw.partition("=")
-                result[key] = text(value)
-    return result
+        return parse_kv(f.read().decode("latin-1"))
 
 
 def read_records(path):
-    """Reads the records a stand-in appended; a record without its end line is an error."""
+    """The records a stand-in appended; a record without its end line is an error."""
     if not os.path.exists(path):
         return []
-    records, current = [], None
     with open(path, "rb") as f:
-        for raw in f.read().decode("latin-1").splitlines():
-            if raw == "--- record":
-                current = {}
-            elif raw == "--- end":
-                if current is None:
-                    raise HarnessError("record end without start in " + path)
-                records.append(current)
-                current = None
-            elif current is not None and "=" in raw:
-                key, _, value = raw.partition("=")
-                current[key] = text(value)
+        data = f.read().decode("latin-1")
+    records, current = [], None
+    for line in data.splitlines():
+        if line == "--- record":
+            current = {}
+        elif line == "--- end":
+            if current is None:
+                raise HarnessError("record end without start in " + path)
+            records.append(current)
+            current = None
+        elif current is not None:
+            current.update(parse_kv(line))
     if current is not None:
         raise HarnessError("unfinished record in " + path)
     return records
 
 
-def _wine_unescape(s):
-    """Undoes the escaping of strings in Wine's debug output (\\n, \\t, \\xNN, ...)."""
-    out, i = [], 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"', "0": "\0"}
-    while i < len(s):
-        c = s[i]
-        if c == "\\" and i + 1 < len(s):
-            n = s[i + 1]
-            if n == "x" and i + 4 <= len(s):
-                out.append(chr(int(s[i + 2:i + 4], 16)))
-                i += 4
-                continue
-            out.append(simple.get(n, n))
-            i += 2
-            continue
-        out.append(c)
-        i += 1
-    return "".join(out)
-
-
-_CALL_RE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):Call (?:user32|USER32|kernel32|KERNEL32)\.(\w+)\((.*)\) ret=\w+$",
-                      re.M)
-_ARG_RE = re.compile(r'([0-9a-fA-F]+)(?: "((?:[^"\\]|\\.)*)"(\.\.\.)?)?(?:,|$)')
-_RET_RE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):Ret  (?:kernel32|KERNEL32)\.CreateProcessA\(\) retval=([0-9a-f]+)",
-                     re.M)
-
-
-class Arg:
-    """One argument of a traced call: its number and, for a string, the text
-    (cut is true when Wine shortened it; the text is then a prefix)."""
-
-    def __init__(self, number, text_, cut):
-        self.number = number
-        self.text = text_
-        self.cut = cut
-
-    def low32(self):
-        # A 64-bit trace shows whole registers; an int argument is their low half.
-        return self.number & 0xFFFFFFFF
-
-
-def _parse_args(text_):
-    args = []
-    for a in _ARG_RE.finditer(text_):
-        if a.group(0) == "":
-            break
-        args.append(Arg(int(a.group(1), 16),
-                        None if a.group(2) is None else _wine_unescape(a.group(2)), bool(a.group(3))))
-    return args
-
-
-def parse_calls(trace):
-    """[(pid, function, [Arg])] for each traced call, in order."""
-    return [(int(m.group(1), 16), m.group(3), _parse_args(m.group(4))) for m in _CALL_RE.finditer(trace)]
-
-
-def _same_text(seen, cut, want):
-    return want.startswith(seen) if cut else seen == want
-
-
-class Box:
-    """One MessageBoxA call seen in the relay trace."""
-
-    def __init__(self, pid, args):
-        self.pid = pid
-        self.owner = args[0].number
-        self.text = args[1].text or ""
-        self.text_cut = args[1].cut
-        self.caption = args[2].text or ""
-        self.caption_cut = args[2].cut
-        self.style = args[3].low32()
-
-    def matches(self, caption, text_, style=None):
-        return (_same_text(self.caption, self.caption_cut, caption) and _same_text(self.text, self.text_cut, text_)
-                and (style is None or self.style == style) and self.owner == 0)
-
-    def __repr__(self):
-        return "Box(pid=%d, caption=%r, text=%r%s, style=0x%X)" % (
-            self.pid, self.caption, self.text, "..." if self.text_cut else "", self.style)
+def registry(values, key):
+    """One key ("record" or "uninstall") of kvitest regdump output as {name: (type, bytes)}, or None."""
+    if values.get(key + ".exists") != "1":
+        return None
+    result, prefix = {}, key + ".value."
+    for name, value in ((k[len(prefix):], v) for k, v in values.items() if k.startswith(prefix)):
+        type_, size, hex_ = value.split(",", 2)
+        result[name] = (int(type_), bytes.fromhex(hex_))
+        if len(result[name][1]) != int(size):
+            raise HarnessError("regdump size mismatch: " + value)
+    return result
 
 
 # --- the programs' message boxes, each written once ------------------------------
@@ -275,8 +181,7 @@ SETUP_USAGE = (
     "   -help\t\tdisplays usage information\n\n")
 SETUP_VERSION = " Halvik Torvanex Install version 1.8-002 "
 
-# name: (caption, text, style). The tests, the display suite and the pictures
-# (screenshots.py, which names how each is brought about) all take them from here.
+# name: (caption, text, style), for the tests, the display suite and the pictures.
 BOXES = {
     "setup-usage": ("Usage Help", SETUP_USAGE, MB_OK),
     "setup-version": ("Version Information", SETUP_VERSION, MB_OK),
@@ -304,57 +209,55 @@ BOXES = {
 }
 
 
-class ShownBox:
-    """One message box as kvitest.exe saw it on the screen and closed it with OK:
-    its caption, text, whether it showed an icon (the programs' only icon is the
-    error icon) and whether it had an owner window."""
+def _same_text(seen, cut, want):
+    return want.startswith(seen) if cut else seen == want
 
-    def __init__(self, status, n):
-        self.caption = status.get("box.%d.caption" % n, "")
-        self.text = status.get("box.%d.text" % n, "")
-        self.icon = status.get("box.%d.icon" % n) == "1"
-        self.owned = status.get("box.%d.owner" % n) == "1"
-        self.pid = int(status.get("box.%d.pid" % n, "0"))
+
+class Box:
+    """One message box: as kvitest saw it on the screen and closed it (its icon: the
+    programs' only one is the error icon), or, style given, as the relay trace shows the
+    MessageBoxA call (a text that Wine cut is a prefix)."""
+
+    def __init__(self, pid, caption, text_, owned, icon=False, style=None, cut=(False, False)):
+        self.pid, self.caption, self.text, self.owned, self.style, self.cut = pid, caption, text_, owned, style, cut
+        self.icon = icon if style is None else bool(style & MB_ICONERROR)
 
     def matches(self, caption, text_, style=None):
-        return (self.caption == caption and self.text == text_ and not self.owned
-                and (style is None or self.icon == bool(style & 0x10)))
+        return (_same_text(self.caption, self.cut[0], caption) and _same_text(self.text, self.cut[1], text_)
+                and not self.owned and (style is None or (
+                    self.icon == bool(style & MB_ICONERROR) if self.style is None else self.style == style)))
 
     def __repr__(self):
-        return "ShownBox(pid=%d, caption=%r, text=%r%s)" % (self.pid, self.caption, self.text,
-                                                          ", error icon" if self.icon else "")
+        return "Box(pid=%d, caption=%r, text=%r%s, %s)" % (
+            self.pid, self.caption, self.text, "..." if self.cut[1] else "",
+            "error icon" if self.style is None and self.icon else "style=0x%X" % (self.style or 0))
 
 
 def shown_boxes(status):
-    """The boxes a kvitest run status (read_kv) lists, in the order they appeared."""
-    return [ShownBox(status, n) for n in range(1, int(status.get("boxes", "0")) + 1)]
+    return [Box(int(status.get("box.%d.pid" % n, "0")), status.get("box.%d.caption" % n, ""),
+                status.get("box.%d.text" % n, ""), status.get("box.%d.owner" % n) == "1",
+                icon=status.get("box.%d.icon" % n) == "1") for n in range(1, int(status.get("boxes", "0")) + 1)]
 
+
+# --- the processes of a run -----------------------------------------------------
 
 # Processes that a run's job holds beside the ones the programs started: the
 # console host that Windows and Wine start for a console program given no
 # window of its own (setup's probe and hand-off), and Wine's desktop process.
 NOT_STARTED_BY_THE_PROGRAMS = ("conhost.exe",) if ON_WINDOWS else ("conhost.exe", "explorer.exe")
 # Wine makes a process before it loads the program, and a start that then fails
-# leaves a process that never ran, ended with STATUS_DLL_NOT_FOUND: Wine's shell
-# starts its menu builder (disabled in the prefix) for each shortcut saved.
-# Windows makes no process for a start that fails.
+# leaves one that never ran; Windows makes no process for a start that fails.
 NEVER_RAN = "unread (ended, 0xC0000135)"
 
 
 class Proc:
-    """One process of a run as kvitest read it from the process itself: the program
-    it runs (image), the command line it received, the process that started it.
-    kvitest lists one that ended before it could be read as unread."""
+    """One process of a run as kvitest read it from the process itself (every host)."""
 
     def __init__(self, status, n):
-        k = "proc.%d." % n
-        self.pid, self.parent = int(status[k + "pid"]), int(status.get(k + "parent") or 0)
-        self.image, self.command = status.get(k + "image", ""), status.get(k + "cmdline", "")
-        self.state = status.get(k + "state", "")
+        get = lambda key: status.get("proc.%d.%s" % (n, key), "")  # noqa: E731
+        self.pid, self.parent, self.image = int(status["proc.%d.pid" % n]), int(get("parent") or 0), get("image")
+        self.command, self.state = get("cmdline"), get("state")
         self.read = self.state == "read"
-
-    def name(self):
-        return self.image.lower().rsplit("\\", 1)[-1]
 
     def matches(self, command, application=None):
         """The whole command line, and the program: the given application name, else
@@ -367,18 +270,49 @@ class Proc:
         return image == want or (re.match(r"^[a-z]:\\", want) is None and image.endswith("\\" + want))
 
     def __repr__(self):
-        if not self.read:
-            return "Proc(pid=%d, parent=%d, image=%r, %s)" % (self.pid, self.parent, self.image, self.state)
-        return "Proc(pid=%d, parent=%d, image=%r, command=%r)" % (self.pid, self.parent, self.image, self.command)
+        return "Proc(pid=%d, parent=%d, image=%r, %s)" % (
+            self.pid, self.parent, self.image, "command=%r" % self.command if self.read else self.state)
 
 
 def listed_procs(status):
-    """The processes of a kvitest run status, in the order they began; the
-    console host and Wine's desktop left out by their program's name, and
-    under Wine a process that never ran."""
     procs = [Proc(status, n) for n in range(1, int(status.get("procs", "0")) + 1)]
-    return [p for p in procs if p.name() not in NOT_STARTED_BY_THE_PROGRAMS
+    return [p for p in procs if p.image.lower().rsplit("\\", 1)[-1] not in NOT_STARTED_BY_THE_PROGRAMS
             and (ON_WINDOWS or p.state != NEVER_RAN)]
+
+
+# --- Wine's relay trace -----------------------------------------------------------
+
+_CALL_RE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):Call (?:user32|USER32|kernel32|KERNEL32)\.(\w+)\((.*)\) ret=\w+$",
+                      re.M)
+_ARG_RE = re.compile(r'([0-9a-fA-F]+)(?: "((?:[^"\\]|\\.)*)"(\.\.\.)?)?(?:,|$)')
+_RET_RE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):Ret  (?:kernel32|KERNEL32)\.CreateProcessA\(\) retval=([0-9a-f]+)",
+                     re.M)
+
+
+def wine_unescape(s):
+    """Undoes the escaping of strings in Wine's debug output (\\n, \\t, \\xNN, ...)."""
+    return codecs.decode(s.encode("latin-1"), "unicode_escape")
+
+
+def parse_calls(trace, function):
+    """[(pid, thread, [(number, text or None, cut)])] for each traced call of function, in order.
+    A 64-bit trace shows whole registers: an int argument is their low half."""
+    calls = []
+    for m in _CALL_RE.finditer(trace):
+        if m.group(3) == function:
+            args = [(int(a.group(1), 16), None if a.group(2) is None else wine_unescape(a.group(2)),
+                     bool(a.group(3))) for a in _ARG_RE.finditer(m.group(4))]
+            calls.append((int(m.group(1), 16), m.group(2), args))
+    return calls
+
+
+def parse_boxes(trace):
+    return [Box(pid, a[2][1] or "", a[1][1] or "", a[0][0] != 0, style=a[3][0] & 0xFFFFFFFF, cut=(a[2][2], a[1][2]))
+            for pid, _, a in parse_calls(trace, "MessageBoxA") if len(a) == 4]
+
+
+def parse_dir_creations(trace):
+    return [(pid, a[0][1], a[1][0] != 0) for pid, _, a in parse_calls(trace, "CreateDirectoryA") if len(a) == 2]
 
 
 # Programs the programs start by a full path that they resolve themselves: the
@@ -388,25 +322,17 @@ RESOLVED_PROGRAMS = ("_instkvi.com", "JRE\\bin\\java.exe", "JRE\\bin\\javaw.exe"
 
 
 class Start:
-    """One CreateProcessA call seen in the relay trace."""
+    """One CreateProcessA call seen in the relay trace, and whether it succeeded (None: not shown)."""
 
-    def __init__(self, pid, args):
-        self.pid = pid
-        self.application = args[0].number
-        self.application_text = args[0].text
-        self.application_cut = args[0].cut
-        self.command = args[1].text
-        self.command_cut = args[1].cut
-        self.inherit = args[4].low32()
-        self.flags = args[5].low32()
-        self.environment = args[6].number
-        self.directory = args[7].number
-        self.succeeded = None   # what CreateProcessA returned, when the trace shows it
+    def __init__(self, pid, args, succeeded):
+        self.pid, self.succeeded = pid, succeeded
+        (self.application, self.application_text, self.application_cut), (_, self.command, self.command_cut) = args[:2]
+        self.inherit, self.flags = args[4][0] & 0xFFFFFFFF, args[5][0] & 0xFFFFFFFF
+        self.environment, self.directory = args[6][0], args[7][0]
 
     def application_matches(self, command, application=None):
-        """The application name: the given full path (any letter case); without
-        one, for a command that starts with a resolved program, a full path
-        ending in that program's name, else no name at all."""
+        """The given full path (any letter case); without one, for a command that starts
+        with a resolved program, a full path ending in its name, else no name at all."""
         first = command.split(" ", 1)[0]
         if application is None and first not in RESOLVED_PROGRAMS:
             return self.application == 0
@@ -420,9 +346,6 @@ class Start:
                 and (cut or seen.endswith("\\" + first.lower())))
 
     def matches(self, command, inherit=0, flags=0, application=None):
-        """The command line (with the application name application_matches wants),
-        setup's or Install's own environment and directory, and the given inherit
-        flag and creation flags."""
         return (self.application_matches(command, application) and self.command is not None
                 and _same_text(self.command, self.command_cut, command)
                 and self.inherit == inherit and self.flags == flags
@@ -435,82 +358,29 @@ class Start:
             ", failed" if self.succeeded is False else "")
 
 
-def parse_boxes(trace):
-    return [Box(pid, args) for pid, fn, args in parse_calls(trace) if fn == "MessageBoxA" and len(args) == 4]
-
-
 def parse_starts(trace):
-    """Each CreateProcessA call, with what it returned: a thread's calls return in
-    the order it made them, and no traced call nests in another."""
+    """Each CreateProcessA call with what it returned: a thread's calls return in the
+    order it made them, and no traced call nests in another."""
     returns = {}
     for m in _RET_RE.finditer(trace):
-        returns.setdefault(m.group(1, 2), []).append(int(m.group(3), 16) != 0)
-    starts = []
-    for m in _CALL_RE.finditer(trace):
-        if m.group(3) != "CreateProcessA":
-            continue
-        args, results = _parse_args(m.group(4)), returns.get(m.group(1, 2))
-        succeeded = results.pop(0) if results else None
-        if len(args) == 10:
-            starts.append(Start(int(m.group(1), 16), args))
-            starts[-1].succeeded = succeeded
-    return starts
+        returns.setdefault((int(m.group(1), 16), m.group(2)), []).append(int(m.group(3), 16) != 0)
+    calls = parse_calls(trace, "CreateProcessA")
+    results = [returns[(pid, t)].pop(0) if returns.get((pid, t)) else None for pid, t, _ in calls]
+    return [Start(pid, args, ok) for (pid, _, args), ok in zip(calls, results) if len(args) == 10]
 
 
-def parse_dir_creations(trace):
-    """[(pid, path, whether security attributes were given)] for each CreateDirectoryA call."""
-    return [(pid, args[0].text, args[1].number != 0) for pid, fn, args in parse_calls(trace)
-            if fn == "CreateDirectoryA" and len(args) == 2]
-
+# --- kvitest.exe --------------------------------------------------------------------
 
 class Result:
-    """What one start of kvitest.exe gave: its output, and the boxes shown meanwhile."""
+    """One start of kvitest.exe."""
 
     def __init__(self, returncode, stdout, trace):
-        self.returncode = returncode
-        self.stdout = stdout
-        self.trace = trace
-        self.boxes = parse_boxes(trace)
-        self.starts = parse_starts(trace)
-        self.dir_creations = parse_dir_creations(trace)
-        self.values = {}
-        for line in stdout.decode("latin-1").splitlines():
-            if "=" in line:
-                key, _, value = line.partition("=")
-                self.values[key] = text(value)
+        self.returncode, self.stdout, self.trace = returncode, stdout, trace
+        self.values = parse_kv(stdout.decode("latin-1"))
 
 
 def kvitest_args(kvitest_exe, chain):
-    """kvitest.exe and its commands (lists of arguments), joined by its ";;"."""
-    args = [kvitest_exe]
-    for i, command in enumerate(chain):
-        if i:
-            args.append(";;")
-        args += command
-    return args
-
-
-def run_command(status, cmd, cwd=None, stdin=None, stdout=None, console=False, env=None, unset=(),
-                timeout_ms=60000, tree_timeout_ms=30000, press_ok=True):
-    """The kvitest arguments that run one command line (given as text, passed on byte for byte).
-    press_ok=False: kvitest records the boxes but leaves them for the caller to close."""
-    args = ["run", "--status", status, "--cmd-hex", cmd.encode("latin-1").hex(),
-            "--timeout", str(timeout_ms), "--tree-timeout", str(tree_timeout_ms)]
-    if not press_ok:
-        args += ["--boxes", "leave"]
-    if cwd:
-        args += ["--cwd-hex", cwd.encode("latin-1").hex()]
-    if stdin:
-        args += ["--stdin", stdin]
-    if stdout:
-        args += ["--stdout", stdout]
-    if console:
-        args += ["--console", "1"]
-    for name, value in (env or {}).items():
-        args += ["--env", "%s=%s" % (name, value)]
-    for name in unset:
-        args += ["--unset", name]
-    return args
+    return [kvitest_exe] + [a for i, command in enumerate(chain) for a in ([";;"] if i else []) + list(command)]
 
 
 class Prefix:
@@ -524,17 +394,13 @@ class Prefix:
         # window that waits for its OK, which kvitest.exe finds, reads and presses.
         self.screen = None
 
-    # --- paths -----------------------------------------------------------
-
     def drive_c(self, *parts):
         return os.path.join("C:\\" if ON_WINDOWS else os.path.join(self.path, "drive_c"), *parts)
 
     def win(self, unix_path):
-        """The Windows path of a file under drive_c, or a Z: path for any other."""
-        unix_path = os.path.abspath(unix_path)
+        unix_path, root = os.path.abspath(unix_path), self.drive_c()
         if ON_WINDOWS:
             return unix_path
-        root = self.drive_c()
         if unix_path == root or unix_path.startswith(root + os.sep):
             rest = os.path.relpath(unix_path, root)
             return "C:\\" + ("" if rest == "." else rest.replace("/", "\\"))
@@ -544,33 +410,24 @@ class Prefix:
         """The Unix path of a C: path, its folders found in any letter case as Windows would."""
         if not re.match(r"^[cC]:\\", win_path):
             raise HarnessError("not a C: path: " + win_path)
-        win_path = unix_name(win_path)
+        win_path, path = unix_name(win_path), self.drive_c()
         if ON_WINDOWS:
             return win_path
-        path = self.drive_c()
         for part in (p for p in win_path[3:].split("\\") if p):
             exact = os.path.join(path, part)
             if not os.path.exists(exact) and os.path.isdir(path):
-                for entry in os.listdir(path):
-                    if entry.lower() == part.lower():
-                        exact = os.path.join(path, entry)
-                        break
+                exact = next((os.path.join(path, e) for e in os.listdir(path) if e.lower() == part.lower()), exact)
             path = exact
         return path
 
-    # --- environment -----------------------------------------------------
-
     def running(self, command_start):
-        """True while a Windows process of this prefix runs whose command line
-        begins with command_start (any letter case). Under Wine each Windows
-        process is a Unix one, its command line in place of the Unix one."""
+        """Whether a process of this prefix runs whose command line begins so (any case): under Wine a Unix one."""
         want = command_start.lower().encode("latin-1")
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    cmdline = f.read().replace(b"\0", b" ")
-                if not cmdline.lower().startswith(want):
-                    continue
+                    if not f.read().replace(b"\0", b" ").lower().startswith(want):
+                        continue
                 with open("/proc/%s/environ" % pid, "rb") as f:
                     if ("WINEPREFIX=" + self.path).encode() in f.read().split(b"\0"):
                         return True
@@ -579,23 +436,17 @@ class Prefix:
         return False
 
     def env(self, extra=None, relay=False):
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith("KVI_") and k not in (
-                   "DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG", "WINEARCH", "WINEPREFIX",
-                   "WINEDLLOVERRIDES", "WINELOADER", "WINESERVER")}
-        if ON_WINDOWS:
-            env.update(extra or {})
-            return env
-        env["WINEPREFIX"] = self.path
-        env["WINEDLLOVERRIDES"] = DLL_OVERRIDES
-        env["WINEDEBUG"] = "-all,+pid,+relay" if relay else "-all"
-        if self.screen is not None:
-            env["DISPLAY"] = self.screen.display
-        loader_env(env)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("KVI_") and k not in (
+            "DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG", "WINEARCH", "WINEPREFIX", "WINEDLLOVERRIDES", "WINELOADER",
+            "WINESERVER")}
+        if not ON_WINDOWS:
+            env.update(WINEPREFIX=self.path, WINEDLLOVERRIDES=DLL_OVERRIDES,
+                       WINEDEBUG="-all,+pid,+relay" if relay else "-all")
+            if self.screen is not None:
+                env["DISPLAY"] = self.screen.display
+            loader_env(env)
         env.update(extra or {})
         return env
-
-    # --- life cycle ------------------------------------------------------
 
     def ensure(self):
         """Makes the prefix on first use, then keeps its Wine server and desktop running."""
@@ -613,56 +464,39 @@ class Prefix:
             if os.path.exists(marker):
                 with open(marker) as f:
                     layout = f.read().strip()
+            steps = [] if layout == PREFIX_LAYOUT else [(wine("reg", "add", key, *args, "/f"), {}) for key, args in (
+                ("HKCU\\Software\\Wine\\Debug", ("/v", "RelayInclude", "/t", "REG_SZ", "/d", RELAY_INCLUDE)),
+                ("HKCU\\Software\\Wine\\Explorer", ("/v", "Desktop", "/d", "Default")),
+                ("HKCU\\Software\\Wine\\Explorer\\Desktops", ("/v", "Default", "/d", "640x480")),
+                # Windows always has the key of the uninstall entries in the 32-bit view; a
+                # prefix made without Wine's 32-bit half lacks it.
+                ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", ("/reg:32",)))]
             if layout is None:
-                self._create()
-            elif layout != PREFIX_LAYOUT:
-                self._configure()
-        # A server that stays a while after the last program has ended keeps
-        # Wine's desktop process alive between the steps of a test; the
-        # desktop is started here, before any run, so no run has to wait for it.
-        # (It ends by itself a minute after the last program; when one is
-        # running already, this one just ends.)
+                shutil.rmtree(self.path, ignore_errors=True)
+                steps.insert(0, (wine("wineboot", "-i"), {"WINEARCH": "win64"}))
+            for step, env in steps:
+                code, out, err = run_quietly(step, self.env(env), 300)
+                if code != 0:
+                    raise HarnessError("making the Wine prefix failed at %s:\n%s" % (
+                        " ".join(step), (out + err).decode("utf-8", "replace")[-3000:]))
+            if steps:
+                with open(marker, "w") as f:
+                    f.write(PREFIX_LAYOUT + "\n")
+        # A server that stays a while after the last program keeps Wine's desktop
+        # process alive between the steps of a test; the desktop is started here, so
+        # no run has to wait for it. (When a server runs already, this one just ends.)
         subprocess.Popen(wineserver("-p60"), env=self.env(), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         r = self.kvitest([["desktop"]])
         if r.returncode != 0:
             raise HarnessError("Wine does not run kvitest.exe:\n" + r.trace[-3000:])
 
-    def _create(self):
-        if os.path.exists(self.path):
-            shutil.rmtree(self.path)
-        self._steps([wine("wineboot", "-i")], self.env({"WINEARCH": "win64"}))
-        self._configure()
-
-    def _configure(self):
-        self._steps([
-            wine("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
-                 "/d", RELAY_INCLUDE, "/f"),
-            wine("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default", "/f"),
-            # Windows always has the key of the uninstall entries in the 32-bit view; a
-            # prefix made without Wine's 32-bit half lacks it.
-            wine("reg", "add", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/reg:32", "/f"),
-            wine("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "640x480", "/f"),
-        ], self.env())
-        with open(os.path.join(self.path, ".kvi-e2e-ready"), "w") as f:
-            f.write(PREFIX_LAYOUT + "\n")
-
-    def _steps(self, steps, env):
-        for step in steps:
-            code, out, err = run_quietly(step, env, 300)
-            if code != 0:
-                raise HarnessError("making the Wine prefix failed at %s:\n%s" % (
-                    " ".join(step), (out + err).decode("utf-8", "replace")[-3000:]))
-
-    # --- kvitest -----------------------------------------------------------
-
     def kvitest(self, chain, env=None, relay=False, timeout=180):
-        """Runs kvitest.exe once with the given commands (lists of arguments), in order."""
         code, out, err = run_quietly(wine(*kvitest_args(self.kvitest_exe, chain)), self.env(env, relay), timeout)
         return Result(code, out, err.decode("latin-1"))
 
     def programs_folder(self):
-        """The current user's Programs folder of the Start menu (a Windows path)."""
+        """The current user's Programs folder of the Start menu."""
         if self._programs is None:
             r = self.kvitest([["programs"]])
             if "programs" not in r.values:
@@ -671,29 +505,10 @@ class Prefix:
         return self._programs
 
 
-def parse_reg_value(value):
-    """'type,size,hex' from kvitest regdump/regget into (type, bytes)."""
-    type_, size, hex_ = value.split(",", 2)
-    data = bytes.fromhex(hex_)
-    if len(data) != int(size):
-        raise HarnessError("regdump size mismatch: " + value)
-    return int(type_), data
-
-
-def registry(values, key):
-    """The values of one key ("record" or "uninstall") from kvitest regdump output,
-    as {name: (type, bytes)}, or None when the key does not exist."""
-    if values.get(key + ".exists") != "1":
-        return None
-    prefix = key + ".value."
-    return {k[len(prefix):]: parse_reg_value(v) for k, v in values.items() if k.startswith(prefix)}
-
-
 class Screen:
-    """A virtual X display of our own (Xvfb), on which Wine draws the boxes for
-    real; xdotool finds their windows and presses their OK, ImageMagick's
-    import takes pictures. Xvfb picks a display number that is free (-displayfd),
-    so two runs side by side (the two builds, or another user's) never meet."""
+    """A virtual X display of our own (Xvfb, at a display number that is free, so that
+    two runs side by side never meet), on which Wine draws the boxes for real; xdotool
+    finds their windows and presses their OK, ImageMagick's import takes pictures."""
 
     def __init__(self, width=640, height=480):
         self.size = "%dx%d" % (width, height)
@@ -706,7 +521,6 @@ class Screen:
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, start_new_session=True)
         os.close(write_end)
-        number = b""
         with os.fdopen(read_end, "rb") as f:
             number = f.readline().strip()  # ends when Xvfb is ready, or when it dies
         if not number.isdigit():
@@ -723,29 +537,6 @@ class Screen:
                 self._server.kill()
                 self._server.wait()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def env(self, env):
-        """A Wine environment (Prefix.env) that draws on this display."""
-        env = dict(env)
-        env["DISPLAY"] = self.display
-        return env
-
-    def start(self, prefix, chain, trace_path, env=None, relay=False):
-        """Starts kvitest.exe with the given commands (as Prefix.kvitest) in a Wine
-        desktop of 640x480 on this display, and returns at once: the caller
-        presses the boxes' OK, then waits for kvitest's status file. Wine's
-        trace goes to trace_path."""
-        args = kvitest_args(prefix.win(prefix.kvitest_exe), chain)
-        with open(trace_path, "wb") as trace:
-            return subprocess.Popen(wine("explorer", "/desktop=kvi," + self.size, *args),
-                                    env=self.env(prefix.env(env, relay)), stdin=subprocess.DEVNULL,
-                                    stdout=trace, stderr=trace, start_new_session=True)
-
     def _tool(self, *args, check=True):
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DISPLAY": self.display}
         r = subprocess.run(list(args), env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -755,39 +546,30 @@ class Screen:
         return r
 
     def windows(self, title):
-        """The X windows, visible ones only, whose title is exactly `title`."""
         r = self._tool("xdotool", "search", "--onlyvisible", "--name", "^%s$" % re.escape(title), check=False)
         return [int(w) for w in r.stdout.split()]
 
-    def wait_window(self, title, timeout=60, still=None):
-        """The one window titled `title`, once it is there; None after `timeout`
-        seconds, or as soon as still() turns false (the program has ended)."""
+    def wait_window(self, title, run, timeout=60):
+        """The one window titled `title`; None after `timeout` s or once the run has ended."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             found = self.windows(title)
-            if len(found) == 1:
-                return found[0]
             if len(found) > 1:
                 raise HarnessError("%d windows titled %r" % (len(found), title))
-            if still is not None and not still():
-                return None
+            if found or run.ended():
+                return found[0] if found else None
             time.sleep(0.2)
         return None
 
-    def focus(self, window):
-        """Gives the window the keyboard."""
-        self._tool("xdotool", "windowfocus", "--sync", str(window))
-
     def press_return(self, window):
         """Presses Return in the window: the OK of a box."""
-        self.focus(window)
+        self._tool("xdotool", "windowfocus", "--sync", str(window))
         self._tool("xdotool", "key", "--clearmodifiers", "Return")
 
     def picture(self, window, path, colours=64):
-        """A PNG of the window alone, its colours reduced (Wine's boxes use few).
-        A window is mapped a moment before Wine paints it: until the picture
-        shows more than a plain area, it is taken again."""
-        self.focus(window)
+        """A PNG of the window alone, taken again until it shows more than a plain area:
+        a window is mapped a moment before Wine paints it."""
+        self._tool("xdotool", "windowfocus", "--sync", str(window))
         for _ in range(40):
             time.sleep(0.25)
             self._tool("import", "-window", str(window), "+dither", "-colors", str(colours), "-strip",
@@ -797,13 +579,13 @@ class Screen:
         raise HarnessError("the window %d was never painted" % window)
 
 
+# --- the machine ------------------------------------------------------------------
+
 def read_programs(listing):
-    """A build's programs.txt as {name: path}; a name without a folder lies beside
-    the list (a kit copied to another machine)."""
+    """A build's programs.txt as {name: path}, a name without a folder beside the list."""
     programs = {}
     with open(listing) as f:
-        for line in f:
-            key, _, value = line.strip().partition("=")
+        for key, _, value in (line.strip().partition("=") for line in f):
             if key:
                 programs[key] = value if key == "arch" else os.path.join(
                     os.path.dirname(os.path.abspath(listing)), value)
@@ -811,7 +593,6 @@ def read_programs(listing):
 
 
 def remove(path):
-    """Removes a folder, a file or a link, whichever stands at path."""
     if os.path.isdir(path) and not os.path.islink(path):
         shutil.rmtree(path)
     elif os.path.lexists(path):
@@ -848,8 +629,6 @@ class Machine:
         self._clear_registry = True
         return self
 
-    # --- laying out ------------------------------------------------------
-
     def dir(self, *parts):
         return os.path.join(self.root, *(unix_name(p) for p in parts))
 
@@ -857,7 +636,7 @@ class Machine:
         return self.win_root + "".join("\\" + p for p in parts)
 
     def place(self, folder):
-        """A folder below the machine's own (or any C: path), made: (Unix path, Windows path)."""
+        """A folder below the machine's own (or a C: path), made: (Unix path, Windows path)."""
         if re.match(r"^[A-Za-z]:\\", folder):
             unix, win = self.prefix.unix(folder), folder
         else:
@@ -889,55 +668,50 @@ class Machine:
         return win
 
     def input_file(self, name, data):
-        """A file of this machine holding data, for a program's standard input; its Windows path."""
         with open(self.dir(name), "wb") as f:
             f.write(data)
         return self.prefix.win(self.dir(name))
 
-    # --- running and reading back -------------------------------------------
-
-    def kvitest(self, chain, env=None):
-        """One start of kvitest.exe; the first after clean() also clears the registry."""
+    def kvitest(self, chain, env=None, trace_path=None):
+        """One start of kvitest.exe (the first after clean() also clears the registry): its
+        Result; with a trace_path, for Wine's trace, it returns at once: the Popen."""
         if self._clear_registry:
             chain, self._clear_registry = [["regdel"]] + list(chain), False
-        extra = {"KVI_RECORD_DIR": self.prefix.win(self.rec)}
-        extra.update(env or {})
-        r = self.prefix.kvitest(chain, env=extra, relay=True)
+        env = dict({"KVI_RECORD_DIR": self.prefix.win(self.rec)}, **(env or {}))
+        if trace_path:
+            with open(trace_path, "wb") as trace:
+                return subprocess.Popen(wine(*kvitest_args(self.prefix.kvitest_exe, chain)),
+                                        env=self.prefix.env(env, relay=True), stdin=subprocess.DEVNULL,
+                                        stdout=trace, stderr=trace, start_new_session=True)
+        r = self.prefix.kvitest(chain, env=env, relay=True)
         if r.returncode != 0:
             raise HarnessError("kvitest.exe failed:\n%s\n%s" % (r.stdout.decode("latin-1"), r.trace[-3000:]))
         return r
 
     def run(self, cmd, cwd=None, before=(), after=(), env=None, stdin=None, capture_stdout=False,
-            console=False, run_env=None, unset=(), timeout_ms=60000):
-        """Runs one command line (byte for byte): a Run with its exit status, the boxes
-        shown, the registry afterwards and what it printed."""
+            console=False, run_env=None, unset=(), timeout_ms=60000, wait=True):
+        """Runs one command line (byte for byte): a Run. wait=False: returns at once, and the
+        run's boxes wait for the caller to press their OK on the prefix's screen (Run.wait_end)."""
         self.runs += 1
-        status = os.path.join(self.rec, "status-%d.txt" % self.runs)
-        out = os.path.join(self.rec, "stdout-%d.bin" % self.runs) if capture_stdout else None
-        chain = list(before) + [run_command(
-            self.prefix.win(status), cmd, cwd=cwd or self.start, stdin=stdin,
-            stdout=self.prefix.win(out) if out else None, console=console, env=run_env, unset=unset,
-            timeout_ms=timeout_ms)] + list(after) + [["regdump"]]
-        r = self.kvitest(chain, env=env)
+        status, trace, out = (os.path.join(self.rec, "%s-%d.%s" % (name, self.runs, ext))
+                              for name, ext in (("status", "txt"), ("trace", "txt"), ("stdout", "bin")))
+        cwd = cwd or self.start
+        args = ["run", "--status", self.prefix.win(status), "--cmd-hex", cmd.encode("latin-1").hex(),
+                "--timeout", str(timeout_ms), "--tree-timeout", "30000"]
+        args += [] if wait else ["--boxes", "leave"]
+        args += ["--cwd-hex", cwd.encode("latin-1").hex()] if cwd else []
+        args += (["--stdin", stdin] if stdin else []) + (["--stdout", self.prefix.win(out)] if capture_stdout else [])
+        args += ["--console", "1"] if console else []
+        args += [a for name, value in (run_env or {}).items() for a in ("--env", "%s=%s" % (name, value))]
+        args += [a for name in unset for a in ("--unset", name)]
+        chain = list(before) + [args] + list(after)
+        if not wait:
+            return Run(status, process=self.kvitest(chain, env, trace), trace_path=trace)
+        r = self.kvitest(chain + [["regdump"]], env=env)
         if not os.path.exists(status):
             raise HarnessError("no status from kvitest run:\n" + r.trace[-3000:])
-        run = Run(read_kv(status), r, out)
-        self.failed_starts += [s for s in r.starts if s.succeeded is False]
-        return run
-
-    def show(self, screen, cmd, cwd=None, env=None, console=False, before=(), run_env=None):
-        """Starts one command line on screen (a Screen) and returns at once: a ScreenRun,
-        whose boxes wait for the caller to press their OK."""
-        self.runs += 1
-        run = ScreenRun(os.path.join(self.rec, "status-%d.txt" % self.runs),
-                        os.path.join(self.rec, "trace-%d.txt" % self.runs))
-        chain = [["regdel"]] + list(before) + [run_command(self.prefix.win(run.status_path), cmd,
-                                                           cwd=cwd or self.start, console=console, env=run_env,
-                                                           press_ok=False)]
-        self._clear_registry = False
-        run.process = screen.start(self.prefix, chain, run.trace_path,
-                                   env=dict({"KVI_RECORD_DIR": self.prefix.win(self.rec)}, **(env or {})))
-        return run
+        self.failed_starts += [s for s in parse_starts(r.trace) if s.succeeded is False]
+        return Run(status, result=r, stdout_path=out if capture_stdout else None)
 
     def records(self, program):
         return read_records(os.path.join(self.rec, program + ".rec"))
@@ -948,7 +722,7 @@ class Machine:
                 os.remove(os.path.join(self.rec, name))
 
     def link(self):
-        """The shortcut Install makes, as kvitest reads it ("loaded" is "1" when it is there)."""
+        """The shortcut Install makes, as kvitest reads it ("loaded": "1" when it is there)."""
         return self.kvitest([["lnkread", self.link_path()]]).values
 
     def usual_location_exists(self):
@@ -960,94 +734,71 @@ class Machine:
 UNIX_EPOCH_FILETIME = 116444736000000000
 
 
-class ScreenRun:
-    """One start of a program on the screen (Machine.show): its kvitest status file and Wine's trace."""
+class Run:
+    """One command line's run: kvitest's status, the boxes and processes it saw (and under
+    Wine the relay trace's), the registry afterwards and what the program printed. A run
+    not waited for has its status and trace once wait_end() has seen it end."""
 
-    def __init__(self, status_path, trace_path):
-        self.status_path, self.trace_path = status_path, trace_path
-        self.process, self.status, self.trace = None, None, ""
+    def __init__(self, status_path, result=None, stdout_path=None, process=None, trace_path=None):
+        self.status_path, self.result, self.process, self.trace_path = status_path, result, process, trace_path
+        self.status = read_kv(status_path) if result else None
+        self.stdout = None
+        if stdout_path and os.path.exists(stdout_path):
+            with open(stdout_path, "rb") as f:
+                self.stdout = f.read()
 
     def ended(self):
         return os.path.exists(self.status_path)
 
     def wait_end(self, timeout):
-        """Waits for kvitest's status; True when the run has ended within timeout seconds."""
+        """Whether a run not waited for ends within timeout seconds."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        while self.status is None and time.monotonic() < deadline:
+            time.sleep(0.1)
             if self.ended():
                 # The status is written in one piece once the run and everything it started have ended.
                 time.sleep(0.2)
                 self.status = read_kv(self.status_path)
-                break
-            time.sleep(0.1)
         try:
-            self.process.wait(30)  # the Wine desktop ends once its last program has
+            self.process.wait(30)  # Wine's trace is whole once kvitest has ended
         except subprocess.TimeoutExpired:
-            pass  # a desktop that lingers is not the program's fault; kill() ends it
+            pass  # a kvitest that lingers is not the program's fault; kill() ends it
         with open(self.trace_path, "rb") as f:
-            self.trace = f.read().decode("latin-1")
+            self.result = Result(0, b"", f.read().decode("latin-1"))
         return self.status is not None
 
-    def ended_at_unix(self):
-        return (int(self.status["time_end"]) - UNIX_EPOCH_FILETIME) / 1e7
-
-    @property
-    def boxes(self):
-        """The boxes kvitest saw (it leaves them for the suite to close)."""
-        return shown_boxes(self.status or {})
-
-    @property
-    def traced_boxes(self):
-        return parse_boxes(self.trace)
-
-    def box_answers(self):
-        """What each MessageBoxA call of the run returned (the button that closed it)."""
-        return [int(v, 16) for v in re.findall(r"^[0-9a-f]+:[0-9a-f]+:Ret  user32\.MessageBoxA\(.*retval=([0-9a-f]+)",
-                                               self.trace, re.M | re.I)]
-
     def kill(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, 9)  # the session of the desktop started for this run
+        if self.process is not None and self.process.poll() is None:
+            os.killpg(self.process.pid, 9)  # kvitest's session, and the programs it started there
             self.process.wait()
-
-
-class Run:
-    """One command line's run: kvitest's status, the boxes it saw (and under Wine
-    the relay trace's), the registry afterwards and what the program printed."""
-
-    def __init__(self, status, result, stdout_file):
-        self.status = status
-        self.result = result
-        self.boxes = shown_boxes(status)
-        self.traced_boxes = result.boxes
-        self.record = registry(result.values, "record")
-        self.uninstall = registry(result.values, "uninstall")
-        self.stdout = None
-        if stdout_file and os.path.exists(stdout_file):
-            with open(stdout_file, "rb") as f:
-                self.stdout = f.read()
 
     def ended_at(self):
         return int(self.status["time_end"])
 
+    boxes = property(lambda self: shown_boxes(self.status or {}))
+    traced_boxes = property(lambda self: parse_boxes(self.result.trace))
+    record = property(lambda self: registry(self.result.values, "record"))
+    uninstall = property(lambda self: registry(self.result.values, "uninstall"))
+
+    def box_answers(self):
+        """The button that closed each traced box."""
+        return [int(v, 16) for v in re.findall(r"^[0-9a-f]+:[0-9a-f]+:Ret  user32\.MessageBoxA\(.*retval=([0-9a-f]+)",
+                                               self.result.trace, re.M | re.I)]
+
     def created_dirs(self):
-        """The folders the started program asked CreateDirectoryA for, each with whether
-        it gave a security descriptor (Wine's relay trace: not on Windows)."""
+        """[(folder, whether a descriptor was given)] of the started program's CreateDirectoryA calls (Wine only)."""
         main = int(self.status["main_pid"])
-        return [(path, given) for pid, path, given in self.result.dir_creations if pid == main]
+        return [(path, given) for pid, path, given in parse_dir_creations(self.result.trace) if pid == main]
+
+    def _by(self, starter, by):
+        runner, main = int(self.status["runner_pid"]), int(self.status.get("main_pid", "0"))
+        return starter != runner and (by == "all" or (by == "main") == (starter == main))
 
     def starts(self, by="all"):
-        """The processes started during the run, as kvitest read them from the processes
-        themselves (every host): by the started program ("main"), by the others
-        ("others"), or by all of them ("all"); the started program itself is left out.
-        One kvitest could not read counts as started by another."""
-        runner, main = int(self.status["runner_pid"]), int(self.status.get("main_pid", "0"))
-        return [p for p in listed_procs(self.status) if p.parent != runner and (
-            by == "all" or (by == "main") == (p.parent == main))]
+        """The processes started by the started program ("main"), the others ("others") or all,
+        as kvitest read them (every host). One kvitest could not read counts as started by another."""
+        return [p for p in listed_procs(self.status) if self._by(p.parent, by)]
 
     def traced_starts(self, by="all"):
-        """The same, as Wine's relay trace shows the CreateProcessA calls (Wine only):
-        also the starts that failed, with their flags; kvitest's own start is left out."""
-        runner, main = int(self.status["runner_pid"]), int(self.status.get("main_pid", "0"))
-        return [s for s in self.result.starts if s.pid != runner and (
-            by == "all" or (by == "main") == (s.pid == main))]
+        """The same as the relay trace shows them (Wine only): also those that failed, with their flags."""
+        return [s for s in parse_starts(self.result.trace) if self._by(s.pid, by)]
