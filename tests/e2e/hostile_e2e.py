@@ -23,7 +23,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
 from harness import u8  # noqa: E402
-from run_e2e import HANDOFF, JAVAW, OWN_VERSION, PROBE, PROBE_ANSWER, REG_SZ, ABSENT, Refused, named_rows, rows  # noqa: E402
+from run_e2e import (ABSENT, HANDOFF, JAVAW, OWN_VERSION, PROBE, PROBE_ANSWER, REG_SZ, Refused,  # noqa: E402
+                     named_rows, rows)
 
 LONGEST_COMMAND = 32766  # the longest command line Windows starts: 32,767 characters with the terminator
 LONGEST_DIRECT = 16000   # what kvitest.exe can start directly
@@ -183,7 +184,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
                         boot="_instkvi.com -s -a  -batch  c:\\" + u8("Ä\\Ñ") + ".txt  -nosplash  -qatest " + tail,
                         cwd=self.w(u8("mÉdiumÄ")))
         # The stored folder is the folder as setup entered it: its capitals É and Ä kept.
-        self.assertEqual(run.record["OriginalSource"], (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
+        self.assertEqual(run.record["OriginalSource"],
+                         (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
 
     # --- blanks in the program's path (tabs, quotes and words: the unit tables) ----------
 
@@ -219,7 +221,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
     def test_installed_path_ending_in_a_backslash(self, folder):
         # The stored path is used as it stands: a doubled separator in front of Install.exe.
         exe = run_e2e.quoted(self.w(folder) + "\\\\Install.exe")
-        self.over(inst=folder, plant=(OWN_VERSION, "{inst}\\"), install=[exe + " -verctrl", exe + " -silentLaunch -register"])
+        self.over(inst=folder, plant=(OWN_VERSION, "{inst}\\"),
+                  install=[exe + " -verctrl", exe + " -silentLaunch -register"])
 
     # --- the Version value ------------------------------------------------------------------------
 

@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe
-of one build on a Windows machine (harness.Machine: under Wine here), beside
-stand-ins of ours that record their starts; kvitest.exe starts each command line,
-reads the exit status, the registry and the shortcut, and presses the boxes' OK.
-The tests are rows: a command line, what is planted, and what expect() checks.
-Every expected text is written out by hand from the programs' documented behaviour.
+"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe of one
+build on a Windows machine (harness.Machine: under Wine here) beside stand-ins of ours that
+record their starts. The tests are rows: a command line, what is planted, and what expect()
+checks; every expected text is written out by hand from the programs' documented behaviour.
 
 Usage: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group setup|install|handoff|
        registration|road|hostile|display|all] [-k PATTERN]   (or each program by --NAME, with --arch, --work)
@@ -37,7 +35,8 @@ INSTALL_USAGE = (
     "   -silent\t\tprevents output to the screen (use with -batch).\n\n"
     "   -version\t\tdisplays version information.\n\n")
 _CLASSPATH = (" -Xmx256m -cp .;.\\java\\Install.jar;.\\java\\xerces.jar;.\\java\\ant.jar;"
-              ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data com.halvik.install.controlpanel.Install")
+              ".\\java\\Halvik_Torvanex_Install_OLH.jar;.\\java\\jh.jar;.\\data "
+              "com.halvik.install.controlpanel.Install")
 JAVA, JAVAW = "JRE\\bin\\java.exe" + _CLASSPATH, "JRE\\bin\\javaw.exe" + _CLASSPATH
 
 # A folder name in three scripts and with a blank, as the programs see it (UTF-8 bytes).
@@ -58,9 +57,8 @@ PROBE, HANDOFF = "{exe} -verctrl", "{exe} -silentLaunch -register"
 
 
 def default_flags(command):
-    """The creation flags a start is expected with when a test names none: setup's probe
-    and hand-off of Install, a console program, get no console window, unless the
-    hand-off's tail holds -nojw; every other start none."""
+    # setup's probe and hand-off of Install, a console program, get no console window
+    # (unless the hand-off's tail holds -nojw); every other start no flags.
     if re.search(r'Install\.exe"? -(verctrl$|silentLaunch -register)', command) and "-nojw" not in command:
         return CREATE_NO_WINDOW
     return 0
@@ -124,9 +122,7 @@ PREFIX = None    # harness.Prefix
 
 
 class E2ECase(unittest.TestCase):
-    """A test on a clean machine (harness.Machine) in C:\\e2e\\<test>: a clean registry
-    record, no usual location and no Start-menu folder. The machine's methods (lay_medium,
-    lay_kit, records, w, dir, ...) are the test's own."""
+    """A test on a clean machine (harness.Machine) in C:\\e2e\\<test>, whose methods are the test's own."""
 
     letter = "x"
     cut = None   # a traced command line this long or longer may be shortened by Wine's trace
@@ -169,8 +165,7 @@ class E2ECase(unittest.TestCase):
         return run
 
     def row(self, cmd, **row):
-        """Runs cmd with the row's other run_program() arguments and checks it with its expect() ones,
-        each text with {name}s of self.at filled in."""
+        """Runs cmd with the row's run_program() arguments, checks it with its expect() ones ({names}: self.at)."""
         row = fill(row, self.at)
         expected = {k: row.pop(k) for k in EXPECTED if k in row}
         run = self.run_program(fill(cmd, self.at), **row)
@@ -184,12 +179,11 @@ class E2ECase(unittest.TestCase):
 
     def expect(self, run, exit="0x00000000", boxes=(), recs=None, starts=None, main=None, others=None,
                record=None, uninstall=None, usual=None, stdout=None):
-        """A row's checks of one run: its exit status; the boxes shown (names of BOXES), no
-        others; each stand-in's records (recs: {program: [command line, or {field: value}]}),
-        none of a stand-in not named; the starts Wine traced (of all, of the started program,
-        of the others: assertStarts); REG_SZ values of the record and the uninstall entry
-        ({name: text or (text, byte count), or None: no such value}, or ABSENT: no such key);
-        whether the usual location's two folders exist; the bytes printed."""
+        """A row's checks of one run: its exit status; the boxes shown (names of BOXES), no others;
+        each stand-in's records (recs: {program: [command line, or {field: value}]}), none of one not
+        named; the starts (of all, of the started program, of the others: assertStarts); REG_SZ values
+        of the record and the uninstall entry ({name: text, (text, byte count) or None: no such value},
+        or ABSENT: no such key); whether the usual location's two folders exist; the bytes printed."""
         self.assertExit(run, exit)
         for program in STANDINS:
             want = [w if isinstance(w, dict) else {"cmdline": w} for w in (recs or {}).get(program, [])]
@@ -215,16 +209,15 @@ class E2ECase(unittest.TestCase):
         self.assertBoxes(run, [BOXES[b] for b in boxes])
 
     def handed_off(self, run, folder, tail="", runtime=JAVAW, cwd=None, **more):
-        """setup probed the copy in folder and handed off to it with tail, which started the runtime
-        in cwd (folder); more: for expect()."""
+        """setup probed the copy in folder and handed off to it with tail; it started the runtime in cwd."""
         exe, launch = quoted(folder + "\\Install.exe"), runtime + "  -silentlaunch -register" + ascii_lower(tail)
         self.expect(run, main=[exe + " -verctrl", exe + " -silentLaunch -register" + tail], others=[launch],
                     recs={runtime[8:].split(" ")[0]: [dict(cmdline=launch, cwd=cwd or folder, start_dir=self.start)]},
                     **more)
 
     def launched(self, run, command, cwd=None, inherit=0, flags=0, start_dir=None, **more):
-        """Install's only start was the runtime with command, in cwd (the kit), told where Install
-        was started (more: other fields of its record); no box. Returns the runtime's record."""
+        """Install's only start was the runtime with command, in cwd (the kit), told where Install was
+        started (more: other fields of its record); no box. Returns the runtime's record."""
         runtime, cwd = command.split(" ", 1)[0].rsplit("\\", 1)[1], cwd or self.kit
         self.expect(run, recs={runtime: [dict(cmdline=command, cwd=cwd, start_dir_set="1",
                                               start_dir=start_dir or self.start, **more)]},
@@ -232,7 +225,7 @@ class E2ECase(unittest.TestCase):
         return self.records(runtime)[0]
 
     def registered(self, run, folder, **more):
-        """Install registered folder: the record and the uninstall entry name it (more: for expect())."""
+        """Install registered folder: the record and the uninstall entry name it."""
         command = quoted(folder + "\\Install.exe") + " -remove"
         self.expect(run, record={"UninstCmd": (command, len(folder) + 21 + 2 * (" " in folder)),
                                  "InstPath": (folder, len(folder) + 1), "Version": (OWN_VERSION, 8)},
@@ -254,18 +247,15 @@ class E2ECase(unittest.TestCase):
                                 "box %r, expected caption %r, text %r, style 0x%X" % (box, caption, text, style))
 
     def assertStarts(self, run, expected, by="all"):
-        """expected: command lines (with default_flags), or (command line, inherit flag,
-        creation flags[, application name]), in order; Refused(...) around one whose
-        program is not there. The witness on every host is kvitest's list of the run's
-        processes: each received exactly its command line and runs the program it names
-        (harness.Proc.matches); a refused start made no process. Under Wine the relay
-        trace is a second witness of what a process cannot show: the inherit flag, the
-        creation flags, the application name and command line as passed (Wine quotes an
-        unquoted path with a blank before the process receives it), no environment or
+        """expected: command lines (with default_flags), or (command line, inherit flag, creation flags[,
+        application name]), in order; Refused(...) around one Windows refuses. The witness on every host is
+        kvitest's list of the run's processes (harness.Proc.matches). Under Wine the relay trace is a second
+        witness of what a process cannot show: the flags, the application name and command line as passed
+        (Wine quotes an unquoted path with a blank before the process receives it), no environment or
         directory of its own, and the refused starts (harness.Start.matches)."""
         expected = [(e.start, True) if isinstance(e, Refused) else (e, False) for e in expected]
-        expected = [(e if isinstance(e, tuple) else (e, 0, default_flags(e)), refused) for e, refused in expected]
-        expected = [(e if len(e) == 4 else e + (None,), refused) for e, refused in expected]
+        expected = [(((e if isinstance(e, tuple) else (e, 0, default_flags(e))) + (None,))[:4], refused)
+                    for e, refused in expected]
         made = [e for e, refused in expected if not refused]
         procs = run.starts(by)
         self.assertEqual(len(procs), len(made), "processes started: %r" % procs)
@@ -316,7 +306,7 @@ class E2ECase(unittest.TestCase):
 
 
 class SetupCase(E2ECase):
-    """setup.exe on a medium, with the stand-in bootstrap installer recording only."""
+    """setup.exe on a medium, the stand-in bootstrap installer recording only."""
 
     def setUp(self):
         super().setUp()
@@ -325,27 +315,27 @@ class SetupCase(E2ECase):
         self.at.update(medium=self.medium, setup=self.setup)
 
     def run_setup(self, args="", env=None, setup=None, **kw):
-        return self.run_program((setup or self.setup) + args, env=dict({"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, **(env or {})),
-                                **kw)
+        env = dict({"KVI_BOOTSTRAP_RECORD_ONLY": "1"}, **(env or {}))
+        return self.run_program((setup or self.setup) + args, env=env, **kw)
 
-    def over(self, args="", plant=None, inst="inst", boot=None, install=(), probe_exit=PROBE_ANSWER, cwd="{medium}",
+    def over(self, args="", inst="inst", plant=None, boot=None, install=(), probe_exit=PROBE_ANSWER, cwd="{medium}",
              start_dir="{start}", setup=None, run=None, **expected):
         """setup with args over the installation record plant ((Version, InstPath[, type, terminated])
-        or kvitest commands), with a stand-in Install.exe in inst ({inst}; {exe} its Install.exe
-        as setup names it). It ran the bootstrap installer with boot (None: not run, Refused: refused),
-        the stand-in with install (its probe, then its hand-off), both in cwd and told start_dir;
-        it recorded cwd as OriginalSource. run: more for run_setup(); expected: more for expect()."""
+        or kvitest commands), a stand-in Install.exe in inst ({inst}; {exe}: its Install.exe as setup
+        names it). It ran the bootstrap installer with boot (None: not run; Refused), the stand-in with
+        install (its probe, then its hand-off), both in cwd told start_dir, and recorded cwd as
+        OriginalSource. run: more for run_setup(); expected: more for expect(); texts with {names} of self.at."""
         if inst:
             self.at["inst"] = self.lay_kit(inst, install="standin", jre=False)
             self.at["exe"] = quoted(self.at["inst"] + "\\Install.exe")
-        plant, cwd, start_dir = fill((plant, cwd, start_dir), self.at)
-        result = self.run_setup(fill(args, self.at), setup=fill(setup, self.at), before=self.plant_record(*plant) if isinstance(plant, tuple)
-                                else plant or (), **fill(run or {}, self.at))
+        args, plant, boot, install, cwd, start_dir, setup, run, expected = fill(
+            (args, plant, boot, install, cwd, start_dir, setup, run or {}, expected), self.at)
+        result = self.run_setup(args, setup=setup, before=self.plant_record(*plant) if isinstance(plant, tuple)
+                                else plant or (), **run)
         ran = dict(cwd=cwd, start_dir_set="1", start_dir=start_dir)
-        installs = [dict(ran, cmdline=c, mode="other") for c in fill(install, self.at)]
+        installs = [dict(ran, cmdline=c, mode="probe" if n == 0 else "other") for n, c in enumerate(install)]
         for probe in installs[:1]:
-            probe.update(mode="probe", exit=probe_exit)
-        boot, expected = fill(boot, self.at), fill(expected, self.at)
+            probe["exit"] = probe_exit
         expected.setdefault("record", {"OriginalSource": (cwd, len(cwd) + 1)})
         expected.setdefault("starts", [c["cmdline"] for c in installs] + ([boot] if boot else []))
         recs = {"install.exe": installs, "_instkvi.com": [dict(ran, cmdline=boot)] if isinstance(boot, str) else []}
@@ -420,8 +410,10 @@ class SetupTests(SetupCase):
         os.remove(self.dir("medium", "_instkvi.com"))
         for folder in ("start", "plant"):
             shutil.copy(OPTIONS.bootstrap, os.path.join(self.place(folder)[0], "_instkvi.com"))
-        self.over(setup="setup.exe", run=dict(run_env={"PATH": "{medium};{w}\\plant;C:\\windows\\system32;C:\\windows"}),
-                  boot=Refused(("_instkvi.com -s", 0, 0, "{medium}\\_instkvi.com")), boxes=["setup-launch-error"], record={})
+        path = "{medium};{w}\\plant;C:\\windows\\system32;C:\\windows"
+        self.over(setup="setup.exe", run=dict(run_env={"PATH": path}),
+                  boot=Refused(("_instkvi.com -s", 0, 0, "{medium}\\_instkvi.com")), boxes=["setup-launch-error"],
+                  record={})
 
     def test_options_are_normalised_for_the_bootstrap(self):
         kit = self.lay_medium("Kit", setup_name="SETUP.EXE").lower()
@@ -436,8 +428,8 @@ class SetupTests(SetupCase):
         self.addCleanup(harness.remove, PREFIX.unix(medium))
         self.lay_medium(medium)
         # setup entered its program directory, lowered A-Z only: the Cyrillic capital stays.
-        self.over(" -NoSplash", setup='"%s\\setup.exe"' % medium, run=dict(cwd=medium), cwd=harness.u8("c:\\Носитель"),
-                  start_dir=medium, boot="_instkvi.com -s -a  -nosplash")
+        self.over(" -NoSplash", setup='"%s\\setup.exe"' % medium, run=dict(cwd=medium), start_dir=medium,
+                  cwd=harness.u8("c:\\Носитель"), boot="_instkvi.com -s -a  -nosplash")
 
     def test_medium_under_a_long_chinese_path_is_recorded_whole(self):
         medium = self.lay_medium(LONG_CHINESE)
@@ -448,7 +440,7 @@ class SetupTests(SetupCase):
         # What setup passed, as the trace shows it: Wine itself puts quotes around an
         # unquoted program path with a blank before the started program sees its command
         # line, so the records alone cannot tell.
-        self.over(" -nosplash", plant=(OWN_VERSION, "{inst}"), inst="inst dir", install=[PROBE, HANDOFF + "  -nosplash"])
+        self.over(" -nosplash", "inst dir", (OWN_VERSION, "{inst}"), install=[PROBE, HANDOFF + "  -nosplash"])
         self.assertEqual(self.records("install.exe")[0]["path"].lower(), self.w("inst dir", "install.exe"))
 
     @rows((" -help", " -HELP -version", " -h -force", " -hx", " -batch", " -target c:\\my-dir"))
@@ -492,7 +484,8 @@ class SetupTests(SetupCase):
             install=[PROBE, HANDOFF + "  -nosplash -input c:\\in\\x.txt"], usual=(False, False)),
         # InstPath of 614 bytes: read back whole, the probe and the hand-off name it.
         "current_copy_under_a_long_chinese_path_is_read_whole": dict(
-            args=" -NoSplash", inst=LONG_CHINESE, plant=(OWN_VERSION, "{inst}"), install=[PROBE, HANDOFF + "  -nosplash"]),
+            args=" -NoSplash", inst=LONG_CHINESE, plant=(OWN_VERSION, "{inst}"),
+            install=[PROBE, HANDOFF + "  -nosplash"]),
         "newer_copy_without_arguments": dict(plant=("2.0-000", "{inst}"), install=[PROBE, HANDOFF]),
         "version_stored_as_binary_without_terminator": dict(
             plant=("1.9-000", "{inst}", "binary", False), install=[PROBE, HANDOFF]),
@@ -567,8 +560,8 @@ class InstallTests(InstallCase):
             stdin=("big.bin", bytes(4 * 1024 * 1024)), recs={"java.exe": [dict(stdin_read="0")]}),
         "noexecute_starts_nothing": dict(cmd="{install} -noexecute", starts=[], record=ABSENT),
         "started_by_bare_name_from_its_folder": dict(
-            cmd="install.exe -nojw", cwd="{kit}", recs={"java.exe": [dict(cmdline=JAVA + "  -nojw", cwd="{kit}",
-                                                                           start_dir="{kit}")]}),
+            cmd="install.exe -nojw", cwd="{kit}",
+            recs={"java.exe": [dict(cmdline=JAVA + "  -nojw", cwd="{kit}", start_dir="{kit}")]}),
     })
     def install_row(self, cmd, stdin=None, **row):
         self.row(cmd, stdin=self.input_file(*stdin) if stdin else None, **row)
@@ -578,9 +571,9 @@ class InstallTests(InstallCase):
         self.assertEqual(run.stdout, INSTALL_USAGE.encode("latin-1"))
         self.launched(run, JAVAW + "  -help")
 
-    def run_console(self, args, sleep="1500", **kw):
-        return self.run_program(self.install + args, console=True, run_env=dict(KVI_STANDIN_SLEEP_MS=sleep,
-                                                                                  **kw.pop("run_env", {})), **kw)
+    def run_console(self, args, sleep="1500", run_env=None, **kw):
+        run_env = dict(KVI_STANDIN_SLEEP_MS=sleep, **(run_env or {}))
+        return self.run_program(self.install + args, console=True, run_env=run_env, **kw)
 
     def assertNotWaited(self, run, rec):
         self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
@@ -631,7 +624,8 @@ class InstallTests(InstallCase):
                                stdin="nul" if how == "nul" else how + self.input_file("input.bin", data))
         rec = self.launched(run, JAVA + " " + ascii_lower(args), inherit=1, stdin_type="pipe", si_flags="0x0",
                             stdin_bytes=str(len(data)))
-        self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","), "java.exe is not in Install's console")
+        self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
+                      "java.exe is not in Install's console")
         with open(os.path.join(self.rec, rec["stdin_file"]), "rb") as f:
             self.assertTrue(f.read() == data, "the relayed bytes differ from the input's")
         lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
@@ -653,8 +647,8 @@ class InstallTests(InstallCase):
         if command is None:
             self.expect(run, exit="0xFFFFFFFF")
         else:
-            self.expect(run, exit="0xFFFFFFFF", starts=[Refused((command, 0, 0, bare + "\\" + command.split(" ", 1)[0]))],
-                        boxes=["install-launch-error"])
+            self.expect(run, exit="0xFFFFFFFF", boxes=["install-launch-error"],
+                        starts=[Refused((command, 0, 0, bare + "\\" + command.split(" ", 1)[0]))])
 
     def test_name_without_install(self):
         self.lay_kit("kit", install="real", jre=False, install_name="Launcher.exe")
@@ -721,27 +715,31 @@ class HandoffTests(SetupCase):
         self.assertEqual([m.group(1) for m in lines], sorted(m.group(1) for m in lines), "times in order")
         who = dict(zip(dict.fromkeys(m.group(3) for m in lines), ("setup", "probe", "handoff")))
         got = ["%s %s %s" % (who[m.group(3)], m.group(2), m.group(4)) for m in lines]
-        medium, handoff, uninst = self.medium, kit + "\\Install.exe -silentLaunch -register", kit + "\\Install.exe -remove"
-        value, started = "handoff Install wrote %s, %d bytes <%s>", "setup setup started <%s> program (its first word) flags 0x08000000"
-        self.assertEqual([g for g in got if not g.startswith("handoff")], [
-            "setup setup start 1.8-002 <%s\\setup.exe> in %s" % (medium, self.start),
-            "setup setup start dir set " + self.start, "setup setup program dir %s\\ entered" % medium,
-            "setup setup record opened", "setup setup wrote OriginalSource, %d bytes <%s>" % (len(medium) + 1, medium),
-            "setup setup read Version, 8 bytes <1.8-002>", "setup setup read InstPath, %d bytes <%s>" % (len(kit) + 1, kit),
-            "setup setup installed copy current", started % (kit + "\\Install.exe -verctrl"),
-            "probe Install start 1.8-002 <%s\\Install.exe -verctrl> in %s" % (kit, medium),
-            "probe Install start dir kept " + self.start, "probe Install exit 0xFFFFFBAA",
-            "setup setup probe exit 0xFFFFFBAA", started % handoff, "setup setup exit 0x00000000"])
+        at = dict(self.at, kit=kit, m=len(self.medium) + 1, k=len(kit) + 1, u=len(kit) + 21,
+                  lnk=PREFIX.programs_folder())
+        started = "setup setup started <{kit}\\Install.exe %s> program (its first word) flags 0x08000000"
+        self.assertEqual([g for g in got if not g.startswith("handoff")], fill([
+            "setup setup start 1.8-002 <{medium}\\setup.exe> in {start}", "setup setup start dir set {start}",
+            "setup setup program dir {medium}\\ entered", "setup setup record opened",
+            "setup setup wrote OriginalSource, {m} bytes <{medium}>", "setup setup read Version, 8 bytes <1.8-002>",
+            "setup setup read InstPath, {k} bytes <{kit}>", "setup setup installed copy current", started % "-verctrl",
+            "probe Install start 1.8-002 <{kit}\\Install.exe -verctrl> in {medium}",
+            "probe Install start dir kept {start}", "probe Install exit 0xFFFFFBAA",
+            "setup setup probe exit 0xFFFFFBAA",
+            started % "-silentLaunch -register", "setup setup exit 0x00000000"], at))
         # The hand-off's lines come after setup started it; setup may end at any time meanwhile.
-        self.assertLess(got.index(started % handoff), min(i for i, g in enumerate(got) if g.startswith("handoff")))
-        self.assertEqual([g for g in got if g.startswith("handoff")], [
-            "handoff Install start 1.8-002 <%s> in %s" % (handoff, medium), "handoff Install start dir kept " + self.start,
-            "handoff Install program dir %s\\ entered" % kit, value % ("UninstCmd", len(uninst) + 1, uninst),
-            value % ("InstPath", len(kit) + 1, kit), value % ("Version", 8, "1.8-002"),
-            value % ("DisplayName", 25, "Halvik Torvanex Products"), value % ("UninstallString", len(uninst) + 1, uninst),
-            "handoff Install shortcut saved %s\\Halvik Torvanex\\Halvik Install.lnk" % PREFIX.programs_folder(),
-            "handoff Install started <%s  -silentlaunch -register> program %s\\JRE\\bin\\javaw.exe flags 0x00000000"
-            % (JAVAW, kit), "handoff Install exit 0x00000000"])
+        self.assertLess(got.index(fill(started % "-silentLaunch -register", at)),
+                        min(i for i, g in enumerate(got) if g.startswith("handoff")))
+        wrote = "handoff Install wrote %s, %s bytes <%s>"
+        self.assertEqual([g for g in got if g.startswith("handoff")], fill([
+            "handoff Install start 1.8-002 <{kit}\\Install.exe -silentLaunch -register> in {medium}",
+            "handoff Install start dir kept {start}", "handoff Install program dir {kit}\\ entered",
+            wrote % ("UninstCmd", "{u}", "{kit}\\Install.exe -remove"), wrote % ("InstPath", "{k}", "{kit}"),
+            wrote % ("Version", 8, "1.8-002"), wrote % ("DisplayName", 25, "Halvik Torvanex Products"),
+            wrote % ("UninstallString", "{u}", "{kit}\\Install.exe -remove"),
+            "handoff Install shortcut saved {lnk}\\Halvik Torvanex\\Halvik Install.lnk",
+            "handoff Install started <" + JAVAW + "  -silentlaunch -register> program {kit}\\JRE\\bin\\javaw.exe "
+            "flags 0x00000000", "handoff Install exit 0x00000000"], at))
 
 
 # --- registration ---------------------------------------------------------------------
@@ -782,7 +780,8 @@ class RegistrationTests(E2ECase):
         # hold the real name, and the runtime starts in that folder.
         run, kit = self.register(ANY_LANGUAGE, " -Register -NoSplash", "  -register -nosplash")
         self.assertTrue(os.path.isdir(os.path.join(self.root, "Программы 安装")))
-        self.assertEqual(run.record["InstPath"][1], ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
+        self.assertEqual(run.record["InstPath"][1],
+                         ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
 
     def test_register_at_a_drive_root(self):
         # Drive K: of the prefix is this test's folder "root" for the time of the test.
@@ -808,8 +807,9 @@ class RegistrationTests(E2ECase):
         # list refuses the reader: the list is put back before the registry is read.)
         saved = self.kvitest([["keyacl", "get", "uninstall-parent"]]).values["sddl"]
         self.addCleanup(self.kvitest, [["keyacl", "set", "uninstall-parent", saved]])
-        self.register("kit", " -register -noexecute", after=[["keyacl", "set", "uninstall-parent", saved]], before=[
-            ["keyacl", "set", "uninstall-parent", "D:P(A;;0x60004;;;BA)(A;;0x60004;;;SY)(A;CIIO;KA;;;BA)(A;CIIO;KA;;;SY)"]])
+        only_add = "D:P(A;;0x60004;;;BA)(A;;0x60004;;;SY)(A;CIIO;KA;;;BA)(A;CIIO;KA;;;SY)"
+        self.register("kit", " -register -noexecute", before=[["keyacl", "set", "uninstall-parent", only_add]],
+                      after=[["keyacl", "set", "uninstall-parent", saved]])
 
     def test_register_twice_gives_the_same_values(self):
         first, kit = self.register("kit", " -register -noexecute")
@@ -838,8 +838,8 @@ class RoadTests(E2ECase):
     # quoted when it holds a blank), and the arguments of a second run that hands off
     # (None: no second run). {w}: this test's folder.
     @rows((("clean_machine", "", None, "c:\\halviktorvanex\\install", "_instkvi.com -s",
-            "C:\\HalvikTorvanex\\Install\\Install.exe -register", "", ("uninstall", "UninstallString", "{f}\\Install.exe -remove"),
-            " -NoSplash"),
+            "C:\\HalvikTorvanex\\Install\\Install.exe -register", "",
+            ("uninstall", "UninstallString", "{f}\\Install.exe -remove"), " -NoSplash"),
            ("older_copy", " -nosplash", ("1.7-999", "{w}\\old"), "{w}\\old", "_instkvi.com -s -f {f} -a  -nosplash",
             "{f}\\Install.exe -register -nosplash", " -nosplash", None, None),
            ("force", " -force", (OWN_VERSION, "kit"), "c:\\halviktorvanex\\install", "_instkvi.com -s -a  -force",
