@@ -79,8 +79,6 @@ class HostileCase(run_e2e.E2ECase):
 class HostileSetupTests(HostileCase, run_e2e.SetupCase):
     letter = "hs"
 
-    # --- command lines up to the limit --------------------------------------------
-
     def test_long_tail_reaches_the_bootstrap_whole(self):
         # The longest command line the runner can hand setup, in capitals.
         tail = " -QATEST " + "Q" * (LONGEST_DIRECT - len(self.setup) - 9)
@@ -118,8 +116,6 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.assertEqual(len(self.setup + tail), LONGEST_DIRECT)
         self.over(tail, plant=(OWN_VERSION, "{inst}"),
                   install=[PROBE, HANDOFF + "  -nosplash -qatest " + "q" * (len(tail) - 19)])
-
-    # --- paths at the limit -----------------------------------------------------------
 
     @rows((246, 247, 249))
     def test_program_folder_at_the_path_limit(self, length):
@@ -172,8 +168,6 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         fits = len(command) <= LONGEST_COMMAND
         self.over(boot=command if fits else Refused(command), boxes=[] if fits else ["setup-launch-error"])
 
-    # --- bytes above 127 -----------------------------------------------------------------
-
     def test_bytes_above_127_pass_unchanged(self):
         # The programs speak UTF-8, so each of these letters is two bytes above 127.
         # Only A-Z are lowered: É, Ä, Ñ stay capitals, and a non-breaking space is no blank.
@@ -187,16 +181,13 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.assertEqual(run.record["OriginalSource"],
                          (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
 
-    # --- blanks in the program's path (tabs, quotes and words: the unit tables) ----------
-
+    # (Tabs, quotes and words in the program's path are rows of the unit tables.)
     @rows((("quoted", '"{}\\setup.exe"'), ("unquoted", "{}\\setup.exe")))
     def test_program_path_with_blanks(self, what, setup):
         medium = self.lay_medium(self.w("my medium"))
         self.over(" -NoSplash", setup=setup.format(medium), cwd=medium, boot="_instkvi.com -s -a  -nosplash")
 
-    # --- blanks in the installed path: C:\...\my.exe is what an unquoted
-    # "C:\...\my inst\Install.exe" would start -------------------------------------------
-
+    # C:\...\my.exe is what an unquoted "C:\...\my inst\Install.exe" would start.
     @named_rows({"installed_path_with_a_blank_never_starts_the_front_part": dict(
                      version=OWN_VERSION, install=[PROBE, HANDOFF + "  -nosplash"]),
                  "older_copy_with_a_blank_is_named_as_stored": dict(
@@ -223,8 +214,6 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         exe = run_e2e.quoted(self.w(folder) + "\\\\Install.exe")
         self.over(inst=folder, plant=(OWN_VERSION, "{inst}\\"),
                   install=[exe + " -verctrl", exe + " -silentLaunch -register"])
-
-    # --- the Version value ------------------------------------------------------------------------
 
     @rows([
             ("dword", b"\x02\x00\x00\x00", "older"),         # one piece
@@ -261,8 +250,6 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.import_record({"Version": version, "InstPath": self.w("inst")})
         self.over(**OUTCOMES[outcome])
 
-    # --- a file where the usual location should be: not replaced, the bootstrap installer chooses ---
-
     @rows((("", None, "_instkvi.com -s -f "), (" -NoSplash", "1.7-999", "_instkvi.com -s -f  -a  -nosplash"),
            (" -target c:\\alt", None, "_instkvi.com -s -f  c:\\alt -a ")))
     def test_file_named_like_the_base_folder(self, args, older, command):
@@ -274,14 +261,13 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.over_a_file(("HalvikTorvanex", "Install"), args, boot=command)
 
     def over_a_file(self, parts, args, **row):
+        """A file where the usual location should be is not replaced: the bootstrap installer chooses."""
         path = run_e2e.PREFIX.drive_c(*parts)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(b"not a folder\r\n")
         self.over(args, **row)
         self.assertTrue(os.path.isfile(path), "the file was replaced")
-
-    # --- a usual location that someone else prepared -----------------------------------------------
 
     # Wine shows a folder's Unix owner and mode as its owner and list: a folder of
     # another Unix user is owned by Anonymous (S-1-5-7), one of mode 777 lets Everyone
@@ -331,8 +317,6 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
 class HostileInstallTests(HostileCase, run_e2e.InstallCase):
     letter = "hi"
 
-    # --- command lines up to the limit --------------------------------------------
-
     def test_long_tail_is_passed_whole(self):
         head = self.install + " -QATEST "
         run = self.run_program(head + "Q" * (LONGEST_DIRECT - len(head)))
@@ -364,8 +348,6 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
                                                 install_exit="0x0" if fits else "0xFFFFFFFF")],
                           "javaw.exe": [launch] if fits else []},
                     record={"InstPath": USUAL}, boxes=[] if fits else ["install-launch-error"])
-
-    # --- paths at the limit -----------------------------------------------------------
 
     def test_program_folder_at_the_path_limit_registers(self):
         # Install.exe at 259 characters, the longest path Wine starts a program from;
@@ -412,8 +394,6 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
     def test_start_directory_longer_than_a_path_is_kept(self, value):
         self.launched(self.run_program(self.install, env={"KVI_START_DIR": value}), JAVAW, start_dir=value)
 
-    # --- bytes above 127 -----------------------------------------------------------------
-
     def test_bytes_above_127_pass_unchanged(self):
         kit, tail = self.lay_kit(self.w(u8("KÄTÉ"))), " -input c:\\" + u8("Ñ\\É") + ".txt " + u8("\xa0ÿŠŸ")
         run = self.run_program(kit + "\\Install.exe -Register -NoSplash -Input C:\\" + u8("Ñ\\É") + ".TXT " +
@@ -423,8 +403,6 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
         self.registered(run, folder, starts=[launch], recs={"javaw.exe": [dict(cmdline=launch, cwd=folder)]})
         self.assertEqual(run.record["InstPath"][1], ("c:\\e2e\\%s\\kÄtÉ\0" % self.name).encode("utf-8"))
         self.check_link(folder)
-
-    # --- blanks: the uninstall command ----------------------------------------------------------
 
     def test_uninstall_command_with_blanks_starts_install(self):
         # Windows runs the uninstall entry as a command line. Unquoted, it would start
