@@ -47,7 +47,7 @@ LONG_CHINESE = "\\".join([harness.u8("安装程序" * 12 + "安装")] * 4)
 
 PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
 CREATE_NO_WINDOW = 0x08000000
-MB_OK, BOXES = harness.MB_OK, harness.BOXES
+MB_OK, MB_ICONERROR, BOXES = harness.MB_OK, harness.MB_ICONERROR, harness.BOXES
 REG_SZ = 1
 STANDINS = ("_instkvi.com", "install.exe", "java.exe", "javaw.exe")  # the stand-ins that record their starts
 ABSENT = "absent"  # expect(): a registry key that must not exist
