@@ -1,30 +1,17 @@
-"""Hostile inputs end to end: the real setup.exe and Install.exe under Wine.
+"""Hostile inputs end to end (run_e2e.py --group hostile): what a script or a careless user may
+hand the real setup.exe and Install.exe. Command lines up to the Windows limit, paths at the
+260-character limit, bytes above 127, folders with blanks, a Version value that is not text or is
+huge, a file or someone else's folder where the usual location should be. Each case checks that the
+program neither crashes (an NTSTATUS such as 0xC0000005 would be its exit status) nor hangs (the
+runner's time-out), and ends as documented: the exact command lines started, the full exit status,
+the registry written, the boxes shown. Long expected texts are put together from their documented
+pieces ("_instkvi.com -s", " -a " and the options in normalised form, and so on).
 
-What a script or a careless user may hand the two programs: command lines up
-to the Windows limit, paths at the 260-character limit, bytes above 127,
-folders with blanks, a Version value that is not text or is huge, and a file
-where the usual location should be (tabs and quotes that only the parsing
-decides are rows of the unit tables). Each
-case checks that the program neither crashes (an NTSTATUS such as 0xC0000005
-would be its exit status) nor hangs (the runner's time-out), and that it ends
-as documented: the exact command lines it started, its full exit status, the
-registry it wrote and the message boxes it showed.
-
-The folders, stand-ins and helpers are those of run_e2e.py. Every expected
-text is written out from the documented behaviour of the programs; long ones
-are put together from their documented pieces (the bootstrap command is
-"_instkvi.com -s", " -a " and the options in normalised form, and so on).
-
-What Wine itself cannot do is not tried here: it starts no program whose path
-is longer than 259 characters, runs no program in a current directory longer
-than 258 characters, and its runner, kvitest.exe, takes a command line as hex
-on its own command line, so the longest command line it can start directly is
-about 16,000 characters. Longer command lines are reached through the
-programs themselves: setup's options grow on their way to the bootstrap
-installer ("-f" becomes "-force"), and the stand-in bootstrap installer hands
-them on to Install.
-
-Run by run_e2e.py --group hostile (tests/e2e/README.md).
+What Wine itself cannot do is not tried: it starts no program whose path is longer than 259
+characters, runs none in a current directory longer than 258, and kvitest.exe takes a command line
+as hex on its own command line, so it starts at most about 16,000 characters directly. Longer
+command lines are reached through the programs: setup's "-f" reaches the bootstrap installer as
+"-force", and the stand-in bootstrap installer hands its options on to Install.
 """
 
 import os
@@ -36,23 +23,18 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
 from harness import u8  # noqa: E402
-from run_e2e import JAVAW, OWN_VERSION, PROBE_ANSWER, REG_SZ, ascii_lower, rows  # noqa: E402
+from run_e2e import (ABSENT, HANDOFF, JAVAW, OWN_VERSION, PROBE, PROBE_ANSWER, REG_SZ, Refused,  # noqa: E402
+                     named_rows, rows)
 
-# The longest command line Windows starts: 32,767 characters with the terminator.
-LONGEST_COMMAND = 32766
-# What kvitest.exe can start directly (its command arrives hex-encoded on a command line of its own).
-LONGEST_DIRECT = 16000
-
-SETUP_LAUNCH_ERROR, INSTALL_LAUNCH_ERROR = harness.BOXES["setup-launch-error"], harness.BOXES["install-launch-error"]
-SHORTCUT_ERROR, USAGE = harness.BOXES["install-shortcut-error"], harness.BOXES["setup-usage"]
-
+LONGEST_COMMAND = 32766  # the longest command line Windows starts: 32,767 characters with the terminator
+LONGEST_DIRECT = 16000   # what kvitest.exe can start directly
 # Where the bootstrap stand-in installs when it is given no location, and the command it runs there.
 USUAL = "c:\\halviktorvanex\\install"
 USUAL_INSTALL = "C:\\HalvikTorvanex\\Install\\Install.exe -register"
-
-
-def prefix():
-    return run_e2e.PREFIX
+# What setup did with the copy in {inst}: current (probed and handed off), older (reinstalled into
+# its folder) or none (a plain bootstrap run).
+OUTCOMES = {"current": dict(install=[PROBE, HANDOFF]), "older": dict(boot="_instkvi.com -s -f {inst}"),
+            "none": dict(boot="_instkvi.com -s")}
 
 
 def folder_of_length(base, length):
@@ -62,188 +44,100 @@ def folder_of_length(base, length):
     while len(path) < length:
         left = length - len(path) - 1          # characters behind the next backslash
         if left < 1:
-            raise ValueError("no folder of %d characters below %s" % (length, base))
-        part = left if left <= 100 else (100 if left - 100 >= 2 else 97)
-        path += "\\" + "d" * part
+            break
+        path += "\\" + "d" * (left if left <= 100 else (100 if left - 100 >= 2 else 97))
     if len(path) != length:
         raise ValueError("no folder of %d characters below %s" % (length, base))
     return path
 
 
 class HostileCase(run_e2e.E2ECase):
-    """A run_e2e test on a clean machine, with a few helpers for hostile inputs."""
-
-    def make(self, win_path):
-        """Creates a folder of this test given by its Windows path; returns its Unix path."""
-        return self.place(win_path)[0]
-
-    def medium_at(self, win_path):
-        return self.lay_medium(win_path)
-
-    def install_at(self, win_path, standin=False):
-        """Install.exe (the real one with the stand-in runtime, or the stand-in alone)."""
-        return self.lay_kit(win_path, install="standin", jre=False) if standin else self.lay_kit(win_path)
+    cut = 200  # Wine's trace shortens long texts
 
     def decoy(self, win_path):
         """A program that must never be started: the recording stand-in under another name."""
-        shutil.copy(run_e2e.OPTIONS.install_standin, prefix().unix(win_path))
+        shutil.copy(run_e2e.OPTIONS.install_standin, run_e2e.PREFIX.unix(win_path))
 
     def import_record(self, values):
         """Writes text values into the installation record, in the 32-bit registry view that
-        both builds use, through Wine's reg.exe: for values too long to pass to
-        kvitest.exe on its command line. (Afterwards the test's first run no longer
-        clears the record.)"""
+        both builds use, through Wine's reg.exe: for values too long to pass to kvitest.exe
+        on its command line."""
         self.kvitest([["regdump"]])  # the test's first kvitest start clears the record
         lines = ["Windows Registry Editor Version 5.00", "",
                  "[HKEY_LOCAL_MACHINE\\Software\\HalvikTorvanex\\HalvikTorvanexJI]"]
-        for name, value in values.items():
-            lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
-        reg_file = os.path.join(self.root, "record.reg")
-        with open(reg_file, "w", encoding="utf-16", newline="") as f:
+        lines += ['"%s"="%s"' % (k, v.replace("\\", "\\\\").replace('"', '\\"')) for k, v in values.items()]
+        with open(os.path.join(self.root, "record.reg"), "w", encoding="utf-16", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
-        code, out, err = harness.run_quietly(harness.wine("reg", "import", prefix().win(reg_file), "/reg:32"),
-                                             prefix().env(), 120)
+        code, out, err = harness.run_quietly(harness.wine(
+            "reg", "import", run_e2e.PREFIX.win(os.path.join(self.root, "record.reg")), "/reg:32"),
+            run_e2e.PREFIX.env(), 120)
         self.assertEqual(code, 0, "reg import failed: %s" % (out + err).decode("latin-1")[-2000:])
-
-    # --- checks -------------------------------------------------------------------
-
-    def traced(self, run, by):
-        """A traced command line of 200 characters or more is taken as possibly shortened:
-        Wine's trace cuts long strings, and leaves out its "..." mark when exactly one
-        character is missing. It must then begin the expected one (kvitest's record of
-        the process holds it whole)."""
-        starts = run.traced_starts(by)
-        for start in starts:
-            if start.command is not None and len(start.command) >= 200:
-                start.command_cut = True
-        return starts
-
-    def assertStartedWholeOrRefused(self, run, program, command, box, cwd=None):
-        """A start that Windows may refuse (a command or a program path beyond its limits):
-        either the program received exactly `command` and no box was shown, or it was not
-        started and exactly `box` was shown. Never a shortened command."""
-        recs = self.records(program)
-        if recs:
-            self.assertEqual(len(recs), 1, "%s started %d times" % (program, len(recs)))
-            self.assertEqual(recs[0]["cmdline"], command)
-            if cwd is not None:
-                self.assertEqual(recs[0]["cwd"], cwd)
-            self.assertBoxes(run, [])
-        else:
-            self.assertBoxes(run, [box])
 
 
 # --- setup -------------------------------------------------------------------------
 
-class HostileSetupTests(HostileCase):
-    """setup.exe on a medium, the stand-in bootstrap installer recording only."""
-
+class HostileSetupTests(HostileCase, run_e2e.SetupCase):
     letter = "hs"
-
-    def setUp(self):
-        super().setUp()
-        self.medium = self.lay_medium()
-        self.setup = self.medium + "\\setup.exe"
-
-    def run_setup(self, cmd, env=None, **kw):
-        env = dict(env or {})
-        env.setdefault("KVI_BOOTSTRAP_RECORD_ONLY", "1")
-        return self.run_program(cmd, env=env, **kw)
-
-    def check_bootstrap(self, run, command, cwd=None, original_source=None, start_dir=None):
-        """One run that ended by starting the bootstrap installer with `command`."""
-        self.expect(run, recs={"_instkvi.com": [dict(cmdline=command, cwd=cwd or self.medium,
-                                                     start_dir=start_dir or self.start)]},
-                    starts=[command], record={"OriginalSource": original_source or cwd or self.medium})
-
-    # --- command lines up to the limit --------------------------------------------
 
     def test_long_tail_reaches_the_bootstrap_whole(self):
         # The longest command line the runner can hand setup, in capitals.
         tail = " -QATEST " + "Q" * (LONGEST_DIRECT - len(self.setup) - 9)
-        cmd = self.setup + tail
-        self.assertEqual(len(cmd), LONGEST_DIRECT)
-        run = self.run_setup(cmd)
-        self.check_bootstrap(run, "_instkvi.com -s -a  -qatest " + "q" * (len(tail) - 9))
+        self.assertEqual(len(self.setup + tail), LONGEST_DIRECT)
+        self.over(tail, boot="_instkvi.com -s -a  -qatest " + "q" * (len(tail) - 9))
 
     @rows((2047, 2048, 2049, 4096))
     def test_bootstrap_commands_around_2048_characters(self, length):
         # A fixed 2048-byte command buffer would cut or overrun here.
         command = "_instkvi.com -s -a  -qatest " + "q" * (length - 28)
         self.assertEqual(len(command), length)
-        run = self.run_setup(self.setup + " -qatest " + "q" * (length - 28))
-        self.check_bootstrap(run, command)
+        self.over(" -qatest " + "q" * (length - 28), boot=command)
 
+    # Blank tokens are ignored and a run of dashes is one cut: no options at all.
     @rows((("blanks", lambda room: " " * room), ("dashes", lambda room: " " + "-" * (room - 1)),
            ("blank_dash", lambda room: " -" * (room // 2)), ("blank_dash_tab", lambda room: " -\t" * (room // 3))))
     def test_long_tails_of_blanks_and_dashes(self, what, tail):
-        # Blank tokens are ignored and a run of dashes is one cut: no options at all.
-        tail = tail(LONGEST_DIRECT - len(self.setup))
-        self.check_bootstrap(self.run_setup(self.setup + tail), "_instkvi.com -s -a ")
+        self.over(tail(LONGEST_DIRECT - len(self.setup)), boot="_instkvi.com -s -a ")
 
-    # Each " -f" (3 characters) reaches the bootstrap installer as " -force" (7):
-    # setup's own command line stays short while the bootstrap command grows
-    # to the limit and past it.
+    # Each " -f" (3 characters) reaches the bootstrap installer as " -force" (7): setup's own
+    # command line stays short while the bootstrap command grows to the limit and past it,
+    # where Windows refuses it.
     @rows(((LONGEST_COMMAND, " -f" * 4400 + " -qatest " + "q" * 1938),
            (LONGEST_COMMAND + 1, " -f" * 4400 + " -qatest " + "q" * 1939), (35019, " -f" * 5000)))
     def test_bootstrap_command_at_the_windows_limit(self, length, args):
         command = "_instkvi.com -s -a " + args.replace(" -f", " -force")
         self.assertEqual(len(command), length)
         self.assertLessEqual(len(self.setup + args), LONGEST_DIRECT)
-        run = self.run_setup(self.setup + args)
-        self.assertExit(run, "0x00000000")
-        # Tried in every case; beyond the limit Windows refuses it.
-        self.assertStarts(run, [command if length <= LONGEST_COMMAND else run_e2e.Refused(command)])
-        self.assertRegSz(run.record, "OriginalSource", self.medium)
-        self.assertEqual(self.usual_location_exists(), (True, True))
-        if length <= LONGEST_COMMAND:
-            self.assertEqual(self.one_record("_instkvi.com")["cmdline"], command)
-            self.assertBoxes(run, [])
-        else:
-            self.assertNotStarted("_instkvi.com")
-            self.assertBoxes(run, [SETUP_LAUNCH_ERROR])
+        fits = length <= LONGEST_COMMAND
+        self.over(args, boot=command if fits else Refused(command), usual=(True, True),
+                  boxes=[] if fits else ["setup-launch-error"])
 
     def test_handoff_with_a_long_tail(self):
-        inst = self.install_at(self.w("inst"), standin=True)
         tail = " -NoSplash -QATest " + "Q" * (LONGEST_DIRECT - len(self.setup) - 19)
-        cmd = self.setup + tail
-        self.assertEqual(len(cmd), LONGEST_DIRECT)
-        run = self.run_setup(cmd, before=self.plant_record(OWN_VERSION, inst))
-        self.assertExit(run, "0x00000000")
-        handoff = inst + "\\Install.exe -silentLaunch -register  -nosplash -qatest " + "q" * (len(tail) - 19)
-        self.expect(run, recs={"install.exe": [inst + "\\Install.exe -verctrl", handoff]},
-                    starts=[inst + "\\Install.exe -verctrl", handoff])
-
-    # --- paths at the limit -----------------------------------------------------------
+        self.assertEqual(len(self.setup + tail), LONGEST_DIRECT)
+        self.over(tail, plant=(OWN_VERSION, "{inst}"),
+                  install=[PROBE, HANDOFF + "  -nosplash -qatest " + "q" * (len(tail) - 19)])
 
     @rows((246, 247, 249))
     def test_program_folder_at_the_path_limit(self, length):
         # setup.exe paths of 256, 257 and 259 characters (Wine starts nothing longer).
         # _instkvi.com is looked for beside setup: within 259 characters it must start,
         # beyond that Windows may refuse, and then the launch box is shown.
-        folder = self.medium_at(folder_of_length(self.w("p%d" % length), length))
-        run = self.run_setup(folder + "\\setup.exe -NoSplash")
-        self.assertExit(run, "0x00000000")
-        self.assertRegSz(run.record, "OriginalSource", folder, length + 1)
+        folder = self.lay_medium(folder_of_length(self.w("p%d" % length), length))
+        run = self.run_setup(" -NoSplash", setup=folder + "\\setup.exe")
+        command = "_instkvi.com -s -a  -nosplash"
         started = length + len("\\_instkvi.com") <= 259 or self.records("_instkvi.com")
-        self.assertStarts(run, ["_instkvi.com -s -a  -nosplash" if started else run_e2e.Refused("_instkvi.com -s -a  -nosplash")])
-        if length + len("\\_instkvi.com") <= 259:
-            self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", cwd=folder)
-        else:
-            self.assertStartedWholeOrRefused(run, "_instkvi.com", "_instkvi.com -s -a  -nosplash",
-                                             SETUP_LAUNCH_ERROR, cwd=folder)
+        self.expect(run, starts=[command if started else Refused(command)], recs={"_instkvi.com": [
+            dict(cmdline=command, cwd=folder, start_dir=self.start)] if started else []},
+            record={"OriginalSource": (folder, length + 1)}, boxes=[] if started else ["setup-launch-error"])
 
     def test_current_directory_at_the_path_limit(self):
         # 258 characters: the longest current directory Wine runs a program in.
-        cwd = folder_of_length(self.w("c"), 258)
-        self.make(cwd)
-        run = self.run_setup(self.setup + " -nosplash", cwd=cwd)
-        self.check_bootstrap(run, "_instkvi.com -s -a  -nosplash", start_dir=cwd)
+        cwd = self.place(folder_of_length(self.w("c"), 258))[1]
+        self.over(" -nosplash", run=dict(cwd=cwd), start_dir=cwd, boot="_instkvi.com -s -a  -nosplash")
 
     @rows(("D:\\" + "s" * 258, "D:\\" + "s" * 29997))
     def test_start_directory_longer_than_a_path_is_kept(self, value):
-        run = self.run_setup(self.setup, env={"KVI_START_DIR": value})
-        self.expect(run, recs={"_instkvi.com": [dict(cmdline="_instkvi.com -s", start_dir=value)]})
+        self.over(run=dict(env={"KVI_START_DIR": value}), start_dir=value, boot="_instkvi.com -s")
 
     # No Install.exe can be read there: the folder rule refuses it unread, no probe
     # runs, and the copy is reinstalled into the stored path, which must reach the
@@ -251,22 +145,17 @@ class HostileSetupTests(HostileCase):
     @rows([(n, v) for n in (259, 260, 261) for v in (OWN_VERSION, "1.7-999")])
     def test_installed_path_at_the_path_limit(self, length, version):
         inst = folder_of_length(self.w("i"), length)
-        run = self.run_setup(self.setup + " -nosplash", before=self.plant_record(version, inst))
-        command = "_instkvi.com -s -f " + inst + " -a  -nosplash"
-        self.expect(run, recs={"_instkvi.com": [command]}, starts=[command], usual=(True, True))
+        self.over(" -nosplash", plant=(version, inst), boot="_instkvi.com -s -f " + inst + " -a  -nosplash",
+                  usual=(True, True))
 
     def test_installed_path_at_the_path_limit_with_a_blank(self):
         inst = folder_of_length(self.w("my inst"), 260)
-        run = self.run_setup(self.setup, before=self.plant_record(OWN_VERSION, inst))
-        command = "_instkvi.com -s -f " + inst
-        self.expect(run, recs={"_instkvi.com": [command]}, starts=[command])  # unreadable there: no probe
+        self.over(plant=(OWN_VERSION, inst), boot="_instkvi.com -s -f " + inst)  # unreadable there: no probe
 
     @rows((259, 260, 261))
     def test_target_path_at_the_path_limit(self, length):
         target = folder_of_length(self.w("t"), length)
-        run = self.run_setup(self.setup + " -Target " + target.upper())
-        command = "_instkvi.com -s -f  " + target + " -a "
-        self.check_bootstrap(run, command)
+        self.over(" -Target " + target.upper(), boot="_instkvi.com -s -f  " + target + " -a ")
 
     @rows((16000, 40000))
     def test_installed_path_far_beyond_the_path_limit(self, length):
@@ -275,88 +164,56 @@ class HostileSetupTests(HostileCase):
         inst = self.w("i") + "\\" + "p" * (length - len(self.w("i")) - 1)
         self.assertEqual(len(inst), length)
         self.import_record({"Version": OWN_VERSION, "InstPath": inst})
-        run = self.run_setup(self.setup)
         command = "_instkvi.com -s -f " + inst
         fits = len(command) <= LONGEST_COMMAND
-        self.expect(run, starts=[command if fits else run_e2e.Refused(command)], recs={"_instkvi.com": [command] if fits else []},
-                    boxes=[] if fits else ["setup-launch-error"])
-
-    # --- bytes above 127 -----------------------------------------------------------------
+        self.over(boot=command if fits else Refused(command), boxes=[] if fits else ["setup-launch-error"])
 
     def test_bytes_above_127_pass_unchanged(self):
         # The programs speak UTF-8, so each of these letters is two bytes above 127.
         # Only A-Z are lowered: É, Ä, Ñ stay capitals, and a non-breaking space is no blank.
-        medium = self.medium_at(self.w(u8("MÉDIUMÄ")))
         # Š and Ÿ have lower-case forms too; Š's second byte is 0xA0, the non-breaking
         # space of the Western code page.
-        tail = u8("\xa0ÿéŠŸÀ")
-        run = self.run_setup(medium + "\\setup.exe -Batch C:\\" + u8("Ä\\Ñ") + ".TXT -NoSplash -QATest " + tail)
-        self.check_bootstrap(run, "_instkvi.com -s -a  -batch  c:\\" + u8("Ä\\Ñ") + ".txt  -nosplash  -qatest " + tail,
-                             cwd=self.w(u8("mÉdiumÄ")))
+        medium, tail = self.lay_medium(self.w(u8("MÉDIUMÄ"))), u8("\xa0ÿéŠŸÀ")
+        run = self.over(" -Batch C:\\" + u8("Ä\\Ñ") + ".TXT -NoSplash -QATest " + tail, setup=medium + "\\setup.exe",
+                        boot="_instkvi.com -s -a  -batch  c:\\" + u8("Ä\\Ñ") + ".txt  -nosplash  -qatest " + tail,
+                        cwd=self.w(u8("mÉdiumÄ")))
         # The stored folder is the folder as setup entered it: its capitals É and Ä kept.
         self.assertEqual(run.record["OriginalSource"],
                          (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
 
-    # --- blanks in the program's path (tabs, quotes and words: the unit tables) ----------
+    # (Tabs, quotes and words in the program's path are rows of the unit tables.)
+    @rows((("quoted", '"{}\\setup.exe"'), ("unquoted", "{}\\setup.exe")))
+    def test_program_path_with_blanks(self, what, setup):
+        medium = self.lay_medium(self.w("my medium"))
+        self.over(" -NoSplash", setup=setup.format(medium), cwd=medium, boot="_instkvi.com -s -a  -nosplash")
 
-    @rows((("quoted", '"{}\\setup.exe" -NoSplash'), ("unquoted", "{}\\setup.exe -NoSplash")))
-    def test_program_path_with_blanks(self, what, cmd):
-        medium = self.medium_at(self.w("my medium"))
-        self.check_bootstrap(self.run_setup(cmd.format(medium)), "_instkvi.com -s -a  -nosplash", cwd=medium)
-
-    # --- blanks in the installed path -----------------------------------------------------------
-
-    def test_installed_path_with_a_blank_never_starts_the_front_part(self):
-        # C:\...\my.exe is what an unquoted "C:\...\my inst\Install.exe" would start.
-        inst = self.install_at(self.w("my inst"), standin=True)
+    # C:\...\my.exe is what an unquoted "C:\...\my inst\Install.exe" would start.
+    @named_rows({"installed_path_with_a_blank_never_starts_the_front_part": dict(
+                     version=OWN_VERSION, install=[PROBE, HANDOFF + "  -nosplash"]),
+                 "older_copy_with_a_blank_is_named_as_stored": dict(
+                     version="1.7-999", boot="_instkvi.com -s -f {inst} -a  -nosplash")})
+    def blank_row(self, version, **outcome):
         self.decoy(self.w("my.exe"))
-        run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record(OWN_VERSION, inst))
-        commands = ['"' + inst + '\\Install.exe" -verctrl', '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash']
-        self.expect(run, starts=commands, recs={"install.exe": commands})
+        self.over(" -NoSplash", inst="my inst", plant=(version, "{inst}"), **outcome)
         self.assertNotStarted("my.exe")
 
     def test_handoff_into_a_folder_with_blanks_and_bytes_above_127(self):
         # The real Install.exe answers the probe and takes the hand-off: it registers the
         # folder as it entered it (A-Z lowered, Ä and É kept) and starts the runtime.
-        inst = self.install_at(self.w(u8("My KÄTÉ")))
+        inst, registered = self.lay_kit(self.w(u8("My KÄTÉ"))), self.w(u8("my kÄtÉ"))
         self.decoy(self.w("my.exe"))
-        run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record(OWN_VERSION, inst))
-        launch, registered = JAVAW + "  -silentlaunch -register  -nosplash", self.w(u8("my kÄtÉ"))
-        self.expect(run, main=['"' + inst + '\\Install.exe" -verctrl',
-                               '"' + inst + '\\Install.exe" -silentLaunch -register  -nosplash'], others=[launch],
-                    recs={"javaw.exe": [dict(cmdline=launch, cwd=registered)]},
-                    record={"InstPath": registered, "UninstCmd": '"' + registered + '\\Install.exe" -remove',
-                            "OriginalSource": self.medium})
-        self.assertNotStarted("my.exe")
-
-    def test_older_copy_with_a_blank_is_named_as_stored(self):
-        inst = self.install_at(self.w("my inst"), standin=True)
-        self.decoy(self.w("my.exe"))
-        run = self.run_setup(self.setup + " -NoSplash", before=self.plant_record("1.7-999", inst))
-        self.check_bootstrap(run, "_instkvi.com -s -f " + inst + " -a  -nosplash")
+        run = self.run_setup(" -NoSplash", before=self.plant_record(OWN_VERSION, inst))
+        self.handed_off(run, inst, "  -nosplash", cwd=registered, record={
+            "InstPath": registered, "UninstCmd": '"' + registered + '\\Install.exe" -remove',
+            "OriginalSource": self.medium})
         self.assertNotStarted("my.exe")
 
     @rows(("inst", "my inst"))
     def test_installed_path_ending_in_a_backslash(self, folder):
         # The stored path is used as it stands: a doubled separator in front of Install.exe.
-        inst = self.install_at(self.w(folder), standin=True) + "\\"
-        exe = inst + "\\Install.exe"
-        if " " in folder:
-            exe = '"' + exe + '"'
-        run = self.run_setup(self.setup, before=self.plant_record(OWN_VERSION, inst))
-        commands = [exe + " -verctrl", exe + " -silentLaunch -register"]
-        self.expect(run, starts=commands, recs={"install.exe": commands})
-
-    # --- the Version value ------------------------------------------------------------------------
-
-    def check_outcome(self, run, inst, outcome):
-        """current: probed and handed off; older: reinstalled into inst; none: a plain bootstrap."""
-        if outcome == "current":
-            self.expect(run, starts=[inst + "\\Install.exe -verctrl", inst + "\\Install.exe -silentLaunch -register"],
-                        recs={"install.exe": [dict(mode="probe"), dict(mode="other")]})
-        else:
-            command = "_instkvi.com -s -f " + inst if outcome == "older" else "_instkvi.com -s"
-            self.expect(run, starts=[command], recs={"_instkvi.com": [command]})
+        exe = run_e2e.quoted(self.w(folder) + "\\\\Install.exe")
+        self.over(inst=folder, plant=(OWN_VERSION, "{inst}\\"),
+                  install=[exe + " -verctrl", exe + " -silentLaunch -register"])
 
     @rows([
             ("dword", b"\x02\x00\x00\x00", "older"),         # one piece
@@ -368,11 +225,8 @@ class HostileSetupTests(HostileCase):
             ("0", b"1.8-002", "current"),                     # REG_NONE
     ])
     def test_version_that_is_not_text(self, type_, data, outcome):
-        inst = self.install_at(self.w("inst"), standin=True)
-        run = self.run_setup(self.setup, before=[
-            ["regset", "record", "Version", type_, data.hex()],
-            ["regset", "record", "InstPath", "sz", (inst.encode() + b"\0").hex()]])
-        self.check_outcome(run, inst, outcome)
+        self.over(plant=[["regset", "record", "Version", type_, data.hex()],
+                         self.plant_record("", self.w("inst"))[1]], **OUTCOMES[outcome])
 
     @rows([
             ("1.4294967295-0", "current"),              # minor clamped, not wrapped to -1
@@ -385,9 +239,7 @@ class HostileSetupTests(HostileCase):
             (u8("1.\xb2\xb3-9"), "older"),               # nor are superscript two and three: 1.0.9
     ])
     def test_version_fields_beyond_an_int(self, version, outcome):
-        inst = self.install_at(self.w("inst"), standin=True)
-        run = self.run_setup(self.setup, before=self.plant_record(version, inst))
-        self.check_outcome(run, inst, outcome)
+        self.over(plant=(version, "{inst}"), **OUTCOMES[outcome])
 
     @rows([
         ("9" * 65536, "older"),                     # 64 KiB of digits: a single piece
@@ -395,36 +247,27 @@ class HostileSetupTests(HostileCase):
         ("1.7-" + "9" * (1 << 20), "older"),
     ])
     def test_huge_version_values(self, version, outcome):
-        inst = self.install_at(self.w("inst"), standin=True)
-        self.import_record({"Version": version, "InstPath": inst})
-        self.check_outcome(self.run_setup(self.setup), inst, outcome)
-
-    # --- a file where the usual location should be ------------------------------------------------
-
-    def put_file(self, *parts):
-        path = prefix().drive_c(*parts)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(b"not a folder\r\n")
-        return path
+        self.import_record({"Version": version, "InstPath": self.w("inst")})
+        self.over(**OUTCOMES[outcome])
 
     @rows((("", None, "_instkvi.com -s -f "), (" -NoSplash", "1.7-999", "_instkvi.com -s -f  -a  -nosplash"),
            (" -target c:\\alt", None, "_instkvi.com -s -f  c:\\alt -a ")))
     def test_file_named_like_the_base_folder(self, args, older, command):
-        inst = self.install_at(self.w("inst"), standin=True)
-        path = self.put_file("HalvikTorvanex")
-        run = self.run_setup(self.setup + args, before=self.plant_record(older, inst) if older else ())
-        self.check_bootstrap(run, command)
-        self.assertTrue(os.path.isfile(path), "the file was replaced")
+        self.over_a_file(("HalvikTorvanex",), args, plant=(older, "{inst}") if older else None, boot=command)
 
     @rows((("", "_instkvi.com -s -f "), (" -batch c:\\b.txt", "_instkvi.com -s -f  -a  -batch  c:\\b.txt"),
            (" -target c:\\alt", "_instkvi.com -s -f  c:\\alt -a ")))
     def test_file_named_like_the_usual_location(self, args, command):
-        path = self.put_file("HalvikTorvanex", "Install")
-        self.check_bootstrap(self.run_setup(self.setup + args), command)
-        self.assertTrue(os.path.isfile(path), "the file was replaced")
+        self.over_a_file(("HalvikTorvanex", "Install"), args, boot=command)
 
-    # --- a usual location that someone else prepared -----------------------------------------------
+    def over_a_file(self, parts, args, **row):
+        """A file where the usual location should be is not replaced: the bootstrap installer chooses."""
+        path = run_e2e.PREFIX.drive_c(*parts)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(b"not a folder\r\n")
+        self.over(args, **row)
+        self.assertTrue(os.path.isfile(path), "the file was replaced")
 
     # Wine shows a folder's Unix owner and mode as its owner and list: a folder of
     # another Unix user is owned by Anonymous (S-1-5-7), one of mode 777 lets Everyone
@@ -438,13 +281,13 @@ class HostileSetupTests(HostileCase):
     def test_usual_location_prepared_by_someone_else(self, what, spoil, command):
         if harness.ON_WINDOWS:
             self.skipTest("Unix owners and modes; on Windows run_e2e's usual-location rows")
-        base, usual = prefix().drive_c("HalvikTorvanex"), prefix().drive_c("HalvikTorvanex", "Install")
-        elsewhere = self.make(self.w("elsewhere"))
-        self.check_bootstrap(self.run_setup(self.setup), "_instkvi.com -s")  # makes both folders
+        elsewhere = self.place(self.w("elsewhere"))[0]
+        self.over(boot="_instkvi.com -s")  # makes both folders
         if spoil:
-            spoil(base, usual, elsewhere)
+            spoil(run_e2e.PREFIX.drive_c("HalvikTorvanex"), run_e2e.PREFIX.drive_c("HalvikTorvanex", "Install"),
+                  elsewhere)
         self.clear_records()
-        self.check_bootstrap(self.run_setup(self.setup), command)
+        self.over(boot=command)
         self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
 
     # Wine shows a Unix owner and mode as the owner and list (it keeps no list of its
@@ -454,59 +297,35 @@ class HostileSetupTests(HostileCase):
     @rows((("another user's folder", lambda path: os.chown(path, 65534, -1)),
            ("folder of mode 777", lambda path: os.chmod(path, 0o777))))
     def test_installed_copy_in_a_folder_others_control_is_not_probed(self, what, spoil):
-        inst = self.install_at(self.w("inst"), standin=True)
-        spoil(prefix().unix(inst))
-        run = self.run_setup(self.setup, before=self.plant_record("1.8-002", inst))
-        self.check_bootstrap(run, "_instkvi.com -s -f " + inst)
+        spoil(run_e2e.PREFIX.unix(self.lay_kit("inst", install="standin", jre=False)))
+        self.over(plant=("1.8-002", "{inst}"), boot="_instkvi.com -s -f {inst}")
 
     @rows(("open", "open\\kit"))
     def test_example_bootstrap_refuses_a_folder_others_can_change(self, location):
         # Given -f into a folder of mode 777, the example bootstrap ends with 1 and
         # copies nothing, also into a folder made inside it.
-        open_folder = self.make(self.w("open"))
+        open_folder = self.place("open")[0]
         os.chmod(open_folder, 0o777)
-        shutil.copy(self.programs["example_bootstrap"], prefix().unix(self.medium + "\\boot.exe"))
+        shutil.copy(self.programs["example_bootstrap"], self.dir("medium", "boot.exe"))
         run = self.run_program(self.medium + "\\boot.exe -s -f " + self.w(location) + " -a  -noexecute")
-        self.assertExit(run, "0x00000001")
-        self.assertStarts(run, [])
+        self.expect(run, exit="0x00000001", starts=[])
         self.assertEqual(os.listdir(open_folder), [], "nothing was copied")
 
 
 # --- Install -----------------------------------------------------------------------
 
-class HostileInstallTests(HostileCase):
-    """The real Install.exe with the stand-in runtime."""
-
+class HostileInstallTests(HostileCase, run_e2e.InstallCase):
     letter = "hi"
 
-    def check_registered(self, run, folder, uninstall_command):
-        self.assertRegSz(run.record, "UninstCmd", uninstall_command, len(folder) + 21 + (2 if " " in folder else 0))
-        self.assertRegSz(run.record, "InstPath", folder, len(folder) + 1)
-        self.assertRegSz(run.record, "Version", OWN_VERSION, 8)
-        self.assertRegSz(run.uninstall, "DisplayName", "Halvik Torvanex Products", 25)
-        self.assertRegSz(run.uninstall, "UninstallString", uninstall_command)
-
-    def check_no_link(self):
-        self.assertFalse(os.path.exists(prefix().unix(self.link_path())), "a shortcut was made")
-
-    def check_launch(self, run, command, cwd, runtime="javaw.exe"):
-        self.expect(run, recs={runtime: [dict(cmdline=command, cwd=cwd)]}, starts=[command])
-        return self.records(runtime)[0]
-
-    # --- command lines up to the limit --------------------------------------------
-
     def test_long_tail_is_passed_whole(self):
-        kit = self.lay_kit("kit")
-        head = kit + "\\Install.exe -QATEST "
-        cmd = head + "Q" * (LONGEST_DIRECT - len(head))
-        run = self.run_program(cmd)
-        self.check_launch(run, JAVAW + "  -qatest " + "q" * (LONGEST_DIRECT - len(head)), kit)
+        head = self.install + " -QATEST "
+        run = self.run_program(head + "Q" * (LONGEST_DIRECT - len(head)))
+        self.launched(run, JAVAW + "  -qatest " + "q" * (LONGEST_DIRECT - len(head)))
 
     def test_probe_answer_at_the_end_of_a_long_tail(self):
-        kit = self.lay_kit("kit")
-        head = kit + "\\Install.exe -qatest "
+        head = self.install + " -qatest "
         run = self.run_program(head + "q" * (LONGEST_DIRECT - len(head) - 9) + " -VerCtrl", capture_stdout=True)
-        self.expect(run, exit=PROBE_ANSWER, stdout=b"", starts=[], record=run_e2e.ABSENT)
+        self.expect(run, exit=PROBE_ANSWER, stdout=b"", starts=[], record=ABSENT)
 
     @rows((32618, 32619, LONGEST_COMMAND))
     def test_longest_command_lines_through_the_bootstrap(self, length):
@@ -515,43 +334,26 @@ class HostileInstallTests(HostileCase):
         # line of up to 32,766 characters. Install's launch command is 148 characters
         # longer (the base command and its blank instead of the folder and
         # "\Install.exe"), so it fits up to an Install command line of 32,618.
-        medium = self.lay_medium(kit=True)
-        k = 4300
-        self.clear_records()
+        medium, k = self.lay_medium(kit=True), 4300
         m = length - len(USUAL_INSTALL) - 7 * k - 9
         options = " -force" * k + " -qatest " + "q" * m
-        install_cmd = USUAL_INSTALL + options
-        launch = JAVAW + "  -register" + options
-        self.assertEqual(len(install_cmd), length)
-        self.assertEqual(len(launch), length + 148)
+        install, launch = USUAL_INSTALL + options, JAVAW + "  -register" + options
+        self.assertEqual((len(install), len(launch)), (length, length + 148))
         cmd = medium + "\\setup.exe" + " -f" * k + " -qatest " + "q" * m
         self.assertLessEqual(len(cmd), LONGEST_DIRECT)
-        run = self.run_program(cmd)
-        self.assertExit(run, "0x00000000")
-        boot = self.one_record("_instkvi.com")
-        self.assertEqual(boot["cmdline"], "_instkvi.com -s -a " + options)
-        self.assertEqual(boot["install_cmd"], install_cmd)
-        self.assertStarts(run, ["_instkvi.com -s -a " + options, install_cmd,
-                                launch if len(launch) <= LONGEST_COMMAND else run_e2e.Refused(launch)])
-        self.assertRegSz(run.record, "InstPath", USUAL)
-        if len(launch) <= LONGEST_COMMAND:
-            self.assertEqual(boot["install_exit"], "0x0")
-            self.assertEqual(self.one_record("javaw.exe")["cmdline"], launch)
-            self.assertBoxes(run, [])
-        else:
-            self.assertEqual(boot["install_exit"], "0xFFFFFFFF")
-            self.assertNotStarted("javaw.exe")
-            self.assertBoxes(run, [INSTALL_LAUNCH_ERROR])
-
-    # --- paths at the limit -----------------------------------------------------------
+        fits = len(launch) <= LONGEST_COMMAND
+        self.expect(self.run_program(cmd), starts=["_instkvi.com -s -a " + options, install,
+                                                   launch if fits else Refused(launch)],
+                    recs={"_instkvi.com": [dict(cmdline="_instkvi.com -s -a " + options, install_cmd=install,
+                                                install_exit="0x0" if fits else "0xFFFFFFFF")],
+                          "javaw.exe": [launch] if fits else []},
+                    record={"InstPath": USUAL}, boxes=[] if fits else ["install-launch-error"])
 
     def test_program_folder_at_the_path_limit_registers(self):
         # Install.exe at 259 characters, the longest path Wine starts a program from;
         # its shortcut target just fits the 260-character buffer with its terminator.
-        folder = self.install_at(folder_of_length(self.w("k"), 247))
-        run = self.run_program(folder + "\\Install.exe -Register -NoExecute")
-        self.expect(run)
-        self.check_registered(run, folder, folder + "\\Install.exe -remove")
+        folder = self.lay_kit(folder_of_length(self.w("k"), 247))
+        self.registered(self.run_program(folder + "\\Install.exe -Register -NoExecute"), folder)
         self.check_link(folder)
 
     @rows(((241, ""), (247, ""), (247, " -SilentLaunch")))
@@ -559,86 +361,58 @@ class HostileInstallTests(HostileCase):
         # The runtime is started as JRE\bin\javaw.exe from the program folder: within
         # 259 characters it must start; beyond, Windows may refuse, and then the launch
         # box and -1 (none with -silentLaunch). Registration comes first in either case.
-        folder = self.install_at(folder_of_length(self.w("k%d" % length), length))
+        folder = self.lay_kit(folder_of_length(self.w("k%d" % length), length))
         run = self.run_program(folder + "\\Install.exe -Register" + args)
         launch = JAVAW + "  -register" + args.lower()
-        self.check_registered(run, folder, folder + "\\Install.exe -remove")
-        self.check_link(folder)
         started = length + len("\\JRE\\bin\\javaw.exe") <= 259 or self.records("javaw.exe")
-        self.assertStarts(run, [launch if started else run_e2e.Refused(launch)])
-        self.assertEqual(run.status.get("timeout"), "0")
-        if started:
-            self.check_launch(run, launch, folder)
-        else:
-            self.assertExit(run, "0xFFFFFFFF")
-            self.assertBoxes(run, [] if args else [INSTALL_LAUNCH_ERROR])
+        self.registered(run, folder, exit="0x00000000" if started else "0xFFFFFFFF",
+                        starts=[(launch, 0, 0, folder + "\\JRE\\bin\\javaw.exe") if started else Refused(launch)],
+                        recs={"javaw.exe": [dict(cmdline=launch, cwd=folder)] if started else []},
+                        boxes=[] if started or args else ["install-launch-error"])
+        self.check_link(folder)
 
     @rows((247, 248, 258))
     def test_current_directory_at_the_path_limit_registers(self, length):
         # Install started by its bare name (found on PATH) has no program directory and
         # registers the current directory. Up to 247 characters the shortcut's target
         # fits; beyond, the shortcut box and no shortcut, never a shortened target.
-        kit = self.lay_kit("kit", jre=False)
-        cwd = folder_of_length(self.w("c"), length)
-        self.make(cwd)
+        cwd = self.place(folder_of_length(self.w("c"), length))[1]
         run = self.run_program("install.exe -register -noexecute", cwd=cwd,
-                               run_env={"PATH": kit + ";C:\\windows\\system32;C:\\windows"})
-        self.assertExit(run, "0x00000000")
-        self.check_registered(run, cwd, cwd + "\\Install.exe -remove")
-        self.assertStarts(run, [])
-        if length + len("\\Install.exe") < 260:
+                               run_env={"PATH": self.kit + ";C:\\windows\\system32;C:\\windows"})
+        fits = length + len("\\Install.exe") < 260
+        self.registered(run, cwd, starts=[], boxes=[] if fits else ["install-shortcut-error"])
+        if fits:
             self.check_link(cwd)
-            self.assertBoxes(run, [])
         else:
-            self.check_no_link()
-            self.assertBoxes(run, [SHORTCUT_ERROR])
+            self.assertFalse(os.path.exists(run_e2e.PREFIX.unix(self.link_path())), "a shortcut was made")
 
     def test_current_directory_at_the_path_limit_is_the_start_directory(self):
-        kit = self.lay_kit("kit")
-        cwd = folder_of_length(self.w("c"), 258)
-        self.make(cwd)
-        run = self.run_program(kit + "\\Install.exe -nosplash", cwd=cwd)
-        rec = self.check_launch(run, JAVAW + "  -nosplash", kit)
-        self.assertEqual(rec["start_dir"], cwd)
+        cwd = self.place(folder_of_length(self.w("c"), 258))[1]
+        self.launched(self.run_program(self.install + " -nosplash", cwd=cwd), JAVAW + "  -nosplash", start_dir=cwd)
 
     @rows(("D:\\" + "s" * 258, "D:\\" + "s" * 29997))
     def test_start_directory_longer_than_a_path_is_kept(self, value):
-        kit = self.lay_kit("kit")
-        self.clear_records()
-        run = self.run_program(kit + "\\Install.exe", env={"KVI_START_DIR": value})
-        rec = self.check_launch(run, JAVAW, kit)
-        self.assertEqual(rec["start_dir"], value)
-
-    # --- bytes above 127 -----------------------------------------------------------------
+        self.launched(self.run_program(self.install, env={"KVI_START_DIR": value}), JAVAW, start_dir=value)
 
     def test_bytes_above_127_pass_unchanged(self):
-        kit = self.install_at(self.w(u8("KÄTÉ")))
+        kit, tail = self.lay_kit(self.w(u8("KÄTÉ"))), " -input c:\\" + u8("Ñ\\É") + ".txt " + u8("\xa0ÿŠŸ")
         run = self.run_program(kit + "\\Install.exe -Register -NoSplash -Input C:\\" + u8("Ñ\\É") + ".TXT " +
                                u8("\xa0ÿŠŸ"))
         # Only A-Z are lowered: the folder keeps its Ä and É, the options their Ñ, É, Š, Ÿ.
-        folder = self.w(u8("kÄtÉ"))
-        self.check_launch(run, JAVAW + "  -register -nosplash -input c:\\" + u8("Ñ\\É") + ".txt " + u8("\xa0ÿŠŸ"),
-                          folder)
-        self.check_registered(run, folder, folder + "\\Install.exe -remove")
+        folder, launch = self.w(u8("kÄtÉ")), JAVAW + "  -register -nosplash" + tail
+        self.registered(run, folder, starts=[launch], recs={"javaw.exe": [dict(cmdline=launch, cwd=folder)]})
         self.assertEqual(run.record["InstPath"][1], ("c:\\e2e\\%s\\kÄtÉ\0" % self.name).encode("utf-8"))
         self.check_link(folder)
-
-    # --- blanks: the uninstall command ----------------------------------------------------------
 
     def test_uninstall_command_with_blanks_starts_install(self):
         # Windows runs the uninstall entry as a command line. Unquoted, it would start
         # C:\...\my.exe; quoted, it starts Install, which passes -remove on.
-        kit = self.install_at(self.w("my kit"))
+        kit = self.lay_kit(self.w("my kit"))
         self.decoy(self.w("my.exe"))
         run = self.run_program('"' + kit + '\\Install.exe" -register -noexecute')
-        self.assertExit(run, "0x00000000")
-        command = '"' + kit + '\\Install.exe" -remove'
-        self.check_registered(run, kit, command)
-        self.assertBoxes(run, [])
-        uninstall = run.uninstall["UninstallString"][1][:-1].decode("latin-1")
-        self.assertEqual(uninstall, command)
-        run = self.run_program(uninstall)
-        self.check_launch(run, JAVAW + "  -remove", kit)
+        self.registered(run, kit)
+        self.launched(self.run_program(run.uninstall["UninstallString"][1][:-1].decode("latin-1")), JAVAW + "  -remove",
+                      cwd=kit)
         self.assertNotStarted("my.exe")
 
 
