@@ -214,10 +214,43 @@ void plant_copy(const std::string& version, const std::string& path, std::option
         world().s.dirs.insert(path);
         world().s.files.insert(path + "\\Install.exe");
     }
-    if (answer)
-        world().s.program = [probe = *answer](const std::string& command) {
-            return Program{false, command.find("-verctrl") != std::string::npos ? probe : 0};
-        };
+    if (answer) probe_answers(*answer);
+}
+
+void probe_answers(std::uint32_t answer, bool hand_off_fails) {
+    world().s.program = [=](const std::string& command) {
+        bool probe = command.find("-verctrl") != std::string::npos;
+        return Program{hand_off_fails && command.find("-register") != std::string::npos, probe ? answer : 0};
+    };
+}
+
+void each_program_is(Program program) {
+    world().s.program = [program](const std::string&) { return program; };
+}
+
+void bootstrap_needs_elevation() {
+    world().s.program = [](const std::string& command) {
+        Program p;
+        p.needs_elevation = command.rfind("_instkvi.com", 0) == 0;
+        return p;
+    };
+}
+
+void usual_location(const FolderSecurity& security, bool there) {
+    for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
+        if (there) world().s.dirs.insert(dir);
+        world().s.security[dir] = security;
+    }
+}
+
+void enter(const std::string& dir) {
+    world().s.dirs.insert(dir);
+    world().s.cwd = dir;
+}
+
+void answer_file(std::string data) {
+    world().s.stdin_kind = StdinKind::disk_file;
+    world().s.stdin_data = std::move(data);
 }
 
 }  // namespace fake

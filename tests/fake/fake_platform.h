@@ -187,9 +187,24 @@ std::vector<std::string> commands();
 bool called(const std::string& call);
 std::vector<std::string> calls_starting(const std::string& prefix);
 
+// Set-ups the tests share.
 // An installed copy as Install's self-registration leaves it: the record's
-// Version and InstPath and, for a path, the folder with its Install.exe. With
-// `answer`, every started program ends with 0 but the probe, which gives it.
+// Version and InstPath and, for a path, the folder with its Install.exe; with
+// `answer`, the programs as probe_answers() makes them.
 void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer = {});
+// Every started program ends with 0 but the probe (-verctrl), which gives
+// `answer`; with `hand_off_fails` a hand-off (-register) cannot start.
+void probe_answers(std::uint32_t answer, bool hand_off_fails = false);
+// Every started program behaves as `program`.
+void each_program_is(Program program);
+// The bootstrap's manifest asks for administrator rights.
+void bootstrap_needs_elevation();
+// Both folders of the usual location as `security` says; `there`: they stand
+// before the run, else they read back so once setup has made them.
+void usual_location(const FolderSecurity& security, bool there = true);
+// The program runs in `dir`, which exists.
+void enter(const std::string& dir);
+// Standard input redirected from a file that holds `data`.
+void answer_file(std::string data);
 
 }  // namespace fake

@@ -99,9 +99,8 @@ void kit(fake::State& m) { m.dirs.insert("C:\\Kit"); }
 // application that runs for one look of the wait before it ends.
 void kit_with_answer_file(fake::State& m) {
     kit(m);
-    m.stdin_kind = fake::StdinKind::disk_file;
-    m.stdin_data.assign(kAnswerFileSize, 'a');
-    m.program = [](const std::string&) { return fake::Program{false, 0, false, 1}; };
+    fake::answer_file(std::string(kAnswerFileSize, 'a'));
+    fake::each_program_is({false, 0, false, 1});
 }
 
 std::vector<Scenario> make_scenarios() {
@@ -116,13 +115,7 @@ std::vector<Scenario> make_scenarios() {
         {"setup_older_copy", true, setup, installed("1.7-999", "C:\\Old"),
          {0, {"_instkvi.com -s -f C:\\Old"}, {}, kSource}},
         // The usual location as an earlier run of this user left it.
-        {"setup_second_run", true, setup,
-         [](fake::State& m) {
-             for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
-                 m.dirs.insert(dir);
-                 m.security[dir].owner = m.user;
-             }
-         },
+        {"setup_second_run", true, setup, [](fake::State& m) { fake::usual_location({m.user}); },
          {0, {"_instkvi.com -s"}, {}, kSource}},
         {"setup_batch", true, setup + " -batch c:\\answers.txt", nullptr,
          {0, {"_instkvi.com -s -a  -batch  c:\\answers.txt"}, {}, kSource}},
@@ -133,11 +126,7 @@ std::vector<Scenario> make_scenarios() {
         {"setup_elevated_bootstrap", true, setup,
          [](fake::State& m) {
              m.elevated = false;
-             m.program = [](const std::string& command) {
-                 fake::Program p;
-                 p.needs_elevation = command.rfind("_instkvi.com", 0) == 0;
-                 return p;
-             };
+             fake::bootstrap_needs_elevation();
          },
          {0, {"runas D:\\Kit\\_instkvi.com -s -f  in d:\\kit"}, {"Registration Error"}, {}}},
         {"setup_target", true, setup + " -target c:\\inst", installed("1.7-999", "C:\\Old"),

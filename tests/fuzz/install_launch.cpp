@@ -37,10 +37,7 @@ void run_install(const std::string& line, const std::string& name, const fuzz::I
         s.dirs.insert(m.dir);
         if (m.dir.size() > 3 && m.dir.back() == '\\') s.dirs.insert(m.dir.substr(0, m.dir.size() - 1));
     }
-    if (answer_file) {
-        s.stdin_kind = fake::StdinKind::disk_file;
-        s.stdin_data = line;
-    }
+    if (answer_file) fake::answer_file(line);
     const std::string start_dir = s.cwd;
 
     int status = kvi::install::run(name);

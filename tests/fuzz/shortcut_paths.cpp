@@ -14,8 +14,7 @@ constexpr std::size_t kPathMax = 260;
 void check_shortcut(const std::string& dir, const std::string& programs) {
     fake::reset();
     fake::State& s = fake::state();
-    s.cwd = dir;
-    s.dirs.insert(dir);
+    fake::enter(dir);
     s.programs_folder = programs;
     s.dirs.insert(programs);
 

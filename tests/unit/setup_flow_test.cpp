@@ -103,11 +103,7 @@ Step needs_admin(bool elevated, bool accepted) {
     return [elevated, accepted] {
         machine().elevated = elevated;
         machine().prompt_accepted = accepted;
-        machine().program = [](const std::string& cmd) {
-            fake::Program p;
-            p.needs_elevation = cmd.rfind("_instkvi.com", 0) == 0;
-            return p;
-        };
+        fake::bootstrap_needs_elevation();
     };
 }
 Step prompted(bool asked) {
@@ -245,10 +241,7 @@ TEST_F(SetupFlow, Roads) {
         {"a hand-off that cannot start falls back to the bootstrap",
          [] {
              fake::plant_copy("1.8-002", "C:\\Kit");
-             machine().program = [](const std::string& cmd) {
-                 bool is_probe = cmd.find("-verctrl") != std::string::npos;
-                 return fake::Program{cmd.find("-register") != std::string::npos, is_probe ? kProbeAnswer : 0};
-             };
+             fake::probe_answers(kProbeAnswer, true);
          },
          kSetup, {kProbe, kAt + "C:\\Kit"}},
         {"an unwritable drive makes an empty location", all({unwritable, older}), kSetup, {kAt}},
@@ -345,11 +338,7 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         SCOPED_TRACE(row.what);
         fake::reset();
         machine().elevated = row.elevated;
-        if (row.security)
-            for (const char* dir : {"C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install"}) {
-                if (row.there) machine().dirs.insert(dir);
-                machine().security[dir] = *row.security;
-            }
+        if (row.security) fake::usual_location(*row.security, row.there);
         older();
         run(kSetup);
         EXPECT_EQ(commands(), std::vector<std::string>{row.command == kPlain ? kAt + "C:\\Old" : row.command});

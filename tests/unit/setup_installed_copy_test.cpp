@@ -91,10 +91,8 @@ TEST_F(InstalledCopy, ValueLargerThanTheSizeEstimateIsReadWhole) {
 }
 
 TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
-    std::uint32_t answer = 0;
-    machine().program = [&](const std::string&) { return fake::Program{false, answer}; };
     for (auto [given, answered] : {std::pair{kProbeAnswer, true}, {0u, false}, {1110u, false}}) {
-        answer = given;
+        fake::probe_answers(given);
         EXPECT_EQ(probe("C:\\Kit"), answered) << given;
     }
     ASSERT_EQ(machine().launches.size(), 3u);
@@ -125,16 +123,11 @@ struct HandOffCase {
     std::vector<std::string> commands;
 };
 
-std::ostream& operator<<(std::ostream& os, const HandOffCase& c) { return os << c.name; }
-
 class HandOff : public FakeMachine, public ::testing::WithParamInterface<HandOffCase> {};
 
 TEST_P(HandOff, Outcomes) {
     const HandOffCase& c = GetParam();
-    machine().program = [&c](const std::string& cmd) {
-        bool is_probe = cmd.find("-verctrl") != std::string::npos;
-        return fake::Program{!is_probe && c.hand_off_fails, is_probe ? c.answer : 0};
-    };
+    fake::probe_answers(c.answer, c.hand_off_fails);
     EXPECT_EQ(hand_off(c.path, c.noexecute, c.tail ? kvi::Text::from(c.tail) : kvi::Text()), c.handed_off);
     EXPECT_EQ(commands(), c.commands);
 }

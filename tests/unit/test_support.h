@@ -37,6 +37,8 @@ using expected::sz;
 using fake::called;
 using fake::calls_starting;
 using fake::commands;
+using fake::each_program_is;
+using fake::enter;
 
 // Rows of a parameterized table are named by their `name`, which gtest shows.
 struct ByName {
@@ -58,16 +60,6 @@ inline std::function<void()> all(std::vector<std::function<void()>> steps) {
     return [steps] {
         for (const auto& step : steps) step();
     };
-}
-
-// The program runs in `dir`, which exists.
-inline void enter(const std::string& dir) {
-    machine().dirs.insert(dir);
-    machine().cwd = dir;
-}
-
-inline void each_program_is(fake::Program program) {
-    machine().program = [program](const std::string&) { return program; };
 }
 
 // The flags a start was given, as the names of those set.
