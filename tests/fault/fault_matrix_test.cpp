@@ -48,13 +48,7 @@ struct Reaction {
 };
 
 std::ostream& operator<<(std::ostream& out, const Reaction& r) {
-    out << "{status " << r.status << ", launches [";
-    for (const auto& l : r.launches) out << "\n    \"" << l << "\"";
-    out << "], boxes [";
-    for (const auto& b : r.boxes) out << "\"" << b << "\" ";
-    out << "], written [";
-    for (const auto& w : r.written) out << w << " ";
-    return out << "], link " << (r.link ? "saved" : "none") << ", relayed " << r.relayed << "}";
+    return out << "(status, launches, boxes, written, link, relayed) " << ::testing::PrintToString(r.tied());
 }
 
 // A path through one program: the machine it meets and its command line.

@@ -1,13 +1,7 @@
-// setup's version comparison against the own version 1.8-002.
-//
-// Two checks per input:
-// - The input bytes drive a generator of version texts whose field values are
-//   known by construction (small numbers with leading zeros, blanks, a plus
-//   sign or trailing letters; huge numbers; pieces without digits; fewer than
-//   three pieces). A plain tuple comparison with (1, 8, 2) must agree.
-// - The input taken as a stored text as it stands: the comparison must not
-//   change when separators are put in front, when each separator is doubled,
-//   or when a further piece is appended behind three pieces.
+// setup's version comparison against the own version 1.8-002, two ways: on
+// generated version texts whose fields are known by construction, and on the
+// input as a stored text, whose answer must not change under rewritings that
+// keep its fields.
 
 #include <climits>
 #include <tuple>
@@ -52,10 +46,10 @@ Piece generate_piece(Bytes& in) {
     }
 }
 
-// A version text made of `count` pieces, with separators in front of, between
-// and behind them.
+// 1 to 4 pieces, with separators in front of, between and behind them: a plain
+// tuple comparison with (1, 8, 2) must agree.
 void check_generated(Bytes& in) {
-    unsigned count = 1 + in.next() % 4;  // 1 to 4 pieces
+    unsigned count = 1 + in.next() % 4;
     std::string text = (in.next() & 1) ? separator_run(in) : "";
     long long field[3] = {0, 0, 0};
     for (unsigned i = 0; i < count; ++i) {
@@ -91,6 +85,7 @@ int piece_count(const std::string& s) {
     return n;
 }
 
+// Separators put in front or doubled, or a fourth piece behind three, change nothing.
 void check_properties(const std::string& stored) {
     bool older = version_is_older(stored);
     if (piece_count(stored) < 3) FUZZ_CHECK(older);
