@@ -63,6 +63,8 @@ struct LaunchRun {
     std::function<void()> plant, also;
 };
 
+std::ostream& operator<<(std::ostream& os, const LaunchRun& r) { return os << r.name; }
+
 class JavaLaunch : public FakeMachine, public ::testing::WithParamInterface<LaunchRun> {};
 
 TEST_P(JavaLaunch, Runs) {

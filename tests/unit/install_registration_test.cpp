@@ -28,6 +28,8 @@ struct Folder {
     std::string command;
 };
 
+std::ostream& operator<<(std::ostream& os, const Folder& f) { return os << f.name; }
+
 class SelfRegistration : public FakeMachine, public ::testing::WithParamInterface<Folder> {};
 
 // The five values, in order and with their byte counts, then the shortcut; again on a second run.

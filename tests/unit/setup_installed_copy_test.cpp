@@ -113,6 +113,8 @@ struct HandOffCase {
     std::vector<std::string> commands;
 };
 
+std::ostream& operator<<(std::ostream& os, const HandOffCase& c) { return os << c.name; }
+
 class HandOff : public FakeMachine, public ::testing::WithParamInterface<HandOffCase> {};
 
 TEST_P(HandOff, Outcomes) {
