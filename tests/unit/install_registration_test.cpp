@@ -152,44 +152,29 @@ TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
     EXPECT_EQ(machine().saved_links.size(), 1u);
 }
 
-TEST_F(StartMenuShortcut, FailuresAndTheirBox) {
-    struct Row {
-        fake::Op op;
-        bool box;
-        bool folder_made;
-        int com_inits;
-    };
-    for (const Row& row : {Row{fake::Op::programs_folder, false, false, 0},
-                           Row{fake::Op::create_shell_link, true, false, 1},
-                           Row{fake::Op::link_persist, true, false, 1}, Row{fake::Op::save_link, true, true, 1}}) {
-        fake::reset();
-        enter("C:\\Kit");
-        fake::fail(row.op);
-        kvi::install::create_start_menu_shortcut();
-        EXPECT_TRUE(machine().saved_links.empty());
-        EXPECT_EQ(shown(), row.box ? std::vector{kLinkBox} : std::vector<std::string>{});
-        EXPECT_EQ(machine().dirs.count(kLinkFolder), row.folder_made ? 1u : 0u);
-        EXPECT_EQ(machine().com_inits, row.com_inits);
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
-}
-
-// The link and its target are counted in characters, 259 at most, whatever
-// the script; a path that does not fit gets no link (and the box), never a cut one.
-TEST_F(StartMenuShortcut, PathLimitCountsCharacters) {
+// Each step's failure, and paths counted in characters, 259 at most, whatever the script: a path that does
+// not fit gets no link (and the box, before COM is set up), never a cut one.
+TEST_F(StartMenuShortcut, FailuresAndPathLimits) {
     auto chinese = [](int letters) { return "C:\\" + repeat(letters, "\xE4\xB8\xAD"); };  // 中
+    const std::string kit = "C:\\Kit";
     struct Row {
         const char* what;
         std::string dir, programs;  // programs: empty for the usual folder
-        bool linked;
+        std::optional<fake::Op> fails;
+        bool box, folder_made;
+        int com_inits;
     };
     for (const Row& row : {
-             Row{"253 characters + \\Install.exe is 265", "C:\\" + std::string(250, 'd'), "", false},
-             Row{"a Programs folder + 35 does not fit 260", "C:\\Kit", "C:\\" + std::string(230, 'p'), false},
-             Row{"247 + 12 = 259 still fits", "C:\\" + std::string(244, 'k'), "", true},
-             Row{"244 Chinese letters (732 bytes) + 12 fits", chinese(244), "", true},
-             Row{"245 Chinese letters do not", chinese(245), "", false},
-             Row{"a Programs folder of 200 Chinese letters is read whole", "C:\\Kit", chinese(200), true}}) {
+             Row{"no Programs folder", kit, "", fake::Op::programs_folder, false, false, 0},
+             Row{"no shell link", kit, "", fake::Op::create_shell_link, true, false, 1},
+             Row{"no file interface", kit, "", fake::Op::link_persist, true, false, 1},
+             Row{"not saved", kit, "", fake::Op::save_link, true, true, 1},
+             Row{"253 characters + \\Install.exe is 265", "C:\\" + std::string(250, 'd'), "", {}, true, false, 0},
+             Row{"a Programs folder + 35 does not fit 260", kit, "C:\\" + std::string(230, 'p'), {}, true, false, 0},
+             Row{"247 + 12 = 259 still fits", "C:\\" + std::string(244, 'k'), "", {}, false, true, 1},
+             Row{"244 Chinese letters (732 bytes) + 12 fits", chinese(244), "", {}, false, true, 1},
+             Row{"245 Chinese letters do not", chinese(245), "", {}, true, false, 0},
+             Row{"a Programs folder of 200 Chinese letters is read whole", kit, chinese(200), {}, false, true, 1}}) {
         SCOPED_TRACE(row.what);
         fake::reset();
         enter(row.dir);
@@ -197,10 +182,15 @@ TEST_F(StartMenuShortcut, PathLimitCountsCharacters) {
             machine().programs_folder = row.programs;
             machine().dirs.insert(row.programs);
         }
+        if (row.fails) fake::fail(*row.fails);
         kvi::install::create_start_menu_shortcut();
-        EXPECT_EQ(shown(), row.linked ? std::vector<std::string>{} : std::vector{kLinkBox});
-        ASSERT_EQ(machine().saved_links.size(), row.linked ? 1u : 0u);
-        if (row.linked) {
+        const bool linked = !row.fails && !row.box;
+        EXPECT_EQ(shown(), row.box ? std::vector{kLinkBox} : std::vector<std::string>{});
+        EXPECT_EQ(machine().dirs.count(machine().programs_folder + "\\Halvik Torvanex"), row.folder_made ? 1u : 0u);
+        EXPECT_EQ(machine().com_inits, row.com_inits);
+        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
+        ASSERT_EQ(machine().saved_links.size(), linked ? 1u : 0u);
+        if (linked) {
             EXPECT_EQ(machine().saved_links.begin()->first,
                       machine().programs_folder + "\\Halvik Torvanex\\Halvik Install.lnk");
             EXPECT_EQ(machine().saved_links.begin()->second.path, row.dir + "\\Install.exe");
