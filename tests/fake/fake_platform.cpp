@@ -207,14 +207,15 @@ std::vector<std::string> calls_starting(const std::string& prefix) {
     return out;
 }
 
-void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer) {
+void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer,
+                bool hand_off_fails) {
     put_value(expected::kRecord, "Version", expected::sz(version));
     put_value(expected::kRecord, "InstPath", expected::sz(path));
     if (!path.empty()) {
         world().s.dirs.insert(path);
         world().s.files.insert(path + "\\Install.exe");
     }
-    if (answer) probe_answers(*answer);
+    if (answer) probe_answers(*answer, hand_off_fails);
 }
 
 void probe_answers(std::uint32_t answer, bool hand_off_fails) {

@@ -191,7 +191,8 @@ std::vector<std::string> calls_starting(const std::string& prefix);
 // An installed copy as Install's self-registration leaves it: the record's
 // Version and InstPath and, for a path, the folder with its Install.exe; with
 // `answer`, the programs as probe_answers() makes them.
-void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer = {});
+void plant_copy(const std::string& version, const std::string& path, std::optional<std::uint32_t> answer = {},
+                bool hand_off_fails = false);
 // Every started program ends with 0 but the probe (-verctrl), which gives
 // `answer`; with `hand_off_fails` a hand-off (-register) cannot start.
 void probe_answers(std::uint32_t answer, bool hand_off_fails = false);

@@ -239,11 +239,7 @@ TEST_F(SetupFlow, Roads) {
         {"a current copy without a path is not probed", [] { fake::plant_copy("1.8-002", "", kProbeAnswer); }, kSetup,
          {kPlain}},
         {"a hand-off that cannot start falls back to the bootstrap",
-         [] {
-             fake::plant_copy("1.8-002", "C:\\Kit");
-             fake::probe_answers(kProbeAnswer, true);
-         },
-         kSetup, {kProbe, kAt + "C:\\Kit"}},
+         [] { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer, true); }, kSetup, {kProbe, kAt + "C:\\Kit"}},
         {"an unwritable drive makes an empty location", all({unwritable, older}), kSetup, {kAt}},
         {"... also when the usual location stands: the older copy no longer counts",
          all({fails(fake::Op::create_directory, 1), exists("C:\\HalvikTorvanex\\Install"), older}), kSetup, {kAt}},
