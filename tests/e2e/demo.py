@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""The whole installation road under Wine, on a demonstration medium, told step by step.
-
-Called by demo.sh with a build folder (the i686 one, or the x86_64 one on a host that
-runs no 32-bit code). The medium, <build>/demo/medium, holds setup.exe and the example
-bootstrap installer of examples/bootstrap (made with NSIS), which carries the kit. The
-first run of setup starts it on a clean machine: it installs the kit into the usual
-location and runs Install -register; the second run finds that copy current, probes it
-and hands off to it. Exits 1 when a step did not happen. tools/check_signing.py lays out
-the same medium with the stand-in bootstrap installer and the kit beside it (Demo's
-default). With KVI_TRACE set (a C: path of the prefix) both runs go with the trace on,
-and the lines each run added to that file are shown after it.
+"""The whole installation road under Wine on a demonstration medium, told step by step (demo.sh <build>):
+installation by the example bootstrap installer, then the hand-off. Exits 1 when a step did not happen.
+tools/check_signing.py lays out the medium with the stand-in bootstrap instead. With KVI_TRACE set (a C:
+path of the prefix) the lines each run added to that trace are shown after it.
 """
 
 import os

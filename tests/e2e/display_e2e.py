@@ -1,14 +1,5 @@
-"""Message boxes on a real display: the real setup.exe and Install.exe under Wine on Xvfb.
-
-Every run draws its boxes in Wine's desktop on the prefix's virtual X display, where
-kvitest presses their OK; here kvitest leaves them, and xdotool finds each box by its
-caption and presses Return, its OK. Each case checks that the program keeps running while its box
-is open and does nothing beyond it meanwhile, and what it does after OK: setup ends
-with 0, Install goes on with its flow. The relay trace gives the button that closed
-each box, and Wine's DLL trace where user32.dll came from.
-
-Run by run_e2e.py --group display (tests/e2e/README.md).
-"""
+"""Message boxes on the prefix's display (run_e2e.py --group display): kvitest leaves them open, xdotool
+presses their OK. The program keeps running while its box is open and goes no further until OK."""
 
 import os
 import re
@@ -21,9 +12,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
-from run_e2e import BOXES, JAVA  # noqa: E402
+from run_e2e import BOXES, JAVA, JAVAW  # noqa: E402
 
-JAVAW = JAVA.replace("\\java.exe", "\\javaw.exe", 1)
 IDOK = 1
 # How long a program may take to end after its OK: a hang detector, not a measurement.
 END_AFTER_OK_S = 20
@@ -109,7 +99,7 @@ class DisplayTests(run_e2e.E2ECase):
         self.expect(run, recs={"java.exe": [dict(cmdline=JAVA + "  -batch c:\\answers.txt",
                                                  si_title="Halvik Torvanex Install", si_flags="0x16", si_fill="0x74",
                                                  stdin_read="0")]})
-        rec = self.one_record("java.exe")
+        rec = self.records("java.exe")[0]
         self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
         self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
 

@@ -1,8 +1,5 @@
-"""The machine every end-to-end use works on (Machine), and what lies under it: the host
-(Wine here, Windows there), the prefix and its display, kvitest.exe, the stand-ins'
-records, the one catalogue of the programs' boxes (BOXES) and Wine's relay trace, a
-second, Wine-only witness. Standard library only.
-"""
+"""The machine of every end-to-end use (Machine) and what lies under it: the host, the prefix and its
+display, kvitest.exe, the stand-ins' records, the catalogue of boxes and Wine's relay trace (a Wine-only witness)."""
 
 import atexit
 import codecs
@@ -36,7 +33,7 @@ _ARCHES = None
 
 
 class HarnessError(Exception):
-    """The test machinery itself failed (as opposed to a program under test)."""
+    """The test machinery itself failed, not a program under test."""
 
 
 def wine_arches():
@@ -122,19 +119,19 @@ def parse_kv(data):
     return {k: urllib.parse.unquote_to_bytes(v).decode("latin-1") for k, _, v in pairs}
 
 
-def read_kv(path):
+def read_text(path):
     with open(path, "rb") as f:
-        return parse_kv(f.read().decode("latin-1"))
+        return f.read().decode("latin-1")
+
+
+def read_kv(path):
+    return parse_kv(read_text(path))
 
 
 def read_records(path):
     """The records a stand-in appended; a record without its end line is an error."""
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        data = f.read().decode("latin-1")
     records, current = [], None
-    for line in data.splitlines():
+    for line in read_text(path).splitlines() if os.path.exists(path) else ():
         if line == "--- record":
             current = {}
         elif line == "--- end":
@@ -233,12 +230,6 @@ class Box:
             "error icon" if self.style is None and self.icon else "style=0x%X" % (self.style or 0))
 
 
-def shown_boxes(status):
-    return [Box(int(status.get("box.%d.pid" % n, "0")), status.get("box.%d.caption" % n, ""),
-                status.get("box.%d.text" % n, ""), status.get("box.%d.owner" % n) == "1",
-                icon=status.get("box.%d.icon" % n) == "1") for n in range(1, int(status.get("boxes", "0")) + 1)]
-
-
 # --- the processes of a run -----------------------------------------------------
 
 # Processes that a run's job holds beside the ones the programs started: the
@@ -254,9 +245,9 @@ class Proc:
     """One process of a run as kvitest read it from the process itself (every host)."""
 
     def __init__(self, status, n):
-        get = lambda key: status.get("proc.%d.%s" % (n, key), "")  # noqa: E731
-        self.pid, self.parent, self.image = int(status["proc.%d.pid" % n]), int(get("parent") or 0), get("image")
-        self.command, self.state = get("cmdline"), get("state")
+        self.pid, self.parent, self.image, self.command, self.state = (
+            status.get("proc.%d.%s" % (n, key), "") for key in ("pid", "parent", "image", "cmdline", "state"))
+        self.pid, self.parent = int(self.pid), int(self.parent or 0)
         self.read = self.state == "read"
 
     def matches(self, command, application=None):
@@ -272,12 +263,6 @@ class Proc:
     def __repr__(self):
         return "Proc(pid=%d, parent=%d, image=%r, %s)" % (
             self.pid, self.parent, self.image, "command=%r" % self.command if self.read else self.state)
-
-
-def listed_procs(status):
-    procs = [Proc(status, n) for n in range(1, int(status.get("procs", "0")) + 1)]
-    return [p for p in procs if p.image.lower().rsplit("\\", 1)[-1] not in NOT_STARTED_BY_THE_PROGRAMS
-            and (ON_WINDOWS or p.state != NEVER_RAN)]
 
 
 # --- Wine's relay trace -----------------------------------------------------------
@@ -304,15 +289,6 @@ def parse_calls(trace, function):
                      bool(a.group(3))) for a in _ARG_RE.finditer(m.group(4))]
             calls.append((int(m.group(1), 16), m.group(2), args))
     return calls
-
-
-def parse_boxes(trace):
-    return [Box(pid, a[2][1] or "", a[1][1] or "", a[0][0] != 0, style=a[3][0] & 0xFFFFFFFF, cut=(a[2][2], a[1][2]))
-            for pid, _, a in parse_calls(trace, "MessageBoxA") if len(a) == 4]
-
-
-def parse_dir_creations(trace):
-    return [(pid, a[0][1], a[1][0] != 0) for pid, _, a in parse_calls(trace, "CreateDirectoryA") if len(a) == 2]
 
 
 # Programs the programs start by a full path that they resolve themselves: the
@@ -775,8 +751,20 @@ class Run:
     def ended_at(self):
         return int(self.status["time_end"])
 
-    boxes = property(lambda self: shown_boxes(self.status or {}))
-    traced_boxes = property(lambda self: parse_boxes(self.result.trace))
+    @property
+    def boxes(self):
+        status = self.status or {}
+        boxes = ([status.get("box.%d.%s" % (n, key), "") for key in ("pid", "caption", "text", "owner", "icon")]
+                 for n in range(1, int(status.get("boxes", "0")) + 1))
+        return [Box(int(pid or 0), caption, text_, owner == "1", icon=icon == "1")
+                for pid, caption, text_, owner, icon in boxes]
+
+    @property
+    def traced_boxes(self):
+        return [Box(pid, a[2][1] or "", a[1][1] or "", a[0][0] != 0, style=a[3][0] & 0xFFFFFFFF,
+                    cut=(a[2][2], a[1][2]))
+                for pid, _, a in parse_calls(self.result.trace, "MessageBoxA") if len(a) == 4]
+
     record = property(lambda self: registry(self.result.values, "record"))
     uninstall = property(lambda self: registry(self.result.values, "uninstall"))
 
@@ -787,8 +775,8 @@ class Run:
 
     def created_dirs(self):
         """[(folder, whether a descriptor was given)] of the started program's CreateDirectoryA calls (Wine only)."""
-        main = int(self.status["main_pid"])
-        return [(path, given) for pid, path, given in parse_dir_creations(self.result.trace) if pid == main]
+        return [(a[0][1], a[1][0] != 0) for pid, _, a in parse_calls(self.result.trace, "CreateDirectoryA")
+                if len(a) == 2 and pid == int(self.status["main_pid"])]
 
     def _by(self, starter, by):
         runner, main = int(self.status["runner_pid"]), int(self.status.get("main_pid", "0"))
@@ -797,7 +785,9 @@ class Run:
     def starts(self, by="all"):
         """The processes started by the started program ("main"), the others ("others") or all,
         as kvitest read them (every host). One kvitest could not read counts as started by another."""
-        return [p for p in listed_procs(self.status) if self._by(p.parent, by)]
+        procs = [Proc(self.status, n) for n in range(1, int(self.status.get("procs", "0")) + 1)]
+        return [p for p in procs if self._by(p.parent, by) and (ON_WINDOWS or p.state != NEVER_RAN)
+                and p.image.lower().rsplit("\\", 1)[-1] not in NOT_STARTED_BY_THE_PROGRAMS]
 
     def traced_starts(self, by="all"):
         """The same as the relay trace shows them (Wine only): also those that failed, with their flags."""

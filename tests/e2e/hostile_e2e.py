@@ -1,17 +1,9 @@
-"""Hostile inputs end to end (run_e2e.py --group hostile): what a script or a careless user may
-hand the real setup.exe and Install.exe. Command lines up to the Windows limit, paths at the
-260-character limit, bytes above 127, folders with blanks, a Version value that is not text or is
-huge, a file or someone else's folder where the usual location should be. Each case checks that the
-program neither crashes (an NTSTATUS such as 0xC0000005 would be its exit status) nor hangs (the
-runner's time-out), and ends as documented: the exact command lines started, the full exit status,
-the registry written, the boxes shown. Long expected texts are put together from their documented
-pieces ("_instkvi.com -s", " -a " and the options in normalised form, and so on).
+"""Hostile inputs end to end (run_e2e.py --group hostile): long command lines and paths, bytes above 127,
+blanks, Version values that are no text or huge, a file or someone else's folder at the usual location.
 
-What Wine itself cannot do is not tried: it starts no program whose path is longer than 259
-characters, runs none in a current directory longer than 258, and kvitest.exe takes a command line
-as hex on its own command line, so it starts at most about 16,000 characters directly. Longer
-command lines are reached through the programs: setup's "-f" reaches the bootstrap installer as
-"-force", and the stand-in bootstrap installer hands its options on to Install.
+Wine starts no program whose path is longer than 259 characters, runs none in a current directory longer
+than 258, and kvitest.exe starts at most about 16,000 characters directly (hex on its own command line).
+Longer command lines are reached through the programs: setup's "-f" reaches the bootstrap as "-force".
 """
 
 import os
@@ -24,7 +16,7 @@ import harness  # noqa: E402
 import run_e2e  # noqa: E402
 from harness import u8  # noqa: E402
 from run_e2e import (ABSENT, HANDOFF, JAVAW, OWN_VERSION, PROBE, PROBE_ANSWER, REG_SZ, Refused,  # noqa: E402
-                     named_rows, rows)
+                     rows)
 
 LONGEST_COMMAND = 32766  # the longest command line Windows starts: 32,767 characters with the terminator
 LONGEST_DIRECT = 16000   # what kvitest.exe can start directly
@@ -188,10 +180,10 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.over(" -NoSplash", setup=setup.format(medium), cwd=medium, boot="_instkvi.com -s -a  -nosplash")
 
     # C:\...\my.exe is what an unquoted "C:\...\my inst\Install.exe" would start.
-    @named_rows({"installed_path_with_a_blank_never_starts_the_front_part": dict(
-                     version=OWN_VERSION, install=[PROBE, HANDOFF + "  -nosplash"]),
-                 "older_copy_with_a_blank_is_named_as_stored": dict(
-                     version="1.7-999", boot="_instkvi.com -s -f {inst} -a  -nosplash")})
+    @rows({"installed_path_with_a_blank_never_starts_the_front_part": dict(
+               version=OWN_VERSION, install=[PROBE, HANDOFF + "  -nosplash"]),
+           "older_copy_with_a_blank_is_named_as_stored": dict(
+               version="1.7-999", boot="_instkvi.com -s -f {inst} -a  -nosplash")})
     def blank_row(self, version, **outcome):
         self.decoy(self.w("my.exe"))
         self.over(" -NoSplash", inst="my inst", plant=(version, "{inst}"), **outcome)

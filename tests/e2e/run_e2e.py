@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
-"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe of one
-build on a Windows machine (harness.Machine: under Wine here) beside stand-ins of ours that
-record their starts. The tests are rows: a command line, what is planted, and what expect()
-checks; every expected text is written out by hand from the programs' documented behaviour.
+"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe of one build beside
+stand-ins that record their starts; every expected text is written out by hand.
 
-Usage: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group setup|install|handoff|
-       registration|road|hostile|display|all] [-k PATTERN]   (or each program by --NAME, with --arch, --work)
+Usage: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group NAME] [-k PATTERN]
 """
 
 import argparse
@@ -94,19 +91,10 @@ def fill(value, where):
 
 
 def rows(table):
-    """Makes a test of one row (its arguments after self) a test per row of table,
-    each of its own name, test_<name>_<n>_<what the row begins with>, so that -k
-    selects a single row."""
+    """Makes fn a test per row, so that -k selects one: of a list, test_<fn>_<n>_<the row's first word>
+    called with the row's items; of a dict, test_<key> called with the row as keyword arguments."""
     def mark(fn):
-        fn.rows = list(table)
-        return fn
-    return mark
-
-
-def named_rows(table):
-    """Makes fn(self, **row) a test test_<key> per entry of the dict table."""
-    def mark(fn):
-        fn.named_rows = dict(table)
+        fn.rows = table
         return fn
     return mark
 
@@ -131,12 +119,14 @@ class E2ECase(unittest.TestCase):
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
         for name, fn in list(vars(cls).items()):
-            for n, row in enumerate(getattr(fn, "rows", ()), 1):
-                args = row if fn.__code__.co_argcount > 2 else (row,)
-                setattr(cls, "%s_%s" % (name, _row_name(n, row)), lambda self, fn=fn, args=args: fn(self, *args))
-            for key, row in getattr(fn, "named_rows", {}).items():
-                setattr(cls, "test_" + key, lambda self, fn=fn, row=row: fn(self, **row))
-            if hasattr(fn, "rows") and name.startswith("test_"):
+            table = getattr(fn, "rows", None)
+            if isinstance(table, dict):
+                for key, row in table.items():
+                    setattr(cls, "test_" + key, lambda self, fn=fn, row=row: fn(self, **row))
+            elif table is not None:
+                for n, row in enumerate(table, 1):
+                    args = row if fn.__code__.co_argcount > 2 else (row,)
+                    setattr(cls, "%s_%s" % (name, _row_name(n, row)), lambda self, fn=fn, args=args: fn(self, *args))
                 delattr(cls, name)
 
     def __getattr__(self, name):
@@ -171,11 +161,6 @@ class E2ECase(unittest.TestCase):
         run = self.run_program(fill(cmd, self.at), **row)
         self.expect(run, **expected)
         return run
-
-    def one_record(self, program):
-        recs = self.records(program)
-        self.assertEqual(len(recs), 1, "%s started %d times: %r" % (program, len(recs), recs))
-        return recs[0]
 
     def expect(self, run, exit="0x00000000", boxes=(), recs=None, starts=None, main=None, others=None,
                record=None, uninstall=None, usual=None, stdout=None):
@@ -456,7 +441,7 @@ class SetupTests(SetupCase):
     # holding the stand-in Install.exe, {gone} one that does not exist, {upper} this test's
     # folder as C:\E2E\<NAME>): the bootstrap command (boot) or the stand-in's (install),
     # and whether the usual location's two folders exist afterwards (usual).
-    @named_rows({
+    @rows({
         "pass_through_words_and_empty_options": dict(
             args=" -s -QATest -delay 5 -SilentLaunch -Register -verctrl2 -lfwx",
             boot="_instkvi.com -s -a  -s  -qatest  -delay 5  -silentlaunch  -register  -verctrl2  -lfwx"),
@@ -506,7 +491,7 @@ class SetupTests(SetupCase):
     # installer is left to choose ("-f " naming nothing). Wine keeps of a folder's
     # owner and list only what its Unix owner and mode can hold (everyone's right to
     # write, here): the rows marked windows_only need Windows.
-    @named_rows({
+    @rows({
         "usual_location_that_exists_deny_entry_for_users": dict(
             folder="\\Install", sddl="O:BAD:P(A;OICI;FA;;;BA)(D;OICI;FA;;;BU)", boot="_instkvi.com -s"),
         "usual_location_that_exists_users_may_add_a_file": dict(
@@ -543,7 +528,7 @@ class InstallCase(E2ECase):
 class InstallTests(InstallCase):
     letter = "i"
 
-    @named_rows({
+    @rows({
         "version_probe_answer": dict(cmd="{install} -verctrl", capture_stdout=True, exit=PROBE_ANSWER, stdout=b"",
                                      record=ABSENT),
         "help_and_probe": dict(cmd="{install} -help -verctrl", capture_stdout=True, exit=PROBE_ANSWER,
@@ -592,9 +577,9 @@ class InstallTests(InstallCase):
                       "java.exe is not in the console Install was started in")
         self.assertNotWaited(run, rec)
 
-    @named_rows({"batch_with_console_input_opens_the_batch_console": dict(args=" -Batch C:\\Answers.TXT",
-                                                                          tail="  -batch c:\\answers.txt"),
-                 "batch_without_standard_input_opens_the_batch_console": dict(args=" -b", tail="  -b", stdin="none")})
+    @rows({"batch_with_console_input_opens_the_batch_console": dict(args=" -Batch C:\\Answers.TXT",
+                                                                    tail="  -batch c:\\answers.txt"),
+           "batch_without_standard_input_opens_the_batch_console": dict(args=" -b", tail="  -b", stdin="none")})
     def batch_console_row(self, args, tail, stdin=None):
         run = self.run_console(args, stdin=stdin)
         if stdin is None and run.status.get("console_input") != "1":
@@ -611,7 +596,7 @@ class InstallTests(InstallCase):
     # or an automation tool hands it; the null device) to the application in its own console,
     # without the batch console, and ends after the application has; the application's own
     # status (KVI_STANDIN_EXIT) is not passed on.
-    @named_rows({
+    @rows({
         "batch_with_redirected_input_relays_it": dict(
             args=" -batch c:\\a.txt -silent", seed=1110, size=5 * 1024 * 1024 + 123, sleep="2100", exit="3"),
         "batch_with_piped_input_relays_it": dict(args=" -Batch c:\\a.txt", seed=1111, size=300 * 1024 + 17,
