@@ -147,6 +147,3 @@ class DisplayTests(run_e2e.E2ECase):
             "KVI_BOOTSTRAP_RECORD_ONLY": "1", "WINEDEBUG": "-all,+pid,+relay,+loaddll"})
         self.expect(quiet, recs={"_instkvi.com": ["_instkvi.com -s -f  c:\\alt -a "]})
         self.assertEqual(self.user32_loads(quiet), [])
-
-
-CLASSES = [DisplayTests]

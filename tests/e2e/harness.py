@@ -347,9 +347,7 @@ def parse_starts(trace):
 
 # --- kvitest.exe --------------------------------------------------------------------
 
-class Result:
-    """One start of kvitest.exe."""
-
+class Result:  # one start of kvitest.exe
     def __init__(self, returncode, stdout, trace):
         self.returncode, self.stdout, self.trace = returncode, stdout, trace
         self.values = parse_kv(stdout.decode("latin-1"))
@@ -482,9 +480,8 @@ class Prefix:
 
 
 class Screen:
-    """A virtual X display of our own (Xvfb, at a display number that is free, so that
-    two runs side by side never meet), on which Wine draws the boxes for real; xdotool
-    finds their windows and presses their OK, ImageMagick's import takes pictures."""
+    """An Xvfb display of our own (at a free number: two runs side by side never meet) on which Wine draws
+    the boxes; xdotool finds and presses them, ImageMagick's import takes pictures."""
 
     def __init__(self, width=640, height=480):
         self.size = "%dx%d" % (width, height)
@@ -576,10 +573,8 @@ def remove(path):
 
 
 class Machine:
-    """The Windows machine of one test, of the demonstration or of the pictures of
-    boxes: lays out media and kits in a folder of its own, cleans the machine, runs
-    a command line through kvitest.exe and reads back the stand-ins' records, the
-    registry, the shortcut, the exit status and the boxes."""
+    """The Windows machine of a test, the demonstration or the pictures: media and kits in a folder of its
+    own, command lines run through kvitest.exe, and the records, registry and shortcut read back."""
 
     def __init__(self, prefix, programs, root, win_root=None):
         self.prefix, self.programs, self.root = prefix, programs, root
@@ -711,9 +706,8 @@ UNIX_EPOCH_FILETIME = 116444736000000000
 
 
 class Run:
-    """One command line's run: kvitest's status, the boxes and processes it saw (and under
-    Wine the relay trace's), the registry afterwards and what the program printed. A run
-    not waited for has its status and trace once wait_end() has seen it end."""
+    """One command line's run: kvitest's status, the registry afterwards, what the program printed and
+    (under Wine) the relay trace; a run not waited for has them once wait_end() has seen it end."""
 
     def __init__(self, status_path, result=None, stdout_path=None, process=None, trace_path=None):
         self.status_path, self.result, self.process, self.trace_path = status_path, result, process, trace_path

@@ -406,6 +406,3 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
         self.launched(self.run_program(run.uninstall["UninstallString"][1][:-1].decode("latin-1")), JAVAW + "  -remove",
                       cwd=kit)
         self.assertNotStarted("my.exe")
-
-
-CLASSES = [HostileSetupTests, HostileInstallTests]

@@ -354,16 +354,17 @@ class SetupTests(SetupCase):
         return (v.get("read", v.get("converted")), v.get("owner"), v.get("dacl_protected"),
                 [v.get("ace%d" % i) for i in range(int(v.get("aces", "0")))], v.get("dacl_present"))
 
+    # The owner is Administrators, which only an elevated administrator can give; SYSTEM and
+    # Administrators get full control, Users read and execute, folders and files inherit it.
+    USUAL_LIST = ("1", "S-1-5-32-544", "1", [
+        "0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544", "0,0x3,0x1200A9,S-1-5-32-545"])
+
     def test_usual_location_access_list(self):
-        # The owner is Administrators, which only an elevated administrator can give; SYSTEM and
-        # Administrators get full control, Users read and execute, folders and files inherit it.
-        self.assertEqual(self.owner_and_list(), ("1", "S-1-5-32-544", "1", [
-            "0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544", "0,0x3,0x1200A9,S-1-5-32-545"], "1"))
+        self.assertEqual(self.owner_and_list(), self.USUAL_LIST + ("1",))
 
     def test_usual_location_made_by_setup_has_its_owner_and_list(self):
         # Read back from Windows: both folders carry setup's owner and list, and a second run uses them.
-        want = ("1", "S-1-5-32-544", "1", ["0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544",
-                                           "0,0x3,0x1200A9,S-1-5-32-545"])
+        want = self.USUAL_LIST
         if not harness.ON_WINDOWS:
             # Wine: the Unix owner (the user), and no entry for Everyone (no mode bits for others).
             user = self.owner_and_list(self.start)[1]
@@ -903,38 +904,27 @@ class RoadTests(E2ECase):
 
 PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest",
             "showbox", "plant")
+# Groups whose tests lie in a module of their own are loaded when asked for.
 GROUPS = {"setup": [SetupTests], "install": [InstallTests], "handoff": [HandoffTests],
-          "registration": [RegistrationTests], "road": [RoadTests]}
-# Groups whose tests lie in a module of their own, loaded when asked for.
-MODULE_GROUPS = {"hostile": "hostile_e2e", "display": "display_e2e"}
+          "registration": [RegistrationTests], "road": [RoadTests], "hostile": "hostile_e2e", "display": "display_e2e"}
 
 
-def main(groups=None, description=None):
-    """Runs test groups (all of them, or --group NAME) against the programs named
-    on the command line: the one entry point of every suite."""
+def main():
+    """Runs every group, or --group NAME, against the programs of one build."""
     global OPTIONS, PREFIX
-    groups = dict(groups or GROUPS)
-    for name in MODULE_GROUPS:
-        groups.setdefault(name, None)
-    parser = argparse.ArgumentParser(description=description or __doc__.splitlines()[0])
-    parser.add_argument("--programs", help="programs.txt of a build: every path below at once")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--programs", required=True, help="programs.txt of a build")
     parser.add_argument("--arch", choices=["i686", "x86_64"])
-    for name in PROGRAMS:
-        parser.add_argument("--" + name.replace("_", "-"))
     parser.add_argument("--work", help="folder for the Wine prefix")
-    parser.add_argument("--group", default="all", choices=sorted(groups) + ["all"])
+    parser.add_argument("--group", default="all", choices=sorted(GROUPS) + ["all"])
     parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
     OPTIONS = parser.parse_args()
-    if OPTIONS.programs:
-        for key, value in harness.read_programs(OPTIONS.programs).items():
-            if getattr(OPTIONS, key, None) is None:
-                setattr(OPTIONS, key, value)
+    for key, value in harness.read_programs(OPTIONS.programs).items():
+        if getattr(OPTIONS, key, None) is None:
+            setattr(OPTIONS, key, value)
     for name in PROGRAMS + ("arch", "work"):
-        if not getattr(OPTIONS, name):
-            parser.error("--%s (or --programs) is required" % name.replace("_", "-"))
-    for name in PROGRAMS:
-        if not os.path.isfile(getattr(OPTIONS, name)):
-            print("missing program: %s" % getattr(OPTIONS, name), file=sys.stderr)
+        if not getattr(OPTIONS, name, None) or (name in PROGRAMS and not os.path.isfile(getattr(OPTIONS, name))):
+            print("missing in %s: %s" % (OPTIONS.programs, getattr(OPTIONS, name, None) or name), file=sys.stderr)
             return 2
     reason = harness.cannot_run_reason(OPTIONS.arch)
     if reason:
@@ -948,11 +938,9 @@ def main(groups=None, description=None):
     loader = unittest.TestLoader()
     if OPTIONS.pattern:
         loader.testNamePatterns = ["*%s*" % OPTIONS.pattern]
-    chosen = list(groups) if OPTIONS.group == "all" else [OPTIONS.group]
-    for g in chosen:
-        if groups[g] is None:
-            groups[g] = __import__(MODULE_GROUPS[g]).CLASSES
-    suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for g in chosen for c in groups[g])
+    chosen = list(GROUPS) if OPTIONS.group == "all" else [OPTIONS.group]
+    suite = unittest.TestSuite(loader.loadTestsFromModule(__import__(GROUPS[g])) if isinstance(GROUPS[g], str)
+                               else unittest.TestSuite(map(loader.loadTestsFromTestCase, GROUPS[g])) for g in chosen)
     runner = unittest.TextTestRunner(verbosity=2, stream=sys.stdout)
     result = runner.run(suite)
     # A test with failing subtests appears once per subtest: count tests.
