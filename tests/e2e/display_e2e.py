@@ -72,25 +72,23 @@ class DisplayTests(run_e2e.E2ECase):
         self.check_informational_box("-help", "setup-usage")
 
     def test_install_goes_on_to_the_runtime_after_the_search_error(self):
-        # Started under a name without "install", Install says so, and only after OK
-        # starts the windowed runtime from the current directory, having read no option.
+        # Started under a name without "install", Install says so, and only after OK starts the windowed runtime from
+        # the current directory, having read no option.
         kit = self.lay_kit("kit", install_name="Launcher.exe")
         run = self.press_ok(kit + "\\Launcher.exe", " -nojw", "install-search-error", cwd=kit,
                             meanwhile=lambda: self.assertNotStarted("java.exe", "javaw.exe"))
         self.expect(run, boxes=["install-search-error"], recs={"javaw.exe": [dict(cmdline=JAVAW, cwd=kit)]})
 
     def test_setup_ends_after_the_launch_error(self):
-        # Without the bootstrap installer: setup has written the record and made the
-        # usual location before its box.
+        # Without the bootstrap installer: setup has written the record and made the usual location before its box.
         setup = self.lay_medium(bootstrap=None) + "\\setup.exe"
         run = self.press_ok(setup, "", "setup-launch-error",
                             meanwhile=lambda: self.assertEqual(self.usual_location_exists(), (True, True)))
         self.expect(run, boxes=["setup-launch-error"])
 
     def test_batch_with_console_input_opens_the_batch_console(self):
-        # With a display, Wine gives a new console a window of its own, and its
-        # input answers GetConsoleMode as a console's does on Windows: -batch then
-        # opens the batch console instead of relaying.
+        # With a display, Wine gives a new console a window of its own, and its input answers GetConsoleMode as a
+        # console's does on Windows: -batch then opens the batch console instead of relaying.
         kit = self.lay_kit("kit")
         run = self.on_display(kit + "\\Install.exe -Batch C:\\Answers.TXT", console=True,
                               env={"KVI_STANDIN_SLEEP_MS": "1500"})
@@ -103,10 +101,9 @@ class DisplayTests(run_e2e.E2ECase):
         self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
         self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
 
-    # Install is a console program: each start of it from setup, which has no console,
-    # opens a console window on Windows. The probe and the hand-off get none; with -nojw
-    # the hand-off keeps its console, in which the console runtime runs. (Wine attaches
-    # setup to its caller's console instead, so the runner gets one with a window of its
+    # Install is a console program: each start of it from setup, which has no console, opens a console window on
+    # Windows. The probe and the hand-off get none; with -nojw the hand-off keeps its console, in which the console
+    # runtime runs. (Wine attaches setup to its caller's console instead, so the runner gets one with a window of its
     # own: a start without the flag shares that window, one with it has none.)
     def check_probe_and_handoff(self, option, handoff_window):
         medium, inst = self.lay_medium(), self.lay_kit("inst", install="standin", jre=False)
@@ -129,18 +126,17 @@ class DisplayTests(run_e2e.E2ECase):
             if int(m.group(1), 16) == int(run.status["main_pid"]) and m.group(2).lower().endswith("user32.dll")]
 
     def test_user32_comes_from_the_system_folder_when_a_box_is_shown(self):
-        # The programs import no user32.dll; the first box loads it by its full path in
-        # the system folder. A module named user32.dll planted beside setup (a program of
-        # ours without MessageBoxA), with Wine told to prefer such a copy, would take the
-        # box away if setup let the DLL be looked for in its own folder.
+        # The programs import no user32.dll; the first box loads it by its full path in the system folder. A module
+        # named user32.dll planted beside setup (a program of ours without MessageBoxA), with Wine told to prefer such
+        # a copy, would take the box away if setup let the DLL be looked for in its own folder.
         medium = self.lay_medium()
         shutil.copy(run_e2e.OPTIONS.java, self.dir("medium", "user32.dll"))
         setup = medium + "\\setup.exe"
         run = self.press_ok(setup, " -version", "setup-version", debug="-all,+pid,+relay,+loaddll",
                             env={"WINEDLLOVERRIDES": harness.DLL_OVERRIDES + ";user32=n,b"})
         self.expect(run, boxes=["setup-version"])
-        # The system folder as Windows gives it to the program (to a 32-bit one on 64-bit
-        # Windows too, whose system32 Windows then quietly redirects to syswow64).
+        # The system folder as Windows gives it to the program (to a 32-bit one on 64-bit Windows too, whose system32
+        # Windows then quietly redirects to syswow64).
         self.assertEqual(self.user32_loads(run), ["c:\\windows\\system32\\user32.dll"])
         # The same program on a run without a box never loads it.
         quiet = self.run_program(setup + " -target c:\\alt", env={

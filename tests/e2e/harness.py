@@ -11,20 +11,18 @@ import tempfile
 import time
 import urllib.parse
 
-# Wine's relay trace is limited to these functions: which boxes were shown, which
-# processes were started and which folders were created with which descriptor.
+# Wine's relay trace is limited to these functions: which boxes were shown, which processes were started and which
+# folders were created with which descriptor.
 RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirectoryA"
-# Every program draws in one virtual desktop of Wine's: its windows are then no
-# top-level X windows, whose closing Wine would hold up for two seconds waiting
-# for a window manager that the suite's display does not have.
+# Every program draws in one virtual desktop of Wine's: its windows are then no top-level X windows, whose closing
+# Wine would hold up for two seconds waiting for a window manager that the suite's display does not have.
 PREFIX_LAYOUT = "kvi-e2e prefix 4: virtual desktop, 32-bit Uninstall key; RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-# The one place that knows the host: on Windows the programs start directly and
-# drive C: is the machine's own; elsewhere they run under Wine in a prefix of the
-# tests' own. Debian's "wine" always takes the 32-bit loader when it is installed,
-# which cannot start at all on a host that runs no 32-bit x86 code; there,
-# everything goes through Wine's own 64-bit loader and server.
+# The one place that knows the host: on Windows the programs start directly and drive C: is the machine's own;
+# elsewhere they run under Wine in a prefix of the tests' own. Debian's "wine" always takes the 32-bit loader when it
+# is installed, which cannot start at all on a host that runs no 32-bit x86 code; there, everything goes through
+# Wine's own 64-bit loader and server.
 ON_WINDOWS = os.name == "nt"
 WINE64_LOADER = "/usr/lib/wine/wine64"
 WINE64_SERVER = "/usr/lib/wine/wineserver64"
@@ -232,12 +230,11 @@ class Box:
 
 # --- the processes of a run -----------------------------------------------------
 
-# Processes that a run's job holds beside the ones the programs started: the
-# console host that Windows and Wine start for a console program given no
-# window of its own (setup's probe and hand-off), and Wine's desktop process.
+# Processes that a run's job holds beside the ones the programs started: the console host that Windows and Wine start
+# for a console program given no window of its own (setup's probe and hand-off), and Wine's desktop process.
 NOT_STARTED_BY_THE_PROGRAMS = ("conhost.exe",) if ON_WINDOWS else ("conhost.exe", "explorer.exe")
-# Wine makes a process before it loads the program, and a start that then fails
-# leaves one that never ran; Windows makes no process for a start that fails.
+# Wine makes a process before it loads the program, and a start that then fails leaves one that never ran; Windows
+# makes no process for a start that fails.
 NEVER_RAN = "unread (ended, 0xC0000135)"
 
 
@@ -291,9 +288,8 @@ def parse_calls(trace, function):
     return calls
 
 
-# Programs the programs start by a full path that they resolve themselves: the
-# bootstrap installer beside setup, the runtime under Install's folder. Every
-# other command line names its program itself, with no separate name.
+# Programs the programs start by a full path that they resolve themselves: the bootstrap installer beside setup, the
+# runtime under Install's folder. Every other command line names its program itself, with no separate name.
 RESOLVED_PROGRAMS = ("_instkvi.com", "JRE\\bin\\java.exe", "JRE\\bin\\javaw.exe")
 
 
@@ -315,8 +311,8 @@ class Start:
         seen = (self.application_text or "").lower()
         if application is not None:
             return self.application != 0 and _same_text(seen, self.application_cut, application.lower())
-        # Wine's trace may cut a long string, without its "..." mark when one
-        # character is missing: then only the drive can be checked.
+        # Wine's trace may cut a long string, without its "..." mark when one character is missing: then only the
+        # drive can be checked.
         cut = self.application_cut or len(seen) >= 200
         return (self.application != 0 and re.match(r"^[a-z]:\\", seen) is not None
                 and (cut or seen.endswith("\\" + first.lower())))
@@ -364,8 +360,8 @@ class Prefix:
         self.path = os.path.abspath(prefix_path(path))
         self.kvitest_exe = os.path.abspath(kvitest)
         self._programs = None
-        # A display for every run, as a Windows session has one: a box is then a
-        # window that waits for its OK, which kvitest.exe finds, reads and presses.
+        # A display for every run, as a Windows session has one: a box is then a window that waits for its OK, which
+        # kvitest.exe finds, reads and presses.
         self.screen = None
 
     def drive_c(self, *parts):
@@ -442,8 +438,8 @@ class Prefix:
                 ("HKCU\\Software\\Wine\\Debug", ("/v", "RelayInclude", "/t", "REG_SZ", "/d", RELAY_INCLUDE)),
                 ("HKCU\\Software\\Wine\\Explorer", ("/v", "Desktop", "/d", "Default")),
                 ("HKCU\\Software\\Wine\\Explorer\\Desktops", ("/v", "Default", "/d", "640x480")),
-                # Windows always has the key of the uninstall entries in the 32-bit view; a
-                # prefix made without Wine's 32-bit half lacks it.
+                # Windows always has the key of the uninstall entries in the 32-bit view; a prefix made without Wine's
+                # 32-bit half lacks it.
                 ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", ("/reg:32",)))]
             if layout is None:
                 shutil.rmtree(self.path, ignore_errors=True)
@@ -456,9 +452,9 @@ class Prefix:
             if steps:
                 with open(marker, "w") as f:
                     f.write(PREFIX_LAYOUT + "\n")
-        # A server that stays a while after the last program keeps Wine's desktop
-        # process alive between the steps of a test; the desktop is started here, so
-        # no run has to wait for it. (When a server runs already, this one just ends.)
+        # A server that stays a while after the last program keeps Wine's desktop process alive between the steps of a
+        # test; the desktop is started here, so no run has to wait for it. (When a server runs already, this one just
+        # ends.)
         subprocess.Popen(wineserver("-p60"), env=self.env(), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         r = self.kvitest([["desktop"]])

@@ -38,8 +38,8 @@ JAVA, JAVAW = "JRE\\bin\\java.exe" + _CLASSPATH, "JRE\\bin\\javaw.exe" + _CLASSP
 
 # A folder name in three scripts and with a blank, as the programs see it (UTF-8 bytes).
 ANY_LANGUAGE = harness.u8("Программы 安装")
-# 200 Chinese letters, 600 bytes in UTF-8: far beyond 260 bytes, well within 260
-# characters. Four folders of 50, as a Linux file name holds at most 255 bytes.
+# 200 Chinese letters, 600 bytes in UTF-8: far beyond 260 bytes, well within 260 characters. Four folders of 50, as a
+# Linux file name holds at most 255 bytes.
 LONG_CHINESE = "\\".join([harness.u8("安装程序" * 12 + "安装")] * 4)
 
 PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
@@ -54,8 +54,8 @@ PROBE, HANDOFF = "{exe} -verctrl", "{exe} -silentLaunch -register"
 
 
 def default_flags(command):
-    # setup's probe and hand-off of Install, a console program, get no console window
-    # (unless the hand-off's tail holds -nojw); every other start no flags.
+    # setup's probe and hand-off of Install, a console program, get no console window (unless the hand-off's tail
+    # holds -nojw); every other start no flags.
     if re.search(r'Install\.exe"? -(verctrl$|silentLaunch -register)', command) and "-nojw" not in command:
         return CREATE_NO_WINDOW
     return 0
@@ -251,9 +251,8 @@ class E2ECase(unittest.TestCase):
             return
         starts = run.traced_starts(by)
         for start in starts if self.cut else ():
-            # Wine's trace cuts long strings, and leaves out its "..." mark when exactly one
-            # character is missing: such a start need only begin the expected one (kvitest's
-            # list above holds it whole).
+            # Wine's trace cuts long strings, and leaves out its "..." mark when exactly one character is missing:
+            # such a start need only begin the expected one (kvitest's list above holds it whole).
             start.command_cut |= start.command is not None and len(start.command) >= self.cut
             start.application_cut |= len(start.application_text or "") >= self.cut
         self.assertEqual(len(starts), len(expected), "processes started (trace): %r" % starts)
@@ -354,8 +353,8 @@ class SetupTests(SetupCase):
         return (v.get("read", v.get("converted")), v.get("owner"), v.get("dacl_protected"),
                 [v.get("ace%d" % i) for i in range(int(v.get("aces", "0")))], v.get("dacl_present"))
 
-    # The owner is Administrators, which only an elevated administrator can give; SYSTEM and
-    # Administrators get full control, Users read and execute, folders and files inherit it.
+    # The owner is Administrators, which only an elevated administrator can give; SYSTEM and Administrators get full
+    # control, Users read and execute, folders and files inherit it.
     USUAL_LIST = ("1", "S-1-5-32-544", "1", [
         "0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544", "0,0x3,0x1200A9,S-1-5-32-545"])
 
@@ -376,10 +375,9 @@ class SetupTests(SetupCase):
         self.over(boot="_instkvi.com -s")
 
     def test_planted_dll_that_a_system_dll_loads_by_name_stays_out(self):
-        # user32 loads imm32.dll and uxtheme.dll by name once a window is made. Planted
-        # beside the program (Wine told to prefer such a copy, as Windows takes the first
-        # it finds), they are loaded into a program of ours without the DLL search
-        # restriction (showbox); setup, whose box needs user32 too, loads neither.
+        # user32 loads imm32.dll and uxtheme.dll by name once a window is made. Planted beside the program (Wine told
+        # to prefer such a copy, as Windows takes the first it finds), they are loaded into a program of ours without
+        # the DLL search restriction (showbox); setup, whose box needs user32 too, loads neither.
         for name in ("imm32.dll", "uxtheme.dll"):
             shutil.copy(OPTIONS.plant, self.dir("medium", name))
         shutil.copy(OPTIONS.showbox, self.dir("medium", "showbox.exe"))
@@ -391,8 +389,8 @@ class SetupTests(SetupCase):
         self.assertEqual(self.records("planted.dll"), [])
 
     def test_missing_bootstrap_is_not_searched_for(self):
-        # setup found on PATH and started by its bare name stays in the current
-        # directory, which holds a planted _instkvi.com; so does a folder on PATH.
+        # setup found on PATH and started by its bare name stays in the current directory, which holds a planted
+        # _instkvi.com; so does a folder on PATH.
         os.remove(self.dir("medium", "_instkvi.com"))
         for folder in ("start", "plant"):
             shutil.copy(OPTIONS.bootstrap, os.path.join(self.place(folder)[0], "_instkvi.com"))
@@ -407,8 +405,8 @@ class SetupTests(SetupCase):
                   boot="_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw")
 
     def test_medium_in_a_folder_with_a_non_latin_name(self):
-        # The medium in C:\Носитель, started from its own folder as Explorer does: the
-        # bootstrap installer and the record get the real name, not question marks.
+        # The medium in C:\Носитель, started from its own folder as Explorer does: the bootstrap installer and the
+        # record get the real name, not question marks.
         medium = harness.u8("C:\\Носитель")
         harness.remove(PREFIX.unix(medium))
         self.addCleanup(harness.remove, PREFIX.unix(medium))
@@ -423,9 +421,8 @@ class SetupTests(SetupCase):
                   boot="_instkvi.com -s")
 
     def test_installed_path_with_a_blank_is_quoted(self):
-        # What setup passed, as the trace shows it: Wine itself puts quotes around an
-        # unquoted program path with a blank before the started program sees its command
-        # line, so the records alone cannot tell.
+        # What setup passed, as the trace shows it: Wine itself puts quotes around an unquoted program path with a
+        # blank before the started program sees its command line, so the records alone cannot tell.
         self.over(" -nosplash", "inst dir", (OWN_VERSION, "{inst}"), install=[PROBE, HANDOFF + "  -nosplash"])
         self.assertEqual(self.records("install.exe")[0]["path"].lower(), self.w("inst dir", "install.exe"))
 
@@ -438,10 +435,9 @@ class SetupTests(SetupCase):
     def test_version_shows_version_and_starts_nothing(self, args):
         self.over(args, boxes=["setup-version"], usual=(False, False), record=ABSENT)
 
-    # setup over a planted installation record (plant: Version, InstPath; {inst} a folder
-    # holding the stand-in Install.exe, {gone} one that does not exist, {upper} this test's
-    # folder as C:\E2E\<NAME>): the bootstrap command (boot) or the stand-in's (install),
-    # and whether the usual location's two folders exist afterwards (usual).
+    # setup over a planted installation record (plant: Version, InstPath; {inst} a folder holding the stand-in
+    # Install.exe, {gone} one that does not exist, {upper} this test's folder as C:\E2E\<NAME>): the bootstrap command
+    # (boot) or the stand-in's (install), and whether the usual location's two folders exist afterwards (usual).
     @rows({
         "pass_through_words_and_empty_options": dict(
             args=" -s -QATest -delay 5 -SilentLaunch -Register -verctrl2 -lfwx",
@@ -487,11 +483,10 @@ class SetupTests(SetupCase):
     def setup_row(self, **row):
         self.over(**row)
 
-    # A usual location that exists, given an owner and list as Windows would (SDDL):
-    # used while only administrators (and SYSTEM) may change it, else the bootstrap
-    # installer is left to choose ("-f " naming nothing). Wine keeps of a folder's
-    # owner and list only what its Unix owner and mode can hold (everyone's right to
-    # write, here): the rows marked windows_only need Windows.
+    # A usual location that exists, given an owner and list as Windows would (SDDL): used while only administrators
+    # (and SYSTEM) may change it, else the bootstrap installer is left to choose ("-f " naming nothing). Wine keeps of
+    # a folder's owner and list only what its Unix owner and mode can hold (everyone's right to write, here): the rows
+    # marked windows_only need Windows.
     @rows({
         "usual_location_that_exists_deny_entry_for_users": dict(
             folder="\\Install", sddl="O:BAD:P(A;OICI;FA;;;BA)(D;OICI;FA;;;BU)", boot="_instkvi.com -s"),
@@ -567,8 +562,8 @@ class InstallTests(InstallCase):
     def test_no_arguments_starts_the_windowed_runtime(self):
         run = self.run_console("", capture_stdout=True)
         self.assertEqual(run.stdout, b"")
-        # (Whether javaw.exe has a console says nothing here: Wine attaches a
-        # windowed program to its caller's console, Windows does not.)
+        # (Whether javaw.exe has a console says nothing here: Wine attaches a windowed program to its caller's
+        # console, Windows does not.)
         self.assertNotWaited(run, self.launched(run, JAVAW, si_flags="0x0"))
 
     def test_nojw_runs_java_in_the_same_console(self):
@@ -584,8 +579,8 @@ class InstallTests(InstallCase):
     def batch_console_row(self, args, tail, stdin=None):
         run = self.run_console(args, stdin=stdin)
         if stdin is None and run.status.get("console_input") != "1":
-            # Install tells a console by GetConsoleMode; the display suite, where
-            # Wine's consoles have windows, and the fake cover it then.
+            # Install tells a console by GetConsoleMode; the display suite, where Wine's consoles have windows, and
+            # the fake cover it then.
             self.skipTest("this Wine's console input does not answer GetConsoleMode without a display")
         rec = self.launched(run, JAVA + tail, flags=0x10, si_title="Halvik Torvanex Install",   # CREATE_NEW_CONSOLE
                             si_x="10", si_y="10", si_xsize="800", si_ysize="600", si_fill="0x74", si_flags="0x16",
@@ -593,10 +588,9 @@ class InstallTests(InstallCase):
         self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
         self.assertNotWaited(run, rec)
 
-    # Install relays its input (redirected from a file; a pipe, as `type answers | Install -batch`
-    # or an automation tool hands it; the null device) to the application in its own console,
-    # without the batch console, and ends after the application has; the application's own
-    # status (KVI_STANDIN_EXIT) is not passed on.
+    # Install relays its input (redirected from a file; a pipe, as `type answers | Install -batch` or an automation
+    # tool hands it; the null device) to the application in its own console, without the batch console, and ends after
+    # the application has; the application's own status (KVI_STANDIN_EXIT) is not passed on.
     @rows({
         "batch_with_redirected_input_relays_it": dict(
             args=" -batch c:\\a.txt -silent", seed=1110, size=5 * 1024 * 1024 + 123, sleep="2100", exit="3"),
@@ -617,13 +611,12 @@ class InstallTests(InstallCase):
         lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
         self.assertGreaterEqual(lag_ms, -50, "Install ended before the application")
         if sleep == "2100":
-            # Install returns promptly once the application has ended. (It ends 2100 ms after
-            # its input: a look every 2000 ms alone would see that only at 4000 ms, 1900 ms late.)
+            # Install returns promptly once the application has ended. (It ends 2100 ms after its input: a look every
+            # 2000 ms alone would see that only at 4000 ms, 1900 ms late.)
             self.assertLess(lag_ms, 1000, "Install ended %.0f ms after the application" % lag_ms)
 
-    # A kit without its runtime: Install's arguments, whether a folder on PATH holds a
-    # JRE\\bin (never searched for), and the start it tries, refused, with the launch box
-    # (None: silent, no box).
+    # A kit without its runtime: Install's arguments, whether a folder on PATH holds a JRE\\bin (never searched for),
+    # and the start it tries, refused, with the launch box (None: silent, no box).
     @rows(((" -nosplash", False, JAVAW + "  -nosplash"), (" -nosplash", True, JAVAW + "  -nosplash"),
            (" -nojw", True, JAVA + "  -nojw"), (" -silent", False, None), (" -silentLaunch", False, None)))
     def test_missing_runtime(self, args, planted, command):
@@ -672,11 +665,9 @@ class HandoffTests(SetupCase):
         self.handed_off(run, kit, "  " + ascii_lower(option), runtime, record={
             "InstPath": kit, "UninstCmd": '"' + kit + '\\Install.exe" -remove'} if folder == ANY_LANGUAGE else None)
 
-    # KVI_TRACE set for setup reaches both Install processes: one file with the
-    # lines of all three, in the order they happened. A folder at that name, a
-    # link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
-    # that folder) or a second name of another file is not written to, and the
-    # road is the same.
+    # KVI_TRACE set for setup reaches both Install processes: one file with the lines of all three, in the order they
+    # happened. A folder at that name, a link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
+    # that folder) or a second name of another file is not written to, and the road is the same.
     @rows(("trace.txt", "folder", "link", "second.txt"))
     def test_trace_holds_the_whole_road(self, name):
         kit = self.lay_kit("kit")
@@ -762,8 +753,8 @@ class RegistrationTests(E2ECase):
         self.register("my kit", " -register -noexecute")
 
     def test_register_in_a_folder_named_in_any_language(self):
-        # Cyrillic, CJK and a blank: the record, the uninstall entry and the shortcut
-        # hold the real name, and the runtime starts in that folder.
+        # Cyrillic, CJK and a blank: the record, the uninstall entry and the shortcut hold the real name, and the
+        # runtime starts in that folder.
         run, kit = self.register(ANY_LANGUAGE, " -Register -NoSplash", "  -register -nosplash")
         self.assertTrue(os.path.isdir(os.path.join(self.root, "Программы 安装")))
         self.assertEqual(run.record["InstPath"][1],
@@ -779,18 +770,17 @@ class RegistrationTests(E2ECase):
         os.symlink(self.dir("root"), drive)
         self.addCleanup(os.remove, drive)
         run = self.run_program("K:\\Install.exe -register -noexecute")
-        # The command gets no second backslash, and its byte count stays
-        # directory length + 21: the terminator and one more zero byte.
+        # The command gets no second backslash, and its byte count stays directory length + 21: the terminator and one
+        # more zero byte.
         self.expect(run, record={"InstPath": ("k:\\", 4)})
         self.assertEqual(run.record["UninstCmd"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
         self.assertEqual(run.uninstall["UninstallString"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
         self.check_link("k:", workdir="k:\\")
 
     def test_uninstall_entry_needs_only_the_right_to_add_a_key(self):
-        # The key holding the uninstall entries lets administrators add a key below it
-        # and nothing more (its entries then give them everything): Install asks for
-        # just that right, so the entry is written. (Wine opens no key below one whose
-        # list refuses the reader: the list is put back before the registry is read.)
+        # The key holding the uninstall entries lets administrators add a key below it and nothing more (its entries
+        # then give them everything): Install asks for just that right, so the entry is written. (Wine opens no key
+        # below one whose list refuses the reader: the list is put back before the registry is read.)
         saved = self.kvitest([["keyacl", "get", "uninstall-parent"]]).values["sddl"]
         self.addCleanup(self.kvitest, [["keyacl", "set", "uninstall-parent", saved]])
         only_add = "D:P(A;;0x60004;;;BA)(A;;0x60004;;;SY)(A;CIIO;KA;;;BA)(A;CIIO;KA;;;SY)"
@@ -818,11 +808,10 @@ class RoadTests(E2ECase):
         self.medium = self.lay_medium(kit=True)
         self.setup = self.medium + "\\setup.exe"
 
-    # setup's arguments, the record planted (version, folder; "kit": a kit of its own),
-    # the folder installed into, the bootstrap's and Install's command lines, the tail
-    # of the launch, a REG_SZ value then written ({f}: the folder, {p}: its Install.exe,
-    # quoted when it holds a blank), and the arguments of a second run that hands off
-    # (None: no second run). {w}: this test's folder.
+    # setup's arguments, the record planted (version, folder; "kit": a kit of its own), the folder installed into, the
+    # bootstrap's and Install's command lines, the tail of the launch, a REG_SZ value then written ({f}: the folder,
+    # {p}: its Install.exe, quoted when it holds a blank), and the arguments of a second run that hands off (None: no
+    # second run). {w}: this test's folder.
     @rows((("clean_machine", "", None, "c:\\halviktorvanex\\install", "_instkvi.com -s",
             "C:\\HalvikTorvanex\\Install\\Install.exe -register", "",
             ("uninstall", "UninstallString", "{f}\\Install.exe -remove"), " -NoSplash"),
@@ -863,8 +852,8 @@ class RoadTests(E2ECase):
         self.handed_off(self.run_program(self.setup + args), folder, " " + args.lower() if args else "",
                         record={"InstPath": folder})
 
-    # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit
-    # (this build's Install.exe, the stand-in runtime): {t} the target, {a} an answers file.
+    # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit (this build's Install.exe, the
+    # stand-in runtime): {t} the target, {a} an answers file.
     @rows((("clean_machine", "", "_instkvi.com -s", "c:\\halviktorvanex\\install", "javaw.exe", "  -register"),
            ("target", ' -target "{t}"', '_instkvi.com -s -f  "{t}" -a ', "{t}", "javaw.exe", "  -register"),
            ("target_batch", " -target {t} -batch {a}", "_instkvi.com -s -f  {t}  -a  -batch  {a}", "{t}", "java.exe",
@@ -886,16 +875,16 @@ class RoadTests(E2ECase):
     def example_bootstrap_then(self, target):
         """After the example bootstrap installed into target: the hand-off, then its exit statuses."""
         self.second_run_hands_off(target, "")
-        # Exit statuses for a script: 0 installed and registered; 1 the kit could not be
-        # installed (here under a file), and nothing started.
+        # Exit statuses for a script: 0 installed and registered; 1 the kit could not be installed (here under a
+        # file), and nothing started.
         bootstrap = self.medium + "\\_instkvi.com"
         self.assertExit(self.run_program(bootstrap + " -s -f  " + target + " -a  -noexecute"), "0x00000000")
         open(self.dir("a file"), "w").close()
         run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
         self.assertExit(run, "0x00000001")
         self.assertStarts(run, [])
-        # -f naming nothing: setup did not take the usual location, which is there (setup's
-        # run made it), so the bootstrap does not install into it either.
+        # -f naming nothing: setup did not take the usual location, which is there (setup's run made it), so the
+        # bootstrap does not install into it either.
         self.assertEqual(self.usual_location_exists(), (True, True))
         run = self.run_program(bootstrap + " -s -f  -a ")
         self.assertExit(run, "0x00000001")
@@ -946,10 +935,9 @@ def main():
     # A test with failing subtests appears once per subtest: count tests.
     failing = {getattr(test, "test_case", test).id(): getattr(test, "test_case", test)
                for test, _ in result.failures + result.errors}
-    # Now and then Wine fails to start a program that is there (seen once in CI, with
-    # setup then taking its fallback as it should; not reproduced in 40 runs here), or
-    # kvitest.exe itself ends without a word (seen once under load), or a process ends before
-    # kvitest could read its command line (seen once under load: a runtime stand-in listed as
+    # Now and then Wine fails to start a program that is there (seen once in CI, with setup then taking its fallback
+    # as it should; not reproduced in 40 runs here), or kvitest.exe itself ends without a word (seen once under load),
+    # or a process ends before kvitest could read its command line (seen once under load: a runtime stand-in listed as
     # "unread (ended, ...)"). Such a failing test runs once more: a fault of the programs fails again.
     tool_failed = {getattr(t, "test_case", t).id() for t, trace in result.errors + result.failures
                    if "kvitest.exe failed" in trace or re.search(r"unread \(ended, 0x(?!C0000135)", trace)}

@@ -42,8 +42,8 @@ REAL = {
     "setup-version": lambda m: setup(m, " -version"),
     "setup-launch-error": setup,
     "install-search-error": lambda m: kit(m, "renamed", "Launcher.exe"),
-    # The program directory is what comes before the last "install" in the program's
-    # own name: here C:\boxes\a, which does not exist.
+    # The program directory is what comes before the last "install" in the program's own name: here C:\boxes\a, which
+    # does not exist.
     "install-directory-error": lambda m: kit(m, "ainstallb", "Launcher.exe", jre=False),
     "install-shortcut-error": register_in_long_folder,
     "install-launch-error": lambda m: kit(m, "bare", jre=False),
