@@ -209,9 +209,8 @@ def _same_text(seen, cut, want):
 
 
 class Box:
-    """One message box: as kvitest saw it on the screen and closed it (its icon: the
-    programs' only one is the error icon), or, style given, as the relay trace shows the
-    MessageBoxA call (a text that Wine cut is a prefix)."""
+    """One message box: as kvitest saw it on the screen and closed it (its icon: the programs' only one is the error
+    icon), or, style given, as the relay trace shows the MessageBoxA call (a text that Wine cut is a prefix)."""
 
     def __init__(self, pid, caption, text_, owned, icon=False, style=None, cut=(False, False)):
         self.pid, self.caption, self.text, self.owned, self.style, self.cut = pid, caption, text_, owned, style, cut

@@ -51,9 +51,8 @@ class HostileCase(run_e2e.E2ECase):
         shutil.copy(run_e2e.OPTIONS.install_standin, run_e2e.PREFIX.unix(win_path))
 
     def import_record(self, values):
-        """Writes text values into the installation record, in the 32-bit registry view that
-        both builds use, through Wine's reg.exe: for values too long to pass to kvitest.exe
-        on its command line."""
+        """Writes text values into the installation record, in the 32-bit registry view that both builds use, through
+        Wine's reg.exe: for values too long to pass to kvitest.exe on its command line."""
         self.kvitest([["regdump"]])  # the test's first kvitest start clears the record
         lines = ["Windows Registry Editor Version 5.00", "",
                  "[HKEY_LOCAL_MACHINE\\Software\\HalvikTorvanex\\HalvikTorvanexJI]"]

@@ -222,9 +222,8 @@ class E2ECase(unittest.TestCase):
             self.assertEqual(self.records(program), [], program + " was started")
 
     def assertBoxes(self, run, expected):
-        """expected: [(caption, text, style)], in order; no other box may have been shown.
-        The boxes kvitest found on the screen and closed are the witness; under Wine
-        the relay trace must agree, to the exact style."""
+        """expected: [(caption, text, style)], in order; no other box may have been shown. The boxes kvitest found on
+        the screen and closed are the witness; under Wine the relay trace must agree, to the exact style."""
         for seen in (run.boxes,) if harness.ON_WINDOWS else (run.boxes, run.traced_boxes):
             self.assertEqual(len(seen), len(expected), "boxes shown: %r" % seen)
             for box, (caption, text, style) in zip(seen, expected):
