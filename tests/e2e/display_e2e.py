@@ -52,8 +52,7 @@ class DisplayTests(run_e2e.E2ECase):
         pressed = time.time()
         SCREEN.press_return(window)
         self.assertTrue(run.wait_end(END_AFTER_OK_S), "the run did not end within %d s of OK" % END_AFTER_OK_S)
-        self.assertEqual((run.status["timeout"], run.status["exit"], run.status["tree_done"]),
-                         ("0", "0x00000000", "1"))
+        self.assertEqual((run.status["timeout"], run.status["exit"], run.status["tree_done"]), ("0", "0x00000000", "1"))
         # Wine's clock is the host's: the program ended after the key press, not before.
         self.assertGreaterEqual((run.ended_at() - harness.UNIX_EPOCH_FILETIME) / 1e7, pressed)
         self.assertEqual(run.box_answers(), [IDOK] * len(run.traced_boxes), "a box closed by other than OK")

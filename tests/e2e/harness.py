@@ -540,8 +540,7 @@ class Screen:
         self._tool("xdotool", "windowfocus", "--sync", str(window))
         for _ in range(40):
             time.sleep(0.25)
-            self._tool("import", "-window", str(window), "+dither", "-colors", str(colours), "-strip",
-                       "PNG8:" + path)
+            self._tool("import", "-window", str(window), "+dither", "-colors", str(colours), "-strip", "PNG8:" + path)
             if int(self._tool("identify", "-format", "%k", path).stdout or b"0") > 4:
                 return
         raise HarnessError("the window %d was never painted" % window)

@@ -166,8 +166,7 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
                         boot="_instkvi.com -s -a  -batch  c:\\" + u8("Ä\\Ñ") + ".txt  -nosplash  -qatest " + tail,
                         cwd=self.w(u8("mÉdiumÄ")))
         # The stored folder is the folder as setup entered it: its capitals É and Ä kept.
-        self.assertEqual(run.record["OriginalSource"],
-                         (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
+        self.assertEqual(run.record["OriginalSource"], (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
 
     # (Tabs, quotes and words in the program's path are rows of the unit tables.)
     @rows((("quoted", '"{}\\setup.exe"'), ("unquoted", "{}\\setup.exe")))

@@ -756,8 +756,7 @@ class RegistrationTests(E2ECase):
         # runtime starts in that folder.
         run, kit = self.register(ANY_LANGUAGE, " -Register -NoSplash", "  -register -nosplash")
         self.assertTrue(os.path.isdir(os.path.join(self.root, "Программы 安装")))
-        self.assertEqual(run.record["InstPath"][1],
-                         ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
+        self.assertEqual(run.record["InstPath"][1], ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
 
     def test_register_at_a_drive_root(self):
         # Drive K: of the prefix is this test's folder "root" for the time of the test.
