@@ -31,6 +31,12 @@ def quoted(text):
     return '"%s"' % text  # blanks matter in these command lines
 
 
+def say_starts(what, starts):
+    for s in starts:
+        say(what + quoted(s.command))
+        say("the program: " + s.image, 2)
+
+
 class Demo:
     def __init__(self, build, bootstrap="standin", root=None, programs=None):
         """bootstrap: "example" or "standin"; programs: some of the build's replaced."""
@@ -52,10 +58,7 @@ class Demo:
     def lay_out(self):
         """A clean machine and the medium on it."""
         self.m.clean()
-        if self.bootstrap == "example":
-            self.m.lay_medium(bootstrap="example_bootstrap")
-        else:
-            self.m.lay_medium(kit=True)
+        self.m.lay_medium(**(dict(bootstrap="example_bootstrap") if self.bootstrap == "example" else dict(kit=True)))
 
     def bootstrap_is_pe(self):
         """_instkvi.com is a PE program of this build's machine, not a DOS .com file, which
@@ -82,9 +85,7 @@ class Demo:
 
     def show(self, run, expect_tail):
         """What Install started, what the runtime received, the boxes, the trace's new lines."""
-        for s in [s for s in run.starts("others") if s.command.startswith("JRE")]:
-            say("Install started " + quoted(s.command))
-            say("the program: " + s.image, 2)
+        say_starts("Install started ", [s for s in run.starts("others") if s.command.startswith("JRE")])
         recs = self.m.records("javaw.exe") + self.m.records("java.exe")
         if self.check(len(recs) == 1, "the stand-in Java runtime being started once"):
             say("the stand-in Java runtime (%s) received:" % recs[0]["program"])
@@ -126,9 +127,7 @@ class Demo:
 
         print("\n1. First run: setup on a clean machine")
         run = self.run_setup()
-        for s in run.starts("main"):
-            say("setup started " + quoted(s.command))
-            say("the program: " + s.image, 2)
+        say_starts("setup started ", run.starts("main"))
         self.check(any(s.command.startswith("_instkvi.com -s") for s in run.starts("main")),
                    "setup starting the bootstrap installer")
         top = self.prefix.unix(USUAL)

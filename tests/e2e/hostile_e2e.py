@@ -276,9 +276,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.over(boot=command)
         self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
 
-    # Wine shows a Unix owner and mode as the owner and list (it keeps no list of its own beside them): another Unix
-    # user's folder is owned by Anonymous (S-1-5-7), one of mode 777 lets Everyone (S-1-1-0) change it. Nothing is
-    # started from either: the copy counts as older, and the bootstrap is told its folder.
+    # (Owners and modes as above.) Nothing is started from such a folder: the copy counts as older, and the bootstrap
+    # is told its folder.
     @rows((("another user's folder", lambda path: os.chown(path, 65534, -1)),
            ("folder of mode 777", lambda path: os.chmod(path, 0o777))))
     def test_installed_copy_in_a_folder_others_control_is_not_probed(self, what, spoil):
