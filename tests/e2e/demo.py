@@ -63,8 +63,7 @@ class Demo:
     def bootstrap_is_pe(self):
         """_instkvi.com is a PE program of this build's machine, not a DOS .com file, which
         Windows would run in a DOS machine that 64-bit Windows no longer has."""
-        with open(self.m.dir("medium", "_instkvi.com"), "rb") as f:
-            head = f.read(4096)
+        head = harness.read_bytes(self.m.dir("medium", "_instkvi.com"))[:4096]
         pe = struct.unpack_from("<I", head, 0x3C)[0] if head[:2] == b"MZ" and len(head) >= 0x40 else len(head)
         machine = struct.unpack_from("<H", head, pe + 4)[0] if head[pe:pe + 4] == b"PE\0\0" else None
         arch = self.programs["arch"]
@@ -97,8 +96,7 @@ class Demo:
         if not run.boxes:
             say("no message box was shown")
         if self.trace:
-            with open(self.prefix.unix(self.trace), "rb") as f:
-                lines = f.read().decode("utf-8", "replace").splitlines()
+            lines = harness.read_bytes(self.prefix.unix(self.trace)).decode("utf-8", "replace").splitlines()
             say("the trace in %s:" % self.trace)
             for line in lines[self.trace_seen:]:
                 say(line, 2)

@@ -117,9 +117,13 @@ def parse_kv(data):
     return {k: urllib.parse.unquote_to_bytes(v).decode("latin-1") for k, _, v in pairs}
 
 
-def read_text(path):
+def read_bytes(path):
     with open(path, "rb") as f:
-        return f.read().decode("latin-1")
+        return f.read()
+
+
+def read_text(path):
+    return read_bytes(path).decode("latin-1")
 
 
 def read_kv(path):
@@ -394,12 +398,9 @@ class Prefix:
         want = command_start.lower().encode("latin-1")
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    if not f.read().replace(b"\0", b" ").lower().startswith(want):
-                        continue
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    if ("WINEPREFIX=" + self.path).encode() in f.read().split(b"\0"):
-                        return True
+                if read_bytes("/proc/%s/cmdline" % pid).replace(b"\0", b" ").lower().startswith(want) and \
+                        ("WINEPREFIX=" + self.path).encode() in read_bytes("/proc/%s/environ" % pid).split(b"\0"):
+                    return True
             except OSError:
                 continue  # ended meanwhile, or not ours to read
         return False
@@ -429,10 +430,7 @@ class Prefix:
         with open(self.path + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             marker = os.path.join(self.path, ".kvi-e2e-ready")
-            layout = None
-            if os.path.exists(marker):
-                with open(marker) as f:
-                    layout = f.read().strip()
+            layout = read_text(marker).strip() if os.path.exists(marker) else None
             steps = [] if layout == PREFIX_LAYOUT else [(wine("reg", "add", key, *args, "/f"), {}) for key, args in (
                 ("HKCU\\Software\\Wine\\Debug", ("/v", "RelayInclude", "/t", "REG_SZ", "/d", RELAY_INCLUDE)),
                 ("HKCU\\Software\\Wine\\Explorer", ("/v", "Desktop", "/d", "Default")),
@@ -451,9 +449,8 @@ class Prefix:
             if steps:
                 with open(marker, "w") as f:
                     f.write(PREFIX_LAYOUT + "\n")
-        # A server that stays a while after the last program keeps Wine's desktop process alive between the steps of a
-        # test; the desktop is started here, so no run has to wait for it. (When a server runs already, this one just
-        # ends.)
+        # A server that stays a while after the last program keeps Wine's desktop process alive between the steps of
+        # a test; the desktop is started here, so no run waits for it. (When a server runs already, this one ends.)
         subprocess.Popen(wineserver("-p60"), env=self.env(), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         r = self.kvitest([["desktop"]])
@@ -550,13 +547,10 @@ class Screen:
 
 def read_programs(listing):
     """A build's programs.txt as {name: path}, a name without a folder beside the list."""
-    programs = {}
     with open(listing) as f:
-        for key, _, value in (line.strip().partition("=") for line in f):
-            if key:
-                programs[key] = value if key == "arch" else os.path.join(
-                    os.path.dirname(os.path.abspath(listing)), value)
-    return programs
+        pairs = [line.strip().partition("=") for line in f]
+    return {key: value if key == "arch" else os.path.join(os.path.dirname(os.path.abspath(listing)), value)
+            for key, _, value in pairs if key}
 
 
 def remove(path):
@@ -706,10 +700,7 @@ class Run:
     def __init__(self, status_path, result=None, stdout_path=None, process=None, trace_path=None):
         self.status_path, self.result, self.process, self.trace_path = status_path, result, process, trace_path
         self.status = read_kv(status_path) if result else None
-        self.stdout = None
-        if stdout_path and os.path.exists(stdout_path):
-            with open(stdout_path, "rb") as f:
-                self.stdout = f.read()
+        self.stdout = read_bytes(stdout_path) if stdout_path and os.path.exists(stdout_path) else None
 
     def ended(self):
         return os.path.exists(self.status_path)
@@ -727,8 +718,7 @@ class Run:
             self.process.wait(30)  # Wine's trace is whole once kvitest has ended
         except subprocess.TimeoutExpired:
             pass  # a kvitest that lingers is not the program's fault; kill() ends it
-        with open(self.trace_path, "rb") as f:
-            self.result = Result(0, b"", f.read().decode("latin-1"))
+        self.result = Result(0, b"", read_text(self.trace_path))
         return self.status is not None
 
     def kill(self):

@@ -605,8 +605,8 @@ class InstallTests(InstallCase):
                             stdin_bytes=str(len(data)))
         self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
                       "java.exe is not in Install's console")
-        with open(os.path.join(self.rec, rec["stdin_file"]), "rb") as f:
-            self.assertTrue(f.read() == data, "the relayed bytes differ from the input's")
+        self.assertTrue(harness.read_bytes(os.path.join(self.rec, rec["stdin_file"])) == data,
+                        "the relayed bytes differ from the input's")
         lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
         self.assertGreaterEqual(lag_ms, -50, "Install ended before the application")
         if sleep == "2100":
@@ -678,14 +678,12 @@ class HandoffTests(SetupCase):
         run = self.run_setup("", before=self.plant_record(OWN_VERSION, kit), run_env={"KVI_TRACE": self.w(name)})
         self.handed_off(run, kit)
         self.assertEqual(os.listdir(self.dir("folder")), [])
-        with open(self.dir("other.txt"), "rb") as f:
-            self.assertEqual(f.read(), b"other")
+        self.assertEqual(harness.read_bytes(self.dir("other.txt")), b"other")
         if name != "trace.txt":
             self.assertFalse(os.path.exists(self.dir("trace.txt")))
             return
-        with open(self.dir("trace.txt"), "rb") as f:
-            lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
-                     for line in f.read().decode("utf-8").split("\r\n")]
+        lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
+                 for line in harness.read_bytes(self.dir("trace.txt")).decode("utf-8").split("\r\n")]
         self.assertEqual(lines.pop(), None, "the file ends with a line's end")
         self.assertTrue(all(lines), "every line begins with its time, program and process id")
         self.assertEqual([m.group(1) for m in lines], sorted(m.group(1) for m in lines), "times in order")
