@@ -12,7 +12,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
-from run_e2e import BOXES, JAVA, JAVAW  # noqa: E402
+from run_e2e import BOXES, JAVA, JAVAW, rows  # noqa: E402
 
 IDOK = 1
 # How long a program may take to end after its OK: a hang detector, not a measurement.
@@ -58,17 +58,13 @@ class DisplayTests(run_e2e.E2ECase):
         self.assertEqual(run.box_answers(), [IDOK] * len(run.traced_boxes), "a box closed by other than OK")
         return run
 
-    def check_informational_box(self, option, box):
+    @rows({"version_box_waits_for_ok_then_setup_ends": dict(option="-version", box="setup-version"),
+           "usage_box_waits_for_ok_then_setup_ends": dict(option="-help", box="setup-usage")})
+    def informational_box_row(self, option, box):
         setup = self.lay_medium() + "\\setup.exe"
         self.expect(self.press_ok(setup, " " + option, box), boxes=[box])
         self.assertFalse(run_e2e.PREFIX.running(setup))
         self.assertEqual(SCREEN.windows(BOXES[box][0]), [])
-
-    def test_version_box_waits_for_ok_then_setup_ends(self):
-        self.check_informational_box("-version", "setup-version")
-
-    def test_usage_box_waits_for_ok_then_setup_ends(self):
-        self.check_informational_box("-help", "setup-usage")
 
     def test_install_goes_on_to_the_runtime_after_the_search_error(self):
         # Started under a name without "install", Install says so, and only after OK starts the windowed runtime from
@@ -104,19 +100,14 @@ class DisplayTests(run_e2e.E2ECase):
     # Windows. The probe and the hand-off get none; with -nojw the hand-off keeps its console, in which the console
     # runtime runs. (Wine attaches setup to its caller's console instead, so the runner gets one with a window of its
     # own: a start without the flag shares that window, one with it has none.)
-    def check_probe_and_handoff(self, option, handoff_window):
+    @rows((("without_nojw", "", "0"), ("nojw", " -NoJW", "1")))
+    def test_probe_and_handoff_open_no_console_window(self, what, option, handoff_window):
         medium, inst = self.lay_medium(), self.lay_kit("inst", install="standin", jre=False)
         run = self.on_display(medium + "\\setup.exe" + option, before=self.plant_record("1.8-002", inst), console=True)
         self.assertTrue(run.wait_end(60), "the run did not end")
         handoff = inst + "\\Install.exe -silentLaunch -register" + (" " + option.lower() if option else "")
         self.expect(run, recs={"install.exe": [dict(mode="probe", console_window="0"),
                                                dict(cmdline=handoff, console_window=handoff_window)]})
-
-    def test_probe_and_handoff_open_no_console_window_1_without_nojw(self):
-        self.check_probe_and_handoff("", "0")
-
-    def test_probe_and_handoff_open_no_console_window_2_nojw(self):
-        self.check_probe_and_handoff(" -NoJW", "1")
 
     def user32_loads(self, run):
         """The paths from which the started program loaded user32.dll (Wine's DLL trace)."""
