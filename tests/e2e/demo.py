@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""The whole installation road under Wine, on a demonstration medium, told step by step.
-
-Called by demo.sh with a build folder (the i686 one, or the x86_64 one on a host that
-runs no 32-bit code). The medium, <build>/demo/medium, holds setup.exe and the example
-bootstrap installer of examples/bootstrap (made with NSIS), which carries the kit. The
-first run of setup starts it on a clean machine: it installs the kit into the usual
-location and runs Install -register; the second run finds that copy current, probes it
-and hands off to it. Exits 1 when a step did not happen. tools/check_signing.py lays out
-the same medium with the stand-in bootstrap installer and the kit beside it (Demo's
-default). With KVI_TRACE set (a C: path of the prefix) both runs go with the trace on,
-and the lines each run added to that file are shown after it.
+"""The whole installation road under Wine on a demonstration medium, told step by step (demo.sh <build>):
+installation by the example bootstrap installer, then the hand-off. Exits 1 when a step did not happen.
+tools/check_signing.py lays out the medium with the stand-in bootstrap instead. With KVI_TRACE set (a C:
+path of the prefix) the lines each run added to that trace are shown after it.
 """
 
 import os
@@ -38,6 +31,12 @@ def quoted(text):
     return '"%s"' % text  # blanks matter in these command lines
 
 
+def say_starts(what, starts):
+    for s in starts:
+        say(what + quoted(s.command))
+        say("the program: " + s.image, 2)
+
+
 class Demo:
     def __init__(self, build, bootstrap="standin", root=None, programs=None):
         """bootstrap: "example" or "standin"; programs: some of the build's replaced."""
@@ -59,16 +58,12 @@ class Demo:
     def lay_out(self):
         """A clean machine and the medium on it."""
         self.m.clean()
-        if self.bootstrap == "example":
-            self.m.lay_medium(bootstrap="example_bootstrap")
-        else:
-            self.m.lay_medium(kit=True)
+        self.m.lay_medium(**(dict(bootstrap="example_bootstrap") if self.bootstrap == "example" else dict(kit=True)))
 
     def bootstrap_is_pe(self):
         """_instkvi.com is a PE program of this build's machine, not a DOS .com file, which
         Windows would run in a DOS machine that 64-bit Windows no longer has."""
-        with open(self.m.dir("medium", "_instkvi.com"), "rb") as f:
-            head = f.read(4096)
+        head = harness.read_bytes(self.m.dir("medium", "_instkvi.com"))[:4096]
         pe = struct.unpack_from("<I", head, 0x3C)[0] if head[:2] == b"MZ" and len(head) >= 0x40 else len(head)
         machine = struct.unpack_from("<H", head, pe + 4)[0] if head[pe:pe + 4] == b"PE\0\0" else None
         arch = self.programs["arch"]
@@ -89,9 +84,7 @@ class Demo:
 
     def show(self, run, expect_tail):
         """What Install started, what the runtime received, the boxes, the trace's new lines."""
-        for s in [s for s in run.starts("others") if s.command.startswith("JRE")]:
-            say("Install started " + quoted(s.command))
-            say("the program: " + s.image, 2)
+        say_starts("Install started ", [s for s in run.starts("others") if s.command.startswith("JRE")])
         recs = self.m.records("javaw.exe") + self.m.records("java.exe")
         if self.check(len(recs) == 1, "the stand-in Java runtime being started once"):
             say("the stand-in Java runtime (%s) received:" % recs[0]["program"])
@@ -103,8 +96,7 @@ class Demo:
         if not run.boxes:
             say("no message box was shown")
         if self.trace:
-            with open(self.prefix.unix(self.trace), "rb") as f:
-                lines = f.read().decode("utf-8", "replace").splitlines()
+            lines = harness.read_bytes(self.prefix.unix(self.trace)).decode("utf-8", "replace").splitlines()
             say("the trace in %s:" % self.trace)
             for line in lines[self.trace_seen:]:
                 say(line, 2)
@@ -133,9 +125,7 @@ class Demo:
 
         print("\n1. First run: setup on a clean machine")
         run = self.run_setup()
-        for s in run.starts("main"):
-            say("setup started " + quoted(s.command))
-            say("the program: " + s.image, 2)
+        say_starts("setup started ", run.starts("main"))
         self.check(any(s.command.startswith("_instkvi.com -s") for s in run.starts("main")),
                    "setup starting the bootstrap installer")
         top = self.prefix.unix(USUAL)

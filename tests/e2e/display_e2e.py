@@ -1,14 +1,5 @@
-"""Message boxes on a real display: the real setup.exe and Install.exe under Wine on Xvfb.
-
-Every run draws its boxes in Wine's desktop on the prefix's virtual X display, where
-kvitest presses their OK; here kvitest leaves them, and xdotool finds each box by its
-caption and presses Return, its OK. Each case checks that the program keeps running while its box
-is open and does nothing beyond it meanwhile, and what it does after OK: setup ends
-with 0, Install goes on with its flow. The relay trace gives the button that closed
-each box, and Wine's DLL trace where user32.dll came from.
-
-Run by run_e2e.py --group display (tests/e2e/README.md).
-"""
+"""Message boxes on the prefix's display (run_e2e.py --group display): kvitest leaves them open, xdotool
+presses their OK. The program keeps running while its box is open and goes no further until OK."""
 
 import os
 import re
@@ -21,9 +12,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import run_e2e  # noqa: E402
-from run_e2e import BOXES, JAVA  # noqa: E402
+from run_e2e import BOXES, JAVA, JAVAW, rows  # noqa: E402
 
-JAVAW = JAVA.replace("\\java.exe", "\\javaw.exe", 1)
 IDOK = 1
 # How long a program may take to end after its OK: a hang detector, not a measurement.
 END_AFTER_OK_S = 20
@@ -62,45 +52,38 @@ class DisplayTests(run_e2e.E2ECase):
         pressed = time.time()
         SCREEN.press_return(window)
         self.assertTrue(run.wait_end(END_AFTER_OK_S), "the run did not end within %d s of OK" % END_AFTER_OK_S)
-        self.assertEqual((run.status["timeout"], run.status["exit"], run.status["tree_done"]),
-                         ("0", "0x00000000", "1"))
+        self.assertEqual((run.status["timeout"], run.status["exit"], run.status["tree_done"]), ("0", "0x00000000", "1"))
         # Wine's clock is the host's: the program ended after the key press, not before.
         self.assertGreaterEqual((run.ended_at() - harness.UNIX_EPOCH_FILETIME) / 1e7, pressed)
         self.assertEqual(run.box_answers(), [IDOK] * len(run.traced_boxes), "a box closed by other than OK")
         return run
 
-    def check_informational_box(self, option, box):
+    @rows({"version_box_waits_for_ok_then_setup_ends": dict(option="-version", box="setup-version"),
+           "usage_box_waits_for_ok_then_setup_ends": dict(option="-help", box="setup-usage")})
+    def informational_box_row(self, option, box):
         setup = self.lay_medium() + "\\setup.exe"
         self.expect(self.press_ok(setup, " " + option, box), boxes=[box])
         self.assertFalse(run_e2e.PREFIX.running(setup))
         self.assertEqual(SCREEN.windows(BOXES[box][0]), [])
 
-    def test_version_box_waits_for_ok_then_setup_ends(self):
-        self.check_informational_box("-version", "setup-version")
-
-    def test_usage_box_waits_for_ok_then_setup_ends(self):
-        self.check_informational_box("-help", "setup-usage")
-
     def test_install_goes_on_to_the_runtime_after_the_search_error(self):
-        # Started under a name without "install", Install says so, and only after OK
-        # starts the windowed runtime from the current directory, having read no option.
+        # Started under a name without "install", Install says so, and only after OK starts the windowed runtime from
+        # the current directory, having read no option.
         kit = self.lay_kit("kit", install_name="Launcher.exe")
         run = self.press_ok(kit + "\\Launcher.exe", " -nojw", "install-search-error", cwd=kit,
                             meanwhile=lambda: self.assertNotStarted("java.exe", "javaw.exe"))
         self.expect(run, boxes=["install-search-error"], recs={"javaw.exe": [dict(cmdline=JAVAW, cwd=kit)]})
 
     def test_setup_ends_after_the_launch_error(self):
-        # Without the bootstrap installer: setup has written the record and made the
-        # usual location before its box.
+        # Without the bootstrap installer: setup has written the record and made the usual location before its box.
         setup = self.lay_medium(bootstrap=None) + "\\setup.exe"
         run = self.press_ok(setup, "", "setup-launch-error",
                             meanwhile=lambda: self.assertEqual(self.usual_location_exists(), (True, True)))
         self.expect(run, boxes=["setup-launch-error"])
 
     def test_batch_with_console_input_opens_the_batch_console(self):
-        # With a display, Wine gives a new console a window of its own, and its
-        # input answers GetConsoleMode as a console's does on Windows: -batch then
-        # opens the batch console instead of relaying.
+        # With a display, Wine gives a new console a window of its own, and its input answers GetConsoleMode as a
+        # console's does on Windows: -batch then opens the batch console instead of relaying.
         kit = self.lay_kit("kit")
         run = self.on_display(kit + "\\Install.exe -Batch C:\\Answers.TXT", console=True,
                               env={"KVI_STANDIN_SLEEP_MS": "1500"})
@@ -109,28 +92,22 @@ class DisplayTests(run_e2e.E2ECase):
         self.expect(run, recs={"java.exe": [dict(cmdline=JAVA + "  -batch c:\\answers.txt",
                                                  si_title="Halvik Torvanex Install", si_flags="0x16", si_fill="0x74",
                                                  stdin_read="0")]})
-        rec = self.one_record("java.exe")
+        rec = self.records("java.exe")[0]
         self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
         self.assertLess(run.ended_at(), int(rec["time_end"]), "Install waited for the application")
 
-    # Install is a console program: each start of it from setup, which has no console,
-    # opens a console window on Windows. The probe and the hand-off get none; with -nojw
-    # the hand-off keeps its console, in which the console runtime runs. (Wine attaches
-    # setup to its caller's console instead, so the runner gets one with a window of its
+    # Install is a console program: each start of it from setup, which has no console, opens a console window on
+    # Windows. The probe and the hand-off get none; with -nojw the hand-off keeps its console, in which the console
+    # runtime runs. (Wine attaches setup to its caller's console instead, so the runner gets one with a window of its
     # own: a start without the flag shares that window, one with it has none.)
-    def check_probe_and_handoff(self, option, handoff_window):
+    @rows((("without_nojw", "", "0"), ("nojw", " -NoJW", "1")))
+    def test_probe_and_handoff_open_no_console_window(self, what, option, handoff_window):
         medium, inst = self.lay_medium(), self.lay_kit("inst", install="standin", jre=False)
         run = self.on_display(medium + "\\setup.exe" + option, before=self.plant_record("1.8-002", inst), console=True)
         self.assertTrue(run.wait_end(60), "the run did not end")
         handoff = inst + "\\Install.exe -silentLaunch -register" + (" " + option.lower() if option else "")
         self.expect(run, recs={"install.exe": [dict(mode="probe", console_window="0"),
                                                dict(cmdline=handoff, console_window=handoff_window)]})
-
-    def test_probe_and_handoff_open_no_console_window_1_without_nojw(self):
-        self.check_probe_and_handoff("", "0")
-
-    def test_probe_and_handoff_open_no_console_window_2_nojw(self):
-        self.check_probe_and_handoff(" -NoJW", "1")
 
     def user32_loads(self, run):
         """The paths from which the started program loaded user32.dll (Wine's DLL trace)."""
@@ -139,24 +116,20 @@ class DisplayTests(run_e2e.E2ECase):
             if int(m.group(1), 16) == int(run.status["main_pid"]) and m.group(2).lower().endswith("user32.dll")]
 
     def test_user32_comes_from_the_system_folder_when_a_box_is_shown(self):
-        # The programs import no user32.dll; the first box loads it by its full path in
-        # the system folder. A module named user32.dll planted beside setup (a program of
-        # ours without MessageBoxA), with Wine told to prefer such a copy, would take the
-        # box away if setup let the DLL be looked for in its own folder.
+        # The programs import no user32.dll; the first box loads it by its full path in the system folder. A module
+        # named user32.dll planted beside setup (a program of ours without MessageBoxA), with Wine told to prefer such
+        # a copy, would take the box away if setup let the DLL be looked for in its own folder.
         medium = self.lay_medium()
         shutil.copy(run_e2e.OPTIONS.java, self.dir("medium", "user32.dll"))
         setup = medium + "\\setup.exe"
         run = self.press_ok(setup, " -version", "setup-version", debug="-all,+pid,+relay,+loaddll",
                             env={"WINEDLLOVERRIDES": harness.DLL_OVERRIDES + ";user32=n,b"})
         self.expect(run, boxes=["setup-version"])
-        # The system folder as Windows gives it to the program (to a 32-bit one on 64-bit
-        # Windows too, whose system32 Windows then quietly redirects to syswow64).
+        # The system folder as Windows gives it to the program (to a 32-bit one on 64-bit Windows too, whose system32
+        # Windows then quietly redirects to syswow64).
         self.assertEqual(self.user32_loads(run), ["c:\\windows\\system32\\user32.dll"])
         # The same program on a run without a box never loads it.
         quiet = self.run_program(setup + " -target c:\\alt", env={
             "KVI_BOOTSTRAP_RECORD_ONLY": "1", "WINEDEBUG": "-all,+pid,+relay,+loaddll"})
         self.expect(quiet, recs={"_instkvi.com": ["_instkvi.com -s -f  c:\\alt -a "]})
         self.assertEqual(self.user32_loads(quiet), [])
-
-
-CLASSES = [DisplayTests]

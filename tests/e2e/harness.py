@@ -1,8 +1,5 @@
-"""The machine every end-to-end use works on (Machine), and what lies under it: the host
-(Wine here, Windows there), the prefix and its display, kvitest.exe, the stand-ins'
-records, the one catalogue of the programs' boxes (BOXES) and Wine's relay trace, a
-second, Wine-only witness. Standard library only.
-"""
+"""The machine of every end-to-end use (Machine) and what lies under it: the host, the prefix and its
+display, kvitest.exe, the stand-ins' records, the catalogue of boxes and Wine's relay trace (a Wine-only witness)."""
 
 import atexit
 import codecs
@@ -14,20 +11,18 @@ import tempfile
 import time
 import urllib.parse
 
-# Wine's relay trace is limited to these functions: which boxes were shown, which
-# processes were started and which folders were created with which descriptor.
+# Wine's relay trace is limited to these functions: which boxes were shown, which processes were started and which
+# folders were created with which descriptor.
 RELAY_INCLUDE = "user32.MessageBoxA;kernel32.CreateProcessA;kernel32.CreateDirectoryA"
-# Every program draws in one virtual desktop of Wine's: its windows are then no
-# top-level X windows, whose closing Wine would hold up for two seconds waiting
-# for a window manager that the suite's display does not have.
+# Every program draws in one virtual desktop of Wine's: its windows are then no top-level X windows, whose closing
+# Wine would hold up for two seconds waiting for a window manager that the suite's display does not have.
 PREFIX_LAYOUT = "kvi-e2e prefix 4: virtual desktop, 32-bit Uninstall key; RelayInclude=" + RELAY_INCLUDE
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-# The one place that knows the host: on Windows the programs start directly and
-# drive C: is the machine's own; elsewhere they run under Wine in a prefix of the
-# tests' own. Debian's "wine" always takes the 32-bit loader when it is installed,
-# which cannot start at all on a host that runs no 32-bit x86 code; there,
-# everything goes through Wine's own 64-bit loader and server.
+# The one place that knows the host: on Windows the programs start directly and drive C: is the machine's own;
+# elsewhere they run under Wine in a prefix of the tests' own. Debian's "wine" always takes the 32-bit loader when it
+# is installed, which cannot start at all on a host that runs no 32-bit x86 code; there, everything goes through
+# Wine's own 64-bit loader and server.
 ON_WINDOWS = os.name == "nt"
 WINE64_LOADER = "/usr/lib/wine/wine64"
 WINE64_SERVER = "/usr/lib/wine/wineserver64"
@@ -36,7 +31,7 @@ _ARCHES = None
 
 
 class HarnessError(Exception):
-    """The test machinery itself failed (as opposed to a program under test)."""
+    """The test machinery itself failed, not a program under test."""
 
 
 def wine_arches():
@@ -122,19 +117,23 @@ def parse_kv(data):
     return {k: urllib.parse.unquote_to_bytes(v).decode("latin-1") for k, _, v in pairs}
 
 
-def read_kv(path):
+def read_bytes(path):
     with open(path, "rb") as f:
-        return parse_kv(f.read().decode("latin-1"))
+        return f.read()
+
+
+def read_text(path):
+    return read_bytes(path).decode("latin-1")
+
+
+def read_kv(path):
+    return parse_kv(read_text(path))
 
 
 def read_records(path):
     """The records a stand-in appended; a record without its end line is an error."""
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        data = f.read().decode("latin-1")
     records, current = [], None
-    for line in data.splitlines():
+    for line in read_text(path).splitlines() if os.path.exists(path) else ():
         if line == "--- record":
             current = {}
         elif line == "--- end":
@@ -214,9 +213,8 @@ def _same_text(seen, cut, want):
 
 
 class Box:
-    """One message box: as kvitest saw it on the screen and closed it (its icon: the
-    programs' only one is the error icon), or, style given, as the relay trace shows the
-    MessageBoxA call (a text that Wine cut is a prefix)."""
+    """One message box: as kvitest saw it on the screen and closed it (its icon: the programs' only one is the error
+    icon), or, style given, as the relay trace shows the MessageBoxA call (a text that Wine cut is a prefix)."""
 
     def __init__(self, pid, caption, text_, owned, icon=False, style=None, cut=(False, False)):
         self.pid, self.caption, self.text, self.owned, self.style, self.cut = pid, caption, text_, owned, style, cut
@@ -233,20 +231,13 @@ class Box:
             "error icon" if self.style is None and self.icon else "style=0x%X" % (self.style or 0))
 
 
-def shown_boxes(status):
-    return [Box(int(status.get("box.%d.pid" % n, "0")), status.get("box.%d.caption" % n, ""),
-                status.get("box.%d.text" % n, ""), status.get("box.%d.owner" % n) == "1",
-                icon=status.get("box.%d.icon" % n) == "1") for n in range(1, int(status.get("boxes", "0")) + 1)]
-
-
 # --- the processes of a run -----------------------------------------------------
 
-# Processes that a run's job holds beside the ones the programs started: the
-# console host that Windows and Wine start for a console program given no
-# window of its own (setup's probe and hand-off), and Wine's desktop process.
+# Processes that a run's job holds beside the ones the programs started: the console host that Windows and Wine start
+# for a console program given no window of its own (setup's probe and hand-off), and Wine's desktop process.
 NOT_STARTED_BY_THE_PROGRAMS = ("conhost.exe",) if ON_WINDOWS else ("conhost.exe", "explorer.exe")
-# Wine makes a process before it loads the program, and a start that then fails
-# leaves one that never ran; Windows makes no process for a start that fails.
+# Wine makes a process before it loads the program, and a start that then fails leaves one that never ran; Windows
+# makes no process for a start that fails.
 NEVER_RAN = "unread (ended, 0xC0000135)"
 
 
@@ -254,9 +245,9 @@ class Proc:
     """One process of a run as kvitest read it from the process itself (every host)."""
 
     def __init__(self, status, n):
-        get = lambda key: status.get("proc.%d.%s" % (n, key), "")  # noqa: E731
-        self.pid, self.parent, self.image = int(status["proc.%d.pid" % n]), int(get("parent") or 0), get("image")
-        self.command, self.state = get("cmdline"), get("state")
+        self.pid, self.parent, self.image, self.command, self.state = (
+            status.get("proc.%d.%s" % (n, key), "") for key in ("pid", "parent", "image", "cmdline", "state"))
+        self.pid, self.parent = int(self.pid), int(self.parent or 0)
         self.read = self.state == "read"
 
     def matches(self, command, application=None):
@@ -272,12 +263,6 @@ class Proc:
     def __repr__(self):
         return "Proc(pid=%d, parent=%d, image=%r, %s)" % (
             self.pid, self.parent, self.image, "command=%r" % self.command if self.read else self.state)
-
-
-def listed_procs(status):
-    procs = [Proc(status, n) for n in range(1, int(status.get("procs", "0")) + 1)]
-    return [p for p in procs if p.image.lower().rsplit("\\", 1)[-1] not in NOT_STARTED_BY_THE_PROGRAMS
-            and (ON_WINDOWS or p.state != NEVER_RAN)]
 
 
 # --- Wine's relay trace -----------------------------------------------------------
@@ -306,18 +291,8 @@ def parse_calls(trace, function):
     return calls
 
 
-def parse_boxes(trace):
-    return [Box(pid, a[2][1] or "", a[1][1] or "", a[0][0] != 0, style=a[3][0] & 0xFFFFFFFF, cut=(a[2][2], a[1][2]))
-            for pid, _, a in parse_calls(trace, "MessageBoxA") if len(a) == 4]
-
-
-def parse_dir_creations(trace):
-    return [(pid, a[0][1], a[1][0] != 0) for pid, _, a in parse_calls(trace, "CreateDirectoryA") if len(a) == 2]
-
-
-# Programs the programs start by a full path that they resolve themselves: the
-# bootstrap installer beside setup, the runtime under Install's folder. Every
-# other command line names its program itself, with no separate name.
+# Programs the programs start by a full path that they resolve themselves: the bootstrap installer beside setup, the
+# runtime under Install's folder. Every other command line names its program itself, with no separate name.
 RESOLVED_PROGRAMS = ("_instkvi.com", "JRE\\bin\\java.exe", "JRE\\bin\\javaw.exe")
 
 
@@ -339,8 +314,8 @@ class Start:
         seen = (self.application_text or "").lower()
         if application is not None:
             return self.application != 0 and _same_text(seen, self.application_cut, application.lower())
-        # Wine's trace may cut a long string, without its "..." mark when one
-        # character is missing: then only the drive can be checked.
+        # Wine's trace may cut a long string, without its "..." mark when one character is missing: then only the
+        # drive can be checked.
         cut = self.application_cut or len(seen) >= 200
         return (self.application != 0 and re.match(r"^[a-z]:\\", seen) is not None
                 and (cut or seen.endswith("\\" + first.lower())))
@@ -371,9 +346,7 @@ def parse_starts(trace):
 
 # --- kvitest.exe --------------------------------------------------------------------
 
-class Result:
-    """One start of kvitest.exe."""
-
+class Result:  # one start of kvitest.exe
     def __init__(self, returncode, stdout, trace):
         self.returncode, self.stdout, self.trace = returncode, stdout, trace
         self.values = parse_kv(stdout.decode("latin-1"))
@@ -390,8 +363,8 @@ class Prefix:
         self.path = os.path.abspath(prefix_path(path))
         self.kvitest_exe = os.path.abspath(kvitest)
         self._programs = None
-        # A display for every run, as a Windows session has one: a box is then a
-        # window that waits for its OK, which kvitest.exe finds, reads and presses.
+        # A display for every run, as a Windows session has one: a box is then a window that waits for its OK, which
+        # kvitest.exe finds, reads and presses.
         self.screen = None
 
     def drive_c(self, *parts):
@@ -425,12 +398,9 @@ class Prefix:
         want = command_start.lower().encode("latin-1")
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    if not f.read().replace(b"\0", b" ").lower().startswith(want):
-                        continue
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    if ("WINEPREFIX=" + self.path).encode() in f.read().split(b"\0"):
-                        return True
+                if read_bytes("/proc/%s/cmdline" % pid).replace(b"\0", b" ").lower().startswith(want) and \
+                        ("WINEPREFIX=" + self.path).encode() in read_bytes("/proc/%s/environ" % pid).split(b"\0"):
+                    return True
             except OSError:
                 continue  # ended meanwhile, or not ours to read
         return False
@@ -460,16 +430,13 @@ class Prefix:
         with open(self.path + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             marker = os.path.join(self.path, ".kvi-e2e-ready")
-            layout = None
-            if os.path.exists(marker):
-                with open(marker) as f:
-                    layout = f.read().strip()
+            layout = read_text(marker).strip() if os.path.exists(marker) else None
             steps = [] if layout == PREFIX_LAYOUT else [(wine("reg", "add", key, *args, "/f"), {}) for key, args in (
                 ("HKCU\\Software\\Wine\\Debug", ("/v", "RelayInclude", "/t", "REG_SZ", "/d", RELAY_INCLUDE)),
                 ("HKCU\\Software\\Wine\\Explorer", ("/v", "Desktop", "/d", "Default")),
                 ("HKCU\\Software\\Wine\\Explorer\\Desktops", ("/v", "Default", "/d", "640x480")),
-                # Windows always has the key of the uninstall entries in the 32-bit view; a
-                # prefix made without Wine's 32-bit half lacks it.
+                # Windows always has the key of the uninstall entries in the 32-bit view; a prefix made without Wine's
+                # 32-bit half lacks it.
                 ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", ("/reg:32",)))]
             if layout is None:
                 shutil.rmtree(self.path, ignore_errors=True)
@@ -482,9 +449,8 @@ class Prefix:
             if steps:
                 with open(marker, "w") as f:
                     f.write(PREFIX_LAYOUT + "\n")
-        # A server that stays a while after the last program keeps Wine's desktop
-        # process alive between the steps of a test; the desktop is started here, so
-        # no run has to wait for it. (When a server runs already, this one just ends.)
+        # A server that stays a while after the last program keeps Wine's desktop process alive between the steps of
+        # a test; the desktop is started here, so no run waits for it. (When a server runs already, this one ends.)
         subprocess.Popen(wineserver("-p60"), env=self.env(), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         r = self.kvitest([["desktop"]])
@@ -506,9 +472,8 @@ class Prefix:
 
 
 class Screen:
-    """A virtual X display of our own (Xvfb, at a display number that is free, so that
-    two runs side by side never meet), on which Wine draws the boxes for real; xdotool
-    finds their windows and presses their OK, ImageMagick's import takes pictures."""
+    """An Xvfb display of our own (at a free number: two runs side by side never meet) on which Wine draws
+    the boxes; xdotool finds and presses them, ImageMagick's import takes pictures."""
 
     def __init__(self, width=640, height=480):
         self.size = "%dx%d" % (width, height)
@@ -572,8 +537,7 @@ class Screen:
         self._tool("xdotool", "windowfocus", "--sync", str(window))
         for _ in range(40):
             time.sleep(0.25)
-            self._tool("import", "-window", str(window), "+dither", "-colors", str(colours), "-strip",
-                       "PNG8:" + path)
+            self._tool("import", "-window", str(window), "+dither", "-colors", str(colours), "-strip", "PNG8:" + path)
             if int(self._tool("identify", "-format", "%k", path).stdout or b"0") > 4:
                 return
         raise HarnessError("the window %d was never painted" % window)
@@ -583,13 +547,10 @@ class Screen:
 
 def read_programs(listing):
     """A build's programs.txt as {name: path}, a name without a folder beside the list."""
-    programs = {}
     with open(listing) as f:
-        for key, _, value in (line.strip().partition("=") for line in f):
-            if key:
-                programs[key] = value if key == "arch" else os.path.join(
-                    os.path.dirname(os.path.abspath(listing)), value)
-    return programs
+        pairs = [line.strip().partition("=") for line in f]
+    return {key: value if key == "arch" else os.path.join(os.path.dirname(os.path.abspath(listing)), value)
+            for key, _, value in pairs if key}
 
 
 def remove(path):
@@ -600,10 +561,8 @@ def remove(path):
 
 
 class Machine:
-    """The Windows machine of one test, of the demonstration or of the pictures of
-    boxes: lays out media and kits in a folder of its own, cleans the machine, runs
-    a command line through kvitest.exe and reads back the stand-ins' records, the
-    registry, the shortcut, the exit status and the boxes."""
+    """The Windows machine of a test, the demonstration or the pictures: media and kits in a folder of its
+    own, command lines run through kvitest.exe, and the records, registry and shortcut read back."""
 
     def __init__(self, prefix, programs, root, win_root=None):
         self.prefix, self.programs, self.root = prefix, programs, root
@@ -735,17 +694,13 @@ UNIX_EPOCH_FILETIME = 116444736000000000
 
 
 class Run:
-    """One command line's run: kvitest's status, the boxes and processes it saw (and under
-    Wine the relay trace's), the registry afterwards and what the program printed. A run
-    not waited for has its status and trace once wait_end() has seen it end."""
+    """One command line's run: kvitest's status, the registry afterwards, what the program printed and
+    (under Wine) the relay trace; a run not waited for has them once wait_end() has seen it end."""
 
     def __init__(self, status_path, result=None, stdout_path=None, process=None, trace_path=None):
         self.status_path, self.result, self.process, self.trace_path = status_path, result, process, trace_path
         self.status = read_kv(status_path) if result else None
-        self.stdout = None
-        if stdout_path and os.path.exists(stdout_path):
-            with open(stdout_path, "rb") as f:
-                self.stdout = f.read()
+        self.stdout = read_bytes(stdout_path) if stdout_path and os.path.exists(stdout_path) else None
 
     def ended(self):
         return os.path.exists(self.status_path)
@@ -763,8 +718,7 @@ class Run:
             self.process.wait(30)  # Wine's trace is whole once kvitest has ended
         except subprocess.TimeoutExpired:
             pass  # a kvitest that lingers is not the program's fault; kill() ends it
-        with open(self.trace_path, "rb") as f:
-            self.result = Result(0, b"", f.read().decode("latin-1"))
+        self.result = Result(0, b"", read_text(self.trace_path))
         return self.status is not None
 
     def kill(self):
@@ -775,8 +729,20 @@ class Run:
     def ended_at(self):
         return int(self.status["time_end"])
 
-    boxes = property(lambda self: shown_boxes(self.status or {}))
-    traced_boxes = property(lambda self: parse_boxes(self.result.trace))
+    @property
+    def boxes(self):
+        status = self.status or {}
+        boxes = ([status.get("box.%d.%s" % (n, key), "") for key in ("pid", "caption", "text", "owner", "icon")]
+                 for n in range(1, int(status.get("boxes", "0")) + 1))
+        return [Box(int(pid or 0), caption, text_, owner == "1", icon=icon == "1")
+                for pid, caption, text_, owner, icon in boxes]
+
+    @property
+    def traced_boxes(self):
+        return [Box(pid, a[2][1] or "", a[1][1] or "", a[0][0] != 0, style=a[3][0] & 0xFFFFFFFF,
+                    cut=(a[2][2], a[1][2]))
+                for pid, _, a in parse_calls(self.result.trace, "MessageBoxA") if len(a) == 4]
+
     record = property(lambda self: registry(self.result.values, "record"))
     uninstall = property(lambda self: registry(self.result.values, "uninstall"))
 
@@ -787,8 +753,8 @@ class Run:
 
     def created_dirs(self):
         """[(folder, whether a descriptor was given)] of the started program's CreateDirectoryA calls (Wine only)."""
-        main = int(self.status["main_pid"])
-        return [(path, given) for pid, path, given in parse_dir_creations(self.result.trace) if pid == main]
+        return [(a[0][1], a[1][0] != 0) for pid, _, a in parse_calls(self.result.trace, "CreateDirectoryA")
+                if len(a) == 2 and pid == int(self.status["main_pid"])]
 
     def _by(self, starter, by):
         runner, main = int(self.status["runner_pid"]), int(self.status.get("main_pid", "0"))
@@ -797,7 +763,9 @@ class Run:
     def starts(self, by="all"):
         """The processes started by the started program ("main"), the others ("others") or all,
         as kvitest read them (every host). One kvitest could not read counts as started by another."""
-        return [p for p in listed_procs(self.status) if self._by(p.parent, by)]
+        procs = [Proc(self.status, n) for n in range(1, int(self.status.get("procs", "0")) + 1)]
+        return [p for p in procs if self._by(p.parent, by) and (ON_WINDOWS or p.state != NEVER_RAN)
+                and p.image.lower().rsplit("\\", 1)[-1] not in NOT_STARTED_BY_THE_PROGRAMS]
 
     def traced_starts(self, by="all"):
         """The same as the relay trace shows them (Wine only): also those that failed, with their flags."""

@@ -1,17 +1,9 @@
-"""Hostile inputs end to end (run_e2e.py --group hostile): what a script or a careless user may
-hand the real setup.exe and Install.exe. Command lines up to the Windows limit, paths at the
-260-character limit, bytes above 127, folders with blanks, a Version value that is not text or is
-huge, a file or someone else's folder where the usual location should be. Each case checks that the
-program neither crashes (an NTSTATUS such as 0xC0000005 would be its exit status) nor hangs (the
-runner's time-out), and ends as documented: the exact command lines started, the full exit status,
-the registry written, the boxes shown. Long expected texts are put together from their documented
-pieces ("_instkvi.com -s", " -a " and the options in normalised form, and so on).
+"""Hostile inputs end to end (run_e2e.py --group hostile): long command lines and paths, bytes above 127,
+blanks, Version values that are no text or huge, a file or someone else's folder at the usual location.
 
-What Wine itself cannot do is not tried: it starts no program whose path is longer than 259
-characters, runs none in a current directory longer than 258, and kvitest.exe takes a command line
-as hex on its own command line, so it starts at most about 16,000 characters directly. Longer
-command lines are reached through the programs: setup's "-f" reaches the bootstrap installer as
-"-force", and the stand-in bootstrap installer hands its options on to Install.
+Wine starts no program whose path is longer than 259 characters, runs none in a current directory longer
+than 258, and kvitest.exe starts at most about 16,000 characters directly (hex on its own command line).
+Longer command lines are reached through the programs: setup's "-f" reaches the bootstrap as "-force".
 """
 
 import os
@@ -24,15 +16,15 @@ import harness  # noqa: E402
 import run_e2e  # noqa: E402
 from harness import u8  # noqa: E402
 from run_e2e import (ABSENT, HANDOFF, JAVAW, OWN_VERSION, PROBE, PROBE_ANSWER, REG_SZ, Refused,  # noqa: E402
-                     named_rows, rows)
+                     rows)
 
 LONGEST_COMMAND = 32766  # the longest command line Windows starts: 32,767 characters with the terminator
 LONGEST_DIRECT = 16000   # what kvitest.exe can start directly
 # Where the bootstrap stand-in installs when it is given no location, and the command it runs there.
 USUAL = "c:\\halviktorvanex\\install"
 USUAL_INSTALL = "C:\\HalvikTorvanex\\Install\\Install.exe -register"
-# What setup did with the copy in {inst}: current (probed and handed off), older (reinstalled into
-# its folder) or none (a plain bootstrap run).
+# What setup did with the copy in {inst}: current (probed and handed off), older (reinstalled into its folder) or none
+# (a plain bootstrap run).
 OUTCOMES = {"current": dict(install=[PROBE, HANDOFF]), "older": dict(boot="_instkvi.com -s -f {inst}"),
             "none": dict(boot="_instkvi.com -s")}
 
@@ -59,9 +51,8 @@ class HostileCase(run_e2e.E2ECase):
         shutil.copy(run_e2e.OPTIONS.install_standin, run_e2e.PREFIX.unix(win_path))
 
     def import_record(self, values):
-        """Writes text values into the installation record, in the 32-bit registry view that
-        both builds use, through Wine's reg.exe: for values too long to pass to kvitest.exe
-        on its command line."""
+        """Writes text values into the installation record, in the 32-bit registry view that both builds use, through
+        Wine's reg.exe: for values too long to pass to kvitest.exe on its command line."""
         self.kvitest([["regdump"]])  # the test's first kvitest start clears the record
         lines = ["Windows Registry Editor Version 5.00", "",
                  "[HKEY_LOCAL_MACHINE\\Software\\HalvikTorvanex\\HalvikTorvanexJI]"]
@@ -98,9 +89,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
     def test_long_tails_of_blanks_and_dashes(self, what, tail):
         self.over(tail(LONGEST_DIRECT - len(self.setup)), boot="_instkvi.com -s -a ")
 
-    # Each " -f" (3 characters) reaches the bootstrap installer as " -force" (7): setup's own
-    # command line stays short while the bootstrap command grows to the limit and past it,
-    # where Windows refuses it.
+    # Each " -f" (3 characters) reaches the bootstrap installer as " -force" (7): setup's own command line stays short
+    # while the bootstrap command grows to the limit and past it, where Windows refuses it.
     @rows(((LONGEST_COMMAND, " -f" * 4400 + " -qatest " + "q" * 1938),
            (LONGEST_COMMAND + 1, " -f" * 4400 + " -qatest " + "q" * 1939), (35019, " -f" * 5000)))
     def test_bootstrap_command_at_the_windows_limit(self, length, args):
@@ -119,9 +109,9 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
 
     @rows((246, 247, 249))
     def test_program_folder_at_the_path_limit(self, length):
-        # setup.exe paths of 256, 257 and 259 characters (Wine starts nothing longer).
-        # _instkvi.com is looked for beside setup: within 259 characters it must start,
-        # beyond that Windows may refuse, and then the launch box is shown.
+        # setup.exe paths of 256, 257 and 259 characters (Wine starts nothing longer). _instkvi.com is looked for
+        # beside setup: within 259 characters it must start, beyond that Windows may refuse, and then the launch box
+        # is shown.
         folder = self.lay_medium(folder_of_length(self.w("p%d" % length), length))
         run = self.run_setup(" -NoSplash", setup=folder + "\\setup.exe")
         command = "_instkvi.com -s -a  -nosplash"
@@ -139,9 +129,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
     def test_start_directory_longer_than_a_path_is_kept(self, value):
         self.over(run=dict(env={"KVI_START_DIR": value}), start_dir=value, boot="_instkvi.com -s")
 
-    # No Install.exe can be read there: the folder rule refuses it unread, no probe
-    # runs, and the copy is reinstalled into the stored path, which must reach the
-    # bootstrap whole.
+    # No Install.exe can be read there: the folder rule refuses it unread, no probe runs, and the copy is reinstalled
+    # into the stored path, which must reach the bootstrap whole.
     @rows([(n, v) for n in (259, 260, 261) for v in (OWN_VERSION, "1.7-999")])
     def test_installed_path_at_the_path_limit(self, length, version):
         inst = folder_of_length(self.w("i"), length)
@@ -159,8 +148,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
 
     @rows((16000, 40000))
     def test_installed_path_far_beyond_the_path_limit(self, length):
-        # 16,000 characters: no probe (the folder cannot be read), the bootstrap command
-        # (16,019 characters) starts. 40,000: it does not fit a command line, so the launch box.
+        # 16,000 characters: no probe (the folder cannot be read), the bootstrap command (16,019 characters) starts.
+        # 40,000: it does not fit a command line, so the launch box.
         inst = self.w("i") + "\\" + "p" * (length - len(self.w("i")) - 1)
         self.assertEqual(len(inst), length)
         self.import_record({"Version": OWN_VERSION, "InstPath": inst})
@@ -169,17 +158,15 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.over(boot=command if fits else Refused(command), boxes=[] if fits else ["setup-launch-error"])
 
     def test_bytes_above_127_pass_unchanged(self):
-        # The programs speak UTF-8, so each of these letters is two bytes above 127.
-        # Only A-Z are lowered: É, Ä, Ñ stay capitals, and a non-breaking space is no blank.
-        # Š and Ÿ have lower-case forms too; Š's second byte is 0xA0, the non-breaking
-        # space of the Western code page.
+        # The programs speak UTF-8, so each of these letters is two bytes above 127. Only A-Z are lowered: É, Ä, Ñ
+        # stay capitals, and a non-breaking space is no blank. Š and Ÿ have lower-case forms too; Š's second byte is
+        # 0xA0, the non-breaking space of the Western code page.
         medium, tail = self.lay_medium(self.w(u8("MÉDIUMÄ"))), u8("\xa0ÿéŠŸÀ")
         run = self.over(" -Batch C:\\" + u8("Ä\\Ñ") + ".TXT -NoSplash -QATest " + tail, setup=medium + "\\setup.exe",
                         boot="_instkvi.com -s -a  -batch  c:\\" + u8("Ä\\Ñ") + ".txt  -nosplash  -qatest " + tail,
                         cwd=self.w(u8("mÉdiumÄ")))
         # The stored folder is the folder as setup entered it: its capitals É and Ä kept.
-        self.assertEqual(run.record["OriginalSource"],
-                         (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
+        self.assertEqual(run.record["OriginalSource"], (REG_SZ, ("c:\\e2e\\%s\\mÉdiumÄ\0" % self.name).encode("utf-8")))
 
     # (Tabs, quotes and words in the program's path are rows of the unit tables.)
     @rows((("quoted", '"{}\\setup.exe"'), ("unquoted", "{}\\setup.exe")))
@@ -188,18 +175,18 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.over(" -NoSplash", setup=setup.format(medium), cwd=medium, boot="_instkvi.com -s -a  -nosplash")
 
     # C:\...\my.exe is what an unquoted "C:\...\my inst\Install.exe" would start.
-    @named_rows({"installed_path_with_a_blank_never_starts_the_front_part": dict(
-                     version=OWN_VERSION, install=[PROBE, HANDOFF + "  -nosplash"]),
-                 "older_copy_with_a_blank_is_named_as_stored": dict(
-                     version="1.7-999", boot="_instkvi.com -s -f {inst} -a  -nosplash")})
+    @rows({"installed_path_with_a_blank_never_starts_the_front_part": dict(
+               version=OWN_VERSION, install=[PROBE, HANDOFF + "  -nosplash"]),
+           "older_copy_with_a_blank_is_named_as_stored": dict(
+               version="1.7-999", boot="_instkvi.com -s -f {inst} -a  -nosplash")})
     def blank_row(self, version, **outcome):
         self.decoy(self.w("my.exe"))
         self.over(" -NoSplash", inst="my inst", plant=(version, "{inst}"), **outcome)
         self.assertNotStarted("my.exe")
 
     def test_handoff_into_a_folder_with_blanks_and_bytes_above_127(self):
-        # The real Install.exe answers the probe and takes the hand-off: it registers the
-        # folder as it entered it (A-Z lowered, Ä and É kept) and starts the runtime.
+        # The real Install.exe answers the probe and takes the hand-off: it registers the folder as it entered it (A-Z
+        # lowered, Ä and É kept) and starts the runtime.
         inst, registered = self.lay_kit(self.w(u8("My KÄTÉ"))), self.w(u8("my kÄtÉ"))
         self.decoy(self.w("my.exe"))
         run = self.run_setup(" -NoSplash", before=self.plant_record(OWN_VERSION, inst))
@@ -269,10 +256,9 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.over(args, **row)
         self.assertTrue(os.path.isfile(path), "the file was replaced")
 
-    # Wine shows a folder's Unix owner and mode as its owner and list: a folder of
-    # another Unix user is owned by Anonymous (S-1-5-7), one of mode 777 lets Everyone
-    # change it, and a symbolic link is a reparse point. None of them is used; the
-    # folders an earlier run left are. (base, usual, elsewhere: Unix paths.)
+    # Wine shows a folder's Unix owner and mode as its owner and list: a folder of another Unix user is owned by
+    # Anonymous (S-1-5-7), one of mode 777 lets Everyone change it, and a symbolic link is a reparse point. None of
+    # them is used; the folders an earlier run left are. (base, usual, elsewhere: Unix paths.)
     @rows((("left by an earlier run", None, "_instkvi.com -s"),
            ("usual location of mode 777", lambda b, u, e: os.chmod(u, 0o777), "_instkvi.com -s -f "),
            ("base folder of mode 777", lambda b, u, e: os.chmod(b, 0o777), "_instkvi.com -s -f "),
@@ -290,10 +276,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
         self.over(boot=command)
         self.assertEqual(os.listdir(elsewhere), [], "nothing was put where the link points")
 
-    # Wine shows a Unix owner and mode as the owner and list (it keeps no list of its
-    # own beside them): another Unix user's folder is owned by Anonymous (S-1-5-7),
-    # one of mode 777 lets Everyone (S-1-1-0) change it. Nothing is started from
-    # either: the copy counts as older, and the bootstrap is told its folder.
+    # (Owners and modes as above.) Nothing is started from such a folder: the copy counts as older, and the bootstrap
+    # is told its folder.
     @rows((("another user's folder", lambda path: os.chown(path, 65534, -1)),
            ("folder of mode 777", lambda path: os.chmod(path, 0o777))))
     def test_installed_copy_in_a_folder_others_control_is_not_probed(self, what, spoil):
@@ -302,8 +286,8 @@ class HostileSetupTests(HostileCase, run_e2e.SetupCase):
 
     @rows(("open", "open\\kit"))
     def test_example_bootstrap_refuses_a_folder_others_can_change(self, location):
-        # Given -f into a folder of mode 777, the example bootstrap ends with 1 and
-        # copies nothing, also into a folder made inside it.
+        # Given -f into a folder of mode 777, the example bootstrap ends with 1 and copies nothing, also into a folder
+        # made inside it.
         open_folder = self.place("open")[0]
         os.chmod(open_folder, 0o777)
         shutil.copy(self.programs["example_bootstrap"], self.dir("medium", "boot.exe"))
@@ -330,10 +314,9 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
     @rows((32618, 32619, LONGEST_COMMAND))
     def test_longest_command_lines_through_the_bootstrap(self, length):
         # setup's " -f" become " -force" on the way: the bootstrap installer then starts
-        # "C:\HalvikTorvanex\Install\Install.exe -register" with all of them, a command
-        # line of up to 32,766 characters. Install's launch command is 148 characters
-        # longer (the base command and its blank instead of the folder and
-        # "\Install.exe"), so it fits up to an Install command line of 32,618.
+        # "C:\HalvikTorvanex\Install\Install.exe -register" with all of them, a command line of up to 32,766
+        # characters. Install's launch command is 148 characters longer (the base command and its blank instead of the
+        # folder and "\Install.exe"), so it fits up to an Install command line of 32,618.
         medium, k = self.lay_medium(kit=True), 4300
         m = length - len(USUAL_INSTALL) - 7 * k - 9
         options = " -force" * k + " -qatest " + "q" * m
@@ -350,17 +333,17 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
                     record={"InstPath": USUAL}, boxes=[] if fits else ["install-launch-error"])
 
     def test_program_folder_at_the_path_limit_registers(self):
-        # Install.exe at 259 characters, the longest path Wine starts a program from;
-        # its shortcut target just fits the 260-character buffer with its terminator.
+        # Install.exe at 259 characters, the longest path Wine starts a program from; its shortcut target just fits
+        # the 260-character buffer with its terminator.
         folder = self.lay_kit(folder_of_length(self.w("k"), 247))
         self.registered(self.run_program(folder + "\\Install.exe -Register -NoExecute"), folder)
         self.check_link(folder)
 
     @rows(((241, ""), (247, ""), (247, " -SilentLaunch")))
     def test_program_folder_near_the_path_limit_launches(self, length, args):
-        # The runtime is started as JRE\bin\javaw.exe from the program folder: within
-        # 259 characters it must start; beyond, Windows may refuse, and then the launch
-        # box and -1 (none with -silentLaunch). Registration comes first in either case.
+        # The runtime is started as JRE\bin\javaw.exe from the program folder: within 259 characters it must start;
+        # beyond, Windows may refuse, and then the launch box and -1 (none with -silentLaunch). Registration comes
+        # first in either case.
         folder = self.lay_kit(folder_of_length(self.w("k%d" % length), length))
         run = self.run_program(folder + "\\Install.exe -Register" + args)
         launch = JAVAW + "  -register" + args.lower()
@@ -373,9 +356,9 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
 
     @rows((247, 248, 258))
     def test_current_directory_at_the_path_limit_registers(self, length):
-        # Install started by its bare name (found on PATH) has no program directory and
-        # registers the current directory. Up to 247 characters the shortcut's target
-        # fits; beyond, the shortcut box and no shortcut, never a shortened target.
+        # Install started by its bare name (found on PATH) has no program directory and registers the current
+        # directory. Up to 247 characters the shortcut's target fits; beyond, the shortcut box and no shortcut, never
+        # a shortened target.
         cwd = self.place(folder_of_length(self.w("c"), length))[1]
         run = self.run_program("install.exe -register -noexecute", cwd=cwd,
                                run_env={"PATH": self.kit + ";C:\\windows\\system32;C:\\windows"})
@@ -405,8 +388,8 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
         self.check_link(folder)
 
     def test_uninstall_command_with_blanks_starts_install(self):
-        # Windows runs the uninstall entry as a command line. Unquoted, it would start
-        # C:\...\my.exe; quoted, it starts Install, which passes -remove on.
+        # Windows runs the uninstall entry as a command line. Unquoted, it would start C:\...\my.exe; quoted, it
+        # starts Install, which passes -remove on.
         kit = self.lay_kit(self.w("my kit"))
         self.decoy(self.w("my.exe"))
         run = self.run_program('"' + kit + '\\Install.exe" -register -noexecute')
@@ -414,6 +397,3 @@ class HostileInstallTests(HostileCase, run_e2e.InstallCase):
         self.launched(self.run_program(run.uninstall["UninstallString"][1][:-1].decode("latin-1")), JAVAW + "  -remove",
                       cwd=kit)
         self.assertNotStarted("my.exe")
-
-
-CLASSES = [HostileSetupTests, HostileInstallTests]

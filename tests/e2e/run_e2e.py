@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
-"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe of one
-build on a Windows machine (harness.Machine: under Wine here) beside stand-ins of ours that
-record their starts. The tests are rows: a command line, what is planted, and what expect()
-checks; every expected text is written out by hand from the programs' documented behaviour.
+"""The one entry point of the end-to-end suite: the real setup.exe and Install.exe of one build beside
+stand-ins that record their starts; every expected text is written out by hand.
 
-Usage: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group setup|install|handoff|
-       registration|road|hostile|display|all] [-k PATTERN]   (or each program by --NAME, with --arch, --work)
+Usage: run_e2e.py --programs <build>/tests/e2e/programs.txt [--group NAME] [-k PATTERN]
 """
 
 import argparse
@@ -41,8 +38,8 @@ JAVA, JAVAW = "JRE\\bin\\java.exe" + _CLASSPATH, "JRE\\bin\\javaw.exe" + _CLASSP
 
 # A folder name in three scripts and with a blank, as the programs see it (UTF-8 bytes).
 ANY_LANGUAGE = harness.u8("Программы 安装")
-# 200 Chinese letters, 600 bytes in UTF-8: far beyond 260 bytes, well within 260
-# characters. Four folders of 50, as a Linux file name holds at most 255 bytes.
+# 200 Chinese letters, 600 bytes in UTF-8: far beyond 260 bytes, well within 260 characters. Four folders of 50, as a
+# Linux file name holds at most 255 bytes.
 LONG_CHINESE = "\\".join([harness.u8("安装程序" * 12 + "安装")] * 4)
 
 PROBE_ANSWER = "0xFFFFFBAA"  # -1110 as a 32-bit exit status
@@ -57,8 +54,8 @@ PROBE, HANDOFF = "{exe} -verctrl", "{exe} -silentLaunch -register"
 
 
 def default_flags(command):
-    # setup's probe and hand-off of Install, a console program, get no console window
-    # (unless the hand-off's tail holds -nojw); every other start no flags.
+    # setup's probe and hand-off of Install, a console program, get no console window (unless the hand-off's tail
+    # holds -nojw); every other start no flags.
     if re.search(r'Install\.exe"? -(verctrl$|silentLaunch -register)', command) and "-nojw" not in command:
         return CREATE_NO_WINDOW
     return 0
@@ -94,19 +91,10 @@ def fill(value, where):
 
 
 def rows(table):
-    """Makes a test of one row (its arguments after self) a test per row of table,
-    each of its own name, test_<name>_<n>_<what the row begins with>, so that -k
-    selects a single row."""
+    """Makes fn a test per row, so that -k selects one: of a list, test_<fn>_<n>_<the row's first word>
+    called with the row's items; of a dict, test_<key> called with the row as keyword arguments."""
     def mark(fn):
-        fn.rows = list(table)
-        return fn
-    return mark
-
-
-def named_rows(table):
-    """Makes fn(self, **row) a test test_<key> per entry of the dict table."""
-    def mark(fn):
-        fn.named_rows = dict(table)
+        fn.rows = table
         return fn
     return mark
 
@@ -131,12 +119,14 @@ class E2ECase(unittest.TestCase):
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
         for name, fn in list(vars(cls).items()):
-            for n, row in enumerate(getattr(fn, "rows", ()), 1):
-                args = row if fn.__code__.co_argcount > 2 else (row,)
-                setattr(cls, "%s_%s" % (name, _row_name(n, row)), lambda self, fn=fn, args=args: fn(self, *args))
-            for key, row in getattr(fn, "named_rows", {}).items():
-                setattr(cls, "test_" + key, lambda self, fn=fn, row=row: fn(self, **row))
-            if hasattr(fn, "rows") and name.startswith("test_"):
+            table = getattr(fn, "rows", None)
+            if isinstance(table, dict):
+                for key, row in table.items():
+                    setattr(cls, "test_" + key, lambda self, fn=fn, row=row: fn(self, **row))
+            elif table is not None:
+                for n, row in enumerate(table, 1):
+                    args = row if fn.__code__.co_argcount > 2 else (row,)
+                    setattr(cls, "%s_%s" % (name, _row_name(n, row)), lambda self, fn=fn, args=args: fn(self, *args))
                 delattr(cls, name)
 
     def __getattr__(self, name):
@@ -171,11 +161,6 @@ class E2ECase(unittest.TestCase):
         run = self.run_program(fill(cmd, self.at), **row)
         self.expect(run, **expected)
         return run
-
-    def one_record(self, program):
-        recs = self.records(program)
-        self.assertEqual(len(recs), 1, "%s started %d times: %r" % (program, len(recs), recs))
-        return recs[0]
 
     def expect(self, run, exit="0x00000000", boxes=(), recs=None, starts=None, main=None, others=None,
                record=None, uninstall=None, usual=None, stdout=None):
@@ -237,9 +222,8 @@ class E2ECase(unittest.TestCase):
             self.assertEqual(self.records(program), [], program + " was started")
 
     def assertBoxes(self, run, expected):
-        """expected: [(caption, text, style)], in order; no other box may have been shown.
-        The boxes kvitest found on the screen and closed are the witness; under Wine
-        the relay trace must agree, to the exact style."""
+        """expected: [(caption, text, style)], in order; no other box may have been shown. The boxes kvitest found on
+        the screen and closed are the witness; under Wine the relay trace must agree, to the exact style."""
         for seen in (run.boxes,) if harness.ON_WINDOWS else (run.boxes, run.traced_boxes):
             self.assertEqual(len(seen), len(expected), "boxes shown: %r" % seen)
             for box, (caption, text, style) in zip(seen, expected):
@@ -266,9 +250,8 @@ class E2ECase(unittest.TestCase):
             return
         starts = run.traced_starts(by)
         for start in starts if self.cut else ():
-            # Wine's trace cuts long strings, and leaves out its "..." mark when exactly one
-            # character is missing: such a start need only begin the expected one (kvitest's
-            # list above holds it whole).
+            # Wine's trace cuts long strings, and leaves out its "..." mark when exactly one character is missing:
+            # such a start need only begin the expected one (kvitest's list above holds it whole).
             start.command_cut |= start.command is not None and len(start.command) >= self.cut
             start.application_cut |= len(start.application_text or "") >= self.cut
         self.assertEqual(len(starts), len(expected), "processes started (trace): %r" % starts)
@@ -369,16 +352,17 @@ class SetupTests(SetupCase):
         return (v.get("read", v.get("converted")), v.get("owner"), v.get("dacl_protected"),
                 [v.get("ace%d" % i) for i in range(int(v.get("aces", "0")))], v.get("dacl_present"))
 
+    # The owner is Administrators, which only an elevated administrator can give; SYSTEM and Administrators get full
+    # control, Users read and execute, folders and files inherit it.
+    USUAL_LIST = ("1", "S-1-5-32-544", "1", [
+        "0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544", "0,0x3,0x1200A9,S-1-5-32-545"])
+
     def test_usual_location_access_list(self):
-        # The owner is Administrators, which only an elevated administrator can give; SYSTEM and
-        # Administrators get full control, Users read and execute, folders and files inherit it.
-        self.assertEqual(self.owner_and_list(), ("1", "S-1-5-32-544", "1", [
-            "0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544", "0,0x3,0x1200A9,S-1-5-32-545"], "1"))
+        self.assertEqual(self.owner_and_list(), self.USUAL_LIST + ("1",))
 
     def test_usual_location_made_by_setup_has_its_owner_and_list(self):
         # Read back from Windows: both folders carry setup's owner and list, and a second run uses them.
-        want = ("1", "S-1-5-32-544", "1", ["0,0x3,0x1F01FF,S-1-5-18", "0,0x3,0x1F01FF,S-1-5-32-544",
-                                           "0,0x3,0x1200A9,S-1-5-32-545"])
+        want = self.USUAL_LIST
         if not harness.ON_WINDOWS:
             # Wine: the Unix owner (the user), and no entry for Everyone (no mode bits for others).
             user = self.owner_and_list(self.start)[1]
@@ -390,10 +374,9 @@ class SetupTests(SetupCase):
         self.over(boot="_instkvi.com -s")
 
     def test_planted_dll_that_a_system_dll_loads_by_name_stays_out(self):
-        # user32 loads imm32.dll and uxtheme.dll by name once a window is made. Planted
-        # beside the program (Wine told to prefer such a copy, as Windows takes the first
-        # it finds), they are loaded into a program of ours without the DLL search
-        # restriction (showbox); setup, whose box needs user32 too, loads neither.
+        # user32 loads imm32.dll and uxtheme.dll by name once a window is made. Planted beside the program (Wine told
+        # to prefer such a copy, as Windows takes the first it finds), they are loaded into a program of ours without
+        # the DLL search restriction (showbox); setup, whose box needs user32 too, loads neither.
         for name in ("imm32.dll", "uxtheme.dll"):
             shutil.copy(OPTIONS.plant, self.dir("medium", name))
         shutil.copy(OPTIONS.showbox, self.dir("medium", "showbox.exe"))
@@ -405,8 +388,8 @@ class SetupTests(SetupCase):
         self.assertEqual(self.records("planted.dll"), [])
 
     def test_missing_bootstrap_is_not_searched_for(self):
-        # setup found on PATH and started by its bare name stays in the current
-        # directory, which holds a planted _instkvi.com; so does a folder on PATH.
+        # setup found on PATH and started by its bare name stays in the current directory, which holds a planted
+        # _instkvi.com; so does a folder on PATH.
         os.remove(self.dir("medium", "_instkvi.com"))
         for folder in ("start", "plant"):
             shutil.copy(OPTIONS.bootstrap, os.path.join(self.place(folder)[0], "_instkvi.com"))
@@ -421,8 +404,8 @@ class SetupTests(SetupCase):
                   boot="_instkvi.com -s -a  -batch  c:\\inst\\b.txt  -force -nojw")
 
     def test_medium_in_a_folder_with_a_non_latin_name(self):
-        # The medium in C:\Носитель, started from its own folder as Explorer does: the
-        # bootstrap installer and the record get the real name, not question marks.
+        # The medium in C:\Носитель, started from its own folder as Explorer does: the bootstrap installer and the
+        # record get the real name, not question marks.
         medium = harness.u8("C:\\Носитель")
         harness.remove(PREFIX.unix(medium))
         self.addCleanup(harness.remove, PREFIX.unix(medium))
@@ -437,9 +420,8 @@ class SetupTests(SetupCase):
                   boot="_instkvi.com -s")
 
     def test_installed_path_with_a_blank_is_quoted(self):
-        # What setup passed, as the trace shows it: Wine itself puts quotes around an
-        # unquoted program path with a blank before the started program sees its command
-        # line, so the records alone cannot tell.
+        # What setup passed, as the trace shows it: Wine itself puts quotes around an unquoted program path with a
+        # blank before the started program sees its command line, so the records alone cannot tell.
         self.over(" -nosplash", "inst dir", (OWN_VERSION, "{inst}"), install=[PROBE, HANDOFF + "  -nosplash"])
         self.assertEqual(self.records("install.exe")[0]["path"].lower(), self.w("inst dir", "install.exe"))
 
@@ -452,11 +434,10 @@ class SetupTests(SetupCase):
     def test_version_shows_version_and_starts_nothing(self, args):
         self.over(args, boxes=["setup-version"], usual=(False, False), record=ABSENT)
 
-    # setup over a planted installation record (plant: Version, InstPath; {inst} a folder
-    # holding the stand-in Install.exe, {gone} one that does not exist, {upper} this test's
-    # folder as C:\E2E\<NAME>): the bootstrap command (boot) or the stand-in's (install),
-    # and whether the usual location's two folders exist afterwards (usual).
-    @named_rows({
+    # setup over a planted installation record (plant: Version, InstPath; {inst} a folder holding the stand-in
+    # Install.exe, {gone} one that does not exist, {upper} this test's folder as C:\E2E\<NAME>): the bootstrap command
+    # (boot) or the stand-in's (install), and whether the usual location's two folders exist afterwards (usual).
+    @rows({
         "pass_through_words_and_empty_options": dict(
             args=" -s -QATest -delay 5 -SilentLaunch -Register -verctrl2 -lfwx",
             boot="_instkvi.com -s -a  -s  -qatest  -delay 5  -silentlaunch  -register  -verctrl2  -lfwx"),
@@ -501,12 +482,11 @@ class SetupTests(SetupCase):
     def setup_row(self, **row):
         self.over(**row)
 
-    # A usual location that exists, given an owner and list as Windows would (SDDL):
-    # used while only administrators (and SYSTEM) may change it, else the bootstrap
-    # installer is left to choose ("-f " naming nothing). Wine keeps of a folder's
-    # owner and list only what its Unix owner and mode can hold (everyone's right to
-    # write, here): the rows marked windows_only need Windows.
-    @named_rows({
+    # A usual location that exists, given an owner and list as Windows would (SDDL): used while only administrators
+    # (and SYSTEM) may change it, else the bootstrap installer is left to choose ("-f " naming nothing). Wine keeps of
+    # a folder's owner and list only what its Unix owner and mode can hold (everyone's right to write, here): the rows
+    # marked windows_only need Windows.
+    @rows({
         "usual_location_that_exists_deny_entry_for_users": dict(
             folder="\\Install", sddl="O:BAD:P(A;OICI;FA;;;BA)(D;OICI;FA;;;BU)", boot="_instkvi.com -s"),
         "usual_location_that_exists_users_may_add_a_file": dict(
@@ -543,7 +523,7 @@ class InstallCase(E2ECase):
 class InstallTests(InstallCase):
     letter = "i"
 
-    @named_rows({
+    @rows({
         "version_probe_answer": dict(cmd="{install} -verctrl", capture_stdout=True, exit=PROBE_ANSWER, stdout=b"",
                                      record=ABSENT),
         "help_and_probe": dict(cmd="{install} -help -verctrl", capture_stdout=True, exit=PROBE_ANSWER,
@@ -581,8 +561,8 @@ class InstallTests(InstallCase):
     def test_no_arguments_starts_the_windowed_runtime(self):
         run = self.run_console("", capture_stdout=True)
         self.assertEqual(run.stdout, b"")
-        # (Whether javaw.exe has a console says nothing here: Wine attaches a
-        # windowed program to its caller's console, Windows does not.)
+        # (Whether javaw.exe has a console says nothing here: Wine attaches a windowed program to its caller's
+        # console, Windows does not.)
         self.assertNotWaited(run, self.launched(run, JAVAW, si_flags="0x0"))
 
     def test_nojw_runs_java_in_the_same_console(self):
@@ -592,14 +572,14 @@ class InstallTests(InstallCase):
                       "java.exe is not in the console Install was started in")
         self.assertNotWaited(run, rec)
 
-    @named_rows({"batch_with_console_input_opens_the_batch_console": dict(args=" -Batch C:\\Answers.TXT",
-                                                                          tail="  -batch c:\\answers.txt"),
-                 "batch_without_standard_input_opens_the_batch_console": dict(args=" -b", tail="  -b", stdin="none")})
+    @rows({"batch_with_console_input_opens_the_batch_console": dict(args=" -Batch C:\\Answers.TXT",
+                                                                    tail="  -batch c:\\answers.txt"),
+           "batch_without_standard_input_opens_the_batch_console": dict(args=" -b", tail="  -b", stdin="none")})
     def batch_console_row(self, args, tail, stdin=None):
         run = self.run_console(args, stdin=stdin)
         if stdin is None and run.status.get("console_input") != "1":
-            # Install tells a console by GetConsoleMode; the display suite, where
-            # Wine's consoles have windows, and the fake cover it then.
+            # Install tells a console by GetConsoleMode; the display suite, where Wine's consoles have windows, and
+            # the fake cover it then.
             self.skipTest("this Wine's console input does not answer GetConsoleMode without a display")
         rec = self.launched(run, JAVA + tail, flags=0x10, si_title="Halvik Torvanex Install",   # CREATE_NEW_CONSOLE
                             si_x="10", si_y="10", si_xsize="800", si_ysize="600", si_fill="0x74", si_flags="0x16",
@@ -607,11 +587,10 @@ class InstallTests(InstallCase):
         self.assertEqual(rec["console_processes"], rec["pid"], "java.exe is not alone in a new console")
         self.assertNotWaited(run, rec)
 
-    # Install relays its input (redirected from a file; a pipe, as `type answers | Install -batch`
-    # or an automation tool hands it; the null device) to the application in its own console,
-    # without the batch console, and ends after the application has; the application's own
-    # status (KVI_STANDIN_EXIT) is not passed on.
-    @named_rows({
+    # Install relays its input (redirected from a file; a pipe, as `type answers | Install -batch` or an automation
+    # tool hands it; the null device) to the application in its own console, without the batch console, and ends after
+    # the application has; the application's own status (KVI_STANDIN_EXIT) is not passed on.
+    @rows({
         "batch_with_redirected_input_relays_it": dict(
             args=" -batch c:\\a.txt -silent", seed=1110, size=5 * 1024 * 1024 + 123, sleep="2100", exit="3"),
         "batch_with_piped_input_relays_it": dict(args=" -Batch c:\\a.txt", seed=1111, size=300 * 1024 + 17,
@@ -626,18 +605,17 @@ class InstallTests(InstallCase):
                             stdin_bytes=str(len(data)))
         self.assertIn(run.status["runner_pid"], rec["console_processes"].split(","),
                       "java.exe is not in Install's console")
-        with open(os.path.join(self.rec, rec["stdin_file"]), "rb") as f:
-            self.assertTrue(f.read() == data, "the relayed bytes differ from the input's")
+        self.assertTrue(harness.read_bytes(os.path.join(self.rec, rec["stdin_file"])) == data,
+                        "the relayed bytes differ from the input's")
         lag_ms = (run.ended_at() - int(rec["time_end"])) / 10000.0
         self.assertGreaterEqual(lag_ms, -50, "Install ended before the application")
         if sleep == "2100":
-            # Install returns promptly once the application has ended. (It ends 2100 ms after
-            # its input: a look every 2000 ms alone would see that only at 4000 ms, 1900 ms late.)
+            # Install returns promptly once the application has ended. (It ends 2100 ms after its input: a look every
+            # 2000 ms alone would see that only at 4000 ms, 1900 ms late.)
             self.assertLess(lag_ms, 1000, "Install ended %.0f ms after the application" % lag_ms)
 
-    # A kit without its runtime: Install's arguments, whether a folder on PATH holds a
-    # JRE\\bin (never searched for), and the start it tries, refused, with the launch box
-    # (None: silent, no box).
+    # A kit without its runtime: Install's arguments, whether a folder on PATH holds a JRE\\bin (never searched for),
+    # and the start it tries, refused, with the launch box (None: silent, no box).
     @rows(((" -nosplash", False, JAVAW + "  -nosplash"), (" -nosplash", True, JAVAW + "  -nosplash"),
            (" -nojw", True, JAVA + "  -nojw"), (" -silent", False, None), (" -silentLaunch", False, None)))
     def test_missing_runtime(self, args, planted, command):
@@ -686,11 +664,9 @@ class HandoffTests(SetupCase):
         self.handed_off(run, kit, "  " + ascii_lower(option), runtime, record={
             "InstPath": kit, "UninstCmd": '"' + kit + '\\Install.exe" -remove'} if folder == ANY_LANGUAGE else None)
 
-    # KVI_TRACE set for setup reaches both Install processes: one file with the
-    # lines of all three, in the order they happened. A folder at that name, a
-    # link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
-    # that folder) or a second name of another file is not written to, and the
-    # road is the same.
+    # KVI_TRACE set for setup reaches both Install processes: one file with the lines of all three, in the order they
+    # happened. A folder at that name, a link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
+    # that folder) or a second name of another file is not written to, and the road is the same.
     @rows(("trace.txt", "folder", "link", "second.txt"))
     def test_trace_holds_the_whole_road(self, name):
         kit = self.lay_kit("kit")
@@ -702,14 +678,12 @@ class HandoffTests(SetupCase):
         run = self.run_setup("", before=self.plant_record(OWN_VERSION, kit), run_env={"KVI_TRACE": self.w(name)})
         self.handed_off(run, kit)
         self.assertEqual(os.listdir(self.dir("folder")), [])
-        with open(self.dir("other.txt"), "rb") as f:
-            self.assertEqual(f.read(), b"other")
+        self.assertEqual(harness.read_bytes(self.dir("other.txt")), b"other")
         if name != "trace.txt":
             self.assertFalse(os.path.exists(self.dir("trace.txt")))
             return
-        with open(self.dir("trace.txt"), "rb") as f:
-            lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
-                     for line in f.read().decode("utf-8").split("\r\n")]
+        lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
+                 for line in harness.read_bytes(self.dir("trace.txt")).decode("utf-8").split("\r\n")]
         self.assertEqual(lines.pop(), None, "the file ends with a line's end")
         self.assertTrue(all(lines), "every line begins with its time, program and process id")
         self.assertEqual([m.group(1) for m in lines], sorted(m.group(1) for m in lines), "times in order")
@@ -776,12 +750,11 @@ class RegistrationTests(E2ECase):
         self.register("my kit", " -register -noexecute")
 
     def test_register_in_a_folder_named_in_any_language(self):
-        # Cyrillic, CJK and a blank: the record, the uninstall entry and the shortcut
-        # hold the real name, and the runtime starts in that folder.
+        # Cyrillic, CJK and a blank: the record, the uninstall entry and the shortcut hold the real name, and the
+        # runtime starts in that folder.
         run, kit = self.register(ANY_LANGUAGE, " -Register -NoSplash", "  -register -nosplash")
         self.assertTrue(os.path.isdir(os.path.join(self.root, "Программы 安装")))
-        self.assertEqual(run.record["InstPath"][1],
-                         ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
+        self.assertEqual(run.record["InstPath"][1], ("c:\\e2e\\%s\\Программы 安装" % self.name).encode("utf-8") + b"\0")
 
     def test_register_at_a_drive_root(self):
         # Drive K: of the prefix is this test's folder "root" for the time of the test.
@@ -793,18 +766,17 @@ class RegistrationTests(E2ECase):
         os.symlink(self.dir("root"), drive)
         self.addCleanup(os.remove, drive)
         run = self.run_program("K:\\Install.exe -register -noexecute")
-        # The command gets no second backslash, and its byte count stays
-        # directory length + 21: the terminator and one more zero byte.
+        # The command gets no second backslash, and its byte count stays directory length + 21: the terminator and one
+        # more zero byte.
         self.expect(run, record={"InstPath": ("k:\\", 4)})
         self.assertEqual(run.record["UninstCmd"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
         self.assertEqual(run.uninstall["UninstallString"], (REG_SZ, b"k:\\Install.exe -remove\0\0"))
         self.check_link("k:", workdir="k:\\")
 
     def test_uninstall_entry_needs_only_the_right_to_add_a_key(self):
-        # The key holding the uninstall entries lets administrators add a key below it
-        # and nothing more (its entries then give them everything): Install asks for
-        # just that right, so the entry is written. (Wine opens no key below one whose
-        # list refuses the reader: the list is put back before the registry is read.)
+        # The key holding the uninstall entries lets administrators add a key below it and nothing more (its entries
+        # then give them everything): Install asks for just that right, so the entry is written. (Wine opens no key
+        # below one whose list refuses the reader: the list is put back before the registry is read.)
         saved = self.kvitest([["keyacl", "get", "uninstall-parent"]]).values["sddl"]
         self.addCleanup(self.kvitest, [["keyacl", "set", "uninstall-parent", saved]])
         only_add = "D:P(A;;0x60004;;;BA)(A;;0x60004;;;SY)(A;CIIO;KA;;;BA)(A;CIIO;KA;;;SY)"
@@ -832,11 +804,10 @@ class RoadTests(E2ECase):
         self.medium = self.lay_medium(kit=True)
         self.setup = self.medium + "\\setup.exe"
 
-    # setup's arguments, the record planted (version, folder; "kit": a kit of its own),
-    # the folder installed into, the bootstrap's and Install's command lines, the tail
-    # of the launch, a REG_SZ value then written ({f}: the folder, {p}: its Install.exe,
-    # quoted when it holds a blank), and the arguments of a second run that hands off
-    # (None: no second run). {w}: this test's folder.
+    # setup's arguments, the record planted (version, folder; "kit": a kit of its own), the folder installed into, the
+    # bootstrap's and Install's command lines, the tail of the launch, a REG_SZ value then written ({f}: the folder,
+    # {p}: its Install.exe, quoted when it holds a blank), and the arguments of a second run that hands off (None: no
+    # second run). {w}: this test's folder.
     @rows((("clean_machine", "", None, "c:\\halviktorvanex\\install", "_instkvi.com -s",
             "C:\\HalvikTorvanex\\Install\\Install.exe -register", "",
             ("uninstall", "UninstallString", "{f}\\Install.exe -remove"), " -NoSplash"),
@@ -877,8 +848,8 @@ class RoadTests(E2ECase):
         self.handed_off(self.run_program(self.setup + args), folder, " " + args.lower() if args else "",
                         record={"InstPath": folder})
 
-    # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit
-    # (this build's Install.exe, the stand-in runtime): {t} the target, {a} an answers file.
+    # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit (this build's Install.exe, the
+    # stand-in runtime): {t} the target, {a} an answers file.
     @rows((("clean_machine", "", "_instkvi.com -s", "c:\\halviktorvanex\\install", "javaw.exe", "  -register"),
            ("target", ' -target "{t}"', '_instkvi.com -s -f  "{t}" -a ', "{t}", "javaw.exe", "  -register"),
            ("target_batch", " -target {t} -batch {a}", "_instkvi.com -s -f  {t}  -a  -batch  {a}", "{t}", "java.exe",
@@ -900,16 +871,16 @@ class RoadTests(E2ECase):
     def example_bootstrap_then(self, target):
         """After the example bootstrap installed into target: the hand-off, then its exit statuses."""
         self.second_run_hands_off(target, "")
-        # Exit statuses for a script: 0 installed and registered; 1 the kit could not be
-        # installed (here under a file), and nothing started.
+        # Exit statuses for a script: 0 installed and registered; 1 the kit could not be installed (here under a
+        # file), and nothing started.
         bootstrap = self.medium + "\\_instkvi.com"
         self.assertExit(self.run_program(bootstrap + " -s -f  " + target + " -a  -noexecute"), "0x00000000")
         open(self.dir("a file"), "w").close()
         run = self.run_program(bootstrap + " -s -f " + self.w("a file", "kit"))
         self.assertExit(run, "0x00000001")
         self.assertStarts(run, [])
-        # -f naming nothing: setup did not take the usual location, which is there (setup's
-        # run made it), so the bootstrap does not install into it either.
+        # -f naming nothing: setup did not take the usual location, which is there (setup's run made it), so the
+        # bootstrap does not install into it either.
         self.assertEqual(self.usual_location_exists(), (True, True))
         run = self.run_program(bootstrap + " -s -f  -a ")
         self.assertExit(run, "0x00000001")
@@ -918,38 +889,27 @@ class RoadTests(E2ECase):
 
 PROGRAMS = ("setup", "install", "java", "javaw", "install_standin", "bootstrap", "example_bootstrap", "kvitest",
             "showbox", "plant")
+# Groups whose tests lie in a module of their own are loaded when asked for.
 GROUPS = {"setup": [SetupTests], "install": [InstallTests], "handoff": [HandoffTests],
-          "registration": [RegistrationTests], "road": [RoadTests]}
-# Groups whose tests lie in a module of their own, loaded when asked for.
-MODULE_GROUPS = {"hostile": "hostile_e2e", "display": "display_e2e"}
+          "registration": [RegistrationTests], "road": [RoadTests], "hostile": "hostile_e2e", "display": "display_e2e"}
 
 
-def main(groups=None, description=None):
-    """Runs test groups (all of them, or --group NAME) against the programs named
-    on the command line: the one entry point of every suite."""
+def main():
+    """Runs every group, or --group NAME, against the programs of one build."""
     global OPTIONS, PREFIX
-    groups = dict(groups or GROUPS)
-    for name in MODULE_GROUPS:
-        groups.setdefault(name, None)
-    parser = argparse.ArgumentParser(description=description or __doc__.splitlines()[0])
-    parser.add_argument("--programs", help="programs.txt of a build: every path below at once")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--programs", required=True, help="programs.txt of a build")
     parser.add_argument("--arch", choices=["i686", "x86_64"])
-    for name in PROGRAMS:
-        parser.add_argument("--" + name.replace("_", "-"))
     parser.add_argument("--work", help="folder for the Wine prefix")
-    parser.add_argument("--group", default="all", choices=sorted(groups) + ["all"])
+    parser.add_argument("--group", default="all", choices=sorted(GROUPS) + ["all"])
     parser.add_argument("-k", dest="pattern", help="run only tests whose name contains this")
     OPTIONS = parser.parse_args()
-    if OPTIONS.programs:
-        for key, value in harness.read_programs(OPTIONS.programs).items():
-            if getattr(OPTIONS, key, None) is None:
-                setattr(OPTIONS, key, value)
+    for key, value in harness.read_programs(OPTIONS.programs).items():
+        if getattr(OPTIONS, key, None) is None:
+            setattr(OPTIONS, key, value)
     for name in PROGRAMS + ("arch", "work"):
-        if not getattr(OPTIONS, name):
-            parser.error("--%s (or --programs) is required" % name.replace("_", "-"))
-    for name in PROGRAMS:
-        if not os.path.isfile(getattr(OPTIONS, name)):
-            print("missing program: %s" % getattr(OPTIONS, name), file=sys.stderr)
+        if not getattr(OPTIONS, name, None) or (name in PROGRAMS and not os.path.isfile(getattr(OPTIONS, name))):
+            print("missing in %s: %s" % (OPTIONS.programs, getattr(OPTIONS, name, None) or name), file=sys.stderr)
             return 2
     reason = harness.cannot_run_reason(OPTIONS.arch)
     if reason:
@@ -963,20 +923,17 @@ def main(groups=None, description=None):
     loader = unittest.TestLoader()
     if OPTIONS.pattern:
         loader.testNamePatterns = ["*%s*" % OPTIONS.pattern]
-    chosen = list(groups) if OPTIONS.group == "all" else [OPTIONS.group]
-    for g in chosen:
-        if groups[g] is None:
-            groups[g] = __import__(MODULE_GROUPS[g]).CLASSES
-    suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for g in chosen for c in groups[g])
+    chosen = list(GROUPS) if OPTIONS.group == "all" else [OPTIONS.group]
+    suite = unittest.TestSuite(loader.loadTestsFromModule(__import__(GROUPS[g])) if isinstance(GROUPS[g], str)
+                               else unittest.TestSuite(map(loader.loadTestsFromTestCase, GROUPS[g])) for g in chosen)
     runner = unittest.TextTestRunner(verbosity=2, stream=sys.stdout)
     result = runner.run(suite)
     # A test with failing subtests appears once per subtest: count tests.
     failing = {getattr(test, "test_case", test).id(): getattr(test, "test_case", test)
                for test, _ in result.failures + result.errors}
-    # Now and then Wine fails to start a program that is there (seen once in CI, with
-    # setup then taking its fallback as it should; not reproduced in 40 runs here), or
-    # kvitest.exe itself ends without a word (seen once under load), or a process ends before
-    # kvitest could read its command line (seen once under load: a runtime stand-in listed as
+    # Now and then Wine fails to start a program that is there (seen once in CI, with setup then taking its fallback
+    # as it should; not reproduced in 40 runs here), or kvitest.exe itself ends without a word (seen once under load),
+    # or a process ends before kvitest could read its command line (seen once under load: a runtime stand-in listed as
     # "unread (ended, ...)"). Such a failing test runs once more: a fault of the programs fails again.
     tool_failed = {getattr(t, "test_case", t).id() for t, trace in result.errors + result.failures
                    if "kvitest.exe failed" in trace or re.search(r"unread \(ended, 0x(?!C0000135)", trace)}

@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""Pictures of every message box of setup.exe and Install.exe (make screenshots).
+"""Pictures of every message box of setup.exe and Install.exe (make screenshots), into <out>/<name>.png.
 
-Each box is brought about under Wine on a virtual display, as a user would meet it,
-with the real program wherever Wine can produce the situation (REAL). The others need
-failures Wine never has (a registry write refused to an administrator, a pipe that
-cannot be made); showbox.exe shows those through the programs' own message-box code
-with the very same text, caption and style. Every picture is checked against the relay
-trace before it is kept: the box shown must be the one named. Writes <out>/<name>.png,
-each cut to the box's window; docs/boxes.md shows them.
-
-Usage: screenshots.py --programs <build>/tests/e2e/programs.txt --out docs/boxes [-k NAME]
+The real program brings a box about wherever Wine can produce the situation (REAL); showbox.exe shows the
+others (failures Wine never has) through the programs' own box code. The relay trace checks each picture.
 """
 
 import argparse
@@ -49,8 +42,8 @@ REAL = {
     "setup-version": lambda m: setup(m, " -version"),
     "setup-launch-error": setup,
     "install-search-error": lambda m: kit(m, "renamed", "Launcher.exe"),
-    # The program directory is what comes before the last "install" in the program's
-    # own name: here C:\boxes\a, which does not exist.
+    # The program directory is what comes before the last "install" in the program's own name: here C:\boxes\a, which
+    # does not exist.
     "install-directory-error": lambda m: kit(m, "ainstallb", "Launcher.exe", jre=False),
     "install-shortcut-error": register_in_long_folder,
     "install-launch-error": lambda m: kit(m, "bare", jre=False),
