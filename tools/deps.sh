@@ -95,21 +95,42 @@ done
 # shellcheck disable=SC2086
 set -- $need
 case "$need" in
-    *wine32:i386*)
-        # Wine's 32-bit half needs i386 libraries of exactly the versions the
-        # host's own have; a mirror whose i386 lists lag behind cannot give
-        # them. Then the rest is installed without it, and the 32-bit suites
-        # report themselves skipped (tools/wine_arches.sh finds no loader).
+    *:i386*)
+        # i386 libraries must have exactly the versions of their amd64 twins. A
+        # mirror whose i386 index of one suite failed to arrive (apt-get update
+        # above) offers older i386 versions than the amd64 ones: then the
+        # versions are aligned (tools/align_i386.py: no package removed, none on
+        # the machine downgraded). When even that fails the rest is installed
+        # without Wine's 32-bit half, and the 32-bit suites report themselves
+        # skipped (tools/wine_arches.sh finds no loader).
         echo "### installing $# packages from Debian:$need" >>"$log"
         if apt-get install -y --no-install-recommends "$@" </dev/null >>"$log" 2>&1; then
             echo "deps: installed $# packages from Debian:$need"
             echo "deps: done"
             exit 0
         fi
-        echo "deps: wine32:i386 cannot be installed from these package lists (see $shown); the i686 programs will not run under Wine here" >&2
-        echo "apt-get could not install wine32:i386 on $(date -u)" >"$no_wine32"
+        echo "### choosing versions that both architectures' lists have: tools/align_i386.py $*" >>"$log"
+        why="python3 is missing"
+        if [ "${KVI_WINE64_ONLY:-0}" = 1 ]; then
+            why="KVI_WINE64_ONLY=1 keeps the installed versions as they are"
+        elif have python3 && pins=$(python3 "$root/tools/align_i386.py" "$@" 2>>"$log"); then
+            echo "### the aligned versions:" >>"$log"
+            echo "$pins" >>"$log"
+            # shellcheck disable=SC2086
+            if apt-get install -y --no-install-recommends --no-remove "$@" $pins </dev/null >>"$log" 2>&1; then
+                echo "deps: the i386 package lists lag behind the amd64 ones: aligned $(echo "$pins" | wc -l) packages to versions both have (list: $shown)"
+                echo "deps: installed $# packages from Debian:$need"
+                echo "deps: done"
+                exit 0
+            fi
+            why="apt-get could not install the aligned versions"
+        elif have python3; then
+            why=$(grep '^align_i386:' "$log" | tail -n 1)
+        fi
+        echo "deps: the i386 packages cannot be installed from these package lists ($why; see $shown); the i686 programs will not run under Wine here" >&2
+        [ "${KVI_WINE64_ONLY:-0}" = 1 ] || echo "apt-get could not install wine32:i386 on $(date -u): $why" >"$no_wine32"
         # shellcheck disable=SC2086
-        set -- $(echo "$need" | sed 's/ wine32:i386//')
+        set -- $(echo "$need" | sed 's/ [^ ]*:i386//g')
         [ $# -eq 0 ] && exit 0 ;;
 esac
 step "installing $# packages from Debian:$*" apt-get install -y --no-install-recommends "$@"
