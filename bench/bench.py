@@ -15,7 +15,7 @@ not enter the figures. A figure is the ratio of the two medians.
      against a program that only answers                  A/B   goal <= 1.05
   3  relay throughput, 64 MiB into Install -batch         A/B   goal >= 0.90
   4  return latency: application's end to Install's end   A     goal <  50 ms
-  5  size of each shipped program, and its imports        A     goal <= 22,528 bytes
+  5  size of each shipped program, and its imports        A     goal <= 24,576 bytes
 
 The minimal programs are built as the shipped ones are, without a C runtime
 (bench/CMakeLists.txt). Beside the figures, lines without a goal of their own
@@ -59,7 +59,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import harness  # noqa: E402
 
 MIB = 1 << 20
-SIZE_LIMIT = 22 * 1024  # with the trace; 20 KiB before it
+SIZE_LIMIT = 24 * 1024  # with the whole-path folder rule; 22 KiB before it
 
 # The Java runtime command Install starts for "Install -batch" (the base
 # command, a blank, and Install's argument tail " -batch"); the minimal relays
