@@ -243,22 +243,26 @@ struct ProcessWatch {
         return ReadProcessMemory(h, at, &out[0], us.Length, &got) && got == us.Length;
     }
 
-    // One attempt at reading a process; true once it is read.
+    // One attempt at reading a process; true once it is read. The image comes
+    // from the system, which names it for any process this one may query: so a
+    // 64-bit one (Wine's console host beside a 32-bit runner) is still known by
+    // what it is, though its memory is not read.
     bool read(Proc& p) {
-        PROCESS_BASIC_INFORMATION info;
-        ULONG size = 0;
-        if (!query || query(p.handle, ProcessBasicInformation, &info, sizeof info, &size) != 0) return false;
-        p.parent = to_string(static_cast<unsigned long>(info.InheritedFromUniqueProcessId));
         wchar_t full[32768];
         DWORD n = sizeof full / sizeof full[0];
         if (p.image.empty() && QueryFullProcessImageNameW(p.handle, 0, full, &n)) p.image = utf8(std::wstring(full, n));
+        PROCESS_BASIC_INFORMATION info;
+        ULONG size = 0;
+        bool basic = query && query(p.handle, ProcessBasicInformation, &info, sizeof info, &size) == 0;
+        if (basic) p.parent = to_string(static_cast<unsigned long>(info.InheritedFromUniqueProcessId));
         BOOL self_wow = FALSE, other_wow = FALSE;
         IsWow64Process(GetCurrentProcess(), &self_wow);
         IsWow64Process(p.handle, &other_wow);
-        if (self_wow && !other_wow) {
+        if (self_wow && !other_wow && !p.image.empty()) {
             p.state = "unread (64-bit)";
             return true;
         }
+        if (!basic) return false;
         PEB peb;
         RTL_USER_PROCESS_PARAMETERS params;
         SIZE_T got = 0;
