@@ -854,9 +854,9 @@ class RoadTests(E2ECase):
            ("target", ' -target "{t}"', '_instkvi.com -s -f  "{t}" -a ', "{t}", "javaw.exe", "  -register"),
            ("target_batch", " -target {t} -batch {a}", "_instkvi.com -s -f  {t}  -a  -batch  {a}", "{t}", "java.exe",
             "  -register -batch  {a}"),
-           # " -a " in the older copy's folder is part of its name: only the one before " -nosplash" is setup's.
-           ("older_copy_named_with_a", " -nosplash", "_instkvi.com -s -f {w}\\my -a kit -a  -nosplash",
-            "{w}\\my -a kit", "javaw.exe", "  -register -nosplash", ("1.7-999", "{w}\\my -a kit"))))
+           # " -a " in the older copy's folder is part of its name (setup's separator is followed by " -" or nothing).
+           ("older_copy_named_with_a", "", "_instkvi.com -s -f {w}\\my -a kit", "{w}\\my -a kit", "javaw.exe",
+            "  -register", ("1.7-999", "{w}\\my -a kit"))))
     def test_example_bootstrap(self, what, args, boot_cmdline, location, runtime, tail, plant=None):
         self.lay_medium(bootstrap="example_bootstrap")
         shutil.rmtree(self.dir("medium", "kit"))
