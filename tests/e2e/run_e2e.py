@@ -849,17 +849,21 @@ class RoadTests(E2ECase):
                         record={"InstPath": folder})
 
     # The NSIS example of examples/bootstrap in place of the stand-in, with its own kit (this build's Install.exe, the
-    # stand-in runtime): {t} the target, {a} an answers file.
+    # stand-in runtime): {t} the target, {a} an answers file, {w} this test's folder; the record planted, if any.
     @rows((("clean_machine", "", "_instkvi.com -s", "c:\\halviktorvanex\\install", "javaw.exe", "  -register"),
            ("target", ' -target "{t}"', '_instkvi.com -s -f  "{t}" -a ', "{t}", "javaw.exe", "  -register"),
            ("target_batch", " -target {t} -batch {a}", "_instkvi.com -s -f  {t}  -a  -batch  {a}", "{t}", "java.exe",
-            "  -register -batch  {a}")))
-    def test_example_bootstrap(self, what, args, boot_cmdline, location, runtime, tail):
+            "  -register -batch  {a}"),
+           # " -a " in the older copy's folder is part of its name (setup's separator is followed by " -" or nothing).
+           ("older_copy_named_with_a", "", "_instkvi.com -s -f {w}\\my -a kit", "{w}\\my -a kit", "javaw.exe",
+            "  -register", ("1.7-999", "{w}\\my -a kit"))))
+    def test_example_bootstrap(self, what, args, boot_cmdline, location, runtime, tail, plant=None):
         self.lay_medium(bootstrap="example_bootstrap")
         shutil.rmtree(self.dir("medium", "kit"))
         target, answers = self.w("my target"), ascii_lower(self.input_file("answers.txt", b"yes\n"))
-        where = dict(t=target, a=answers)
-        run = self.run_program(self.setup + fill(args, where))
+        where = dict(t=target, a=answers, w=self.w())
+        before = self.plant_record(plant[0], fill(plant[1], where)) if plant else ()
+        run = self.run_program(self.setup + fill(args, where), before=before)
         # Started by any other path than the location's, Install would register another folder.
         location = fill(location, where)
         self.expect(run, main=[fill(boot_cmdline, where)], record={"InstPath": location}, recs={runtime: [dict(
