@@ -5,7 +5,7 @@
 # point, the heap, the memory helpers the compiler calls, the stack probe) is
 # in common/runtime_win32.cpp; the link fails on anything else that reaches
 # for one. Only Windows system DLLs are imported, and each shipped (i686)
-# program is at most 22 KiB, hence the size-oriented flags below. The x86_64
+# program is at most 24 KiB, hence the size-oriented flags below. The x86_64
 # build of the same sources, which is not shipped, has longer instructions
 # and pointers and is allowed 26 KiB.
 

@@ -47,15 +47,23 @@ constexpr bool is_pass_through(std::string_view t) {
 }
 
 // Where the program's name may stand: in front of the first blank that is
-// followed by a dash and lies outside double quotes. An argument such as a
-// path through a folder named "setup" then cannot pass for the name.
-constexpr std::size_t name_region_end(std::string_view line) {
+// followed by a dash, lies outside double quotes and behind the line's first
+// "setup", and starts a word (up to the next blank) without a backslash. An
+// option's word holds none, so a path through a folder named "setup" in an
+// argument cannot pass for the name; a folder such as "kit -v2" in the
+// program's path either comes before the first "setup" or leads on with a
+// backslash, so it ends nothing.
+constexpr std::size_t name_region_end(std::string_view line, std::size_t first_name) {
     bool quoted = false;
+    std::size_t end = line.size();  // the blank and dash whose word is being read, else the line's end
     for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"') quoted = !quoted;
-        else if (!quoted && line[i] == ' ' && i + 1 < line.size() && line[i + 1] == '-') return i;
+        char c = line[i];
+        if (end < i && c == ' ') return end;  // the word ended without a backslash
+        if (c == '\\') end = line.size();     // a folder: read on
+        if (c == '"') quoted = !quoted;
+        else if (!quoted && i > first_name && c == ' ' && slice(line, i + 1, 1) == "-") end = i;
     }
-    return line.size();
+    return end;
 }
 
 // The option's value: the token from its first blank on. Empty when the
@@ -116,8 +124,9 @@ ParseEnd parse_command_line(std::string_view command_line, Options& out) {
     std::string_view line = lowered.view();
 
     // The program's name and the program directory.
-    std::size_t name = find_last_match(slice(line, 0, name_region_end(line)), kName);
-    if (name == std::string_view::npos) return ParseEnd::done;
+    std::size_t first = line.find(kName);
+    if (first == std::string_view::npos) return ParseEnd::done;
+    std::size_t name = find_last_match(slice(line, 0, name_region_end(line, first)), kName);
     if (name > 0) {
         std::size_t from = line[0] == '"' ? 1 : 0;
         if (!out.program_dir.make_empty() || !out.program_dir.append(slice(line, from, name - from)))

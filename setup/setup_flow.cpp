@@ -74,6 +74,7 @@ UsualLocation prepare_usual_location(bool named) {
     }
     const char* where = kUsualLocation;
     const char* why = nullptr;  // why it is not prepared
+    UsualLocation found = UsualLocation::not_usable;
     if (usual == plat::MakeDir::failed) {
         why = "cannot be made";
     } else if (named) {
@@ -82,13 +83,14 @@ UsualLocation prepare_usual_location(bool named) {
         why = "cannot be entered";
     } else {
         // Whoever may change the base folder may replace the inner one.
+        found = UsualLocation::untrusted;
         why = distrust(kBaseDir, true);
         if (why) where = kBaseDir;
         else why = distrust(kUsualLocation, true);
     }
     trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", where,
                 why ? why : usual == plat::MakeDir::created ? "created" : "found");
-    return why ? UsualLocation::not_usable : UsualLocation::usable;
+    return why ? found : UsualLocation::usable;
 }
 
 constexpr const char* kOutcomeNames[] = {"none", "older", "current"};
@@ -117,17 +119,23 @@ int flow();
 
 }  // namespace
 
-Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual) {
+Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual,
+                     bool copy_trusted) {
     // The first case that applies names the location. Without a usable usual
     // location it is the target path, or none; a base folder that could not
-    // be made also drops the older copy, which then counts as none.
+    // be made also drops the older copy, which then counts as none. Who
+    // controls the usual location matters only where the bootstrap would
+    // install into it: not for an older copy updated in its own folder.
     Text out;
     std::string_view at;
     bool named = true;
-    if (usual != UsualLocation::usable || options.target)
+    bool older = outcome == Outcome::older && !inst_path.empty();
+    if (options.target || usual == UsualLocation::not_usable || usual == UsualLocation::base_failed)
         at = options.target_path.view();
-    else if (outcome == Outcome::older && !inst_path.empty())
+    else if (older && (usual == UsualLocation::usable || copy_trusted))
         at = inst_path;
+    else if (usual == UsualLocation::untrusted)
+        at = options.target_path.view();
     else
         named = false;
     if (!(named ? out.append_all(kBootstrapAt, at) : out.append(kBootstrap))) out.reset();
@@ -161,6 +169,13 @@ int flow() {
     // The installed copy: hand off to a current one that answers the probe.
     Outcome outcome = Outcome::none;
     Text inst_path;
+    // Its folder is judged by the folder rule once, when first that decides
+    // something: before the probe, or when the usual location fails the rule.
+    int verdict = -1;
+    auto copy_trusted = [&] {
+        if (verdict < 0) verdict = installed_copy_trusted(inst_path) ? 1 : 0;
+        return verdict == 1;
+    };
     if (!options.force && !options.target) {
         // For the check, reading the record is enough.
         CheckResult check = check_installed_copy(readable_record(std::move(record)));
@@ -170,14 +185,16 @@ int flow() {
         // What the probe and the hand-off start runs with setup's rights: only
         // from a folder that a standard user cannot change.
         if (outcome == Outcome::current) {
-            if (installed_copy_trusted(inst_path) && hand_off(inst_path.view(), options.noexecute, options.tail))
+            if (copy_trusted() && hand_off(inst_path.view(), options.noexecute, options.tail))
                 return 0;
             outcome = Outcome::older;
         }
     }
 
     UsualLocation usual = prepare_usual_location(options.target);
-    Text command = bootstrap_start(outcome, inst_path.view(), options, usual);
+    // The copy's folder then stands in for a usual location that fails the rule.
+    bool trusted = usual == UsualLocation::untrusted && outcome == Outcome::older && copy_trusted();
+    Text command = bootstrap_start(outcome, inst_path.view(), options, usual, trusted);
     bool built = command.present();
 
     // A batch installation looks at the usual location once more; nothing

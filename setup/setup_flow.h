@@ -15,13 +15,18 @@ int run();
 // What preparing the usual location found.
 enum class UsualLocation {
     usable,       // both folders stand and only administrators control them (or a location is named anyway)
-    not_usable,   // the inner folder cannot be made or entered, or someone else may change it
+    not_usable,   // the inner folder cannot be made or entered
+    untrusted,    // both stand and can be entered, but one fails the folder rule (or cannot be read)
     base_failed,  // C:\HalvikTorvanex could not be made: the location must be named, no older copy counts
 };
 
 // The bootstrap command up to its options: "_instkvi.com -s", or "-s -f "
 // and the location it is told (the target path, the installed copy's
-// folder, or nothing). Absent when there is no memory for it.
-Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual);
+// folder, or nothing). An untrusted usual location matters only where the
+// bootstrap would install into it: an older copy whose folder passes the
+// folder rule (`copy_trusted`) is still updated where it is. Absent when
+// there is no memory for it.
+Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual,
+                     bool copy_trusted);
 
 }  // namespace kvi::setup

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Release check of the shipped programs: 32-bit x86 PE files of the right
 # subsystem, importing only Windows system DLLs and no C runtime, at most
-# 22 KiB without their signature, with version
+# 24 KiB without their signature, with version
 # information, an icon and an application manifest, a PE checksum that matches
 # the bytes, and an Authenticode signature exactly when one was asked for.
 #

@@ -498,14 +498,18 @@ class SetupTests(SetupCase):
             folder="\\Install", sddl="O:BUD:P(A;OICI;FA;;;BA)", boot="_instkvi.com -s -f ", windows_only=True),
         "usual_location_that_exists_no_list_entries_of_others": dict(
             folder="\\Install", sddl="O:SYD:P(A;OICI;FA;;;SY)(A;OICI;0x1200A9;;;WD)", boot="_instkvi.com -s"),
+        # It matters only where the bootstrap would install into it: an older copy in a sound folder is updated there.
+        "usual_location_open_to_everyone_leaves_an_older_copy_in_its_folder": dict(
+            folder="\\Install", sddl="O:BAD:P(A;OICI;FA;;;BA)(A;OICI;0x10000000;;;WD)", args=" -nosplash",
+            plant=("1.7-999", "{inst}"), boot="_instkvi.com -s -f {inst} -a  -nosplash"),
     })
-    def usual_location_row(self, folder, sddl, boot, windows_only=False):
+    def usual_location_row(self, folder, sddl, windows_only=False, **row):
         if windows_only and not harness.ON_WINDOWS:
             self.skipTest("Wine keeps no such owner or list")
         self.run_setup()  # makes both folders
         self.clear_records()
         self.assertEqual(self.kvitest([["secset", "C:\\HalvikTorvanex" + folder, sddl]]).values.get("set"), "1")
-        self.over(boot=boot)
+        self.over(**row)
 
 
 # --- Install -------------------------------------------------------------------

@@ -263,14 +263,15 @@ const std::vector<std::string> kRegistered = {"install_register", "install_regis
 
 // The usual location cannot be prepared: the bootstrap names the location,
 // an empty one. Each folder is read back, also one made now, and one that
-// cannot be read is not trusted. The directory kept while the location is
-// entered is read a second time.
-Row usual_location(std::vector<std::string> scenarios, const std::string& command) {
-    return {scenarios,
-            {"create_directory C:\\HalvikTorvanex", "create_directory C:\\HalvikTorvanex\\Install",
-             "set_current_dir C:\\HalvikTorvanex\\Install", {"current_dir d:\\kit", 2},
-             "read_folder C:\\HalvikTorvanex", "read_folder C:\\HalvikTorvanex\\Install"},
-            c().starts({command})};
+// cannot be read is not trusted; that matters only where the bootstrap would
+// install into it (`read_back`), not for an older copy updated in its own
+// folder. The directory kept while the location is entered is read a second time.
+Row usual_location(std::vector<std::string> scenarios, const std::string& command, bool read_back = true) {
+    std::vector<Call> calls = {"create_directory C:\\HalvikTorvanex", "create_directory C:\\HalvikTorvanex\\Install",
+                               "set_current_dir C:\\HalvikTorvanex\\Install", {"current_dir d:\\kit", 2}};
+    if (read_back) calls.insert(calls.end(),
+                              {"read_folder C:\\HalvikTorvanex", "read_folder C:\\HalvikTorvanex\\Install"});
+    return {scenarios, calls, c().starts({command})};
 }
 
 // The documented reactions.
@@ -315,7 +316,8 @@ std::vector<Row> reactions() {
         // The usual location left by an earlier run, owned by this user: the
         // user is asked for each folder, and what cannot be read is not trusted.
         {{"setup_second_run"}, {"process_user", {"process_user", 2}}, c().starts({"_instkvi.com -s -f "})},
-        usual_location({"setup_no_copy", "setup_older_copy", "setup_second_run"}, "_instkvi.com -s -f "),
+        usual_location({"setup_no_copy", "setup_second_run"}, "_instkvi.com -s -f "),
+        usual_location({"setup_older_copy"}, "_instkvi.com -s -f ", false),
         usual_location({"setup_batch"}, "_instkvi.com -s -f  -a  -batch  c:\\answers.txt"),
         usual_location({"setup_force"}, "_instkvi.com -s -f  -a  -force"),
         // A standard user: the record opens for reading only, which still finds

@@ -22,6 +22,8 @@ void check_parse(const std::string& line, const Options& o, ParseEnd end) {
     const std::string lowered = fuzz::lower(line);
     FUZZ_CHECK(end != ParseEnd::out_of_memory);
 
+    // Wherever "setup" stands, one of its occurrences is the name: a folder holding " -" cannot hide it.
+    if (fuzz::contains(lowered, "setup") && !fuzz::starts_with(lowered, "setup")) FUZZ_CHECK(o.program_dir.present());
     if (o.program_dir.present()) {
         // The text in front of the name "setup", after a leading quote.
         std::size_t from = !lowered.empty() && lowered[0] == '"' ? 1 : 0;

@@ -48,6 +48,13 @@ INSTANTIATE_TEST_SUITE_P(Table, SetupCommandLine, ::testing::ValuesIn(std::vecto
     {"\"C:\\My Kit\\Setup.exe\" -force", done, "c:\\my kit\\", " -force", " -force", nullopt, true},
     {"\"C:\\a -b\\setup.exe\" -noexecute", done, "c:\\a -b\\", " -noexecute", " -noexecute", nullopt, false,
      false, true},
+    // A folder holding " -" ends no name in front of the first "setup", nor when its word has a backslash.
+    {"D:\\Kit -v2\\setup.exe -batch c:\\a.txt", done, "d:\\kit -v2\\", " -batch c:\\a.txt", " -batch  c:\\a.txt",
+     nullopt, false, true},
+    {"D:\\Kit -v2 x\\setup.exe", done, "d:\\kit -v2 x\\", nullopt, nullopt, nullopt},
+    {"\"D:\\Kit -v2\\setup.exe\"", done, "d:\\kit -v2\\", nullopt, nullopt, nullopt},
+    {"D:\\setup -x\\setup.exe -force", done, "d:\\setup -x\\", " -force", " -force", nullopt, true},
+    {"D:\\setup -x y\\setup.exe -force", usage},  // "setup -x" then reads as the program and an option
     {"C:\\setup\\setup.exe -force", done, "c:\\setup\\", " -force", " -force", nullopt, true},
     {"C:\\kit\\launch.exe -force", done, nullopt, nullopt, nullopt, nullopt},
     {"setup.exe\t-force", done, nullopt, nullopt, nullopt, nullopt},

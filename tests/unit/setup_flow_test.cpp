@@ -95,7 +95,16 @@ Step refused(std::string why) {
             EXPECT_NE(std::find(lines.begin(), lines.end(), "installed copy refused: " + why), lines.end());
     };
 }
-const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}};
+const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}},
+                          kForeign = {kOther, true, {kSystem, kAdmins}};
+// A usual location open to Users, and an older copy in a folder that `copy` protects.
+Step open_usual_older(fake::FolderSecurity copy) {
+    return [copy] {
+        fake::usual_location(admins(kFromDrive));
+        fake::plant_copy("1.7-999", "C:\\Old");
+        machine().security["C:\\Old"] = copy;
+    };
+}
 // The bootstrap's manifest asks for administrator rights. An elevated setup
 // starts it as always; an unelevated one gets 740 and asks the shell, with
 // the same program, arguments and directory; the box only when the user refuses.
@@ -137,7 +146,7 @@ TEST_F(SetupFlow, Roads) {
          {kRecordBox, kLaunchBox}, prompted(true)},
         {"a copy in administrators' folder is probed", copy_in("C:\\Kit", {}), kSetup, {kProbe, kHandOff}, {},
          refused("")},
-        {"... not in one owned by a user", copy_in("C:\\Kit", {kOther, true, {kSystem, kAdmins}}), kSetup,
+        {"... not in one owned by a user", copy_in("C:\\Kit", kForeign), kSetup,
          {kAt + "C:\\Kit"}, {}, refused("C:\\Kit foreign owner")},
         {"... nor in one open to Users",
          copy_in("C:\\Kit", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x1301BF}})), kSetup, {kAt + "C:\\Kit"},
@@ -153,6 +162,11 @@ TEST_F(SetupFlow, Roads) {
         {"only the base folder is open: the usual location made in it now is not safe either",
          all({exists("C:\\HalvikTorvanex"), [] { machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive); }}),
          kSetup + " -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
+        // Who controls the usual location matters only where the bootstrap would install into it.
+        {"an open usual location leaves an older copy to be updated in its own folder", open_usual_older({}),
+         kSetup + " -nosplash", {kAt + "C:\\Old -a  -nosplash"}},
+        {"... unless that folder is open too", open_usual_older(kForeign), kSetup + " -nosplash",
+         {"_instkvi.com -s -f  -a  -nosplash"}},
         // A standard user's run cannot give the folders their owner: none is made,
         // and the bootstrap is told the target path, or nothing.
         {"a standard user's run makes no folder", standard_user, kSetup, {kAt}, {kRecordBox}, none_made},
@@ -278,6 +292,7 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
         std::optional<std::string> target_path;
         Usual usual;
         std::string start;
+        bool copy_trusted = false;  // the older copy's folder passes the folder rule
     };
     for (const Row& row : {
              Row{Outcome::none, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
@@ -288,6 +303,10 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
              Row{Outcome::none, "", false, std::nullopt, Usual::not_usable, kAt},
              Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kAt},
              Row{Outcome::none, "", true, " c:\\t", Usual::not_usable, kAt + " c:\\t"},
+             // Only a usual location refused for who controls it gives way to a copy's folder that passes.
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kAt, true},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::untrusted, kAt + "C:\\Old", true},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::untrusted, kAt},
              // The base folder failed: no older copy counts, whatever is recorded.
              Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::base_failed, kAt},
              Row{Outcome::older, "", false, std::nullopt, Usual::base_failed, kAt},
@@ -296,7 +315,7 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
         kvi::setup::Options options;
         options.target = row.target;
         if (row.target_path) options.target_path = kvi::Text::from(*row.target_path);
-        kvi::Text start = kvi::setup::bootstrap_start(row.outcome, row.inst_path, options, row.usual);
+        kvi::Text start = kvi::setup::bootstrap_start(row.outcome, row.inst_path, options, row.usual, row.copy_trusted);
         EXPECT_EQ(opt(start), row.start) << row.inst_path << " " << static_cast<int>(row.usual);
     }
 }
@@ -336,6 +355,7 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         machine().elevated = row.elevated;
         if (row.security) fake::usual_location(*row.security, row.there);
         older();
+        machine().security["C:\\Old"] = kForeign;  // else the copy's folder stands in for the usual location
         run(kSetup);
         EXPECT_EQ(commands(), std::vector<std::string>{row.command == kPlain ? kAt + "C:\\Old" : row.command});
         EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << "read also when made now";
