@@ -24,6 +24,10 @@ pkg_ok googletest || need="$need googletest"
 have wine || need="$need wine"
 pkg_ok wine64 || need="$need wine64"
 pkg_ok wine32:i386 || need="$need wine32:i386"
+# The end-to-end suites run on Debian's pytest (the system's python3, whatever
+# python3 comes first on PATH), with reruns for the known start races.
+pkg_ok python3-pytest || need="$need python3-pytest"
+pkg_ok python3-pytest-rerunfailures || need="$need python3-pytest-rerunfailures"
 # Robustness checks (make check-robustness): clang with libFuzzer and the
 # sanitizer runtimes, clang-tidy, cppcheck.
 have clang++ || need="$need clang"
