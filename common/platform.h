@@ -224,6 +224,14 @@ std::uint32_t last_error();
 // file with a second name (a hard link).
 Handle open_for_append(const char* path);
 
+// --- Trace file: where an open file lies -------------------------------------------
+
+// The full path of an open file as the system reads it back from the handle,
+// with every junction and link on the way followed: drive letter and long
+// names, no \\?\ in front (C:\Logs\trace.txt). False when it cannot be read,
+// is longer than kPathMax, or has no exact spelling in this process's code page.
+bool final_path(Handle file, kvi::Text& out);
+
 // --- Message boxes ----------------------------------------------------------------
 
 enum class Icon { none, error };

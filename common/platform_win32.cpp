@@ -394,6 +394,30 @@ Handle open_for_append(const char* path) {
     return Handle::invalid;
 }
 
+// --- Trace file: where an open file lies ---------------------------------------------------
+
+bool final_path(Handle file, kvi::Text& out) {
+    // The wide call: the ANSI one spells a letter its code page lacks as a
+    // look-alike (best fit), so another path could read back as the name
+    // given. A drive path comes back as \\?\C:\...; when it does not fit,
+    // the answer is the room it needs.
+    constexpr DWORD kRoom = 4 + kvi::kPathMax;
+    wchar_t wide[kRoom], back[kRoom];
+    DWORD n = GetFinalPathNameByHandleW(to_win(file), wide, kRoom, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n < 4 || n >= kRoom) return false;
+    int skip = wide[0] == L'\\' ? 4 : 0;  // \\?\ (a UNC path's \\?\UNC\ never matches a drive path)
+    const wchar_t* name = wide + skip;
+    int units = static_cast<int>(n) - skip + 1;  // the terminator included
+    // Into this process's code page (at most three bytes a unit) and back: a
+    // name that does not come back whole has no exact spelling here.
+    int room = 3 * units;
+    if (!out.reserve(static_cast<std::size_t>(room))) return false;
+    int bytes = WideCharToMultiByte(CP_ACP, 0, name, units, out.data(), room, nullptr, nullptr);
+    out.fit_to_terminator();
+    return bytes > 0 && MultiByteToWideChar(CP_ACP, 0, out.data(), bytes, back, kRoom) == units &&
+           std::memcmp(back, name, static_cast<std::size_t>(units) * sizeof(wchar_t)) == 0;
+}
+
 // --- Message boxes ------------------------------------------------------------------------
 
 void message_box(const char* text, const char* caption, Icon icon) {

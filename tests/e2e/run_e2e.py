@@ -670,8 +670,9 @@ class HandoffTests(SetupCase):
 
     # KVI_TRACE set for setup reaches both Install processes: one file with the lines of all three, in the order they
     # happened. A folder at that name, a link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
-    # that folder) or a second name of another file is not written to, and the road is the same.
-    @rows(("trace.txt", "folder", "link", "second.txt"))
+    # that folder) or a second name of another file is not written to, and the road is the same. Nor is a name that
+    # is no .log or .txt file made: Wine runs every program elevated.
+    @rows(("trace.txt", "folder", "link", "second.txt", "trace.cmd"))
     def test_trace_holds_the_whole_road(self, name):
         kit = self.lay_kit("kit")
         os.makedirs(self.dir("folder"))
@@ -685,6 +686,7 @@ class HandoffTests(SetupCase):
         self.assertEqual(harness.read_bytes(self.dir("other.txt")), b"other")
         if name != "trace.txt":
             self.assertFalse(os.path.exists(self.dir("trace.txt")))
+            self.assertFalse(os.path.exists(self.dir("trace.cmd")))
             return
         lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
                  for line in harness.read_bytes(self.dir("trace.txt")).decode("utf-8").split("\r\n")]

@@ -557,15 +557,33 @@ UtcTime utc_now() { return world().s.clock; }
 std::uint32_t process_id() { return world().s.pid; }
 std::uint32_t last_error() { return world().s.last_error; }
 
+// --- Trace file ---
+
+// A disk path as the system spells it: no \\?\ in front, \ for /.
+static std::string spelt(std::string path) {
+    if (path.rfind("\\\\?\\", 0) == 0) path.erase(0, 4);
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return normalize(path);
+}
+
 Handle open_for_append(const char* path) {
     State& s = world().s;
-    std::string p = normalize(path);
+    std::string p = spelt(path);
     if (call(Op::open_for_append, path) || s.dirs.count(p) || s.links.count(p) || !s.dirs.count(parent_of(p)))
         return Handle::invalid;
     s.files.insert(p);
     s.file_data[p];
     return new_handle("append " + p);
 }
+
+bool final_path(Handle file, kvi::Text& out) {
+    if (call(Op::final_path, kind_of(file)) || !is_open(file, "append ")) return false;
+    std::string name = kind_of(file).substr(7);
+    auto elsewhere = world().s.final_paths.find(name);
+    return give(elsewhere == world().s.final_paths.end() ? name : elsewhere->second, out);
+}
+
+// --- end: trace file ---
 
 void message_box(const char* text, const char* caption, Icon icon) {
     note(std::string("message_box ") + caption);

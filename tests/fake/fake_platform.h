@@ -24,7 +24,8 @@ namespace fake {
     X(read_string_value) X(start_process) X(start_elevated) X(wait_for) X(exit_code) X(terminate)              \
     X(close_handle) X(std_input) X(set_std_input) X(std_input_redirected) X(create_pipe)                       \
     X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder) X(create_shell_link)             \
-    X(link_persist) X(save_link) X(read_folder) X(process_user) X(open_for_append)
+    X(link_persist) X(save_link) X(read_folder) X(process_user) X(open_for_append)                            \
+    /* the trace file: where an open file lies */ X(final_path)
 
 #define KVI_FAKE_OP_ENUM(name) name,
 #define KVI_FAKE_OP_NAME(name) #name,
@@ -153,6 +154,12 @@ struct State {
 
     std::map<std::string, std::string, NoCase> file_data;  // what each file opened for appending holds
     std::set<std::string, NoCase> links;  // names where a link or junction stands
+    // --- Trace file: where an open file lies ---
+    // By the name a file was opened as (spelt as the system spells it), the
+    // path its handle reads back as, where a junction on the way took the
+    // open elsewhere. A file not named here reads back as that name.
+    std::map<std::string, std::string, NoCase> final_paths;
+    // --- end: trace file ---
     plat::UtcTime clock = {2026, 12, 3, 9, 4, 5, 6, 7};
     std::uint32_t pid = 4242;
     std::uint32_t last_error = 0;  // a failed start leaves 2 (file not found)
