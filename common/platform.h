@@ -138,7 +138,8 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes);
 // estimate below the real size).
 bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out);
 
-void close_key(Key key);
+// False when the platform could not close it.
+bool close_key(Key key);
 
 // --- Processes -----------------------------------------------------------------
 

@@ -1,6 +1,8 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -31,6 +33,8 @@ struct World {
     std::set<std::uintptr_t> read_only_keys;
     std::map<std::uintptr_t, Link> links;
     std::map<std::uintptr_t, std::uintptr_t> link_files;  // persist interface -> its link
+    std::vector<std::string> defects;  // closes of what was not open
+    std::size_t defects_reported = 0;
     plat::Handle current_stdin = plat::Handle(kStdin);
     std::optional<Program> reader;  // the started program holding the pipe's read end
     std::size_t unread = 0;         // bytes in the pipe nobody drained
@@ -159,6 +163,9 @@ State& state() { return world().s; }
 
 void reset() {
     World& w = world();
+    for (std::size_t i = w.defects_reported; i < w.defects.size(); ++i)
+        std::fprintf(stderr, "fake: %s\n", w.defects[i].c_str());
+    if (w.defects.size() > w.defects_reported) std::abort();
     w = World();
     w.s.dirs = {"C:\\", "C:\\Start", "C:\\Users\\Ann\\Start Menu\\Programs", "D:\\", "D:\\Kit"};
     w.s.registry["HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"];
@@ -177,6 +184,8 @@ std::vector<std::string> leaks() {
     out.insert(out.end(), w.links.size(), "shell link");
     out.insert(out.end(), w.link_files.size(), "persist file");
     if (w.s.com_depth != 0) out.push_back("COM left initialised");
+    out.insert(out.end(), w.defects.begin(), w.defects.end());
+    w.defects_reported = w.defects.size();
     return out;
 }
 
@@ -388,10 +397,11 @@ bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text&
     return !call(Op::read_string_value, std::string(name) + " " + std::to_string(size)) && v && give(*v, out);
 }
 
-void close_key(Key key) {
+bool close_key(Key key) {
     const std::string* path = find(world().keys, key);
     note("close_key " + (path ? *path : std::string("?")));
-    world().keys.erase(static_cast<std::uintptr_t>(key));
+    if (!path) world().defects.push_back("a key closed twice or never opened");
+    return world().keys.erase(static_cast<std::uintptr_t>(key)) > 0;
 }
 
 bool start_process(const StartRequest& request, Started& out) {
@@ -468,7 +478,9 @@ bool terminate(Handle process, std::uint32_t code) {
 bool close_handle(Handle handle) {
     bool failed = call(Op::close_handle, kind_of(handle));
     // A handle is gone after a close, even one reported as failed.
-    return world().handles.erase(static_cast<std::uintptr_t>(handle)) && !failed;
+    if (world().handles.erase(static_cast<std::uintptr_t>(handle))) return !failed;
+    world().defects.push_back("a handle closed twice or never opened: " + kind_of(handle));
+    return false;
 }
 
 void sleep_ms(std::uint32_t ms) {

@@ -177,7 +177,10 @@ void fail_always(Op op);
 int call_count(Op op);
 
 // Open handles, keys, links and link files the code under test has not
-// released (the process's own standard handles do not count).
+// released (the process's own standard handles do not count), and each close
+// of a handle or key that was not open: closed twice, or never handed out.
+// reset() stops the test run on a close of that kind that no call of leaks()
+// has reported.
 std::vector<std::string> leaks();
 
 // Writes a value with exact bytes and a type, creating the key.
