@@ -31,8 +31,6 @@ struct World {
     std::map<std::uintptr_t, Process> processes;
     std::map<std::uintptr_t, std::string> keys;  // open keys and their paths
     std::set<std::uintptr_t> read_only_keys;
-    std::map<std::uintptr_t, Link> links;
-    std::map<std::uintptr_t, std::uintptr_t> link_files;  // persist interface -> its link
     std::vector<std::string> defects;  // closes of what was not open
     std::size_t defects_reported = 0;
     plat::Handle current_stdin = plat::Handle(kStdin);
@@ -59,7 +57,7 @@ bool call(Op op, const std::string& detail = "") {
 }
 
 // What an id stands for in one of the world's tables (handles, keys,
-// processes, links), or nullptr.
+// processes), or nullptr.
 template <class Map, class Id>
 auto* find(Map& table, Id id) {
     auto it = table.find(static_cast<std::uintptr_t>(id));
@@ -181,9 +179,6 @@ std::vector<std::string> leaks() {
     std::vector<std::string> out;
     for (auto& [id, kind] : w.handles) out.push_back("handle " + kind);
     for (auto& [id, path] : w.keys) out.push_back("key " + path);
-    out.insert(out.end(), w.links.size(), "shell link");
-    out.insert(out.end(), w.link_files.size(), "persist file");
-    if (w.s.com_depth != 0) out.push_back("COM left initialised");
     out.insert(out.end(), w.defects.begin(), w.defects.end());
     w.defects_reported = w.defects.size();
     return out;
@@ -604,64 +599,16 @@ void message_box(const char* text, const char* caption, Icon icon) {
 
 bool programs_folder(kvi::Text& out) { return !call(Op::programs_folder) && give(world().s.programs_folder, out); }
 
-void com_init() {
-    note("com_init");
-    ++world().s.com_depth;
-    ++world().s.com_inits;
-}
-
-void com_uninit() {
-    note("com_uninit");
-    --world().s.com_depth;
-}
-
-Link create_shell_link() {
-    if (call(Op::create_shell_link) || world().s.com_depth <= 0) return Link::none;
-    return add<Link>(world().links, fake::Link{});
-}
-
-// A setter of the link logs its name and the text it was given.
-static void set_link(Link link, const char* op, std::string fake::Link::*field, const std::string& text) {
-    note(std::string(op) + " " + text);
-    if (fake::Link* l = find(world().links, link)) l->*field = text;
-}
-
-void link_set_path(Link link, const char* path) { set_link(link, "link_set_path", &fake::Link::path, path); }
-void link_set_description(Link link, const char* text) {
-    set_link(link, "link_set_description", &fake::Link::description, text);
-}
-void link_set_working_directory(Link link, const char* dir) {
-    set_link(link, "link_set_working_directory", &fake::Link::working_dir, dir);
-}
-void link_set_icon(Link link, const char* path, int index) {
-    note(std::string("link_set_icon ") + path + "," + std::to_string(index));
-    if (fake::Link* l = find(world().links, link)) {
-        l->icon_path = path;
-        l->icon_index = index;
-    }
-}
-
-LinkFile link_persist(Link link) {
-    if (call(Op::link_persist) || !find(world().links, link)) return LinkFile::none;
-    return add<LinkFile>(world().link_files, static_cast<std::uintptr_t>(link));
-}
-
-bool save_link(LinkFile file, const char* path) {
-    World& w = world();
-    const std::uintptr_t* link = find(w.link_files, file);
-    if (call(Op::save_link, path) || !link || !w.s.dirs.count(parent_of(path))) return false;
-    w.s.saved_links[path] = w.links[*link];
-    return true;
-}
-
-void release_link_file(LinkFile file) {
-    note("release_link_file");
-    world().link_files.erase(static_cast<std::uintptr_t>(file));
-}
-
-void release_link(Link link) {
-    note("release_link");
-    world().links.erase(static_cast<std::uintptr_t>(link));
+ShortcutMade make_shortcut(const Shortcut& shortcut) {
+    State& s = world().s;
+    ++s.com_inits;
+    if (call(Op::create_shell_link)) return ShortcutMade::no_link;
+    if (call(Op::link_persist)) return ShortcutMade::no_persist_file;
+    (void)create_directory(shortcut.folder, Acl::inherited);
+    if (call(Op::save_link, shortcut.file) || !s.dirs.count(parent_of(shortcut.file))) return ShortcutMade::not_saved;
+    s.saved_links[shortcut.file] = fake::Link{shortcut.target, shortcut.description, shortcut.working_dir,
+                                              shortcut.icon_path, shortcut.icon_index};
+    return ShortcutMade::saved;
 }
 
 }  // namespace plat

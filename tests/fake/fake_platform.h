@@ -23,8 +23,9 @@ namespace fake {
     X(create_key) X(open_key_for_subkeys) X(open_key_for_reading) X(set_string_value) X(query_value_size)      \
     X(read_string_value) X(start_process) X(start_elevated) X(wait_for) X(exit_code) X(terminate)              \
     X(close_handle) X(std_input) X(set_std_input) X(std_input_redirected) X(create_pipe)                       \
-    X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder) X(create_shell_link)             \
-    X(link_persist) X(save_link) X(read_folder) X(process_user) X(open_for_append)                            \
+    X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder)                                   \
+    /* the steps of make_shortcut that can fail */ X(create_shell_link) X(link_persist) X(save_link)           \
+    X(read_folder) X(process_user) X(open_for_append)                                                          \
     /* the trace file: where an open file lies */ X(final_path)
 
 #define KVI_FAKE_OP_ENUM(name) name,
@@ -149,7 +150,7 @@ struct State {
 
     std::string programs_folder = "C:\\Users\\Ann\\Start Menu\\Programs";
     std::map<std::string, Link, NoCase> saved_links;  // by file
-    int com_depth = 0, com_inits = 0;
+    int com_inits = 0;  // shortcuts begun under COM
     std::uint32_t slept_ms = 0;
 
     std::map<std::string, std::string, NoCase> file_data;  // what each file opened for appending holds
@@ -176,11 +177,10 @@ void fail_always(Op op);
 // the call indexes that fail(op, nth) can reach.
 int call_count(Op op);
 
-// Open handles, keys, links and link files the code under test has not
-// released (the process's own standard handles do not count), and each close
-// of a handle or key that was not open: closed twice, or never handed out.
-// reset() stops the test run on a close of that kind that no call of leaks()
-// has reported.
+// Open handles and keys the code under test has not closed (the process's
+// own standard handles do not count), and each close of one that was not
+// open: closed twice, or never handed out. reset() stops the test run on a
+// close of that kind that no call of leaks() has reported.
 std::vector<std::string> leaks();
 
 // Writes a value with exact bytes and a type, creating the key.

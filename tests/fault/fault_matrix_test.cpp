@@ -5,9 +5,8 @@
 //   - the outcome: the undisturbed one, unless the table below names the
 //     documented reaction to that failure (a box or silence, the exit status,
 //     what is started, what is written, the shortcut, the relayed bytes);
-//   - that the failure was reached, that nothing leaked (handles, keys, shell
-//     links, COM) nor was closed twice, and that every box shown is one the
-//     program owns.
+//   - that the failure was reached, that nothing leaked (handles, keys) nor
+//     was closed twice, and that every box shown is one the program owns.
 // A failure the table does not list must leave the outcome as it was. A row
 // names the failing call as the fake logs it, so the order of the calls is
 // no business of the table's.
