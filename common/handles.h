@@ -1,59 +1,57 @@
-// Owners for the platform's handles and keys: each closes what it holds when
-// it goes out of scope, so no early return leaks one.
+// Owners for what the system hands out: each closes what it holds when it
+// goes out of scope or takes something else, so no early return leaks one.
+// One template and a line per kind; the Win32 layer adds its own kinds (COM
+// interfaces, memory the system allocates) in platform_win32.h.
 #pragma once
 
 #include "platform.h"
 
 namespace kvi {
 
-// A kernel handle closed on destruction (none and invalid are never closed).
-class OwnedHandle {
+// Holds a T that `closer` closes, once; `empty` and `invalid` hold nothing and
+// are never closed. Moves, never copies.
+template <class T, bool (*closer)(T), T empty = T{}, T invalid = empty>
+class Owned {
 public:
-    OwnedHandle() = default;
-    explicit OwnedHandle(plat::Handle h) : h_(h) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() { (void)close(); }
+    Owned() = default;
+    explicit Owned(T value) : value_(value) {}
+    Owned(Owned&& other) noexcept : value_(other.release()) {}
+    Owned& operator=(Owned&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { (void)close(); }
 
-    plat::Handle get() const { return h_; }
-    bool valid() const { return h_ != plat::Handle::none && h_ != plat::Handle::invalid; }
-    // Takes ownership of h, closing what was held.
-    void reset(plat::Handle h) {
+    T get() const { return value_; }
+    bool valid() const { return value_ != empty && value_ != invalid; }
+    bool open() const { return valid(); }
+    // Lets go of what was held without closing it.
+    T release() {
+        T value = value_;
+        value_ = empty;
+        return value;
+    }
+    // Takes ownership of value, closing what was held.
+    void reset(T value = empty) {
         (void)close();
-        h_ = h;
+        value_ = value;
+    }
+    // Closes what was held and gives the place for a call to write a new one into.
+    T* put() {
+        reset();
+        return &value_;
     }
     // Closes now and reports the platform's result; true when nothing was held.
-    bool close() {
-        if (!valid()) return true;
-        plat::Handle h = h_;
-        h_ = plat::Handle::none;
-        return plat::close_handle(h);
-    }
+    bool close() { return !valid() || closer(release()); }
 
 private:
-    plat::Handle h_ = plat::Handle::none;
+    T value_ = empty;
 };
 
-// A registry key closed on destruction.
-class OwnedKey {
-public:
-    OwnedKey() = default;
-    explicit OwnedKey(plat::Key k) : k_(k) {}
-    OwnedKey(const OwnedKey&) = delete;
-    OwnedKey& operator=(const OwnedKey&) = delete;
-    OwnedKey(OwnedKey&& other) noexcept : k_(other.k_) { other.k_ = plat::Key::none; }
-    ~OwnedKey() { close(); }
-
-    plat::Key get() const { return k_; }
-    bool open() const { return k_ != plat::Key::none; }
-    void close() {
-        if (open()) plat::close_key(k_);
-        k_ = plat::Key::none;
-    }
-
-private:
-    plat::Key k_ = plat::Key::none;
-};
+using OwnedHandle = Owned<plat::Handle, plat::close_handle, plat::Handle::none, plat::Handle::invalid>;
+using OwnedKey = Owned<plat::Key, plat::close_key>;
 
 // A started process: its thread handle is closed first, then its process handle.
 class StartedProcess {

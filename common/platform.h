@@ -19,10 +19,6 @@ enum class Key : std::uintptr_t { none = 0 };
 
 Key local_machine();
 
-// Shell-link objects of the shortcut step; `none` when not created.
-enum class Link : std::uintptr_t { none = 0 };
-enum class LinkFile : std::uintptr_t { none = 0 };
-
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
 // --- Start-up -------------------------------------------------------------
@@ -138,7 +134,8 @@ bool query_value_size(Key key, const char* name, std::uint32_t& bytes);
 // estimate below the real size).
 bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out);
 
-void close_key(Key key);
+// False when the platform could not close it.
+bool close_key(Key key);
 
 // --- Processes -----------------------------------------------------------------
 
@@ -224,6 +221,14 @@ std::uint32_t last_error();
 // file with a second name (a hard link).
 Handle open_for_append(const char* path);
 
+// --- Trace file: where an open file lies -------------------------------------------
+
+// The full path of an open file as the system reads it back from the handle,
+// with every junction and link on the way followed: drive letter and long
+// names, no \\?\ in front (C:\Logs\trace.txt). False when it cannot be read,
+// is longer than kPathMax, or has no exact spelling in this process's code page.
+bool final_path(Handle file, kvi::Text& out);
+
 // --- Message boxes ----------------------------------------------------------------
 
 enum class Icon { none, error };
@@ -237,22 +242,25 @@ void message_box(const char* text, const char* caption, Icon icon);
 // or the lookup fails.
 bool programs_folder(kvi::Text& out);
 
-// COM for this thread (single-threaded apartment); the result is not examined.
-void com_init();
-void com_uninit();
+// The shortcut's link: what it starts, how it is shown, and where it is saved.
+struct Shortcut {
+    const char* target;
+    const char* description;
+    const char* working_dir;
+    const char* icon_path;
+    int icon_index;
+    const char* folder;  // made (inheriting its list) just before the save; it may exist
+    const char* file;    // ANSI, converted to UTF-16 in a 260-character buffer
+};
 
-// Creates an in-process shell-link object; Link::none on failure.
-Link create_shell_link();
-void link_set_path(Link link, const char* path);
-void link_set_description(Link link, const char* text);
-void link_set_working_directory(Link link, const char* dir);
-void link_set_icon(Link link, const char* path, int index);
-// Asks the link for its persist-file interface; LinkFile::none on failure.
-LinkFile link_persist(Link link);
-// Saves the link to the file named by an ANSI path (converted to UTF-16 in a
-// 260-character buffer), remembering it as the object's file.
-bool save_link(LinkFile file, const char* path);
-void release_link_file(LinkFile file);
-void release_link(Link link);
+// What became of a shortcut: the step that failed, or saved; in the order of
+// the steps, so that from not_saved on the link reached its save.
+enum class ShortcutMade { no_link, no_persist_file, not_saved, saved };
+
+// Makes an in-process shell link under COM (single-threaded apartment, from
+// ole32.dll loaded only now), describes it, asks it for its persist-file
+// interface, makes its folder and saves it, remembering the file as the
+// object's own. Every object is released and COM left on each way out.
+ShortcutMade make_shortcut(const Shortcut& shortcut);
 
 }  // namespace plat

@@ -106,42 +106,22 @@ bool current_dir(kvi::Text& out) {
 
 bool set_current_dir(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
 
-namespace {
-
-// A security descriptor built from SDDL, released with LocalFree.
-class SddlDescriptor {
-public:
-    SddlDescriptor() = default;
-    SddlDescriptor(const SddlDescriptor&) = delete;
-    SddlDescriptor& operator=(const SddlDescriptor&) = delete;
-    ~SddlDescriptor() {
-        if (descriptor_) LocalFree(descriptor_);
-    }
-    // Imported: setup imports advapi32's security calls anyway, and a look-up
-    // by name would carry the long name and the DLL's name as well.
-    bool build(const char* sddl) {
-        return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor_, nullptr) &&
-               descriptor_;
-    }
-    PSECURITY_DESCRIPTOR get() const { return descriptor_; }
-
-private:
-    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-};
-
-}  // namespace
-
 MakeDir create_directory(const char* path, Acl acl) {
     SECURITY_ATTRIBUTES sa;
     sa.nLength = sizeof sa;
     sa.lpSecurityDescriptor = nullptr;
     sa.bInheritHandle = FALSE;
-    SddlDescriptor descriptor;
+    OwnedLocal descriptor;
     if (acl == Acl::installed_folder) {
         // Without its list the folder is not made at all: one that inherits
         // the drive root's entries would be writable by every user. Setting
-        // the list afterwards would leave a moment in which it is.
-        if (!descriptor.build(kvi::kInstalledFolderSddl)) return MakeDir::failed;
+        // the list afterwards would leave a moment in which it is. (Imported:
+        // setup imports advapi32's security calls anyway, and a look-up by
+        // name would carry the long name and the DLL's name as well.)
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kvi::kInstalledFolderSddl, SDDL_REVISION_1,
+                                                                  descriptor.put(), nullptr) ||
+            !descriptor.valid())
+            return MakeDir::failed;
         sa.lpSecurityDescriptor = descriptor.get();
     }
     if (CreateDirectoryA(path, acl == Acl::installed_folder ? &sa : nullptr)) return MakeDir::created;
@@ -171,11 +151,10 @@ bool read_folder(const char* path, FolderFacts& out) {
     if (GetSecurityInfo(to_win(folder.get()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                         nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    bool ok = copy_sid(owner, sizeof out.owner.bytes, out.owner);
+    OwnedLocal owned(descriptor);  // owner and list point into it
     out.has_list = list != nullptr;
-    if (ok && list) ok = read_access_list(reinterpret_cast<const std::uint8_t*>(list), out);
-    LocalFree(descriptor);
-    return ok;
+    return copy_sid(owner, sizeof out.owner.bytes, out.owner) &&
+           (!list || read_access_list(reinterpret_cast<const std::uint8_t*>(list), out));
 }
 
 namespace {
@@ -278,7 +257,7 @@ bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text&
         &value);
 }
 
-void close_key(Key key) { RegCloseKey(to_win(key)); }
+bool close_key(Key key) { return RegCloseKey(to_win(key)) == ERROR_SUCCESS; }
 
 // --- Processes --------------------------------------------------------------------
 
@@ -392,6 +371,30 @@ Handle open_for_append(const char* path) {
         return from_win(file);
     CloseHandle(file);
     return Handle::invalid;
+}
+
+// --- Trace file: where an open file lies ---------------------------------------------------
+
+bool final_path(Handle file, kvi::Text& out) {
+    // The wide call: the ANSI one spells a letter its code page lacks as a
+    // look-alike (best fit), so another path could read back as the name
+    // given. A drive path comes back as \\?\C:\...; when it does not fit,
+    // the answer is the room it needs.
+    constexpr DWORD kRoom = 4 + kvi::kPathMax;
+    wchar_t wide[kRoom], back[kRoom];
+    DWORD n = GetFinalPathNameByHandleW(to_win(file), wide, kRoom, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n < 4 || n >= kRoom) return false;
+    int skip = wide[0] == L'\\' ? 4 : 0;  // \\?\ (a UNC path's \\?\UNC\ never matches a drive path)
+    const wchar_t* name = wide + skip;
+    int units = static_cast<int>(n) - skip + 1;  // the terminator included
+    // Into this process's code page (at most three bytes a unit) and back: a
+    // name that does not come back whole has no exact spelling here.
+    int room = 3 * units;
+    if (!out.reserve(static_cast<std::size_t>(room))) return false;
+    int bytes = WideCharToMultiByte(CP_ACP, 0, name, units, out.data(), room, nullptr, nullptr);
+    out.fit_to_terminator();
+    return bytes > 0 && MultiByteToWideChar(CP_ACP, 0, out.data(), bytes, back, kRoom) == units &&
+           std::memcmp(back, name, static_cast<std::size_t>(units) * sizeof(wchar_t)) == 0;
 }
 
 // --- Message boxes ------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "handles.h"
 #include "platform.h"
 
 namespace plat::win32 {
@@ -12,6 +13,21 @@ inline HANDLE to_win(Handle h) { return reinterpret_cast<HANDLE>(static_cast<std
 inline Handle from_win(HANDLE h) { return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(h)); }
 inline HKEY to_win(Key k) { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(k)); }
 inline Key from_win(HKEY k) { return static_cast<Key>(reinterpret_cast<std::uintptr_t>(k)); }
+
+// The Win32 layer's own kinds of owner, beside the handle and the key.
+template <class Interface>
+bool release(Interface* object) {
+    object->Release();
+    return true;
+}
+template <class Interface>
+using OwnedCom = kvi::Owned<Interface*, release<Interface>>;
+inline bool free_local(HLOCAL memory) {
+    LocalFree(memory);
+    return true;  // it fails only on what was never allocated
+}
+// Memory the system allocated for us, such as a security descriptor (LocalFree).
+using OwnedLocal = kvi::Owned<HLOCAL, free_local>;
 
 // Looks up an export and gives it its real type. The detour through
 // void(*)() is the one function-pointer cast GCC accepts without a warning.

@@ -1,5 +1,5 @@
 // The Win32 side of the shortcut calls in platform.h: the Programs folder
-// lookup and the shell-link object. Only Install makes a shortcut, so only
+// lookup and the shell link. Only Install makes a shortcut, so only
 // Install links this file; it loads ole32.dll only when a link is made.
 #include "platform.h"
 #include "platform_win32.h"
@@ -12,9 +12,6 @@ namespace plat {
 using namespace win32;
 
 namespace {
-
-IShellLinkA* to_win(Link l) { return reinterpret_cast<IShellLinkA*>(static_cast<std::uintptr_t>(l)); }
-IPersistFile* to_win(LinkFile f) { return reinterpret_cast<IPersistFile*>(static_cast<std::uintptr_t>(f)); }
 
 // The shell-link identifiers, defined here so that no uuid library is linked.
 const CLSID kClsidShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -47,53 +44,47 @@ bool programs_folder(kvi::Text& out) {
     return true;
 }
 
-// COM comes from ole32.dll, loaded when the shortcut is made rather than
-// imported: every other run of Install would pay for loading it (and the
-// window system it brings along) at start.
-void com_init() {
-    using CoInitializeFn = HRESULT(WINAPI*)(LPVOID);
-    if (auto init = system_export<CoInitializeFn>("ole32.dll", "CoInitialize")) init(nullptr);
-}
+namespace {
 
-void com_uninit() {
-    using CoUninitializeFn = void(WINAPI*)();
-    if (auto uninit = system_export<CoUninitializeFn>("ole32.dll", "CoUninitialize")) uninit();
-}
+using CoCreateInstanceFn = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
 
-Link create_shell_link() {
-    void* object = nullptr;
-    using CoCreateInstanceFn = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
-    auto create = system_export<CoCreateInstanceFn>("ole32.dll", "CoCreateInstance");
-    if (!create || FAILED(create(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA, &object)) || !object)
-        return Link::none;
-    return static_cast<Link>(reinterpret_cast<std::uintptr_t>(object));
-}
+// The link made, described and saved; its objects are released here, before
+// COM is left.
+ShortcutMade make_link(CoCreateInstanceFn create, const Shortcut& shortcut) {
+    OwnedCom<IShellLinkA> link;
+    if (!create ||
+        FAILED(create(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
+                      reinterpret_cast<void**>(link.put()))) ||
+        !link.valid())
+        return ShortcutMade::no_link;
+    link.get()->SetPath(shortcut.target);
+    link.get()->SetDescription(shortcut.description);
+    link.get()->SetWorkingDirectory(shortcut.working_dir);
+    link.get()->SetIconLocation(shortcut.icon_path, shortcut.icon_index);
 
-void link_set_path(Link link, const char* path) { to_win(link)->SetPath(path); }
-
-void link_set_description(Link link, const char* text) { to_win(link)->SetDescription(text); }
-
-void link_set_working_directory(Link link, const char* dir) { to_win(link)->SetWorkingDirectory(dir); }
-
-void link_set_icon(Link link, const char* path, int index) { to_win(link)->SetIconLocation(path, index); }
-
-LinkFile link_persist(Link link) {
-    void* object = nullptr;
-    if (FAILED(to_win(link)->QueryInterface(kIidPersistFile, &object)) || !object) return LinkFile::none;
-    return static_cast<LinkFile>(reinterpret_cast<std::uintptr_t>(object));
-}
-
-bool save_link(LinkFile file, const char* path) {
+    OwnedCom<IPersistFile> file;
+    if (FAILED(link.get()->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(file.put()))) || !file.valid())
+        return ShortcutMade::no_persist_file;
+    (void)create_directory(shortcut.folder, Acl::inherited);
     // A path that does not convert whole is not saved under a cut name. (Our
     // paths have at most 259 UTF-16 characters, so a whole one always fits.)
     WCHAR wide[260] = {};
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, 260) == 0) return false;
+    if (MultiByteToWideChar(CP_ACP, 0, shortcut.file, -1, wide, 260) == 0) return ShortcutMade::not_saved;
     wide[259] = L'\0';
-    return SUCCEEDED(to_win(file)->Save(wide, TRUE));
+    return SUCCEEDED(file.get()->Save(wide, TRUE)) ? ShortcutMade::saved : ShortcutMade::not_saved;
 }
 
-void release_link_file(LinkFile file) { to_win(file)->Release(); }
+}  // namespace
 
-void release_link(Link link) { to_win(link)->Release(); }
+// COM comes from ole32.dll, loaded when the shortcut is made rather than
+// imported: every other run of Install would pay for loading it (and the
+// window system it brings along) at start. COM's result is not examined.
+ShortcutMade make_shortcut(const Shortcut& shortcut) {
+    HMODULE ole32 = system_library("ole32.dll");
+    if (auto init = export_of<HRESULT(WINAPI*)(LPVOID)>(ole32, "CoInitialize")) init(nullptr);
+    ShortcutMade made = make_link(export_of<CoCreateInstanceFn>(ole32, "CoCreateInstance"), shortcut);
+    if (auto uninit = export_of<void(WINAPI*)()>(ole32, "CoUninitialize")) uninit();
+    return made;
+}
 
 }  // namespace plat

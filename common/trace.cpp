@@ -96,19 +96,21 @@ int drive_at(const char* path) {
     return disk ? at : -1;
 }
 
-// True when a folder on the way to the file is a junction or link, or
-// cannot be read: an elevated process would write wherever it points.
-bool linked_folder_on_the_way(char* path, int drive) {
-    for (char* c = path + drive + 3; *c; ++c) {
-        if (*c != '\\' && *c != '/') continue;
-        char separator = *c;
-        *c = '\0';
-        plat::FolderFacts folder{};
-        bool linked = !plat::read_folder(path, folder) || folder.reparse_point;
-        *c = separator;
-        if (linked) return true;
-    }
+// Two names as the system compares them: A-Z in either case.
+bool same_name(const char* a, const char* b) {
+    for (; lower_ascii(*a) == lower_ascii(*b); ++a, ++b)
+        if (*a == '\0') return true;
     return false;
+}
+
+// True for a name of n bytes that an elevated process may append to. Its
+// environment can come from the unelevated half (an administrator's
+// HKCU\Environment), so the name must not make the trace a script or a
+// program: only a .log or .txt file, and no stream of another file (x.cmd:y.log
+// would make x.cmd).
+bool text_file_name(const char* path, std::size_t n, int drive) {
+    bool stream = std::string_view(path, n).find(':', static_cast<std::size_t>(drive) + 2) != std::string_view::npos;
+    return !stream && n >= 4 && (same_name(path + n - 4, ".log") || same_name(path + n - 4, ".txt"));
 }
 
 }  // namespace
@@ -123,9 +125,20 @@ void begin(const char* program) {
     // Read once: a name too long for the buffer means no trace, not a second read.
     if (n == 0 || n >= kPathMax) return;
     int drive = drive_at(path);
-    if (drive < 0 || (plat::process_elevated() && linked_folder_on_the_way(path, drive))) return;
+    if (drive < 0) return;
+    bool elevated = plat::process_elevated();
+    if (elevated && !text_file_name(path, n, drive)) return;
     plat::Handle file = plat::open_for_append(path);
     if (file == plat::Handle::invalid) return;
+    // The file must read back from its handle as the name given: no junction
+    // or link lay on the way at the open itself (folders looked at before it
+    // could change in between). The read-back path has no \\?\ in front and
+    // separates with \ only.
+    Text read_back;
+    if (elevated && !(plat::final_path(file, read_back) && same_name(read_back.c_str(), path + drive))) {
+        (void)plat::close_handle(file);
+        return;
+    }
     g.file = file;
     g.pid = plat::process_id();
     Text dir;

@@ -14,7 +14,9 @@ inline constexpr char kVariable[] = "KVI_TRACE";
 
 // Reads KVI_TRACE once, opens the file it names for appending, and writes the
 // start line: own version, command line as received, current directory.
-// `program` must outlive the trace.
+// An elevated process writes only to a .log or .txt file that reads back
+// from its handle as the name given, else to none. `program` must outlive
+// the trace.
 void begin(const char* program);
 
 // Writes the exit status, closes the file and returns the status.

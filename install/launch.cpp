@@ -33,83 +33,96 @@ constexpr plat::ConsoleLook kBatchConsole = {
     0x16,  // STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USEFILLATTRIBUTE
 };
 
+// Standard input while the application is started: the pipe's read end
+// stands in for it from swap() until give_back(), on every way out at the latest.
+class InputSwap {
+public:
+    explicit InputSwap(plat::Handle own) : own_(own) {}
+    InputSwap(const InputSwap&) = delete;
+    InputSwap& operator=(const InputSwap&) = delete;
+    ~InputSwap() { (void)give_back(); }
+
+    plat::Handle own() const { return own_; }
+    bool swap(plat::Handle stand_in) { return swapped_ = plat::set_std_input(stand_in); }
+    // Once; false when that fails.
+    bool give_back() {
+        if (!swapped_) return true;
+        swapped_ = false;
+        return plat::set_std_input(own_);
+    }
+
+private:
+    plat::Handle own_;
+    bool swapped_ = false;
+};
+
 // The pipe that carries Install's standard input to the application.
-struct Relay {
-    plat::Handle saved_input = plat::Handle::none;
-    bool swapped = false;   // standard input is the pipe's read end until restore()
+struct Pipe {
     OwnedHandle read_end;   // the application's standard input; inherited
     OwnedHandle write_end;  // our non-inheritable duplicate
-
-    // A start that failed leaves standard input swapped: it goes back here.
-    ~Relay() { (void)restore(); }
-
-    // Makes the pipe's read end our standard input so the application
-    // inherits it. On a failed step, shows that step's box, puts standard
-    // input back and returns false: the caller then lets the application
-    // read our own input instead.
-    bool set_up() {
-        saved_input = plat::std_input();
-        plat::Handle read = plat::Handle::none, write = plat::Handle::none;
-        if (!plat::create_pipe(read, write))
-            return abandon("CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", "CreatePipe Error");
-        read_end.reset(read);
-        OwnedHandle inheritable_write(write);
-        if (!plat::set_std_input(read))
-            return abandon("SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", "SetStdHandle Error");
-        swapped = true;
-        plat::Handle copy = plat::Handle::none;
-        if (!plat::duplicate_uninheritable(write, copy)) return abandon("DuplicateHandle(...", "DuplicateHandle Error");
-        write_end.reset(copy);
-        // Only the read end may reach the application, or it never sees the end of its input.
-        (void)inheritable_write.close();
-        return true;
-    }
-
-    // Gives standard input back, once; false when that fails.
-    bool restore() {
-        if (!swapped) return true;
-        swapped = false;
-        return plat::set_std_input(saved_input);
-    }
-
-    // Reports a failed set-up step and drops the pipe, so that the
-    // application inherits none of it.
-    bool abandon(const char* text, const char* caption) {
-        (void)restore();
-        show_box(text, caption);
-        (void)read_end.close();
-        return false;
-    }
-
-    // After the start: gives standard input back and copies it into the pipe
-    // until it ends or the application stops reading.
-    void feed() {
-        if (!restore()) show_box("SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "SetStdHandle Error");
-        if (saved_input == plat::Handle::invalid)
-            show_box("(hInputFile == INVALID_HANDLE_VALUE)", "INVALID_HANDLE_VALUE Error");
-        // The application holds its own copy of the read end; with ours gone a
-        // write fails once the application has ended, instead of blocking forever.
-        (void)read_end.close();
-        char buffer[kRelayChunk];
-        std::uint32_t relayed = 0;  // stops at its largest value
-        const char* ended = "input ended";
-        for (;;) {
-            std::uint32_t got = 0, wrote = 0;
-            if (!plat::read_file(saved_input, buffer, kRelayChunk, got)) {
-                ended = "input unreadable";
-                break;
-            }
-            if (got == 0) break;
-            if (!plat::write_file(write_end.get(), buffer, got, wrote)) {
-                ended = "application took no more";
-                break;
-            }
-            relayed = wrote > UINT32_MAX - relayed ? UINT32_MAX : relayed + wrote;
-        }
-        trace::note("relay %u bytes, %s", relayed, ended);
-        if (!write_end.close()) show_box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
-    }
 };
+
+// What the set-up came to: ready, or the step that failed. The boxes of
+// the failed steps follow in the same order.
+enum class SetUp { ready, no_pipe, no_stand_in, no_duplicate };
+constexpr const char* kSetUpBoxes[][2] = {
+    {"CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", "CreatePipe Error"},
+    {"SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", "SetStdHandle Error"},
+    {"DuplicateHandle(...", "DuplicateHandle Error"},
+};
+
+// Makes the pipe's read end our standard input so the application inherits
+// it. A failed step leaves standard input as it was and drops the pipe, so
+// that the application inherits none of it and reads our own input instead.
+SetUp set_up(Pipe& pipe, InputSwap& input) {
+    // Only the read end may reach the application, or it never sees the end
+    // of its input: the inheritable write end is closed on the way out.
+    OwnedHandle inheritable_write;
+    SetUp step = SetUp::no_pipe;
+    if (plat::create_pipe(*pipe.read_end.put(), *inheritable_write.put()))
+        step = !input.swap(pipe.read_end.get()) ? SetUp::no_stand_in
+               : !plat::duplicate_uninheritable(inheritable_write.get(), *pipe.write_end.put()) ? SetUp::no_duplicate
+               : SetUp::ready;
+    if (step != SetUp::ready) {
+        (void)input.give_back();
+        (void)pipe.read_end.close();
+    }
+    return step;
+}
+
+// Copies standard input into the pipe until it ends or the application
+// stops reading, and notes in the trace how far it got.
+void relay(plat::Handle from, plat::Handle to) {
+    char buffer[kRelayChunk];
+    std::uint32_t relayed = 0;  // stops at its largest value
+    const char* ended = "input ended";
+    for (;;) {
+        std::uint32_t got = 0, wrote = 0;
+        if (!plat::read_file(from, buffer, kRelayChunk, got)) {
+            ended = "input unreadable";
+            break;
+        }
+        if (got == 0) break;
+        if (!plat::write_file(to, buffer, got, wrote)) {
+            ended = "application took no more";
+            break;
+        }
+        relayed = wrote > UINT32_MAX - relayed ? UINT32_MAX : relayed + wrote;
+    }
+    trace::note("relay %u bytes, %s", relayed, ended);
+}
+
+// After the start: gives standard input back and relays it into the pipe.
+void feed(Pipe& pipe, InputSwap& input) {
+    if (!input.give_back()) show_box("SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "SetStdHandle Error");
+    if (input.own() == plat::Handle::invalid)
+        show_box("(hInputFile == INVALID_HANDLE_VALUE)", "INVALID_HANDLE_VALUE Error");
+    // The application holds its own copy of the read end; with ours gone a
+    // write fails once the application has ended, instead of blocking forever.
+    (void)pipe.read_end.close();
+    relay(input.own(), pipe.write_end.get());
+    if (!pipe.write_end.close()) show_box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
+}
 
 // Waits until the application has ended, looking every two seconds. An
 // exit status of 259 is a real status here: the process handle says when it ended.
@@ -171,8 +184,14 @@ int launch_application(const Text& tail, const Options& options) {
     Text runtime;
     if (!resolve_runtime(runtime, console_runtime)) return start_failed();
 
-    Relay relay;
-    bool piped = redirected_batch && relay.set_up();
+    // A start that fails leaves standard input swapped: it goes back on the way out.
+    Pipe pipe;
+    InputSwap input(redirected_batch ? plat::std_input() : plat::Handle::none);
+    SetUp set = redirected_batch ? set_up(pipe, input) : SetUp::ready;
+    if (set != SetUp::ready) {
+        const char* const* box = kSetUpBoxes[static_cast<int>(set) - 1];
+        show_box(box[0], box[1]);
+    }
 
     plat::StartRequest request;
     request.application = runtime.c_str();
@@ -186,7 +205,7 @@ int launch_application(const Text& tail, const Options& options) {
     StartedProcess application;
     if (!application.start(request)) return start_failed();
     if (redirected_batch) {
-        if (piped) relay.feed();
+        if (set == SetUp::ready) feed(pipe, input);
         wait_for_end(application.process());
     }
     return 0;

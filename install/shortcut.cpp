@@ -12,28 +12,6 @@ namespace {
 
 void report() { show_box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error"); }
 
-// COM for the step: uninitialised on every way out.
-struct ComScope {
-    ComScope() { plat::com_init(); }
-    ~ComScope() { plat::com_uninit(); }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-};
-
-struct LinkRef {
-    plat::Link link = plat::create_shell_link();
-    ~LinkRef() {
-        if (link != plat::Link::none) plat::release_link(link);
-    }
-};
-
-struct LinkFileRef {
-    plat::LinkFile file;
-    ~LinkFileRef() {
-        if (file != plat::LinkFile::none) plat::release_link_file(file);
-    }
-};
-
 }  // namespace
 
 void create_start_menu_shortcut() {
@@ -57,26 +35,12 @@ void create_start_menu_shortcut() {
         return;
     }
 
-    ComScope com;
-    LinkRef shell_link;
-    if (shell_link.link == plat::Link::none) {
-        report();
-        return;
-    }
-    plat::link_set_path(shell_link.link, exe.c_str());
-    plat::link_set_description(shell_link.link, "Halvik Torvanex Install");
-    plat::link_set_working_directory(shell_link.link, dir.c_str());
-    plat::link_set_icon(shell_link.link, exe.c_str(), 0);
-
-    LinkFileRef persist{plat::link_persist(shell_link.link)};
-    if (persist.file == plat::LinkFile::none) {
-        report();
-        return;
-    }
-    (void)plat::create_directory(link_folder.c_str(), plat::Acl::inherited);
-    bool saved = plat::save_link(persist.file, link_file.c_str());
-    trace::note("shortcut %ssaved %s", trace::maybe_not(saved), link_file.c_str());
-    if (!saved) report();
+    plat::ShortcutMade made = plat::make_shortcut(
+        {exe.c_str(), "Halvik Torvanex Install", dir.c_str(), exe.c_str(), 0, link_folder.c_str(), link_file.c_str()});
+    // A link that got as far as its save says how that went.
+    if (made >= plat::ShortcutMade::not_saved)
+        trace::note("shortcut %ssaved %s", trace::maybe_not(made == plat::ShortcutMade::saved), link_file.c_str());
+    if (made != plat::ShortcutMade::saved) report();
 }
 
 }  // namespace kvi::install

@@ -364,8 +364,9 @@ class HandoffTests(SetupCase):
 
     # KVI_TRACE set for setup reaches both Install processes: one file with the lines of all three, in the order they
     # happened. A folder at that name, a link to one (Wine 8 makes no junctions and shows a Unix link to a folder as
-    # that folder) or a second name of another file is not written to, and the road is the same.
-    @pytest.mark.parametrize("name", ("trace.txt", "folder", "link", "second.txt"), ids=word)
+    # that folder) or a second name of another file is not written to, and the road is the same. Nor is a name that
+    # is no .log or .txt file made: Wine runs every program elevated.
+    @pytest.mark.parametrize("name", ("trace.txt", "folder", "link", "second.txt", "trace.cmd"), ids=word)
     def test_trace_holds_the_whole_road(self, name):
         kit = self.m.lay_kit("kit")
         os.makedirs(self.m.dir("folder"))
@@ -379,6 +380,7 @@ class HandoffTests(SetupCase):
         assert harness.read_bytes(self.m.dir("other.txt")) == b"other"
         if name != "trace.txt":
             assert not os.path.exists(self.m.dir("trace.txt"))
+            assert not os.path.exists(self.m.dir("trace.cmd"))
             return
         lines = [re.match(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\S+) (\d+) (.*)$", line)
                  for line in harness.read_bytes(self.m.dir("trace.txt")).decode("utf-8").split("\r\n")]

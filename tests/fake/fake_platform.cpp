@@ -1,6 +1,8 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -29,8 +31,8 @@ struct World {
     std::map<std::uintptr_t, Process> processes;
     std::map<std::uintptr_t, std::string> keys;  // open keys and their paths
     std::set<std::uintptr_t> read_only_keys;
-    std::map<std::uintptr_t, Link> links;
-    std::map<std::uintptr_t, std::uintptr_t> link_files;  // persist interface -> its link
+    std::vector<std::string> defects;  // closes of what was not open
+    std::size_t defects_reported = 0;
     plat::Handle current_stdin = plat::Handle(kStdin);
     std::optional<Program> reader;  // the started program holding the pipe's read end
     std::size_t unread = 0;         // bytes in the pipe nobody drained
@@ -55,7 +57,7 @@ bool call(Op op, const std::string& detail = "") {
 }
 
 // What an id stands for in one of the world's tables (handles, keys,
-// processes, links), or nullptr.
+// processes), or nullptr.
 template <class Map, class Id>
 auto* find(Map& table, Id id) {
     auto it = table.find(static_cast<std::uintptr_t>(id));
@@ -159,6 +161,9 @@ State& state() { return world().s; }
 
 void reset() {
     World& w = world();
+    for (std::size_t i = w.defects_reported; i < w.defects.size(); ++i)
+        std::fprintf(stderr, "fake: %s\n", w.defects[i].c_str());
+    if (w.defects.size() > w.defects_reported) std::abort();
     w = World();
     w.s.dirs = {"C:\\", "C:\\Start", "C:\\Users\\Ann\\Start Menu\\Programs", "D:\\", "D:\\Kit"};
     w.s.registry["HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"];
@@ -174,9 +179,8 @@ std::vector<std::string> leaks() {
     std::vector<std::string> out;
     for (auto& [id, kind] : w.handles) out.push_back("handle " + kind);
     for (auto& [id, path] : w.keys) out.push_back("key " + path);
-    out.insert(out.end(), w.links.size(), "shell link");
-    out.insert(out.end(), w.link_files.size(), "persist file");
-    if (w.s.com_depth != 0) out.push_back("COM left initialised");
+    out.insert(out.end(), w.defects.begin(), w.defects.end());
+    w.defects_reported = w.defects.size();
     return out;
 }
 
@@ -388,10 +392,11 @@ bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text&
     return !call(Op::read_string_value, std::string(name) + " " + std::to_string(size)) && v && give(*v, out);
 }
 
-void close_key(Key key) {
+bool close_key(Key key) {
     const std::string* path = find(world().keys, key);
     note("close_key " + (path ? *path : std::string("?")));
-    world().keys.erase(static_cast<std::uintptr_t>(key));
+    if (!path) world().defects.push_back("a key closed twice or never opened");
+    return world().keys.erase(static_cast<std::uintptr_t>(key)) > 0;
 }
 
 bool start_process(const StartRequest& request, Started& out) {
@@ -468,7 +473,9 @@ bool terminate(Handle process, std::uint32_t code) {
 bool close_handle(Handle handle) {
     bool failed = call(Op::close_handle, kind_of(handle));
     // A handle is gone after a close, even one reported as failed.
-    return world().handles.erase(static_cast<std::uintptr_t>(handle)) && !failed;
+    if (world().handles.erase(static_cast<std::uintptr_t>(handle))) return !failed;
+    world().defects.push_back("a handle closed twice or never opened: " + kind_of(handle));
+    return false;
 }
 
 void sleep_ms(std::uint32_t ms) {
@@ -557,15 +564,33 @@ UtcTime utc_now() { return world().s.clock; }
 std::uint32_t process_id() { return world().s.pid; }
 std::uint32_t last_error() { return world().s.last_error; }
 
+// --- Trace file ---
+
+// A disk path as the system spells it: no \\?\ in front, \ for /.
+static std::string spelt(std::string path) {
+    if (path.rfind("\\\\?\\", 0) == 0) path.erase(0, 4);
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return normalize(path);
+}
+
 Handle open_for_append(const char* path) {
     State& s = world().s;
-    std::string p = normalize(path);
+    std::string p = spelt(path);
     if (call(Op::open_for_append, path) || s.dirs.count(p) || s.links.count(p) || !s.dirs.count(parent_of(p)))
         return Handle::invalid;
     s.files.insert(p);
     s.file_data[p];
     return new_handle("append " + p);
 }
+
+bool final_path(Handle file, kvi::Text& out) {
+    if (call(Op::final_path, kind_of(file)) || !is_open(file, "append ")) return false;
+    std::string name = kind_of(file).substr(7);
+    auto elsewhere = world().s.final_paths.find(name);
+    return give(elsewhere == world().s.final_paths.end() ? name : elsewhere->second, out);
+}
+
+// --- end: trace file ---
 
 void message_box(const char* text, const char* caption, Icon icon) {
     note(std::string("message_box ") + caption);
@@ -574,64 +599,16 @@ void message_box(const char* text, const char* caption, Icon icon) {
 
 bool programs_folder(kvi::Text& out) { return !call(Op::programs_folder) && give(world().s.programs_folder, out); }
 
-void com_init() {
-    note("com_init");
-    ++world().s.com_depth;
-    ++world().s.com_inits;
-}
-
-void com_uninit() {
-    note("com_uninit");
-    --world().s.com_depth;
-}
-
-Link create_shell_link() {
-    if (call(Op::create_shell_link) || world().s.com_depth <= 0) return Link::none;
-    return add<Link>(world().links, fake::Link{});
-}
-
-// A setter of the link logs its name and the text it was given.
-static void set_link(Link link, const char* op, std::string fake::Link::*field, const std::string& text) {
-    note(std::string(op) + " " + text);
-    if (fake::Link* l = find(world().links, link)) l->*field = text;
-}
-
-void link_set_path(Link link, const char* path) { set_link(link, "link_set_path", &fake::Link::path, path); }
-void link_set_description(Link link, const char* text) {
-    set_link(link, "link_set_description", &fake::Link::description, text);
-}
-void link_set_working_directory(Link link, const char* dir) {
-    set_link(link, "link_set_working_directory", &fake::Link::working_dir, dir);
-}
-void link_set_icon(Link link, const char* path, int index) {
-    note(std::string("link_set_icon ") + path + "," + std::to_string(index));
-    if (fake::Link* l = find(world().links, link)) {
-        l->icon_path = path;
-        l->icon_index = index;
-    }
-}
-
-LinkFile link_persist(Link link) {
-    if (call(Op::link_persist) || !find(world().links, link)) return LinkFile::none;
-    return add<LinkFile>(world().link_files, static_cast<std::uintptr_t>(link));
-}
-
-bool save_link(LinkFile file, const char* path) {
-    World& w = world();
-    const std::uintptr_t* link = find(w.link_files, file);
-    if (call(Op::save_link, path) || !link || !w.s.dirs.count(parent_of(path))) return false;
-    w.s.saved_links[path] = w.links[*link];
-    return true;
-}
-
-void release_link_file(LinkFile file) {
-    note("release_link_file");
-    world().link_files.erase(static_cast<std::uintptr_t>(file));
-}
-
-void release_link(Link link) {
-    note("release_link");
-    world().links.erase(static_cast<std::uintptr_t>(link));
+ShortcutMade make_shortcut(const Shortcut& shortcut) {
+    State& s = world().s;
+    ++s.com_inits;
+    if (call(Op::create_shell_link)) return ShortcutMade::no_link;
+    if (call(Op::link_persist)) return ShortcutMade::no_persist_file;
+    (void)create_directory(shortcut.folder, Acl::inherited);
+    if (call(Op::save_link, shortcut.file) || !s.dirs.count(parent_of(shortcut.file))) return ShortcutMade::not_saved;
+    s.saved_links[shortcut.file] = fake::Link{shortcut.target, shortcut.description, shortcut.working_dir,
+                                              shortcut.icon_path, shortcut.icon_index};
+    return ShortcutMade::saved;
 }
 
 }  // namespace plat

@@ -23,8 +23,10 @@ namespace fake {
     X(create_key) X(open_key_for_subkeys) X(open_key_for_reading) X(set_string_value) X(query_value_size)      \
     X(read_string_value) X(start_process) X(start_elevated) X(wait_for) X(exit_code) X(terminate)              \
     X(close_handle) X(std_input) X(set_std_input) X(std_input_redirected) X(create_pipe)                       \
-    X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder) X(create_shell_link)             \
-    X(link_persist) X(save_link) X(read_folder) X(process_user) X(open_for_append)
+    X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder)                                   \
+    /* the steps of make_shortcut that can fail */ X(create_shell_link) X(link_persist) X(save_link)           \
+    X(read_folder) X(process_user) X(open_for_append)                                                          \
+    /* the trace file: where an open file lies */ X(final_path)
 
 #define KVI_FAKE_OP_ENUM(name) name,
 #define KVI_FAKE_OP_NAME(name) #name,
@@ -148,11 +150,17 @@ struct State {
 
     std::string programs_folder = "C:\\Users\\Ann\\Start Menu\\Programs";
     std::map<std::string, Link, NoCase> saved_links;  // by file
-    int com_depth = 0, com_inits = 0;
+    int com_inits = 0;  // shortcuts begun under COM
     std::uint32_t slept_ms = 0;
 
     std::map<std::string, std::string, NoCase> file_data;  // what each file opened for appending holds
     std::set<std::string, NoCase> links;  // names where a link or junction stands
+    // --- Trace file: where an open file lies ---
+    // By the name a file was opened as (spelt as the system spells it), the
+    // path its handle reads back as, where a junction on the way took the
+    // open elsewhere. A file not named here reads back as that name.
+    std::map<std::string, std::string, NoCase> final_paths;
+    // --- end: trace file ---
     plat::UtcTime clock = {2026, 12, 3, 9, 4, 5, 6, 7};
     std::uint32_t pid = 4242;
     std::uint32_t last_error = 0;  // a failed start leaves 2 (file not found)
@@ -169,8 +177,10 @@ void fail_always(Op op);
 // the call indexes that fail(op, nth) can reach.
 int call_count(Op op);
 
-// Open handles, keys, links and link files the code under test has not
-// released (the process's own standard handles do not count).
+// Open handles and keys the code under test has not closed (the process's
+// own standard handles do not count), and each close of one that was not
+// open: closed twice, or never handed out. reset() stops the test run on a
+// close of that kind that no call of leaks() has reported.
 std::vector<std::string> leaks();
 
 // Writes a value with exact bytes and a type, creating the key.

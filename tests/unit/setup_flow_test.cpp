@@ -470,29 +470,42 @@ TEST(AccessList, EntriesThatDoNotFitAreRefused) {
     }
 }
 
-// The trace is written only to a plain disk path; an elevated process also
-// refuses one through a junction or link, or through a folder it cannot read.
-TEST_F(SetupFlow, TraceNameThatIsNoPlainDiskPathIsRefused) {
+// The trace is written only to a plain disk path. An elevated process, whose
+// environment the unelevated half may have written, writes only to a .log or
+// .txt file (no stream of another), and only when the open file reads back
+// as the name given, A-Z in either case: not through a junction or link, not
+// spelt with / for \, nor when the path cannot be read back.
+TEST_F(SetupFlow, TraceNamesThatAreRefused) {
     struct Row {
         std::string name;
-        bool linked_start, elevated, opened;
+        bool elevated, opened, traced;  // opened: the open was tried; traced: lines were written
+        std::string lies_at = "";  // where the file (C:\Start\trace.txt) reads back from; "-": it cannot
     };
+    const std::string kElsewhere = "C:\\Elsewhere\\trace.txt";
     const Row rows[] = {
-        {kTraceFile, false, true, true},
-        // (Not elevated: the fake knows folders by one spelling only.)
-        {"\\\\?\\C:\\Start\\trace.txt", false, false, true}, {"c:/Start/trace.txt", false, false, true},
-        {"\\\\server\\share\\trace.txt", false, true, false}, {"\\\\.\\pipe\\kvi", false, true, false},
-        {"\\\\?\\UNC\\server\\share\\trace.txt", false, true, false}, {"\\\\?\\pipe\\kvi", false, true, false},
-        {"trace.txt", false, true, false}, {"C:trace.txt", false, true, false}, {kTraceFile, true, true, false},
-        {kTraceFile, true, false, true}, {"C:\\Gone\\trace.txt", false, true, false},
+        {kTraceFile, true, true, true}, {"\\\\?\\C:\\Start\\trace.txt", true, true, true},
+        {"c:\\start\\TRACE.txt", true, true, true, kTraceFile}, {"c:/Start/trace.txt", false, true, true},
+        {"c:/Start/trace.txt", true, true, false},
+        {"\\\\server\\share\\trace.txt", true, false, false}, {"\\\\.\\pipe\\kvi", true, false, false},
+        {"\\\\?\\UNC\\server\\share\\trace.txt", true, false, false}, {"\\\\?\\pipe\\kvi", true, false, false},
+        {"trace.txt", true, false, false}, {"C:trace.txt", true, false, false},
+        {kTraceFile, true, true, false, kElsewhere}, {kTraceFile, false, true, true, kElsewhere},
+        {"C:\\Gone\\trace.txt", true, true, false}, {kTraceFile, true, true, false, "-"},
+        {"C:\\Start\\trace.cmd", true, false, false}, {"C:\\Start\\trace.cmd", false, true, true},
+        {"C:\\Start\\trace.LOG", true, true, true}, {"C:\\Start\\trace", true, false, false},
+        {"C:\\Start\\trace.cmd:x.txt", true, false, false},
     };
     for (const Row& row : rows) {
         fake::reset();
         machine().elevated = row.elevated;
         machine().env["KVI_TRACE"] = row.name;
-        if (row.linked_start) machine().security["C:\\Start"].reparse_point = true;
+        if (row.lies_at == "-") fake::fail(fake::Op::final_path);
+        else if (!row.lies_at.empty()) machine().final_paths[kTraceFile] = row.lies_at;
         run("D:\\Kit\\setup.exe -target c:\\t");
         EXPECT_EQ(called("open_for_append " + row.name), row.opened) << row.name;
+        bool traced = std::any_of(machine().file_data.begin(), machine().file_data.end(),
+                                  [](const auto& file) { return !file.second.empty(); });
+        EXPECT_EQ(traced, row.traced) << row.name;
     }
 }
 
