@@ -1,7 +1,6 @@
 """What the suites share: the programs' fixed texts, written out by hand, and the test on a clean machine
 (E2ECase, with SetupCase and InstallCase) with the checks of one run."""
 
-import os
 import re
 
 import pytest
@@ -95,8 +94,7 @@ class E2ECase:
 
     @pytest.fixture(autouse=True)
     def clean_machine(self, machine):
-        self.m, self.start = machine, machine.start
-        self.name = machine.win_root.rsplit("\\", 1)[1]
+        self.m, self.start, self.name = machine, machine.start, machine.win_root.rsplit("\\", 1)[1]
         self.at = dict(w=machine.w(), start=self.start, gone=machine.w("gone"), upper=machine.win_root.upper())
 
     def run_program(self, cmd, **kw):

@@ -35,8 +35,7 @@ class HarnessError(Exception):
 
 
 class StartRace(HarnessError):
-    """kvitest.exe ended without a word, or a process ended before kvitest could read it: seen now and then under
-    load, not a fault of the programs (which would fail again), so the suites run such a test once more."""
+    """kvitest.exe ended without a word, or a process ended before kvitest read it: a race under load, run again."""
 
 
 def wine_arches():
