@@ -70,8 +70,8 @@ struct Sid {
 };
 
 // One entry of a folder's access list: whom it names, whether it allows or
-// denies, and the access mask it carries (for its children too, when it is
-// inherited by them).
+// denies, and the access mask it carries for the folder itself: 0 for an
+// entry that only its children inherit.
 struct AccessEntry {
     Sid trustee;
     bool allows;

@@ -430,22 +430,40 @@ TEST(AccessList, EntriesThatDoNotFitAreRefused) {
         e[2] = size;
         return list_of({e});
     };
+    // The same entry of another kind, with other flags.
+    auto entry = [&](std::uint8_t kind, std::uint8_t flags = 0x03) {
+        std::vector<std::uint8_t> e = kSystemEntry;
+        e[0] = kind;
+        e[1] = flags;
+        return list_of({e});
+    };
     struct Row {
         const char* what;
         std::vector<std::uint8_t> list;
         bool read;
+        bool allows = true;
+        std::uint32_t rights = 0x1F01FF;
+        bool named = true;  // the entry's SID is read
     };
     const Row rows[] = {{"one whole entry", list_of({kSystemEntry}), true}, {"no entry", list_of({}), true},
                         {"mask only, no room for a SID", claims(8), false}, {"header only", claims(4), false},
                         {"shorter than its header", claims(2), false}, {"SID cut", claims(16), false},
-                        {"past the list's end", claims(24), false}};
+                        {"past the list's end", claims(24), false},
+                        // Every kind that denies is read as a denial: plain, object, callback, callback object.
+                        {"denied", entry(1), true, false}, {"denied object", entry(6), true, false, 0x1F01FF, false},
+                        {"denied callback", entry(10), true, false},
+                        {"denied callback object", entry(12), true, false, 0x1F01FF, false},
+                        {"allowed object", entry(5), true, true, 0x1F01FF, false},
+                        // Inherit-only (0x08): for the children alone, nothing on the folder itself.
+                        {"inherit-only", entry(0, 0x0B), true, true, 0}};
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         plat::FolderFacts facts{};
-        EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read) << row.what;
+        EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read);
         if (row.read && facts.entry_count == 1) {
-            EXPECT_TRUE(facts.entries[0].allows);
-            EXPECT_EQ(facts.entries[0].rights, 0x1F01FFu);
-            EXPECT_EQ(facts.entries[0].trustee.bytes[8], 0x12) << row.what;
+            EXPECT_EQ(facts.entries[0].allows, row.allows);
+            EXPECT_EQ(facts.entries[0].rights, row.rights);
+            if (row.named) EXPECT_EQ(facts.entries[0].trustee.bytes[8], 0x12);
         }
     }
 }
