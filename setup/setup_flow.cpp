@@ -62,8 +62,8 @@ OwnedKey record_original_source() {
 // exFAT) drops the protected one without a word, and a folder from before
 // may have been made by anyone (a standard user, or a junction, to be filled
 // and later run with an administrator's rights). With a location named
-// (`named`) there is nothing to check.
-UsualLocation prepare_usual_location(bool named) {
+// (`named`) there is nothing to check. The folders judged stay in `held`.
+UsualLocation prepare_usual_location(bool named, Held& held) {
     // Both folders get their own protected access list: every user may
     // write under the drive root, and what is installed here runs elevated.
     plat::MakeDir base = plat::create_directory(kBaseDir, plat::Acl::installed_folder);
@@ -72,7 +72,6 @@ UsualLocation prepare_usual_location(bool named) {
         trace::note("usual location %s: %s %s", "not prepared", kBaseDir, "cannot be made");
         return UsualLocation::base_failed;
     }
-    const char* where = kUsualLocation;
     const char* why = nullptr;  // why it is not prepared
     if (usual == plat::MakeDir::failed) {
         why = "cannot be made";
@@ -80,13 +79,10 @@ UsualLocation prepare_usual_location(bool named) {
         // The location is named anyway: nothing to check.
     } else if (!directory_reachable(kUsualLocation)) {
         why = "cannot be entered";
-    } else {
-        // Whoever may change the base folder may replace the inner one.
-        why = distrust(kBaseDir, true);
-        if (why) where = kBaseDir;
-        else why = distrust(kUsualLocation, true);
+    } else if (!usual_location_trusted(kUsualLocation, held)) {
+        why = "refused";
     }
-    trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", where,
+    trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", kUsualLocation,
                 why ? why : usual == plat::MakeDir::created ? "created" : "found");
     return why ? UsualLocation::not_usable : UsualLocation::usable;
 }
@@ -168,15 +164,19 @@ int flow() {
         inst_path = std::move(check.inst_path);
         trace::note("installed copy %s", kOutcomeNames[static_cast<int>(outcome)]);
         // What the probe and the hand-off start runs with setup's rights: only
-        // from a folder that a standard user cannot change.
+        // from folders that a standard user cannot change, judged once and
+        // held across both starts.
         if (outcome == Outcome::current) {
-            if (installed_copy_trusted(inst_path) && hand_off(inst_path.view(), options.noexecute, options.tail))
+            Held held;
+            if (installed_copy_trusted(inst_path, held) && hand_off(inst_path.view(), options.noexecute, options.tail))
                 return 0;
             outcome = Outcome::older;
         }
     }
 
-    UsualLocation usual = prepare_usual_location(options.target);
+    // The usual location's folders and the bootstrap are held until it has started.
+    Held held;
+    UsualLocation usual = prepare_usual_location(options.target, held);
     Text command = bootstrap_start(outcome, inst_path.view(), options, usual);
     bool built = command.present();
 
@@ -190,7 +190,7 @@ int flow() {
 
     Text program;
     bool located = built && bootstrap_program(program);
-    if (!located || !start_bootstrap(program, command))
+    if (!located || !bootstrap_trusted(program, held) || !start_bootstrap(program, command))
         show_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }
