@@ -37,6 +37,8 @@ bool read_access_list(const std::uint8_t* list, FolderFacts& out) {
         // counts as a stranger with every right.
         if (entry_size >= kSidAt) std::memcpy(&e.rights, entry + kEntryHeader, 4);
         else e.rights = ~0u;
+        // Inherit-only (0x08): given to the children, nothing on the folder itself.
+        if (entry[1] & 0x08) e.rights = 0;
         bool plain = kind == 0 || kind == 1 || kind == 9 || kind == 10;
         // An entry too short to hold a SID behind its mask is no entry.
         if (plain && (entry_size <= kSidAt || !copy_sid(entry + kSidAt, entry_size - kSidAt, e.trustee))) return false;

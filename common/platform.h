@@ -66,8 +66,8 @@ struct Sid {
 };
 
 // One entry of a folder's access list: whom it names, whether it allows or
-// denies, and the access mask it carries (for its children too, when it is
-// inherited by them).
+// denies, and the access mask it carries for the folder itself: 0 for an
+// entry that only its children inherit.
 struct AccessEntry {
     Sid trustee;
     bool allows;
@@ -79,6 +79,9 @@ struct FolderFacts {
     static constexpr std::uint32_t kMaxEntries = 16;
     bool directory;
     bool reparse_point;  // a junction, symbolic link or mount point
+    // Its volume keeps no access lists (FAT, exFAT, a CD's file systems) or
+    // is read-only; the owner and list are then not read.
+    bool volume_without_lists;
     Sid owner;
     bool has_list;           // false: no access list at all, everyone may do anything
     std::uint32_t entry_count;  // all entries of the list; only the first kMaxEntries are in `entries`
@@ -88,6 +91,21 @@ struct FolderFacts {
 // Opens path without following a reparse point standing there, and reads its
 // attributes, owner and access list. False when it cannot be opened or read.
 bool read_folder(const char* path, FolderFacts& out);
+
+// --- Held folders and files: what an elevated start relies on ---------------
+
+// Opens path (a folder, or a file when `folder` is false) as read_folder
+// does and reads its facts through the handle, which is kept open until a
+// start that relies on them has returned: while it is open a folder cannot
+// be renamed or deleted (it is shared for reading and writing only), nor a
+// file written, renamed or deleted (shared for reading only).
+// Handle::none when nothing stands there (it, or a folder above it, is
+// missing); Handle::invalid when it cannot be opened or read.
+Handle open_held(const char* path, bool folder, FolderFacts& out);
+
+// True when root ("X:\") is a local fixed drive; false for a network,
+// removable, optical or RAM drive and for one that does not exist.
+bool fixed_drive(const char* root);
 
 // Copies a SID of at most `room` bytes into our form; false when it is not
 // one or does not fit.

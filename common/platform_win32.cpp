@@ -129,33 +129,62 @@ MakeDir create_directory(const char* path, Acl acl) {
 }
 
 bool read_folder(const char* path, FolderFacts& out) {
-    // OPEN_REPARSE_POINT: a junction or link at path is read itself, never
-    // the folder it points to. BACKUP_SEMANTICS lets a directory be opened.
-    kvi::OwnedHandle folder(from_win(CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                 OPEN_EXISTING,
-                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
-    if (!folder.valid()) return false;
+    kvi::OwnedHandle folder(open_held(path, true, out));
+    return folder.valid();
+}
+
+namespace {
+
+// The facts of what `held` (opened by path) is.
+bool read_facts(HANDLE held, const char* path, FolderFacts& out) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(to_win(folder.get()), &info)) return false;
+    if (!GetFileInformationByHandle(held, &info)) return false;
+    // A volume that cannot be asked is judged by its lists.
+    DWORD volume = 0;
+    if (!GetVolumeInformationByHandleW(held, nullptr, 0, nullptr, nullptr, &volume, nullptr, 0))
+        volume = FILE_PERSISTENT_ACLS;
     out.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     // Wine opens what a symbolic link points to even so, and shows the
     // link's reparse attribute only when asked by name: ask both.
     DWORD by_name = GetFileAttributesA(path);
     out.reparse_point = ((info.dwFileAttributes | (by_name == INVALID_FILE_ATTRIBUTES ? 0 : by_name)) &
                          FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    out.volume_without_lists = (volume & FILE_PERSISTENT_ACLS) == 0 || (volume & FILE_READ_ONLY_VOLUME) != 0;
+    if (out.volume_without_lists) return true;
 
     PSID owner = nullptr;
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(to_win(folder.get()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
+    if (GetSecurityInfo(held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &list, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
     OwnedLocal owned(descriptor);  // owner and list point into it
     out.has_list = list != nullptr;
     return copy_sid(owner, sizeof out.owner.bytes, out.owner) &&
            (!list || read_access_list(reinterpret_cast<const std::uint8_t*>(list), out));
 }
+
+}  // namespace
+
+Handle open_held(const char* path, bool folder, FolderFacts& out) {
+    // Reading the data is asked for because only an open that reads, writes
+    // or deletes takes part in the sharing checks: one for the attributes
+    // and the list alone would keep nobody from renaming what it holds.
+    // OPEN_REPARSE_POINT: a junction or link at path is opened itself, never
+    // the folder it points to. BACKUP_SEMANTICS lets a directory be opened.
+    HANDLE held = CreateFileA(path, GENERIC_READ, folder ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Handle::none : Handle::invalid;
+    }
+    if (read_facts(held, path, out)) return from_win(held);
+    CloseHandle(held);
+    return Handle::invalid;
+}
+
+bool fixed_drive(const char* root) { return GetDriveTypeA(root) == DRIVE_FIXED; }
 
 namespace {
 

@@ -62,8 +62,8 @@ OwnedKey record_original_source() {
 // exFAT) drops the protected one without a word, and a folder from before
 // may have been made by anyone (a standard user, or a junction, to be filled
 // and later run with an administrator's rights). With a location named
-// (`named`) there is nothing to check.
-UsualLocation prepare_usual_location(bool named) {
+// (`named`) there is nothing to check. The folders judged stay in `held`.
+UsualLocation prepare_usual_location(bool named, Held& held) {
     // Both folders get their own protected access list: every user may
     // write under the drive root, and what is installed here runs elevated.
     plat::MakeDir base = plat::create_directory(kBaseDir, plat::Acl::installed_folder);
@@ -72,7 +72,6 @@ UsualLocation prepare_usual_location(bool named) {
         trace::note("usual location %s: %s %s", "not prepared", kBaseDir, "cannot be made");
         return UsualLocation::base_failed;
     }
-    const char* where = kUsualLocation;
     const char* why = nullptr;  // why it is not prepared
     UsualLocation found = UsualLocation::not_usable;
     if (usual == plat::MakeDir::failed) {
@@ -81,14 +80,11 @@ UsualLocation prepare_usual_location(bool named) {
         // The location is named anyway: nothing to check.
     } else if (!directory_reachable(kUsualLocation)) {
         why = "cannot be entered";
-    } else {
-        // Whoever may change the base folder may replace the inner one.
+    } else if (!usual_location_trusted(kUsualLocation, held)) {
         found = UsualLocation::untrusted;
-        why = distrust(kBaseDir, true);
-        if (why) where = kBaseDir;
-        else why = distrust(kUsualLocation, true);
+        why = "refused";
     }
-    trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", where,
+    trace::note("usual location %s: %s %s", why ? "not prepared" : "prepared", kUsualLocation,
                 why ? why : usual == plat::MakeDir::created ? "created" : "found");
     return why ? found : UsualLocation::usable;
 }
@@ -171,9 +167,11 @@ int flow() {
     Text inst_path;
     // Its folder is judged by the folder rule once, when first that decides
     // something: before the probe, or when the usual location fails the rule.
+    // Held across the probe and the hand-off, or the bootstrap's start.
+    Held copy_held;
     int verdict = -1;
     auto copy_trusted = [&] {
-        if (verdict < 0) verdict = installed_copy_trusted(inst_path) ? 1 : 0;
+        if (verdict < 0) verdict = installed_copy_trusted(inst_path, copy_held) ? 1 : 0;
         return verdict == 1;
     };
     if (!options.force && !options.target) {
@@ -183,7 +181,8 @@ int flow() {
         inst_path = std::move(check.inst_path);
         trace::note("installed copy %s", kOutcomeNames[static_cast<int>(outcome)]);
         // What the probe and the hand-off start runs with setup's rights: only
-        // from a folder that a standard user cannot change.
+        // from folders that a standard user cannot change, judged once and
+        // held across both starts.
         if (outcome == Outcome::current) {
             if (copy_trusted() && hand_off(inst_path.view(), options.noexecute, options.tail))
                 return 0;
@@ -191,7 +190,9 @@ int flow() {
         }
     }
 
-    UsualLocation usual = prepare_usual_location(options.target);
+    // The usual location's folders and the bootstrap are held until it has started.
+    Held held;
+    UsualLocation usual = prepare_usual_location(options.target, held);
     // The copy's folder then stands in for a usual location that fails the rule.
     bool trusted = usual == UsualLocation::untrusted && outcome == Outcome::older && copy_trusted();
     Text command = bootstrap_start(outcome, inst_path.view(), options, usual, trusted);
@@ -207,7 +208,7 @@ int flow() {
 
     Text program;
     bool located = built && bootstrap_program(program);
-    if (!located || !start_bootstrap(program, command))
+    if (!located || !bootstrap_trusted(program, held) || !start_bootstrap(program, command))
         show_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }

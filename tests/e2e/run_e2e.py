@@ -73,14 +73,13 @@ class SetupTests(SetupCase):
 
     def test_missing_bootstrap_is_not_searched_for(self):
         # setup found on PATH and started by its bare name stays in the current directory, which holds a planted
-        # _instkvi.com; so does a folder on PATH.
+        # _instkvi.com; so does a folder on PATH. The elevated setup finds no _instkvi.com beside it to judge, and
+        # starts nothing at all.
         os.remove(self.m.dir("medium", "_instkvi.com"))
         for folder in ("start", "plant"):
             shutil.copy(self.m.programs["bootstrap"], os.path.join(self.m.place(folder)[0], "_instkvi.com"))
         path = "{medium};{w}\\plant;C:\\windows\\system32;C:\\windows"
-        self.over(setup="setup.exe", run=dict(run_env={"PATH": path}),
-                  boot=Refused(("_instkvi.com -s", 0, 0, "{medium}\\_instkvi.com")), boxes=["setup-launch-error"],
-                  record={})
+        self.over(setup="setup.exe", run=dict(run_env={"PATH": path}), boxes=["setup-launch-error"], record={})
 
     def test_options_are_normalised_for_the_bootstrap(self):
         kit = self.m.lay_medium("Kit", setup_name="SETUP.EXE").lower()

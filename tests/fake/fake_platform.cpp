@@ -133,6 +133,40 @@ plat::Sid sid_of(const std::string& text) {
     return sid;
 }
 
+// What stands at p (a folder or a file, which exists), as the platform reads
+// it: its list is walked in its binary form, as a real one is; on a volume
+// without lists there is none to read.
+bool facts_of(const std::string& p, plat::FolderFacts& out) {
+    State& s = world().s;
+    const FolderSecurity& security = s.security.count(p) ? s.security[p] : FolderSecurity();
+    out.directory = s.dirs.count(p) > 0;
+    out.reparse_point = security.reparse_point;
+    if (out.volume_without_lists) return true;
+    out.owner = sid_of(security.owner);
+    out.has_list = security.has_list;
+    std::vector<std::uint8_t> list = {2, 0, 0, 0, static_cast<std::uint8_t>(security.entries.size()), 0, 0, 0};
+    for (const Ace& e : security.entries) {
+        plat::Sid sid = sid_of(e.trustee);
+        std::size_t sid_size = 8 + 4 * std::size_t(sid.bytes[1]);
+        // Allowed 0 or denied 1; inherit-only with its children's flags (0x0B).
+        list.insert(list.end(), {std::uint8_t(e.allows ? 0 : 1), std::uint8_t(e.inherit_only ? 0x0B : 0),
+                                 static_cast<std::uint8_t>(8 + sid_size), 0});
+        for (int b = 0; b < 4; ++b) list.push_back(static_cast<std::uint8_t>(e.rights >> (8 * b)));
+        list.insert(list.end(), sid.bytes, sid.bytes + sid_size);
+    }
+    list[2] = static_cast<std::uint8_t>(list.size());
+    list[3] = static_cast<std::uint8_t>(list.size() >> 8);
+    return !out.has_list || plat::read_access_list(list.data(), out);
+}
+
+// The paths of the folders and files held open now.
+std::vector<std::string> held_paths() {
+    std::vector<std::string> out;
+    for (auto& [id, kind] : world().handles)
+        if (kind.rfind("held ", 0) == 0) out.push_back(kind.substr(5));
+    return out;
+}
+
 template <class T, class F>
 std::vector<std::string> texts(const std::vector<T>& items, F text) {
     std::vector<std::string> out;
@@ -159,6 +193,18 @@ bool NoCase::operator()(const std::string& a, const std::string& b) const { retu
 
 State& state() { return world().s; }
 
+FolderSecurity drive_root() {
+    const std::string users = "S-1-5-11";
+    return {"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+            true,
+            {{"S-1-5-32-544", true, 0x1F01FF},
+             {"S-1-5-18", true, 0x1F01FF},
+             {"S-1-5-32-545", true, 0x1200A9},
+             {users, true, 0x1301BF, true},
+             {users, true, 0x0004},
+             {"S-1-3-0", true, 0x10000000, true}}};
+}
+
 void reset() {
     World& w = world();
     for (std::size_t i = w.defects_reported; i < w.defects.size(); ++i)
@@ -166,6 +212,8 @@ void reset() {
     if (w.defects.size() > w.defects_reported) std::abort();
     w = World();
     w.s.dirs = {"C:\\", "C:\\Start", "C:\\Users\\Ann\\Start Menu\\Programs", "D:\\", "D:\\Kit"};
+    w.s.files = {"D:\\Kit\\_instkvi.com"};
+    w.s.security["C:\\"] = drive_root();
     w.s.registry["HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"];
     w.s.command_line = "setup";
 }
@@ -319,17 +367,26 @@ bool read_folder(const char* path, FolderFacts& out) {
     State& s = world().s;
     std::string p = normalize(path);
     if (call(Op::read_folder, path) || (!s.dirs.count(p) && !s.files.count(p))) return false;
-    const FolderSecurity& security = s.security.count(p) ? s.security[p] : FolderSecurity();
-    out.directory = s.dirs.count(p) > 0;
-    out.reparse_point = security.reparse_point;
-    out.owner = sid_of(security.owner);
-    out.has_list = security.has_list;
-    out.entry_count = static_cast<std::uint32_t>(security.entries.size());
-    for (std::size_t i = 0; i < security.entries.size() && i < FolderFacts::kMaxEntries; ++i) {
-        const Ace& e = security.entries[i];
-        out.entries[i] = AccessEntry{sid_of(e.trustee), e.allows, e.rights};
+    return facts_of(p, out);
+}
+
+// A held handle's kind is "held " and the path it was opened by.
+Handle open_held(const char* path, bool folder, FolderFacts& out) {
+    State& s = world().s;
+    std::string p = normalize(path);
+    if (call(Op::open_held, path + std::string(folder ? "" : " file"))) {
+        s.last_error = 5;
+        return Handle::invalid;
     }
-    return true;
+    if (!s.dirs.count(p) && !s.files.count(p)) return Handle::none;
+    out.volume_without_lists = s.volumes_without_lists.count(p.substr(0, 3)) > 0;
+    if (!facts_of(p, out)) return Handle::invalid;
+    return new_handle("held " + p);
+}
+
+bool fixed_drive(const char* root) {
+    auto kind = world().s.drives.find(root);
+    return !call(Op::fixed_drive, root) && (kind == world().s.drives.end() || kind->second == "fixed");
 }
 
 bool process_user(Sid& out) {
@@ -427,6 +484,7 @@ bool start_process(const StartRequest& request, Started& out) {
     launch.cwd = w.s.cwd;
     if (w.s.env.count("KVI_START_DIR")) launch.start_dir = w.s.env["KVI_START_DIR"];
     launch.std_input = w.current_stdin;
+    launch.held = held_paths();
     w.s.launches.push_back(launch);
     if (request.inherit_handles && is_open(w.current_stdin, "pipe read")) w.reader = program;
     out.process = new_handle("process");
@@ -443,6 +501,7 @@ bool start_elevated(const char* program, const char* arguments, const char* dire
     launch.command_line = arguments;
     launch.cwd = directory;
     launch.elevated = true;
+    launch.held = held_paths();
     world().s.launches.push_back(launch);
     return true;
 }

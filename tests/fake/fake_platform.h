@@ -26,7 +26,7 @@ namespace fake {
     X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder)                                   \
     /* the steps of make_shortcut that can fail */ X(create_shell_link) X(link_persist) X(save_link)           \
     X(read_folder) X(process_user) X(open_for_append)                                                          \
-    /* the trace file: where an open file lies */ X(final_path)
+    /* the trace file: where an open file lies */ X(final_path) X(open_held) X(fixed_drive)
 
 #define KVI_FAKE_OP_ENUM(name) name,
 #define KVI_FAKE_OP_NAME(name) #name,
@@ -68,6 +68,7 @@ struct Launch {
     std::string cwd;
     std::optional<std::string> start_dir;  // KVI_START_DIR as the process inherits it
     plat::Handle std_input = plat::Handle::none;
+    std::vector<std::string> held;  // the folders and files held open while it was started
 };
 
 // How a started program behaves.
@@ -93,6 +94,7 @@ struct Ace {
     std::string trustee;
     bool allows = true;
     std::uint32_t rights = 0;
+    bool inherit_only = false;  // for the children alone
 };
 
 // Who owns a folder and what its list allows. A folder without one of these
@@ -108,6 +110,10 @@ struct FolderSecurity {
     }
 };
 
+// A Windows 10 system drive's root: owned by TrustedInstaller; Authenticated
+// Users may add a folder to it, and modify what is made in it.
+FolderSecurity drive_root();
+
 struct State {
     std::map<std::string, std::string, NoCase> env;
     std::string cwd = "C:\\Start";
@@ -117,6 +123,8 @@ struct State {
     std::set<std::string, NoCase> read_only;      // creating a directory here fails
     std::vector<std::pair<std::string, plat::Acl>> dir_requests;  // each creation asked for, in order
     std::map<std::string, FolderSecurity, NoCase> security;       // folders unlike setup's own
+    std::map<std::string, std::string, NoCase> drives;    // roots ("E:\") of drives not fixed: "network", "removable"
+    std::set<std::string, NoCase> volumes_without_lists;  // roots of volumes that keep no lists or are read-only
     std::string user = "S-1-5-21-1-2-3-500";  // the user this process runs as
     std::string own_path = "D:\\Kit\\setup.exe";  // the running program's file
     std::string command_line;

@@ -117,6 +117,10 @@ std::vector<Scenario> make_scenarios() {
          {0, {"_instkvi.com -s -a  -force"}, {}, kSource}},
         {"setup_standard_user", true, setup + " -nosplash", installed("1.8-002", "C:\\Kit", false),
          {0, handed_off, {"Registration Error"}, {}}},
+        // setup's own folder is this user's (a download folder): the bootstrap beside it is judged.
+        {"setup_medium_of_this_user", true, setup,
+         [](fake::State& m) { m.security["D:\\Kit"] = {m.user, true, {{m.user, true, 0x1F01FF}}}; },
+         {0, {"_instkvi.com -s"}, {}, kSource}},
         {"setup_elevated_bootstrap", true, setup,
          [](fake::State& m) {
              m.elevated = false;
@@ -253,10 +257,12 @@ struct Row {
     Check also = nullptr;
 };
 
-const std::vector<std::string> kRecorded = {"setup_no_copy", "setup_current_copy", "setup_older_copy", "setup_batch",
-                                            "setup_second_run", "setup_force", "setup_target"};
+const std::vector<std::string> kRecorded = {"setup_no_copy",    "setup_current_copy", "setup_older_copy",
+                                            "setup_batch",      "setup_second_run",   "setup_force",
+                                            "setup_target",     "setup_medium_of_this_user"};
 const std::vector<std::string> kBootstrapped = {"setup_no_copy", "setup_older_copy", "setup_batch",
-                                                "setup_second_run", "setup_force", "setup_target"};
+                                                "setup_second_run", "setup_force", "setup_target",
+                                                "setup_medium_of_this_user"};
 const std::vector<std::string> kLaunchModes = {"install_windowed", "install_nojw", "install_batch_console",
                                                "install_batch_relay"};
 const std::vector<std::string> kRelay = {"install_batch_relay"};
@@ -268,16 +274,35 @@ const std::vector<std::string> kTraced = {"setup_no_copy_traced", "setup_current
                                           "install_handed_off_traced"};
 
 // The usual location cannot be prepared: the bootstrap names the location,
-// an empty one. Each folder is read back, also one made now, and one that
-// cannot be read is not trusted; that matters only where the bootstrap would
-// install into it (`read_back`), not for an older copy updated in its own
-// folder. The directory kept while the location is entered is read a second time.
+// an empty one. Each folder from the drive root down is read back, also one
+// made now, and one that cannot be read is not trusted, nor a drive whose
+// kind cannot be told; that matters only where the bootstrap would install
+// into it (`read_back`), not for an older copy updated in its own folder. The
+// directory kept while the location is entered is read a second time.
 Row usual_location(std::vector<std::string> scenarios, const std::string& command, bool read_back = true) {
     std::vector<Call> calls = {"create_directory C:\\HalvikTorvanex", "create_directory C:\\HalvikTorvanex\\Install",
                                "set_current_dir C:\\HalvikTorvanex\\Install", {"current_dir d:\\kit", 2}};
-    if (read_back) calls.insert(calls.end(),
-                              {"read_folder C:\\HalvikTorvanex", "read_folder C:\\HalvikTorvanex\\Install"});
+    if (read_back)
+        calls.insert(calls.end(), {"fixed_drive C:\\", "open_held C:\\", "open_held C:\\HalvikTorvanex",
+                                   "open_held C:\\HalvikTorvanex\\Install"});
     return {scenarios, calls, c().starts({command})};
+}
+
+// The installed copy in C:\Kit cannot be judged: each folder from the drive
+// root down, its Install.exe, the runtime's and the class path's folders.
+const std::vector<Call> kCopyJudged = {"fixed_drive C:\\",
+                                       "open_held C:\\",
+                                       "open_held C:\\Kit",
+                                       "open_held C:\\Kit\\Install.exe file",
+                                       "open_held C:\\Kit\\JRE",
+                                       "open_held C:\\Kit\\JRE\\bin",
+                                       "open_held C:\\Kit\\java",
+                                       "open_held C:\\Kit\\data"};
+
+// One row's calls and more.
+std::vector<Call> also(std::vector<Call> calls, const std::vector<Call>& more) {
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
 }
 
 // The documented reactions.
@@ -305,15 +330,20 @@ std::vector<Row> reactions() {
          {"current_dir d:\\kit", "create_key Software\\HalvikTorvanex\\HalvikTorvanexJI",
           "set_string_value OriginalSource*"},
          c().box("Registration Error").writes_nothing()},
-        {kBootstrapped, {"own_program_path", "start_process _instkvi.com*"}, not_started},
+        // The bootstrap beside an elevated setup: its folder or its file cannot be judged.
+        {kBootstrapped,
+         {"own_program_path", "start_process _instkvi.com*", "open_held D:\\Kit",
+          "open_held D:\\Kit\\_instkvi.com file"},
+         not_started},
+        // ... nor this user's own folder counted as trusted.
+        {{"setup_medium_of_this_user"}, {{"process_user", 2}}, not_started},
         // A current copy: without its Version it is none, and without InstPath not
         // probed; a failed probe or hand-off, an unreadable Version (compared as
         // empty) or an InstPath or Install.exe that cannot be read make it older:
         // the bootstrap reinstalls into its InstPath.
         {kCurrent, {"query_value_size Version", "query_value_size InstPath", "read_string_value InstPath*"},
          c().starts({"_instkvi.com -s -a  -nosplash"})},
-        {kCurrent, {"read_string_value Version*", kProbe, "read_folder C:\\Kit", "read_folder C:\\Kit\\Install.exe"},
-         c().starts({kReinstall})},
+        {kCurrent, also({"read_string_value Version*", kProbe}, kCopyJudged), c().starts({kReinstall})},
         {kCurrent, {kHandOff, "exit_code"}, probed_then(kReinstall)},
         // An older copy in C:\Old: without its Version it is none; with an
         // empty InstPath the bootstrap names no location.
@@ -321,8 +351,8 @@ std::vector<Row> reactions() {
          c().starts({"_instkvi.com -s"})},
         // The usual location left by an earlier run, owned by this user: the
         // user is asked for each folder, and what cannot be read is not trusted.
-        {{"setup_second_run"}, {"process_user", {"process_user", 2}}, c().starts({"_instkvi.com -s -f "})},
-        usual_location({"setup_no_copy", "setup_second_run"}, "_instkvi.com -s -f "),
+        {{"setup_second_run"}, {"process_user"}, c().starts({"_instkvi.com -s -f "})},
+        usual_location({"setup_no_copy", "setup_second_run", "setup_medium_of_this_user"}, "_instkvi.com -s -f "),
         usual_location({"setup_older_copy"}, "_instkvi.com -s -f ", false),
         usual_location({"setup_batch"}, "_instkvi.com -s -f  -a  -batch  c:\\answers.txt"),
         usual_location({"setup_force"}, "_instkvi.com -s -f  -a  -force"),
@@ -330,9 +360,9 @@ std::vector<Row> reactions() {
         // the current copy. Without the hand-off the bootstrap names no
         // location: a standard user cannot give the usual location its owner.
         {kStandard,
-         {"open_key_for_reading*", "query_value_size Version", "query_value_size InstPath",
-          "read_string_value Version*", "read_string_value InstPath*", kProbe, "read_folder C:\\Kit*",
-          {"read_folder C:\\Kit*", 2}},
+         also({"open_key_for_reading*", "query_value_size Version", "query_value_size InstPath",
+               "read_string_value Version*", "read_string_value InstPath*", kProbe},
+              kCopyJudged),
          c().starts({kUnnamed})},
         {kStandard, {kHandOff, "exit_code"}, probed_then(kUnnamed)},
         // A standard user's bootstrap that needs elevation: the start fails with

@@ -15,6 +15,8 @@ const fake::Ace kSystem{"S-1-5-18", true, 0x1F01FF}, kAdmins{"S-1-5-32-544", tru
 const std::vector<fake::Ace> kFromDrive = {kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF},
                                            {"S-1-3-0", true, 0x10000000}};
 fake::FolderSecurity admins(std::vector<fake::Ace> entries) { return {"S-1-5-32-544", true, std::move(entries)}; }
+fake::FolderSecurity users_may(std::uint32_t rights) { return admins({kSystem, kAdmins, {"S-1-5-32-545", true, rights}}); }
+const fake::FolderSecurity kLink = {"S-1-5-32-544", true, fake::FolderSecurity::protected_list(), true};
 
 const std::string kSetup = "D:\\Kit\\setup.exe", kPlain = "_instkvi.com -s", kAt = "_instkvi.com -s -f ";
 const std::string kProbe = "C:\\Kit\\Install.exe -verctrl", kHandOff = "C:\\Kit\\Install.exe -silentLaunch -register";
@@ -40,7 +42,15 @@ void standard_user() { machine().elevated = false; }
 using Step = std::function<void()>;
 Step start_dir(std::string value) { return [value] { machine().env["KVI_START_DIR"] = value; }; }
 Step started_in(std::string dir) { return [dir] { EXPECT_EQ(machine().launches[0].start_dir, dir); }; }
-Step own(std::string path) { return [path] { machine().own_path = path; }; }
+// setup's own file, and the bootstrap beside it.
+Step own(std::string path) {
+    return [path] {
+        machine().own_path = path;
+        std::string dir = path.substr(0, path.rfind('\\'));
+        machine().dirs.insert(dir.size() == 2 ? dir + "\\" : dir);
+        machine().files.insert(dir + "\\_instkvi.com");
+    };
+}
 Step booted(std::string app) { return [app] { EXPECT_EQ(machine().launches[0].application, app); }; }
 // The flags of each start: Install is a console program, whose probe and
 // hand-off get no console window unless the tail asks for its console (-nojw).
@@ -80,6 +90,8 @@ Step recorded(std::optional<std::string> dir) {
 // The probe and the hand-off run with setup's rights: only from an InstPath
 // folder, and an Install.exe in it, that only administrators can change.
 // Else no probe, the copy counts as older, and the trace says why.
+// Every folder from the drive root down is judged, and each is held from the
+// judgement until the start that relies on it has returned.
 Step copy_in(std::string path, fake::FolderSecurity security, bool elevated = true) {
     return [=] {
         machine().elevated = elevated;
@@ -88,12 +100,51 @@ Step copy_in(std::string path, fake::FolderSecurity security, bool elevated = tr
         machine().security[path] = security;
     };
 }
+// ... a copy in `inst`, whose folders all stand.
+Step copy_at(std::string inst, std::string path, fake::FolderSecurity security = {}) {
+    return [=] {
+        machine().env["KVI_TRACE"] = kTraceFile;
+        fake::plant_copy("1.8-002", inst, kProbeAnswer);
+        machine().dirs.insert(inst.substr(0, 3));
+        for (std::size_t at = inst.find('\\', 3); at != std::string::npos; at = inst.find('\\', at + 1))
+            machine().dirs.insert(inst.substr(0, at));
+        if (!path.empty()) machine().security[path] = security;
+    };
+}
+Step noted(std::string line) {
+    return [line] {
+        std::vector<std::string> lines = trace_lines("setup");
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+    };
+}
 Step refused(std::string why) {
     return [why] {
-        std::vector<std::string> lines = trace_lines("setup");
-        if (!why.empty())
-            EXPECT_NE(std::find(lines.begin(), lines.end(), "installed copy refused: " + why), lines.end());
+        if (!why.empty()) noted("installed copy refused: " + why)();
     };
+}
+// The probe and the hand-off were started while one judgement's folders and file were held.
+void held_across_both() {
+    const std::vector<std::string> held = {"C:\\", "C:\\Kit", "C:\\Kit\\Install.exe"};
+    EXPECT_EQ(machine().launches[0].held, held);
+    EXPECT_EQ(machine().launches[1].held, held);
+    EXPECT_EQ(calls_starting("open_held C:\\Kit\\Install.exe").size(), 1u) << "judged once";
+}
+// The bootstrap beside an elevated setup is judged, with its folder.
+const fake::FolderSecurity kUsersWrite = users_may(0x0002);
+Step medium(fake::FolderSecurity security, bool elevated = true, bool without_lists = false) {
+    return [=] {
+        machine().env["KVI_TRACE"] = kTraceFile;
+        machine().elevated = elevated;
+        machine().security["D:\\Kit"] = security;
+        if (without_lists) machine().volumes_without_lists.insert("D:\\");
+    };
+}
+// ... under C:\Apps, as `parent` says.
+Step under(fake::FolderSecurity parent) { return copy_at("C:\\Apps\\Kit", "C:\\Apps", parent); }
+const std::string kApps = kAt + "C:\\Apps\\Kit", kDeep = "C:" + repeat(22, "\\d");
+// ... on drive E:, as `drive` makes it.
+Step on_e(std::function<void(fake::State&)> drive) {
+    return all({copy_at("E:\\Kit", ""), [=] { drive(machine()); }});
 }
 const fake::FolderSecurity kUsers = {kUser, true, {kSystem, {kUser, true, 0x1F01FF}}},
                           kForeign = {kOther, true, {kSystem, kAdmins}};
@@ -145,7 +196,7 @@ TEST_F(SetupFlow, Roads) {
         {"... refused at the prompt", needs_admin(false, false), kSetup + " -target c:\\inst", {},
          {kRecordBox, kLaunchBox}, prompted(true)},
         {"a copy in administrators' folder is probed", copy_in("C:\\Kit", {}), kSetup, {kProbe, kHandOff}, {},
-         refused("")},
+         held_across_both},
         {"... not in one owned by a user", copy_in("C:\\Kit", kForeign), kSetup,
          {kAt + "C:\\Kit"}, {}, refused("C:\\Kit foreign owner")},
         {"... nor in one open to Users",
@@ -154,11 +205,52 @@ TEST_F(SetupFlow, Roads) {
         {"... nor from an Install.exe open to Users",
          copy_in("C:\\Kit\\Install.exe", admins({kSystem, kAdmins, {"S-1-5-32-545", true, 0x0002}})), kSetup,
          {kAt + "C:\\Kit"}, {}, refused("C:\\Kit\\Install.exe open to others")},
+        {"... nor under a folder that Users may rename (delete)", under(users_may(0x10000)), kSetup, {kApps}, {},
+         refused("C:\\Apps open to others")},
+        {"... nor under one whose child Users may rename (delete child)", under(users_may(0x0040)), kSetup, {kApps},
+         {}, refused("C:\\Apps open to others")},
+        {"... nor under one whose list Users may change", under(users_may(0x40000)), kSetup, {kApps}, {},
+         refused("C:\\Apps open to others")},
+        {"... nor under a link", under(kLink), kSetup, {kApps}, {}, refused("C:\\Apps a reparse point")},
+        // Only the last folder must keep others from adding to it, as the drive root does not.
+        {"... but under one Users may add folders to", under(users_may(0x0004)), kSetup,
+         {"C:\\Apps\\Kit\\Install.exe -verctrl", "C:\\Apps\\Kit\\Install.exe -silentLaunch -register"}},
+        {"... nor with its runtime a link", all({copy_in("C:\\Kit\\JRE", kLink), exists("C:\\Kit\\JRE")}), kSetup,
+         {kAt + "C:\\Kit"}, {}, refused("C:\\Kit\\JRE a reparse point")},
+        {"... nor from a network drive", on_e([](fake::State& m) { m.drives["E:\\"] = "network"; }), kSetup,
+         {kAt + "E:\\Kit"}, {}, refused("E:\\Kit not a local fixed drive")},
+        {"... nor from a removable one", on_e([](fake::State& m) { m.drives["E:\\"] = "removable"; }), kSetup,
+         {kAt + "E:\\Kit"}, {}, refused("E:\\Kit not a local fixed drive")},
+        {"... nor from a fixed drive that keeps no lists",
+         on_e([](fake::State& m) { m.volumes_without_lists.insert("E:\\"); }), kSetup, {kAt + "E:\\Kit"}, {},
+         refused("E:\\ foreign owner")},
+        {"... nor from a share", copy_at("\\\\server\\share\\Kit", ""), kSetup, {kAt + "\\\\server\\share\\Kit"}, {},
+         refused("\\\\server\\share\\Kit not a local fixed drive")},
+        // Each folder and the file are held until the hand-off: one more than the holder takes is refused.
+        {"... nor from deeper than the folders it can hold", copy_at(kDeep + "\\d", ""), kSetup,
+         {kAt + kDeep + "\\d"}, {}, refused(kDeep + "\\d\\Install.exe unreadable")},
+        {"... but from as deep as that", copy_at(kDeep, ""), kSetup,
+         {kDeep + "\\Install.exe -verctrl", kDeep + "\\Install.exe -silentLaunch -register"}},
         {"a copy in this user's folder, elevated, is probed", copy_in("C:\\Kit", kUsers), kSetup, {kProbe, kHandOff},
          {}, refused("")},
         // A standard user cannot make the usual location: the bootstrap names none.
         {"... not elevated it is not", copy_in("C:\\Kit", kUsers, false), kSetup, {kAt}, {kRecordBox},
          refused("C:\\Kit foreign owner")},
+        {"the bootstrap beside an elevated setup in a folder open to Users is not started", medium(kUsersWrite),
+         kSetup, {}, {kLaunchBox}, noted("bootstrap refused: D:\\Kit open to others")},
+        {"... nor one open to Users itself",
+         all({medium({}), [] { machine().security["D:\\Kit\\_instkvi.com"] = kUsersWrite; }}), kSetup, {},
+         {kLaunchBox}, noted("bootstrap refused: D:\\Kit\\_instkvi.com open to others")},
+        {"... but from a volume that keeps no lists or is read-only", medium(kUsersWrite, true, true), kSetup, {kPlain},
+         {}, all({noted("bootstrap passes: D:\\Kit no lists or read-only"), [] {
+                      EXPECT_EQ(machine().launches[0].held,
+                                (std::vector<std::string>{"C:\\", "C:\\HalvikTorvanex", "C:\\HalvikTorvanex\\Install",
+                                                          "D:\\Kit", "D:\\Kit\\_instkvi.com"}));
+                  }})},
+        {"... and by a standard user's setup without a judgement", medium(kUsersWrite, false), kSetup, {kAt},
+         {kRecordBox}, [] { EXPECT_EQ(calls_starting("open_held"), std::vector<std::string>{}); }},
+        {"the base folder may let Users add folders",
+         [] { machine().security["C:\\HalvikTorvanex"] = users_may(0x0004); }, kSetup, {kPlain}},
         {"only the base folder is open: the usual location made in it now is not safe either",
          all({exists("C:\\HalvikTorvanex"), [] { machine().security["C:\\HalvikTorvanex"] = admins(kFromDrive); }}),
          kSetup + " -nojw", {"_instkvi.com -s -f  -a  -nojw"}},
@@ -348,6 +440,14 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         {"Everyone may write", admins({kSystem, kAdmins, {"S-1-1-0", true, 0x120116}}), kAt},
         {"Everyone denied writing", admins({kAdmins, {"S-1-1-0", false, 0x120116}}), kPlain},
         {"Users read and execute only", admins({kUsersRead}), kPlain},
+        // Each right that changes where a path leads, alone.
+        {"Users may change the list", users_may(0x40000), kAt},
+        {"Users may take ownership", users_may(0x80000), kAt},
+        {"Users may change the attributes", users_may(0x0100), kAt},
+        {"Users may delete it", users_may(0x10000), kAt},
+        // An entry only its children inherit gives nothing on the folder itself.
+        {"Authenticated Users may modify only what is made in it",
+         admins({kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF, true}}), kPlain},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -358,7 +458,7 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         machine().security["C:\\Old"] = kForeign;  // else the copy's folder stands in for the usual location
         run(kSetup);
         EXPECT_EQ(commands(), std::vector<std::string>{row.command == kPlain ? kAt + "C:\\Old" : row.command});
-        EXPECT_TRUE(called("read_folder C:\\HalvikTorvanex")) << "read also when made now";
+        EXPECT_TRUE(called("open_held C:\\HalvikTorvanex")) << "read also when made now";
         EXPECT_EQ(shown(), row.elevated ? std::vector<std::string>{} : std::vector{kRecordBox}) << "the record's only";
     }
 }
@@ -450,22 +550,40 @@ TEST(AccessList, EntriesThatDoNotFitAreRefused) {
         e[2] = size;
         return list_of({e});
     };
+    // The same entry of another kind, with other flags.
+    auto entry = [&](std::uint8_t kind, std::uint8_t flags = 0x03) {
+        std::vector<std::uint8_t> e = kSystemEntry;
+        e[0] = kind;
+        e[1] = flags;
+        return list_of({e});
+    };
     struct Row {
         const char* what;
         std::vector<std::uint8_t> list;
         bool read;
+        bool allows = true;
+        std::uint32_t rights = 0x1F01FF;
+        bool named = true;  // the entry's SID is read
     };
     const Row rows[] = {{"one whole entry", list_of({kSystemEntry}), true}, {"no entry", list_of({}), true},
                         {"mask only, no room for a SID", claims(8), false}, {"header only", claims(4), false},
                         {"shorter than its header", claims(2), false}, {"SID cut", claims(16), false},
-                        {"past the list's end", claims(24), false}};
+                        {"past the list's end", claims(24), false},
+                        // Every kind that denies is read as a denial: plain, object, callback, callback object.
+                        {"denied", entry(1), true, false}, {"denied object", entry(6), true, false, 0x1F01FF, false},
+                        {"denied callback", entry(10), true, false},
+                        {"denied callback object", entry(12), true, false, 0x1F01FF, false},
+                        {"allowed object", entry(5), true, true, 0x1F01FF, false},
+                        // Inherit-only (0x08): for the children alone, nothing on the folder itself.
+                        {"inherit-only", entry(0, 0x0B), true, true, 0}};
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         plat::FolderFacts facts{};
-        EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read) << row.what;
+        EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read);
         if (row.read && facts.entry_count == 1) {
-            EXPECT_TRUE(facts.entries[0].allows);
-            EXPECT_EQ(facts.entries[0].rights, 0x1F01FFu);
-            EXPECT_EQ(facts.entries[0].trustee.bytes[8], 0x12) << row.what;
+            EXPECT_EQ(facts.entries[0].allows, row.allows);
+            EXPECT_EQ(facts.entries[0].rights, row.rights);
+            if (row.named) EXPECT_EQ(facts.entries[0].trustee.bytes[8], 0x12);
         }
     }
 }
