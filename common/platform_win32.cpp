@@ -139,9 +139,14 @@ namespace {
 bool read_facts(HANDLE held, const char* path, FolderFacts& out) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(held, &info)) return false;
-    // A volume that cannot be asked is judged by its lists.
+    // A volume that cannot be asked is judged by its lists; so is every one
+    // on Vista, which lacks the call (hence the lookup: an import of it would
+    // keep the program from starting there).
     DWORD volume = 0;
-    if (!GetVolumeInformationByHandleW(held, nullptr, 0, nullptr, nullptr, &volume, nullptr, 0))
+    auto volume_information =
+        export_of<BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD)>(
+            GetModuleHandleA("kernel32.dll"), "GetVolumeInformationByHandleW");
+    if (!volume_information || !volume_information(held, nullptr, 0, nullptr, nullptr, &volume, nullptr, 0))
         volume = FILE_PERSISTENT_ACLS;
     out.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     // Wine opens what a symbolic link points to even so, and shows the

@@ -7,7 +7,15 @@ namespace kvi::setup {
 
 namespace {
 
-constexpr char kUsage[] =
+// The usage text is stored with the code: each section of setup.exe fills
+// whole steps of 512 bytes, and its read-only data would otherwise need one
+// step more while the code's last one has the room.
+#ifdef _WIN32
+#define KVI_WITH_THE_CODE [[gnu::section(".text$usage")]]
+#else
+#define KVI_WITH_THE_CODE
+#endif
+KVI_WITH_THE_CODE constexpr char kUsage[] =
     "Usage:\n\n"
     "   -target <path>\talternate location to install KVI (usual location C:\\HalvikTorvanex\\Install)\n\n"
     "   -force\t\tforces installation of this version of KVI regardless of existing version\n\n"

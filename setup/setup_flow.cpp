@@ -16,8 +16,6 @@ namespace {
 constexpr char kBaseDir[] = "C:\\HalvikTorvanex";
 constexpr char kUsualLocation[] = "C:\\HalvikTorvanex\\Install";
 constexpr char kBootstrapName[] = "_instkvi.com";
-constexpr char kBootstrap[] = "_instkvi.com -s";
-constexpr char kBootstrapAt[] = "_instkvi.com -s -f ";
 
 // True when the process can enter path; the current directory is the same afterwards.
 bool directory_reachable(const char* path) {
@@ -91,23 +89,24 @@ UsualLocation prepare_usual_location(bool named, Held& held) {
 
 constexpr const char* kOutcomeNames[] = {"none", "older", "current"};
 
-// Starts the bootstrap by its full path, without waiting. When its manifest
-// asks for administrator rights that setup's own start cannot give it, the
-// shell's elevation prompt starts it instead: the same program, the
-// arguments behind its name, the same directory.
-bool start_bootstrap(const Text& program, Text& command) {
+// Starts the bootstrap by its full path, without waiting, its command line
+// being its name and the arguments. When its manifest asks for
+// administrator rights that setup's own start cannot give it, the shell's
+// elevation prompt starts it instead: the same program, the same arguments,
+// the same directory.
+bool start_bootstrap(const Text& program, const Text& arguments) {
+    Text command;
+    if (!command.append_all(kBootstrapName, " ", arguments.view())) return false;
     StartedProcess bootstrap;
     plat::StartRequest request;
     request.application = program.c_str();
     request.command_line = command.data();
     if (bootstrap.start(request)) return true;
-    static_assert(kBootstrap[sizeof kBootstrapName - 1] == ' ', "every command begins with the name and a blank");
     Text dir;
     if (!bootstrap.elevation_required() || !plat::current_dir(dir)) return false;
-    const char* arguments = command.c_str() + sizeof kBootstrapName;
-    bool elevated = plat::start_elevated(program.c_str(), arguments, dir.c_str());
+    bool elevated = plat::start_elevated(program.c_str(), arguments.c_str(), dir.c_str());
     trace::note("%s elevated: %s %s in %s", elevated ? "started" : "not started",
-                program.c_str(), arguments, dir.c_str());
+                program.c_str(), arguments.c_str(), dir.c_str());
     return elevated;
 }
 
@@ -115,14 +114,13 @@ int flow();
 
 }  // namespace
 
-Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual,
-                     bool copy_trusted) {
+Text bootstrap_arguments(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual,
+                         bool copy_trusted) {
     // The first case that applies names the location. Without a usable usual
     // location it is the target path, or none; a base folder that could not
     // be made also drops the older copy, which then counts as none. Who
     // controls the usual location matters only where the bootstrap would
     // install into it: not for an older copy updated in its own folder.
-    Text out;
     std::string_view at;
     bool named = true;
     bool older = outcome == Outcome::older && !inst_path.empty();
@@ -134,7 +132,10 @@ Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options&
         at = options.target_path.view();
     else
         named = false;
-    if (!(named ? out.append_all(kBootstrapAt, at) : out.append(kBootstrap))) out.reset();
+    Text out;
+    bool built = out.append("-s") && (!named || out.append_all(" -f ", at)) &&
+                 (!options.forwarded.present() || out.append_all(" -a ", options.forwarded.view()));
+    if (!built) out.reset();
     return out;
 }
 
@@ -195,8 +196,7 @@ int flow() {
     UsualLocation usual = prepare_usual_location(options.target, held);
     // The copy's folder then stands in for a usual location that fails the rule.
     bool trusted = usual == UsualLocation::untrusted && outcome == Outcome::older && copy_trusted();
-    Text command = bootstrap_start(outcome, inst_path.view(), options, usual, trusted);
-    bool built = command.present();
+    Text arguments = bootstrap_arguments(outcome, inst_path.view(), options, usual, trusted);
 
     // A batch installation looks at the usual location once more; nothing
     // depends on what it finds.
@@ -204,11 +204,9 @@ int flow() {
         plat::create_directory(kUsualLocation, plat::Acl::installed_folder) == plat::MakeDir::already_exists)
         (void)directory_reachable(kUsualLocation);
 
-    if (options.forwarded.present()) built = built && command.append_all(" -a ", options.forwarded.view());
-
     Text program;
-    bool located = built && bootstrap_program(program);
-    if (!located || !bootstrap_trusted(program, held) || !start_bootstrap(program, command))
+    if (!arguments.present() || !bootstrap_program(program) || !bootstrap_trusted(program, held) ||
+        !start_bootstrap(program, arguments))
         show_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
     return 0;
 }

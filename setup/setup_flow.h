@@ -20,13 +20,14 @@ enum class UsualLocation {
     base_failed,  // C:\HalvikTorvanex could not be made: the location must be named, no older copy counts
 };
 
-// The bootstrap command up to its options: "_instkvi.com -s", or "-s -f "
-// and the location it is told (the target path, the installed copy's
-// folder, or nothing). An untrusted usual location matters only where the
-// bootstrap would install into it: an older copy whose folder passes the
-// folder rule (`copy_trusted`) is still updated where it is. Absent when
-// there is no memory for it.
-Text bootstrap_start(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual,
-                     bool copy_trusted);
+// The bootstrap's arguments: "-s"; then " -f " and the location it is told
+// (the target path, the installed copy's folder, or nothing) where one is
+// told; then " -a " and the forwarded options whenever there is an argument
+// tail. An untrusted usual location matters only where the bootstrap would
+// install into it: an older copy whose folder passes the folder rule
+// (`copy_trusted`) is still updated where it is. Absent when there is no
+// memory for them.
+Text bootstrap_arguments(Outcome outcome, std::string_view inst_path, const Options& options, UsualLocation usual,
+                         bool copy_trusted);
 
 }  // namespace kvi::setup

@@ -373,8 +373,10 @@ TEST_F(SetupFlow, Roads) {
     }
 }
 
-// Where the bootstrap is told to install, from what the flow knows by then.
-TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
+// Where the bootstrap is told to install, from what the flow knows by then,
+// and the options behind it whenever there is a tail.
+TEST(BootstrapArguments, FirstCaseThatAppliesNamesTheLocation) {
+    const std::string kF = "-s -f ";
     using kvi::setup::Outcome;
     using Usual = kvi::setup::UsualLocation;
     struct Row {
@@ -385,29 +387,35 @@ TEST(BootstrapStart, FirstCaseThatAppliesNamesTheLocation) {
         Usual usual;
         std::string start;
         bool copy_trusted = false;  // the older copy's folder passes the folder rule
+        std::optional<std::string> forwarded = std::nullopt;
     };
     for (const Row& row : {
-             Row{Outcome::none, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
-             Row{Outcome::older, "C:\\Old Kit", false, std::nullopt, Usual::usable, kAt + "C:\\Old Kit"},
-             Row{Outcome::older, "", false, std::nullopt, Usual::usable, "_instkvi.com -s"},
-             Row{Outcome::none, "", true, " c:\\t", Usual::usable, kAt + " c:\\t"},
-             Row{Outcome::none, "", true, std::nullopt, Usual::usable, kAt},
-             Row{Outcome::none, "", false, std::nullopt, Usual::not_usable, kAt},
-             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kAt},
-             Row{Outcome::none, "", true, " c:\\t", Usual::not_usable, kAt + " c:\\t"},
+             Row{Outcome::none, "", false, std::nullopt, Usual::usable, "-s"},
+             Row{Outcome::older, "C:\\Old Kit", false, std::nullopt, Usual::usable, kF + "C:\\Old Kit"},
+             Row{Outcome::older, "", false, std::nullopt, Usual::usable, "-s"},
+             Row{Outcome::none, "", true, " c:\\t", Usual::usable, kF + " c:\\t"},
+             Row{Outcome::none, "", true, std::nullopt, Usual::usable, kF},
+             Row{Outcome::none, "", false, std::nullopt, Usual::not_usable, kF},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kF},
+             Row{Outcome::none, "", true, " c:\\t", Usual::not_usable, kF + " c:\\t"},
              // Only a usual location refused for who controls it gives way to a copy's folder that passes.
-             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kAt, true},
-             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::untrusted, kAt + "C:\\Old", true},
-             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::untrusted, kAt},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::not_usable, kF, true},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::untrusted, kF + "C:\\Old", true},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::untrusted, kF},
              // The base folder failed: no older copy counts, whatever is recorded.
-             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::base_failed, kAt},
-             Row{Outcome::older, "", false, std::nullopt, Usual::base_failed, kAt},
-             Row{Outcome::none, "", true, " c:\\t", Usual::base_failed, kAt + " c:\\t"},
+             Row{Outcome::older, "C:\\Old", false, std::nullopt, Usual::base_failed, kF},
+             Row{Outcome::older, "", false, std::nullopt, Usual::base_failed, kF},
+             Row{Outcome::none, "", true, " c:\\t", Usual::base_failed, kF + " c:\\t"},
+             // The options, also none, behind " -a ".
+             Row{Outcome::none, "", false, std::nullopt, Usual::usable, "-s -a ", false, ""},
+             Row{Outcome::none, "", true, std::nullopt, Usual::usable, kF + " -a  -nosplash", false, " -nosplash"},
          }) {
         kvi::setup::Options options;
         options.target = row.target;
         if (row.target_path) options.target_path = kvi::Text::from(*row.target_path);
-        kvi::Text start = kvi::setup::bootstrap_start(row.outcome, row.inst_path, options, row.usual, row.copy_trusted);
+        if (row.forwarded) options.forwarded = kvi::Text::from(*row.forwarded);
+        kvi::Text start =
+            kvi::setup::bootstrap_arguments(row.outcome, row.inst_path, options, row.usual, row.copy_trusted);
         EXPECT_EQ(opt(start), row.start) << row.inst_path << " " << static_cast<int>(row.usual);
     }
 }
