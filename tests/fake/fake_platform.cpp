@@ -264,6 +264,9 @@ void plant_copy(const std::string& version, const std::string& path, std::option
     put_value(expected::kRecord, "Version", expected::sz(version));
     put_value(expected::kRecord, "InstPath", expected::sz(path));
     if (!path.empty()) {
+        // The folders above it stand too, as they do on a machine.
+        for (std::size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
+            world().s.dirs.insert(path.substr(0, at));
         world().s.dirs.insert(path);
         world().s.files.insert(path + "\\Install.exe");
     }
