@@ -11,8 +11,7 @@ namespace kvi {
 namespace {
 
 struct BoxSpec {
-    const char* caption;
-    const char* text;
+    const char *caption, *text;
     plat::Icon icon;
     std::uint8_t silenced_by;  // Quiet bits
 };
@@ -39,8 +38,6 @@ KVI_WITH_THE_CODE constexpr char kSetupUsage[] =
     "   -help\t\tdisplays usage information\n\n";
 #undef KVI_WITH_THE_CODE
 
-// Notes the box's caption in the trace, then shows it and waits until it is
-// dismissed; unless one of the options in `quiet` silences it.
 void show(const BoxSpec& box, unsigned quiet) {
     if (box.silenced_by & quiet) return;
     trace::note("box %s", box.caption);
@@ -52,14 +49,11 @@ constexpr plat::Icon kError = plat::Icon::error, kNoIcon = plat::Icon::none;
 }  // namespace
 
 namespace setup {
-
 constexpr BoxSpec kBoxes[] = {
     {"Usage Help", kSetupUsage, kNoIcon, kLoud},
     {"Version Information", " Halvik Torvanex Install version 1.8-002 ", kNoIcon, kLoud},
-    {"Registration Error",
-     "Error setting original source.  It may be because you do not have administrator privileges.  "
-     "This should not affect the operation of your program.",
-     kError, kLoud},
+    {"Registration Error", "Error setting original source.  It may be because you do not have administrator "
+     "privileges.  This should not affect the operation of your program.", kError, kLoud},
     {"Application Launch Error", "Error Launching Installation.", kError, kLoud},
 };
 static_assert(std::string_view(kBoxes[1].text).find(kOwnVersion) == 33, "the version box names the own version");
@@ -67,7 +61,6 @@ void show(Box box) { kvi::show(kBoxes[static_cast<int>(box)], kLoud); }
 }  // namespace setup
 
 namespace install {
-
 constexpr BoxSpec kBoxes[] = {
     {"Search Error", "Error finding install", kNoIcon, kLoud},
     {"Set Directory Error", "Error navigating to Install Application directory.", kError, kSilentLaunch},
@@ -85,7 +78,6 @@ constexpr BoxSpec kBoxes[] = {
     {"Application Error", "Error Getting Process Code.", kError, kLoud},
 };
 void show(Box box, unsigned quiet) { kvi::show(kBoxes[static_cast<int>(box)], quiet); }
-
 }  // namespace install
 
 }  // namespace kvi

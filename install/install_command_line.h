@@ -27,12 +27,10 @@ bool has_option(const Text& tail, std::string_view option);
 // "-nojwx", "-b" in every argument that begins with it ("-batch" among them).
 struct Options {
     bool help, verctrl, nojw, silent_launch, noexecute, register_copy, silent, batch;
+    unsigned quiet;  // the Quiet bits of -silentLaunch and -silent, which silence boxes
 };
 Options parse_options(const Text& tail);
 
-
-// The options that silence boxes, as Quiet bits.
-unsigned quiet(const Options& options);
 
 // The command line, read once.
 struct CommandLine {

@@ -28,11 +28,11 @@ int flow(std::string_view own_name) {
     bool entered = line.program_dir.present() && plat::set_current_dir(line.program_dir.c_str());
     trace::note("program dir %s %sentered", line.program_dir.c_str(), trace::maybe_not(entered));
     if (line.program_dir.present() && !entered) {
-        show(Box::set_directory, quiet(options));
+        show(Box::set_directory, options.quiet);
         return 0;
     }
 
-    if (options.register_copy && register_installation(quiet(options)) == Registration::end_run) return 0;
+    if (options.register_copy && register_installation(options.quiet) == Registration::end_run) return 0;
     if (options.noexecute) return 0;
     return launch_application(line);
 }

@@ -164,7 +164,7 @@ int launch_application(const CommandLine& line) {
     bool redirected_batch = options.batch && plat::std_input_redirected();
     bool console_runtime = options.nojw || options.batch;
     auto failed = [&options](Box box) {
-        show(box, quiet(options));
+        show(box, options.quiet);
         return -1;
     };
     Text command;

@@ -6,9 +6,7 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace expected {
 
@@ -43,19 +41,13 @@ inline const std::map<std::string, Box>& boxes() {
     static const std::map<std::string, Box> read = [] {
         std::map<std::string, Box> out;
         std::ifstream file(KVI_EXPECTED_BOXES);
-        for (std::string line; std::getline(file, line);) {
-            if (line.empty() || line[0] == '#') continue;
-            std::vector<std::string> field(1);
-            for (std::size_t i = 0; i < line.size(); ++i) {
-                char c = line[i];
-                if (c == '\t') field.emplace_back();
-                else if (c == '\\' && ++i < line.size())
-                    field.back() += line[i] == 'n' ? '\n' : line[i] == 't' ? '\t' : line[i];
-                else field.back() += c;
-            }
-            out[field.at(0)] = Box{field.at(1), field.at(3), field.at(2) == "error"};
+        for (std::string line, f[4]; std::getline(file, line) && (f[0] = f[1] = f[2] = f[3] = "").empty();) {
+            for (std::size_t i = 0, at = 0; i < line.size() && line[0] != '#'; ++i)
+                if (line[i] == '\t' && at < 3) ++at;
+                else if (line[i] == '\\' && ++i < line.size()) f[at] += line[i] == 'n' ? '\n' : line[i] == 't' ? '\t' : line[i];
+                else f[at] += line[i];
+            if (!f[0].empty()) out[f[0]] = Box{f[1], f[3], f[2] == "error"};
         }
-        if (out.empty()) throw std::runtime_error("no boxes in " KVI_EXPECTED_BOXES);
         return out;
     }();
     return read;

@@ -3,6 +3,7 @@
 
 #include <tuple>
 
+#include "boxes.h"
 #include "test_support.h"
 
 namespace {
@@ -14,7 +15,7 @@ using fake::Op;
 int launch(const char* tail, bool silent_launch = false) {
     kvi::install::CommandLine line{true, {}, tail ? kvi::Text::from(tail) : kvi::Text()};
     line.options = kvi::install::parse_options(line.tail);
-    line.options.silent_launch = silent_launch;
+    line.options.quiet |= silent_launch ? kvi::kSilentLaunch : kvi::kLoud;
     return kvi::install::launch_application(line);
 }
 
