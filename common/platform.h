@@ -27,9 +27,8 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // DLL search: only the system folder is searched from here on.
 void restrict_dll_search();
 
-// Returns the process's command line as the platform keeps it. Install
-// lower-cases it in place, so it is writable.
-char* process_command_line();
+// Returns the process's command line as the platform keeps it.
+const char* process_command_line();
 
 // --- Environment and directories --------------------------------------------
 

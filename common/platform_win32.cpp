@@ -66,7 +66,7 @@ void restrict_dll_search() {
     if (set_dir) set_dir("");
 }
 
-char* process_command_line() { return GetCommandLineA(); }
+const char* process_command_line() { return GetCommandLineA(); }
 
 // --- Environment and directories ----------------------------------------------
 

@@ -1,8 +1,6 @@
 #include "install_command_line.h"
 
-#include <cstring>
-
-#include "box.h"
+#include "boxes.h"
 #include "platform.h"
 
 namespace kvi::install {
@@ -38,30 +36,26 @@ std::string_view program_name(const char* command_line, Text& storage) {
     return storage.view();
 }
 
-CommandLine split_command_line(std::string_view own_name, char* process_command_line) {
+CommandLine split_command_line(std::string_view own_name, const char* process_command_line) {
     CommandLine out;
     Text name = Text::from(own_name);
     lower_in_place(name.data(), name.size());
 
     std::size_t last = find_last_match(name.view(), "install");
-    if (last == std::string_view::npos) {
-        show_box("Error finding install", "Search Error");
-        return out;
-    }
+    if (!(out.found = last != std::string_view::npos)) return out;
     if (last > 0) {
         std::size_t from = name.view()[0] == '"' ? 1 : 0;
         if (!out.program_dir.make_empty() || !out.program_dir.append(slice(name.view(), from, last - from)))
             out.program_dir.reset();
     }
 
-    // The platform's own copy is lowered, so whatever reads it later sees lower case.
-    if (!process_command_line) return out;
-    std::size_t length = std::strlen(process_command_line);
-    lower_in_place(process_command_line, length);
-    std::string_view line(process_command_line, length);
-    if (line.size() <= own_name.size()) return out;
-    std::size_t blank = line.find(' ', own_name.size());
-    if (blank != std::string_view::npos && !out.tail.append(slice(line, blank))) out.tail.reset();
+    Text line = Text::from(process_command_line ? process_command_line : "");
+    lower_in_place(line.data(), line.size());
+    if (line.size() > own_name.size()) {
+        std::size_t blank = line.view().find(' ', own_name.size());
+        if (blank != std::string_view::npos && !out.tail.append(slice(line.view(), blank))) out.tail.reset();
+    }
+    out.options = parse_options(out.tail);
     return out;
 }
 
@@ -69,8 +63,9 @@ bool has_option(const Text& tail, std::string_view option) { return tail.present
 
 Options parse_options(const Text& tail) {
     auto has = [&tail](std::string_view option) { return has_option(tail, option); };
-    return {has("-help") || has("-h"), has("-verctrl"), has("-nojw"),      has("-silentlaunch"),
-            has("-noexecute"),         has("-register"), has("-silent"), has("-batch") || has("-b")};
+    return {has("-help") || has("-h"), has("-verctrl"), has("-nojw"), has("-silentlaunch"), has("-noexecute"),
+            has("-register"), has("-silent"), has("-batch") || has("-b"),
+            (has("-silentlaunch") ? kSilentLaunch : kLoud) | (has("-silent") ? kSilent : kLoud)};
 }
 
 std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }

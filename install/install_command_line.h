@@ -8,11 +8,6 @@
 
 namespace kvi::install {
 
-struct CommandLine {
-    Text program_dir;  // absent when the name holds "install" only at its start, or not at all
-    Text tail;         // absent when nothing follows the name behind a blank
-};
-
 // The program's own name at the start of a command line, as the C runtime
 // splits off argv[0]: a name that opens with a double quote runs to the next
 // one (or to the end), quotes left out; any other runs to the first blank or
@@ -24,12 +19,6 @@ std::string_view own_name(const char* command_line);
 // `storage` keeps that path; "" when it cannot be read.
 std::string_view program_name(const char* command_line, Text& storage);
 
-// Splits own_name (argv[0]) and the process command line, which it
-// lower-cases in place (own_name may point into it: it is copied first).
-// Shows the "Search Error" box when the name lacks "install"; both texts are
-// then absent.
-CommandLine split_command_line(std::string_view own_name, char* process_command_line);
-
 // True when the argument tail is present and holds option anywhere.
 bool has_option(const Text& tail, std::string_view option);
 
@@ -38,8 +27,22 @@ bool has_option(const Text& tail, std::string_view option);
 // "-nojwx", "-b" in every argument that begins with it ("-batch" among them).
 struct Options {
     bool help, verctrl, nojw, silent_launch, noexecute, register_copy, silent, batch;
+    unsigned quiet;  // the Quiet bits of -silentLaunch and -silent, which silence boxes
 };
 Options parse_options(const Text& tail);
+
+
+// The command line, read once.
+struct CommandLine {
+    bool found = false;  // own_name holds "install"; else nothing is read and texts stay absent
+    Text program_dir;    // absent when the name holds "install" only at its start, or not at all
+    Text tail;           // lower case; absent when nothing follows the name behind a blank
+    Options options{};
+};
+
+// Reads own_name (argv[0]) and the process command line, whose tail is
+// taken from a lower-cased copy of its own.
+CommandLine split_command_line(std::string_view own_name, const char* process_command_line);
 
 // The usage text exactly as Install prints it.
 std::string_view usage_text();

@@ -1,6 +1,6 @@
 #include "install_flow.h"
 
-#include "box.h"
+#include "boxes.h"
 #include "install_command_line.h"
 #include "constants.h"
 #include "launch.h"
@@ -17,7 +17,8 @@ int flow(std::string_view own_name) {
     settle_start_dir();
 
     CommandLine line = split_command_line(own_name, plat::process_command_line());
-    Options options = parse_options(line.tail);
+    const Options& options = line.options;
+    if (!line.found) show(Box::search);
 
     // In the order they take effect. -verctrl is setup's probe: answer it
     // and touch nothing else.
@@ -27,14 +28,13 @@ int flow(std::string_view own_name) {
     bool entered = line.program_dir.present() && plat::set_current_dir(line.program_dir.c_str());
     trace::note("program dir %s %sentered", line.program_dir.c_str(), trace::maybe_not(entered));
     if (line.program_dir.present() && !entered) {
-        if (!options.silent_launch)
-            show_box("Error navigating to Install Application directory.", "Set Directory Error", plat::Icon::error);
+        show(Box::set_directory, options.quiet);
         return 0;
     }
 
-    if (options.register_copy && register_installation(options.silent_launch) == Registration::end_run) return 0;
+    if (options.register_copy && register_installation(options.quiet) == Registration::end_run) return 0;
     if (options.noexecute) return 0;
-    return launch_application(line.tail, options);
+    return launch_application(line);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "launch.h"
 
-#include "box.h"
+#include "boxes.h"
 #include "handles.h"
 #include "platform.h"
 #include "trace.h"
@@ -62,14 +62,9 @@ struct Pipe {
     OwnedHandle write_end;  // our non-inheritable duplicate
 };
 
-// What the set-up came to: ready, or the step that failed. The boxes of
-// the failed steps follow in the same order.
+// What the set-up came to: ready, or the step that failed, and their boxes.
 enum class SetUp { ready, no_pipe, no_stand_in, no_duplicate };
-constexpr const char* kSetUpBoxes[][2] = {
-    {"CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", "CreatePipe Error"},
-    {"SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", "SetStdHandle Error"},
-    {"DuplicateHandle(...", "DuplicateHandle Error"},
-};
+constexpr Box kSetUpBoxes[] = {Box::pipe, Box::pipe_input, Box::duplicate};
 
 // Makes the pipe's read end our standard input so the application inherits
 // it. A failed step leaves standard input as it was and drops the pipe, so
@@ -114,14 +109,14 @@ void relay(plat::Handle from, plat::Handle to) {
 
 // After the start: gives standard input back and relays it into the pipe.
 void feed(Pipe& pipe, InputSwap& input) {
-    if (!input.give_back()) show_box("SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", "SetStdHandle Error");
+    if (!input.give_back()) show(Box::restore_input);
     if (input.own() == plat::Handle::invalid)
-        show_box("(hInputFile == INVALID_HANDLE_VALUE)", "INVALID_HANDLE_VALUE Error");
+        show(Box::invalid_input);
     // The application holds its own copy of the read end; with ours gone a
     // write fails once the application has ended, instead of blocking forever.
     (void)pipe.read_end.close();
     relay(input.own(), pipe.write_end.get());
-    if (!pipe.write_end.close()) show_box("CloseHandle(hChildStdinWrDup)", "CloseHandle Error");
+    if (!pipe.write_end.close()) show(Box::close);
 }
 
 // Waits until the application has ended, looking every two seconds. An
@@ -132,7 +127,7 @@ void wait_for_end(plat::Handle process) {
         if (wait == plat::Wait::timed_out) continue;
         std::uint32_t status = kStillActive;
         if (!plat::exit_code(process, status)) {
-            show_box("Error Getting Process Code.", "Application Error", plat::Icon::error);
+            show(Box::process_code);
             (void)plat::terminate(process, kAccessViolation);
             return;
         }
@@ -162,36 +157,28 @@ bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
     return !tail.present() || out.append_all(" ", tail.view());
 }
 
-int launch_application(const Text& tail, const Options& options) {
+int launch_application(const CommandLine& line) {
     // A batch installation whose input comes from a file or a pipe gets that
     // input through the relay; one from the console gets a console of its own.
+    const Options& options = line.options;
     bool redirected_batch = options.batch && plat::std_input_redirected();
     bool console_runtime = options.nojw || options.batch;
-    bool quiet = options.silent || options.silent_launch;
-    Text command;
-    if (!build_launch_command(command, console_runtime, tail)) {
-        if (!quiet)
-            show_box("Error launching Install Application.  Possible memory allocation problem.",
-                     "Application Launch Error", plat::Icon::error);
-        return -1;
-    }
-
-    auto start_failed = [quiet] {
-        if (!quiet) show_box("Error launching Install Application.", "Application Launch Error", plat::Icon::error);
+    auto failed = [&options](Box box) {
+        show(box, options.quiet);
         return -1;
     };
+    Text command;
+    if (!build_launch_command(command, console_runtime, line.tail)) return failed(Box::launch_memory);
+
     // A runtime that cannot be named is one that cannot be started.
     Text runtime;
-    if (!resolve_runtime(runtime, console_runtime)) return start_failed();
+    if (!resolve_runtime(runtime, console_runtime)) return failed(Box::launch);
 
     // A start that fails leaves standard input swapped: it goes back on the way out.
     Pipe pipe;
     InputSwap input(redirected_batch ? plat::std_input() : plat::Handle::none);
     SetUp set = redirected_batch ? set_up(pipe, input) : SetUp::ready;
-    if (set != SetUp::ready) {
-        const char* const* box = kSetUpBoxes[static_cast<int>(set) - 1];
-        show_box(box[0], box[1]);
-    }
+    if (set != SetUp::ready) show(kSetUpBoxes[static_cast<int>(set) - 1]);
 
     plat::StartRequest request;
     request.application = runtime.c_str();
@@ -203,7 +190,7 @@ int launch_application(const Text& tail, const Options& options) {
     }
 
     StartedProcess application;
-    if (!application.start(request)) return start_failed();
+    if (!application.start(request)) return failed(Box::launch);
     if (redirected_batch) {
         if (set == SetUp::ready) feed(pipe, input);
         wait_for_end(application.process());

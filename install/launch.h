@@ -16,6 +16,6 @@ bool build_launch_command(Text& out, bool console_runtime, const Text& tail);
 // Starts the application from the current directory and, when standard input
 // is relayed, feeds it and waits for it to end. Returns 0 when it was
 // started, -1 when it could not be.
-int launch_application(const Text& tail, const Options& options);
+int launch_application(const CommandLine& line);
 
 }  // namespace kvi::install

@@ -1,6 +1,6 @@
 #include "registration.h"
 
-#include "box.h"
+#include "boxes.h"
 #include "constants.h"
 #include "handles.h"
 #include "platform.h"
@@ -21,9 +21,8 @@ bool set_text(const OwnedKey& key, const char* name, const char* data, std::uint
     return ok;
 }
 
-Registration fail(bool silent_launch) {
-    if (!silent_launch)
-        show_box("Error registering Install Application.", "Registration Error", plat::Icon::error);
+Registration fail(unsigned quiet) {
+    show(Box::registration, quiet);
     return Registration::end_run;
 }
 
@@ -41,12 +40,12 @@ std::uint32_t build_uninstall_command(Text& out, std::string_view dir) {
     return static_cast<std::uint32_t>(bytes);
 }
 
-Registration register_installation(bool silent_launch) {
+Registration register_installation(unsigned quiet) {
     Text dir;
     Text command;
     std::uint32_t command_bytes = 0;
     if (!plat::current_dir(dir) || (command_bytes = build_uninstall_command(command, dir.view())) == 0)
-        return fail(silent_launch);
+        return fail(quiet);
 
     // The installation record; failures here are silent.
     {
@@ -65,7 +64,7 @@ Registration register_installation(bool silent_launch) {
             OwnedKey entry(plat::create_key(parent.get(), kUninstallEntry));
             if (!entry.open()) {
                 parent.close();
-                return fail(silent_launch);
+                return fail(quiet);
             }
             if (!set_text(entry, "DisplayName", kDisplayName, sizeof kDisplayName) ||
                 !set_text(entry, "UninstallString", command.c_str(), command_bytes))

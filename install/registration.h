@@ -18,6 +18,7 @@ std::uint32_t build_uninstall_command(Text& out, std::string_view dir);
 
 // Registers the copy in the current directory. Returns end_run when the
 // uninstall entry could not be completed; the run then ends with status 0.
-Registration register_installation(bool silent_launch);
+// `quiet` holds the options in effect that silence boxes.
+Registration register_installation(unsigned quiet);
 
 }  // namespace kvi::install

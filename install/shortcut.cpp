@@ -1,6 +1,6 @@
 #include "shortcut.h"
 
-#include "box.h"
+#include "boxes.h"
 #include "constants.h"
 #include "platform.h"
 #include "text.h"
@@ -10,7 +10,7 @@ namespace kvi::install {
 
 namespace {
 
-void report() { show_box("Error creating start menu entry for Halvik Install", "Start Menu Creation Error"); }
+void report() { show(Box::shortcut); }
 
 }  // namespace
 

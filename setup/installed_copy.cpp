@@ -124,16 +124,16 @@ bool probe(std::string_view inst_path) {
     return status == static_cast<std::uint32_t>(kProbeAnswer);
 }
 
-bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail) {
+bool hand_off(std::string_view inst_path, const Options& options) {
     if (inst_path.empty()) return false;
     if (!probe(inst_path)) return false;
     Text command;
     if (!build_install_command(command, inst_path, " -silentLaunch -register")) return false;
-    if (tail.present() && !command.append_all(" ", tail.view())) return false;
-    if (noexecute) return true;
-    // -nojw anywhere in the tail (-nojwx too): the console runtime runs in Install's console, which it needs.
+    if (options.tail.present() && !command.append_all(" ", options.tail.view())) return false;
+    if (options.noexecute) return true;
+    // With -nojw the console runtime runs in Install's console, which it needs.
     StartedProcess process;
-    return start(command, process, !(tail.present() && contains(tail.view(), "-nojw")));
+    return start(command, process, !options.nojw);
 }
 
 }  // namespace kvi::setup

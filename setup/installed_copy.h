@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "handles.h"
+#include "setup_command_line.h"
 #include "text.h"
 
 namespace kvi::setup {
@@ -37,11 +38,10 @@ bool probe(std::string_view inst_path);
 
 // Probes the copy and starts "<inst_path>\Install.exe -silentLaunch -register"
 // with the argument tail (if present) behind a blank, without waiting, and
-// without a console window unless the tail holds "-nojw" (the runtime then
-// runs in Install's console). With
-// noexecute only the probe runs. False when there is no path, the probe
-// fails or the start fails.
-bool hand_off(std::string_view inst_path, bool noexecute, const Text& tail);
+// without a console window unless -nojw is given (the runtime then runs in
+// Install's console). With -noexecute only the probe runs. False when there
+// is no path, the probe fails or the start fails.
+bool hand_off(std::string_view inst_path, const Options& options);
 
 // Builds "<inst_path>\Install.exe<rest>", quoting the program's path when it
 // holds a blank so that Windows cannot take "C:\Program" for the program.

@@ -1,35 +1,8 @@
 #include "setup_command_line.h"
 
-#include "box.h"
-#include "constants.h"
-
 namespace kvi::setup {
 
 namespace {
-
-// The usage text is stored with the code: each section of setup.exe fills
-// whole steps of 512 bytes, and its read-only data would otherwise need one
-// step more while the code's last one has the room.
-#ifdef _WIN32
-#define KVI_WITH_THE_CODE [[gnu::section(".text$usage")]]
-#else
-#define KVI_WITH_THE_CODE
-#endif
-KVI_WITH_THE_CODE constexpr char kUsage[] =
-    "Usage:\n\n"
-    "   -target <path>\talternate location to install KVI (usual location C:\\HalvikTorvanex\\Install)\n\n"
-    "   -force\t\tforces installation of this version of KVI regardless of existing version\n\n"
-    "   -noexecute\tallows installation of KVI but inhibits invocation of KVI\n\n"
-    "   -batch <file>\tperforms installation in batch mode\n\n"
-    "   -input <file>\tprefills installation input parameters\n\n"
-    "   -nosplash\tsuppresses splash screen at startup\n\n"
-    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
-    "   -version\t\tdisplays version information\n\n"
-    "   -silent\t\truns batch in silent mode (use with -batch)\n\n"
-    "   -help\t\tdisplays usage information\n\n";
-
-constexpr char kVersion[] = " Halvik Torvanex Install version 1.8-002 ";
-static_assert(std::string_view(kVersion).find(kOwnVersion) == 33, "version box names the own version");
 
 constexpr std::string_view kName = "setup";
 
@@ -145,6 +118,7 @@ ParseEnd parse_command_line(std::string_view command_line, Options& out) {
     std::size_t blank = line.find(' ', name);
     if (blank == std::string_view::npos) return ParseEnd::done;
     if (!out.tail.append(slice(line, blank)) || !out.forwarded.make_empty()) return ParseEnd::out_of_memory;
+    out.nojw = contains(out.tail.view(), "-nojw");  // -nojwx too, and within a value
 
     // Tokens: cut at every run of dashes; the text before the first dash counts too.
     std::string_view rest = out.tail.view();
@@ -161,11 +135,5 @@ ParseEnd parse_command_line(std::string_view command_line, Options& out) {
     }
     return ParseEnd::done;
 }
-
-std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }
-std::string_view version_text() { return std::string_view(kVersion, sizeof kVersion - 1); }
-
-void show_usage() { show_box(kUsage, "Usage Help"); }
-void show_version() { show_box(kVersion, "Version Information"); }
 
 }  // namespace kvi::setup

@@ -1,5 +1,5 @@
 // setup's command line: program directory, argument tail, forwarded options
-// and flags, and the two informational boxes.
+// and flags.
 #pragma once
 
 #include <string_view>
@@ -18,26 +18,19 @@ struct Options {
     bool batch = false;
     bool noexecute = false;
     bool target = false;
+    bool nojw = false;  // "-nojw" anywhere in the tail
 };
 
 enum class ParseEnd {
     done,          // go on with the options
-    usage,         // show the usage box and end
-    version,       // show the version box and end
+    usage,         // the usage box, then the end
+    version,       // the version box, then the end
     out_of_memory  // a copy could not be made; end without doing anything
 };
 
 // Parses a command line as GetCommandLineA gives it. Leaves `out` as far as
 // it got when it returns something other than done.
 ParseEnd parse_command_line(std::string_view command_line, Options& out);
-
-// The usage box's text and the version box's text, exactly as shown.
-std::string_view usage_text();
-std::string_view version_text();
-
-// Shows the usage box / the version box (OK button, no icon).
-void show_usage();
-void show_version();
 
 // True when s is not empty and holds only blanks, tabs, and line, page and
 // carriage control characters.

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "box.h"
+#include "boxes.h"
 #include "constants.h"
 #include "folder_trust.h"
 #include "platform.h"
@@ -48,10 +48,7 @@ OwnedKey record_original_source() {
     bool written = record.open() && read && plat::set_string_value(record.get(), kValueOriginalSource, dir.c_str(), bytes);
     trace::value_written(kValueOriginalSource, dir.c_str(), bytes, written);
     if (!written)
-        show_box(
-            "Error setting original source.  It may be because you do not have administrator privileges.  "
-            "This should not affect the operation of your program.",
-            "Registration Error", plat::Icon::error);
+        show(Box::original_source);
     return record;
 }
 
@@ -152,8 +149,8 @@ int flow() {
 
     Options options;
     switch (parse_command_line(plat::process_command_line(), options)) {
-        case ParseEnd::usage: show_usage(); return 0;
-        case ParseEnd::version: show_version(); return 0;
+        case ParseEnd::usage: show(Box::usage); return 0;
+        case ParseEnd::version: show(Box::version); return 0;
         case ParseEnd::out_of_memory: return 0;
         case ParseEnd::done: break;
     }
@@ -185,7 +182,7 @@ int flow() {
         // from folders that a standard user cannot change, judged once and
         // held across both starts.
         if (outcome == Outcome::current) {
-            if (copy_trusted() && hand_off(inst_path.view(), options.noexecute, options.tail))
+            if (copy_trusted() && hand_off(inst_path.view(), options))
                 return 0;
             outcome = Outcome::older;
         }
@@ -207,7 +204,7 @@ int flow() {
     Text program;
     if (!arguments.present() || !bootstrap_program(program) || !bootstrap_trusted(program, held) ||
         !start_bootstrap(program, arguments))
-        show_box("Error Launching Installation.", "Application Launch Error", plat::Icon::error);
+        show(Box::launch);
     return 0;
 }
 

@@ -322,7 +322,7 @@ Key local_machine() { return Key(kLocalMachine); }
 
 void restrict_dll_search() { note("restrict_dll_search"); }
 
-char* process_command_line() { return world().s.command_line.data(); }
+const char* process_command_line() { return world().s.command_line.c_str(); }
 
 std::uint32_t get_env(const char* name, char* buf, std::uint32_t cap) {
     auto it = world().s.env.find(name);

@@ -449,7 +449,7 @@ void one_failure(const Scenario& s, Op op, int nth, const std::vector<const Row*
     }
     EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
     for (const std::string& caption : got.boxes)
-        EXPECT_TRUE((s.setup ? expected::kSetupCaptions : expected::kInstallCaptions).count(caption))
+        EXPECT_TRUE(expected::captions(s.setup ? "setup" : "install").count(caption))
             << "a box the program does not own: " << caption;
     if (row && row->also) row->also();
     if (s.name == "install_verctrl") probe_answer_touches_nothing();

@@ -42,7 +42,7 @@ void run_install(const std::string& line, const std::string& name, const fuzz::I
 
     int status = kvi::install::run(name);
 
-    FUZZ_CHECK(fuzz::clean_end(expected::kInstallCaptions));
+    FUZZ_CHECK(fuzz::clean_end(expected::captions("install")));
     const bool help = m.has("-help") || m.has("-h");
     FUZZ_CHECK(s.stdout_text == (help ? std::string(kvi::install::usage_text()) : std::string()));
     if (!m.found) FUZZ_CHECK(!fake::captions().empty() && fake::captions()[0] == "Search Error");

@@ -11,23 +11,18 @@ namespace {
 
 void check_split(const std::string& own_name, const std::string& line) {
     fake::reset();
-    std::string buffer = line;  // the platform's writable copy of the command line
-    kvi::install::CommandLine split = kvi::install::split_command_line(own_name, buffer.data());
+    kvi::install::CommandLine split = kvi::install::split_command_line(own_name, line.c_str());
     const fuzz::InstallLine want = fuzz::install_line(own_name, line);
     FUZZ_CHECK(fake::leaks().empty());
 
     if (!want.found) {
-        // Nothing is read without the word in the name: one box, no texts.
-        FUZZ_CHECK(fake::captions() == std::vector<std::string>{"Search Error"});
-        FUZZ_CHECK(!split.program_dir.present() && !split.tail.present());
-        FUZZ_CHECK(buffer == line);
+        // Nothing is read without the word in the name: no texts.
+        FUZZ_CHECK(!split.found && !split.program_dir.present() && !split.tail.present());
         return;
     }
-    FUZZ_CHECK(fake::state().boxes.empty());
+    FUZZ_CHECK(split.found && fake::state().boxes.empty());
     FUZZ_CHECK(split.program_dir.present() == want.has_dir);
     if (want.has_dir) FUZZ_CHECK(fuzz::str(split.program_dir) == want.dir);
-    // The command line is lowered in place, whole.
-    FUZZ_CHECK(buffer == want.lowered);
 
     FUZZ_CHECK(split.tail.present() == want.has_tail);
     if (!want.has_tail) {

@@ -78,7 +78,7 @@ void check_run(const std::string& line, const Options& o, ParseEnd end, Copy cop
     if (copy == Copy::older) fake::plant_copy("1.7-999", kOlderPath, expected::kProbeAnswer);
 
     FUZZ_CHECK(kvi::setup::run() == 0);
-    FUZZ_CHECK(fuzz::clean_end(expected::kSetupCaptions));
+    FUZZ_CHECK(fuzz::clean_end(expected::captions("setup")));
     const std::vector<std::string> started = fake::commands();
 
     if (end == ParseEnd::usage || end == ParseEnd::version) {

@@ -3,6 +3,7 @@
 
 #include <tuple>
 
+#include "boxes.h"
 #include "test_support.h"
 
 namespace {
@@ -12,10 +13,10 @@ using expected::kJavaw;
 using fake::Op;
 
 int launch(const char* tail, bool silent_launch = false) {
-    kvi::Text t = tail ? kvi::Text::from(tail) : kvi::Text();
-    kvi::install::Options options = kvi::install::parse_options(t);
-    options.silent_launch = silent_launch;
-    return kvi::install::launch_application(t, options);
+    kvi::install::CommandLine line{true, {}, tail ? kvi::Text::from(tail) : kvi::Text()};
+    line.options = kvi::install::parse_options(line.tail);
+    line.options.quiet |= silent_launch ? kvi::kSilentLaunch : kvi::kLoud;
+    return kvi::install::launch_application(line);
 }
 
 const fake::Launch& only_launch() {
@@ -95,7 +96,7 @@ std::vector<std::string> handle_calls() {
     return out;
 }
 
-const std::string kNotLaunched = "Application Launch Error: Error launching Install Application.";
+const std::string kNotLaunched = expected::box("install-launch-error");
 const std::string kLongDir = "C:\\" + std::string(400, 'k');
 
 const std::vector<std::pair<Op, int>> kNoStart = {{Op::start_process, 1}};
@@ -145,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Table, JavaLaunch, ::testing::ValuesIn(std::vector<Laun
     {"WaitEndsForAnApplicationThatReturns259", " -batch", false, 0, {}, {"inherit"}, relay(10, {false, 259}),
      [] { EXPECT_EQ(count("wait_for 2000"), 1); }},
     {"UnreadableStatusTerminatesTheApplication", " -batch -silentlaunch", true, 0,
-     {"Application Error: Error Getting Process Code."}, {"inherit"}, relay(10, {false, 0, true}),
+     {expected::box("install-process-code-error")}, {"inherit"}, relay(10, {false, 0, true}),
      [] { EXPECT_TRUE(called("terminate 3221225477")); }},
     {"FailedWaitFallsBackToPolling", " -batch", false, 0, {}, {"inherit"},
      relay(10, {false, 0, false, 1}, {{Op::wait_for, 1}}), [] { EXPECT_EQ(machine().slept_ms, 2000u); }},
@@ -156,21 +157,18 @@ INSTANTIATE_TEST_SUITE_P(Table, JavaLaunch, ::testing::ValuesIn(std::vector<Laun
          EXPECT_LT(machine().stdin_pos, machine().stdin_data.size());
      }},
     // A failed pipe set-up starts the application with our own input; the box is shown whatever the flags say.
-    {"NoPipe", " -batch -silent", false, 0,
-     {"CreatePipe Error: CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)"}, {"inherit"},
+    {"NoPipe", " -batch -silent", false, 0, {expected::box("install-pipe-error")}, {"inherit"},
      relay(100, {}, {{Op::create_pipe, 1}}), own_input},
-    {"NoPipeAsStandardInput", " -batch -silent", false, 0,
-     {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)"}, {"inherit"},
+    {"NoPipeAsStandardInput", " -batch -silent", false, 0, {expected::box("install-pipe-input-error")}, {"inherit"},
      relay(100, {}, {{Op::set_std_input, 1}}), own_input},
-    {"NoDuplicate", " -batch -silent", false, 0, {"DuplicateHandle Error: DuplicateHandle(..."}, {"inherit"},
+    {"NoDuplicate", " -batch -silent", false, 0, {expected::box("install-duplicate-error")}, {"inherit"},
      relay(100, {}, {{Op::duplicate_uninheritable, 1}}), own_input},
     // Giving standard input back, closing our duplicated write end.
     {"BoxesAfterTheStart", " -batch -silent", false, 0,
-     {"SetStdHandle Error: SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)",
-      "CloseHandle Error: CloseHandle(hChildStdinWrDup)"},
-     {"inherit"}, relay(100, {}, {{Op::set_std_input, 2}, {Op::close_handle, 3}})},
+     {expected::box("install-restore-input-error"), expected::box("install-close-error")}, {"inherit"},
+     relay(100, {}, {{Op::set_std_input, 2}, {Op::close_handle, 3}})},
     // GetStdHandle gives INVALID_HANDLE_VALUE.
-    {"InvalidSavedInput", " -batch", false, 0, {"INVALID_HANDLE_VALUE Error: (hInputFile == INVALID_HANDLE_VALUE)"},
+    {"InvalidSavedInput", " -batch", false, 0, {expected::box("install-invalid-input-error")},
      {"inherit"}, relay(100, {}, {{Op::std_input, 1}}), [] { EXPECT_EQ(machine().piped, ""); }},
     {"StartFailureShowsItsBox", nullptr, false, -1, {kNotLaunched}, {}, relay(10, {}, kNoStart)},
     {"StartFailureSilent", " -silent", false, -1, {}, {}, relay(10, {}, kNoStart)},

@@ -3,6 +3,7 @@
 #include <map>
 #include <tuple>
 
+#include "boxes.h"
 #include "shortcut.h"
 #include "test_support.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 const char kLinkFolder[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex";
 const char kLinkFile[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex\\Halvik Install.lnk";
-const std::string kLinkBox = "Start Menu Creation Error: Error creating start menu entry for Halvik Install";
+const std::string kLinkBox = expected::box("install-shortcut-error");
 
 // Cyrillic, CJK and a blank in UTF-8: every byte is passed on, and counted.
 const std::string kUtf8 = "C:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B "
@@ -41,7 +42,7 @@ TEST_P(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
     EXPECT_EQ(std::string(out.view()), row.command.c_str());
     EXPECT_EQ(std::string(out.c_str(), row.command.size()), row.command) << "zeros up to the byte count";
     enter(row.dir);
-    EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
+    EXPECT_EQ(register_installation(row.silent_launch * kvi::kSilentLaunch), Registration::go_on);
     EXPECT_EQ(fake::value(kRecord, "UninstCmd"), row.command);
     EXPECT_EQ(fake::value(kRecord, "InstPath"), sz(row.dir));
     EXPECT_EQ(fake::value(kRecord, "Version"), sz("1.8-002"));
@@ -63,7 +64,7 @@ TEST_P(SelfRegistration, WritesFiveValuesInOrderThenTheShortcut) {
         << "the shortcut folder keeps the access list of the user's Programs folder";
     // A second run leaves the same values.
     const std::size_t keys = machine().registry.size();
-    EXPECT_EQ(register_installation(row.silent_launch), Registration::go_on);
+    EXPECT_EQ(register_installation(row.silent_launch * kvi::kSilentLaunch), Registration::go_on);
     EXPECT_EQ(machine().registry.size(), keys);
     EXPECT_EQ(machine().registry[kRecord].size(), 3u);
     EXPECT_EQ(machine().registry[kUninstallEntry].size(), 2u);
@@ -85,7 +86,7 @@ TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
         {"UninstCmd", sz("C:\\Kit\\Install.exe -remove")}, {"InstPath", sz("C:\\Kit")}, {"Version", sz("1.8-002")},
         {"DisplayName", sz("Halvik Torvanex Products")}, {"UninstallString", sz("C:\\Kit\\Install.exe -remove")}};
     const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
-    const std::vector<std::string> kBox = {"Registration Error: Error registering Install Application."};
+    const std::vector<std::string> kBox = {expected::box("install-registration-error")};
     struct Row {
         const char* what;
         std::vector<std::pair<Op, int>> failures;
@@ -112,7 +113,7 @@ TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
         enter("C:\\Kit");
         machine().elevated = !row.standard_user;
         for (auto [op, nth] : row.failures) fake::fail(op, nth);
-        EXPECT_EQ(register_installation(row.silent_launch), row.end);
+        EXPECT_EQ(register_installation(row.silent_launch * kvi::kSilentLaunch), row.end);
         std::set<std::string> values;
         for (const char* key : {kRecord, kUninstallEntry})
             for (const auto& [name, value] : machine().registry[key]) {

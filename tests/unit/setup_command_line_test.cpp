@@ -1,5 +1,6 @@
 #include "setup_command_line.h"
 
+#include "boxes.h"
 #include "test_support.h"
 
 using kvi::setup::Options;
@@ -126,14 +127,15 @@ INSTANTIATE_TEST_SUITE_P(Table, SetupCommandLine, ::testing::ValuesIn(std::vecto
     {"SETUP -input C:\\\xC4RGER\\\xE9T\xC9.TXT", done, nullopt, " -input c:\\\xC4rger\\\xE9t\xC9.txt",
      " -input  c:\\\xC4rger\\\xE9t\xC9.txt"}}));
 
-TEST(SetupMessages, UsageAndVersionTextsAreExact) {
-    EXPECT_EQ(kvi::setup::usage_text().size(), 641u);
-    EXPECT_EQ(kvi::setup::usage_text().substr(0, 8), "Usage:\n\n");
-    EXPECT_NE(kvi::setup::usage_text().find("(usual location C:\\HalvikTorvanex\\Install)\n\n"), std::string::npos);
-    EXPECT_EQ(kvi::setup::usage_text().substr(kvi::setup::usage_text().size() - 38),
-              "   -help\t\tdisplays usage information\n\n");
-    EXPECT_EQ(kvi::setup::version_text(), " Halvik Torvanex Install version 1.8-002 ");
-    EXPECT_EQ(kvi::setup::version_text().size(), 41u);
+// Both informational boxes as shown, whose texts must keep these exact lengths and blanks.
+class SetupMessages : public FakeMachine {};
+TEST_F(SetupMessages, UsageAndVersionTextsAreExact) {
+    kvi::setup::show(kvi::setup::Box::usage);
+    kvi::setup::show(kvi::setup::Box::version);
+    EXPECT_EQ(shown(), (std::vector{expected::box("setup-usage"), expected::box("setup-version")}));
+    EXPECT_EQ(machine().boxes.at(0).text.size(), 641u);
+    EXPECT_EQ(machine().boxes.at(0).text.substr(0, 8), "Usage:\n\n");
+    EXPECT_EQ(machine().boxes.at(1).text, " Halvik Torvanex Install version 1.8-002 ");
 }
 
 TEST(SetupBlankTest, AnswersForWhiteSpaceOnly) {

@@ -120,7 +120,8 @@ class HandOff : public FakeMachine, public ::testing::WithParamInterface<HandOff
 TEST_P(HandOff, Outcomes) {
     const HandOffCase& c = GetParam();
     fake::probe_answers(c.answer, c.hand_off_fails);
-    EXPECT_EQ(hand_off(c.path, c.noexecute, c.tail ? kvi::Text::from(c.tail) : kvi::Text()), c.handed_off);
+    kvi::setup::Options options{{}, c.tail ? kvi::Text::from(c.tail) : kvi::Text(), {}, {}, false, false, c.noexecute};
+    EXPECT_EQ(hand_off(c.path, options), c.handed_off);
     EXPECT_EQ(commands(), c.commands);
 }
 

@@ -46,13 +46,16 @@ struct ByName {
     std::string operator()(const ::testing::TestParamInfo<Row>& info) const { return info.param.name; }
 };
 
-// The boxes shown, as "caption: text", each checked for its icon: an error
-// icon for these captions, none for the others.
+// The boxes shown, as "caption: text", each checked for the icon its caption
+// and text have among the expected boxes.
 inline std::vector<std::string> shown() {
-    static const std::set<std::string> kError = {"Registration Error", "Application Launch Error",
-                                                 "Application Error", "Set Directory Error"};
-    for (const auto& box : machine().boxes)
-        EXPECT_EQ(box.icon, kError.count(box.caption) ? plat::Icon::error : plat::Icon::none) << box.caption;
+    for (const auto& box : machine().boxes) {
+        auto& all = expected::boxes();
+        auto same = [&box](const auto& b) { return b.second.caption == box.caption && b.second.text == box.text; };
+        auto want = std::find_if(all.begin(), all.end(), same);
+        EXPECT_TRUE(want != all.end() && box.icon == (want->second.error_icon ? plat::Icon::error : plat::Icon::none))
+            << box.caption;
+    }
     return fake::box_list();
 }
 
