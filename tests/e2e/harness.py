@@ -165,51 +165,28 @@ def registry(values, key):
     return result
 
 
-# --- the programs' message boxes, each written once ------------------------------
+# --- the programs' message boxes, as the tests' golden file has them -------------
 
 MB_OK = 0x0
 MB_ICONERROR = 0x10
 
-SETUP_USAGE = (
-    "Usage:\n\n"
-    "   -target <path>\talternate location to install KVI (usual location C:\\HalvikTorvanex\\Install)\n\n"
-    "   -force\t\tforces installation of this version of KVI regardless of existing version\n\n"
-    "   -noexecute\tallows installation of KVI but inhibits invocation of KVI\n\n"
-    "   -batch <file>\tperforms installation in batch mode\n\n"
-    "   -input <file>\tprefills installation input parameters\n\n"
-    "   -nosplash\tsuppresses splash screen at startup\n\n"
-    "   -nojw\t\topens a command window (useful for getting output from exceptions).\n\n"
-    "   -version\t\tdisplays version information\n\n"
-    "   -silent\t\truns batch in silent mode (use with -batch)\n\n"
-    "   -help\t\tdisplays usage information\n\n")
-SETUP_VERSION = " Halvik Torvanex Install version 1.8-002 "
 
-# name: (caption, text, style), for the tests, the display suite and the pictures.
-BOXES = {
-    "setup-usage": ("Usage Help", SETUP_USAGE, MB_OK),
-    "setup-version": ("Version Information", SETUP_VERSION, MB_OK),
-    "setup-original-source-error": ("Registration Error", "Error setting original source.  It may be because you do "
-                                    "not have administrator privileges.  This should not affect the operation of "
-                                    "your program.", MB_ICONERROR),
-    "setup-launch-error": ("Application Launch Error", "Error Launching Installation.", MB_ICONERROR),
-    "install-search-error": ("Search Error", "Error finding install", MB_OK),
-    "install-directory-error": ("Set Directory Error", "Error navigating to Install Application directory.",
-                                MB_ICONERROR),
-    "install-registration-error": ("Registration Error", "Error registering Install Application.", MB_ICONERROR),
-    "install-shortcut-error": ("Start Menu Creation Error", "Error creating start menu entry for Halvik Install",
-                               MB_OK),
-    "install-launch-error": ("Application Launch Error", "Error launching Install Application.", MB_ICONERROR),
-    "install-launch-memory-error": ("Application Launch Error",
-                                    "Error launching Install Application.  Possible memory allocation problem.",
-                                    MB_ICONERROR),
-    "install-pipe-error": ("CreatePipe Error", "CreatePipe(&hChildStdinRd, &hChildStdinWr, &saAttr, 0)", MB_OK),
-    "install-pipe-input-error": ("SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hChildStdinRd)", MB_OK),
-    "install-duplicate-error": ("DuplicateHandle Error", "DuplicateHandle(...", MB_OK),
-    "install-restore-input-error": ("SetStdHandle Error", "SetStdHandle(STD_INPUT_HANDLE, hSaveStdin)", MB_OK),
-    "install-invalid-input-error": ("INVALID_HANDLE_VALUE Error", "(hInputFile == INVALID_HANDLE_VALUE)", MB_OK),
-    "install-close-error": ("CloseHandle Error", "CloseHandle(hChildStdinWrDup)", MB_OK),
-    "install-process-code-error": ("Application Error", "Error Getting Process Code.", MB_ICONERROR),
-}
+def _expected_boxes():
+    """name: (caption, text, style) of every box, from the tests' golden file (tests/expected_boxes.txt), for the
+    tests, the display suite and the pictures."""
+    boxes = {}
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "expected_boxes.txt"),
+              encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            name, caption, icon, text_ = line.rstrip("\n").split("\t", 3)
+            text_ = re.sub(r"\\(.)", lambda m: {"n": "\n", "t": "\t"}.get(m.group(1), m.group(1)), text_)
+            boxes[name] = (caption, text_, MB_ICONERROR if icon == "error" else MB_OK)
+    return boxes
+
+
+BOXES = _expected_boxes()
 
 
 def _same_text(seen, cut, want):
