@@ -16,13 +16,6 @@ struct CheckResult {
     Text inst_path;  // absent when the record was not open; else present, maybe empty
 };
 
-// Opens (creating when missing) the installation record with full access.
-OwnedKey open_record();
-
-// Returns the record when it is open; else opens it for reading only, as a
-// standard user, who cannot open it for writing, still may (not open when missing).
-OwnedKey readable_record(OwnedKey record);
-
 // Reads Version and InstPath from the open record (or none), closes it, and
 // says whether the copy is absent, older or current.
 CheckResult check_installed_copy(OwnedKey record);
