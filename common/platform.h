@@ -144,11 +144,10 @@ Key open_key_for_reading(Key parent, const char* sub);
 // Writes a REG_SZ value of exactly `bytes` bytes taken from data.
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes);
 
-// Reads a value whole, however long, as a text up to its first zero byte,
-// the type not examined. Returns its size as the registry gives it, which for
-// a text can be an estimate below the real one: 0 when it is missing or empty
-// or its size cannot be asked (out then untouched, nothing read). When the
-// size is given but the read fails, out is absent.
+// Reads a value whole, however long, as a text up to its first zero byte, the
+// type not examined. Returns its size as the registry gives it (for a text maybe
+// an estimate below the real one): 0, nothing read, when it is missing, empty
+// or cannot be asked; out is absent when only the read fails.
 std::uint32_t read_string(Key key, const char* name, kvi::Text& out);
 
 // False when the platform could not close it.

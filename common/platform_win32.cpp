@@ -264,11 +264,10 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
 }
 
 std::uint32_t read_string(Key key, const char* name, kvi::Text& out) {
-    // First the size alone (no buffer, no type), then the read, offered one
-    // byte more than the size: it terminates data stored without a zero. A
-    // read that finds more data than the size said (the ANSI call can count
-    // in UTF-16 terms, two bytes where UTF-8 takes three) is made again at
-    // the size it reports.
+    // The size alone (no buffer, no type), then the read offered one byte more:
+    // it terminates data stored without a zero. A read that finds more data than
+    // the size said (the ANSI call can count in UTF-16 terms, two bytes where
+    // UTF-8 takes three) is made again at the size it reports.
     struct Value {
         HKEY key;
         const char* name;

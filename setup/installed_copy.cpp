@@ -4,7 +4,6 @@
 
 #include "constants.h"
 #include "platform.h"
-#include "record.h"
 #include "trace.h"
 
 namespace kvi::setup {

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "handles.h"
+#include "record.h"
 #include "text.h"
 
 namespace kvi::setup {

@@ -6,7 +6,6 @@
 #include "constants.h"
 #include "folder_trust.h"
 #include "platform.h"
-#include "record.h"
 #include "start_dir.h"
 #include "trace.h"
 
