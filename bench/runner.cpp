@@ -34,12 +34,14 @@
 #include <vector>
 
 #include "../tests/e2e/standins/record.h"
+#include "constants.h"
+#include "record.h"
 
 namespace {
 
-const char kRecordKey[] = "Software\\HalvikTorvanex\\HalvikTorvanexJI";
+using kvi::kRecordKey;
 const char kRecordParent[] = "Software\\HalvikTorvanex";
-const char kOwnVersion[] = "1.8-002";
+using kvi::kOwnVersion;
 const DWORD kRunTimeoutMs = 180000;
 
 struct Variant {

@@ -10,13 +10,6 @@ namespace kvi {
 // The version both programs carry, written to the record and compared by setup.
 inline constexpr char kOwnVersion[] = "1.8-002";
 
-// The installation record under HKEY_LOCAL_MACHINE and its values.
-inline constexpr char kRecordKey[] = "Software\\HalvikTorvanex\\HalvikTorvanexJI";
-inline constexpr char kValueOriginalSource[] = "OriginalSource";
-inline constexpr char kValueVersion[] = "Version";
-inline constexpr char kValueInstPath[] = "InstPath";
-inline constexpr char kValueUninstCmd[] = "UninstCmd";
-
 // Install's answer to setup's version probe (0xFFFFFBAA as an unsigned exit code).
 inline constexpr std::int32_t kProbeAnswer = -1110;
 

@@ -143,13 +143,11 @@ Key open_key_for_reading(Key parent, const char* sub);
 // Writes a REG_SZ value of exactly `bytes` bytes taken from data.
 bool set_string_value(Key key, const char* name, const char* data, std::uint32_t bytes);
 
-// Asks for the byte size of a value (no buffer, no type). False when it fails.
-bool query_value_size(Key key, const char* name, std::uint32_t& bytes);
-
-// Reads a value's bytes as a text up to its first zero byte, the type not
-// examined, offering first the `size` the size query gave (which can be an
-// estimate below the real size).
-bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out);
+// Reads a value whole, however long, as a text up to its first zero byte, the
+// type not examined. Returns its size as the registry gives it (for a text maybe
+// an estimate below the real one): 0, nothing read, when it is missing, empty
+// or cannot be asked; out is absent when only the read fails.
+std::uint32_t read_string(Key key, const char* name, kvi::Text& out);
 
 // False when the platform could not close it.
 bool close_key(Key key);

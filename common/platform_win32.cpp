@@ -263,23 +263,18 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
     return RegSetValueExA(to_win(key), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
 }
 
-bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
-    DWORD size = 0;
-    if (RegQueryValueExA(to_win(key), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) return false;
-    bytes = size;
-    return true;
-}
-
-bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out) {
-    // One byte more than the value's: it terminates data stored without a
-    // zero. A read that finds more data than the size query said (the ANSI
-    // call can count in UTF-16 terms, two bytes where UTF-8 takes three) is
-    // made again at the size it reports.
+std::uint32_t read_string(Key key, const char* name, kvi::Text& out) {
+    // The size alone (no buffer, no type), then the read offered one byte more:
+    // it terminates data stored without a zero. A read that finds more data than
+    // the size said (the ANSI call can count in UTF-16 terms, two bytes where
+    // UTF-8 takes three) is made again at the size it reports.
     struct Value {
         HKEY key;
         const char* name;
     } value = {to_win(key), name};
-    return read_whole(
+    DWORD size = 0;
+    if (RegQueryValueExA(value.key, name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS || size == 0) return 0;
+    (void)read_whole(
         out, size + 1,
         [](char* buf, std::uint32_t room, const void* context) -> std::uint32_t {
             const auto* v = static_cast<const Value*>(context);
@@ -289,6 +284,7 @@ bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text&
             return status == ERROR_SUCCESS ? got + 1 : 0;
         },
         &value);
+    return size;
 }
 
 bool close_key(Key key) { return RegCloseKey(to_win(key)) == ERROR_SUCCESS; }

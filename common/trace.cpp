@@ -172,11 +172,6 @@ void note(const char* f, ...) {  // NOLINT(cert-dcl50-cpp): see the header
     (void)plat::write_file(g.file, line.data, static_cast<std::uint32_t>(line.size), wrote);
 }
 
-void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok) {
-    if (ok) note(kValueLine, "wrote", name, bytes, data);
-    else note("not written %s", name);
-}
-
 void started(const plat::StartRequest& request, bool ok) {
     if (!on()) return;
     std::uint32_t error = ok ? 0 : plat::last_error();  // before any other call can change it

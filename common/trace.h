@@ -37,14 +37,6 @@ __attribute__((format(printf, 1, 2))) void note(const char* f, ...);  // NOLINT(
 // "not " in front of the word that follows it in a format, unless `yes`.
 constexpr const char* maybe_not(bool yes) { return yes ? "" : "not "; }
 
-// The line of a registry value read or written: "read" or "wrote", its name,
-// byte count and text.
-inline constexpr char kValueLine[] = "%s %s, %u bytes <%s>";
-
-// A registry value written with its byte count and data (a zero-terminated
-// text), or not written.
-void value_written(const char* name, const char* data, std::uint32_t bytes, bool ok);
-
 // One start of a process, as the request gave it; on failure with the error code.
 void started(const plat::StartRequest& request, bool ok);
 

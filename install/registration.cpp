@@ -4,8 +4,8 @@
 #include "constants.h"
 #include "handles.h"
 #include "platform.h"
+#include "record.h"
 #include "shortcut.h"
-#include "trace.h"
 
 namespace kvi::install {
 
@@ -14,12 +14,6 @@ namespace {
 constexpr char kUninstallParent[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr char kUninstallEntry[] = "HalvikTorvanexJI";
 constexpr char kDisplayName[25] = "Halvik Torvanex Products";
-
-bool set_text(const OwnedKey& key, const char* name, const char* data, std::uint32_t bytes) {
-    bool ok = plat::set_string_value(key.get(), name, data, bytes);
-    trace::value_written(name, data, bytes, ok);
-    return ok;
-}
 
 Registration fail(unsigned quiet) {
     show(Box::registration, quiet);
@@ -49,11 +43,11 @@ Registration register_installation(unsigned quiet) {
 
     // The installation record; failures here are silent.
     {
-        OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
+        OwnedKey record = open_record();
         if (record.open()) {
-            (void)set_text(record, kValueUninstCmd, command.c_str(), command_bytes);
-            (void)set_text(record, kValueInstPath, dir.c_str(), static_cast<std::uint32_t>(dir.size() + 1));
-            (void)set_text(record, kValueVersion, kOwnVersion, sizeof kOwnVersion);
+            (void)write_value(record.get(), kValueUninstCmd, command.c_str(), command_bytes);
+            (void)write_value(record.get(), kValueInstPath, dir.c_str(), static_cast<std::uint32_t>(dir.size() + 1));
+            (void)write_value(record.get(), kValueVersion, kOwnVersion, sizeof kOwnVersion);
         }
     }
 
@@ -66,8 +60,8 @@ Registration register_installation(unsigned quiet) {
                 parent.close();
                 return fail(quiet);
             }
-            if (!set_text(entry, "DisplayName", kDisplayName, sizeof kDisplayName) ||
-                !set_text(entry, "UninstallString", command.c_str(), command_bytes))
+            if (!write_value(entry.get(), "DisplayName", kDisplayName, sizeof kDisplayName) ||
+                !write_value(entry.get(), "UninstallString", command.c_str(), command_bytes))
                 return Registration::end_run;
         }
     }

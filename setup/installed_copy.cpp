@@ -46,19 +46,6 @@ bool split_version(std::string_view text, VersionFields& out) {
     return true;
 }
 
-// Reads a value as text into `out` (present afterwards, empty when it is
-// missing or unreadable). Returns the size the platform reported.
-std::uint32_t read_text_value(plat::Key key, const char* name, Text& out) {
-    std::uint32_t size = 0;
-    if (!plat::query_value_size(key, name, size)) size = 0;
-    if (size == 0 || !plat::read_string_value(key, name, size, out)) {
-        out.reset();
-        if (!out.make_empty()) return size;
-    }
-    trace::note(trace::kValueLine, "read", name, size, out.c_str());
-    return size;
-}
-
 // Starts a command line as a new process: no inherited handles, a start-up
 // record that is all zero but its size; no console window when asked.
 bool start(Text& command, StartedProcess& process, bool no_window) {
@@ -70,25 +57,12 @@ bool start(Text& command, StartedProcess& process, bool no_window) {
 
 }  // namespace
 
-OwnedKey open_record() {
-    OwnedKey record(plat::create_key(plat::local_machine(), kRecordKey));
-    trace::note("record %sopened", trace::maybe_not(record.open()));
-    return record;
-}
-
-OwnedKey readable_record(OwnedKey record) {
-    if (record.open()) return record;
-    OwnedKey readable(plat::open_key_for_reading(plat::local_machine(), kRecordKey));
-    trace::note("record %sopened for reading", trace::maybe_not(readable.open()));
-    return readable;
-}
-
 CheckResult check_installed_copy(OwnedKey record) {
     CheckResult result;
     if (!record.open()) return result;
     Text version;
-    std::uint32_t version_size = read_text_value(record.get(), kValueVersion, version);
-    (void)read_text_value(record.get(), kValueInstPath, result.inst_path);
+    std::uint32_t version_size = read_value(record.get(), kValueVersion, version);
+    (void)read_value(record.get(), kValueInstPath, result.inst_path);
     record.close();
     if (version_size > 0) result.outcome = version_is_older(version.view()) ? Outcome::older : Outcome::current;
     return result;

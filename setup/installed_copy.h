@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "handles.h"
+#include "record.h"
 #include "setup_command_line.h"
 #include "text.h"
 
@@ -16,13 +16,6 @@ struct CheckResult {
     Outcome outcome = Outcome::none;
     Text inst_path;  // absent when the record was not open; else present, maybe empty
 };
-
-// Opens (creating when missing) the installation record with full access.
-OwnedKey open_record();
-
-// Returns the record when it is open; else opens it for reading only, as a
-// standard user, who cannot open it for writing, still may (not open when missing).
-OwnedKey readable_record(OwnedKey record);
 
 // Reads Version and InstPath from the open record (or none), closes it, and
 // says whether the copy is absent, older or current.

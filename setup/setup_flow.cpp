@@ -44,10 +44,9 @@ OwnedKey record_original_source() {
     Text dir;
     bool read = plat::current_dir(dir) && within_path_limit(dir.view());
     OwnedKey record = open_record();
-    auto bytes = static_cast<std::uint32_t>(dir.size() + 1);
-    bool written = record.open() && read && plat::set_string_value(record.get(), kValueOriginalSource, dir.c_str(), bytes);
-    trace::value_written(kValueOriginalSource, dir.c_str(), bytes, written);
-    if (!written)
+    trace::note("record %sopened", trace::maybe_not(record.open()));
+    if (!write_value(read ? record.get() : plat::Key::none, kValueOriginalSource, dir.c_str(),
+                     static_cast<std::uint32_t>(dir.size() + 1)))
         show(Box::original_source);
     return record;
 }

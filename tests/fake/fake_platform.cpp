@@ -440,16 +440,12 @@ bool set_string_value(Key key, const char* name, const char* data, std::uint32_t
     return true;
 }
 
-bool query_value_size(Key key, const char* name, std::uint32_t& bytes) {
+std::uint32_t read_string(Key key, const char* name, kvi::Text& out) {
     auto v = value_of(key, name);
-    if (call(Op::query_value_size, name) || !v) return false;
-    bytes = static_cast<std::uint32_t>(world().s.size_estimate_utf16 ? 2 * utf16_units(*v) : v->size());
-    return true;
-}
-
-bool read_string_value(Key key, const char* name, std::uint32_t size, kvi::Text& out) {
-    auto v = value_of(key, name);
-    return !call(Op::read_string_value, std::string(name) + " " + std::to_string(size)) && v && give(*v, out);
+    if (call(Op::read_string, name) || !v || v->empty()) return 0;
+    auto size = static_cast<std::uint32_t>(world().s.size_estimate_utf16 ? 2 * utf16_units(*v) : v->size());
+    if (call(Op::read_string_data, name) || !give(*v, out)) out.reset();
+    return size;
 }
 
 bool close_key(Key key) {

@@ -20,8 +20,9 @@ namespace fake {
 // the calls are logged by both come from this list.
 #define KVI_FAKE_OPS(X)                                                                                          \
     X(get_env) X(set_env) X(current_dir) X(set_current_dir) X(create_directory) X(own_program_path)             \
-    X(create_key) X(open_key_for_subkeys) X(open_key_for_reading) X(set_string_value) X(query_value_size)      \
-    X(read_string_value) X(start_process) X(start_elevated) X(wait_for) X(exit_code) X(terminate)              \
+    X(create_key) X(open_key_for_subkeys) X(open_key_for_reading) X(set_string_value)                          \
+    /* the steps of read_string that can fail: its size, its data */ X(read_string) X(read_string_data)        \
+    X(start_process) X(start_elevated) X(wait_for) X(exit_code) X(terminate)                                   \
     X(close_handle) X(std_input) X(set_std_input) X(std_input_redirected) X(create_pipe)                       \
     X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder)                                   \
     /* the steps of make_shortcut that can fail */ X(create_shell_link) X(link_persist) X(save_link)           \

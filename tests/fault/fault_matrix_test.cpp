@@ -341,13 +341,13 @@ std::vector<Row> reactions() {
         // probed; a failed probe or hand-off, an unreadable Version (compared as
         // empty) or an InstPath or Install.exe that cannot be read make it older:
         // the bootstrap reinstalls into its InstPath.
-        {kCurrent, {"query_value_size Version", "query_value_size InstPath", "read_string_value InstPath*"},
+        {kCurrent, {"read_string Version", "read_string InstPath", "read_string_data InstPath"},
          c().starts({"_instkvi.com -s -a  -nosplash"})},
-        {kCurrent, also({"read_string_value Version*", kProbe}, kCopyJudged), c().starts({kReinstall})},
+        {kCurrent, also({"read_string_data Version", kProbe}, kCopyJudged), c().starts({kReinstall})},
         {kCurrent, {kHandOff, "exit_code"}, probed_then(kReinstall)},
         // An older copy in C:\Old: without its Version it is none; with an
         // empty InstPath the bootstrap names no location.
-        {{"setup_older_copy"}, {"query_value_size Version", "query_value_size InstPath", "read_string_value InstPath*"},
+        {{"setup_older_copy"}, {"read_string Version", "read_string InstPath", "read_string_data InstPath"},
          c().starts({"_instkvi.com -s"})},
         // The usual location left by an earlier run, owned by this user: the
         // user is asked for each folder, and what cannot be read is not trusted.
@@ -360,8 +360,8 @@ std::vector<Row> reactions() {
         // the current copy. Without the hand-off the bootstrap names no
         // location: a standard user cannot give the usual location its owner.
         {kStandard,
-         also({"open_key_for_reading*", "query_value_size Version", "query_value_size InstPath",
-               "read_string_value Version*", "read_string_value InstPath*", kProbe},
+         also({"open_key_for_reading*", "read_string Version", "read_string InstPath", "read_string_data Version",
+               "read_string_data InstPath", kProbe},
               kCopyJudged),
          c().starts({kUnnamed})},
         {kStandard, {kHandOff, "exit_code"}, probed_then(kUnnamed)},

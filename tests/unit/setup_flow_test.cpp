@@ -35,7 +35,7 @@ void current() { fake::plant_copy("1.8-002", "C:\\Kit", kProbeAnswer); }
 void older() { fake::plant_copy("1.7-000", "C:\\Old"); }
 void unwritable() { machine().read_only.insert("C:\\HalvikTorvanex"); }
 void no_directory() { EXPECT_EQ(calls_starting("create_directory"), std::vector<std::string>{}); }
-void not_checked() { EXPECT_FALSE(called("query_value_size Version")); }
+void not_checked() { EXPECT_FALSE(called("read_string Version")); }
 void none_made() { EXPECT_FALSE(machine().dirs.count("C:\\HalvikTorvanex")); }
 void standard_user() { machine().elevated = false; }
 using Step = std::function<void()>;

@@ -41,7 +41,8 @@
 #include <string>
 #include <vector>
 
-#include "../../../common/constants.h"
+#include "constants.h"
+#include "record.h"
 #include "../standins/record.h"
 
 namespace {
@@ -50,7 +51,7 @@ using Args = std::vector<std::string>;
 using standin::kv;
 using std::to_string;
 
-const char kRecordKey[] = "Software\\HalvikTorvanex\\HalvikTorvanexJI";
+using kvi::kRecordKey;
 const char kRecordParent[] = "Software\\HalvikTorvanex";
 const char kUninstallParent[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HalvikTorvanexJI";
