@@ -6,6 +6,7 @@
 #include "launch.h"
 #include "platform.h"
 #include "registration.h"
+#include "shortcut.h"
 #include "start_dir.h"
 #include "trace.h"
 
@@ -32,9 +33,18 @@ int flow(std::string_view own_name) {
         return 0;
     }
 
-    if (options.register_copy && register_installation(options.quiet) == Registration::end_run) return 0;
+    if (options.register_copy) {
+        Registration registered = register_installation();
+        if (registered == Registration::failed) show(Box::registration, options.quiet);
+        if (registered != Registration::done) return 0;
+        if (create_start_menu_shortcut() == Shortcut::failed) show(Box::shortcut);
+    }
     if (options.noexecute) return 0;
-    return launch_application(line);
+
+    Launch launched = launch_application(line);
+    if (launched == Launch::no_command) show(Box::launch_memory, options.quiet);
+    if (launched == Launch::no_runtime) show(Box::launch, options.quiet);
+    return launched == Launch::started ? 0 : -1;
 }
 
 }  // namespace

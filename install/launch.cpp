@@ -157,22 +157,18 @@ bool build_launch_command(Text& out, bool console_runtime, const Text& tail) {
     return !tail.present() || out.append_all(" ", tail.view());
 }
 
-int launch_application(const CommandLine& line) {
+Launch launch_application(const CommandLine& line) {
     // A batch installation whose input comes from a file or a pipe gets that
     // input through the relay; one from the console gets a console of its own.
     const Options& options = line.options;
     bool redirected_batch = options.batch && plat::std_input_redirected();
     bool console_runtime = options.nojw || options.batch;
-    auto failed = [&options](Box box) {
-        show(box, options.quiet);
-        return -1;
-    };
     Text command;
-    if (!build_launch_command(command, console_runtime, line.tail)) return failed(Box::launch_memory);
+    if (!build_launch_command(command, console_runtime, line.tail)) return Launch::no_command;
 
     // A runtime that cannot be named is one that cannot be started.
     Text runtime;
-    if (!resolve_runtime(runtime, console_runtime)) return failed(Box::launch);
+    if (!resolve_runtime(runtime, console_runtime)) return Launch::no_runtime;
 
     // A start that fails leaves standard input swapped: it goes back on the way out.
     Pipe pipe;
@@ -190,12 +186,15 @@ int launch_application(const CommandLine& line) {
     }
 
     StartedProcess application;
-    if (!application.start(request)) return failed(Box::launch);
+    if (!application.start(request)) {
+        show(Box::launch, options.quiet);
+        return Launch::not_started;
+    }
     if (redirected_batch) {
         if (set == SetUp::ready) feed(pipe, input);
         wait_for_end(application.process());
     }
-    return 0;
+    return Launch::started;
 }
 
 }  // namespace kvi::install

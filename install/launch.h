@@ -13,9 +13,13 @@ namespace kvi::install {
 // argument tail when there is one. False when the heap is exhausted.
 bool build_launch_command(Text& out, bool console_runtime, const Text& tail);
 
+// What the launch came to: started, or the step it failed at. A start that
+// failed has shown its box already: with standard input relayed, the box
+// shows before standard input is given back and the pipe is closed.
+enum class Launch { started, not_started, no_command, no_runtime };
+
 // Starts the application from the current directory and, when standard input
-// is relayed, feeds it and waits for it to end. Returns 0 when it was
-// started, -1 when it could not be.
-int launch_application(const CommandLine& line);
+// is relayed, feeds it and waits for it to end.
+Launch launch_application(const CommandLine& line);
 
 }  // namespace kvi::install

@@ -1,11 +1,9 @@
 #include "registration.h"
 
-#include "boxes.h"
 #include "constants.h"
 #include "handles.h"
 #include "platform.h"
 #include "record.h"
-#include "shortcut.h"
 
 namespace kvi::install {
 
@@ -14,11 +12,6 @@ namespace {
 constexpr char kUninstallParent[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr char kUninstallEntry[] = "HalvikTorvanexJI";
 constexpr char kDisplayName[25] = "Halvik Torvanex Products";
-
-Registration fail(unsigned quiet) {
-    show(Box::registration, quiet);
-    return Registration::end_run;
-}
 
 }  // namespace
 
@@ -34,12 +27,12 @@ std::uint32_t build_uninstall_command(Text& out, std::string_view dir) {
     return static_cast<std::uint32_t>(bytes);
 }
 
-Registration register_installation(unsigned quiet) {
+Registration register_installation() {
     Text dir;
     Text command;
     std::uint32_t command_bytes = 0;
     if (!plat::current_dir(dir) || (command_bytes = build_uninstall_command(command, dir.view())) == 0)
-        return fail(quiet);
+        return Registration::failed;
 
     // The installation record; failures here are silent.
     {
@@ -56,18 +49,13 @@ Registration register_installation(unsigned quiet) {
         OwnedKey parent(plat::open_key_for_subkeys(plat::local_machine(), kUninstallParent));
         if (parent.open()) {
             OwnedKey entry(plat::create_key(parent.get(), kUninstallEntry));
-            if (!entry.open()) {
-                parent.close();
-                return fail(quiet);
-            }
+            if (!entry.open()) return Registration::failed;
             if (!write_value(entry.get(), "DisplayName", kDisplayName, sizeof kDisplayName) ||
                 !write_value(entry.get(), "UninstallString", command.c_str(), command_bytes))
-                return Registration::end_run;
+                return Registration::incomplete;
         }
     }
-
-    create_start_menu_shortcut();
-    return Registration::go_on;
+    return Registration::done;
 }
 
 }  // namespace kvi::install

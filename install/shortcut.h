@@ -5,7 +5,9 @@ namespace kvi::install {
 
 // Saves "Halvik Install.lnk" in the folder "Halvik Torvanex" of the current
 // user's Programs menu, pointing at Install.exe in the current directory.
-// Reports its own failures in a box; never ends the run.
-void create_start_menu_shortcut();
+// A Programs menu that cannot be found is passed over; `failed` is any other
+// way of ending without the link.
+enum class Shortcut { saved, no_programs_menu, failed };
+Shortcut create_start_menu_shortcut();
 
 }  // namespace kvi::install

@@ -16,7 +16,7 @@ int launch(const char* tail, bool silent_launch = false) {
     kvi::install::CommandLine line{true, {}, tail ? kvi::Text::from(tail) : kvi::Text()};
     line.options = kvi::install::parse_options(line.tail);
     line.options.quiet |= silent_launch ? kvi::kSilentLaunch : kvi::kLoud;
-    return kvi::install::launch_application(line);
+    return kvi::install::launch_application(line) == kvi::install::Launch::started ? 0 : -1;
 }
 
 const fake::Launch& only_launch() {

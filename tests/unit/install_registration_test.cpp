@@ -4,13 +4,20 @@
 #include <tuple>
 
 #include "boxes.h"
-#include "shortcut.h"
+#include "install_flow.h"
 #include "test_support.h"
 
-using kvi::install::Registration;
-using kvi::install::register_installation;
-
 namespace {
+
+// Install run with -register (and -silentLaunch) in the current directory, its
+// boxes shown as its flow shows them: go_on when the application was started.
+enum class Registration { go_on, end_run };
+Registration register_installation(unsigned quiet) {
+    machine().command_line = std::string("Install.exe -register") + (quiet ? " -silentlaunch" : "");
+    machine().launches.clear();
+    EXPECT_EQ(kvi::install::run("Install.exe"), 0);
+    return machine().launches.empty() ? Registration::end_run : Registration::go_on;
+}
 
 const char kLinkFolder[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex";
 const char kLinkFile[] = "C:\\Users\\Ann\\Start Menu\\Programs\\Halvik Torvanex\\Halvik Install.lnk";
@@ -132,14 +139,14 @@ class StartMenuShortcut : public FakeMachine {};
 
 TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
     enter("C:\\Kit");
-    kvi::install::create_start_menu_shortcut();
+    register_installation(kvi::kLoud);
     const fake::Link& link = machine().saved_links.at(kLinkFile);
     EXPECT_EQ(std::tie(link.path, link.description, link.working_dir, link.icon_path, link.icon_index),
               std::make_tuple("C:\\Kit\\Install.exe", "Halvik Torvanex Install", "C:\\Kit", "C:\\Kit\\Install.exe", 0));
     EXPECT_TRUE(machine().dirs.count(kLinkFolder));
 
     // Again, into the existing folder: replaced, no box.
-    kvi::install::create_start_menu_shortcut();
+    register_installation(kvi::kLoud);
     EXPECT_TRUE(machine().boxes.empty());
     EXPECT_EQ(machine().saved_links.size(), 1u);
 }
@@ -175,7 +182,7 @@ TEST_F(StartMenuShortcut, FailuresAndPathLimits) {
             machine().dirs.insert(row.programs);
         }
         if (row.fails) fake::fail(*row.fails);
-        kvi::install::create_start_menu_shortcut();
+        register_installation(kvi::kLoud);
         const bool linked = !row.fails && !row.box;
         EXPECT_EQ(shown(), row.box ? std::vector{kLinkBox} : std::vector<std::string>{});
         EXPECT_EQ(machine().dirs.count(machine().programs_folder + "\\Halvik Torvanex"), row.folder_made ? 1u : 0u);
