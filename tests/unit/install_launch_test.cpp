@@ -185,37 +185,37 @@ INSTANTIATE_TEST_SUITE_P(Table, JavaLaunch, ::testing::ValuesIn(std::vector<Laun
 
 // What standard input is decides: anything redirected is relayed, a console
 // or no input at all gets the batch console.
-TEST_F(JavaLaunch, StandardInputKindDecidesTheRelay) {
-    using fake::StdinKind;
-    struct Row {
-        StdinKind kind;
-        const char* name;
-        bool relay;
-    };
-    for (const Row& row : {Row{StdinKind::console, "console", false}, Row{StdinKind::none, "no handle", false},
-                           Row{StdinKind::invalid, "invalid handle", false},
-                           Row{StdinKind::disk_file, "disk file", true}, Row{StdinKind::pipe, "pipe", true},
-                           Row{StdinKind::null_device, "null device", true}}) {
-        SCOPED_TRACE(row.name);
-        fake::reset();
-        input_file(2 * 4096 + 777);
-        machine().stdin_kind = row.kind;
-        each_program_is({false, 5, false, 1});
-        EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
-        const fake::Launch& app = only_launch();
-        EXPECT_EQ(app.command_line, kJava + "  -batch c:\\a.txt");
-        EXPECT_EQ(flags(app), row.relay ? "inherit" : "new_console look");
-        EXPECT_EQ(count("create_pipe"), row.relay ? 1 : 0);
-        EXPECT_EQ(count("wait_for 2000"), row.relay ? 2 : 0) << "waits only with the relay";
-        std::string want = row.relay && row.kind != StdinKind::null_device ? machine().stdin_data : "";
-        EXPECT_TRUE(machine().piped == want) << machine().piped.size() << " bytes relayed";
-        if (row.relay) {
-            EXPECT_EQ(machine().read_sizes.back(), 4096u) << "reads until the input ends";
-        }
-        EXPECT_TRUE(machine().boxes.empty());
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
+struct InputRow {
+    fake::StdinKind kind;
+    const char* name;
+    bool relay;
+};
+std::ostream& operator<<(std::ostream& os, const InputRow& r) { return os << r.name; }
+
+class JavaLaunchInput : public FakeMachine, public ::testing::WithParamInterface<InputRow> {};
+
+TEST_P(JavaLaunchInput, StandardInputKindDecidesTheRelay) {
+    const InputRow& row = GetParam();
+    input_file(2 * 4096 + 777);
+    machine().stdin_kind = row.kind;
+    each_program_is({false, 5, false, 1});
+    EXPECT_EQ(launch(" -batch c:\\a.txt"), 0);
+    const fake::Launch& app = only_launch();
+    EXPECT_EQ(app.command_line, kJava + "  -batch c:\\a.txt");
+    EXPECT_EQ(flags(app), row.relay ? "inherit" : "new_console look");
+    EXPECT_EQ(count("create_pipe"), row.relay ? 1 : 0);
+    EXPECT_EQ(count("wait_for 2000"), row.relay ? 2 : 0) << "waits only with the relay";
+    std::string want = row.relay && row.kind != fake::StdinKind::null_device ? machine().stdin_data : "";
+    EXPECT_TRUE(machine().piped == want) << machine().piped.size() << " bytes relayed";
+    if (row.relay) EXPECT_EQ(machine().read_sizes.back(), 4096u) << "reads until the input ends";
+    EXPECT_TRUE(machine().boxes.empty());
 }
+
+using fake::StdinKind;
+INSTANTIATE_TEST_SUITE_P(Table, JavaLaunchInput, ::testing::ValuesIn(std::vector<InputRow>{
+    {StdinKind::console, "console", false}, {StdinKind::none, "no handle", false},
+    {StdinKind::invalid, "invalid handle", false}, {StdinKind::disk_file, "disk file", true},
+    {StdinKind::pipe, "pipe", true}, {StdinKind::null_device, "null device", true}}), ByName());
 
 // The relay road with the trace on, and off: then no file, and the road's
 // platform calls are the same, but for the trace's own (the open, its writes,

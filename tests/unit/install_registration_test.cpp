@@ -87,55 +87,66 @@ INSTANTIATE_TEST_SUITE_P(Table, SelfRegistration, ::testing::ValuesIn(std::vecto
 
 // Failures of the record are silent; without the uninstall entry the run
 // ends. Every value that is written is written whole.
-TEST_F(SelfRegistration, FailuresAndWhatTheyLeave) {
-    using fake::Op;
+using fake::Op;
+const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
+const std::vector<std::string> kRegistrationBox = {expected::box("install-registration-error")};
+struct FailureRow {
+    const char* name;
+    std::vector<std::pair<Op, int>> failures;
+    bool standard_user, silent_launch;
+    Registration end;
+    std::set<std::string> values;  // of the record and the uninstall entry
+    std::vector<std::string> boxes;
+};
+std::ostream& operator<<(std::ostream& os, const FailureRow& r) { return os << r.name; }
+
+class SelfRegistrationFailures : public FakeMachine, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(SelfRegistrationFailures, FailuresAndWhatTheyLeave) {
     const std::map<std::string, std::string> kWhole = {
         {"UninstCmd", sz("C:\\Kit\\Install.exe -remove")}, {"InstPath", sz("C:\\Kit")}, {"Version", sz("1.8-002")},
         {"DisplayName", sz("Halvik Torvanex Products")}, {"UninstallString", sz("C:\\Kit\\Install.exe -remove")}};
-    const std::set<std::string> kRecordValues = {"InstPath", "UninstCmd", "Version"};
-    const std::vector<std::string> kBox = {expected::box("install-registration-error")};
-    struct Row {
-        const char* what;
-        std::vector<std::pair<Op, int>> failures;
-        bool standard_user, silent_launch;
-        Registration end;
-        std::set<std::string> values;  // of the record and the uninstall entry
-        std::vector<std::string> boxes;
-    };
-    for (const Row& row : {
-             Row{"neither the record nor the uninstall parent opens",
-                 {{Op::create_key, 1}, {Op::open_key_for_subkeys, 1}}, false, false, Registration::go_on, {}, {}},
-             Row{"a standard user's run, for whom both opens fail", {}, true, false, Registration::go_on, {}, {}},
-             Row{"record writes are not examined", {{Op::set_string_value, 1}}, false, false, Registration::go_on,
-                 {"DisplayName", "InstPath", "UninstallString", "Version"}, {}},
-             Row{"no uninstall entry", {{Op::create_key, 2}}, false, false, Registration::end_run, kRecordValues, kBox},
-             Row{"... under -silentLaunch", {{Op::create_key, 2}}, false, true, Registration::end_run, kRecordValues,
-                 {}},
-             Row{"no DisplayName", {{Op::set_string_value, 4}}, false, false, Registration::end_run, kRecordValues, {}},
-             Row{"no UninstallString", {{Op::set_string_value, 5}}, false, false, Registration::end_run,
-                 {"DisplayName", "InstPath", "UninstCmd", "Version"}, {}},
-         }) {
-        SCOPED_TRACE(row.what);
-        fake::reset();
-        enter("C:\\Kit");
-        machine().elevated = !row.standard_user;
-        for (auto [op, nth] : row.failures) fake::fail(op, nth);
-        EXPECT_EQ(register_installation(row.silent_launch * kvi::kSilentLaunch), row.end);
-        std::set<std::string> values;
-        for (const char* key : {kRecord, kUninstallEntry})
-            for (const auto& [name, value] : machine().registry[key]) {
-                values.insert(name);
-                EXPECT_EQ(value.bytes, kWhole.at(name)) << name;
-            }
-        EXPECT_EQ(values, row.values);
-        EXPECT_EQ(shown(), row.boxes);
-        EXPECT_EQ(machine().saved_links.count(kLinkFile), row.end == Registration::go_on ? 1u : 0u)
-            << "the shortcut is made unless the run ends";
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
+    const FailureRow& row = GetParam();
+    enter("C:\\Kit");
+    machine().elevated = !row.standard_user;
+    for (auto [op, nth] : row.failures) fake::fail(op, nth);
+    EXPECT_EQ(register_installation(row.silent_launch * kvi::kSilentLaunch), row.end);
+    std::set<std::string> values;
+    for (const char* key : {kRecord, kUninstallEntry})
+        for (const auto& [name, value] : machine().registry[key]) {
+            values.insert(name);
+            EXPECT_EQ(value.bytes, kWhole.at(name)) << name;
+        }
+    EXPECT_EQ(values, row.values);
+    EXPECT_EQ(shown(), row.boxes);
+    EXPECT_EQ(machine().saved_links.count(kLinkFile), row.end == Registration::go_on ? 1u : 0u)
+        << "the shortcut is made unless the run ends";
 }
 
-class StartMenuShortcut : public FakeMachine {};
+INSTANTIATE_TEST_SUITE_P(Table, SelfRegistrationFailures, ::testing::ValuesIn(std::vector<FailureRow>{
+    {"neither the record nor the uninstall parent opens", {{Op::create_key, 1}, {Op::open_key_for_subkeys, 1}}, false,
+     false, Registration::go_on, {}, {}},
+    {"a standard user's run, for whom both opens fail", {}, true, false, Registration::go_on, {}, {}},
+    {"record writes are not examined", {{Op::set_string_value, 1}}, false, false, Registration::go_on,
+     {"DisplayName", "InstPath", "UninstallString", "Version"}, {}},
+    {"no uninstall entry", {{Op::create_key, 2}}, false, false, Registration::end_run, kRecordValues, kRegistrationBox},
+    {"... under -silentLaunch", {{Op::create_key, 2}}, false, true, Registration::end_run, kRecordValues, {}},
+    {"no DisplayName", {{Op::set_string_value, 4}}, false, false, Registration::end_run, kRecordValues, {}},
+    {"no UninstallString", {{Op::set_string_value, 5}}, false, false, Registration::end_run,
+     {"DisplayName", "InstPath", "UninstCmd", "Version"}, {}}}), ByName());
+
+// Each step's failure, and paths counted in characters, 259 at most, whatever the script: a path that does
+// not fit gets no link (and the box, before COM is set up), never a cut one.
+struct ShortcutRow {
+    const char* name;
+    std::string dir, programs;  // programs: empty for the usual folder
+    std::optional<fake::Op> fails;
+    bool box, folder_made;
+    int com_inits;
+};
+std::ostream& operator<<(std::ostream& os, const ShortcutRow& r) { return os << r.name; }
+
+class StartMenuShortcut : public FakeMachine, public ::testing::WithParamInterface<ShortcutRow> {};
 
 TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
     enter("C:\\Kit");
@@ -151,50 +162,39 @@ TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
     EXPECT_EQ(machine().saved_links.size(), 1u);
 }
 
-// Each step's failure, and paths counted in characters, 259 at most, whatever the script: a path that does
-// not fit gets no link (and the box, before COM is set up), never a cut one.
-TEST_F(StartMenuShortcut, FailuresAndPathLimits) {
-    auto chinese = [](int letters) { return "C:\\" + repeat(letters, "\xE4\xB8\xAD"); };  // 中
-    const std::string kit = "C:\\Kit";
-    struct Row {
-        const char* what;
-        std::string dir, programs;  // programs: empty for the usual folder
-        std::optional<fake::Op> fails;
-        bool box, folder_made;
-        int com_inits;
-    };
-    for (const Row& row : {
-             Row{"no Programs folder", kit, "", fake::Op::programs_folder, false, false, 0},
-             Row{"no shell link", kit, "", fake::Op::create_shell_link, true, false, 1},
-             Row{"no file interface", kit, "", fake::Op::link_persist, true, false, 1},
-             Row{"not saved", kit, "", fake::Op::save_link, true, true, 1},
-             Row{"253 characters + \\Install.exe is 265", "C:\\" + std::string(250, 'd'), "", {}, true, false, 0},
-             Row{"a Programs folder + 35 does not fit 260", kit, "C:\\" + std::string(230, 'p'), {}, true, false, 0},
-             Row{"247 + 12 = 259 still fits", "C:\\" + std::string(244, 'k'), "", {}, false, true, 1},
-             Row{"244 Chinese letters (732 bytes) + 12 fits", chinese(244), "", {}, false, true, 1},
-             Row{"245 Chinese letters do not", chinese(245), "", {}, true, false, 0},
-             Row{"a Programs folder of 200 Chinese letters is read whole", kit, chinese(200), {}, false, true, 1}}) {
-        SCOPED_TRACE(row.what);
-        fake::reset();
-        enter(row.dir);
-        if (!row.programs.empty()) {
-            machine().programs_folder = row.programs;
-            machine().dirs.insert(row.programs);
-        }
-        if (row.fails) fake::fail(*row.fails);
-        register_installation(kvi::kLoud);
-        const bool linked = !row.fails && !row.box;
-        EXPECT_EQ(shown(), row.box ? std::vector{kLinkBox} : std::vector<std::string>{});
-        EXPECT_EQ(machine().dirs.count(machine().programs_folder + "\\Halvik Torvanex"), row.folder_made ? 1u : 0u);
-        EXPECT_EQ(machine().com_inits, row.com_inits);
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-        ASSERT_EQ(machine().saved_links.size(), linked ? 1u : 0u);
-        if (linked) {
-            EXPECT_EQ(machine().saved_links.begin()->first,
-                      machine().programs_folder + "\\Halvik Torvanex\\Halvik Install.lnk");
-            EXPECT_EQ(machine().saved_links.begin()->second.path, row.dir + "\\Install.exe");
-        }
+TEST_P(StartMenuShortcut, FailuresAndPathLimits) {
+    const ShortcutRow& row = GetParam();
+    enter(row.dir);
+    if (!row.programs.empty()) {
+        machine().programs_folder = row.programs;
+        machine().dirs.insert(row.programs);
+    }
+    if (row.fails) fake::fail(*row.fails);
+    register_installation(kvi::kLoud);
+    const bool linked = !row.fails && !row.box;
+    EXPECT_EQ(shown(), row.box ? std::vector{kLinkBox} : std::vector<std::string>{});
+    EXPECT_EQ(machine().dirs.count(machine().programs_folder + "\\Halvik Torvanex"), row.folder_made ? 1u : 0u);
+    EXPECT_EQ(machine().com_inits, row.com_inits);
+    ASSERT_EQ(machine().saved_links.size(), linked ? 1u : 0u);
+    if (linked) {
+        EXPECT_EQ(machine().saved_links.begin()->first,
+                  machine().programs_folder + "\\Halvik Torvanex\\Halvik Install.lnk");
+        EXPECT_EQ(machine().saved_links.begin()->second.path, row.dir + "\\Install.exe");
     }
 }
+
+std::string chinese(int letters) { return "C:\\" + repeat(letters, "\xE4\xB8\xAD"); }  // 中
+const std::string kKit = "C:\\Kit";
+INSTANTIATE_TEST_SUITE_P(Table, StartMenuShortcut, ::testing::ValuesIn(std::vector<ShortcutRow>{
+    {"no Programs folder", kKit, "", fake::Op::programs_folder, false, false, 0},
+    {"no shell link", kKit, "", fake::Op::create_shell_link, true, false, 1},
+    {"no file interface", kKit, "", fake::Op::link_persist, true, false, 1},
+    {"not saved", kKit, "", fake::Op::save_link, true, true, 1},
+    {"253 characters + \\Install.exe is 265", "C:\\" + std::string(250, 'd'), "", {}, true, false, 0},
+    {"a Programs folder + 35 does not fit 260", kKit, "C:\\" + std::string(230, 'p'), {}, true, false, 0},
+    {"247 + 12 = 259 still fits", "C:\\" + std::string(244, 'k'), "", {}, false, true, 1},
+    {"244 Chinese letters (732 bytes) + 12 fits", chinese(244), "", {}, false, true, 1},
+    {"245 Chinese letters do not", chinese(245), "", {}, true, false, 0},
+    {"a Programs folder of 200 Chinese letters is read whole", kKit, chinese(200), {}, false, true, 1}}), ByName());
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "test_support.h"
-#include "trace.h"
 
 namespace {
 
@@ -170,16 +169,28 @@ Step prompted(bool asked) {
 }
 
 // Planted state, command line, what is started and the boxes shown; `also` checks the rest.
-TEST_F(SetupFlow, Roads) {
-    const std::string tail(3000, 'x'), deep = "E:\\" + std::string(300, 'd');
-    struct Road {
-        const char* what;
-        Step plant;
-        std::string command_line;
-        std::vector<std::string> commands, boxes;
-        Step also;
-    };
-    const Road roads[] = {
+struct Road {
+    const char* name;
+    Step plant;
+    std::string command_line;
+    std::vector<std::string> commands, boxes;
+    Step also;
+};
+std::ostream& operator<<(std::ostream& os, const Road& r) { return os << r.name; }
+
+class SetupFlowRoads : public SetupFlow, public ::testing::WithParamInterface<Road> {};
+
+TEST_P(SetupFlowRoads, Roads) {
+    const Road& road = GetParam();
+    if (road.plant) road.plant();
+    run(road.command_line);
+    EXPECT_EQ(commands(), road.commands);
+    EXPECT_EQ(shown(), road.boxes);
+    if (road.also && commands() == road.commands) road.also();
+}
+
+const std::string tail(3000, 'x'), deep = "E:\\" + std::string(300, 'd');
+INSTANTIATE_TEST_SUITE_P(Table, SetupFlowRoads, ::testing::ValuesIn(std::vector<Road>{
         {"a bootstrap that needs elevation, from an elevated setup", needs_admin(true, true),
          kSetup + " -target c:\\inst", {"_instkvi.com -s -f  c:\\inst -a "}, {}, prompted(false)},
         {"... from a standard user's, through the prompt", needs_admin(false, true), kSetup + " -target c:\\inst",
@@ -286,7 +297,7 @@ TEST_F(SetupFlow, Roads) {
         {"a file at the usual location", blocked(true), kSetup, {kAt}},
         {"... with -target", blocked(true), kSetup + " -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
         {"a usual location that cannot be entered", blocked(false), kSetup, {kAt}},
-        {"... with -target", blocked(false), kSetup + " -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
+        {"... that cannot be entered, with -target", blocked(false), kSetup + " -target c:\\t", {"_instkvi.com -s -f  c:\\t -a "}},
         {"the bootstrap is named by the folder of setup's own file", nullptr, "setup", {kPlain}, {},
          booted("D:\\Kit\\_instkvi.com")},
         {"... not by the command line", own("E:\\setup.exe"), kSetup + " -nojw", {"_instkvi.com -s -a  -nojw"}, {},
@@ -359,18 +370,7 @@ TEST_F(SetupFlow, Roads) {
              for (const auto& [path, acl] : machine().dir_requests) EXPECT_EQ(acl, plat::Acl::installed_folder) << path;
              started_with({""})();  // in batch mode too
          }},
-    };
-    for (const Road& road : roads) {
-        SCOPED_TRACE(road.what);
-        fake::reset();
-        if (road.plant) road.plant();
-        run(road.command_line);
-        EXPECT_EQ(commands(), road.commands);
-        EXPECT_EQ(shown(), road.boxes);
-        if (road.also && commands() == road.commands) road.also();
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-    }
-}
+}), ByName());
 
 // Where the bootstrap is told to install, from what the flow knows by then,
 // and the options behind it whenever there is a tail.
@@ -419,18 +419,32 @@ TEST(BootstrapArguments, FirstCaseThatAppliesNamesTheLocation) {
     }
 }
 
-TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
-    using Security = std::optional<fake::FolderSecurity>;  // none: as setup makes them
-    const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}},
-        kNoList{"S-1-5-32-544", false, {}};
-    struct Row {
-        const char* what;
-        Security security;
-        std::string command;
-        bool elevated = true;
-        bool there = true;  // the folders stand before the run; else setup makes them, and they read back as `security`
-    };
-    const std::vector<Row> rows = {
+struct UsualRow {
+    const char* name;
+    std::optional<fake::FolderSecurity> security;  // none: as setup makes them
+    std::string command;
+    bool elevated = true;
+    bool there = true;  // the folders stand before the run; else setup makes them, and they read back as `security`
+};
+std::ostream& operator<<(std::ostream& os, const UsualRow& r) { return os << r.name; }
+
+class SetupFlowUsualLocation : public SetupFlow, public ::testing::WithParamInterface<UsualRow> {};
+
+TEST_P(SetupFlowUsualLocation, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) {
+    const UsualRow& row = GetParam();
+    machine().elevated = row.elevated;
+    if (row.security) fake::usual_location(*row.security, row.there);
+    older();
+    machine().security["C:\\Old"] = kForeign;  // else the copy's folder stands in for the usual location
+    run(kSetup);
+    EXPECT_EQ(commands(), std::vector<std::string>{row.command == kPlain ? kAt + "C:\\Old" : row.command});
+    EXPECT_TRUE(called("open_held C:\\HalvikTorvanex")) << "read also when made now";
+    EXPECT_EQ(shown(), row.elevated ? std::vector<std::string>{} : std::vector{kRecordBox}) << "the record's only";
+}
+
+const fake::FolderSecurity kOwn{kUser, true, {kSystem, kAdmins, {kUser, true, 0x1F01FF}}},
+    kNoList{"S-1-5-32-544", false, {}};
+INSTANTIATE_TEST_SUITE_P(Table, SetupFlowUsualLocation, ::testing::ValuesIn(std::vector<UsualRow>{
         {"created now", std::nullopt, kPlain},
         // A drive that keeps no access lists (FAT32, exFAT) drops the protected one.
         {"created now, read back without a list", kNoList, kAt, true, false},
@@ -455,20 +469,7 @@ TEST_F(SetupFlow, UsualLocationFromBeforeIsUsedOnlyWhenAdministratorsControlIt) 
         // An entry only its children inherit gives nothing on the folder itself.
         {"Authenticated Users may modify only what is made in it",
          admins({kSystem, kAdmins, kUsersRead, {"S-1-5-11", true, 0x1301BF, true}}), kPlain},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        fake::reset();
-        machine().elevated = row.elevated;
-        if (row.security) fake::usual_location(*row.security, row.there);
-        older();
-        machine().security["C:\\Old"] = kForeign;  // else the copy's folder stands in for the usual location
-        run(kSetup);
-        EXPECT_EQ(commands(), std::vector<std::string>{row.command == kPlain ? kAt + "C:\\Old" : row.command});
-        EXPECT_TRUE(called("open_held C:\\HalvikTorvanex")) << "read also when made now";
-        EXPECT_EQ(shown(), row.elevated ? std::vector<std::string>{} : std::vector{kRecordBox}) << "the record's only";
-    }
-}
+}), ByName());
 
 }  // namespace
 
@@ -523,129 +524,4 @@ TEST_F(SetupFlow, TraceOfEachRoad) {
             }
         }
     }
-}
-
-// A name's control bytes cannot break a line or forge one; a line longer
-// than 16 KiB is cut and says so.
-TEST_F(SetupFlow, TraceLinesAreEscapedAndBounded) {
-    machine().env["KVI_TRACE"] = kTraceFile;
-    run("D:\\Kit\\setup.exe -qatest \r\n\x7F" + std::string(20000, 'x'));
-    std::vector<std::string> lines = trace_lines("setup");
-    ASSERT_EQ(lines.size(), 11u);
-    EXPECT_EQ(lines[0].substr(0, 53), "start 1.8-002 <D:\\Kit\\setup.exe -qatest \\x0D\\x0A\\x7Fx");
-    EXPECT_EQ(lines[0].substr(lines[0].size() - 7), "x [cut]");
-    EXPECT_EQ(machine().file_data[kTraceFile].find("\r\n"), 16382u) << "the first line fills 16384 bytes";
-}
-
-// The walk over an access list as the platform hands it over: an entry that
-// runs past the list, or is too short for its SID, fails the read (and so
-// the folder), never reads beyond the list.
-TEST(AccessList, EntriesThatDoNotFitAreRefused) {
-    // An allow entry for SYSTEM (S-1-5-18) with full control: 20 bytes.
-    const std::vector<std::uint8_t> kSystemEntry = {0x00, 0x03, 20, 0, 0xFF, 0x01, 0x1F, 0x00,
-                                                    0x01, 0x01, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0};
-    auto list_of = [](std::vector<std::vector<std::uint8_t>> entries) {
-        std::vector<std::uint8_t> list = {2, 0, 0, 0, static_cast<std::uint8_t>(entries.size()), 0, 0, 0};
-        for (auto& e : entries) list.insert(list.end(), e.begin(), e.end());
-        list[2] = static_cast<std::uint8_t>(list.size());
-        return list;
-    };
-    // The whole entry is there, but it says it is `size` bytes long: the
-    // walk must not take the SID from bytes beyond its own end.
-    auto claims = [&](std::uint8_t size) {
-        std::vector<std::uint8_t> e = kSystemEntry;
-        e[2] = size;
-        return list_of({e});
-    };
-    // The same entry of another kind, with other flags.
-    auto entry = [&](std::uint8_t kind, std::uint8_t flags = 0x03) {
-        std::vector<std::uint8_t> e = kSystemEntry;
-        e[0] = kind;
-        e[1] = flags;
-        return list_of({e});
-    };
-    struct Row {
-        const char* what;
-        std::vector<std::uint8_t> list;
-        bool read;
-        bool allows = true;
-        std::uint32_t rights = 0x1F01FF;
-        bool named = true;  // the entry's SID is read
-    };
-    const Row rows[] = {{"one whole entry", list_of({kSystemEntry}), true}, {"no entry", list_of({}), true},
-                        {"mask only, no room for a SID", claims(8), false}, {"header only", claims(4), false},
-                        {"shorter than its header", claims(2), false}, {"SID cut", claims(16), false},
-                        {"past the list's end", claims(24), false},
-                        // Every kind that denies is read as a denial: plain, object, callback, callback object.
-                        {"denied", entry(1), true, false}, {"denied object", entry(6), true, false, 0x1F01FF, false},
-                        {"denied callback", entry(10), true, false},
-                        {"denied callback object", entry(12), true, false, 0x1F01FF, false},
-                        {"allowed object", entry(5), true, true, 0x1F01FF, false},
-                        // Inherit-only (0x08): for the children alone, nothing on the folder itself.
-                        {"inherit-only", entry(0, 0x0B), true, true, 0}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        plat::FolderFacts facts{};
-        EXPECT_EQ(plat::read_access_list(row.list.data(), facts), row.read);
-        if (row.read && facts.entry_count == 1) {
-            EXPECT_EQ(facts.entries[0].allows, row.allows);
-            EXPECT_EQ(facts.entries[0].rights, row.rights);
-            if (row.named) EXPECT_EQ(facts.entries[0].trustee.bytes[8], 0x12);
-        }
-    }
-}
-
-// The trace is written only to a plain disk path. An elevated process, whose
-// environment the unelevated half may have written, writes only to a .log or
-// .txt file (no stream of another), and only when the open file reads back
-// as the name given, A-Z in either case: not through a junction or link, not
-// spelt with / for \, nor when the path cannot be read back.
-TEST_F(SetupFlow, TraceNamesThatAreRefused) {
-    struct Row {
-        std::string name;
-        bool elevated, opened, traced;  // opened: the open was tried; traced: lines were written
-        std::string lies_at = "";  // where the file (C:\Start\trace.txt) reads back from; "-": it cannot
-    };
-    const std::string kElsewhere = "C:\\Elsewhere\\trace.txt";
-    const Row rows[] = {
-        {kTraceFile, true, true, true}, {"\\\\?\\C:\\Start\\trace.txt", true, true, true},
-        {"c:\\start\\TRACE.txt", true, true, true, kTraceFile}, {"c:/Start/trace.txt", false, true, true},
-        {"c:/Start/trace.txt", true, true, false},
-        {"\\\\server\\share\\trace.txt", true, false, false}, {"\\\\.\\pipe\\kvi", true, false, false},
-        {"\\\\?\\UNC\\server\\share\\trace.txt", true, false, false}, {"\\\\?\\pipe\\kvi", true, false, false},
-        {"trace.txt", true, false, false}, {"C:trace.txt", true, false, false},
-        {kTraceFile, true, true, false, kElsewhere}, {kTraceFile, false, true, true, kElsewhere},
-        {"C:\\Gone\\trace.txt", true, true, false}, {kTraceFile, true, true, false, "-"},
-        {"C:\\Start\\trace.cmd", true, false, false}, {"C:\\Start\\trace.cmd", false, true, true},
-        {"C:\\Start\\trace.LOG", true, true, true}, {"C:\\Start\\trace", true, false, false},
-        {"C:\\Start\\trace.cmd:x.txt", true, false, false},
-    };
-    for (const Row& row : rows) {
-        fake::reset();
-        machine().elevated = row.elevated;
-        machine().env["KVI_TRACE"] = row.name;
-        if (row.lies_at == "-") fake::fail(fake::Op::final_path);
-        else if (!row.lies_at.empty()) machine().final_paths[kTraceFile] = row.lies_at;
-        run("D:\\Kit\\setup.exe -target c:\\t");
-        EXPECT_EQ(called("open_for_append " + row.name), row.opened) << row.name;
-        bool traced = std::any_of(machine().file_data.begin(), machine().file_data.end(),
-                                  [](const auto& file) { return !file.second.empty(); });
-        EXPECT_EQ(traced, row.traced) << row.name;
-    }
-}
-
-// The formatter writes nothing for a directive it does not know and stops
-// at a % that ends the format, never reading what lies behind it.
-TEST_F(SetupFlow, TraceFormatterKeepsToItsFormat) {
-    machine().env["KVI_TRACE"] = kTraceFile;
-    kvi::trace::begin("setup");
-    const char unknown[] = "a%qb%9c";
-    const char trailing[] = {'x', '%', '\0', '%', 's', '\0'};
-    const char* formats[] = {unknown, trailing};
-    for (const char* f : formats) kvi::trace::note(f);  // NOLINT: formats under test
-    kvi::trace::end(0);
-    std::vector<std::string> lines = trace_lines("setup");
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], "abc");
-    EXPECT_EQ(lines[2], "x");
 }

@@ -27,57 +27,54 @@ INSTANTIATE_TEST_SUITE_P(Table, VersionComparison, ::testing::ValuesIn(std::vect
     // Fields beyond an int are clamped, not wrapped.
     {"99999999999999999999.0-0", false}, {"1.8-99999999999999999999", false}, {"1.4294967304-0", false}}));
 
-class InstalledCopy : public FakeMachine {};
-
 // The record's values (absent: nullopt; type 4 for Version unless said) and
 // what the check makes of them; the record is closed after it.
-TEST_F(InstalledCopy, CheckOutcomes) {
-    const std::string chinese = "C:\\" + repeat(200, "\xE4\xB8\xAD");  // 中
-    struct Row {
-        const char* what;
-        std::optional<std::string> version, inst_path;
-        Outcome outcome;
-        std::optional<std::string> path;  // nullopt: no path at all
-        std::uint32_t version_type = 4;
-        bool no_record = false, unreadable = false;
-        std::uint32_t estimate = 0;  // the size query counts two bytes a letter: the InstPath size read
-    };
-    for (const Row& row : {
-             Row{"current", sz("1.8-002"), sz("C:\\Kit"), Outcome::current, "C:\\Kit", 1},
-             Row{"no Version", std::nullopt, sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
-             Row{"empty Version", std::string(), sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
-             Row{"no InstPath", sz("1.7-000"), std::nullopt, Outcome::older, ""},
-             Row{"no terminating zeros", std::string("1.8-002"), std::string("C:\\NoZero"), Outcome::current,
-                 "C:\\NoZero"},
-             Row{"empty InstPath", sz("2.0"), std::string(), Outcome::older, ""},
-             Row{"a number as Version", std::string("\x02\x00\x00\x00", 4), sz("C:\\Kit"), Outcome::older, "C:\\Kit"},
-             Row{"unreadable values count as empty", sz("1.8-002"), sz("C:\\Kit"), Outcome::older, "", 1, false, true},
-             Row{"no record means no copy", std::nullopt, std::nullopt, Outcome::none, std::nullopt, 4, true},
-             // An estimate right for none of these, too small for Chinese (three bytes a letter in UTF-8):
-             // never cut, never lost.
-             Row{"estimated size", sz("1.8-002"), sz("C:\\Kit"), Outcome::current, "C:\\Kit", 1, false, false, 14},
-             Row{"estimated size too small", sz("1.8-002"), sz(chinese), Outcome::current, chinese, 1, false, false, 408},
-         }) {
-        SCOPED_TRACE(row.what);
-        fake::reset();
-        machine().size_estimate_utf16 = row.estimate != 0;
-        if (row.version) fake::put_value(kRecord, "Version", *row.version, row.version_type);
-        if (row.inst_path) fake::put_value(kRecord, "InstPath", *row.inst_path);
-        if (row.unreadable) {
-            fake::fail(fake::Op::read_string_data, 1);  // the Version read
-            fake::fail(fake::Op::read_string_data, 2);  // the InstPath read
-        }
-        CheckResult r = check_installed_copy(row.no_record ? kvi::OwnedKey() : kvi::open_record());
-        EXPECT_EQ(r.outcome, row.outcome);
-        EXPECT_EQ(opt(r.inst_path), row.path);
-        EXPECT_EQ(fake::leaks(), std::vector<std::string>{});
-        // A read reports the size the registry gave, estimate or not.
-        kvi::Text again;
-        if (row.estimate) {
-            EXPECT_EQ(kvi::read_value(kvi::open_record().get(), "InstPath", again), row.estimate);
-        }
+struct CheckRow {
+    const char* name;
+    std::optional<std::string> version, inst_path;
+    Outcome outcome;
+    std::optional<std::string> path;  // nullopt: no path at all
+    std::uint32_t version_type = 4;
+    bool no_record = false, unreadable = false;
+    std::uint32_t estimate = 0;  // the size query counts two bytes a letter: the InstPath size read
+};
+std::ostream& operator<<(std::ostream& os, const CheckRow& r) { return os << r.name; }
+
+class InstalledCopy : public FakeMachine, public ::testing::WithParamInterface<CheckRow> {};
+
+TEST_P(InstalledCopy, CheckOutcomes) {
+    const CheckRow& row = GetParam();
+    machine().size_estimate_utf16 = row.estimate != 0;
+    if (row.version) fake::put_value(kRecord, "Version", *row.version, row.version_type);
+    if (row.inst_path) fake::put_value(kRecord, "InstPath", *row.inst_path);
+    if (row.unreadable) {
+        fake::fail(fake::Op::read_string_data, 1);  // the Version read
+        fake::fail(fake::Op::read_string_data, 2);  // the InstPath read
     }
+    CheckResult r = check_installed_copy(row.no_record ? kvi::OwnedKey() : kvi::open_record());
+    EXPECT_EQ(r.outcome, row.outcome);
+    EXPECT_EQ(opt(r.inst_path), row.path);
+    // A read reports the size the registry gave, estimate or not.
+    kvi::Text again;
+    if (row.estimate) EXPECT_EQ(kvi::read_value(kvi::open_record().get(), "InstPath", again), row.estimate);
 }
+
+const std::string kChinese200 = "C:\\" + repeat(200, "\xE4\xB8\xAD");  // 中
+INSTANTIATE_TEST_SUITE_P(Table, InstalledCopy, ::testing::ValuesIn(std::vector<CheckRow>{
+    {"current", sz("1.8-002"), sz("C:\\Kit"), Outcome::current, "C:\\Kit", 1},
+    {"no Version", std::nullopt, sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
+    {"empty Version", std::string(), sz("C:\\Kit"), Outcome::none, "C:\\Kit"},
+    {"no InstPath", sz("1.7-000"), std::nullopt, Outcome::older, ""},
+    {"no terminating zeros", std::string("1.8-002"), std::string("C:\\NoZero"), Outcome::current, "C:\\NoZero"},
+    {"empty InstPath", sz("2.0"), std::string(), Outcome::older, ""},
+    {"a number as Version", std::string("\x02\x00\x00\x00", 4), sz("C:\\Kit"), Outcome::older, "C:\\Kit"},
+    {"unreadable values count as empty", sz("1.8-002"), sz("C:\\Kit"), Outcome::older, "", 1, false, true},
+    {"no record means no copy", std::nullopt, std::nullopt, Outcome::none, std::nullopt, 4, true},
+    // An estimate right for none of these, too small for Chinese (three bytes a letter in UTF-8):
+    // never cut, never lost.
+    {"estimated size", sz("1.8-002"), sz("C:\\Kit"), Outcome::current, "C:\\Kit", 1, false, false, 14},
+    {"estimated size too small", sz("1.8-002"), sz(kChinese200), Outcome::current, kChinese200, 1, false, false, 408},
+}), ByName());
 
 TEST_F(InstalledCopy, ProbeNeedsTheExactAnswer) {
     for (auto [given, answered] : {std::pair{kProbeAnswer, true}, {0u, false}, {1110u, false}}) {

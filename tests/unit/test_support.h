@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 #include <regex>
 #include <set>
@@ -40,10 +41,17 @@ using fake::commands;
 using fake::each_program_is;
 using fake::enter;
 
-// Rows of a parameterized table are named by their `name`, which gtest shows.
+// Rows of a parameterized table are named by their `name`, which gtest shows
+// written as one word: "no Programs folder" as NoProgramsFolder.
 struct ByName {
     template <class Row>
-    std::string operator()(const ::testing::TestParamInfo<Row>& info) const { return info.param.name; }
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        std::string out, name = info.param.name;
+        for (std::size_t i = 0; i < name.size(); ++i)
+            if (std::isalnum(static_cast<unsigned char>(name[i])))
+                out += i && std::isalnum(static_cast<unsigned char>(name[i - 1])) ? name[i] : std::toupper(name[i]);
+        return out;
+    }
 };
 
 // The boxes shown, as "caption: text", each checked for the icon its caption
