@@ -1,8 +1,4 @@
 // The walk over an access list, read_access_list.
-#include <cstdint>
-#include <vector>
-
-#include "platform.h"
 #include "test_support.h"
 
 namespace {
@@ -39,10 +35,7 @@ struct AclRow {
     std::uint32_t rights = 0x1F01FF;
     bool named = true;  // the entry's SID is read
 };
-std::ostream& operator<<(std::ostream& os, const AclRow& r) { return os << r.name; }
-
 class AccessList : public ::testing::TestWithParam<AclRow> {};
-
 // The walk over an access list as the platform hands it over: an entry that
 // runs past the list, or is too short for its SID, fails the read (and so
 // the folder), never reads beyond the list.

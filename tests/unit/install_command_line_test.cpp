@@ -125,8 +125,6 @@ struct FlowCase {
     std::function<void()> plant, also;
 };
 
-std::ostream& operator<<(std::ostream& os, const FlowCase& c) { return os << c.name; }
-
 class InstallFlow : public FakeMachine, public ::testing::WithParamInterface<FlowCase> {};
 
 TEST_P(InstallFlow, Runs) {

@@ -9,8 +9,7 @@
 
 namespace {
 
-// Install run with -register (and -silentLaunch) in the current directory, its
-// boxes shown as its flow shows them: go_on when the application was started.
+// Install run with -register (-silentLaunch) here, as its flow shows boxes: go_on when it starts the application.
 enum class Registration { go_on, end_run };
 Registration register_installation(unsigned quiet) {
     machine().command_line = std::string("Install.exe -register") + (quiet ? " -silentlaunch" : "");
@@ -35,8 +34,6 @@ struct Folder {
     bool silent_launch;
     std::string command;
 };
-
-std::ostream& operator<<(std::ostream& os, const Folder& f) { return os << f.name; }
 
 class SelfRegistration : public FakeMachine, public ::testing::WithParamInterface<Folder> {};
 
@@ -98,8 +95,6 @@ struct FailureRow {
     std::set<std::string> values;  // of the record and the uninstall entry
     std::vector<std::string> boxes;
 };
-std::ostream& operator<<(std::ostream& os, const FailureRow& r) { return os << r.name; }
-
 class SelfRegistrationFailures : public FakeMachine, public ::testing::WithParamInterface<FailureRow> {};
 
 TEST_P(SelfRegistrationFailures, FailuresAndWhatTheyLeave) {
@@ -144,10 +139,7 @@ struct ShortcutRow {
     bool box, folder_made;
     int com_inits;
 };
-std::ostream& operator<<(std::ostream& os, const ShortcutRow& r) { return os << r.name; }
-
 class StartMenuShortcut : public FakeMachine, public ::testing::WithParamInterface<ShortcutRow> {};
-
 TEST_F(StartMenuShortcut, LinkPointsAtInstallHere) {
     enter("C:\\Kit");
     register_installation(kvi::kLoud);

@@ -38,10 +38,7 @@ struct CheckRow {
     bool no_record = false, unreadable = false;
     std::uint32_t estimate = 0;  // the size query counts two bytes a letter: the InstPath size read
 };
-std::ostream& operator<<(std::ostream& os, const CheckRow& r) { return os << r.name; }
-
 class InstalledCopy : public FakeMachine, public ::testing::WithParamInterface<CheckRow> {};
-
 TEST_P(InstalledCopy, CheckOutcomes) {
     const CheckRow& row = GetParam();
     machine().size_estimate_utf16 = row.estimate != 0;
@@ -108,8 +105,6 @@ struct HandOffCase {
     bool hand_off_fails, handed_off;
     std::vector<std::string> commands;
 };
-
-std::ostream& operator<<(std::ostream& os, const HandOffCase& c) { return os << c.name; }
 
 class HandOff : public FakeMachine, public ::testing::WithParamInterface<HandOffCase> {};
 

@@ -14,6 +14,7 @@
 
 #include "fake_platform.h"
 #include "expected_texts.h"
+#include "setup_flow.h"
 #include "text.h"
 
 inline fake::State& machine() { return fake::state(); }
@@ -22,6 +23,15 @@ class FakeMachine : public ::testing::Test {
 protected:
     void SetUp() override { fake::reset(); }
     void TearDown() override { EXPECT_EQ(fake::leaks(), std::vector<std::string>{}); }
+};
+
+// ... on which setup runs with a command line.
+class SetupFlow : public FakeMachine {
+protected:
+    void run(const std::string& command_line) {
+        machine().command_line = command_line;
+        ASSERT_EQ(kvi::setup::run(), 0);
+    }
 };
 
 // An absent text as nullopt, a present one as its bytes.
@@ -42,7 +52,12 @@ using fake::each_program_is;
 using fake::enter;
 
 // Rows of a parameterized table are named by their `name`, which gtest shows
-// written as one word: "no Programs folder" as NoProgramsFolder.
+// written as one word: "no Programs folder" as NoProgramsFolder; it prints
+// them so. (The rows live in each file's unnamed namespace, and so does this.)
+namespace {
+template <class Row, class = decltype(Row::name)>
+std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
+}  // namespace
 struct ByName {
     template <class Row>
     std::string operator()(const ::testing::TestParamInfo<Row>& info) const {

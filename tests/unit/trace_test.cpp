@@ -1,19 +1,11 @@
 // The trace: its lines, the names it writes to, its formatter.
 #include "trace.h"
 
-#include "setup_flow.h"
 #include "test_support.h"
 
 namespace {
 
-// A run of setup, whose trace these are.
-class Trace : public FakeMachine {
-protected:
-    void run(const std::string& command_line) {
-        machine().command_line = command_line;
-        ASSERT_EQ(kvi::setup::run(), 0);
-    }
-};
+using Trace = SetupFlow;  // a run of setup, whose trace these are
 
 // A name's control bytes cannot break a line or forge one; a line longer
 // than 16 KiB is cut and says so.
