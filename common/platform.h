@@ -87,17 +87,14 @@ struct FolderFacts {
     AccessEntry entries[kMaxEntries];
 };
 
-// Opens path without following a reparse point standing there, and reads its
-// attributes, owner and access list. False when it cannot be opened or read.
-bool read_folder(const char* path, FolderFacts& out);
-
 // --- Held folders and files: what an elevated start relies on ---------------
 
-// Opens path (a folder, or a file when `folder` is false) as read_folder
-// does and reads its facts through the handle, which is kept open until a
-// start that relies on them has returned: while it is open a folder cannot
-// be renamed or deleted (it is shared for reading and writing only), nor a
-// file written, renamed or deleted (shared for reading only).
+// Opens path (a folder, or a file when `folder` is false) without following
+// a reparse point standing there, and reads its attributes, owner and access
+// list through the handle, which is kept open until a start that relies on
+// them has returned: while it is open a folder cannot be renamed or deleted
+// (it is shared for reading and writing only), nor a file written, renamed
+// or deleted (shared for reading only).
 // Handle::none when nothing stands there (it, or a folder above it, is
 // missing); Handle::invalid when it cannot be opened or read.
 Handle open_held(const char* path, bool folder, FolderFacts& out);

@@ -128,11 +128,6 @@ MakeDir create_directory(const char* path, Acl acl) {
     return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDir::already_exists : MakeDir::failed;
 }
 
-bool read_folder(const char* path, FolderFacts& out) {
-    kvi::OwnedHandle folder(open_held(path, true, out));
-    return folder.valid();
-}
-
 namespace {
 
 // The facts of what `held` (opened by path) is.

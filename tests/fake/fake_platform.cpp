@@ -366,13 +366,6 @@ MakeDir create_directory(const char* path, Acl acl) {
     return MakeDir::created;
 }
 
-bool read_folder(const char* path, FolderFacts& out) {
-    State& s = world().s;
-    std::string p = normalize(path);
-    if (call(Op::read_folder, path) || (!s.dirs.count(p) && !s.files.count(p))) return false;
-    return facts_of(p, out);
-}
-
 // A held handle's kind is "held " and the path it was opened by.
 Handle open_held(const char* path, bool folder, FolderFacts& out) {
     State& s = world().s;

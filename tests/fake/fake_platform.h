@@ -26,8 +26,8 @@ namespace fake {
     X(close_handle) X(std_input) X(set_std_input) X(std_input_redirected) X(create_pipe)                       \
     X(duplicate_uninheritable) X(read_file) X(write_file) X(programs_folder)                                   \
     /* the steps of make_shortcut that can fail */ X(create_shell_link) X(link_persist) X(save_link)           \
-    X(read_folder) X(process_user) X(open_for_append)                                                          \
-    /* the trace file: where an open file lies */ X(final_path) X(open_held) X(fixed_drive)
+    X(process_user) X(open_held) X(fixed_drive) X(open_for_append)                                             \
+    /* the trace file: where an open file lies */ X(final_path)
 
 #define KVI_FAKE_OP_ENUM(name) name,
 #define KVI_FAKE_OP_NAME(name) #name,
