@@ -144,16 +144,12 @@ private:
 
 }  // namespace
 
-Held::~Held() {
-    for (int i = 0; i < count_; ++i) (void)plat::close_handle(handles_[i]);
-}
-
 bool Held::keep(plat::Handle handle) {
     if (count_ == kCapacity) {
-        (void)plat::close_handle(handle);
+        (void)OwnedHandle(handle).close();
         return false;
     }
-    handles_[count_++] = handle;
+    handles_[count_++].reset(handle);
     return true;
 }
 

@@ -5,6 +5,7 @@
 // held until the start that relies on the verdict has returned.
 #pragma once
 
+#include "handles.h"
 #include "platform.h"
 #include "text.h"
 
@@ -16,15 +17,11 @@ class Held {
 public:
     // Enough for any path a person names; a deeper one is refused.
     static constexpr int kCapacity = 24;
-    Held() = default;
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held();
     // Keeps handle; false, the handle closed, when the holder is full.
     bool keep(plat::Handle handle);
 
 private:
-    plat::Handle handles_[kCapacity];  // those below count_ are held
+    OwnedHandle handles_[kCapacity];  // those below count_ are held
     int count_ = 0;
 };
 
