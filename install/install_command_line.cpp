@@ -63,9 +63,8 @@ bool has_option(const Text& tail, std::string_view option) { return tail.present
 
 Options parse_options(const Text& tail) {
     auto has = [&tail](std::string_view option) { return has_option(tail, option); };
-    return {has("-help") || has("-h"), has("-verctrl"), has("-nojw"), has("-silentlaunch"), has("-noexecute"),
-            has("-register"), has("-silent"), has("-batch") || has("-b"),
-            (has("-silentlaunch") ? kSilentLaunch : kLoud) | (has("-silent") ? kSilent : kLoud)};
+    return {has("-help") || has("-h"), has("-verctrl"), has("-nojw"),      has("-silentlaunch"),
+            has("-noexecute"),         has("-register"), has("-silent"), has("-batch") || has("-b")};
 }
 
 std::string_view usage_text() { return std::string_view(kUsage, sizeof kUsage - 1); }

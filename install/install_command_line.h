@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "boxes.h"
 #include "text.h"
 
 namespace kvi::install {
@@ -27,7 +28,8 @@ bool has_option(const Text& tail, std::string_view option);
 // "-nojwx", "-b" in every argument that begins with it ("-batch" among them).
 struct Options {
     bool help, verctrl, nojw, silent_launch, noexecute, register_copy, silent, batch;
-    unsigned quiet;  // the Quiet bits of -silentLaunch and -silent, which silence boxes
+    // The Quiet bits of -silentLaunch and -silent, which silence boxes.
+    unsigned quiet() const { return (silent_launch ? kSilentLaunch : kLoud) | (silent ? kSilent : kLoud); }
 };
 Options parse_options(const Text& tail);
 

@@ -29,21 +29,21 @@ int flow(std::string_view own_name) {
     bool entered = line.program_dir.present() && plat::set_current_dir(line.program_dir.c_str());
     trace::note("program dir %s %sentered", line.program_dir.c_str(), trace::maybe_not(entered));
     if (line.program_dir.present() && !entered) {
-        show(Box::set_directory, options.quiet);
+        show(Box::set_directory, options.quiet());
         return 0;
     }
 
     if (options.register_copy) {
         Registration registered = register_installation();
-        if (registered == Registration::failed) show(Box::registration, options.quiet);
+        if (registered == Registration::failed) show(Box::registration, options.quiet());
         if (registered != Registration::done) return 0;
         if (create_start_menu_shortcut() == Shortcut::failed) show(Box::shortcut);
     }
     if (options.noexecute) return 0;
 
     Launch launched = launch_application(line);
-    if (launched == Launch::no_command) show(Box::launch_memory, options.quiet);
-    if (launched == Launch::no_runtime) show(Box::launch, options.quiet);
+    if (launched == Launch::no_command) show(Box::launch_memory, options.quiet());
+    if (launched == Launch::no_runtime) show(Box::launch, options.quiet());
     return launched == Launch::started ? 0 : -1;
 }
 

@@ -187,7 +187,7 @@ Launch launch_application(const CommandLine& line) {
 
     StartedProcess application;
     if (!application.start(request)) {
-        show(Box::launch, options.quiet);
+        show(Box::launch, options.quiet());
         return Launch::not_started;
     }
     if (redirected_batch) {

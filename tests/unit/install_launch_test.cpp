@@ -15,7 +15,7 @@ using fake::Op;
 int launch(const char* tail, bool silent_launch = false) {
     kvi::install::CommandLine line{true, {}, tail ? kvi::Text::from(tail) : kvi::Text()};
     line.options = kvi::install::parse_options(line.tail);
-    line.options.quiet |= silent_launch ? kvi::kSilentLaunch : kvi::kLoud;
+    line.options.silent_launch |= silent_launch;
     return kvi::install::launch_application(line) == kvi::install::Launch::started ? 0 : -1;
 }
 
