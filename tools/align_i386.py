@@ -25,11 +25,9 @@ NO_OPTIONAL = ["--no-recommends", "--no-suggests", "--no-conflicts", "--no-break
                "--no-replaces", "--no-enhances"]
 
 
-def run(*args, check=False):
-    done = subprocess.run(args, capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    if check and done.returncode != 0:
-        raise RuntimeError(f"{' '.join(args)}: {done.stderr.strip()}")
-    return done.stdout
+def run(*args):
+    """A command's standard output, whatever its exit status (apt says what it can)."""
+    return subprocess.run(args, capture_output=True, text=True, stdin=subprocess.DEVNULL).stdout
 
 
 def newer(a, b):
@@ -83,18 +81,27 @@ def closure(roots):
 
 
 def parse_fields(text, *fields):
-    """apt-cache show output -> {package:arch: {field: value}} for the named fields."""
-    out, record = {}, {}
+    """apt-cache show output -> {package:arch: {field: value}} of each package's first record."""
+    out = {}
+    for record in split_records(text):
+        if "Package" in record and "Architecture" in record:
+            out.setdefault(f"{record['Package']}:{record['Architecture']}",
+                           {k: v for k, v in record.items() if k in fields})
+    return out
+
+
+def split_records(text):
+    """apt-cache show output -> its records, each {field: value} (continuation lines left out)."""
+    records, record = [], {}
     for line in text.splitlines() + [""]:
         if not line.strip():
-            if "Package" in record and "Architecture" in record:
-                out.setdefault(f"{record['Package']}:{record['Architecture']}", record)
+            if record:
+                records.append(record)
             record = {}
-            continue
-        key, _, value = line.partition(":")
-        if key in fields + ("Package", "Architecture"):
+        elif not line[0].isspace():
+            key, _, value = line.partition(":")
             record[key] = value.strip()
-    return out
+    return records
 
 
 def choose_pins(i386_same, installed, to_install):
@@ -190,19 +197,6 @@ def main(packages):
             return why
         pins.update(moved)
     return "the exact dependencies did not settle"
-
-
-def split_records(text):
-    records, record = [], {}
-    for line in text.splitlines() + [""]:
-        if not line.strip():
-            if record:
-                records.append(record)
-            record = {}
-        elif not line[0].isspace():
-            key, _, value = line.partition(":")
-            record[key] = value.strip()
-    return records
 
 
 if __name__ == "__main__":
